@@ -1,0 +1,49 @@
+# Two commands do all set-up on a fresh Debian 12: `make run` and `make test`.
+BUILD      ?= build
+TEST_BUILD ?= build-test
+FUZZ_BUILD ?= build-fuzz
+JOBS       ?= $(shell nproc)
+FUZZ_SECONDS ?= 600
+SAMPLE     := $(BUILD)/sample/fixture.pst
+
+.PHONY: all deps build run test bench fuzz clean
+
+all: build
+
+deps:
+	bash scripts/install-deps.sh
+
+build: deps
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD) -j $(JOBS)
+
+# The main job on a store the project generates itself.
+run: build
+	mkdir -p $(dir $(SAMPLE))
+	$(BUILD)/tests/make-fixture-store $(SAMPLE)
+	$(BUILD)/cli/palvara-cli info $(SAMPLE)
+	$(BUILD)/cli/palvara-cli nodes $(SAMPLE)
+
+# Every test, under AddressSanitizer and UndefinedBehaviorSanitizer, warnings as errors.
+test: deps
+	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
+	  -DPALVARA_SANITIZE=ON -DPALVARA_WERROR=ON -DPALVARA_BENCH=OFF
+	cmake --build $(TEST_BUILD) -j $(JOBS)
+	cd $(TEST_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --output-on-failure -j $(JOBS)
+
+bench: build
+	$(BUILD)/bench/palvara_bench
+
+# libFuzzer on the whole-store target for FUZZ_SECONDS, seeded from the shared stores.
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DPALVARA_FUZZ=ON -DPALVARA_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	mkdir -p $(FUZZ_BUILD)/corpus fuzz/artifacts
+	$(FUZZ_BUILD)/fuzz/store_fuzzer $(FUZZ_BUILD)/corpus fuzz/corpus/store_fuzzer \
+	  ../shared/testdata/stores -max_total_time=$(FUZZ_SECONDS) -max_len=1048576 \
+	  -rss_limit_mb=4096 -artifact_prefix=fuzz/artifacts/ -print_final_stats=1
+
+clean:
+	rm -rf $(BUILD) $(TEST_BUILD) $(FUZZ_BUILD)

@@ -1,0 +1,26 @@
+#include "common/damage.h"
+
+#include <cstdio>
+#include <utility>
+
+namespace palvara {
+
+std::string DamageReport::ToString() const {
+  return structure + " at " + Hex(offset) + ": " + text;
+}
+
+void DamageLog::Report(std::string structure, std::uint64_t offset, std::string text) {
+  if (reports_.size() >= kMaxKept) {
+    ++dropped_;
+    return;
+  }
+  reports_.push_back(DamageReport{std::move(structure), offset, std::move(text)});
+}
+
+std::string Hex(std::uint64_t value) {
+  char buffer[24];
+  std::snprintf(buffer, sizeof buffer, "0x%llX", static_cast<unsigned long long>(value));
+  return buffer;
+}
+
+}  // namespace palvara

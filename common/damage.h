@@ -1,0 +1,41 @@
+// Damage reports: what a reader skipped or repaired while reading a damaged store. The reader
+// records one report per damaged structure and goes on; callers decide how to show them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace palvara {
+
+struct DamageReport {
+  std::string structure;  // e.g. "BTPAGE", "XBLOCK", "SLBLOCK"
+  std::uint64_t offset = 0;
+  std::string text;       // what was wrong and what was done about it
+
+  std::string ToString() const;
+};
+
+// Collects reports up to a cap, so that a file full of garbage cannot exhaust memory;
+// reports past the cap are only counted.
+class DamageLog {
+ public:
+  static constexpr std::size_t kMaxKept = 10000;
+
+  void Report(std::string structure, std::uint64_t offset, std::string text);
+
+  const std::vector<DamageReport>& Reports() const { return reports_; }
+  std::size_t Count() const { return reports_.size() + dropped_; }
+  std::size_t Dropped() const { return dropped_; }
+  bool Empty() const { return Count() == 0; }
+
+ private:
+  std::vector<DamageReport> reports_;
+  std::size_t dropped_ = 0;
+};
+
+// "0x4A200" style hexadecimal text for reports and listings.
+std::string Hex(std::uint64_t value);
+
+}  // namespace palvara

@@ -1,0 +1,233 @@
+#include "reader/block_access.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_set>
+
+namespace palvara {
+namespace {
+
+// Data trees are two levels deep in the format; anything deeper is damage.
+constexpr int kMaxDataTreeDepth = 4;
+// Subnode trees are an intermediate level over leaves, and leaves nest through bidSub.
+constexpr int kMaxSubnodeDepth = 16;
+
+void Deliver(DataSink& sink, ByteSpan bytes, std::uint64_t total) {
+  if (sink.out != nullptr) {
+    sink.out->resize(static_cast<std::size_t>(total) + bytes.size());
+    if (!bytes.empty()) std::memcpy(sink.out->data() + total, bytes.data(), bytes.size());
+  } else if (sink.stream != nullptr && sink.mode == 1) {
+    Bytes joined(sink.carry.begin(), sink.carry.begin() + sink.carryCount);
+    joined.insert(joined.end(), bytes.begin(), bytes.end());
+    const std::size_t whole = joined.size() - joined.size() % 3;
+    if (whole > 0) sink.stream->Write(ByteSpan(joined.data(), whole));
+    sink.carryCount = static_cast<int>(joined.size() - whole);
+    std::copy(joined.begin() + static_cast<std::ptrdiff_t>(whole), joined.end(),
+              sink.carry.begin());
+  } else if (sink.stream != nullptr) {
+    sink.stream->Write(bytes);
+  }
+}
+
+class DataTreeReader {
+ public:
+  DataTreeReader(StoreFile& store, DataSink& sink) : store_(store), sink_(sink) {}
+
+  // nullopt when a block of the tree is missing or the tree is malformed beyond use.
+  std::optional<std::uint64_t> Read(std::uint64_t id, std::uint64_t total, int depth) {
+    const BlockEntry* entry = FindBlock(store_, id);
+    if (entry == nullptr) return Fail(id, "block " + Hex(id) + " of a data tree is missing");
+    if (depth > kMaxDataTreeDepth) return Fail(id, "data tree deeper than the format allows");
+    if (!seen_.insert(entry->id).second) {
+      return Fail(id, "block " + Hex(id) + " appears twice in one data tree");
+    }
+    std::optional<Bytes> block = ReadBlock(store_, id);
+    if (!block) return Fail(id, "block " + Hex(id) + " of a data tree is missing");
+    const ByteSpan b(*block);
+
+    if (ByteAt(b, 0) != 0x01) {
+      // Tolerant: an internal id whose block is not a data tree is delivered as plain data.
+      DecodeBlock(*block, store_.encoding, entry->id);
+      Deliver(sink_, *block, total);
+      return total + block->size();
+    }
+
+    const std::uint8_t level = ByteAt(b, 1);
+    const std::size_t width = store_.IsAnsi() ? 4 : 8;
+    const std::size_t declared = LoadLe16(b, 2).value_or(0);
+    const std::size_t present = b.size() >= 8 ? (b.size() - 8) / width : 0;
+    if (declared > present) {
+      store_.damage.Report("XBLOCK", entry->offset,
+                           "cEnt " + std::to_string(declared) + " exceeds the block: " +
+                               std::to_string(present) + " children read");
+    }
+    const std::size_t count = std::min(declared, present);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint64_t child = LoadLeN(b, 8 + width * i, width).value_or(0);
+      if (level != 1) {
+        std::optional<std::uint64_t> next = Read(child, total, depth + 1);
+        if (!next) return std::nullopt;
+        total = *next;
+        continue;
+      }
+      const BlockEntry* childEntry = FindBlock(store_, child);
+      if (childEntry == nullptr || !seen_.insert(childEntry->id).second) {
+        return Fail(id, "XBLOCK " + Hex(id) + " child " + Hex(child) +
+                            (childEntry == nullptr ? " is missing" : " appears twice") +
+                            ": data tree dropped");
+      }
+      Bytes data = ReadBlockAt(store_, childEntry->offset, childEntry->size);
+      DecodeBlock(data, store_.encoding, childEntry->id);
+      Deliver(sink_, data, total);
+      total += data.size();
+    }
+    return total;
+  }
+
+ private:
+  std::optional<std::uint64_t> Fail(std::uint64_t id, std::string text) {
+    const BlockEntry* entry = FindBlock(store_, id);
+    store_.damage.Report("XBLOCK", entry != nullptr ? entry->offset : 0, std::move(text));
+    return std::nullopt;
+  }
+
+  StoreFile& store_;
+  DataSink& sink_;
+  std::unordered_set<std::uint64_t> seen_;
+};
+
+bool ReadSubnodesAt(StoreFile& store, const BlockEntry* block, SubnodeList& list, int depth,
+                    std::unordered_set<std::uint64_t>& seen) {
+  if (block == nullptr || depth > kMaxSubnodeDepth || !seen.insert(block->id).second) {
+    return false;
+  }
+  const Bytes bytes = ReadBlockAt(store, block->offset, block->size);
+  if (bytes.size() < block->size || bytes.size() < 4) return false;
+  const ByteSpan b(bytes);
+  const std::uint16_t kind = LoadLe16(b, 0).value_or(0);
+  if (kind != 0x0002 && kind != 0x0102) return false;
+  const auto declared = static_cast<std::int16_t>(LoadLe16(b, 2).value_or(0));
+  if (declared <= 0) return true;
+
+  const bool ansi = store.IsAnsi();
+  const std::size_t w = ansi ? 4 : 8;
+  const std::size_t first = ansi ? 4 : 8;
+  const bool leaf = kind == 0x0002;
+  const std::size_t entrySize = leaf ? 3 * w : 2 * w;
+  const std::size_t present = (b.size() - std::min(b.size(), first)) / entrySize;
+  const std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(declared), present);
+  if (count < static_cast<std::size_t>(declared)) {
+    store.damage.Report(leaf ? "SLBLOCK" : "SIBLOCK", block->offset,
+                        "cEnt " + std::to_string(declared) + " exceeds the block: " +
+                            std::to_string(count) + " entries read");
+  }
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t at = first + entrySize * i;
+    const auto nid = static_cast<std::uint32_t>(LoadLeN(b, at, w).value_or(0));
+    const std::uint64_t bid = LoadLeN(b, at + w, w).value_or(0);
+    if (!leaf) {
+      // Tolerant: an unreadable child leaf costs only its own entries.
+      const BlockEntry* child = FindBlock(store, bid);
+      if (!ReadSubnodesAt(store, child, list, depth + 1, seen)) {
+        store.damage.Report("SIBLOCK", block->offset,
+                            "child " + Hex(bid) + " is not a readable subnode block: skipped");
+      }
+      continue;
+    }
+    const std::uint64_t bidSub = LoadLeN(b, at + 2 * w, w).value_or(0);
+    const BlockEntry* data = FindBlock(store, bid);
+    if (data == nullptr) continue;
+    const BlockEntry* nested = FindBlock(store, bidSub);
+    list.push_back(SubnodeEntry{nid, data, nested});
+    if (nested != nullptr) ReadSubnodesAt(store, nested, list, depth + 1, seen);
+  }
+  return true;
+}
+
+}  // namespace
+
+Bytes ReadBlockAt(StoreFile& store, std::uint64_t offset, std::size_t count) {
+  if (!store.file || offset >= store.fileSize) return {};
+  // Never allocate more than the file can supply.
+  const auto available = static_cast<std::size_t>(
+      std::min<std::uint64_t>(count, store.fileSize - offset));
+  Bytes buffer(available);
+  buffer.resize(store.file->ReadAt(offset, buffer));
+  return buffer;
+}
+
+const BlockEntry* FindBlock(const StoreFile& store, std::uint64_t id) {
+  return store.blocks.Find(id);
+}
+
+std::optional<Bytes> ReadBlock(StoreFile& store, std::uint64_t id) {
+  const BlockEntry* entry = FindBlock(store, id);
+  if (entry == nullptr) return std::nullopt;
+  return ReadBlockAt(store, entry->offset, entry->size);
+}
+
+std::optional<Bytes> ReadDecodedBlock(StoreFile& store, std::uint64_t id) {
+  const BlockEntry* entry = FindBlock(store, id);
+  if (entry == nullptr) return std::nullopt;
+  Bytes block = ReadBlockAt(store, entry->offset, entry->size);
+  // The cyclic key is the block's own id, not the id it was looked up by.
+  DecodeBlock(block, store.encoding, entry->id);
+  return block;
+}
+
+std::uint64_t ReadDataTree(StoreFile& store, std::uint64_t id, DataSink& sink,
+                           std::uint64_t deliveredSoFar) {
+  DataTreeReader reader(store, sink);
+  std::optional<std::uint64_t> total = reader.Read(id, deliveredSoFar, 0);
+  if (!total) {
+    if (sink.out != nullptr) sink.out->clear();
+    return 0;
+  }
+  return *total;
+}
+
+std::uint64_t ReadNodeData(StoreFile& store, const BlockEntry* entry, DataSink& sink) {
+  if (entry == nullptr) return 0;
+  if (entry->IsInternal()) return ReadDataTree(store, entry->id, sink, 0);
+
+  std::optional<Bytes> block = ReadDecodedBlock(store, entry->id);
+  if (!block) return 0;
+  const std::size_t n = block->size();
+  if (sink.out != nullptr) {
+    *sink.out = std::move(*block);
+  } else if (sink.stream != nullptr && sink.mode == 1) {
+    sink.stream->Write(*block);
+  } else if (sink.stream != nullptr) {
+    // Text delivery: up to the first NUL byte.
+    auto end = std::find(block->begin(), block->end(), std::byte{0});
+    sink.stream->Write(ByteSpan(block->data(), static_cast<std::size_t>(end - block->begin())));
+  }
+  return n;
+}
+
+Bytes ReadNodeBytes(StoreFile& store, const BlockEntry* entry) {
+  Bytes data;
+  DataSink sink;
+  sink.out = &data;
+  ReadNodeData(store, entry, sink);
+  return data;
+}
+
+bool ReadSubnodes(StoreFile& store, const BlockEntry* block, SubnodeList& list) {
+  std::unordered_set<std::uint64_t> seen;
+  const std::size_t before = list.size();
+  if (!ReadSubnodesAt(store, block, list, 0, seen)) {
+    list.resize(before);
+    return false;
+  }
+  return true;
+}
+
+const BlockEntry* FindSubnode(const SubnodeList& list, std::uint32_t nid) {
+  for (const SubnodeEntry& entry : list) {
+    if (entry.nid == nid) return entry.data;
+  }
+  return nullptr;
+}
+
+}  // namespace palvara

@@ -1,0 +1,258 @@
+#include "reader/node_tree.h"
+
+#include <algorithm>
+
+namespace palvara {
+
+StoreNode* ParentCache::Find(std::uint32_t nid) const {
+  for (StoreNode* node : nodes_) {
+    if (node->nid == nid) return node;
+  }
+  return nullptr;
+}
+
+void ParentCache::Add(StoreNode* node) {
+  nodes_.push_front(node);
+  if (nodes_.size() > kCapacity) nodes_.pop_back();
+}
+
+const StoreNode* NodeTree::Find(std::uint32_t nid) const { return FindMutable(nid); }
+
+StoreNode* NodeTree::FindMutable(std::uint32_t nid) const {
+  auto it = byNid_.find(nid);
+  if (it == byNid_.end()) return nullptr;
+  StoreNode* best = nullptr;
+  for (StoreNode* node : it->second) {
+    if (!node->reachable) continue;
+    if (best == nullptr || PrecedesInPreorder(node, best)) best = node;
+  }
+  return best;
+}
+
+bool NodeTree::PrecedesInPreorder(const StoreNode* a, const StoreNode* b) const {
+  if (a == b) return false;
+  // Paths from the top level down to each node.
+  auto pathOf = [](const StoreNode* n) {
+    std::vector<const StoreNode*> path;
+    for (; n != nullptr; n = n->parent) path.push_back(n);
+    std::reverse(path.begin(), path.end());
+    return path;
+  };
+  const auto pa = pathOf(a);
+  const auto pb = pathOf(b);
+  std::size_t i = 0;
+  while (i < pa.size() && i < pb.size() && pa[i] == pb[i]) ++i;
+  if (i == pa.size()) return true;   // a is an ancestor of b
+  if (i == pb.size()) return false;  // b is an ancestor of a
+  // pa[i] and pb[i] are siblings: the earlier one in the sibling list comes first.
+  for (const StoreNode* s = pa[i]->nextSibling; s != nullptr; s = s->nextSibling) {
+    if (s == pb[i]) return true;
+  }
+  return false;
+}
+
+bool NodeTree::IsSelfOrAncestor(const StoreNode* candidate, const StoreNode* node) {
+  for (const StoreNode* n = node; n != nullptr; n = n->parent) {
+    if (n == candidate) return true;
+  }
+  return false;
+}
+
+void NodeTree::SetReachable(StoreNode* subtreeRoot, bool reachable) {
+  // All nodes of a subtree share the flag, so an unchanged root means an unchanged subtree.
+  if (subtreeRoot->reachable == reachable) return;
+  StoreNode* n = subtreeRoot;
+  while (n != nullptr) {
+    n->reachable = reachable;
+    if (n->firstChild != nullptr) {
+      n = n->firstChild;
+      continue;
+    }
+    while (n != subtreeRoot && n->nextSibling == nullptr) n = n->parent;
+    n = (n == subtreeRoot) ? nullptr : n->nextSibling;
+  }
+}
+
+void NodeTree::AppendTopLevel(StoreNode* node) {
+  node->parent = nullptr;
+  node->nextSibling = nullptr;
+  node->previousSibling = last_;
+  if (last_ != nullptr) {
+    last_->nextSibling = node;
+  } else {
+    first_ = node;
+  }
+  last_ = node;
+  SetReachable(node, true);
+}
+
+void NodeTree::AppendChild(StoreNode* parent, StoreNode* child) {
+  child->parent = parent;
+  child->nextSibling = nullptr;
+  child->previousSibling = parent->lastChild;
+  if (parent->lastChild != nullptr) {
+    parent->lastChild->nextSibling = child;
+  } else {
+    parent->firstChild = child;
+  }
+  parent->lastChild = child;
+  ++parent->childCount;
+  SetReachable(child, parent->reachable);
+}
+
+void NodeTree::Unlink(StoreNode* node) {
+  StoreNode* parent = node->parent;
+  StoreNode*& head = parent != nullptr ? parent->firstChild : first_;
+  StoreNode*& tail = parent != nullptr ? parent->lastChild : last_;
+  if (node->previousSibling != nullptr) {
+    node->previousSibling->nextSibling = node->nextSibling;
+  } else {
+    head = node->nextSibling;
+  }
+  if (node->nextSibling != nullptr) {
+    node->nextSibling->previousSibling = node->previousSibling;
+  } else {
+    tail = node->previousSibling;
+  }
+  node->parent = node->previousSibling = node->nextSibling = nullptr;
+  SetReachable(node, false);
+}
+
+void NodeTree::AddPending(StoreNode* node, std::uint32_t waitingFor) {
+  const std::size_t index = pending_.size();
+  pending_.push_back(Pending{node, waitingFor, true});
+  pendingByParent_[waitingFor].push_back(index);
+  pendingByNid_[node->nid].push_back(index);
+}
+
+StoreNode* NodeTree::SearchParent(std::uint32_t nidParent, ParentCache& cache) {
+  if (StoreNode* cached = cache.Find(nidParent)) return cached;
+  StoreNode* found = FindMutable(nidParent);
+  if (found == nullptr) {
+    // A pending node may become a parent before it has a parent itself; newest first.
+    auto it = pendingByNid_.find(nidParent);
+    if (it != pendingByNid_.end()) {
+      for (auto i = it->second.rbegin(); i != it->second.rend(); ++i) {
+        if (pending_[*i].live) {
+          found = pending_[*i].node;
+          break;
+        }
+      }
+    }
+  }
+  if (found != nullptr) cache.Add(found);
+  return found;
+}
+
+void NodeTree::ResolvePending(StoreNode* placed, DamageLog& damage) {
+  std::vector<StoreNode*> work{placed};
+  while (!work.empty()) {
+    StoreNode* current = work.back();
+    work.pop_back();
+    auto it = pendingByParent_.find(current->nid);
+    if (it == pendingByParent_.end()) continue;
+    // Copy: attaching never adds pending entries, but keep the iteration independent anyway.
+    const std::vector<std::size_t> waiting = it->second;
+    for (auto i = waiting.rbegin(); i != waiting.rend(); ++i) {
+      Pending& entry = pending_[*i];
+      if (!entry.live) continue;
+      if (IsSelfOrAncestor(entry.node, current)) {
+        // Tolerant: a parent chain that loops back stays pending instead of forming a cycle.
+        damage.Report("NBT", entry.node->nid,
+                      "node " + Hex(entry.node->nid) + " would become its own ancestor through " +
+                          Hex(current->nid) + ": left unattached");
+        continue;
+      }
+      entry.live = false;
+      AppendChild(current, entry.node);
+      work.push_back(entry.node);
+    }
+  }
+}
+
+void NodeTree::Place(const NodeEntry& entry, const BlockIndex& blocks, ParentCache& cache,
+                     DamageLog& damage) {
+  const bool topLevel = entry.nidParent == 0 || entry.nidParent == entry.nid;
+  StoreNode* node = FindMutable(entry.nid);
+  if (node != nullptr) {
+    node->subnodeBlock = blocks.Find(entry.bidSub);
+    node->dataBlock = blocks.Find(entry.bidData);
+    node->bidData = entry.bidData;
+    node->bidSub = entry.bidSub;
+    node->nidParent = entry.nidParent;
+    // A node without a parent stays where it is.
+    if (node->parent != nullptr && node->parent->nid != entry.nidParent) {
+      if (topLevel) {
+        Unlink(node);
+        AppendTopLevel(node);
+      } else if (StoreNode* parent = SearchParent(entry.nidParent, cache)) {
+        if (IsSelfOrAncestor(node, parent)) {
+          damage.Report("NBT", entry.nid,
+                        "node " + Hex(entry.nid) + " names its own descendant " +
+                            Hex(entry.nidParent) + " as parent: left in place");
+        } else {
+          Unlink(node);
+          AppendChild(parent, node);
+        }
+      } else {
+        Unlink(node);
+        AddPending(node, entry.nidParent);
+      }
+    }
+  } else {
+    nodes_.emplace_back();
+    node = &nodes_.back();
+    node->nid = entry.nid;
+    node->subnodeBlock = blocks.Find(entry.bidSub);
+    node->dataBlock = blocks.Find(entry.bidData);
+    node->bidData = entry.bidData;
+    node->bidSub = entry.bidSub;
+    node->nidParent = entry.nidParent;
+    byNid_[entry.nid].push_back(node);
+    if (topLevel) {
+      AppendTopLevel(node);
+    } else if (StoreNode* parent = SearchParent(entry.nidParent, cache)) {
+      AppendChild(parent, node);
+    } else {
+      AddPending(node, entry.nidParent);
+    }
+  }
+  ResolvePending(node, damage);
+}
+
+std::size_t NodeTree::ReachableCount() const {
+  std::size_t count = 0;
+  ForEachPreorder([&count](const StoreNode&, int) { ++count; });
+  return count;
+}
+
+std::vector<const StoreNode*> NodeTree::Orphans() const {
+  std::vector<const StoreNode*> orphans;
+  for (const Pending& entry : pending_) {
+    if (entry.live && entry.node->parent == nullptr && !entry.node->reachable) {
+      orphans.push_back(entry.node);
+    }
+  }
+  return orphans;
+}
+
+void NodeTree::ForEachPreorder(
+    const std::function<void(const StoreNode&, int depth)>& visit) const {
+  const StoreNode* n = first_;
+  int depth = 0;
+  while (n != nullptr) {
+    visit(*n, depth);
+    if (n->firstChild != nullptr) {
+      n = n->firstChild;
+      ++depth;
+      continue;
+    }
+    while (n != nullptr && n->nextSibling == nullptr) {
+      n = n->parent;
+      --depth;
+    }
+    if (n != nullptr) n = n->nextSibling;
+  }
+}
+
+}  // namespace palvara

@@ -1,0 +1,114 @@
+// The node tree: node B-tree leaf entries linked by their parent ids, so that a folder's
+// subfolders and messages are its children. Entries whose parent has not been met yet wait in
+// a pending list for the whole walk and are attached as soon as the parent is placed.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <unordered_map>
+#include <vector>
+
+#include "common/damage.h"
+#include "reader/block_index.h"
+
+namespace palvara {
+
+// One node B-tree leaf entry as read from a page.
+struct NodeEntry {
+  std::uint32_t nid = 0;
+  std::uint64_t bidData = 0;
+  std::uint64_t bidSub = 0;
+  std::uint32_t nidParent = 0;
+};
+
+struct StoreNode {
+  std::uint32_t nid = 0;
+  const BlockEntry* subnodeBlock = nullptr;  // index entry of bidSub, or null
+  const BlockEntry* dataBlock = nullptr;     // index entry of bidData, or null
+  std::int32_t childCount = 0;  // children ever attached; not lowered when one moves away
+  StoreNode* previousSibling = nullptr;
+  StoreNode* nextSibling = nullptr;
+  StoreNode* parent = nullptr;
+  StoreNode* firstChild = nullptr;
+  StoreNode* lastChild = nullptr;
+
+  // The raw values of the leaf entry that last placed this node.
+  std::uint64_t bidData = 0;
+  std::uint64_t bidSub = 0;
+  std::uint32_t nidParent = 0;
+  // True while the node hangs below a top-level node (or is one); pending nodes and their
+  // subtrees are not reachable.
+  bool reachable = false;
+
+  std::uint32_t NidType() const { return nid & 0x1F; }
+};
+
+// Nodes most recently found as parents, newest first, at most 100; one per leaf page.
+class ParentCache {
+ public:
+  static constexpr std::size_t kCapacity = 100;
+  StoreNode* Find(std::uint32_t nid) const;
+  void Add(StoreNode* node);
+
+ private:
+  std::deque<StoreNode*> nodes_;
+};
+
+class NodeTree {
+ public:
+  NodeTree() = default;
+  NodeTree(const NodeTree&) = delete;
+  NodeTree& operator=(const NodeTree&) = delete;
+
+  // Places one leaf entry: updates a node met before (moving it when its parent changed) or
+  // creates it, under its parent, at the top level, or pending; then attaches every pending
+  // node that waits for it.
+  void Place(const NodeEntry& entry, const BlockIndex& blocks, ParentCache& cache,
+             DamageLog& damage);
+
+  // The first node with `nid` in pre-order, among the nodes reachable from the top level.
+  const StoreNode* Find(std::uint32_t nid) const;
+
+  const StoreNode* First() const { return first_; }
+  const StoreNode* Last() const { return last_; }
+
+  // Nodes reachable from the top level.
+  std::size_t ReachableCount() const;
+  // Every node ever created (reachable, pending and the subtrees of pending nodes).
+  std::size_t CreatedCount() const { return nodes_.size(); }
+  // Nodes still waiting for a parent that never appeared (kept for later recovery).
+  std::vector<const StoreNode*> Orphans() const;
+
+  // Visits reachable nodes in pre-order with their depth (0 for top-level nodes).
+  void ForEachPreorder(const std::function<void(const StoreNode&, int depth)>& visit) const;
+
+ private:
+  struct Pending {
+    StoreNode* node;
+    std::uint32_t waitingFor;
+    bool live;
+  };
+
+  StoreNode* FindMutable(std::uint32_t nid) const;
+  StoreNode* SearchParent(std::uint32_t nidParent, ParentCache& cache);
+  void AppendTopLevel(StoreNode* node);
+  void AppendChild(StoreNode* parent, StoreNode* child);
+  void Unlink(StoreNode* node);
+  void AddPending(StoreNode* node, std::uint32_t waitingFor);
+  void ResolvePending(StoreNode* placed, DamageLog& damage);
+  void SetReachable(StoreNode* subtreeRoot, bool reachable);
+  static bool IsSelfOrAncestor(const StoreNode* candidate, const StoreNode* node);
+  bool PrecedesInPreorder(const StoreNode* a, const StoreNode* b) const;
+
+  std::deque<StoreNode> nodes_;
+  std::unordered_map<std::uint32_t, std::vector<StoreNode*>> byNid_;
+  StoreNode* first_ = nullptr;
+  StoreNode* last_ = nullptr;
+
+  std::vector<Pending> pending_;
+  std::unordered_map<std::uint32_t, std::vector<std::size_t>> pendingByParent_;
+  std::unordered_map<std::uint32_t, std::vector<std::size_t>> pendingByNid_;
+};
+
+}  // namespace palvara

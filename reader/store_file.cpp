@@ -1,0 +1,90 @@
+#include "reader/store_file.h"
+
+#include <array>
+
+namespace palvara {
+namespace {
+
+constexpr PageLayout kAnsiLayout{4, 12, 12, 16, 496, 516, 516};
+constexpr PageLayout kUnicodeLayout{8, 24, 24, 32, 488, 1032, 1040};
+
+}  // namespace
+
+const char* StoreFormatName(StoreFormat format) {
+  switch (format) {
+    case StoreFormat::kAnsi: return "ansi";
+    case StoreFormat::kUnicode: return "unicode";
+    case StoreFormat::kNone: break;
+  }
+  return "none";
+}
+
+StoreFormat StoreFile::Format() const {
+  if (wVer == 23) return StoreFormat::kUnicode;
+  if (wVer == ansiVersion || wVer == 14 || wVer == 15) return StoreFormat::kAnsi;
+  return StoreFormat::kNone;
+}
+
+const PageLayout* StoreFile::Layout() const {
+  switch (Format()) {
+    case StoreFormat::kAnsi: return &kAnsiLayout;
+    case StoreFormat::kUnicode: return &kUnicodeLayout;
+    case StoreFormat::kNone: break;
+  }
+  return nullptr;
+}
+
+Status OpenStore(StoreFile& store, const std::filesystem::path& path) {
+  Status status = Status::Ok();
+  std::unique_ptr<FileByteSource> source = FileByteSource::Open(path, &status);
+  if (!source) return status;
+  return OpenStore(store, std::move(source), path.string());
+}
+
+Status OpenStore(StoreFile& store, std::unique_ptr<ByteSource> source, std::string name) {
+  std::array<std::byte, kHeaderReadSize> header{};  // Tolerant: missing bytes read as zero.
+  const std::size_t got = source->ReadAt(0, header);
+  const ByteSpan h(header);
+
+  store.path = std::move(name);
+  store.fileSize = source->Size();
+  store.file = std::move(source);
+  store.wVer = LoadLe16(h, 10).value_or(0);
+  if (store.wVer == 14 || store.wVer == 15) store.ansiVersion = store.wVer;
+
+  if (store.wVer == 23) {
+    store.endOfFile = LoadLe64(h, 184).value_or(0);
+    store.nodeTreeRootId = LoadLe64(h, 216).value_or(0);
+    store.nodeTreeRootOffset = LoadLe64(h, 224).value_or(0);
+    store.blockTreeRootId = LoadLe64(h, 232).value_or(0);
+    store.blockTreeRootOffset = LoadLe64(h, 240).value_or(0);
+    store.headerCryptMethod = ByteAt(h, 513);
+  } else if (store.wVer == store.ansiVersion) {
+    store.endOfFile = LoadLe32(h, 168).value_or(0);
+    store.nodeTreeRootId = LoadLe32(h, 184).value_or(0);
+    store.nodeTreeRootOffset = LoadLe32(h, 188).value_or(0);
+    store.blockTreeRootId = LoadLe32(h, 192).value_or(0);
+    store.blockTreeRootOffset = LoadLe32(h, 196).value_or(0);
+    store.headerCryptMethod = ByteAt(h, 461);
+  } else {
+    store.damage.Report("HEADER", 10,
+                        "unknown format version wVer " + std::to_string(store.wVer) +
+                            ": no B-tree can be walked");
+  }
+  if (got < kPageSize) {
+    store.damage.Report("HEADER", got,
+                        "file ends after " + std::to_string(got) +
+                            " bytes, inside the header: missing bytes read as zero");
+  }
+
+  store.blockLeafDepth = 255;
+  store.nodeLeafDepth = 255;
+  store.blockLeafSeen = false;
+  store.nodeLeafSeen = false;
+  // Until node 0x21 can be tried (after indexing), blocks decode with the permutation.
+  store.encoding = EncodingMethod::kPermute;
+  store.encodingFromHeader = false;
+  return Status::Ok();
+}
+
+}  // namespace palvara

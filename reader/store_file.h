@@ -1,0 +1,100 @@
+// The open store file: header values, layout, encoding, and the indexes built from its two
+// B-trees. Header layout per [MS-PST] 2.2.2.6 (HEADER) and 2.2.2.5 (ROOT).
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "common/damage.h"
+#include "common/status.h"
+#include "reader/block_index.h"
+#include "reader/byte_source.h"
+#include "reader/encoding.h"
+#include "reader/node_tree.h"
+
+namespace palvara {
+
+enum class StoreFormat { kNone, kAnsi, kUnicode };
+
+const char* StoreFormatName(StoreFormat format);
+
+// Where the fields of one layout sit and how wide they are.
+struct PageLayout {
+  std::size_t idWidth;             // bids, offsets and B-tree keys: 4 (ANSI) or 8 (Unicode)
+  std::size_t intermediateEntry;   // BTENTRY size
+  std::size_t blockLeafEntry;      // BBTENTRY size
+  std::size_t nodeLeafEntry;       // NBTENTRY size
+  std::size_t entryArea;           // bytes of rgentries; cEnt, cEntMax, cbEnt, cLevel follow
+  std::size_t blockPageRead;       // bytes read for a block B-tree page
+  std::size_t nodePageRead;        // bytes read for a node B-tree page
+};
+
+inline constexpr std::size_t kPageSize = 512;
+inline constexpr std::size_t kHeaderReadSize = 516;
+
+class StoreFile {
+ public:
+  StoreFile() = default;
+  StoreFile(const StoreFile&) = delete;
+  StoreFile& operator=(const StoreFile&) = delete;
+
+  // Layout: ANSI for wVer 14 or 15, Unicode for 23, none otherwise.
+  StoreFormat Format() const;
+  bool IsAnsi() const { return Format() == StoreFormat::kAnsi; }
+  bool IsUnicode() const { return Format() == StoreFormat::kUnicode; }
+  // Null for an unknown layout (nothing can then be walked).
+  const PageLayout* Layout() const;
+
+  std::unique_ptr<ByteSource> file;
+  std::string path;
+  std::uint64_t fileSize = 0;
+
+  // Header values.
+  std::uint32_t wVer = 0;
+  std::uint32_t ansiVersion = 14;  // the ANSI wVer last seen (14 or 15)
+  std::uint64_t blockTreeRootOffset = 0;
+  std::uint64_t blockTreeRootId = 0;
+  std::uint64_t nodeTreeRootOffset = 0;
+  std::uint64_t nodeTreeRootId = 0;
+  std::uint64_t endOfFile = 0;          // ibFileEof
+  std::uint8_t headerCryptMethod = 0;   // bCryptMethod as stored
+
+  // How block data is decoded; settled by IndexStore once node 0x21 can be tried.
+  EncodingMethod encoding = EncodingMethod::kPermute;
+  bool encodingFromHeader = false;
+
+  // B-tree walk state.
+  std::uint8_t blockLeafDepth = 255;  // 255: not known yet
+  std::uint8_t nodeLeafDepth = 255;
+  bool blockLeafSeen = false;
+  bool nodeLeafSeen = false;
+
+  BlockIndex blocks;
+  NodeTree nodes;
+  DamageLog damage;
+
+  // Entries found in page slots after a page's own entry count: not live, but raw material
+  // for a later recovery of deleted items.
+  std::vector<BlockEntry> staleBlockEntries;
+  std::vector<NodeEntry> staleNodeEntries;
+  std::uint64_t blockPagesRead = 0;
+  std::uint64_t nodePagesRead = 0;
+
+  // Pages already walked in the current pass, against cycles and shared subtrees.
+  std::unordered_set<std::uint64_t> visitedBlockPages;
+  std::unordered_set<std::uint64_t> visitedNodePages;
+};
+
+// Opens `path` and reads the header into `store`. No magic or CRC is required; a file shorter
+// than the header reads as if the missing bytes were zero. Fails only when the file cannot be
+// opened for reading (missing, no access, a directory): the status then carries the message.
+Status OpenStore(StoreFile& store, const std::filesystem::path& path);
+
+// The same over an already opened source (memory buffers for fuzzing and tests).
+Status OpenStore(StoreFile& store, std::unique_ptr<ByteSource> source, std::string name = {});
+
+}  // namespace palvara

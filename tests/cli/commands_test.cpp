@@ -1,0 +1,109 @@
+#include "cli/commands.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+#include "tests/support/store_builder.h"
+
+namespace palvara {
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Result {
+  int code;
+  std::string out, err;
+};
+
+Result RunCli(std::vector<std::string> args) {
+  std::ostringstream out, err;
+  const int code = cli::Run(args, out, err);
+  return {code, out.str(), err.str()};
+}
+
+class CliTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("palvara-cli-test-" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  std::string Write(const std::string& name, const Bytes& bytes) {
+    const fs::path path = dir_ / name;
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
+    return path.string();
+  }
+
+  fs::path dir_;
+};
+
+TEST_F(CliTest, UsageErrorsExitWithTwo) {
+  EXPECT_EQ(RunCli({}).code, 2);
+  EXPECT_EQ(RunCli({"frobnicate", "x"}).code, 2);
+  EXPECT_EQ(RunCli({"info"}).code, 2);
+  EXPECT_EQ(RunCli({"nodes", "a", "b"}).code, 2);
+  Result bad = RunCli({"info", "a", "--bogus"});
+  EXPECT_EQ(bad.code, 2);
+  EXPECT_NE(bad.err.find("--bogus"), std::string::npos);
+  EXPECT_EQ(RunCli({"--help"}).code, 0);
+}
+
+TEST_F(CliTest, FilesThatCannotBeOpenedExitWithOneAndSayWhy) {
+  for (const std::string& path : {(dir_ / "missing.pst").string(), dir_.string()}) {
+    for (const char* command : {"info", "nodes"}) {
+      Result r = RunCli({command, path});
+      EXPECT_EQ(r.code, 1) << command << " " << path;
+      EXPECT_TRUE(r.out.empty());
+      EXPECT_NE(r.err.find(path), std::string::npos) << r.err;
+    }
+  }
+}
+
+TEST_F(CliTest, DamagedFilesOpenWithAnEmptyTreeAndDamageReports) {
+  std::mt19937 random(7);
+  Bytes noise(300000);
+  for (std::byte& b : noise) b = static_cast<std::byte>(random());
+  Bytes unicodeNoise = noise;
+  StoreLe(unicodeNoise, 10, 23, 2);  // a plausible version over random roots
+  for (const Bytes& bytes : {Bytes{}, noise, unicodeNoise}) {
+    const std::string path = Write("damaged.pst", bytes);
+    Result info = RunCli({"info", path, "--json"});
+    ASSERT_EQ(info.code, 0) << info.err;
+    const auto j = nlohmann::json::parse(info.out);
+    EXPECT_GE(j["damage"]["reports"].get<int>(), 1);
+    Result nodes = RunCli({"nodes", path, "--json"});
+    EXPECT_EQ(nodes.code, 0);
+    EXPECT_TRUE(nlohmann::json::parse(nodes.out).is_array());
+  }
+}
+
+TEST_F(CliTest, NodesJsonListsTheTreeInPreorder) {
+  testing::SimpleStore spec;
+  spec.blocks.push_back({4, testing::EmptyPropertyContextHeap()});
+  spec.blocks.push_back({8, Bytes(30)});
+  spec.nodes = {{0x21, 4, 0, 0}, {0x122, 8, 0, 0x122}, {0x8022, 0, 8, 0x122}};
+  const std::string path = Write("small.pst", testing::BuildSimpleStore(spec).image);
+  Result r = RunCli({"nodes", path, "--json"});
+  ASSERT_EQ(r.code, 0);
+  const auto j = nlohmann::json::parse(r.out);
+  ASSERT_EQ(j.size(), 3u);
+  EXPECT_EQ(j[2], (nlohmann::json{{"nid", 0x8022}, {"parent", 0x122}, {"dataBid", 0},
+                                  {"subnodeBid", 8}, {"depth", 1}}));
+  EXPECT_EQ(j[0]["parent"], 0);
+  Result text = RunCli({"info", path});
+  EXPECT_EQ(text.code, 0);
+  EXPECT_NE(text.out.find("Nodes in tree:     3"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("Encoding:          permute"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace palvara
