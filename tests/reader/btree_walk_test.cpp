@@ -323,8 +323,9 @@ TEST_P(WalkTest, StaleSlotsAfterTheEntryCountAreSetAside) {
             Sorted({{0x21, 0}, {0x122, 0}, {0x8022, 0x122}, {0x8062, 0x122}}));
   ASSERT_NE(FindBlock(*store, 12), nullptr);
   EXPECT_EQ(FindBlock(*store, 12)->offset, new12.offset);
-  EXPECT_EQ(ReadNodeBytes(*store, FindNode(*store, 0x8062)->dataBlock),
-            Bytes(16, std::byte{0xBB}));
+  const StoreNode* last = FindNode(*store, 0x8062);
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(ReadNodeBytes(*store, last->dataBlock), Bytes(16, std::byte{0xBB}));
   EXPECT_EQ(store->blocks.Size(), 3u);
   ASSERT_EQ(store->staleBlockEntries.size(), 1u);
   EXPECT_EQ(store->staleBlockEntries[0].offset, old12.offset);
@@ -393,6 +394,8 @@ TEST(WalkLargeFileTest, PagesAndBlocksAboveFourGibibytesAreFound) {
   IndexStore(store);
   std::filesystem::remove(path);
   EXPECT_EQ(NodesWithParents(store), (std::vector<NidParent>{{0x21, 0}, {0x122, 0}}));
+  ASSERT_NE(FindNode(store, 0x21), nullptr);
+  ASSERT_NE(FindBlock(store, 4), nullptr);
   EXPECT_EQ(FindBlock(store, 4)->offset, kHigh + 512);
   EXPECT_TRUE(store.encodingFromHeader);
   EXPECT_EQ(ReadNodeBytes(store, FindNode(store, 0x21)->dataBlock), heap);

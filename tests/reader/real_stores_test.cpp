@@ -112,7 +112,9 @@ TEST_P(RealStoreTest, HeaderValuesAndEncodingMatchTheFile) {
   EXPECT_EQ(static_cast<int>(store.encoding), header["bCryptMethod"].get<int>());
   EXPECT_TRUE(store.encodingFromHeader);
   EXPECT_TRUE(store.damage.Empty()) << store.damage.Reports().front().ToString();
-  EXPECT_TRUE(LooksLikePropertyContextHeap(ReadNodeBytes(store, FindNode(store, 0x21)->dataBlock)));
+  const StoreNode* messageStore = FindNode(store, 0x21);
+  ASSERT_NE(messageStore, nullptr);
+  EXPECT_TRUE(LooksLikePropertyContextHeap(ReadNodeBytes(store, messageStore->dataBlock)));
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedStores, RealStoreTest, ::testing::ValuesIn(TruthFiles()),
