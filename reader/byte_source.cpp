@@ -11,7 +11,7 @@
 namespace palvara {
 
 std::size_t MemoryByteSource::ReadAt(std::uint64_t offset, std::span<std::byte> out) {
-  if (offset >= data_.size()) return 0;
+  if (offset >= data_.size() || out.empty()) return 0;
   std::size_t n = static_cast<std::size_t>(
       std::min<std::uint64_t>(out.size(), data_.size() - offset));
   std::memcpy(out.data(), data_.data() + offset, n);
@@ -52,7 +52,7 @@ FileByteSource::~FileByteSource() { ::close(fd_); }
 
 std::size_t FileByteSource::ReadAt(std::uint64_t offset, std::span<std::byte> out) {
   std::size_t done = 0;
-  while (done < out.size()) {
+  while (done < out.size()) {  // never entered for an empty span (data() may be null)
     if (offset + done > static_cast<std::uint64_t>(INT64_MAX)) break;
     ssize_t n = ::pread(fd_, out.data() + done, out.size() - done,
                         static_cast<off_t>(offset + done));

@@ -72,6 +72,9 @@ TEST_P(BlockAccessTest, ShortReadAtEndOfFileReturnsWhatIsThere) {
   EXPECT_EQ(ReadBlock(store, 0x20)->size(), 10u);
   store.blocks.Append({0x24, store.fileSize + 4096, 64, 2});
   EXPECT_TRUE(ReadBlock(store, 0x24)->empty());
+  store.blocks.Append({0x28, 0x100, 0, 2});  // an empty block is present, not missing
+  ASSERT_TRUE(ReadDecodedBlock(store, 0x28));
+  EXPECT_TRUE(ReadDecodedBlock(store, 0x28)->empty());
 }
 
 TEST_P(BlockAccessTest, XXBlockDeliversLeavesOfEachXBlockInOrder) {
