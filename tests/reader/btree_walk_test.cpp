@@ -147,6 +147,36 @@ TEST_P(WalkTest, ChildrenWaitForParentsOnTheSameOrALaterPage) {
   }
 }
 
+TEST_P(WalkTest, NodeMetAgainOnALaterPageMovesWithItsSubtree) {
+  // Intermediate keys out of order let a later page repeat nid 0x8062 under a new parent.
+  StoreBuilder b(layout());
+  const auto heap = b.AddBlock(4, testing::EmptyPropertyContextHeap());
+  const std::uint64_t bbt = b.AllocatePage();
+  b.WriteBlockLeafPage(bbt, {heap});
+  const std::uint64_t pageA = b.AllocatePage(), pageB = b.AllocatePage(), pageC = b.AllocatePage();
+  const std::uint64_t root = b.AllocatePage();
+  b.WriteNodeLeafPage(pageA, {{0x21, 4, 0, 0},
+                              {0x122, 0, 0, 0x122},
+                              {0x8004, 0, 0, 0x8062},
+                              {0x8022, 0, 0, 0x122},
+                              {0x8042, 0, 0, 0x122},
+                              {0x8062, 0, 0, 0x8022}});
+  b.WriteNodeLeafPage(pageB, {{0x9002, 0, 0, 0x122}});
+  b.WriteNodeLeafPage(pageC, {{0x8062, 0, 0, 0x8042}});
+  b.WriteIntermediatePage(root, {{0x21, 1, pageA}, {0x9002, 2, pageB}, {0x8062, 3, pageC}}, 1,
+                          true);
+  b.SetRoots(root, bbt);
+  auto store = testing::OpenAndIndex(b.image());
+  EXPECT_EQ(Sorted(NodesWithParents(*store)), Sorted({{0x21, 0},
+                                                      {0x122, 0},
+                                                      {0x8004, 0x8062},
+                                                      {0x8022, 0x122},
+                                                      {0x8042, 0x122},
+                                                      {0x8062, 0x8042},
+                                                      {0x9002, 0x122}}));
+  EXPECT_EQ(store->nodes.CreatedCount(), 7u);
+}
+
 TEST_P(WalkTest, OrphansStayOutOfTheTreeButReachable) {
   auto store = testing::OpenAndIndex(
       BuildSimpleStore(Spec({{0x122, 0, 0, 0x122}, {0x8004, 0, 0, 0x9999}})).image);
