@@ -6,7 +6,9 @@
 #include <map>
 #include <ostream>
 
+#include "cli/value_preview.h"
 #include "reader/btree_walk.h"
+#include "reader/property_list.h"
 #include "reader/store_file.h"
 
 namespace palvara::cli {
@@ -17,33 +19,48 @@ constexpr const char* kUsage =
     "\n"
     "commands:\n"
     "  info FILE [--json]    header values, layout, encoding, block and node counts, damage\n"
-    "  nodes FILE [--json]   the node tree: nid, parent, data bid, subnode bid, depth\n";
+    "  nodes FILE [--json]   the node tree: nid, parent, data bid, subnode bid, depth\n"
+    "  props FILE NID [--table [attachments]] [--json]\n"
+    "                        a node's properties (id, type, size, reference, value);\n"
+    "                        --table: each row of its table; --table attachments: the\n"
+    "                        attachment table of message NID\n";
 
 struct Arguments {
   std::string file;
+  std::vector<std::string> positional;  // after FILE
   bool json = false;
+  bool table = false;
+  bool attachments = false;
 };
 
-// Parses "FILE [--json]"; returns false (after printing why) on anything else.
-bool ParseFileArguments(const std::vector<std::string>& args, Arguments& parsed,
-                        std::ostream& err) {
+// Parses "FILE [more positionals] [--json] [--table [attachments]]"; `positionals` is how many
+// arguments must follow FILE. Returns false (after printing why) on anything else.
+bool ParseArguments(const std::vector<std::string>& args, std::size_t positionals,
+                    bool allowTable, Arguments& parsed, std::ostream& err) {
+  std::vector<std::string> plain;
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--json") {
       parsed.json = true;
+    } else if (args[i] == "--table" && allowTable) {
+      parsed.table = true;
+      if (i + 1 < args.size() && args[i + 1] == "attachments") {
+        parsed.attachments = true;
+        ++i;
+      }
     } else if (!args[i].empty() && args[i][0] == '-' && args[i] != "-") {
       err << "palvara-cli: unknown option " << args[i] << "\n";
       return false;
-    } else if (parsed.file.empty()) {
-      parsed.file = args[i];
     } else {
-      err << "palvara-cli: unexpected argument " << args[i] << "\n";
-      return false;
+      plain.push_back(args[i]);
     }
   }
-  if (parsed.file.empty()) {
-    err << "palvara-cli: " << args[0] << " needs a FILE\n";
+  if (plain.size() != positionals + 1) {
+    err << "palvara-cli: " << args[0] << " needs " << (positionals == 0 ? "FILE" : "FILE NID")
+        << "\n";
     return false;
   }
+  parsed.file = plain[0];
+  parsed.positional.assign(plain.begin() + 1, plain.end());
   return true;
 }
 
@@ -141,11 +158,118 @@ int Nodes(const Arguments& a, std::ostream& out, std::ostream& err) {
   return 0;
 }
 
+std::optional<std::uint32_t> ParseNid(const std::string& text) {
+  try {
+    std::size_t used = 0;
+    const unsigned long long value = std::stoull(text, &used, 0);
+    if (used != text.size() || value > 0xFFFFFFFFull) return std::nullopt;
+    return static_cast<std::uint32_t>(value);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
+nlohmann::json EntryJson(const PropertyEntry& e) {
+  nlohmann::json j = {{"id", Hex4(e.id)},          {"type", Hex4(e.type)},
+                      {"size", e.size()},          {"reference", e.reference},
+                      {"value", nullptr}};
+  if (e.value) j["value"] = ValuePreview(e);
+  if (e.name != nullptr) j["name"] = *e.name;
+  return j;
+}
+
+void PrintEntries(const PropertyList& list, std::ostream& out) {
+  for (const PropertyEntry& e : list.entries) {
+    out << "  " << Hex4(e.id) << "  type " << Hex4(e.type) << "  size " << e.size()
+        << "  ref " << Hex(e.reference);
+    if (e.name != nullptr) out << "  name \"" << *e.name << "\"";
+    if (e.value) out << "  " << ValuePreview(e);
+    out << "\n";
+  }
+}
+
+int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
+  const std::optional<std::uint32_t> nid = ParseNid(a.positional[0]);
+  if (!nid) {
+    err << "palvara-cli: not a node id: " << a.positional[0] << "\n";
+    return 2;
+  }
+  StoreFile store;
+  if (!OpenAndIndex(a.file, store, err)) return 1;
+  LoadNamedPropertyMap(store);
+  const StoreNode* node = FindNode(store, *nid);
+  if (node == nullptr) {
+    err << "palvara-cli: node " << Hex(*nid) << " is not in the node tree\n";
+    return 1;
+  }
+  SubnodeList subnodes;
+  ReadSubnodes(store, node->subnodeBlock, subnodes);
+  const BlockEntry* data = node->dataBlock;
+  SubnodeList tableSubnodes;
+  if (a.attachments) {
+    const SubnodeEntry* table = FindSubnodeEntry(subnodes, 0x671);
+    if (table == nullptr) {
+      err << "palvara-cli: node " << Hex(*nid) << " has no attachment table\n";
+      return 1;
+    }
+    data = table->data;
+    ReadSubnodes(store, table->subnodes, tableSubnodes);
+  }
+  std::unique_ptr<PropertyList> list =
+      ReadPropertyList(store, data, a.attachments ? tableSubnodes : subnodes);
+  if (!list) {
+    err << "palvara-cli: node " << Hex(*nid) << " holds no readable property list\n";
+    return 1;
+  }
+  // Rows come newest first; print them in table order.
+  std::vector<const PropertyList*> rows;
+  for (const PropertyList* row = list.get(); row != nullptr; row = row->next.get()) {
+    rows.insert(rows.begin(), row);
+  }
+  const bool asTable = a.table || rows.size() > 1 || list->rowCount != 1;
+  if (a.json) {
+    nlohmann::json j = {{"nid", *nid}};
+    if (asTable) {
+      nlohmann::json jr = nlohmann::json::array();
+      for (const PropertyList* row : rows) {
+        nlohmann::json entries = nlohmann::json::array();
+        for (const PropertyEntry& e : row->entries) entries.push_back(EntryJson(e));
+        jr.push_back(entries);
+      }
+      j["rowCount"] = list->rowCount;
+      j["rows"] = jr;
+    } else {
+      nlohmann::json entries = nlohmann::json::array();
+      for (const PropertyEntry& e : list->entries) entries.push_back(EntryJson(e));
+      j["entries"] = entries;
+    }
+    out << j.dump(2) << "\n";
+    return 0;
+  }
+  if (!asTable) {
+    out << "Node " << Hex(*nid) << ": " << list->count() << " properties\n";
+    PrintEntries(*list, out);
+    return 0;
+  }
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    out << "Row " << (i + 1) << " of " << list->rowCount << ": " << rows[i]->count()
+        << " properties\n";
+    PrintEntries(*rows[i], out);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
-  using Command = std::function<int(const Arguments&, std::ostream&, std::ostream&)>;
-  static const std::map<std::string, Command> kCommands = {{"info", Info}, {"nodes", Nodes}};
+  using Handler = std::function<int(const Arguments&, std::ostream&, std::ostream&)>;
+  struct Command {
+    Handler handler;
+    std::size_t positionals;
+    bool table;
+  };
+  static const std::map<std::string, Command> kCommands = {
+      {"info", {Info, 0, false}}, {"nodes", {Nodes, 0, false}}, {"props", {Props, 1, true}}};
   if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     (args.empty() ? err : out) << kUsage;
     return args.empty() ? 2 : 0;
@@ -156,11 +280,12 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     return 2;
   }
   Arguments parsed;
-  if (!ParseFileArguments(args, parsed, err)) {
+  const Command& c = command->second;
+  if (!ParseArguments(args, c.positionals, c.table, parsed, err)) {
     err << kUsage;
     return 2;
   }
-  return command->second(parsed, out, err);
+  return c.handler(parsed, out, err);
 }
 
 }  // namespace palvara::cli

@@ -16,6 +16,8 @@ void Deliver(DataSink& sink, ByteSpan bytes, std::uint64_t total) {
   if (sink.out != nullptr) {
     sink.out->resize(static_cast<std::size_t>(total) + bytes.size());
     if (!bytes.empty()) std::memcpy(sink.out->data() + total, bytes.data(), bytes.size());
+  } else if (sink.blocks != nullptr) {
+    sink.blocks->emplace_back(bytes.begin(), bytes.end());
   } else if (sink.stream != nullptr && sink.mode == 1) {
     Bytes joined(sink.carry.begin(), sink.carry.begin() + sink.carryCount);
     joined.insert(joined.end(), bytes.begin(), bytes.end());
@@ -181,6 +183,7 @@ std::uint64_t ReadDataTree(StoreFile& store, std::uint64_t id, DataSink& sink,
   std::optional<std::uint64_t> total = reader.Read(id, deliveredSoFar, 0);
   if (!total) {
     if (sink.out != nullptr) sink.out->clear();
+    if (sink.blocks != nullptr) sink.blocks->clear();
     return 0;
   }
   return *total;
@@ -195,6 +198,8 @@ std::uint64_t ReadNodeData(StoreFile& store, const BlockEntry* entry, DataSink& 
   const std::size_t n = block->size();
   if (sink.out != nullptr) {
     *sink.out = std::move(*block);
+  } else if (sink.blocks != nullptr) {
+    sink.blocks->push_back(std::move(*block));
   } else if (sink.stream != nullptr && sink.mode == 1) {
     sink.stream->Write(*block);
   } else if (sink.stream != nullptr) {
@@ -213,6 +218,14 @@ Bytes ReadNodeBytes(StoreFile& store, const BlockEntry* entry) {
   return data;
 }
 
+std::vector<Bytes> ReadNodeBlocks(StoreFile& store, const BlockEntry* entry) {
+  std::vector<Bytes> blocks;
+  DataSink sink;
+  sink.blocks = &blocks;
+  ReadNodeData(store, entry, sink);
+  return blocks;
+}
+
 bool ReadSubnodes(StoreFile& store, const BlockEntry* block, SubnodeList& list) {
   std::unordered_set<std::uint64_t> seen;
   const std::size_t before = list.size();
@@ -224,8 +237,13 @@ bool ReadSubnodes(StoreFile& store, const BlockEntry* block, SubnodeList& list) 
 }
 
 const BlockEntry* FindSubnode(const SubnodeList& list, std::uint32_t nid) {
+  const SubnodeEntry* entry = FindSubnodeEntry(list, nid);
+  return entry != nullptr ? entry->data : nullptr;
+}
+
+const SubnodeEntry* FindSubnodeEntry(const SubnodeList& list, std::uint32_t nid) {
   for (const SubnodeEntry& entry : list) {
-    if (entry.nid == nid) return entry.data;
+    if (entry.nid == nid) return &entry;
   }
   return nullptr;
 }

@@ -20,11 +20,13 @@ class ByteWriter {
   virtual void Write(ByteSpan bytes) = 0;
 };
 
-// Where node data goes: into `out` (a buffer the caller owns) when set, else to `stream`.
+// Where node data goes: into `out` (a buffer the caller owns) when set, else into `blocks`
+// (one buffer per block, for heaps whose blocks each carry a page map), else to `stream`.
 // Mode 1 writes to the stream in multiples of 3 bytes, holding up to 2 bytes in `carry`
 // between blocks; whatever is left in the carry after the last block is the caller's to flush.
 struct DataSink {
   Bytes* out = nullptr;
+  std::vector<Bytes>* blocks = nullptr;  // when set (and out is not): one buffer per data block
   ByteWriter* stream = nullptr;
   int mode = 0;
   std::array<std::byte, 2> carry{};
@@ -58,6 +60,9 @@ std::uint64_t ReadDataTree(StoreFile& store, std::uint64_t id, DataSink& sink,
 // Convenience: a node's whole data in one buffer (empty when unreadable).
 Bytes ReadNodeBytes(StoreFile& store, const BlockEntry* entry);
 
+// A node's data block by block, decoded (empty when unreadable).
+std::vector<Bytes> ReadNodeBlocks(StoreFile& store, const BlockEntry* entry);
+
 // One entry of a node's subnode list. The list is flat: a subnode's own subnodes follow it.
 struct SubnodeEntry {
   std::uint32_t nid = 0;
@@ -73,5 +78,7 @@ bool ReadSubnodes(StoreFile& store, const BlockEntry* block, SubnodeList& list);
 
 // The data block of the first entry with `nid`; nullptr when none.
 const BlockEntry* FindSubnode(const SubnodeList& list, std::uint32_t nid);
+// The first entry with `nid`; nullptr when none.
+const SubnodeEntry* FindSubnodeEntry(const SubnodeList& list, std::uint32_t nid);
 
 }  // namespace palvara

@@ -14,6 +14,7 @@
 #include "reader/block_index.h"
 #include "reader/byte_source.h"
 #include "reader/encoding.h"
+#include "reader/named_properties.h"
 #include "reader/node_tree.h"
 
 namespace palvara {
@@ -75,6 +76,7 @@ class StoreFile {
 
   BlockIndex blocks;
   NodeTree nodes;
+  NamedPropertyMap namedProperties;  // filled by LoadNamedPropertyMap
   DamageLog damage;
 
   // Entries found in page slots after a page's own entry count: not live, but raw material

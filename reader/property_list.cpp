@@ -1,0 +1,234 @@
+#include "reader/property_list.h"
+
+#include <algorithm>
+
+#include "reader/heap.h"
+#include "reader/named_properties.h"
+
+namespace palvara {
+namespace {
+
+enum class Handling { kInline4, kThroughHnid, kNotTaken };
+
+Handling HandlingOf(std::uint16_t type) {
+  switch (type) {
+    case 0x0002:  // 16-bit integer
+    case 0x0003:  // 32-bit integer
+    case 0x0004:  // float
+    case 0x000A:  // error code
+    case 0x000B:  // boolean
+      return Handling::kInline4;
+    case 0x0005: case 0x0006: case 0x0007: case 0x000D: case 0x0014: case 0x001E:
+    case 0x001F: case 0x0040: case 0x0048: case 0x0102: case 0x1003: case 0x1014:
+    case 0x101E: case 0x1102:
+      return Handling::kThroughHnid;
+    default:
+      return Handling::kNotTaken;
+  }
+}
+
+bool IsEightByteFixed(std::uint16_t type) {
+  return type == 0x0005 || type == 0x0006 || type == 0x0007 || type == 0x0014 || type == 0x0040;
+}
+
+// Everything an entry needs besides its record: the heap, the subnodes and the name map.
+struct EntryContext {
+  StoreFile& store;
+  const HeapOnNode& heap;
+  const SubnodeList& subnodes;
+};
+
+Bytes LittleEndian(std::uint64_t value, std::size_t width) {
+  Bytes bytes(width);
+  StoreLe(bytes, 0, value, width);
+  return bytes;
+}
+
+void ReadFromSubnode(EntryContext& c, std::uint32_t nid, PropertyEntry& entry) {
+  entry.value = ReadSubnodeValue(c.store, nid, c.subnodes);
+  if (!entry.value) entry.reference = nid;
+}
+
+// A new entry for a record: its id (through the name map), type, and nothing else yet.
+PropertyEntry NewEntry(const EntryContext& c, std::uint16_t wPropId, std::uint16_t wPropType) {
+  PropertyEntry entry;
+  entry.id = wPropId;
+  entry.type = wPropType;
+  if (const NamedPropertyMapping* named = c.store.namedProperties.Find(wPropId)) {
+    if (named->kind == 1) {
+      entry.id = named->numericName;
+    } else {
+      entry.id = 2;
+      entry.name = named->name ? &*named->name : nullptr;
+    }
+  }
+  return entry;
+}
+
+// Fills the value of an entry from its 4-byte value word (inline value, heap id or subnode
+// id). Returns false when the entry is to be dropped (a zero or unresolvable reference).
+bool FillValue(EntryContext& c, std::uint32_t dwValueHnid, PropertyEntry& entry) {
+  switch (HandlingOf(entry.type)) {
+    case Handling::kInline4:
+      entry.value = LittleEndian(dwValueHnid, 4);
+      entry.reference = entry.type;
+      return true;
+    case Handling::kNotTaken:
+      return true;
+    case Handling::kThroughHnid:
+      break;
+  }
+  entry.reference = entry.type;
+  if ((dwValueHnid & 0xF) == 0xF) {  // a subnode id
+    ReadFromSubnode(c, dwValueHnid, entry);
+    return true;
+  }
+  if (dwValueHnid == 0) return false;
+  const std::optional<ByteSpan> item = c.heap.Item(dwValueHnid);
+  if (!item) return false;
+  if (entry.type == 0x000D) {
+    // An embedded object: the heap item names the subnode that holds it.
+    ReadFromSubnode(c, LoadLe32(*item, 0).value_or(0), entry);
+    return true;
+  }
+  entry.value = Bytes(item->begin(), item->end());
+  return true;
+}
+
+std::unique_ptr<PropertyList> ReadPropertyContext(EntryContext& c) {
+  const std::optional<BthHeader> bth = ReadBthHeader(c.heap, c.heap.UserRoot());
+  if (!bth || bth->bType != kBthType || bth->cbKey != 2) return nullptr;
+  if (!c.heap.Item(bth->hidRoot)) return nullptr;
+  auto list = std::make_unique<PropertyList>();
+  for (ByteSpan record : BthLeafRecords(c.heap, *bth, 8)) {
+    PropertyEntry entry = NewEntry(c, *LoadLe16(record, 0), *LoadLe16(record, 2));
+    if (FillValue(c, *LoadLe32(record, 4), entry)) list->entries.push_back(std::move(entry));
+  }
+  return list;
+}
+
+struct Column {
+  std::uint16_t id;
+  std::uint16_t type;
+  std::uint16_t ibData;
+  std::uint8_t cbData;
+  std::uint8_t iBit;
+};
+
+// The row matrix as a list of blocks: one heap item, or a subnode's data (rows never straddle
+// a block).
+std::vector<Bytes> RowMatrixBlocks(EntryContext& c, std::uint32_t hnidRows) {
+  if (hnidRows == 0) return {};
+  if ((hnidRows & 0x1F) == 0) {
+    const std::optional<ByteSpan> item = c.heap.Item(hnidRows);
+    if (!item) return {};
+    return {Bytes(item->begin(), item->end())};
+  }
+  const SubnodeEntry* sub = FindSubnodeEntry(c.subnodes, hnidRows);
+  return sub != nullptr ? ReadNodeBlocks(c.store, sub->data) : std::vector<Bytes>{};
+}
+
+std::unique_ptr<PropertyList> ReadTableContext(EntryContext& c) {
+  const std::optional<ByteSpan> info = c.heap.Item(c.heap.UserRoot());
+  if (!info || info->size() < 22 || ByteAt(*info, 0) != kClientTableContext) return nullptr;
+  const std::uint8_t cCols = ByteAt(*info, 1);
+  const std::uint16_t tci1b = *LoadLe16(*info, 6);
+  const std::uint16_t rowSize = *LoadLe16(*info, 8);
+  const std::uint32_t hidRowIndex = *LoadLe32(*info, 10);
+  const std::uint32_t hnidRows = *LoadLe32(*info, 14);
+
+  std::vector<Column> columns;
+  for (std::size_t i = 0; i < cCols && 22 + 8 * (i + 1) <= info->size(); ++i) {
+    const std::size_t at = 22 + 8 * i;
+    const std::uint32_t tag = *LoadLe32(*info, at);
+    columns.push_back(Column{static_cast<std::uint16_t>(tag >> 16),
+                             static_cast<std::uint16_t>(tag & 0xFFFF), *LoadLe16(*info, at + 4),
+                             ByteAt(*info, at + 6), ByteAt(*info, at + 7)});
+  }
+
+  const std::optional<BthHeader> index = ReadBthHeader(c.heap, hidRowIndex);
+  if (!index || index->bType != kBthType || index->cbKey != 4 || index->hidRoot == 0) {
+    return nullptr;
+  }
+  const std::size_t rowIdSize = c.store.IsAnsi() ? 6 : 8;
+  const std::size_t rows = BthLeafRecords(c.heap, *index, rowIdSize).size();
+  if (rows == 0 || rowSize == 0) return nullptr;
+  const std::vector<Bytes> matrix = RowMatrixBlocks(c, hnidRows);
+  if (matrix.empty()) return nullptr;
+
+  std::unique_ptr<PropertyList> head;
+  std::size_t block = 0;
+  std::size_t offset = 0;
+  for (std::size_t r = 0; r < rows; ++r) {
+    // Tolerant: rows missing from the matrix come out empty rather than ending the table.
+    while (block < matrix.size() && offset + rowSize > matrix[block].size()) {
+      ++block;
+      offset = 0;
+    }
+    const ByteSpan row = block < matrix.size() ? ByteSpan(matrix[block]).subspan(offset, rowSize)
+                                               : ByteSpan();
+    offset += rowSize;
+
+    auto list = std::make_unique<PropertyList>();
+    list->rowCount = static_cast<std::int32_t>(rows);
+    for (const Column& column : columns) {
+      if (!InBounds(row.size(), column.ibData, column.cbData) || column.cbData == 0) continue;
+      // Cell existence bitmap: a clear bit means the cell holds nothing.
+      const std::optional<std::uint8_t> ceb = LoadU8(row, tci1b + column.iBit / 8u);
+      if (ceb && (*ceb & (0x80 >> (column.iBit % 8))) == 0) continue;
+      PropertyEntry entry = NewEntry(c, column.id, column.type);
+      if (IsEightByteFixed(column.type) && column.cbData == 8) {
+        // Eight-byte values sit in the row itself.
+        entry.value = Bytes(row.begin() + column.ibData, row.begin() + column.ibData + 8);
+        entry.reference = column.type;
+      } else {
+        const std::size_t width = std::min<std::size_t>(column.cbData, 4);
+        const auto cell = static_cast<std::uint32_t>(LoadLeN(row, column.ibData, width).value_or(0));
+        if (!FillValue(c, cell, entry)) continue;
+      }
+      list->entries.push_back(std::move(entry));
+    }
+    list->next = std::move(head);
+    head = std::move(list);
+  }
+  return head;
+}
+
+}  // namespace
+
+PropertyList::~PropertyList() {
+  std::unique_ptr<PropertyList> rest = std::move(next);
+  while (rest) rest = std::move(rest->next);
+}
+
+const PropertyEntry* PropertyList::Find(std::uint32_t id) const {
+  const PropertyEntry* found = nullptr;
+  for (const PropertyEntry& entry : entries) {
+    if (entry.id == id) found = &entry;
+  }
+  return found;
+}
+
+std::optional<Bytes> ReadSubnodeValue(StoreFile& store, std::uint32_t nid,
+                                      const SubnodeList& subnodes) {
+  const BlockEntry* data = FindSubnode(subnodes, nid);
+  if (data == nullptr) return std::nullopt;
+  Bytes bytes = ReadNodeBytes(store, data);
+  if (bytes.empty()) return std::nullopt;
+  return bytes;
+}
+
+std::unique_ptr<PropertyList> ReadPropertyList(StoreFile& store, const BlockEntry* data,
+                                               const SubnodeList& subnodes) {
+  if (data == nullptr) return nullptr;
+  std::optional<HeapOnNode> heap = HeapOnNode::Open(ReadNodeBlocks(store, data));
+  if (!heap) return nullptr;
+  EntryContext context{store, *heap, subnodes};
+  switch (heap->ClientSignature()) {
+    case kClientPropertyContext: return ReadPropertyContext(context);
+    case kClientTableContext: return ReadTableContext(context);
+    default: return nullptr;
+  }
+}
+
+}  // namespace palvara

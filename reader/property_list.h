@@ -1,0 +1,60 @@
+// Property lists: a node's property context ([MS-PST] 2.3.3), or each row of its table context
+// (2.3.4), as PropertyEntry values: the form in which the item model receives every property.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "reader/block_access.h"
+#include "reader/store_file.h"
+
+namespace palvara {
+
+struct PropertyEntry {
+  // wPropId, or for a named property: its numeric name, or 2 when it is named by a string.
+  std::uint32_t id = 0;
+  // The value bytes; nullopt when there is no value.
+  std::optional<Bytes> value;
+  // The property type when the value was read; the subnode id when a value held in a subnode
+  // could not be read; 0 for a type the reader does not take.
+  std::uint32_t reference = 0;
+  // The string name of a string-named property (owned by the store's named property map).
+  const std::string* name = nullptr;
+  // wPropType as stored, whatever became of the value.
+  std::uint16_t type = 0;
+
+  std::uint32_t size() const { return value ? static_cast<std::uint32_t>(value->size()) : 0; }
+};
+
+// One property set, or one table row. Rows of a table come newest first: the list returned for
+// a table is its last row, and `next` leads back to the first.
+struct PropertyList {
+  PropertyList() = default;
+  PropertyList(const PropertyList&) = delete;
+  PropertyList& operator=(const PropertyList&) = delete;
+  ~PropertyList();  // releases the chain without recursion
+
+  std::size_t count() const { return entries.size(); }
+
+  std::int32_t rowCount = 1;  // rows of the whole table; 1 for a property context
+  std::vector<PropertyEntry> entries;  // in record (column) order, without dropped entries
+  std::unique_ptr<PropertyList> next;
+
+  // The entry with `id`, last occurrence; nullptr when absent.
+  const PropertyEntry* Find(std::uint32_t id) const;
+};
+
+// Reads the heap of the node whose data is `data` (a single block or a whole data tree) and
+// returns its property context, or the row chain of its table context. nullptr when the data
+// cannot be read or is neither. `subnodes` resolves values held in subnodes.
+std::unique_ptr<PropertyList> ReadPropertyList(StoreFile& store, const BlockEntry* data,
+                                               const SubnodeList& subnodes);
+
+// The data of subnode `nid`, read whole; nullopt when it is not in the list or holds nothing.
+std::optional<Bytes> ReadSubnodeValue(StoreFile& store, std::uint32_t nid,
+                                      const SubnodeList& subnodes);
+
+}  // namespace palvara
