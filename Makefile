@@ -35,15 +35,11 @@ test: deps
 bench: build
 	$(BUILD)/bench/palvara_bench
 
-# libFuzzer on the whole-store target for FUZZ_SECONDS, seeded from the shared stores.
+# libFuzzer on one target (FUZZ_TARGET) for FUZZ_SECONDS, seeded from fuzz/corpus/ (and the
+# shared stores for the whole-store target).
+FUZZ_TARGET ?= store_fuzzer
 fuzz: deps
-	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DPALVARA_FUZZ=ON -DPALVARA_BENCH=OFF
-	cmake --build $(FUZZ_BUILD) -j $(JOBS)
-	mkdir -p $(FUZZ_BUILD)/corpus fuzz/artifacts
-	$(FUZZ_BUILD)/fuzz/store_fuzzer $(FUZZ_BUILD)/corpus fuzz/corpus/store_fuzzer \
-	  ../shared/testdata/stores -max_total_time=$(FUZZ_SECONDS) -max_len=1048576 \
-	  -rss_limit_mb=4096 -artifact_prefix=fuzz/artifacts/ -print_final_stats=1
+	FUZZ_BUILD=$(FUZZ_BUILD) bash scripts/fuzz.sh $(FUZZ_TARGET) $(FUZZ_SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(TEST_BUILD) $(FUZZ_BUILD)

@@ -12,6 +12,8 @@
 
 #include "reader/block_access.h"
 #include "reader/btree_walk.h"
+#include "reader/property_list.h"
+#include "common/text.h"
 #include "tests/support/store_builder.h"
 
 namespace palvara {
@@ -117,6 +119,72 @@ TEST_P(RealStoreTest, HeaderValuesAndEncodingMatchTheFile) {
   EXPECT_TRUE(LooksLikePropertyContextHeap(ReadNodeBytes(store, messageStore->dataBlock)));
 }
 
+std::string StringValue(const PropertyEntry* entry) {
+  if (entry == nullptr || !entry->value) return "";
+  if (entry->type == 0x001F) return Utf16LeToUtf8(*entry->value);
+  const Bytes& v = *entry->value;
+  return std::string(reinterpret_cast<const char*>(v.data()),
+                     std::find(v.begin(), v.end(), std::byte{0}) - v.begin());
+}
+
+struct OpenedStore {
+  std::unique_ptr<StoreFile> store;
+  std::unique_ptr<PropertyList> Properties(std::uint32_t nid, SubnodeList& subnodes) {
+    const StoreNode* node = FindNode(*store, nid);
+    if (node == nullptr) return nullptr;
+    ReadSubnodes(*store, node->subnodeBlock, subnodes);
+    return ReadPropertyList(*store, node->dataBlock, subnodes);
+  }
+  // Rows of the attachment table (subnode 0x671) of message `nid`; 0 without one.
+  int AttachmentRows(std::uint32_t nid) {
+    SubnodeList subnodes;
+    if (!Properties(nid, subnodes)) return -1;
+    const SubnodeEntry* table = FindSubnodeEntry(subnodes, 0x671);
+    if (table == nullptr) return 0;
+    SubnodeList tableSubnodes;
+    ReadSubnodes(*store, table->subnodes, tableSubnodes);
+    auto rows = ReadPropertyList(*store, table->data, tableSubnodes);
+    return rows ? rows->rowCount : 0;
+  }
+};
+
+OpenedStore OpenIndexed(const fs::path& path) {
+  OpenedStore opened{std::make_unique<StoreFile>()};
+  OpenStore(*opened.store, path);
+  IndexStore(*opened.store);
+  LoadNamedPropertyMap(*opened.store);
+  return opened;
+}
+
+TEST_P(RealStoreTest, PropertyListsGiveClassesNamesAndAttachmentCounts) {
+  OpenedStore opened = OpenIndexed(store_);
+  for (const json& f : truth_["folders"]) {
+    const std::string path = f["path"];
+    if (path == "/") continue;
+    SubnodeList subnodes;
+    auto folder = opened.Properties(f["nid"].get<std::uint32_t>(), subnodes);
+    ASSERT_NE(folder, nullptr) << path;
+    EXPECT_EQ(StringValue(folder->Find(0x3001)), path.substr(path.rfind('/') + 1));
+  }
+  const fs::path itemsFile = kTestData / "truth" / "items" / (GetParam() + ".json");
+  if (!fs::exists(itemsFile)) return;
+  const json items = ReadJson(itemsFile);
+  int checked = 0;
+  for (const json& item : items["items"]) {
+    const auto nid = item["nid"].get<std::uint32_t>();
+    SubnodeList subnodes;
+    auto list = opened.Properties(nid, subnodes);
+    ASSERT_NE(list, nullptr) << nid;
+    if (item.contains("message_class")) {
+      EXPECT_EQ(StringValue(list->Find(0x001A)), item["message_class"]["value"].get<std::string>())
+          << nid;
+      ++checked;
+    }
+    EXPECT_EQ(opened.AttachmentRows(nid), static_cast<int>(item["attachments"].size())) << nid;
+  }
+  EXPECT_EQ(checked > 0, !items["items"].empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(SharedStores, RealStoreTest, ::testing::ValuesIn(TruthFiles()),
                          [](const auto& param) {
                            std::string name = param.param;
@@ -177,6 +245,36 @@ TEST(RealStoreFacts, TruncatedStoresLoseNodesButNeverInventThem) {
     if (cut == whole.size()) break;
   }
   EXPECT_EQ(previous, fullPairs.size());
+}
+
+// Every prefix of a real property-context block and of a real table-context block reads as a
+// partial list or nothing.
+TEST(RealStoreFacts, TruncatedPropertyAndTableBlocksGivePartialResults) {
+  const fs::path file = kTestData / "stores" / "libyal_outlook.pst";
+  if (!fs::exists(file)) GTEST_SKIP() << "test data absent";
+  OpenedStore opened = OpenIndexed(file);
+  StoreFile& store = *opened.store;
+  const StoreNode* message = FindNode(store, 2097188);
+  ASSERT_NE(message, nullptr);
+  SubnodeList subnodes;
+  ReadSubnodes(store, message->subnodeBlock, subnodes);
+  const SubnodeEntry* table = FindSubnodeEntry(subnodes, 0x671);
+  ASSERT_NE(table, nullptr);
+  std::uint64_t nextId = 0xF0000000;
+  for (const BlockEntry* block : {message->dataBlock, table->data}) {
+    ASSERT_FALSE(block->IsInternal());
+    const auto whole = ReadPropertyList(store, block, subnodes);
+    ASSERT_NE(whole, nullptr);
+    for (std::uint32_t n = 0; n <= block->size; ++n) {
+      store.blocks.Append({nextId, block->offset, n, 2});
+      const auto part = ReadPropertyList(store, FindBlock(store, nextId), subnodes);
+      nextId += 4;
+      if (part) {
+        EXPECT_LE(part->count(), whole->count()) << n;
+        EXPECT_LE(part->rowCount, whole->rowCount) << n;
+      }
+    }
+  }
 }
 
 }  // namespace
