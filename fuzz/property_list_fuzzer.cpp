@@ -25,8 +25,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     store.blocks.Append({0x10, 0, static_cast<std::uint32_t>(std::min<std::size_t>(size, 65535)), 2});
     store.blocks.Append({0x14, quarter, quarter, 2});
     store.blocks.Append({0x18, 3ull * quarter, quarter, 2});
-    SubnodeList subnodes{{0x3F, FindBlock(store, 0x14), nullptr},
-                         {0x5F, FindBlock(store, 0x18), nullptr}};
+    SubnodeList subnodes{{0x3F, FindBlock(store, 0x14), nullptr, 0},
+                         {0x5F, FindBlock(store, 0x18), nullptr, 0}};
     for (std::uint64_t id : {0x10u, 0x14u}) {
       auto list = ReadPropertyList(store, FindBlock(store, id), subnodes);
       for (const PropertyList* row = list.get(); row != nullptr; row = row->next.get()) {

@@ -99,7 +99,7 @@ class DataTreeReader {
 };
 
 bool ReadSubnodesAt(StoreFile& store, const BlockEntry* block, SubnodeList& list, int depth,
-                    std::unordered_set<std::uint64_t>& seen) {
+                    std::uint32_t level, std::unordered_set<std::uint64_t>& seen) {
   if (block == nullptr || depth > kMaxSubnodeDepth || !seen.insert(block->id).second) {
     return false;
   }
@@ -130,7 +130,7 @@ bool ReadSubnodesAt(StoreFile& store, const BlockEntry* block, SubnodeList& list
     if (!leaf) {
       // Tolerant: an unreadable child leaf costs only its own entries.
       const BlockEntry* child = FindBlock(store, bid);
-      if (!ReadSubnodesAt(store, child, list, depth + 1, seen)) {
+      if (!ReadSubnodesAt(store, child, list, depth + 1, level, seen)) {
         store.damage.Report("SIBLOCK", block->offset,
                             "child " + Hex(bid) + " is not a readable subnode block: skipped");
       }
@@ -140,8 +140,8 @@ bool ReadSubnodesAt(StoreFile& store, const BlockEntry* block, SubnodeList& list
     const BlockEntry* data = FindBlock(store, bid);
     if (data == nullptr) continue;
     const BlockEntry* nested = FindBlock(store, bidSub);
-    list.push_back(SubnodeEntry{nid, data, nested});
-    if (nested != nullptr) ReadSubnodesAt(store, nested, list, depth + 1, seen);
+    list.push_back(SubnodeEntry{nid, data, nested, level});
+    if (nested != nullptr) ReadSubnodesAt(store, nested, list, depth + 1, level + 1, seen);
   }
   return true;
 }
@@ -229,7 +229,7 @@ std::vector<Bytes> ReadNodeBlocks(StoreFile& store, const BlockEntry* entry) {
 bool ReadSubnodes(StoreFile& store, const BlockEntry* block, SubnodeList& list) {
   std::unordered_set<std::uint64_t> seen;
   const std::size_t before = list.size();
-  if (!ReadSubnodesAt(store, block, list, 0, seen)) {
+  if (!ReadSubnodesAt(store, block, list, 0, 0, seen)) {
     list.resize(before);
     return false;
   }
@@ -242,10 +242,14 @@ const BlockEntry* FindSubnode(const SubnodeList& list, std::uint32_t nid) {
 }
 
 const SubnodeEntry* FindSubnodeEntry(const SubnodeList& list, std::uint32_t nid) {
+  const SubnodeEntry* best = nullptr;
   for (const SubnodeEntry& entry : list) {
-    if (entry.nid == nid) return &entry;
+    if (entry.nid == nid && (best == nullptr || entry.level < best->level)) {
+      best = &entry;
+      if (best->level == 0) break;
+    }
   }
-  return nullptr;
+  return best;
 }
 
 }  // namespace palvara

@@ -68,6 +68,7 @@ struct SubnodeEntry {
   std::uint32_t nid = 0;
   const BlockEntry* data = nullptr;
   const BlockEntry* subnodes = nullptr;  // the subnode's own subnode block, or null
+  std::uint32_t level = 0;               // 0: the node's own subnode; n: nested n deep
 };
 using SubnodeList = std::vector<SubnodeEntry>;
 
@@ -76,9 +77,11 @@ using SubnodeList = std::vector<SubnodeEntry>;
 // Entries whose data block is not in the index are skipped with their nested subnodes.
 bool ReadSubnodes(StoreFile& store, const BlockEntry* block, SubnodeList& list);
 
-// The data block of the first entry with `nid`; nullptr when none.
+// The data block of the entry with `nid`; nullptr when none. Of several, the node's own
+// subnode wins over a nested one (nested lists number their subnodes independently), then the
+// first in list order.
 const BlockEntry* FindSubnode(const SubnodeList& list, std::uint32_t nid);
-// The first entry with `nid`; nullptr when none.
+// The entry FindSubnode picks; nullptr when none.
 const SubnodeEntry* FindSubnodeEntry(const SubnodeList& list, std::uint32_t nid);
 
 }  // namespace palvara

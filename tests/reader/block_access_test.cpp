@@ -161,7 +161,7 @@ TEST_P(BlockAccessTest, SubnodesFollowNestedAndIntermediateBlocks) {
   Add(0x18, Pattern(10, 3));
   Add(0x1C, Pattern(10, 4));
   // Nested list of subnode 0x3F: its own subnodes 0x41 and 0x61.
-  Add(0x22, builder_.MakeSubnodeLeaf({{0x41, 0x14, 0}, {0x61, 0x18, 0}}));
+  Add(0x22, builder_.MakeSubnodeLeaf({{0x41, 0x14, 0}, {0x61, 0x18, 0}, {0x7F, 0x10, 0}}));
   // Leaf 1: 0x3F (with nested), 0x5F whose data block is missing (skipped with its nested).
   Add(0x26, builder_.MakeSubnodeLeaf({{0x3F, 0x10, 0x22}, {0x5F, 0x44, 0x22}}));
   Add(0x2A, builder_.MakeSubnodeLeaf({{0x7F, 0x1C, 0}}));
@@ -173,15 +173,18 @@ TEST_P(BlockAccessTest, SubnodesFollowNestedAndIntermediateBlocks) {
   ASSERT_TRUE(ReadSubnodes(store, FindBlock(store, 0x2E), list));
   std::vector<std::uint32_t> nids;
   for (const auto& e : list) nids.push_back(e.nid);
-  EXPECT_EQ(nids, (std::vector<std::uint32_t>{0x3F, 0x41, 0x61, 0x7F}));
+  EXPECT_EQ(nids, (std::vector<std::uint32_t>{0x3F, 0x41, 0x61, 0x7F, 0x7F}));
   EXPECT_EQ(FindSubnode(list, 0x61), FindBlock(store, 0x18));
+  EXPECT_EQ(list[3].level, 1u);
+  // The node's own 0x7F wins over the nested one listed before it.
+  EXPECT_EQ(FindSubnode(list, 0x7F), FindBlock(store, 0x1C));
   EXPECT_EQ(FindSubnode(list, 0x5F), nullptr);
 
   SubnodeList self;
   EXPECT_TRUE(ReadSubnodes(store, FindBlock(store, 0x32), self));
   EXPECT_EQ(self.size(), 1u);
 
-  SubnodeList none{{0x1, nullptr, nullptr}};
+  SubnodeList none{{0x1, nullptr, nullptr, 0}};
   EXPECT_FALSE(ReadSubnodes(store, FindBlock(store, 0x10), none));  // a data block
   EXPECT_FALSE(ReadSubnodes(store, nullptr, none));
   EXPECT_EQ(none.size(), 1u);
