@@ -1,6 +1,7 @@
 #include "reader/btree_walk.h"
 
 #include <new>
+#include <unordered_set>
 #include <string>
 
 #include "reader/block_access.h"
@@ -15,6 +16,7 @@ constexpr std::size_t kMaxStaleEntries = 1u << 20;
 constexpr std::uint32_t kMessageStoreNid = 0x21;
 
 enum class PageKind { kIntermediate, kBlockLeaf, kNodeLeaf };
+enum class Tree { kBlock, kNode };
 
 std::size_t EntrySize(const PageLayout& layout, PageKind kind) {
   switch (kind) {
@@ -54,8 +56,8 @@ class TreeWalker {
     ++s_.blockPagesRead;
     const ByteSpan p(*page);
     const bool leaf = depth == s_.blockLeafDepth || depth >= kUnknownDepth;
-    return leaf ? BlockLeaf(p, offset, expected) : BlockIntermediate(p, offset, depth, expected,
-                                                                     bound);
+    return leaf ? BlockLeaf(p, offset, expected)
+                : Intermediate(Tree::kBlock, p, offset, depth, expected, bound);
   }
 
   int Node(std::uint64_t offset, int depth, std::optional<std::uint64_t> expected,
@@ -70,7 +72,7 @@ class TreeWalker {
     const ByteSpan p(*page);
     const bool leaf = depth == s_.nodeLeafDepth || depth >= kUnknownDepth;
     return leaf ? NodeLeaf(p, offset, expected, bound)
-                : NodeIntermediate(p, offset, depth, expected);
+                : Intermediate(Tree::kNode, p, offset, depth, expected, bound);
   }
 
  private:
@@ -115,8 +117,7 @@ class TreeWalker {
       const std::uint64_t bid = Id(p, at);
       if (bid == 0) break;
       if (i == 0 && expected && bid != *expected) {
-        return Fail("BBT page at " + Hex(offset) + ": first key " + Hex(bid) + " where " +
-                    Hex(*expected) + " was expected");
+        return KeyMismatch(Tree::kBlock, offset, bid, *expected);
       }
       if (i > 0 && bid < previous) break;
       s_.blockLeafSeen = true;
@@ -148,40 +149,6 @@ class TreeWalker {
     return entry;
   }
 
-  int BlockIntermediate(ByteSpan p, std::uint64_t offset, int depth,
-                        std::optional<std::uint64_t> expected, std::uint64_t bound) {
-    const std::size_t es = layout_.intermediateEntry;
-    const std::uint64_t firstKey = Id(p, 0);
-    if (expected && firstKey != *expected) {
-      return Fail("BBT page at " + Hex(offset) + ": first key " + Hex(firstKey) + " where " +
-                  Hex(*expected) + " was expected");
-    }
-    s_.visitedBlockPages.insert(offset);
-    const std::optional<std::size_t> sane = SaneEntryCount(p, layout_, PageKind::kIntermediate);
-    // Entries that may be read: the page's own count, else every entry inside the buffer.
-    const std::size_t count = sane ? *sane : p.size() / es;
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::uint64_t key = Id(p, i * es);
-      if (key == 0 || key >= bound) break;
-      const bool hasFollowing = sane ? i + 1 < count : (i + 1) * es < p.size();
-      if (!sane && !hasFollowing) break;
-      const std::uint64_t following = hasFollowing ? Id(p, (i + 1) * es) : 0;
-      const std::uint64_t childBound = following > key ? following : bound;
-      const std::uint64_t child = Id(p, i * es + 2 * w_);
-      int result = Block(child, depth + 1, key, childBound);
-      if (result == kWalkRereadAsLeaf) result = Block(child, depth + 1, key, childBound);
-      if (result == kWalkFailed) {
-        if (!s_.blockLeafSeen) {
-          s_.blockLeafDepth = static_cast<std::uint8_t>(depth);
-          s_.visitedBlockPages.erase(offset);
-          return kWalkRereadAsLeaf;
-        }
-        s_.damage.Report("BTPAGE", child, failure_ + ": subtree skipped");
-      }
-    }
-    return kWalkIntermediate;
-  }
-
   int NodeLeaf(ByteSpan p, std::uint64_t offset, std::optional<std::uint64_t> expected,
                std::uint64_t bound) {
     const std::size_t es = layout_.nodeLeafEntry;
@@ -195,8 +162,7 @@ class TreeWalker {
       const auto nid = static_cast<std::uint32_t>(Id(p, at));
       if (nid >= bound || (lastNid != 0 && nid <= lastNid)) break;
       if (taken == 0 && expected && nid != *expected) {
-        return Fail("NBT page at " + Hex(offset) + ": first key " + Hex(nid) + " where " +
-                    Hex(*expected) + " was expected");
+        return KeyMismatch(Tree::kNode, offset, nid, *expected);
       }
       s_.nodeLeafSeen = true;
       if (nid == 0) continue;
@@ -229,36 +195,54 @@ class TreeWalker {
     return entry;
   }
 
-  int NodeIntermediate(ByteSpan p, std::uint64_t offset, int depth,
-                       std::optional<std::uint64_t> expected) {
+  // An intermediate page of either tree. The block tree bounds the keys it follows; the node
+  // tree bounds only its leaves.
+  int Intermediate(Tree tree, ByteSpan p, std::uint64_t offset, int depth,
+                   std::optional<std::uint64_t> expected, std::uint64_t bound) {
+    const bool nodeTree = tree == Tree::kNode;
     const std::size_t es = layout_.intermediateEntry;
     const std::uint64_t firstKey = Id(p, 0);
-    if (expected && firstKey != *expected) {
-      return Fail("NBT page at " + Hex(offset) + ": first key " + Hex(firstKey) + " where " +
-                  Hex(*expected) + " was expected");
-    }
-    s_.visitedNodePages.insert(offset);
+    if (expected && firstKey != *expected) return KeyMismatch(tree, offset, firstKey, *expected);
+    Visited(tree).insert(offset);
     const std::optional<std::size_t> sane = SaneEntryCount(p, layout_, PageKind::kIntermediate);
+    // Entries that may be read: the page's own count, else every entry inside the buffer.
     const std::size_t count = sane ? *sane : p.size() / es;
-    for (std::size_t i = 0; i < count && !Stopped(); ++i) {
+    for (std::size_t i = 0; i < count && !(nodeTree && Stopped()); ++i) {
       const std::uint64_t key = Id(p, i * es);
-      if (key == 0) break;
-      const bool hasFollowing = i + 1 < count;
+      if (key == 0 || (!nodeTree && key >= bound)) break;
+      const bool hasFollowing =
+          sane || nodeTree ? i + 1 < count : (i + 1) * es < p.size();
+      if (!sane && !nodeTree && !hasFollowing) break;
       const std::uint64_t following = hasFollowing ? Id(p, (i + 1) * es) : 0;
-      const std::uint64_t childBound = following > key ? following : kNoBound;
+      const std::uint64_t childBound = following > key ? following : (nodeTree ? kNoBound : bound);
       const std::uint64_t child = Id(p, i * es + 2 * w_);
-      int result = Node(child, depth + 1, key, childBound);
-      if (result == kWalkRereadAsLeaf) result = Node(child, depth + 1, key, childBound);
+      int result = Walk(tree, child, depth + 1, key, childBound);
+      if (result == kWalkRereadAsLeaf) result = Walk(tree, child, depth + 1, key, childBound);
       if (result == kWalkFailed) {
-        if (!s_.nodeLeafSeen) {
-          s_.nodeLeafDepth = static_cast<std::uint8_t>(depth);
-          s_.visitedNodePages.erase(offset);
+        if (!(nodeTree ? s_.nodeLeafSeen : s_.blockLeafSeen)) {
+          (nodeTree ? s_.nodeLeafDepth : s_.blockLeafDepth) = static_cast<std::uint8_t>(depth);
+          Visited(tree).erase(offset);
           return kWalkRereadAsLeaf;
         }
         s_.damage.Report("BTPAGE", child, failure_ + ": subtree skipped");
       }
     }
     return kWalkIntermediate;
+  }
+
+  int Walk(Tree tree, std::uint64_t offset, int depth, std::optional<std::uint64_t> expected,
+           std::uint64_t bound) {
+    return tree == Tree::kNode ? Node(offset, depth, expected, bound)
+                               : Block(offset, depth, expected, bound);
+  }
+
+  std::unordered_set<std::uint64_t>& Visited(Tree tree) {
+    return tree == Tree::kNode ? s_.visitedNodePages : s_.visitedBlockPages;
+  }
+
+  int KeyMismatch(Tree tree, std::uint64_t offset, std::uint64_t key, std::uint64_t expected) {
+    return Fail(std::string(tree == Tree::kNode ? "NBT" : "BBT") + " page at " + Hex(offset) +
+                ": first key " + Hex(key) + " where " + Hex(expected) + " was expected");
   }
 
   StoreFile& s_;
