@@ -6,7 +6,10 @@
 #include <map>
 #include <ostream>
 
+#include "cli/item_view.h"
 #include "cli/value_preview.h"
+#include "items/mapping.h"
+#include "shell/app_paths.h"
 #include "reader/btree_walk.h"
 #include "reader/property_list.h"
 #include "reader/store_file.h"
@@ -23,7 +26,8 @@ constexpr const char* kUsage =
     "  props FILE NID [--table [attachments]] [--json]\n"
     "                        a node's properties (id, type, size, reference, value);\n"
     "                        --table: each row of its table; --table attachments: the\n"
-    "                        attachment table of message NID\n";
+    "                        attachment table of message NID\n"
+    "  item FILE NID [--json] the mapped record of a node: kind, class, fields, attachments\n";
 
 struct Arguments {
   std::string file;
@@ -259,6 +263,36 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
   return 0;
 }
 
+int Item(const Arguments& a, std::ostream& out, std::ostream& err) {
+  const std::optional<std::uint32_t> nid = ParseNid(a.positional[0]);
+  if (!nid) {
+    err << "palvara-cli: not a node id: " << a.positional[0] << "\n";
+    return 2;
+  }
+  StoreFile store;
+  if (!OpenAndIndex(a.file, store, err)) return 1;
+  LoadNamedPropertyMap(store);
+  const StoreNode* node = FindNode(store, *nid);
+  if (node == nullptr) {
+    err << "palvara-cli: node " << Hex(*nid) << " is not in the node tree\n";
+    return 1;
+  }
+  std::unique_ptr<ItemRecord> record =
+      LoadItem(store, *node, MapContextFor(store, AppPaths::RtfBodyFile()));
+  if (!record) {
+    err << "palvara-cli: node " << Hex(*nid) << " holds no readable property list\n";
+    return 1;
+  }
+  nlohmann::json j = ItemJson(*record);
+  j["nid"] = *nid;
+  if (a.json) {
+    out << j.dump(2) << "\n";
+  } else {
+    PrintFlat(j, "", out);
+  }
+  return 0;
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -269,7 +303,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     bool table;
   };
   static const std::map<std::string, Command> kCommands = {
-      {"info", {Info, 0, false}}, {"nodes", {Nodes, 0, false}}, {"props", {Props, 1, true}}};
+      {"info", {Info, 0, false}}, {"nodes", {Nodes, 0, false}}, {"props", {Props, 1, true}},
+      {"item", {Item, 1, false}}};
   if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     (args.empty() ? err : out) << kUsage;
     return args.empty() ? 2 : 0;

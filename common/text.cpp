@@ -1,6 +1,11 @@
 #include "common/text.h"
 
+#include <iconv.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <algorithm>
+#include <map>
 
 namespace palvara {
 
@@ -40,6 +45,99 @@ std::string Utf16LeToUtf8(ByteSpan bytes) {
     }
     AppendUtf8(out, u);  // lone surrogates come out as U+FFFD
   }
+  return out;
+}
+
+namespace {
+
+constexpr char16_t kCp1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+
+std::string Cp1252ToUtf8(ByteSpan bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  for (std::byte b : bytes) {
+    const auto c = std::to_integer<std::uint8_t>(b);
+    AppendUtf8(out, c >= 0x80 && c < 0xA0 ? kCp1252High[c - 0x80] : c);
+  }
+  return out;
+}
+
+std::string IconvName(std::uint32_t codePage) {
+  switch (codePage) {
+    case 65001: return "UTF-8";
+    case 20127: return "US-ASCII";
+    case 28591: return "ISO-8859-1";
+    case 28592: return "ISO-8859-2";
+    case 28595: return "ISO-8859-5";
+    case 28597: return "ISO-8859-7";
+    case 28599: return "ISO-8859-9";
+    case 28605: return "ISO-8859-15";
+    case 20866: return "KOI8-R";
+    case 21866: return "KOI8-U";
+    case 50220: case 50221: case 50222: return "ISO-2022-JP";
+    case 51932: return "EUC-JP";
+    case 51936: return "GB2312";
+    case 51949: return "EUC-KR";
+    case 52936: return "HZ-GB-2312";
+    case 54936: return "GB18030";
+    case 65000: return "UTF-7";
+    default: return "CP" + std::to_string(codePage);
+  }
+}
+
+// One converter per code page and thread; nullptr when iconv does not know the code page.
+iconv_t Converter(std::uint32_t codePage) {
+  struct Cache {
+    std::map<std::uint32_t, iconv_t> converters;
+    ~Cache() {
+      for (auto& [page, cd] : converters) {
+        if (cd != reinterpret_cast<iconv_t>(-1)) iconv_close(cd);
+      }
+    }
+  };
+  thread_local Cache cache;
+  auto it = cache.converters.find(codePage);
+  if (it == cache.converters.end()) {
+    it = cache.converters.emplace(codePage, iconv_open("UTF-8", IconvName(codePage).c_str())).first;
+  }
+  return it->second == reinterpret_cast<iconv_t>(-1) ? nullptr : it->second;
+}
+
+}  // namespace
+
+std::string CodePageToUtf8(ByteSpan bytes, std::uint32_t codePage) {
+  const auto nul = std::find(bytes.begin(), bytes.end(), std::byte{0});
+  bytes = bytes.first(static_cast<std::size_t>(nul - bytes.begin()));
+  iconv_t cd = codePage == 1252 ? nullptr : Converter(codePage);
+  if (cd == nullptr) return Cp1252ToUtf8(bytes);
+  iconv(cd, nullptr, nullptr, nullptr, nullptr);
+  std::string out(bytes.size() * 4 + 16, '\0');
+  char* in = reinterpret_cast<char*>(const_cast<std::byte*>(bytes.data()));
+  std::size_t inLeft = bytes.size();
+  std::size_t done = 0;
+  while (inLeft > 0) {
+    char* dst = out.data() + done;
+    std::size_t outLeft = out.size() - done;
+    const std::size_t r = iconv(cd, &in, &inLeft, &dst, &outLeft);
+    done = static_cast<std::size_t>(dst - out.data());
+    if (r != static_cast<std::size_t>(-1)) break;
+    if (errno == E2BIG) {
+      out.resize(out.size() * 2);
+    } else {
+      // An invalid or incomplete sequence: one replacement character, then go on.
+      out.resize(done);
+      AppendUtf8(out, 0xFFFD);
+      done = out.size();
+      out.resize(done + inLeft * 4 + 16);
+      ++in;
+      --inLeft;
+      iconv(cd, nullptr, nullptr, nullptr, nullptr);
+    }
+  }
+  out.resize(done);
   return out;
 }
 

@@ -11,6 +11,12 @@ namespace palvara {
 // byte is ignored). Unpaired surrogates become U+FFFD.
 std::string Utf16LeToUtf8(ByteSpan bytes);
 
+// Converts 8-bit text in a Windows code page to UTF-8, up to the first 0 byte. 1252 (and any
+// code page the system cannot convert) uses the Windows-1252 table, including the five bytes
+// that table leaves undefined (they become U+0081, U+008D, U+008F, U+0090, U+009D, as on
+// Windows); others go through iconv. Undecodable bytes become U+FFFD.
+std::string CodePageToUtf8(ByteSpan bytes, std::uint32_t codePage);
+
 // Appends the UTF-8 form of a code point (U+FFFD for surrogates and values past U+10FFFF).
 void AppendUtf8(std::string& out, char32_t codePoint);
 

@@ -54,6 +54,7 @@ PropertyEntry NewEntry(const EntryContext& c, std::uint16_t wPropId, std::uint16
   PropertyEntry entry;
   entry.id = wPropId;
   entry.type = wPropType;
+  entry.tag = wPropId;
   if (const NamedPropertyMapping* named = c.store.namedProperties.Find(wPropId)) {
     if (named->kind == 1) {
       entry.id = named->numericName;

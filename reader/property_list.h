@@ -23,8 +23,12 @@ struct PropertyEntry {
   std::uint32_t reference = 0;
   // The string name of a string-named property (owned by the store's named property map).
   const std::string* name = nullptr;
-  // wPropType as stored, whatever became of the value.
+  // wPropType and wPropId as stored, whatever became of the value and the id.
   std::uint16_t type = 0;
+  std::uint16_t tag = 0;
+
+  // True for a property named by a string (id 2 through the name map, not the tag 0x0002).
+  bool StringNamed() const { return id == 2 && tag >= 0x8000; }
 
   std::uint32_t size() const { return value ? static_cast<std::uint32_t>(value->size()) : 0; }
 };

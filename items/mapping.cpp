@@ -1,0 +1,319 @@
+#include "items/mapping.h"
+
+#include <fstream>
+
+#include "common/text.h"
+#include "items/classify.h"
+#include "items/compressed_rtf.h"
+
+namespace palvara {
+namespace {
+
+using ContactText = Text ContactFields::*;
+
+struct ContactRow {
+  std::uint32_t id;
+  ContactText field;
+};
+
+// Contact ids and LIDs filled by string conversion (0x3A06, 0x3A41, 0x3A42 and 0x3A4D have
+// rules of their own).
+constexpr ContactRow kContactRows[] = {
+    {0x3A16, &ContactFields::company},          {0x3A05, &ContactFields::generation},
+    {0x3A15, &ContactFields::postalAddress},    {0x3A17, &ContactFields::title},
+    {0x8005, &ContactFields::fileAs},           {0x3A4A, &ContactFields::customerId},
+    {0x3A1C, &ContactFields::mobilePhone},      {0x3A43, &ContactFields::hobbies},
+    {0x3A11, &ContactFields::surname},          {0x3A44, &ContactFields::middleName},
+    {0x3A09, &ContactFields::homePhone},        {0x3A08, &ContactFields::businessPhone},
+    {0x3A24, &ContactFields::businessFax},      {0x3A25, &ContactFields::homeFax},
+    {0x3A0C, &ContactFields::language},         {0x3A19, &ContactFields::officeLocation},
+    {0x3A21, &ContactFields::pagerPhone},       {0x3A2D, &ContactFields::isdnNumber},
+    {0x3A2E, &ContactFields::assistantPhone},   {0x3A30, &ContactFields::assistant},
+    {0x3A46, &ContactFields::profession},       {0x3A48, &ContactFields::spouseName},
+    {0x3A57, &ContactFields::companyMainPhone}, {0x3A59, &ContactFields::homeCity},
+    {0x3A4E, &ContactFields::managerName},      {0x3A4F, &ContactFields::nickname},
+    {0x3A50, &ContactFields::personalHomePage}, {0x3A51, &ContactFields::businessHomePage},
+    {0x3A5A, &ContactFields::homeCountry},      {0x3A5B, &ContactFields::homePostalCode},
+    {0x3A5C, &ContactFields::homeState},        {0x3A5D, &ContactFields::homeStreet},
+    {0x3A5F, &ContactFields::otherCity},        {0x3A60, &ContactFields::otherCountry},
+    {0x3A62, &ContactFields::otherState},       {0x3A63, &ContactFields::otherStreet},
+    {0x3A1F, &ContactFields::otherPhone},       {0x801C, &ContactFields::otherAddress},
+    {0x3A61, &ContactFields::otherPostalCode},  {0x3A02, &ContactFields::callbackPhone},
+    {0x3A27, &ContactFields::businessCity},     {0x3A26, &ContactFields::businessCountry},
+    {0x3A28, &ContactFields::businessState},    {0x3A29, &ContactFields::businessStreet},
+    {0x3A2A, &ContactFields::businessPostalCode}, {0x801B, &ContactFields::businessAddress},
+    {0x3A1E, &ContactFields::carPhone},         {0x3A18, &ContactFields::department},
+    {0x3A00, &ContactFields::account},          {0x3A2F, &ContactFields::home2Phone},
+    {0x8534, &ContactFields::mileage},          {0x3A2C, &ContactFields::telexNumber},
+    {0x3A1D, &ContactFields::radioPhone},       {0x3A1B, &ContactFields::business2Phone},
+    {0x3A4B, &ContactFields::ttyTddPhone},      {0x3A07, &ContactFields::governmentId},
+    {0x3A10, &ContactFields::organizationalId}, {0x80D8, &ContactFields::freeBusyLocation},
+    {0x3A45, &ContactFields::displayNamePrefix},
+};
+
+constexpr std::uint32_t kAttachmentTableNid = 0x671;
+
+std::uint32_t U32(const PropertyEntry& e) { return LoadLe32(*e.value, 0).value_or(0); }
+
+// One walk over a property list into a record.
+class Mapper {
+ public:
+  Mapper(ItemRecord& record, const MapContext& context) : r_(record), c_(context) {}
+
+  void Walk(const PropertyList* list) {
+    TakeCodePage(list);
+    for (const PropertyList* block = list; block != nullptr; block = block->next.get()) {
+      if (block != list) newRow_ = true;
+      for (const PropertyEntry& entry : block->entries) Map(entry);
+    }
+    // A decoded RTF body always gets its text, whether or not 0x6619 follows it.
+    if (rtf_ && r_.mail && !r_.mail->rtfText) ExtractRtfText();
+  }
+
+ private:
+  // The code page of 8-bit strings: PidTagInternetCodepage, else PidTagMessageCodepage.
+  void TakeCodePage(const PropertyList* list) {
+    const PropertyEntry* internet = list != nullptr ? list->Find(0x3FDE) : nullptr;
+    const PropertyEntry* message = list != nullptr ? list->Find(0x3FFD) : nullptr;
+    for (const PropertyEntry* e : {internet, message}) {
+      if (e != nullptr && e->value && U32(*e) != 0) {
+        r_.codePage = U32(*e);
+        return;
+      }
+    }
+  }
+
+  // String conversion: UTF-16 strings are converted, 8-bit strings go through the code page.
+  std::string ToText(ByteSpan value, std::uint16_t type) const {
+    if (type == 0x001F || (type != 0x001E && c_.unicodeStore)) return NarrowUtf16(value);
+    return CodePageToUtf8(value, r_.codePage);
+  }
+  std::string ToText(const PropertyEntry& e) const { return ToText(*e.value, e.type); }
+
+  // Attachment rows go to the cursor, which moves on at the first attachment entry of a row.
+  AttachmentNode* Cursor() {
+    if (r_.currentAttachment >= r_.attachments.size()) return nullptr;
+    if (newRow_) {
+      newRow_ = false;
+      if (++r_.currentAttachment >= r_.attachments.size()) return nullptr;
+    }
+    return &r_.attachments[r_.currentAttachment];
+  }
+
+  void Map(const PropertyEntry& e) {
+    if (e.id == 0x3701 && !e.value) {
+      if (AttachmentNode* node = Cursor()) node->subnodeId = e.reference;
+      return;
+    }
+    if (!e.value) return;
+    if (MapContact(e)) return;
+    switch (e.id) {
+      case 0x0002:
+        if (!e.StringNamed()) return;
+        if (namedCount_ == 0) r_.Mail().namedText1 = *e.value;
+        if (namedCount_ == 1) r_.Mail().namedText2 = *e.value;
+        ++namedCount_;
+        return;
+      case 0x001A:
+        r_.messageClass = ToText(e);
+        r_.kind = ClassifyMessageClass(*r_.messageClass);
+        return;
+      case 0x0037: MapSubject(e); return;
+      case 0x0039: r_.Mail().submitTime = *e.value; return;
+      case 0x0042: r_.Mail().senderName = ToText(e); return;
+      case 0x0050: r_.Mail().replyNames = ToText(e); return;
+      case 0x0064:
+      case 0x0065: r_.Mail().senderAddress = ToText(e); return;
+      case 0x0070: r_.Mail().conversationTopic = ToText(e); return;
+      case 0x0075:
+      case 0x0076: r_.Mail().receiverAddress = ToText(e); return;
+      case 0x0E03: r_.Mail().displayCc = ToText(e); return;
+      case 0x0E04: r_.Mail().displayTo = ToText(e); return;
+      case 0x0E06: r_.Mail().deliveryTime = *e.value; return;
+      case 0x0E07: r_.Mail().messageFlags = U32(e); return;
+      case 0x0FF9: r_.recordKey = *e.value; return;
+      case 0x1000: r_.Mail().body = ToText(e); return;
+      case 0x1009: DecodeRtf(e); return;
+      case 0x1013: r_.Mail().html = *e.value; return;
+      case 0x1042: r_.Mail().inReplyTo = ToText(e); return;
+      case 0x3001: r_.displayName = ToText(e); return;
+      case 0x3003:
+      case 0x8048:
+      case 0x8084: {
+        std::string candidate = ToText(e);
+        if (candidate.find('@') != std::string::npos) r_.Contact().emailAddress = candidate;
+        return;
+      }
+      case 0x35DF: r_.Store().validFolderMask = U32(e); return;
+      case 0x35E0: r_.Store().ipmSubtreeEntryId = *e.value; return;
+      case 0x35E3: r_.Store().wastebasketEntryId = *e.value; return;
+      case 0x35E7: r_.Store().finderEntryId = *e.value; return;
+      case 0x3602: r_.Counts().contentCount = U32(e); return;
+      case 0x3603: r_.Counts().unreadCount = U32(e); return;
+      case 0x360A: r_.Counts().hasSubfolders = U32(e) != 0 ? 1 : 0; return;
+      case 0x3613:
+        r_.messageClass = ToText(e);
+        r_.kind = ClassifyContainerClass(*r_.messageClass);
+        return;
+      case 0x3701:
+        if (AttachmentNode* node = Cursor()) {
+          node->data = *e.value;
+          node->dataSize = static_cast<std::int32_t>(e.size());
+        }
+        return;
+      case 0x3704:
+        if (AttachmentNode* node = Cursor()) node->fileName = ToText(e);
+        return;
+      case 0x3707:
+        if (AttachmentNode* node = Cursor()) node->longFileName = ToText(e);
+        return;
+      case 0x67F2:
+        if (AttachmentNode* node = Cursor()) node->subnodeId = U32(e);
+        return;
+      case 0x3A06:
+        r_.Contact().givenName = ToText(e);
+        if (c_.unicodeStore) r_.Contact().fileAs = r_.Contact().givenName;
+        return;
+      case 0x3A0F: r_.Mail().commonName = ToText(e); return;
+      case 0x6619: MapRtfText(e); return;
+      case 0x7C07: {
+        Bytes id(24);
+        std::copy_n(e.value->begin(), std::min<std::size_t>(24, e.value->size()), id.begin());
+        r_.Store().topFolderEntryId = std::move(id);
+        return;
+      }
+      case 0x8208: r_.Appointment().location = ToText(e); return;
+      case 0x8235: r_.Appointment().start = *e.value; return;
+      case 0x8236: r_.Appointment().end = *e.value; return;
+      case 0x8700:
+      case 0x8712: r_.Journal().entryType = ToText(e); return;
+      default: return;
+    }
+  }
+
+  bool MapContact(const PropertyEntry& e) {
+    switch (e.id) {
+      case 0x3A41: r_.Contact().weddingAnniversary = *e.value; return true;
+      case 0x3A42: r_.Contact().birthday = *e.value; return true;
+      case 0x3A4D:
+        r_.Contact().gender = static_cast<std::int16_t>(LoadLe16(*e.value, 0).value_or(0));
+        return true;
+      default: break;
+    }
+    for (const ContactRow& row : kContactRows) {
+      if (row.id == e.id) {
+        r_.Contact().*row.field = ToText(e);
+        return true;
+      }
+    }
+    return false;
+  }
+
+  // A subject that starts with a control character carries a prefix marker and the prefix
+  // length in its first two characters (code units in UTF-16 stores).
+  void MapSubject(const PropertyEntry& e) {
+    auto subject = std::make_unique<SubjectText>();
+    const ByteSpan v(*e.value);
+    const bool wide = e.type == 0x001F || (e.type != 0x001E && c_.unicodeStore);
+    const std::size_t unit = wide ? 2 : 1;
+    if (!v.empty()) {
+      const std::uint32_t first = wide ? LoadLe16(v, 0).value_or(0) : ByteAt(v, 0);
+      if (first >= 0x20 || v.size() < 2 * unit) {
+        subject->text = ToText(v, e.type);
+      } else {
+        subject->marker = static_cast<std::int32_t>(first);
+        subject->prefixLength = static_cast<std::int32_t>(
+            wide ? LoadLe16(v, 2).value_or(0) : ByteAt(v, 1));
+        subject->text = ToText(v.subspan(2 * unit), e.type);
+      }
+    }
+    r_.Mail().subject = std::move(subject);
+  }
+
+  void DecodeRtf(const PropertyEntry& e) {
+    Bytes decoded;
+    if (DecodeCompressedRtf(*e.value, decoded) != 0) return;
+    if (!c_.rtfBodyFile.empty()) {
+      std::ofstream file(c_.rtfBodyFile, std::ios::binary | std::ios::trunc);
+      file.write(reinterpret_cast<const char*>(decoded.data()),
+                 static_cast<std::streamsize>(decoded.size()));
+    }
+    rtf_ = std::move(decoded);
+    r_.Mail().hasRtfFile = 1;
+  }
+
+  void ExtractRtfText() {
+    std::string text;
+    RtfToText(*rtf_, text);
+    r_.Mail().rtfText = std::move(text);
+  }
+
+  void MapRtfText(const PropertyEntry& e) {
+    if (r_.mail && r_.mail->hasRtfFile == 1 && rtf_) {
+      ExtractRtfText();
+    } else if (e.type == 0x001E || e.type == 0x001F) {
+      r_.Mail().rtfText = ToText(e);
+    }
+  }
+
+  ItemRecord& r_;
+  const MapContext& c_;
+  bool newRow_ = false;
+  int namedCount_ = 0;
+  std::optional<Bytes> rtf_;  // the body decoded in this walk
+};
+
+}  // namespace
+
+std::string NarrowUtf16(ByteSpan bytes) { return Utf16LeToUtf8(bytes); }
+
+MapContext MapContextFor(const StoreFile& store, std::filesystem::path rtfBodyFile) {
+  return MapContext{!store.IsAnsi(), std::move(rtfBodyFile)};
+}
+
+int MapProperties(const PropertyList* list, ItemRecord* record, const MapContext& context) {
+  if (record == nullptr) return -1;
+  Mapper(*record, context).Walk(list);
+  return 0;
+}
+
+std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
+                                     const MapContext& context) {
+  SubnodeList subnodes;
+  if (node.subnodeBlock != nullptr) ReadSubnodes(store, node.subnodeBlock, subnodes);
+  if (node.dataBlock == nullptr) return nullptr;
+  std::unique_ptr<PropertyList> list = ReadPropertyList(store, node.dataBlock, subnodes);
+  if (!list) return nullptr;
+  auto record = std::make_unique<ItemRecord>();
+  MapProperties(list.get(), record.get(), context);
+  list.reset();
+
+  const SubnodeEntry* table = FindSubnodeEntry(subnodes, kAttachmentTableNid);
+  if (table == nullptr) return record;
+  record->attachments.clear();
+  SubnodeList tableSubnodes;
+  ReadSubnodes(store, table->subnodes, tableSubnodes);
+  std::unique_ptr<PropertyList> rows = ReadPropertyList(store, table->data, tableSubnodes);
+  if (!rows) return record;
+  record->attachments.resize(static_cast<std::size_t>(std::max(rows->rowCount, 0)));
+  record->currentAttachment = 0;
+  MapProperties(rows.get(), record.get(), context);
+  rows.reset();
+
+  for (std::size_t i = 0; i < record->attachments.size(); ++i) {
+    const SubnodeEntry* sub = FindSubnodeEntry(subnodes, record->attachments[i].subnodeId);
+    if (sub == nullptr) continue;
+    // The attachment's own subnodes hold values too large for its heap (the data, mostly).
+    SubnodeList own;
+    ReadSubnodes(store, sub->subnodes, own);
+    std::unique_ptr<PropertyList> properties = ReadPropertyList(store, sub->data, own);
+    if (!properties) continue;
+    record->currentAttachment = i;
+    MapProperties(properties.get(), record.get(), context);
+    record->attachments[i].blockId = sub->data != nullptr ? sub->data->id : 0;
+  }
+  record->currentAttachment = 0;
+  return record;
+}
+
+}  // namespace palvara

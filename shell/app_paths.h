@@ -1,0 +1,20 @@
+// Where the application keeps its files on Linux: the skin folder (per user, for working files
+// such as the RTF body file).
+#pragma once
+
+#include <filesystem>
+
+namespace palvara {
+
+class AppPaths {
+ public:
+  // $XDG_DATA_HOME/palvara, else ~/.local/share/palvara (created on first use; falls back to
+  // the temporary folder when neither can be made).
+  static std::filesystem::path SkinFolder();
+
+  // The RTF body file of this process: the skin folder's "temp-<pid>.rtf", so that two running
+  // copies never write the same file.
+  static std::filesystem::path RtfBodyFile();
+};
+
+}  // namespace palvara
