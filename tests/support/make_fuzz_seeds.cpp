@@ -2,6 +2,8 @@
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <span>
+#include <string>
 
 #include "tests/support/heap_builder.h"
 
@@ -67,6 +69,18 @@ int main(int argc, char** argv) {
   strings.insert(strings.end(), name.begin(), name.end());
   named.insert(named.end(), strings.begin(), strings.end());
   Write(dir / "named_map_fuzzer" / "map", named);
+
+  const unsigned char example[] = {
+      0x2d, 0x00, 0x00, 0x00, 0x2b, 0x00, 0x00, 0x00, 0x4c, 0x5a, 0x46, 0x75, 0xf1, 0xc5, 0xc7,
+      0xa7, 0x03, 0x00, 0x0a, 0x00, 0x72, 0x63, 0x70, 0x67, 0x31, 0x32, 0x35, 0x42, 0x32, 0x0a,
+      0xf3, 0x20, 0x68, 0x65, 0x6c, 0x09, 0x00, 0x20, 0x62, 0x77, 0x05, 0xb0, 0x6c, 0x64, 0x7d,
+      0x0a, 0x80, 0x0f, 0xa0};
+  Write(dir / "rtf_decompress_fuzzer" / "hello", std::as_bytes(std::span(example)));
+  const std::string rtf =
+      "{\\rtf1\\ansi\\ansicpg1252{\\fonttbl{\\f0 Arial;}}{\\*\\generator x;}Hello\\par "
+      "caf\\'e9 \\u20013?\\uc2\\u-3??\\tab{\\b bold}\\bin2 ab\\line end}";
+  Write(dir / "rtf_text_fuzzer" / "document",
+        std::as_bytes(std::span(rtf.data(), rtf.size())));
   std::cout << "seeds written to " << dir << "\n";
   return 0;
 }
