@@ -173,6 +173,24 @@ std::optional<std::uint32_t> ParseNid(const std::string& text) {
   }
 }
 
+// Parses NID, opens and indexes FILE, loads its name map and finds the node. Returns 0, or
+// the exit code after printing why.
+int OpenNode(const Arguments& a, StoreFile& store, const StoreNode*& node, std::ostream& err) {
+  const std::optional<std::uint32_t> nid = ParseNid(a.positional[0]);
+  if (!nid) {
+    err << "palvara-cli: not a node id: " << a.positional[0] << "\n";
+    return 2;
+  }
+  if (!OpenAndIndex(a.file, store, err)) return 1;
+  LoadNamedPropertyMap(store);
+  node = FindNode(store, *nid);
+  if (node == nullptr) {
+    err << "palvara-cli: node " << Hex(*nid) << " is not in the node tree\n";
+    return 1;
+  }
+  return 0;
+}
+
 nlohmann::json EntryJson(const PropertyEntry& e) {
   nlohmann::json j = {{"id", Hex4(e.id)},          {"type", Hex4(e.type)},
                       {"size", e.size()},          {"reference", e.reference},
@@ -193,19 +211,10 @@ void PrintEntries(const PropertyList& list, std::ostream& out) {
 }
 
 int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
-  const std::optional<std::uint32_t> nid = ParseNid(a.positional[0]);
-  if (!nid) {
-    err << "palvara-cli: not a node id: " << a.positional[0] << "\n";
-    return 2;
-  }
   StoreFile store;
-  if (!OpenAndIndex(a.file, store, err)) return 1;
-  LoadNamedPropertyMap(store);
-  const StoreNode* node = FindNode(store, *nid);
-  if (node == nullptr) {
-    err << "palvara-cli: node " << Hex(*nid) << " is not in the node tree\n";
-    return 1;
-  }
+  const StoreNode* node = nullptr;
+  if (const int failed = OpenNode(a, store, node, err)) return failed;
+  const std::uint32_t nid = node->nid;
   SubnodeList subnodes;
   ReadSubnodes(store, node->subnodeBlock, subnodes);
   const BlockEntry* data = node->dataBlock;
@@ -213,7 +222,7 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
   if (a.attachments) {
     const SubnodeEntry* table = FindSubnodeEntry(subnodes, 0x671);
     if (table == nullptr) {
-      err << "palvara-cli: node " << Hex(*nid) << " has no attachment table\n";
+      err << "palvara-cli: node " << Hex(nid) << " has no attachment table\n";
       return 1;
     }
     data = table->data;
@@ -222,7 +231,7 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
   std::unique_ptr<PropertyList> list =
       ReadPropertyList(store, data, a.attachments ? tableSubnodes : subnodes);
   if (!list) {
-    err << "palvara-cli: node " << Hex(*nid) << " holds no readable property list\n";
+    err << "palvara-cli: node " << Hex(nid) << " holds no readable property list\n";
     return 1;
   }
   // Rows come newest first; print them in table order.
@@ -232,7 +241,7 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
   }
   const bool asTable = a.table || rows.size() > 1 || list->rowCount != 1;
   if (a.json) {
-    nlohmann::json j = {{"nid", *nid}};
+    nlohmann::json j = {{"nid", nid}};
     if (asTable) {
       nlohmann::json jr = nlohmann::json::array();
       for (const PropertyList* row : rows) {
@@ -251,7 +260,7 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
     return 0;
   }
   if (!asTable) {
-    out << "Node " << Hex(*nid) << ": " << list->count() << " properties\n";
+    out << "Node " << Hex(nid) << ": " << list->count() << " properties\n";
     PrintEntries(*list, out);
     return 0;
   }
@@ -264,27 +273,18 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
 }
 
 int Item(const Arguments& a, std::ostream& out, std::ostream& err) {
-  const std::optional<std::uint32_t> nid = ParseNid(a.positional[0]);
-  if (!nid) {
-    err << "palvara-cli: not a node id: " << a.positional[0] << "\n";
-    return 2;
-  }
   StoreFile store;
-  if (!OpenAndIndex(a.file, store, err)) return 1;
-  LoadNamedPropertyMap(store);
-  const StoreNode* node = FindNode(store, *nid);
-  if (node == nullptr) {
-    err << "palvara-cli: node " << Hex(*nid) << " is not in the node tree\n";
-    return 1;
-  }
+  const StoreNode* node = nullptr;
+  if (const int failed = OpenNode(a, store, node, err)) return failed;
+  const std::uint32_t nid = node->nid;
   std::unique_ptr<ItemRecord> record =
       LoadItem(store, *node, MapContextFor(store, AppPaths::RtfBodyFile()));
   if (!record) {
-    err << "palvara-cli: node " << Hex(*nid) << " holds no readable property list\n";
+    err << "palvara-cli: node " << Hex(nid) << " holds no readable property list\n";
     return 1;
   }
   nlohmann::json j = ItemJson(*record);
-  j["nid"] = *nid;
+  j["nid"] = nid;
   if (a.json) {
     out << j.dump(2) << "\n";
   } else {

@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 #include "common/text.h"
 #include "items/classify.h"
 #include "items/mapping.h"
 #include "reader/btree_walk.h"
+#include "tests/support/test_data.h"
 
 namespace palvara {
 namespace {
@@ -18,18 +20,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-const fs::path kTestData = PALVARA_TESTDATA_DIR;
-
-std::vector<std::string> ItemTruthFiles() {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(kTestData / "truth" / "items", ec)) {
-    const std::string name = e.path().filename().string();
-    if (e.path().extension() == ".json" && name[0] != '_') names.push_back(e.path().stem().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using testing::kTestData;
 
 std::string Trim(std::string s) {
   const auto first = s.find_first_not_of(" \t\r\n");
@@ -96,14 +87,9 @@ TEST_P(RealItemsTest, RecordsMatchWhatThePeersFound) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(SharedStores, RealItemsTest, ::testing::ValuesIn(ItemTruthFiles()),
-                         [](const auto& param) {
-                           std::string name = param.param;
-                           for (char& c : name) {
-                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                           }
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(SharedStores, RealItemsTest,
+                         ::testing::ValuesIn(testing::TruthNames("truth/items")),
+                         testing::StoreParamName());
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(RealItemsTest);
 
 // The words of a body that is also stored as compressed RTF come out of the RTF.

@@ -15,6 +15,7 @@
 #include "reader/property_list.h"
 #include "common/text.h"
 #include "tests/support/store_builder.h"
+#include "tests/support/test_data.h"
 
 namespace palvara {
 namespace {
@@ -22,17 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 
-const fs::path kTestData = PALVARA_TESTDATA_DIR;
-
-std::vector<std::string> TruthFiles() {
-  std::vector<std::string> names;
-  std::error_code ec;
-  for (const auto& e : fs::directory_iterator(kTestData / "truth", ec)) {
-    if (e.path().extension() == ".json") names.push_back(e.path().stem().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using testing::kTestData;
 
 json ReadJson(const fs::path& path) {
   std::ifstream in(path);
@@ -185,14 +176,9 @@ TEST_P(RealStoreTest, PropertyListsGiveClassesNamesAndAttachmentCounts) {
   EXPECT_EQ(checked > 0, !items["items"].empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(SharedStores, RealStoreTest, ::testing::ValuesIn(TruthFiles()),
-                         [](const auto& param) {
-                           std::string name = param.param;
-                           for (char& c : name) {
-                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
-                           }
-                           return name;
-                         });
+INSTANTIATE_TEST_SUITE_P(SharedStores, RealStoreTest,
+                         ::testing::ValuesIn(testing::TruthNames("truth")),
+                         testing::StoreParamName());
 GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(RealStoreTest);
 
 TEST(RealStoreFacts, AnsiPasswordStoreHoldsExactlyItsLiveMessages) {

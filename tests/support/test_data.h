@@ -1,0 +1,40 @@
+// The shared real-world test stores and their ground truth (../shared/testdata), for tests
+// that skip cleanly when the folder is absent.
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace palvara::testing {
+
+inline const std::filesystem::path kTestData = PALVARA_TESTDATA_DIR;
+
+// The names (without ".json") of the truth files in `folder` of the test data, sorted; files
+// whose name starts with "_" are summaries, not truth files.
+inline std::vector<std::string> TruthNames(const std::string& folder) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(kTestData / folder, ec)) {
+    const std::string name = e.path().filename().string();
+    if (e.path().extension() == ".json" && name[0] != '_') names.push_back(e.path().stem().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// A test name from a store file name.
+struct StoreParamName {
+  template <typename Info>
+  std::string operator()(const Info& info) const {
+    std::string name = info.param;
+    for (char& c : name) {
+      if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+    }
+    return name;
+  }
+};
+
+}  // namespace palvara::testing
