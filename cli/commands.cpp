@@ -6,6 +6,7 @@
 #include <map>
 #include <ostream>
 
+#include "cli/analyze.h"
 #include "cli/item_view.h"
 #include "cli/value_preview.h"
 #include "items/mapping.h"
@@ -27,7 +28,10 @@ constexpr const char* kUsage =
     "                        a node's properties (id, type, size, reference, value);\n"
     "                        --table: each row of its table; --table attachments: the\n"
     "                        attachment table of message NID\n"
-    "  item FILE NID [--json] the mapped record of a node: kind, class, fields, attachments\n";
+    "  item FILE NID [--json] the mapped record of a node: kind, class, fields, attachments\n"
+    "  analyze FILE [--json] [--items]\n"
+    "                        the analysis run: folders, counters, damage; --items adds one\n"
+    "                        record per item (progress on stderr, Ctrl-C stops)\n";
 
 struct Arguments {
   std::string file;
@@ -35,6 +39,7 @@ struct Arguments {
   bool json = false;
   bool table = false;
   bool attachments = false;
+  bool items = false;
 };
 
 // Parses "FILE [more positionals] [--json] [--table [attachments]]"; `positionals` is how many
@@ -45,6 +50,8 @@ bool ParseArguments(const std::vector<std::string>& args, std::size_t positional
   for (std::size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--json") {
       parsed.json = true;
+    } else if (args[i] == "--items" && args[0] == "analyze") {
+      parsed.items = true;
     } else if (args[i] == "--table" && allowTable) {
       parsed.table = true;
       if (i + 1 < args.size() && args[i + 1] == "attachments") {
@@ -293,6 +300,10 @@ int Item(const Arguments& a, std::ostream& out, std::ostream& err) {
   return 0;
 }
 
+int Analyze(const Arguments& a, std::ostream& out, std::ostream& err) {
+  return RunAnalyzeCommand(a.file, a.json, a.items, out, err);
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -304,7 +315,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   };
   static const std::map<std::string, Command> kCommands = {
       {"info", {Info, 0, false}}, {"nodes", {Nodes, 0, false}}, {"props", {Props, 1, true}},
-      {"item", {Item, 1, false}}};
+      {"item", {Item, 1, false}},  {"analyze", {Analyze, 0, false}}};
   if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     (args.empty() ? err : out) << kUsage;
     return args.empty() ? 2 : 0;

@@ -6,7 +6,21 @@
 #include <string>
 #include <system_error>
 
+#include "shell/app_settings.h"
+
 namespace palvara {
+
+std::filesystem::path AppPaths::ApplicationFolder() {
+  namespace fs = std::filesystem;
+  const std::string filePath = AppSettings::Read("FilePath");
+  if (!filePath.empty()) return filePath;
+  std::error_code ec;
+  const fs::path program = fs::read_symlink("/proc/self/exe", ec).parent_path();
+  for (const fs::path& candidate : {program / ".." / "share" / "palvara", program / "data"}) {
+    if (fs::is_directory(candidate, ec)) return fs::weakly_canonical(candidate, ec);
+  }
+  return program;
+}
 
 std::filesystem::path AppPaths::SkinFolder() {
   namespace fs = std::filesystem;

@@ -8,6 +8,10 @@ namespace palvara {
 
 class AppPaths {
  public:
+  // The "FilePath" setting; else the installed data folder beside the program
+  // (<prefix>/share/palvara, or the build tree's data folder); else the program's folder.
+  static std::filesystem::path ApplicationFolder();
+
   // $XDG_DATA_HOME/palvara, else ~/.local/share/palvara (created on first use; falls back to
   // the temporary folder when neither can be made).
   static std::filesystem::path SkinFolder();

@@ -1,0 +1,173 @@
+#include "cli/analyze.h"
+
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <ostream>
+
+#include "common/text.h"
+#include "shell/activity_log.h"
+#include "shell/app_paths.h"
+#include "shell/app_settings.h"
+
+namespace palvara::cli {
+namespace {
+
+// The run that Ctrl-C stops (one at a time; the flag is lock-free, so safe in a handler).
+std::atomic<RunControl*> gInterruptible{nullptr};
+
+void OnInterrupt(int) {
+  if (RunControl* control = gInterruptible.load()) control->stopAnalysis = true;
+  std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program
+}
+
+class CliObserver : public AnalysisObserver {
+ public:
+  CliObserver(std::ostream& err, bool progressBar) : err_(err), bar_(progressBar) {}
+  ~CliObserver() override { EndBar(); }
+
+  void ProgressRange(std::int32_t maximum) override { maximum_ = std::max(maximum, 1); }
+  void Progress(std::int32_t position) override {
+    if (!bar_) return;
+    const int percent = std::min(100, position * 100 / maximum_);
+    if (percent == lastPercent_) return;
+    lastPercent_ = percent;
+    const int filled = percent * 40 / 100;
+    err_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
+         << std::string(static_cast<std::size_t>(40 - filled), ' ') << "] " << percent << "%"
+         << std::flush;
+  }
+  void Message(const std::string& text) override {
+    EndBar();
+    err_ << text << "\n";
+  }
+  void LogLine(const std::string& entry) override { WriteActivityLog(entry); }
+
+ private:
+  void EndBar() {
+    if (bar_ && lastPercent_ >= 0) err_ << "\n";
+    lastPercent_ = -1;
+  }
+  std::ostream& err_;
+  bool bar_;
+  std::int32_t maximum_ = 1;
+  int lastPercent_ = -1;
+};
+
+nlohmann::ordered_json ChildrenJson(const ChildCounts& c) {
+  return {{"mail", c.mail},   {"contact", c.contact}, {"appointment", c.appointment},
+          {"task", c.task},   {"note", c.note},       {"journal", c.journal},
+          {"other", c.other}, {"hidden", c.hidden}};
+}
+
+}  // namespace
+
+nlohmann::ordered_json AnalysisJson(const AnalysisResult& r, bool withItems) {
+  nlohmann::ordered_json j;
+  j["source"] = r.source.string();
+  j["format"] = r.format;
+  j["wVer"] = r.wVer;
+  j["encoding"] = r.encoding;
+  nlohmann::ordered_json counters = nlohmann::ordered_json::object();
+  for (int i = 0; i < AnalysisCounters::kCount; ++i) {
+    counters[AnalysisCounters::Name(i)] = r.counters.values[static_cast<std::size_t>(i)];
+  }
+  j["counters"] = counters;
+  nlohmann::ordered_json folders = nlohmann::ordered_json::array();
+  ChildCounts total;
+  for (const TreeFolder& f : r.tree) {
+    std::int32_t itemCount = 0;
+    for (const FolderEntry& e : r.folders) {
+      if (e.nodeId == f.nodeId) itemCount = e.itemCount;
+    }
+    folders.push_back({{"path", f.path},
+                       {"nodeId", f.nodeId},
+                       {"containerClass", f.containerClass},
+                       {"mailFolder", f.mailFolder},
+                       {"itemCount", itemCount},
+                       {"children", ChildrenJson(f.children)}});
+    total.mail += f.children.mail;
+    total.contact += f.children.contact;
+    total.appointment += f.children.appointment;
+    total.task += f.children.task;
+    total.note += f.children.note;
+    total.journal += f.children.journal;
+    total.other += f.children.other;
+  }
+  j["folders"] = folders;
+  nlohmann::ordered_json items = ChildrenJson(total);
+  items.erase("hidden");
+  j["items"] = items;
+  j["damage"] = {{"reports", r.damageReports}};
+  if (withItems) {
+    nlohmann::ordered_json messages = nlohmann::ordered_json::array();
+    for (const ItemSummary& s : r.items) {
+      messages.push_back(
+          {{"folder", s.folder},
+           {"nodeId", s.nodeId},
+           {"class", s.messageClass},
+           {"subject", s.subject},
+           {"sender", s.sender},
+           {"deliveryTime", s.deliveryTime && s.deliveryTime->size() >= 8
+                                ? nlohmann::ordered_json(FileTimeToIso8601(*LoadLe64(*s.deliveryTime, 0)))
+                                : nlohmann::ordered_json(nullptr)},
+           {"attachments", s.attachments},
+           {"bodyBytes", s.bodyBytes}});
+    }
+    j["messages"] = messages;
+  }
+  return j;
+}
+
+int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostream& out,
+                      std::ostream& err) {
+  if (!LoadCompanionLibrary()) {
+    err << "palvara-cli: warning: the companion library libItemDecodeA.so is missing\n";
+  }
+  WriteStartBanner();
+  WriteActivityLog("\r\n");
+  WriteActivityLog("Step1:");
+  std::string upper = file;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  WriteActivityLog("Select Source Path: " + upper);
+
+  AnalysisOptions options;
+  options.sourcePath = file;
+  options.rtfBodyFile = AppPaths::RtfBodyFile();
+  options.collectItems = items;
+  RunControl control;
+  CliObserver observer(err, ::isatty(STDERR_FILENO) == 1);
+  gInterruptible = &control;
+  auto previous = std::signal(SIGINT, OnInterrupt);
+  AnalysisResult result = RunAnalysis(options, observer, control);
+  std::signal(SIGINT, previous);
+  gInterruptible = nullptr;
+  std::error_code ec;
+  std::filesystem::remove(options.rtfBodyFile, ec);
+
+  if (result.outcome == AnalysisResult::Outcome::kCannotOpen) {
+    err << "palvara-cli: cannot open " << file << "\n";
+    return 1;
+  }
+  if (json) {
+    out << AnalysisJson(result, items).dump(2) << "\n";
+    return 0;
+  }
+  out << "Source: " << result.source.string() << " (" << result.format << ", wVer "
+      << result.wVer << ", " << result.encoding << ")\n";
+  for (const TreeFolder& f : result.tree) {
+    const ChildCounts& c = f.children;
+    out << "  " << f.path << "  mail " << c.mail << ", contacts " << c.contact
+        << ", appointments " << c.appointment << ", tasks " << c.task << ", notes " << c.note
+        << ", journal " << c.journal << ", other " << c.other << ", hidden " << c.hidden << "\n";
+  }
+  std::string summary = AnalysisSummary(result.counters);
+  std::erase(summary, '\r');
+  out << summary;
+  out << "Damage reports: " << result.damageReports << "\n";
+  if (result.outcome == AnalysisResult::Outcome::kAborted) out << "Stopped before the end.\n";
+  return 0;
+}
+
+}  // namespace palvara::cli

@@ -1,0 +1,20 @@
+// palvara-cli analyze: the analysis run in the foreground, with a progress bar on stderr, the
+// summary (or JSON) on stdout and the activity-log entries of the wizard.
+#pragma once
+
+#include <iosfwd>
+#include <nlohmann/json.hpp>
+#include <string>
+
+#include "items/analysis.h"
+
+namespace palvara::cli {
+
+// The JSON document of a finished run; `withItems` adds one record per item.
+nlohmann::ordered_json AnalysisJson(const AnalysisResult& result, bool withItems);
+
+// Runs the analysis of `file`. Returns the exit code.
+int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostream& out,
+                      std::ostream& err);
+
+}  // namespace palvara::cli

@@ -1,0 +1,403 @@
+#include "items/analysis.h"
+
+#include <algorithm>
+#include <cctype>
+#include <new>
+#include <unordered_map>
+
+#include "items/mapping.h"
+#include "reader/btree_walk.h"
+#include "reader/store_file.h"
+
+namespace palvara {
+namespace {
+
+constexpr std::uint32_t kDefaultTopFolder = 0x2142;
+constexpr std::size_t kItemsKeptPerFolder = 50;
+constexpr const char* kTopPath = "Personal Folders\\";
+
+bool StartsWithIgnoringCase(const std::string& text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::toupper(static_cast<unsigned char>(text[i])) !=
+        std::toupper(static_cast<unsigned char>(prefix[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Standard folder paths and the counter each one feeds.
+constexpr std::pair<const char*, int> kStandardPaths[] = {
+    {"Personal Folders\\Inbox", AnalysisCounters::kInbox},
+    {"Personal Folders\\Outbox", AnalysisCounters::kOutbox},
+    {"Personal Folders\\Drafts", AnalysisCounters::kDrafts},
+    {"Personal Folders\\Sent Items", AnalysisCounters::kSentItems},
+    {"Personal Folders\\Deleted Items", AnalysisCounters::kDeletedItems},
+    {"Personal Folders\\Junk E-mail", AnalysisCounters::kJunkEmail},
+    {"Personal Folders\\Sync Issues", AnalysisCounters::kSyncIssues},
+};
+
+class Analysis {
+ public:
+  Analysis(const AnalysisOptions& options, AnalysisObserver& observer, RunControl& control)
+      : options_(options), observer_(observer), control_(control) {}
+
+  AnalysisResult Run() {
+    try {
+      Start();
+    } catch (const std::bad_alloc&) {
+      // A failure inside the walk ends the walk; the end steps still run.
+      if (storeOpened_ && !ended_) End();
+    }
+    return std::move(result_);
+  }
+
+ private:
+  void Message(const char* text) { observer_.Message(text); }
+
+  void Start() {
+    std::filesystem::path source = options_.cameFromSearch ? options_.searchSourcePath
+                                                           : options_.sourcePath;
+    std::error_code ec;
+    if (source.empty() || !std::filesystem::is_regular_file(source, ec)) {
+      source = options_.searchSourcePath;
+    }
+    result_.source = source;
+    observer_.SourcePathShown(source);
+    if (!OpenStore(store_, source).ok()) {
+      result_.outcome = AnalysisResult::Outcome::kCannotOpen;
+      Message(kMessageFileInUse);
+      return;
+    }
+    storeOpened_ = true;
+    observer_.LogLine("\r\n");
+    observer_.LogLine("Step2: Analysis PST File");
+    try {
+      IndexStore(store_, &control_);
+      LoadNamedPropertyMap(store_);
+    } catch (const std::exception&) {
+      result_.outcome = AnalysisResult::Outcome::kCannotRead;
+      Message(kMessageCannotRead);
+      return;
+    }
+    result_.format = StoreFormatName(store_.Format());
+    result_.wVer = store_.wVer;
+    result_.encoding = EncodingName(store_.encoding);
+    context_ = MapContextFor(store_, options_.rtfBodyFile);
+
+    std::unique_ptr<ItemRecord> storeRecord;
+    if (const StoreNode* first = store_.nodes.First()) storeRecord = LoadItem(store_, *first, context_);
+    hadStoreGroup_ = storeRecord && storeRecord->store;
+    if (!hadStoreGroup_) {
+      End();
+      return;
+    }
+    storeRecord->displayName = "Personal Folder";
+    std::uint32_t topNid = kDefaultTopFolder;
+    if (const Raw& id = storeRecord->store->ipmSubtreeEntryId; id && id->size() >= 24) {
+      topNid = *LoadLe32(*id, 20);
+    }
+    const StoreNode* top = FindNode(store_, topNid);
+    if (top == nullptr) {
+      result_.outcome = AnalysisResult::Outcome::kNoPersonalFolder;
+      Message(kMessageNoPersonalFolder);
+      return;
+    }
+    storeRecord.reset();
+
+    observer_.ProgressRange(CountBelow(*top) - 3);
+    observer_.CountersChanged(result_.counters);
+    if (top->nid != 0) {
+      FolderEntry entry;
+      entry.path = kTopPath;
+      entry.nodeId = top->nid;
+      result_.folders.push_back(std::move(entry));
+    }
+    AddTreeFolder(kTopPath, top->nid, "", true);
+    Walk(*top);
+    End();
+  }
+
+  // Nodes below `top` in pre-order, descending only into nodes with data.
+  std::int32_t CountBelow(const StoreNode& top) {
+    std::int32_t count = 0;
+    const StoreNode* n = top.firstChild;
+    while (n != nullptr) {
+      ++count;
+      if (n->dataBlock != nullptr && n->firstChild != nullptr) {
+        n = n->firstChild;
+        continue;
+      }
+      while (n != nullptr && n->nextSibling == nullptr) {
+        n = n->parent;
+        if (n == &top) n = nullptr;
+      }
+      if (n != nullptr) n = n->nextSibling;
+    }
+    return count;
+  }
+
+  void Walk(const StoreNode& top) {
+    std::vector<std::string> path{""};  // the path stack: one level for the top folder
+    std::string currentPath = kTopPath;
+    const StoreNode* node = top.firstChild;
+    std::int32_t position = 0;
+    while (node != nullptr && !control_.stopAnalysis) {
+      control_.WaitWhilePaused();
+      if (control_.stopAnalysis) break;
+      bool descend = false;
+      if (node->NidType() == 0x08) {
+        // Folder-associated messages (views, rules, forms) are not the user's items.
+        CountChild(node->parent, std::nullopt);
+      } else if (node->dataBlock != nullptr) {
+        std::unique_ptr<ItemRecord> record = LoadItem(store_, *node, context_);
+        observer_.Progress(++position);
+        if (record) descend = Classify(*node, std::move(record), path, currentPath);
+      }
+      if (descend) {
+        node = node->firstChild;
+        continue;
+      }
+      bool leftTop = false;
+      while (node->nextSibling == nullptr && node->parent != nullptr) {
+        // Leaving a folder: its level and its name go.
+        const std::string leaving = path.back();
+        path.pop_back();
+        if (path.empty()) {
+          leftTop = true;
+          break;
+        }
+        currentPath.resize(currentPath.size() - leaving.size() - 1);
+        node = node->parent;
+      }
+      if (leftTop) break;
+      node = node->nextSibling;
+    }
+  }
+
+  // Returns true when the walk is to descend into the node's children.
+  bool Classify(const StoreNode& node, std::unique_ptr<ItemRecord> record,
+                std::vector<std::string>& path, std::string& currentPath) {
+    ItemRecord& r = *record;
+    if (r.Empty()) return false;
+    if (r.folderCounts) return AddFolder(node, r, path, currentPath);
+    const std::string cls = r.messageClass.value_or("");
+    CountChild(node.parent, cls);
+    if (options_.collectItems) Summarize(node, r, currentPath);
+
+    if (cls == "IPM.Task") {
+      if (r.mail) result_.tasks.push_back(std::move(r.mail));
+      Count(AnalysisCounters::kTasks);
+    } else if (cls == "IPM.StickyNote") {
+      if (!r.mail) return false;
+      result_.notes.push_back(NoteEntry{SubjectOf(*r.mail), r.mail->rtfText, r.mail->deliveryTime});
+      Count(AnalysisCounters::kNotes);
+    } else if (r.kind == ItemKind::kJournal) {
+      if (r.mail || r.journal) {
+        JournalEntry entry;
+        if (r.mail) {
+          entry.subject = SubjectOf(*r.mail);
+          entry.time = r.mail->deliveryTime;
+        }
+        if (r.journal) entry.entryType = r.journal->entryType;
+        const bool typed = entry.entryType.has_value();
+        result_.journal.push_back(std::move(entry));
+        if (typed) Count(AnalysisCounters::kJournal);
+      }
+    } else if (r.kind != ItemKind::kAppointment && r.contact &&
+               !(cls == "IPM.Note" || r.kind == ItemKind::kMail)) {
+      result_.contacts.push_back(std::move(r.contact));
+      Count(AnalysisCounters::kContacts);
+    } else if (r.kind != ItemKind::kAppointment && r.mail) {
+      FileMail(node, std::move(r.mail));
+    } else if (r.kind == ItemKind::kAppointment && (r.appointment || r.mail)) {
+      result_.calendarFolderPath = currentPath;
+      CalendarEntry entry;
+      if (r.appointment) entry.location = r.appointment->location;
+      entry.mail = std::move(r.mail);
+      result_.calendar.push_back(std::move(entry));
+      Count(AnalysisCounters::kCalendar);
+    }
+    return false;
+  }
+
+  bool AddFolder(const StoreNode& node, ItemRecord& r, std::vector<std::string>& path,
+                 std::string& currentPath) {
+    const std::string containerClass = r.messageClass.value_or("");
+    const std::string name = r.displayName.value_or("");
+    path.push_back(name);
+    currentPath += name + "\\";
+    const bool onlyCounts = !r.messageClass && !r.mail && !r.contact && r.attachments.empty() &&
+                            !r.store && !r.journal && !r.appointment;
+    const bool mailFolder = containerClass == "IPF.Note" || r.kind == ItemKind::kMail || onlyCounts;
+    if (mailFolder) {
+      FolderEntry entry;
+      entry.path = currentPath;
+      entry.nodeId = node.nid;
+      result_.folders.push_back(std::move(entry));
+    }
+    AddTreeFolder(currentPath, node.nid, containerClass, mailFolder);
+    if (node.firstChild != nullptr) return true;
+    path.pop_back();
+    currentPath.resize(currentPath.size() - name.size() - 1);
+    return false;
+  }
+
+  void AddTreeFolder(const std::string& path, std::uint32_t nid, const std::string& cls,
+                     bool mailFolder) {
+    treeIndex_[nid] = result_.tree.size();
+    result_.tree.push_back(TreeFolder{path, nid, cls, mailFolder, {}});
+    if (result_.tree.size() > 1) observer_.FolderAdded(path, cls);
+  }
+
+  void FileMail(const StoreNode& node, std::unique_ptr<MailFields> mail) {
+    if (result_.folders.empty()) return;
+    FolderEntry* entry = &result_.folders.back();
+    const std::uint32_t parent = node.parent != nullptr ? node.parent->nid : 0;
+    for (FolderEntry& candidate : result_.folders) {
+      if (candidate.nodeId == parent) {
+        entry = &candidate;
+        break;
+      }
+    }
+    if (entry->items.size() < kItemsKeptPerFolder) entry->items.push_back(std::move(mail));
+    ++entry->itemCount;
+    for (const auto& [prefix, counter] : kStandardPaths) {
+      if (entry->path.rfind(prefix, 0) == 0) {
+        Count(counter);
+        break;
+      }
+    }
+  }
+
+  void Count(int counter) {
+    ++result_.counters.values[static_cast<std::size_t>(counter)];
+    observer_.CountersChanged(result_.counters);
+  }
+
+  // Counts an item directly under `parent` (nullopt class: a folder-associated message).
+  void CountChild(const StoreNode* parent, const std::optional<std::string>& cls) {
+    if (parent == nullptr) return;
+    auto it = treeIndex_.find(parent->nid);
+    if (it == treeIndex_.end()) return;
+    ChildCounts& c = result_.tree[it->second].children;
+    if (!cls) {
+      ++c.hidden;
+      return;
+    }
+    switch (CategoryOfClass(*cls)) {
+      case ChildCategory::kMail: ++c.mail; break;
+      case ChildCategory::kContact: ++c.contact; break;
+      case ChildCategory::kAppointment: ++c.appointment; break;
+      case ChildCategory::kTask: ++c.task; break;
+      case ChildCategory::kNote: ++c.note; break;
+      case ChildCategory::kJournal: ++c.journal; break;
+      case ChildCategory::kOther: ++c.other; break;
+    }
+  }
+
+  static Text SubjectOf(const MailFields& mail) {
+    return mail.subject ? mail.subject->text : Text{};
+  }
+
+  void Summarize(const StoreNode& node, const ItemRecord& r, const std::string& currentPath) {
+    ItemSummary s;
+    s.folder = currentPath;
+    s.nodeId = node.nid;
+    s.messageClass = r.messageClass.value_or("");
+    s.attachments = r.attachments.size();
+    if (r.mail) {
+      s.subject = SubjectOf(*r.mail).value_or("");
+      s.sender = r.mail->senderName.value_or("");
+      s.deliveryTime = r.mail->deliveryTime;
+      s.bodyBytes = r.mail->body ? r.mail->body->size() : 0;
+    }
+    result_.items.push_back(std::move(s));
+  }
+
+  void End() {
+    ended_ = true;
+    const bool stopped = control_.stopAnalysis;
+    if (!hadStoreGroup_) {
+      Message(stopped ? kMessageAborted : kMessageCorrupted);
+      result_.outcome = stopped ? AnalysisResult::Outcome::kAborted
+                                : AnalysisResult::Outcome::kCorrupted;
+    } else {
+      result_.outcome = stopped ? AnalysisResult::Outcome::kAborted
+                                : AnalysisResult::Outcome::kCompleted;
+    }
+    observer_.ShowPage(stopped ? "abort.html" : "completed.html");
+    for (const DamageReport& report : store_.damage.Reports()) observer_.Damage(report);
+    result_.damageReports = store_.damage.Count();
+    observer_.LogLine(AnalysisSummary(result_.counters));
+  }
+
+  const AnalysisOptions& options_;
+  AnalysisObserver& observer_;
+  RunControl& control_;
+  StoreFile store_;
+  MapContext context_;
+  AnalysisResult result_;
+  std::unordered_map<std::uint32_t, std::size_t> treeIndex_;
+  bool storeOpened_ = false;
+  bool hadStoreGroup_ = false;
+  bool ended_ = false;
+};
+
+}  // namespace
+
+AnalysisResult RunAnalysis(const AnalysisOptions& options, AnalysisObserver& observer,
+                           RunControl& control) {
+  return Analysis(options, observer, control).Run();
+}
+
+const char* AnalysisCounters::Name(int index) {
+  static constexpr const char* kNames[kCount] = {
+      "Inbox", "Outbox", "Drafts", "Sent Items", "Deleted Items", "Tasks", "Contacts",
+      "Junk E-mail", "Notes", "Journal", "Calendar", "Sync Issues"};
+  return index >= 0 && index < kCount ? kNames[index] : "";
+}
+
+bool AnalysisResult::HasItems() const {
+  for (const TreeFolder& f : tree) {
+    const ChildCounts& c = f.children;
+    if (c.mail + c.contact + c.appointment + c.task + c.note + c.journal + c.other > 0) return true;
+  }
+  return false;
+}
+
+ChildCategory CategoryOfClass(const std::string& cls) {
+  auto is = [&cls](std::string_view prefix) { return StartsWithIgnoringCase(cls, prefix); };
+  std::string upper(cls.size(), ' ');
+  std::transform(cls.begin(), cls.end(), upper.begin(),
+                 [](unsigned char ch) { return static_cast<char>(std::toupper(ch)); });
+  if (is("IPM.Note") || is("IPM.Schedule.Meeting") || is("REPORT.") || is("IPM.TaskRequest") ||
+      upper == "IPM") {
+    return ChildCategory::kMail;
+  }
+  if (is("IPM.Contact") || is("IPM.AbchPerson")) return ChildCategory::kContact;
+  if (is("IPM.Appointment")) return ChildCategory::kAppointment;
+  if (is("IPM.Task")) return ChildCategory::kTask;
+  if (is("IPM.StickyNote")) return ChildCategory::kNote;
+  if (is("IPM.Activity")) return ChildCategory::kJournal;
+  return ChildCategory::kOther;
+}
+
+std::string AnalysisSummary(const AnalysisCounters& counters) {
+  using C = AnalysisCounters;
+  static constexpr std::pair<const char*, int> kLines[] = {
+      {"Deleted Items    ", C::kDeletedItems}, {"Inbox    ", C::kInbox},
+      {"Outbox    ", C::kOutbox},              {"Journal    ", C::kJournal},
+      {"Tasks    ", C::kTasks},                {"Drafts    ", C::kDrafts},
+      {"Contacts Items    ", C::kContacts},    {"Notes    ", C::kNotes},
+      {"Calendar    ", C::kCalendar},          {"Junk E-mails    ", C::kJunkEmail},
+      {"Sent Items    ", C::kSentItems},       {"Sync Issues    ", C::kSyncIssues}};
+  std::string text;
+  for (const auto& [label, index] : kLines) {
+    text += label + std::to_string(counters.values[static_cast<std::size_t>(index)]) + "\r\n";
+  }
+  return text;
+}
+
+}  // namespace palvara

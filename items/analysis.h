@@ -1,0 +1,135 @@
+// The analysis run: open a store, walk the folders below the top of the personal folders, load
+// and classify every item into the analysis result, and report progress, counters, folders,
+// messages and log lines to an observer.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/damage.h"
+#include "common/run_control.h"
+#include "items/item_record.h"
+
+namespace palvara {
+
+// The twelve counters, in their fixed order.
+struct AnalysisCounters {
+  enum Index {
+    kInbox, kOutbox, kDrafts, kSentItems, kDeletedItems, kTasks, kContacts, kJunkEmail, kNotes,
+    kJournal, kCalendar, kSyncIssues, kCount
+  };
+  static const char* Name(int index);  // "Inbox", "Sent Items", ...
+  std::array<std::int32_t, kCount> values{};
+};
+
+// What the items directly under one folder are, by category.
+struct ChildCounts {
+  std::int32_t mail = 0, contact = 0, appointment = 0, task = 0, note = 0, journal = 0, other = 0,
+               hidden = 0;
+};
+
+// A folder as the tree shows it, in insertion order (the top folder first).
+struct TreeFolder {
+  std::string path;  // "Personal Folders\\Inbox\\"
+  std::uint32_t nodeId = 0;
+  std::string containerClass;
+  bool mailFolder = false;
+  ChildCounts children;
+};
+
+// One item, for listings.
+struct ItemSummary {
+  std::string folder;
+  std::uint32_t nodeId = 0;
+  std::string messageClass;
+  std::string subject;
+  std::string sender;
+  Raw deliveryTime;
+  std::size_t attachments = 0;
+  std::size_t bodyBytes = 0;
+};
+
+struct AnalysisResult {
+  enum class Outcome {
+    kCompleted,        // the walk ran to its end
+    kAborted,          // stopped by the user
+    kCannotOpen,       // "Selected Source File in use."
+    kCannotRead,       // "Cannot Read PST File Information"
+    kNoPersonalFolder, // "Cannot Search Personal Folder"
+    kCorrupted,        // "Unable to parse file. File is Highly Corrupted"
+  };
+  Outcome outcome = Outcome::kCompleted;
+  std::filesystem::path source;
+  std::string format;    // "unicode" / "ansi" / "none"
+  std::uint32_t wVer = 0;
+  std::string encoding;
+
+  std::vector<FolderEntry> folders;  // the FolderList: mail folders, the top folder first
+  std::vector<std::unique_ptr<ContactFields>> contacts;
+  std::vector<std::unique_ptr<MailFields>> tasks;
+  std::vector<NoteEntry> notes;
+  std::vector<JournalEntry> journal;
+  std::vector<CalendarEntry> calendar;
+  std::string calendarFolderPath;
+  AnalysisCounters counters;
+
+  std::vector<TreeFolder> tree;        // every folder the tree shows
+  std::vector<ItemSummary> items;      // with AnalysisOptions::collectItems
+  std::size_t damageReports = 0;
+
+  // True when the tree holds at least one item (Save is offered then).
+  bool HasItems() const;
+};
+
+struct AnalysisOptions {
+  std::filesystem::path sourcePath;        // chosen in step 1
+  std::filesystem::path searchSourcePath;  // chosen in the search window
+  bool cameFromSearch = false;
+  std::filesystem::path rtfBodyFile;       // where decoded RTF bodies are written (optional)
+  bool collectItems = false;               // fill AnalysisResult::items
+};
+
+// Everything the run tells the outside world. Calls come from the thread running the analysis.
+class AnalysisObserver {
+ public:
+  virtual ~AnalysisObserver() = default;
+  virtual void SourcePathShown(const std::filesystem::path& /*path*/) {}
+  // A folder inserted into the tree (AddFolderPath) with the current container class.
+  virtual void FolderAdded(const std::string& /*path*/, const std::string& /*containerClass*/) {}
+  virtual void CountersChanged(const AnalysisCounters& /*counters*/) {}
+  virtual void ProgressRange(std::int32_t /*maximum*/) {}
+  virtual void Progress(std::int32_t /*position*/) {}
+  // A message the user is shown (a message box in the wizard).
+  virtual void Message(const std::string& /*text*/) {}
+  // The page the browser shows at the end: "completed.html" or "abort.html".
+  virtual void ShowPage(const std::string& /*page*/) {}
+  // An activity log entry.
+  virtual void LogLine(const std::string& /*entry*/) {}
+  virtual void Damage(const DamageReport& /*report*/) {}
+};
+
+inline constexpr const char* kMessageFileInUse = "Selected Source File in use.";
+inline constexpr const char* kMessageCannotRead = "Cannot Read PST File Information";
+inline constexpr const char* kMessageNoPersonalFolder = "Cannot Search Personal Folder";
+inline constexpr const char* kMessageAborted = "Analysis process aborted by user";
+inline constexpr const char* kMessageCorrupted = "Unable to parse file. File is Highly Corrupted";
+
+// Runs the analysis. Never throws; a stop or pause request on `control` is honoured between
+// nodes. When the file cannot be opened the outcome is kCannotOpen (the wizard then ends the
+// process).
+AnalysisResult RunAnalysis(const AnalysisOptions& options, AnalysisObserver& observer,
+                           RunControl& control);
+
+// The category of an item by its message class, as listings count it.
+enum class ChildCategory { kMail, kContact, kAppointment, kTask, kNote, kJournal, kOther };
+ChildCategory CategoryOfClass(const std::string& messageClass);
+
+// The activity-log summary: one "label    count\r\n" line per counter.
+std::string AnalysisSummary(const AnalysisCounters& counters);
+
+}  // namespace palvara

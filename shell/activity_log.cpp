@@ -1,0 +1,110 @@
+#include "shell/activity_log.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+#include "shell/app_paths.h"
+#include "shell/app_settings.h"
+
+namespace palvara {
+namespace {
+
+std::mutex& LogMutex() {
+  static std::mutex mutex;
+  return mutex;
+}
+
+bool WriteAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::filesystem::path ActivityLogFolder() {
+  std::error_code ec;
+  const std::string logPath = AppSettings::Read("LogPath");
+  if (!logPath.empty() && std::filesystem::is_directory(logPath, ec)) return logPath;
+  return AppPaths::ApplicationFolder();
+}
+
+std::filesystem::path ActivityLogFile() { return ActivityLogFolder() / "Activity Log.txt"; }
+
+int WriteActivityLog(const std::string& text) {
+  std::lock_guard lock(LogMutex());
+  const std::filesystem::path file = ActivityLogFile();
+  std::error_code ec;
+  if (std::filesystem::exists(file, ec)) {
+    // Tolerant: a read-only log is made writable again.
+    std::filesystem::permissions(file, std::filesystem::perms::owner_write,
+                                 std::filesystem::perm_options::add, ec);
+  }
+  int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return 0;
+  struct stat st {};
+  if (::fstat(fd, &st) == 0 && static_cast<std::uint64_t>(st.st_size) > kActivityLogLimit) {
+    ::close(fd);
+    std::filesystem::remove(file, ec);
+    fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0) return 0;
+  }
+  ::lseek(fd, 0, SEEK_END);
+  WriteAll(fd, "\r\n", 2);
+  // Entries the shell builds fit kActivityLogEntryLimit; a longer one is written whole.
+  const bool ok = WriteAll(fd, text.data(), text.size());
+  ::close(fd);
+  return ok ? 1 : 0;
+}
+
+void WriteStartBanner() {
+  WriteActivityLog("*******************************START LOG FILE *******************************");
+  WriteActivityLog(kProductTitle);
+  WriteActivityLog(kVersionText);
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  char stamp[64];
+  std::snprintf(stamp, sizeof stamp, "%d-%d-%d %d:%d:%d", local.tm_mday, local.tm_mon + 1,
+                local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
+  WriteActivityLog(stamp);
+  WriteActivityLog("\r\n");
+}
+
+bool ClearLog(ShellPrompts& prompts) {
+  if (!prompts.Confirm("Do you want to clear log file ?")) return false;
+  std::lock_guard lock(LogMutex());
+  std::error_code ec;
+  const std::filesystem::path file = ActivityLogFile();
+  std::filesystem::permissions(file, std::filesystem::perms::owner_write,
+                               std::filesystem::perm_options::add, ec);
+  return std::filesystem::remove(file, ec);
+}
+
+bool ChangeLogPath(const std::string& path, ShellPrompts& prompts) {
+  std::error_code ec;
+  if (path.empty() || !std::filesystem::exists(path, ec)) {
+    prompts.ShowError("Path Does't exists");
+    return false;
+  }
+  return AppSettings::Write("LogPath", path);
+}
+
+std::string CurrentLogPathSetting() {
+  std::error_code ec;
+  const std::string logPath = AppSettings::Read("LogPath");
+  if (!logPath.empty() && std::filesystem::exists(logPath, ec)) return logPath;
+  return AppSettings::Read("FilePath");
+}
+
+}  // namespace palvara

@@ -1,0 +1,2 @@
+// The companion library libItemDecodeA.so: the program requires its presence at start; it
+// exports nothing.
