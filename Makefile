@@ -22,7 +22,7 @@ run: build
 	mkdir -p $(dir $(SAMPLE))
 	$(BUILD)/tests/make-fixture-store $(SAMPLE)
 	$(BUILD)/cli/palvara-cli info $(SAMPLE)
-	$(BUILD)/cli/palvara-cli nodes $(SAMPLE)
+	$(BUILD)/cli/palvara-cli analyze $(SAMPLE)
 
 # Every test, under AddressSanitizer and UndefinedBehaviorSanitizer, warnings as errors.
 test: deps

@@ -53,4 +53,5 @@ BENCHMARK(BM_IndexStore)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
+
 BENCHMARK_MAIN();

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Times, in one run, palvara-cli analyze against the two independent readers on the same store:
+#   readpst -D -M -b -o DIR FILE      (pst-utils)
+#   pffexport -m all -t DIR FILE      (pff-tools)
+# Prints the median wall time of each over the repetitions and the ratios to palvara.
+# usage: bench/compare.sh FILE [REPETITIONS]   (palvara-cli from $PALVARA_CLI or build/cli)
+set -euo pipefail
+file=${1:?usage: bench/compare.sh FILE [REPETITIONS]}
+reps=${2:-5}
+here=$(cd "$(dirname "$0")/.." && pwd)
+cli=${PALVARA_CLI:-$here/build/cli/palvara-cli}
+[ -x "$cli" ] || { echo "no palvara-cli at $cli (run make build)" >&2; exit 1; }
+command -v readpst >/dev/null && command -v pffexport >/dev/null ||
+  { echo "readpst and pffexport are needed (make deps)" >&2; exit 1; }
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+printf '[PV_PST]\nLogPath=%s\n' "$work" > "$work/PV_PST.ini"
+export PALVARA_SETTINGS="$work/PV_PST.ini"
+
+# Median wall time, in seconds, of a command run $reps times, each into a fresh output folder.
+median() {
+  local times=()
+  for ((i = 0; i < reps; i++)); do
+    rm -rf "$work/out"
+    mkdir -p "$work/out"
+    local start end
+    start=$(date +%s%N)
+    "$@" > /dev/null 2>&1 || true
+    end=$(date +%s%N)
+    times+=($((end - start)))
+  done
+  printf '%s\n' "${times[@]}" | sort -n | awk '{ t[NR] = $1 } END { printf "%.4f", t[int((NR + 1) / 2)] / 1e9 }'
+}
+
+ours=$(median "$cli" analyze "$file")
+readpst_t=$(median readpst -D -M -b -o "$work/out" "$file")
+# pffexport wants a target path that does not exist yet.
+pff_t=$(median pffexport -m all -t "$work/out/export" "$file")
+
+echo "store: $(basename "$file") ($(stat -c %s "$file") bytes), median of $reps runs"
+printf '%-22s %8s s\n' "palvara-cli analyze" "$ours"
+printf '%-22s %8s s   %6.1fx palvara\n' "readpst -D -M -b" "$readpst_t" "$(echo "$readpst_t / $ours" | bc -l)"
+printf '%-22s %8s s   %6.1fx palvara\n' "pffexport -m all" "$pff_t" "$(echo "$pff_t / $ours" | bc -l)"
