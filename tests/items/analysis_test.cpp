@@ -8,72 +8,13 @@
 
 #include "tests/support/heap_builder.h"
 #include "tests/support/store_builder.h"
+#include "tests/support/store_sketch.h"
 
 namespace palvara {
 namespace {
 
-using testing::MakePropertyContext;
-using testing::NbtEntry;
-using testing::PcProperty;
 
-Bytes Utf16(const std::string& ascii) {
-  Bytes b;
-  for (char c : ascii) {
-    b.push_back(static_cast<std::byte>(c));
-    b.push_back(std::byte{0});
-  }
-  return b;
-}
-
-// Builds stores node by node: each node's data is a property context.
-class StoreSketch {
- public:
-  explicit StoreSketch(std::optional<std::uint32_t> topFolder) {
-    std::vector<PcProperty> store = {{0x3001, 0x001F, Utf16("Store")}};
-    if (topFolder) {
-      Bytes entryId(24);
-      StoreLe(entryId, 20, *topFolder, 4);
-      store.push_back({0x35E0, 0x0102, entryId});
-    } else {
-      store.push_back({0x35DF, 0x0003, {}, 0x89});  // a store without the subtree's entry id
-    }
-    Add(0x21, 0, store);
-    const std::uint32_t top = topFolder.value_or(0x2142);
-    Folder(top, 0x122, "Top of Personal Folders", "");
-    Folder(0x122, 0x122, "Root", "");
-  }
-
-  void Folder(std::uint32_t nid, std::uint32_t parent, const std::string& name,
-              const std::string& cls) {
-    std::vector<PcProperty> props = {{0x3001, 0x001F, Utf16(name)}, {0x3602, 0x0003, {}, 0}};
-    if (!cls.empty()) props.push_back({0x3613, 0x001F, Utf16(cls)});
-    Add(nid, parent, props);
-  }
-
-  void Message(std::uint32_t nid, std::uint32_t parent, const std::string& cls) {
-    Add(nid, parent, {{0x001A, 0x001F, Utf16(cls)}, {0x0037, 0x001F, Utf16("subject")}});
-  }
-
-  Bytes Build() {
-    testing::SimpleStore spec;
-    std::sort(nodes_.begin(), nodes_.end(),
-              [](const NbtEntry& a, const NbtEntry& b) { return a.nid < b.nid; });
-    spec.nodes = nodes_;
-    spec.blocks = blocks_;
-    return testing::BuildSimpleStore(spec).image;
-  }
-
- private:
-  void Add(std::uint32_t nid, std::uint32_t parent, std::vector<PcProperty> props) {
-    const std::uint64_t bid = nextBid_ += 4;
-    blocks_.push_back({bid, MakePropertyContext(std::move(props))[0]});
-    nodes_.push_back(NbtEntry{nid, bid, 0, parent == 0 ? 0 : parent});
-  }
-
-  std::vector<NbtEntry> nodes_;
-  std::vector<std::pair<std::uint64_t, Bytes>> blocks_;
-  std::uint64_t nextBid_ = 0;
-};
+using testing::StoreSketch;
 
 class Recorder : public AnalysisObserver {
  public:

@@ -1,10 +1,9 @@
-// Writes a small synthetic store (message store, a folder hierarchy and messages in several
-// folders, node level only) for the sample job of `make run`.
-#include <cstdio>
+// Writes a small synthetic store for the sample job of `make run`: a folder tree with mail
+// (some with non-Latin subjects), contacts, appointments, tasks, notes and journal entries.
 #include <fstream>
 #include <iostream>
 
-#include "tests/support/store_builder.h"
+#include "tests/support/store_sketch.h"
 
 int main(int argc, char** argv) {
   using namespace palvara::testing;
@@ -12,30 +11,43 @@ int main(int argc, char** argv) {
     std::cerr << "usage: make-fixture-store OUTPUT\n";
     return 2;
   }
-  SimpleStore spec;
-  spec.blocks.push_back({4, EmptyPropertyContextHeap()});
-  std::uint64_t nextBid = 8;
-  auto node = [&](std::uint32_t nid, std::uint32_t parent) {
-    spec.blocks.push_back({nextBid, EmptyPropertyContextHeap()});
-    spec.nodes.push_back(NbtEntry{nid, nextBid, 0, parent});
-    nextBid += 4;
-  };
-  spec.nodes.push_back(NbtEntry{kNidMessageStore, 4, 0, 0});
-  node(kNidRootFolder, kNidRootFolder);
-  // Folders (type 0x02) under the root, then messages (type 0x04) spread over them.
-  const std::uint32_t folders[] = {0x8022, 0x8042, 0x8062, 0x8082};
-  node(folders[0], kNidRootFolder);
-  for (std::size_t i = 1; i < 4; ++i) node(folders[i], folders[0]);
-  for (std::uint32_t i = 0; i < 40; ++i) node(0x200004 + (i << 5), folders[1 + i % 3]);
-  const BuiltStore built = BuildSimpleStore(spec);
+  StoreSketch s(0x8022);
+  const struct {
+    std::uint32_t nid;
+    const char* name;
+    const char* cls;
+  } folders[] = {{0x8042, "Inbox", "IPF.Note"},         {0x8062, "Sent Items", "IPF.Note"},
+                 {0x8082, "Drafts", "IPF.Note"},        {0x80A2, "Deleted Items", "IPF.Note"},
+                 {0x80C2, "Contacts", "IPF.Contact"},   {0x80E2, "Calendar", "IPF.Appointment"},
+                 {0x8102, "Tasks", "IPF.Task"},         {0x8122, "Notes", "IPF.StickyNote"},
+                 {0x8142, "Journal", "IPF.Journal"},    {0x8162, "Projekte", "IPF.Note"}};
+  for (const auto& f : folders) s.Folder(f.nid, 0x8022, f.name, f.cls);
+  s.Folder(0x8182, 0x8042, "Receipts", "IPF.Note");
+  const char* subjects[] = {"Quarterly report", "Re: lunch?", "東京の会議", "Grüße aus Köln",
+                            "Facture été", "Weekly status"};
+  std::uint32_t nid = 0x200004;
+  auto next = [&nid] { return nid += 0x20; };
+  for (int i = 0; i < 24; ++i) s.Message(next(), 0x8042, "IPM.Note", subjects[i % 6]);
+  for (int i = 0; i < 6; ++i) s.Message(next(), 0x8182, "IPM.Note", "Receipt");
+  for (int i = 0; i < 5; ++i) s.Message(next(), 0x8062, "IPM.Note", subjects[i]);
+  s.Message(next(), 0x8082, "IPM.Note", "Draft");
+  s.Message(next(), 0x80A2, "IPM.Note", "Old news");
+  for (int i = 0; i < 4; ++i) {
+    s.Message(next(), 0x80C2, "IPM.Contact", "Contact",
+              {{0x3A06, 0x001F, Utf16Of("Ada")}, {0x3A11, 0x001F, Utf16Of("Lovelace")}});
+  }
+  s.Message(next(), 0x80E2, "IPM.Appointment", "Planning");
+  s.Message(next(), 0x8102, "IPM.Task", "Write the report");
+  s.Message(next(), 0x8122, "IPM.StickyNote", "Remember");
+  s.Message(next(), 0x8142, "IPM.Activity", "Phone call", {{0x8700, 0x001F, Utf16Of("Phone call")}});
+  s.Message(next(), 0x8162, "IPM.Note", "Projektplan");
+  const palvara::Bytes image = s.Build();
   std::ofstream out(argv[1], std::ios::binary);
-  out.write(reinterpret_cast<const char*>(built.image.data()),
-            static_cast<std::streamsize>(built.image.size()));
+  out.write(reinterpret_cast<const char*>(image.data()), static_cast<std::streamsize>(image.size()));
   if (!out) {
     std::cerr << "make-fixture-store: cannot write " << argv[1] << "\n";
     return 1;
   }
-  std::cout << "wrote " << argv[1] << " (" << built.image.size() << " bytes, "
-            << spec.nodes.size() << " nodes)\n";
+  std::cout << "wrote " << argv[1] << " (" << image.size() << " bytes)\n";
   return 0;
 }

@@ -1,0 +1,70 @@
+#include "tests/support/store_sketch.h"
+
+#include <algorithm>
+
+namespace palvara::testing {
+
+Bytes Utf16Of(const std::string& utf8) {
+  Bytes out;
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    char32_t cp = c;
+    std::size_t len = 1;
+    if (c >= 0xE0) {
+      cp = ((c & 0x0F) << 12) | ((utf8[i + 1] & 0x3F) << 6) | (utf8[i + 2] & 0x3F);
+      len = 3;
+    } else if (c >= 0xC0) {
+      cp = ((c & 0x1F) << 6) | (utf8[i + 1] & 0x3F);
+      len = 2;
+    }
+    out.push_back(static_cast<std::byte>(cp & 0xFF));
+    out.push_back(static_cast<std::byte>(cp >> 8));
+    i += len;
+  }
+  return out;
+}
+
+StoreSketch::StoreSketch(std::optional<std::uint32_t> topFolder) {
+  std::vector<PcProperty> store = {{0x3001, 0x001F, Utf16Of("Store")}};
+  if (topFolder) {
+    Bytes entryId(24);
+    StoreLe(entryId, 20, *topFolder, 4);
+    store.push_back({0x35E0, 0x0102, entryId});
+  } else {
+    store.push_back({0x35DF, 0x0003, {}, 0x89});
+  }
+  Add(0x21, 0, store);
+  Folder(topFolder.value_or(0x2142), 0x122, "Top of Personal Folders", "");
+  Folder(0x122, 0x122, "Root", "");
+}
+
+void StoreSketch::Folder(std::uint32_t nid, std::uint32_t parent, const std::string& name,
+                         const std::string& containerClass) {
+  std::vector<PcProperty> props = {{0x3001, 0x001F, Utf16Of(name)}, {0x3602, 0x0003, {}, 0}};
+  if (!containerClass.empty()) props.push_back({0x3613, 0x001F, Utf16Of(containerClass)});
+  Add(nid, parent, props);
+}
+
+void StoreSketch::Message(std::uint32_t nid, std::uint32_t parent, const std::string& messageClass,
+                          const std::string& subject, std::vector<PcProperty> extra) {
+  extra.push_back({0x001A, 0x001F, Utf16Of(messageClass)});
+  extra.push_back({0x0037, 0x001F, Utf16Of(subject)});
+  Add(nid, parent, std::move(extra));
+}
+
+void StoreSketch::Add(std::uint32_t nid, std::uint32_t parent, std::vector<PcProperty> props) {
+  const std::uint64_t bid = nextBid_ += 4;
+  blocks_.push_back({bid, MakePropertyContext(std::move(props))[0]});
+  nodes_.push_back(NbtEntry{nid, bid, 0, parent});
+}
+
+Bytes StoreSketch::Build() const {
+  SimpleStore spec;
+  spec.nodes = nodes_;
+  std::sort(spec.nodes.begin(), spec.nodes.end(),
+            [](const NbtEntry& a, const NbtEntry& b) { return a.nid < b.nid; });
+  spec.blocks = blocks_;
+  return BuildSimpleStore(spec).image;
+}
+
+}  // namespace palvara::testing
