@@ -147,7 +147,7 @@ int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostre
   std::filesystem::remove(options.rtfBodyFile, ec);
 
   if (result.outcome == AnalysisResult::Outcome::kCannotOpen) {
-    err << "palvara-cli: cannot open " << file << "\n";
+    err << "palvara-cli: " << result.openError << "\n";
     return 1;
   }
   if (json) {

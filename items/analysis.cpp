@@ -65,8 +65,9 @@ class Analysis {
     }
     result_.source = source;
     observer_.SourcePathShown(source);
-    if (!OpenStore(store_, source).ok()) {
+    if (Status opened = OpenStore(store_, source); !opened.ok()) {
       result_.outcome = AnalysisResult::Outcome::kCannotOpen;
+      result_.openError = opened.message();
       Message(kMessageFileInUse);
       return;
     }

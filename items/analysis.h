@@ -64,6 +64,7 @@ struct AnalysisResult {
     kCorrupted,        // "Unable to parse file. File is Highly Corrupted"
   };
   Outcome outcome = Outcome::kCompleted;
+  std::string openError;  // why the file could not be opened (kCannotOpen)
   std::filesystem::path source;
   std::string format;    // "unicode" / "ansi" / "none"
   std::uint32_t wVer = 0;

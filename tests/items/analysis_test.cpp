@@ -135,8 +135,9 @@ TEST_F(AnalysisTest, UnopenableAndUnreadableFilesSayWhy) {
   Recorder missing;
   AnalysisOptions options;
   options.sourcePath = "/nonexistent/palvara.pst";
-  EXPECT_EQ(RunAnalysis(options, missing, control_).outcome,
-            AnalysisResult::Outcome::kCannotOpen);
+  const AnalysisResult unopened = RunAnalysis(options, missing, control_);
+  EXPECT_EQ(unopened.outcome, AnalysisResult::Outcome::kCannotOpen);
+  EXPECT_NE(unopened.openError.find("No such file"), std::string::npos);
   EXPECT_EQ(missing.messages, std::vector<std::string>{kMessageFileInUse});
 
   Recorder garbage;
