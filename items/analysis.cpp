@@ -60,7 +60,8 @@ class Analysis {
     std::filesystem::path source = options_.cameFromSearch ? options_.searchSourcePath
                                                            : options_.sourcePath;
     std::error_code ec;
-    if (source.empty() || !std::filesystem::is_regular_file(source, ec)) {
+    if ((source.empty() || !std::filesystem::is_regular_file(source, ec)) &&
+        !options_.searchSourcePath.empty()) {
       source = options_.searchSourcePath;
     }
     result_.source = source;
