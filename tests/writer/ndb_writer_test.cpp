@@ -1,0 +1,206 @@
+#include "writer/ndb_writer.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+
+#include "reader/block_access.h"
+#include "reader/btree_walk.h"
+#include "tests/support/store_builder.h"
+#include "tests/support/test_data.h"
+#include "writer/crc.h"
+
+namespace palvara {
+namespace {
+
+namespace fs = std::filesystem;
+
+Bytes ReadAll(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> raw((std::istreambuf_iterator<char>(in)), {});
+  Bytes bytes(raw.size());
+  std::memcpy(bytes.data(), raw.data(), raw.size());
+  return bytes;
+}
+
+Bytes Random(std::size_t size, std::uint32_t seed) {
+  std::mt19937_64 random(seed);
+  Bytes bytes(size);
+  for (std::size_t i = 0; i < size; i += 8) {
+    const std::uint64_t v = random();
+    std::memcpy(bytes.data() + i, &v, std::min<std::size_t>(8, size - i));
+  }
+  return bytes;
+}
+
+TEST(CrcTest, MatchesTheChecksumsOfAnOutlookWrittenStore) {
+  EXPECT_EQ(ComputeCrc(Bytes(496)), 0u);
+  const fs::path sample = testing::kTestData.parent_path() / "docs" / "samples" /
+                          "outlook-empty-unicode.pst";
+  if (!fs::exists(sample)) GTEST_SKIP() << "sample store absent";
+  const Bytes file = ReadAll(sample);
+  const ByteSpan f(file);
+  EXPECT_EQ(ComputeCrc(f.subspan(8, 471)), *LoadLe32(f, 4));
+  EXPECT_EQ(ComputeCrc(f.subspan(8, 516)), *LoadLe32(f, 524));
+  // The AMap page's trailer, and the node B-tree root's signature.
+  EXPECT_EQ(ComputeCrc(f.subspan(0x4400, 496)), *LoadLe32(f, 0x4400 + 500));
+  const std::uint64_t nbtBid = *LoadLe64(f, 216), nbtIb = *LoadLe64(f, 224);
+  EXPECT_EQ(*LoadLe64(f, nbtIb + 504), nbtBid);
+  EXPECT_EQ(ComputeSig(nbtIb, nbtBid), *LoadLe16(f, nbtIb + 498));
+  EXPECT_EQ(ComputeCrc(f.subspan(nbtIb, 496)), *LoadLe32(f, nbtIb + 500));
+}
+
+class NdbWriterTest : public ::testing::TestWithParam<EncodingMethod> {
+ protected:
+  void SetUp() override {
+    path_ = fs::temp_directory_path() /
+            ("palvara-ndb-" + std::to_string(::getpid()) + "-" +
+             std::to_string(static_cast<int>(GetParam())) + ".pst");
+  }
+  void TearDown() override { fs::remove(path_); }
+  fs::path path_;
+};
+
+TEST_P(NdbWriterTest, WrittenStoresReadBackExactly) {
+  Status status = Status::Ok();
+  auto writer = NdbWriter::Create(path_, GetParam(), &status);
+  ASSERT_TRUE(writer) << status.message();
+  writer->AddNode(0x21, writer->WriteData(testing::EmptyPropertyContextHeap()), 0, 0);
+
+  // Data of every shape: one block, exactly full, one byte over, a long XBLOCK, an XXBLOCK.
+  const std::vector<std::size_t> sizes = {10, 8176, 8177, 50000, 9000000};
+  std::vector<Bytes> data;
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    data.push_back(Random(sizes[i], static_cast<std::uint32_t>(i)));
+    writer->AddNode(0x200004 + 0x20 * static_cast<std::uint32_t>(i), writer->WriteData(data[i]), 0,
+                    0x8022);
+  }
+  // A heap of three pages, kept block by block.
+  const std::vector<Bytes> pages = {Random(3000, 7), Random(8176, 8), Random(100, 9)};
+  writer->AddNode(0x2000E4, writer->WriteBlocks(pages), 0, 0x8022);
+  // Subnodes: a nested list, and 400 entries (an intermediate subnode level).
+  const Bytes nestedValue = Random(20, 10);
+  const std::uint64_t nested =
+      writer->WriteSubnodes({{0x10001F, writer->WriteData(nestedValue), 0}});
+  std::vector<SubnodeRecord> many;
+  for (std::uint32_t i = 0; i < 400; ++i) {
+    many.push_back({0x1F + (i << 5), writer->WriteData(Random(30, 100 + i)), i == 7 ? nested : 0});
+  }
+  writer->AddNode(0x200104, 0, writer->WriteSubnodes(many), 0x8022);
+  // Enough folders for several node B-tree levels.
+  writer->AddNode(0x8022, 0, 0, 0);
+  for (std::uint32_t i = 0; i < 300; ++i) writer->AddNode(0x10002 + (i << 5), 0, 0, 0x8022);
+  ASSERT_TRUE(writer->Finish().ok());
+  writer.reset();
+  ASSERT_TRUE(fs::exists(path_));
+
+  StoreFile store;
+  ASSERT_TRUE(OpenStore(store, path_).ok());
+  EXPECT_EQ(IndexStore(store), 0);
+  EXPECT_TRUE(store.damage.Empty()) << store.damage.Reports().front().ToString();
+  EXPECT_EQ(store.encoding, GetParam());
+  EXPECT_TRUE(store.encodingFromHeader);
+  EXPECT_EQ(store.nodes.ReachableCount(), 1u + sizes.size() + 1 + 1 + 1 + 300);
+  for (std::size_t i = 0; i < sizes.size(); ++i) {
+    const StoreNode* node = FindNode(store, 0x200004 + 0x20 * static_cast<std::uint32_t>(i));
+    ASSERT_NE(node, nullptr);
+    EXPECT_EQ(node->parent->nid, 0x8022u);
+    EXPECT_TRUE(ReadNodeBytes(store, node->dataBlock) == data[i]) << sizes[i];
+  }
+  const std::vector<Bytes> heap = ReadNodeBlocks(store, FindNode(store, 0x2000E4)->dataBlock);
+  EXPECT_EQ(heap, pages);
+  SubnodeList subnodes;
+  ASSERT_TRUE(ReadSubnodes(store, FindNode(store, 0x200104)->subnodeBlock, subnodes));
+  EXPECT_EQ(subnodes.size(), 401u);
+  EXPECT_EQ(ReadNodeBytes(store, FindSubnode(subnodes, 0x1F + (399u << 5))), Random(30, 499));
+  EXPECT_EQ(ReadNodeBytes(store, FindSubnode(subnodes, 0x10001F)), nestedValue);
+}
+
+TEST_P(NdbWriterTest, HeaderTrailersAndAllocationMapsAreConsistent) {
+  Status status = Status::Ok();
+  auto writer = NdbWriter::Create(path_, GetParam(), &status);
+  writer->AddNode(0x21, writer->WriteData(testing::EmptyPropertyContextHeap()), 0, 0);
+  // 33 MB: past 128 AMaps, so an FMap page is due, and PMaps every 8 AMaps.
+  writer->AddNode(0x200004, writer->WriteData(Random(33u << 20, 3)), 0, 0);
+  ASSERT_TRUE(writer->Finish().ok());
+  writer.reset();
+  const Bytes file = ReadAll(path_);
+  const ByteSpan f(file);
+  EXPECT_EQ(ComputeCrc(f.subspan(8, 471)), *LoadLe32(f, 4));
+  EXPECT_EQ(ComputeCrc(f.subspan(8, 516)), *LoadLe32(f, 524));
+  EXPECT_EQ(*LoadLe64(f, 184), file.size());
+  ASSERT_EQ((file.size() - 0x4400) % 0x3E000, 0u);
+  const std::size_t amaps = (file.size() - 0x4400) / 0x3E000;
+  ASSERT_GT(amaps, 128u);
+
+  StoreFile store;
+  ASSERT_TRUE(OpenStore(store, path_).ok());
+  IndexStore(store);
+  std::vector<bool> used((file.size() - 0x4400) / 64, false);
+  auto mark = [&used](std::uint64_t offset, std::size_t size) {
+    for (std::uint64_t u = (offset - 0x4400) / 64; u < (offset - 0x4400 + size + 63) / 64; ++u) {
+      used[u] = true;
+    }
+  };
+  for (const BlockEntry& b : store.blocks.Entries()) {
+    const std::size_t total = (b.size + 16 + 63) / 64 * 64;
+    const std::uint64_t trailer = b.offset + total - 16;
+    EXPECT_EQ(*LoadLe16(f, trailer), b.size);
+    EXPECT_EQ(*LoadLe16(f, trailer + 2), ComputeSig(b.offset, b.id));
+    EXPECT_EQ(*LoadLe32(f, trailer + 4), ComputeCrc(f.subspan(b.offset, b.size)));
+    EXPECT_EQ(*LoadLe64(f, trailer + 8), b.id);
+    // No block straddles two AMap intervals.
+    EXPECT_EQ((b.offset - 0x4400) / 0x3E000, (b.offset + total - 1 - 0x4400) / 0x3E000);
+    mark(b.offset, total);
+  }
+  std::uint64_t zeros = 0;
+  for (std::size_t n = 0; n < amaps; ++n) {
+    const std::uint64_t amap = 0x4400 + n * 0x3E000;
+    EXPECT_EQ(ComputeCrc(f.subspan(amap, 496)), *LoadLe32(f, amap + 500));
+    EXPECT_EQ(ByteAt(f, amap + 496), 0x84);
+    mark(amap, 512);
+    if (n % 8 == 0) {
+      EXPECT_EQ(ByteAt(f, amap + 512 + 496), 0x83);
+      mark(amap + 512, 512);
+    }
+    if (n == 128) {
+      EXPECT_EQ(ByteAt(f, amap + 1024 + 496), 0x82);
+      mark(amap + 1024, 512);
+    }
+    for (std::size_t i = 0; i < 3968; ++i) {
+      const bool bit = (std::to_integer<int>(f[amap + i / 8]) & (0x80 >> (i % 8))) != 0;
+      if (!bit) ++zeros;
+      // Every block and map page is marked; B-tree pages are marked too (checked by count).
+      if (used[n * 3968 + i]) {
+        EXPECT_TRUE(bit) << n << ":" << i;
+      }
+    }
+  }
+  EXPECT_EQ(*LoadLe64(f, 200), 64 * zeros);
+  EXPECT_EQ(ByteAt(f, 0x4200 + 496), 0x86);
+}
+
+TEST_P(NdbWriterTest, UnfinishedStoresAreRemoved) {
+  Status status = Status::Ok();
+  {
+    auto writer = NdbWriter::Create(path_, GetParam(), &status);
+    writer->WriteData(Random(100, 1));
+    EXPECT_TRUE(fs::exists(path_));
+  }
+  EXPECT_FALSE(fs::exists(path_));
+  EXPECT_FALSE(NdbWriter::Create("/nonexistent/dir/x.pst", GetParam(), &status));
+  EXPECT_FALSE(status.ok());
+}
+
+INSTANTIATE_TEST_SUITE_P(AllEncodings, NdbWriterTest,
+                         ::testing::Values(EncodingMethod::kNone, EncodingMethod::kPermute,
+                                           EncodingMethod::kCyclic),
+                         [](const auto& param) { return std::string(EncodingName(param.param)); });
+
+}  // namespace
+}  // namespace palvara

@@ -1,0 +1,366 @@
+#include "writer/ndb_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "writer/crc.h"
+
+namespace palvara {
+namespace {
+
+constexpr std::uint64_t kFirstAMap = 0x4400;
+constexpr std::uint64_t kAMapInterval = 0x3E000;  // 3,968 units of 64 bytes
+constexpr std::uint64_t kDListOffset = 0x4200;
+constexpr std::size_t kUnitsPerAMap = 3968;
+constexpr std::size_t kXBlockFanout = 1021;   // (8176 - 8) / 8
+constexpr std::size_t kSlEntries = 340;       // (8176 - 8) / 24
+constexpr std::size_t kSiEntries = 510;       // (8176 - 8) / 16
+constexpr std::uint8_t kPtypeBbt = 0x80, kPtypeNbt = 0x81, kPtypeFMap = 0x82, kPtypePMap = 0x83,
+                       kPtypeAMap = 0x84, kPtypeDList = 0x86;
+
+std::uint64_t AlignUp(std::uint64_t value, std::uint64_t to) { return (value + to - 1) / to * to; }
+
+std::uint64_t IntervalOf(std::uint64_t offset) { return (offset - kFirstAMap) / kAMapInterval; }
+std::uint64_t IntervalStart(std::uint64_t n) { return kFirstAMap + n * kAMapInterval; }
+bool HasPMap(std::uint64_t n) { return n % 8 == 0; }
+bool HasFMap(std::uint64_t n) { return n >= 128 && (n - 128) % 496 == 0; }
+// Map pages at the start of interval n: its AMap, then a PMap and an FMap where due.
+std::uint64_t ReservedBytes(std::uint64_t n) {
+  return 512 + (HasPMap(n) ? 512 : 0) + (HasFMap(n) ? 512 : 0);
+}
+
+}  // namespace
+
+std::unique_ptr<NdbWriter> NdbWriter::Create(const std::filesystem::path& path,
+                                             EncodingMethod encoding, Status* error) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = Status::Error("Cannot create \"" + path.string() + "\": " + std::strerror(errno));
+    return nullptr;
+  }
+  *error = Status::Ok();
+  return std::unique_ptr<NdbWriter>(new NdbWriter(fd, path, encoding));
+}
+
+NdbWriter::NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding)
+    : fd_(fd), path_(std::move(path)), encoding_(encoding), cursor_(kFirstAMap) {
+  rgnid_.fill(0x400);
+  rgnid_[3] = 0x4000;
+  rgnid_[4] = 0x10000;
+  rgnid_[8] = 0x8000;
+}
+
+NdbWriter::~NdbWriter() {
+  ::close(fd_);
+  if (!finished_) {
+    std::error_code ec;
+    std::filesystem::remove(path_, ec);
+  }
+}
+
+void NdbWriter::WriteAt(std::uint64_t offset, ByteSpan bytes) {
+  if (!status_.ok()) return;
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
+                               static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      status_ = Status::Error("Cannot write \"" + path_.string() + "\": " + std::strerror(errno));
+      return;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+void NdbWriter::MarkUsed(std::uint64_t offset, std::size_t size) {
+  const std::size_t first = (offset - kFirstAMap) / 64;
+  const std::size_t last = (offset - kFirstAMap + size + 63) / 64;
+  if (used_.size() < last) used_.resize(last, false);
+  for (std::size_t i = first; i < last; ++i) used_[i] = true;
+}
+
+std::uint64_t NdbWriter::Allocate(std::size_t size, std::size_t alignment) {
+  size = AlignUp(size, 64);
+  for (;;) {
+    std::uint64_t offset = AlignUp(cursor_, alignment);
+    const std::uint64_t n = IntervalOf(offset);
+    const std::uint64_t start = IntervalStart(n);
+    if (offset < start + ReservedBytes(n)) {
+      // The interval's map pages come first; they are in use from the start.
+      MarkUsed(start, ReservedBytes(n));
+      offset = AlignUp(start + ReservedBytes(n), alignment);
+    }
+    if (offset + size > start + kAMapInterval) {  // a block never straddles two AMaps
+      cursor_ = start + kAMapInterval;
+      continue;
+    }
+    MarkUsed(offset, size);
+    cursor_ = offset + size;
+    return offset;
+  }
+}
+
+std::uint64_t NdbWriter::WriteBlock(ByteSpan data, bool internal) {
+  const std::uint64_t bid = bidNextB_ | (internal ? 2 : 0);
+  bidNextB_ += 4;
+  const std::size_t total = AlignUp(data.size() + 16, 64);
+  const std::uint64_t offset = Allocate(total, 64);
+  Bytes block(total);
+  std::copy(data.begin(), data.end(), block.begin());
+  const std::span<std::byte> stored(block.data(), data.size());
+  if (!internal) {
+    if (encoding_ == EncodingMethod::kPermute) EncodePermute(stored);
+    if (encoding_ == EncodingMethod::kCyclic) CodeCyclic(stored, static_cast<std::uint32_t>(bid));
+  }
+  const std::size_t trailer = total - 16;
+  StoreLe(block, trailer, data.size(), 2);
+  StoreLe(block, trailer + 2, ComputeSig(offset, bid), 2);
+  StoreLe(block, trailer + 4, ComputeCrc(stored), 4);
+  StoreLe(block, trailer + 8, bid, 8);
+  WriteAt(offset, block);
+  blocks_.push_back(BlockRecord{bid, offset, static_cast<std::uint16_t>(data.size()), 2});
+  return bid;
+}
+
+// XBLOCKs over the leaves (1,021 each), and an XXBLOCK over those when there are several.
+std::uint64_t NdbWriter::WriteTree(const std::vector<std::uint64_t>& leaves,
+                                   const std::vector<std::uint32_t>& sizes) {
+  auto xblock = [this](int level, std::span<const std::uint64_t> children, std::uint32_t total) {
+    Bytes block(8 + 8 * children.size());
+    StoreLe(block, 0, 0x01, 1);
+    StoreLe(block, 1, static_cast<std::uint64_t>(level), 1);
+    StoreLe(block, 2, children.size(), 2);
+    StoreLe(block, 4, total, 4);
+    for (std::size_t i = 0; i < children.size(); ++i) StoreLe(block, 8 + 8 * i, children[i], 8);
+    return WriteBlock(block, true);
+  };
+  std::vector<std::uint64_t> xblocks;
+  std::uint64_t grandTotal = 0;
+  for (std::size_t i = 0; i < leaves.size(); i += kXBlockFanout) {
+    const std::size_t n = std::min(kXBlockFanout, leaves.size() - i);
+    std::uint64_t total = 0;
+    for (std::size_t k = i; k < i + n; ++k) total += sizes[k];
+    grandTotal += total;
+    xblocks.push_back(
+        xblock(1, std::span(leaves).subspan(i, n), static_cast<std::uint32_t>(total)));
+  }
+  if (xblocks.size() == 1) return xblocks[0];
+  return xblock(2, std::span(xblocks).first(std::min(xblocks.size(), kXBlockFanout)),
+                static_cast<std::uint32_t>(grandTotal));
+}
+
+std::uint64_t NdbWriter::WriteData(ByteSpan data) {
+  if (data.empty()) return 0;
+  if (data.size() <= kMaxBlockData) return WriteBlock(data, false);
+  std::vector<std::uint64_t> leaves;
+  std::vector<std::uint32_t> sizes;
+  for (std::size_t at = 0; at < data.size(); at += kMaxBlockData) {
+    const std::size_t n = std::min(kMaxBlockData, data.size() - at);
+    leaves.push_back(WriteBlock(data.subspan(at, n), false));
+    sizes.push_back(static_cast<std::uint32_t>(n));
+  }
+  return WriteTree(leaves, sizes);
+}
+
+std::uint64_t NdbWriter::WriteBlocks(const std::vector<Bytes>& blocks) {
+  if (blocks.empty()) return 0;
+  if (blocks.size() == 1) return WriteBlock(blocks[0], false);
+  std::vector<std::uint64_t> leaves;
+  std::vector<std::uint32_t> sizes;
+  for (const Bytes& block : blocks) {
+    leaves.push_back(WriteBlock(ByteSpan(block).first(std::min(block.size(), kMaxBlockData)), false));
+    sizes.push_back(static_cast<std::uint32_t>(std::min(block.size(), kMaxBlockData)));
+  }
+  return WriteTree(leaves, sizes);
+}
+
+std::uint64_t NdbWriter::WriteSubnodes(std::vector<SubnodeRecord> records) {
+  if (records.empty()) return 0;
+  std::sort(records.begin(), records.end(),
+            [](const SubnodeRecord& a, const SubnodeRecord& b) { return a.nid < b.nid; });
+  std::vector<std::pair<std::uint32_t, std::uint64_t>> leaves;  // first nid, bid
+  for (std::size_t i = 0; i < records.size(); i += kSlEntries) {
+    const std::size_t n = std::min(kSlEntries, records.size() - i);
+    Bytes block(8 + 24 * n);
+    StoreLe(block, 0, 0x02, 1);
+    StoreLe(block, 2, n, 2);
+    for (std::size_t k = 0; k < n; ++k) {
+      const SubnodeRecord& r = records[i + k];
+      StoreLe(block, 8 + 24 * k, r.nid, 8);
+      StoreLe(block, 16 + 24 * k, r.bidData, 8);
+      StoreLe(block, 24 + 24 * k, r.bidSub, 8);
+    }
+    leaves.emplace_back(records[i].nid, WriteBlock(block, true));
+  }
+  if (leaves.size() == 1) return leaves[0].second;
+  const std::size_t n = std::min(kSiEntries, leaves.size());
+  Bytes block(8 + 16 * n);
+  StoreLe(block, 0, 0x02, 1);
+  StoreLe(block, 1, 0x01, 1);
+  StoreLe(block, 2, n, 2);
+  for (std::size_t k = 0; k < n; ++k) {
+    StoreLe(block, 8 + 16 * k, leaves[k].first, 8);
+    StoreLe(block, 16 + 16 * k, leaves[k].second, 8);
+  }
+  return WriteBlock(block, true);
+}
+
+void NdbWriter::AddNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub,
+                        std::uint32_t nidParent) {
+  nodes_.push_back(NodeRecord{nid, bidData, bidSub, nidParent});
+}
+
+void NdbWriter::WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype, std::uint64_t bid,
+                          bool signed_) {
+  StoreLe(page, 496, ptype, 1);
+  StoreLe(page, 497, ptype, 1);
+  StoreLe(page, 498, signed_ ? ComputeSig(offset, bid) : 0, 2);
+  StoreLe(page, 500, ComputeCrc(ByteSpan(page).first(496)), 4);
+  StoreLe(page, 504, bid, 8);
+  WriteAt(offset, page);
+}
+
+template <typename Entry, typename Serialize>
+NdbWriter::PageRef NdbWriter::WriteBTree(std::vector<Entry> entries, std::size_t leafCapacity,
+                                         std::size_t leafSize, std::uint8_t ptype,
+                                         Serialize serialize) {
+  std::vector<PageRef> level;
+  // Leaves.
+  for (std::size_t i = 0; i < entries.size() || (i == 0 && entries.empty()); i += leafCapacity) {
+    const std::size_t n = std::min(leafCapacity, entries.size() - i);
+    Bytes page(512);
+    for (std::size_t k = 0; k < n; ++k) serialize(page, leafSize * k, entries[i + k]);
+    StoreLe(page, 488, n, 1);
+    StoreLe(page, 489, leafCapacity, 1);
+    StoreLe(page, 490, leafSize, 1);
+    StoreLe(page, 491, 0, 1);
+    const std::uint64_t offset = Allocate(512, 512);
+    const std::uint64_t bid = bidNextP_++;
+    WritePage(offset, page, ptype, bid, true);
+    level.push_back(PageRef{n > 0 ? KeyOf(entries[i]) : 0, bid, offset});
+    if (entries.empty()) break;
+  }
+  // Intermediate levels, until one page remains.
+  for (int cLevel = 1; level.size() > 1; ++cLevel) {
+    std::vector<PageRef> up;
+    for (std::size_t i = 0; i < level.size(); i += 20) {
+      const std::size_t n = std::min<std::size_t>(20, level.size() - i);
+      Bytes page(512);
+      for (std::size_t k = 0; k < n; ++k) {
+        StoreLe(page, 24 * k, level[i + k].key, 8);
+        StoreLe(page, 24 * k + 8, level[i + k].bid, 8);
+        StoreLe(page, 24 * k + 16, level[i + k].ib, 8);
+      }
+      StoreLe(page, 488, n, 1);
+      StoreLe(page, 489, 20, 1);
+      StoreLe(page, 490, 24, 1);
+      StoreLe(page, 491, static_cast<std::uint64_t>(cLevel), 1);
+      const std::uint64_t offset = Allocate(512, 512);
+      const std::uint64_t bid = bidNextP_++;
+      WritePage(offset, page, ptype, bid, true);
+      up.push_back(PageRef{level[i].key, bid, offset});
+    }
+    level = std::move(up);
+  }
+  return level.front();
+}
+
+Status NdbWriter::Finish() {
+  if (finished_) return Status::Error("the store was already finished");
+  // Block B-tree and node B-tree, bottom-up from sorted entries. Page bids follow the blocks'.
+  bidNextP_ = bidNextB_;
+  std::sort(blocks_.begin(), blocks_.end(),
+            [](const BlockRecord& a, const BlockRecord& b) { return a.bid < b.bid; });
+  std::sort(nodes_.begin(), nodes_.end(),
+            [](const NodeRecord& a, const NodeRecord& b) { return a.nid < b.nid; });
+  const PageRef bbt = WriteBTree(blocks_, 20, 24, kPtypeBbt,
+                                 [](Bytes& page, std::size_t at, const BlockRecord& b) {
+                                   StoreLe(page, at, b.bid, 8);
+                                   StoreLe(page, at + 8, b.ib, 8);
+                                   StoreLe(page, at + 16, b.cb, 2);
+                                   StoreLe(page, at + 18, static_cast<std::uint16_t>(b.cRef), 2);
+                                 });
+  const PageRef nbt = WriteBTree(nodes_, 15, 32, kPtypeNbt,
+                                 [](Bytes& page, std::size_t at, const NodeRecord& n) {
+                                   StoreLe(page, at, n.nid, 8);
+                                   StoreLe(page, at + 8, n.bidData, 8);
+                                   StoreLe(page, at + 16, n.bidSub, 8);
+                                   StoreLe(page, at + 24, n.nidParent, 4);
+                                 });
+
+  // The file ends at the end of its last AMap interval.
+  const std::uint64_t amaps = IntervalOf(std::max<std::uint64_t>(cursor_, kFirstAMap + 1) - 1) + 1;
+  const std::uint64_t eof = IntervalStart(amaps);
+  for (std::uint64_t n = 0; n < amaps; ++n) MarkUsed(IntervalStart(n), ReservedBytes(n));
+  used_.resize(amaps * kUnitsPerAMap, false);
+  if (status_.ok() && ::ftruncate(fd_, static_cast<off_t>(eof)) != 0) {
+    status_ = Status::Error("Cannot extend \"" + path_.string() + "\": " + std::strerror(errno));
+  }
+
+  std::uint64_t freeUnits = 0;
+  std::vector<std::uint8_t> longestFree(amaps, 0);
+  for (std::uint64_t n = 0; n < amaps; ++n) {
+    Bytes page(512);
+    std::size_t run = 0;
+    for (std::size_t i = 0; i < kUnitsPerAMap; ++i) {
+      if (used_[n * kUnitsPerAMap + i]) {
+        page[i / 8] |= static_cast<std::byte>(0x80 >> (i % 8));
+        run = 0;
+      } else {
+        ++freeUnits;
+        longestFree[n] = static_cast<std::uint8_t>(std::min<std::size_t>(255, std::max<std::size_t>(longestFree[n], ++run)));
+      }
+    }
+    WritePage(IntervalStart(n), page, kPtypeAMap, IntervalStart(n), false);
+    if (HasPMap(n)) {
+      Bytes pmap(512, std::byte{0xFF});
+      WritePage(IntervalStart(n) + 512, pmap, kPtypePMap, IntervalStart(n) + 512, false);
+    }
+    if (HasFMap(n)) {
+      Bytes fmap(512);
+      for (std::size_t k = 0; k < 496 && n + k < amaps; ++k) fmap[k] = std::byte{longestFree[n + k]};
+      WritePage(IntervalStart(n) + 1024, fmap, kPtypeFMap, IntervalStart(n) + 1024, false);
+    }
+  }
+  Bytes dlist(512);  // empty: Outlook rebuilds it
+  WritePage(kDListOffset, dlist, kPtypeDList, bidNextP_, true);
+
+  Bytes header(564);
+  const char magic[] = {'!', 'B', 'D', 'N'};
+  for (int i = 0; i < 4; ++i) header[static_cast<std::size_t>(i)] = static_cast<std::byte>(magic[i]);
+  StoreLe(header, 8, 0x4D53, 2);
+  StoreLe(header, 10, 23, 2);
+  StoreLe(header, 12, 19, 2);
+  StoreLe(header, 14, 1, 1);
+  StoreLe(header, 15, 1, 1);
+  StoreLe(header, 32, bidNextP_, 8);
+  StoreLe(header, 40, 1, 4);
+  for (std::size_t i = 0; i < 32; ++i) StoreLe(header, 44 + 4 * i, rgnid_[i], 4);
+  StoreLe(header, 184, eof, 8);
+  StoreLe(header, 192, IntervalStart(amaps - 1), 8);
+  StoreLe(header, 200, 64 * freeUnits, 8);
+  StoreLe(header, 216, nbt.bid, 8);
+  StoreLe(header, 224, nbt.ib, 8);
+  StoreLe(header, 232, bbt.bid, 8);
+  StoreLe(header, 240, bbt.ib, 8);
+  StoreLe(header, 248, 0x02, 1);
+  std::fill(header.begin() + 256, header.begin() + 512, std::byte{0xFF});
+  StoreLe(header, 512, 0x80, 1);
+  StoreLe(header, 513, static_cast<std::uint8_t>(encoding_), 1);
+  StoreLe(header, 516, bidNextB_, 8);
+  StoreLe(header, 4, ComputeCrc(ByteSpan(header).subspan(8, 471)), 4);
+  StoreLe(header, 524, ComputeCrc(ByteSpan(header).subspan(8, 516)), 4);
+  WriteAt(0, header);
+  if (status_.ok() && ::fsync(fd_) != 0) {
+    status_ = Status::Error("Cannot write \"" + path_.string() + "\": " + std::strerror(errno));
+  }
+  finished_ = status_.ok();
+  return status_;
+}
+
+}  // namespace palvara

@@ -1,0 +1,107 @@
+// The node database of a new Unicode store ([MS-PST] 2.2): blocks with trailers, data trees,
+// subnode trees, the two B-trees, the allocation maps and the header. Blocks are written as
+// they come; only the index entries stay in memory until Finish lays out the B-trees and maps.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <vector>
+
+#include "common/byte_view.h"
+#include "common/status.h"
+#include "reader/encoding.h"
+
+namespace palvara {
+
+inline constexpr std::size_t kMaxBlockData = 8176;
+
+struct SubnodeRecord {
+  std::uint32_t nid = 0;
+  std::uint64_t bidData = 0;
+  std::uint64_t bidSub = 0;
+};
+
+class NdbWriter {
+ public:
+  // Creates (or truncates) `path`. On failure returns nullptr with the reason in `error`.
+  static std::unique_ptr<NdbWriter> Create(const std::filesystem::path& path,
+                                           EncodingMethod encoding, Status* error);
+  // A writer destroyed before a successful Finish removes its partial file.
+  ~NdbWriter();
+  NdbWriter(const NdbWriter&) = delete;
+  NdbWriter& operator=(const NdbWriter&) = delete;
+
+  // Writes a node's data stream: one block up to 8,176 bytes, else a data tree of full blocks
+  // (XBLOCK, or XXBLOCK past 1,021 blocks). Returns the bid that references it (0 for none).
+  std::uint64_t WriteData(ByteSpan data);
+
+  // Writes data whose blocks must stay as given (the pages of a heap), under a data tree when
+  // there are several. Each block holds at most 8,176 bytes.
+  std::uint64_t WriteBlocks(const std::vector<Bytes>& blocks);
+
+  // Writes a subnode tree (SLBLOCK, or SIBLOCK over SLBLOCKs past 340 entries); returns its
+  // bid, 0 for no subnodes.
+  std::uint64_t WriteSubnodes(std::vector<SubnodeRecord> records);
+
+  // Adds a node B-tree entry.
+  void AddNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub,
+               std::uint32_t nidParent);
+
+  // The header's rgnid: the last nid index allocated per nid type.
+  void SetNidCounters(const std::array<std::uint32_t, 32>& rgnid) { rgnid_ = rgnid; }
+
+  // Writes the B-trees, the maps and the header. The writer is done afterwards.
+  Status Finish();
+
+  // The first write error, if any (later writes are then skipped).
+  const Status& status() const { return status_; }
+  std::uint64_t BytesWritten() const { return cursor_; }
+
+ private:
+  struct BlockRecord {
+    std::uint64_t bid, ib;
+    std::uint16_t cb;
+    std::int16_t cRef;
+  };
+  struct NodeRecord {
+    std::uint32_t nid;
+    std::uint64_t bidData, bidSub;
+    std::uint32_t nidParent;
+  };
+  struct PageRef {
+    std::uint64_t key, bid, ib;
+  };
+  static std::uint64_t KeyOf(const BlockRecord& b) { return b.bid; }
+  static std::uint64_t KeyOf(const NodeRecord& n) { return n.nid; }
+
+  NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding);
+
+  std::uint64_t WriteBlock(ByteSpan data, bool internal);
+  std::uint64_t WriteTree(const std::vector<std::uint64_t>& leaves,
+                          const std::vector<std::uint32_t>& sizes);
+  std::uint64_t Allocate(std::size_t size, std::size_t alignment);
+  void MarkUsed(std::uint64_t offset, std::size_t size);
+  void WriteAt(std::uint64_t offset, ByteSpan bytes);
+  void WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype, std::uint64_t bid,
+                 bool signed_);
+  template <typename Entry, typename Serialize>
+  PageRef WriteBTree(std::vector<Entry> entries, std::size_t leafCapacity, std::size_t leafSize,
+                     std::uint8_t ptype, Serialize serialize);
+
+  int fd_;
+  std::filesystem::path path_;
+  EncodingMethod encoding_;
+  Status status_ = Status::Ok();
+  bool finished_ = false;
+  std::uint64_t cursor_;
+  std::uint64_t bidNextB_ = 4;
+  std::uint64_t bidNextP_ = 0;
+  std::vector<BlockRecord> blocks_;
+  std::vector<NodeRecord> nodes_;
+  std::vector<bool> used_;  // one flag per 64-byte unit from 0x4400
+  std::array<std::uint32_t, 32> rgnid_{};
+};
+
+}  // namespace palvara
