@@ -1,0 +1,300 @@
+#include "writer/ltp_writer.h"
+
+#include <algorithm>
+
+namespace palvara {
+namespace {
+
+constexpr std::size_t kMaxItemsPerPage = 2047;  // hidIndex has 11 bits
+constexpr std::uint32_t kRowIdTag = 0x67F20003;
+constexpr std::uint32_t kRowVerTag = 0x67F30003;
+
+bool IsBitmapPage(std::size_t page) { return page >= 8 && (page - 8) % 128 == 0; }
+
+// Fill level of a page from its free bytes ([MS-PST] 2.3.1.2).
+std::uint8_t FillLevel(std::size_t freeBytes) {
+  static constexpr std::size_t kAtLeast[] = {3584, 2560, 2048, 1792, 1536, 1280, 1024, 768,
+                                             512,  256,  128,  64,   32,   16,   8};
+  for (std::uint8_t level = 0; level < 15; ++level) {
+    if (freeBytes >= kAtLeast[level]) return level;
+  }
+  return 15;
+}
+
+std::vector<Bytes> Chunks(ByteSpan value, std::size_t size) {
+  std::vector<Bytes> chunks;
+  for (std::size_t at = 0; at < value.size(); at += size) {
+    const std::size_t n = std::min(size, value.size() - at);
+    chunks.emplace_back(value.begin() + static_cast<std::ptrdiff_t>(at),
+                        value.begin() + static_cast<std::ptrdiff_t>(at + n));
+  }
+  return chunks;
+}
+
+bool IsInline(std::uint16_t type) {
+  return type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B;
+}
+
+std::size_t CellSize(std::uint16_t type) {
+  switch (type) {
+    case 0x0014: case 0x0005: case 0x0006: case 0x0007: case 0x0040: return 8;
+    case 0x0002: return 2;
+    case 0x000B: return 1;
+    default: return 4;
+  }
+}
+
+// A variable-size value: empty is HNID 0, small goes to the heap, large to a subnode.
+std::uint32_t StoreValue(ByteSpan value, HeapWriter& heap, NodeContent& content, SubnodeIds& ids) {
+  if (value.empty()) return 0;
+  if (value.size() <= kMaxHeapItem) return heap.Allocate(value);
+  const std::uint32_t nid = ids.Next();
+  content.subnodes.push_back({nid, Chunks(value, kMaxBlockData)});
+  return nid;
+}
+
+}  // namespace
+
+std::size_t HeapWriter::HeaderSize(std::size_t page) const {
+  if (page == 0) return 12;
+  return IsBitmapPage(page) ? 66 : 2;
+}
+
+std::size_t HeapWriter::PageBytes(std::size_t page, std::size_t extraItem) const {
+  std::size_t size = HeaderSize(page) + extraItem;
+  for (const Bytes& item : pages_[page]) size += item.size();
+  size += size % 2;
+  const std::size_t items = pages_[page].size() + (extraItem > 0 ? 1 : 0);
+  return size + 4 + 2 * (items + 1);
+}
+
+std::uint32_t HeapWriter::Allocate(ByteSpan item) {
+  if (pages_.empty()) pages_.emplace_back();
+  if (PageBytes(pages_.size() - 1, item.size()) > kMaxBlockData ||
+      pages_.back().size() >= kMaxItemsPerPage) {
+    pages_.emplace_back();
+  }
+  pages_.back().emplace_back(item.begin(), item.end());
+  return static_cast<std::uint32_t>(((pages_.size() - 1) << 16) | (pages_.back().size() << 5));
+}
+
+std::vector<Bytes> HeapWriter::Finish() const {
+  const std::size_t pageCount = std::max<std::size_t>(pages_.size(), 1);
+  std::vector<Bytes> out;
+  std::vector<std::uint8_t> levels;
+  for (std::size_t p = 0; p < pageCount; ++p) {
+    const std::vector<Bytes> none;
+    const std::vector<Bytes>& items = p < pages_.size() ? pages_[p] : none;
+    Bytes page(HeaderSize(p));
+    std::vector<std::uint16_t> offsets{static_cast<std::uint16_t>(page.size())};
+    for (const Bytes& item : items) {
+      page.insert(page.end(), item.begin(), item.end());
+      offsets.push_back(static_cast<std::uint16_t>(page.size()));
+    }
+    if (page.size() % 2 != 0) page.push_back(std::byte{0});
+    const std::size_t ibHnpm = page.size();
+    page.resize(ibHnpm + 4 + 2 * offsets.size());
+    StoreLe(page, ibHnpm, items.size(), 2);
+    for (std::size_t i = 0; i < offsets.size(); ++i) StoreLe(page, ibHnpm + 4 + 2 * i, offsets[i], 2);
+    StoreLe(page, 0, ibHnpm, 2);
+    levels.push_back(FillLevel(kMaxBlockData - page.size()));
+    out.push_back(std::move(page));
+  }
+  // The first page carries the heap header with the fill levels of pages 0..7; every 128th
+  // page from page 8 carries those of the next 128.
+  StoreLe(out[0], 2, 0xEC, 1);
+  StoreLe(out[0], 3, client_, 1);
+  StoreLe(out[0], 4, userRoot_, 4);
+  auto putLevels = [&levels](Bytes& page, std::size_t at, std::size_t first, std::size_t count) {
+    for (std::size_t k = 0; k < count && first + k < levels.size(); ++k) {
+      const std::uint8_t level = levels[first + k];
+      page[at + k / 2] |= static_cast<std::byte>(k % 2 == 0 ? level : level << 4);
+    }
+  };
+  putLevels(out[0], 8, 0, 8);
+  for (std::size_t p = 8; p < out.size(); p += 128) putLevels(out[p], 2, p, 128);
+  return out;
+}
+
+std::uint32_t WriteBth(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
+                       const std::vector<Bytes>& records) {
+  struct Ref {
+    Bytes key;
+    std::uint32_t hid;
+  };
+  std::vector<Ref> level;
+  const std::size_t perLeaf = kMaxHeapItem / (cbKey + cbEnt);
+  for (std::size_t i = 0; i < records.size(); i += perLeaf) {
+    Bytes leaf;
+    for (std::size_t k = i; k < std::min(records.size(), i + perLeaf); ++k) {
+      leaf.insert(leaf.end(), records[k].begin(), records[k].end());
+    }
+    level.push_back({Bytes(records[i].begin(), records[i].begin() + cbKey), heap.Allocate(leaf)});
+  }
+  std::uint8_t levels = 0;
+  const std::size_t perIndex = kMaxHeapItem / (cbKey + 4u);
+  while (level.size() > 1) {
+    std::vector<Ref> up;
+    for (std::size_t i = 0; i < level.size(); i += perIndex) {
+      Bytes index;
+      for (std::size_t k = i; k < std::min(level.size(), i + perIndex); ++k) {
+        index.insert(index.end(), level[k].key.begin(), level[k].key.end());
+        Bytes hid(4);
+        StoreLe(hid, 0, level[k].hid, 4);
+        index.insert(index.end(), hid.begin(), hid.end());
+      }
+      up.push_back({level[i].key, heap.Allocate(index)});
+    }
+    level = std::move(up);
+    ++levels;
+  }
+  Bytes header(8);
+  StoreLe(header, 0, 0xB5, 1);
+  StoreLe(header, 1, cbKey, 1);
+  StoreLe(header, 2, cbEnt, 1);
+  StoreLe(header, 3, levels, 1);
+  StoreLe(header, 4, level.empty() ? 0 : level.front().hid, 4);
+  return heap.Allocate(header);
+}
+
+NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeIds& ids) {
+  std::stable_sort(properties.begin(), properties.end(),
+                   [](const PropertyValue& a, const PropertyValue& b) { return a.id < b.id; });
+  NodeContent content;
+  HeapWriter heap(0xBC);
+  std::vector<Bytes> records;
+  for (const PropertyValue& p : properties) {
+    std::uint32_t word = 0;
+    if (IsInline(p.type)) {
+      Bytes inline4(4);
+      std::copy_n(p.value.begin(), std::min<std::size_t>(4, p.value.size()), inline4.begin());
+      word = *LoadLe32(inline4, 0);
+    } else {
+      word = StoreValue(p.value, heap, content, ids);
+    }
+    Bytes record(8);
+    StoreLe(record, 0, p.id, 2);
+    StoreLe(record, 2, p.type, 2);
+    StoreLe(record, 4, word, 4);
+    records.push_back(std::move(record));
+  }
+  heap.SetUserRoot(WriteBth(heap, 2, 6, records));
+  content.heap = heap.Finish();
+  return content;
+}
+
+NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
+                              const std::vector<TableRow>& rows, SubnodeIds& ids) {
+  NodeContent content;
+  HeapWriter heap(0x7C);
+
+  // Columns: the given tags sorted, plus the row id and version in the first two cells.
+  struct Column {
+    std::uint32_t tag;
+    std::size_t source;  // index into a row's cells; SIZE_MAX for the row id and version
+    std::uint16_t ibData = 0;
+    std::uint8_t cbData = 0;
+    std::uint8_t iBit = 0;
+  };
+  std::vector<Column> columns = {{kRowIdTag, SIZE_MAX}, {kRowVerTag, SIZE_MAX}};
+  for (std::size_t i = 0; i < tags.size(); ++i) {
+    if (tags[i] != kRowIdTag && tags[i] != kRowVerTag) columns.push_back({tags[i], i});
+  }
+  columns[0].ibData = 0;
+  columns[0].cbData = 4;
+  columns[0].iBit = 0;
+  columns[1].ibData = 4;
+  columns[1].cbData = 4;
+  columns[1].iBit = 1;
+  std::size_t at = 8;
+  std::uint16_t rgib[4] = {};
+  for (std::size_t width : {8u, 4u, 2u, 1u}) {
+    for (std::size_t c = 2; c < columns.size(); ++c) {
+      if (CellSize(static_cast<std::uint16_t>(columns[c].tag)) != width) continue;
+      columns[c].ibData = static_cast<std::uint16_t>(at);
+      columns[c].cbData = static_cast<std::uint8_t>(width);
+      columns[c].iBit = static_cast<std::uint8_t>(c);
+      at += width;
+    }
+    if (width == 4) rgib[0] = static_cast<std::uint16_t>(at);
+    if (width == 2) rgib[1] = static_cast<std::uint16_t>(at);
+    if (width == 1) rgib[2] = static_cast<std::uint16_t>(at);
+  }
+  const std::size_t rowSize = at + (columns.size() + 7) / 8;
+  rgib[3] = static_cast<std::uint16_t>(rowSize);
+
+  Bytes matrix;
+  std::vector<Bytes> index;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    Bytes row(rowSize);
+    const std::size_t ceb = rgib[2];
+    auto present = [&row, ceb](std::uint8_t bit) {
+      row[ceb + bit / 8] |= static_cast<std::byte>(0x80 >> (bit % 8));
+    };
+    StoreLe(row, 0, rows[r].rowId, 4);
+    present(0);
+    present(1);
+    for (std::size_t c = 2; c < columns.size(); ++c) {
+      const Column& col = columns[c];
+      if (col.source >= rows[r].cells.size() || !rows[r].cells[col.source]) continue;
+      const Bytes& value = *rows[r].cells[col.source];
+      const auto type = static_cast<std::uint16_t>(col.tag);
+      if (IsInline(type) || CellSize(type) == 8) {
+        std::copy_n(value.begin(), std::min<std::size_t>(col.cbData, value.size()),
+                    row.begin() + col.ibData);
+      } else {
+        StoreLe(row, col.ibData, StoreValue(value, heap, content, ids), 4);
+      }
+      present(col.iBit);
+    }
+    matrix.insert(matrix.end(), row.begin(), row.end());
+    Bytes record(8);
+    StoreLe(record, 0, rows[r].rowId, 4);
+    StoreLe(record, 4, r, 4);
+    index.push_back(std::move(record));
+  }
+  std::sort(index.begin(), index.end(), [](const Bytes& a, const Bytes& b) {
+    return *LoadLe32(a, 0) < *LoadLe32(b, 0);
+  });
+  const std::uint32_t hidRowIndex = WriteBth(heap, 4, 4, index);
+
+  std::uint32_t hnidRows = 0;
+  if (!matrix.empty() && matrix.size() <= kMaxHeapItem) {
+    hnidRows = heap.Allocate(matrix);
+  } else if (!matrix.empty()) {
+    // Rows never straddle a block: each block holds whole rows.
+    hnidRows = ids.Next();
+    content.subnodes.push_back({hnidRows, Chunks(matrix, (kMaxBlockData / rowSize) * rowSize)});
+  }
+
+  std::sort(columns.begin(), columns.end(),
+            [](const Column& a, const Column& b) { return a.tag < b.tag; });
+  Bytes info(22 + 8 * columns.size());
+  StoreLe(info, 0, 0x7C, 1);
+  StoreLe(info, 1, columns.size(), 1);
+  for (int i = 0; i < 4; ++i) StoreLe(info, 2 + 2 * static_cast<std::size_t>(i), rgib[i], 2);
+  StoreLe(info, 10, hidRowIndex, 4);
+  StoreLe(info, 14, hnidRows, 4);
+  for (std::size_t c = 0; c < columns.size(); ++c) {
+    StoreLe(info, 22 + 8 * c, columns[c].tag, 4);
+    StoreLe(info, 26 + 8 * c, columns[c].ibData, 2);
+    StoreLe(info, 28 + 8 * c, columns[c].cbData, 1);
+    StoreLe(info, 29 + 8 * c, columns[c].iBit, 1);
+  }
+  heap.SetUserRoot(heap.Allocate(info));
+  content.heap = heap.Finish();
+  return content;
+}
+
+WrittenNode WriteNodeContent(NdbWriter& writer, const NodeContent& content,
+                             std::vector<SubnodeRecord> extraSubnodes) {
+  WrittenNode written;
+  written.bidData = writer.WriteBlocks(content.heap);
+  for (const NodeContent::Subnode& sub : content.subnodes) {
+    extraSubnodes.push_back({sub.nid, writer.WriteBlocks(sub.blocks), 0});
+  }
+  written.bidSub = writer.WriteSubnodes(std::move(extraSubnodes));
+  return written;
+}
+
+}  // namespace palvara

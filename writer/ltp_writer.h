@@ -1,0 +1,89 @@
+// Builders for the lists-tables-properties layer ([MS-PST] 2.3): heap-on-node pages, BTHs,
+// property contexts and table contexts, ready to be written as a node by the NdbWriter.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "common/byte_view.h"
+#include "writer/ndb_writer.h"
+
+namespace palvara {
+
+inline constexpr std::size_t kMaxHeapItem = 3580;
+
+// A heap-on-node being filled: items are packed page by page; each page holds at most 8,176
+// bytes with its header and page map.
+class HeapWriter {
+ public:
+  explicit HeapWriter(std::uint8_t clientSignature) : client_(clientSignature) {}
+  // Adds an item (at most 3,580 bytes) and returns its heap id.
+  std::uint32_t Allocate(ByteSpan item);
+  void SetUserRoot(std::uint32_t hid) { userRoot_ = hid; }
+  // The pages, each a block of the node's data.
+  std::vector<Bytes> Finish() const;
+
+ private:
+  std::size_t HeaderSize(std::size_t page) const;
+  std::size_t PageBytes(std::size_t page, std::size_t extraItem) const;
+
+  std::uint8_t client_;
+  std::uint32_t userRoot_ = 0;
+  std::vector<std::vector<Bytes>> pages_;
+};
+
+// Records of a BTH (key then data, sorted by key), written as leaf allocations of at most
+// 3,580 bytes under as many index levels as needed. Returns the hid of the BTH header.
+std::uint32_t WriteBth(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
+                       const std::vector<Bytes>& records);
+
+// A node's content: its heap pages and the subnodes that hold values too large for the heap.
+struct NodeContent {
+  struct Subnode {
+    std::uint32_t nid;
+    std::vector<Bytes> blocks;  // written block by block
+  };
+  std::vector<Bytes> heap;
+  std::vector<Subnode> subnodes;
+};
+
+// Hands out subnode ids of type 0x1F, unique within one node.
+class SubnodeIds {
+ public:
+  std::uint32_t Next() { return (++index_ << 5) | 0x1F; }
+
+ private:
+  std::uint32_t index_ = 0x400;
+};
+
+struct PropertyValue {
+  std::uint16_t id = 0;
+  std::uint16_t type = 0;
+  Bytes value;  // as stored: inline types hold their 1 to 4 bytes
+};
+
+// A property context of the given values (any order; sorted by id on the way).
+NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeIds& ids);
+
+struct TableRow {
+  std::uint32_t rowId = 0;
+  std::vector<std::optional<Bytes>> cells;  // one per column tag given, absent = no value
+};
+
+// A table context with PidTagLtpRowId and PidTagLtpRowVer first and then `tags` (property
+// tags, type in the low 16 bits); rows in order.
+NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
+                              const std::vector<TableRow>& rows, SubnodeIds& ids);
+
+struct WrittenNode {
+  std::uint64_t bidData = 0;
+  std::uint64_t bidSub = 0;
+};
+
+// Writes a node's heap and subnodes (plus `extraSubnodes`, e.g. attachments) and returns the
+// bids its node B-tree entry references.
+WrittenNode WriteNodeContent(NdbWriter& writer, const NodeContent& content,
+                             std::vector<SubnodeRecord> extraSubnodes = {});
+
+}  // namespace palvara
