@@ -232,6 +232,7 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
       row[ceb + bit / 8] |= static_cast<std::byte>(0x80 >> (bit % 8));
     };
     StoreLe(row, 0, rows[r].rowId, 4);
+    StoreLe(row, 4, r + 1, 4);  // LtpRowVer: any non-zero value
     present(0);
     present(1);
     for (std::size_t c = 2; c < columns.size(); ++c) {

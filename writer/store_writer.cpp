@@ -1,0 +1,370 @@
+#include "writer/store_writer.h"
+
+#include <algorithm>
+#include <cctype>
+#include <random>
+
+namespace palvara {
+namespace {
+
+using Tags = std::vector<std::uint32_t>;
+
+constexpr std::uint32_t kNidMessageStore = 0x21;
+constexpr std::uint32_t kNidNameToIdMap = 0x61;
+constexpr std::uint32_t kNidRootFolder = 0x122;
+
+const Tags kHierarchyColumns = {0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003, 0x3001001F,
+                                0x36020003, 0x36030003, 0x360A000B, 0x3613001F, 0x66350003,
+                                0x66360003};
+const Tags kContentsColumns = {
+    0x00170003, 0x001A001F, 0x00360003, 0x0037001F, 0x00390040, 0x0042001F, 0x0057000B,
+    0x0058000B, 0x0070001F, 0x00710102, 0x0E03001F, 0x0E04001F, 0x0E060040, 0x0E070003,
+    0x0E080003, 0x0E170003, 0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003, 0x0E3C0102,
+    0x0E3D0102, 0x10970003, 0x30080040, 0x30130102, 0x65C60003};
+const Tags kAssociatedColumns = {0x001A001F, 0x0E070003, 0x0E170003, 0x3001001F, 0x6800001F,
+                                 0x6803000B, 0x68051003, 0x682F001F, 0x70030003, 0x70040102,
+                                 0x70050102, 0x7006001F, 0x70070003};
+const Tags kSearchContentsColumns = {0x00170003, 0x001A001F, 0x00360003, 0x0037001F, 0x0042001F,
+                                     0x0057000B, 0x0058000B, 0x0E03001F, 0x0E04001F, 0x0E05001F,
+                                     0x0E060040, 0x0E070003, 0x0E080003, 0x0E170003, 0x0E2A000B,
+                                     0x30080040, 0x67F10003};
+const Tags kAttachmentColumns = {0x0E200003, 0x3704001F, 0x37050003, 0x370B0003};
+const Tags kRecipientColumns = {0x0C150003, 0x0E0F000B, 0x0FF90102, 0x0FFE0003, 0x0FFF0102,
+                                0x3001001F, 0x3002001F, 0x3003001F, 0x300B0102, 0x39000003,
+                                0x39FF001F, 0x3A40000B};
+
+constexpr std::array<std::uint8_t, 16> kPsetidCommon = {0x08, 0x20, 0x06, 0x00, 0x00, 0x00,
+                                                        0x00, 0x00, 0xC0, 0x00, 0x00, 0x00,
+                                                        0x00, 0x00, 0x00, 0x46};
+
+PropertyValue Text(std::uint16_t id, const std::string& utf8) {
+  return {id, 0x001F, Utf16Value(utf8)};
+}
+PropertyValue Int(std::uint16_t id, std::uint32_t value) { return {id, 0x0003, IntValue(value, 4)}; }
+PropertyValue Bool(std::uint16_t id, bool value) { return {id, 0x000B, IntValue(value ? 1 : 0, 1)}; }
+PropertyValue Time(std::uint16_t id, std::uint64_t value) { return {id, 0x0040, IntValue(value, 8)}; }
+PropertyValue Binary(std::uint16_t id, Bytes value) { return {id, 0x0102, std::move(value)}; }
+
+// A subject as Outlook stores it: a marker character, the length of the reply or forward
+// prefix plus one, then the text (readers that test the first character would otherwise eat
+// the first letter of a subject such as "東京").
+Bytes StoredSubject(const std::string& subject, std::string* normalized) {
+  std::size_t prefix = 0;
+  const auto colon = subject.find(": ");
+  if (colon != std::string::npos && colon >= 1 && colon <= 3 &&
+      std::all_of(subject.begin(), subject.begin() + static_cast<std::ptrdiff_t>(colon),
+                  [](unsigned char c) { return std::isalpha(c) != 0; })) {
+    prefix = colon + 2;
+  }
+  *normalized = subject.substr(prefix);
+  Bytes value(4);
+  StoreLe(value, 0, 0x0001, 2);
+  StoreLe(value, 2, prefix + 1, 2);
+  const Bytes text = Utf16Value(subject);
+  value.insert(value.end(), text.begin(), text.end());
+  return value;
+}
+
+std::string Extension(const std::string& name) {
+  const auto dot = name.rfind('.');
+  return dot == std::string::npos ? "" : name.substr(dot);
+}
+
+// The cells of `tags` from a property list (absent where the list has no such property).
+TableRow RowFrom(std::uint32_t rowId, const Tags& tags, const std::vector<PropertyValue>& props) {
+  TableRow row;
+  row.rowId = rowId;
+  for (std::uint32_t tag : tags) {
+    std::optional<Bytes> cell;
+    for (const PropertyValue& p : props) {
+      if ((std::uint32_t{p.id} << 16 | p.type) == tag) cell = p.value;
+    }
+    row.cells.push_back(std::move(cell));
+  }
+  return row;
+}
+
+}  // namespace
+
+Bytes Utf16Value(const std::string& utf8) {
+  Bytes out;
+  auto unit = [&out](std::uint32_t u) {
+    out.push_back(static_cast<std::byte>(u & 0xFF));
+    out.push_back(static_cast<std::byte>(u >> 8));
+  };
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    std::uint32_t cp = 0xFFFD;
+    std::size_t len = 1;
+    auto cont = [&utf8](std::size_t k) { return static_cast<unsigned char>(utf8[k]) & 0x3F; };
+    if (c < 0x80) {
+      cp = c;
+    } else if ((c & 0xE0) == 0xC0 && i + 1 < utf8.size()) {
+      cp = ((c & 0x1F) << 6) | cont(i + 1);
+      len = 2;
+    } else if ((c & 0xF0) == 0xE0 && i + 2 < utf8.size()) {
+      cp = ((c & 0x0F) << 12) | (cont(i + 1) << 6) | cont(i + 2);
+      len = 3;
+    } else if ((c & 0xF8) == 0xF0 && i + 3 < utf8.size()) {
+      cp = ((c & 0x07) << 18) | (cont(i + 1) << 12) | (cont(i + 2) << 6) | cont(i + 3);
+      len = 4;
+    }
+    if (cp >= 0x10000) {
+      unit(0xD800 + ((cp - 0x10000) >> 10));
+      unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      unit(cp);
+    }
+    i += len;
+  }
+  return out;
+}
+
+Bytes IntValue(std::uint64_t value, std::size_t width) {
+  Bytes b(width);
+  StoreLe(b, 0, value, width);
+  return b;
+}
+
+std::unique_ptr<StoreWriter> StoreWriter::Create(const std::filesystem::path& path,
+                                                 const std::string& displayName,
+                                                 EncodingMethod encoding, Status* error) {
+  std::unique_ptr<NdbWriter> ndb = NdbWriter::Create(path, encoding, error);
+  if (!ndb) return nullptr;
+  return std::unique_ptr<StoreWriter>(new StoreWriter(std::move(ndb), displayName));
+}
+
+StoreWriter::StoreWriter(std::unique_ptr<NdbWriter> ndb, std::string displayName)
+    : ndb_(std::move(ndb)), displayName_(std::move(displayName)) {
+  std::mt19937 random(static_cast<std::uint32_t>(std::hash<std::string>{}(displayName_)));
+  for (auto& b : storeUid_) b = static_cast<std::uint8_t>(random());
+  rgnid_.fill(0x400);
+  rgnid_[3] = 0x4000;
+  rgnid_[4] = 0x10000;
+  rgnid_[8] = 0x8000;
+  for (std::size_t t : {2u, 0x0Du, 0x0Eu, 0x0Fu}) rgnid_[t] = 0x404;
+  folders_[kNidRootFolder] = {kNidRootFolder, kNidRootFolder, "", "", {}, {}, 0};
+  folders_[kNidIpmSubtree] = {kNidIpmSubtree, kNidRootFolder, "Top of Personal Folders", "", {}, {}, 0};
+  folders_[kNidSearchRoot] = {kNidSearchRoot, kNidRootFolder, "Search Root", "", {}, {}, 0};
+  folders_[kNidDeletedItems] = {kNidDeletedItems, kNidIpmSubtree, "Deleted Items", "IPF.Note", {}, {}, 0};
+  folders_[kNidCommonViews] = {kNidCommonViews, kNidRootFolder, "IPM_COMMON_VIEWS", "", {}, {}, 0};
+  folders_[kNidRootFolder].children = {kNidIpmSubtree, kNidSearchRoot, kNidCommonViews};
+  folders_[kNidIpmSubtree].children = {kNidDeletedItems};
+  NamedPropertyId(kPsetidCommon, 0x8503);  // PidLidReminderSet: the map is never empty
+}
+
+std::uint16_t StoreWriter::NamedPropertyId(const std::array<std::uint8_t, 16>& guid,
+                                           std::uint32_t lid) {
+  for (std::size_t k = 0; k < named_.size(); ++k) {
+    if (named_[k].guid == guid && named_[k].lid == lid) return static_cast<std::uint16_t>(0x8000 + k);
+  }
+  named_.push_back({guid, lid});
+  return static_cast<std::uint16_t>(0x8000 + named_.size() - 1);
+}
+
+std::uint32_t StoreWriter::CreateFolder(std::uint32_t parent, const std::string& name,
+                                        const std::string& containerClass) {
+  const std::uint32_t index = ++rgnid_[2];
+  for (std::size_t t : {0x0Du, 0x0Eu, 0x0Fu}) rgnid_[t] = index;
+  const std::uint32_t nid = (index << 5) | 0x02;
+  folders_[nid] = {nid, parent, name, containerClass, {}, {}, 0};
+  folders_[parent].children.push_back(nid);
+  return nid;
+}
+
+void StoreWriter::WritePc(std::uint32_t nid, std::uint32_t parent,
+                          std::vector<PropertyValue> properties) {
+  SubnodeIds ids;
+  const WrittenNode w = WriteNodeContent(*ndb_, BuildPropertyContext(std::move(properties), ids));
+  ndb_->AddNode(nid, w.bidData, w.bidSub, parent);
+}
+
+void StoreWriter::WriteTc(std::uint32_t nid, const std::vector<std::uint32_t>& tags,
+                          const std::vector<TableRow>& rows) {
+  SubnodeIds ids;
+  const WrittenNode w = WriteNodeContent(*ndb_, BuildTableContext(tags, rows, ids));
+  ndb_->AddNode(nid, w.bidData, w.bidSub, 0);
+}
+
+std::uint32_t StoreWriter::AddMessage(std::uint32_t folder, const MessageSpec& m) {
+  const std::uint32_t nid = (++rgnid_[4] << 5) | 0x04;
+  std::uint32_t flags = m.read ? 0x01 : 0x00;
+  if (!m.attachments.empty()) flags |= 0x10;
+  std::size_t size = m.body.size() * 2 + m.subject.size() * 2 + (m.html ? m.html->size() : 0);
+  for (const AttachmentSpec& a : m.attachments) size += a.data.size();
+
+  auto joined = [&m](std::uint32_t type) {
+    std::string names;
+    for (const RecipientSpec& r : m.recipients) {
+      if (r.type != type) continue;
+      if (!names.empty()) names += "; ";
+      names += r.name;
+    }
+    return names;
+  };
+  Bytes searchKey(16);
+  StoreLe(searchKey, 0, ++searchKeySeed_ * 0x9E3779B97F4A7C15ull, 8);
+  StoreLe(searchKey, 8, nid, 4);
+  std::string normalized;
+  const Bytes subject = StoredSubject(m.subject, &normalized);
+  std::vector<PropertyValue> props = {
+      Text(0x001A, m.messageClass), {0x0037, 0x001F, subject}, Int(0x0E07, flags),
+      Int(0x0E08, static_cast<std::uint32_t>(std::min<std::size_t>(size, 0x7FFFFFFF))),
+      Int(0x0E17, 0), Time(0x3007, m.submitTime), Time(0x3008, m.deliveryTime),
+      Binary(0x300B, searchKey), Int(0x0017, 1), Int(0x0036, 0), Int(0x0026, 0),
+      Text(0x0070, normalized), Text(0x0E1D, normalized), Time(0x0039, m.submitTime),
+      Time(0x0E06, m.deliveryTime), Text(0x0E04, joined(1)), Text(0x0E03, joined(2)),
+      Text(0x0E02, joined(3))};
+  if (!m.body.empty()) props.push_back(Text(0x1000, m.body));
+  if (!m.senderName.empty() || !m.senderAddress.empty()) {
+    for (auto [name, address, type] : {std::tuple<std::uint16_t, std::uint16_t, std::uint16_t>{0x0C1A, 0x0C1F, 0x0C1E},
+                                       {0x0042, 0x0065, 0x0064}}) {
+      props.push_back(Text(name, m.senderName));
+      props.push_back(Text(address, m.senderAddress));
+      props.push_back(Text(type, "SMTP"));
+    }
+  }
+  if (m.html) {
+    props.push_back(Binary(0x1013, *m.html));
+    props.push_back(Int(0x3FDE, 65001));
+  }
+  for (const PropertyValue& p : m.extra) props.push_back(p);
+
+  // Subnodes: the recipient table, the attachment table and the attachments themselves.
+  std::vector<SubnodeRecord> subnodes;
+  std::vector<TableRow> recipients;
+  for (std::size_t i = 0; i < m.recipients.size(); ++i) {
+    const RecipientSpec& r = m.recipients[i];
+    std::string upper = r.address;
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    Bytes key;
+    for (char c : "SMTP:" + upper) key.push_back(static_cast<std::byte>(c));
+    key.push_back(std::byte{0});
+    recipients.push_back(RowFrom(static_cast<std::uint32_t>(i), kRecipientColumns,
+                                 {Int(0x0C15, r.type), Bool(0x0E0F, true), Int(0x0FFE, 6),
+                                  Text(0x3001, r.name), Text(0x3002, "SMTP"),
+                                  Text(0x3003, r.address), Binary(0x300B, key), Int(0x3900, 0),
+                                  Text(0x39FF, r.name), Bool(0x3A40, false)}));
+  }
+  SubnodeIds tableIds;
+  const WrittenNode recipientTable =
+      WriteNodeContent(*ndb_, BuildTableContext(kRecipientColumns, recipients, tableIds));
+  subnodes.push_back({0x692, recipientTable.bidData, recipientTable.bidSub});
+  if (!m.attachments.empty()) {
+    std::vector<TableRow> rows;
+    for (std::size_t i = 0; i < m.attachments.size(); ++i) {
+      const AttachmentSpec& a = m.attachments[i];
+      const auto attachmentNid = static_cast<std::uint32_t>(((0x400 + i) << 5) | 0x05);
+      std::vector<PropertyValue> attachment = {
+          Int(0x0E20, static_cast<std::uint32_t>(a.data.size())), Int(0x3705, 1),
+          Int(0x370B, 0xFFFFFFFF), Binary(0x3701, a.data), Text(0x3704, a.fileName),
+          Text(0x3707, a.fileName), Text(0x3703, Extension(a.fileName)),
+          Text(0x370E, a.mimeType), Text(0x3001, a.fileName)};
+      rows.push_back(RowFrom(attachmentNid, kAttachmentColumns, attachment));
+      SubnodeIds ids;
+      const WrittenNode w = WriteNodeContent(*ndb_, BuildPropertyContext(attachment, ids));
+      subnodes.push_back({attachmentNid, w.bidData, w.bidSub});
+    }
+    SubnodeIds ids;
+    const WrittenNode table = WriteNodeContent(*ndb_, BuildTableContext(kAttachmentColumns, rows, ids));
+    subnodes.push_back({0x671, table.bidData, table.bidSub});
+  }
+  SubnodeIds ids;
+  const WrittenNode w = WriteNodeContent(*ndb_, BuildPropertyContext(props, ids), subnodes);
+  ndb_->AddNode(nid, w.bidData, w.bidSub, folder);
+
+  FolderState& f = folders_[folder];
+  f.contents.push_back(RowFrom(nid, kContentsColumns, props));
+  if (!m.read) ++f.unread;
+  return nid;
+}
+
+TableRow StoreWriter::HierarchyRow(const FolderState& f) const {
+  std::vector<PropertyValue> props = {
+      Text(0x3001, f.name), Int(0x3602, static_cast<std::uint32_t>(f.contents.size())),
+      Int(0x3603, static_cast<std::uint32_t>(f.unread)), Bool(0x360A, !f.children.empty()),
+      Int(0x6635, 0), Int(0x6636, 0)};
+  if (!f.containerClass.empty()) props.push_back(Text(0x3613, f.containerClass));
+  return RowFrom(f.nid, kHierarchyColumns, props);
+}
+
+void StoreWriter::WriteFolder(const FolderState& f) {
+  std::vector<PropertyValue> props = {Text(0x3001, f.name),
+                                      Int(0x3602, static_cast<std::uint32_t>(f.contents.size())),
+                                      Int(0x3603, static_cast<std::uint32_t>(f.unread)),
+                                      Bool(0x360A, !f.children.empty())};
+  if (!f.containerClass.empty()) props.push_back(Text(0x3613, f.containerClass));
+  WritePc(f.nid, f.parent, props);
+  std::vector<TableRow> hierarchy;
+  for (std::uint32_t child : f.children) hierarchy.push_back(HierarchyRow(folders_.at(child)));
+  const std::uint32_t base = f.nid & ~0x1Fu;
+  WriteTc(base | 0x0D, kHierarchyColumns, hierarchy);
+  WriteTc(base | 0x0E, kContentsColumns, f.contents);
+  WriteTc(base | 0x0F, kAssociatedColumns, {});
+}
+
+void StoreWriter::WriteNameToIdMap() {
+  std::vector<std::array<std::uint8_t, 16>> guids;
+  Bytes guidStream, entryStream;
+  std::map<std::uint32_t, Bytes> buckets;
+  for (std::size_t k = 0; k < named_.size(); ++k) {
+    auto it = std::find(guids.begin(), guids.end(), named_[k].guid);
+    if (it == guids.end()) {
+      guids.push_back(named_[k].guid);
+      for (std::uint8_t b : named_[k].guid) guidStream.push_back(static_cast<std::byte>(b));
+      it = guids.end() - 1;
+    }
+    const auto wGuid = static_cast<std::uint16_t>((3 + (it - guids.begin())) << 1);
+    Bytes record(8);
+    StoreLe(record, 0, named_[k].lid, 4);
+    StoreLe(record, 4, wGuid, 2);
+    StoreLe(record, 6, k, 2);
+    entryStream.insert(entryStream.end(), record.begin(), record.end());
+    Bytes& bucket = buckets[(named_[k].lid ^ wGuid) % 251];
+    bucket.insert(bucket.end(), record.begin(), record.end());
+  }
+  std::vector<PropertyValue> props = {Int(0x0001, 251), Binary(0x0002, guidStream),
+                                      Binary(0x0003, entryStream), Binary(0x0004, {})};
+  for (auto& [b, records] : buckets) props.push_back(Binary(static_cast<std::uint16_t>(0x1000 + b), records));
+  WritePc(kNidNameToIdMap, 0, props);
+}
+
+void StoreWriter::WriteFixedNodes() {
+  auto entryId = [this](std::uint32_t nid) {
+    Bytes id(24);
+    for (std::size_t i = 0; i < 16; ++i) id[4 + i] = static_cast<std::byte>(storeUid_[i]);
+    StoreLe(id, 20, nid, 4);
+    return id;
+  };
+  Bytes uid(storeUid_.size());
+  for (std::size_t i = 0; i < uid.size(); ++i) uid[i] = static_cast<std::byte>(storeUid_[i]);
+  WritePc(kNidMessageStore, 0,
+          {Binary(0x0FF9, uid), Text(0x3001, displayName_), Binary(0x35E0, entryId(kNidIpmSubtree)),
+           Binary(0x35E3, entryId(kNidDeletedItems)), Binary(0x35E7, entryId(kNidSearchRoot)),
+           Binary(0x35E6, entryId(kNidCommonViews)), Int(0x35DF, 0xC9), Int(0x67FF, 0),
+           Bool(0x6633, true)});
+  WriteTc(0x60D, kHierarchyColumns, {});
+  WriteTc(0x60E, kContentsColumns, {});
+  WriteTc(0x60F, kAssociatedColumns, {});
+  WriteTc(0x610, kSearchContentsColumns, {});
+  WriteTc(0x671, kAttachmentColumns, {});
+  WriteTc(0x692, kRecipientColumns, {});
+  // The receive-folder table: every message class goes to the root folder.
+  TableRow receive;
+  receive.rowId = 1;
+  receive.cells = {Bytes{}, IntValue(kNidRootFolder, 4)};
+  WriteTc(0x62B, {0x001A001F, 0x66050003}, {receive});
+  WriteTc(0x64C, {0x00390040, 0x0E100003, 0x0E140003}, {});
+  for (std::uint32_t nid : {0x1E1u, 0x201u, 0x261u}) ndb_->AddNode(nid, 0, 0, 0);
+}
+
+Status StoreWriter::Finish() {
+  WriteFixedNodes();
+  WriteNameToIdMap();
+  for (const auto& [nid, folder] : folders_) WriteFolder(folder);
+  ndb_->SetNidCounters(rgnid_);
+  return ndb_->Finish();
+}
+
+}  // namespace palvara

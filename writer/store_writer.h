@@ -1,0 +1,112 @@
+// The messaging layer of a new store ([MS-PST] 2.4, 2.7): the node set every store needs,
+// folders with their hierarchy, contents and associated-contents tables, and mail messages
+// with recipients and attachments. Messages are written as they are added; folder tables,
+// counts and the name-to-id map are written by Finish.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/status.h"
+#include "writer/ltp_writer.h"
+#include "writer/ndb_writer.h"
+
+namespace palvara {
+
+inline constexpr std::uint32_t kNidIpmSubtree = 0x8022;
+inline constexpr std::uint32_t kNidSearchRoot = 0x8042;
+inline constexpr std::uint32_t kNidDeletedItems = 0x8062;
+inline constexpr std::uint32_t kNidCommonViews = 0x8082;
+
+struct RecipientSpec {
+  std::string name;
+  std::string address;
+  std::uint32_t type = 1;  // 1 To, 2 Cc, 3 Bcc
+};
+
+struct AttachmentSpec {
+  std::string fileName;
+  Bytes data;
+  std::string mimeType = "application/octet-stream";
+};
+
+// What a message holds; texts are UTF-8, times FILETIMEs (UTC).
+struct MessageSpec {
+  std::string messageClass = "IPM.Note";
+  std::string subject;
+  std::string body;
+  std::optional<Bytes> html;
+  std::string senderName;
+  std::string senderAddress;
+  std::uint64_t submitTime = 0;
+  std::uint64_t deliveryTime = 0;
+  bool read = true;
+  std::vector<RecipientSpec> recipients;
+  std::vector<AttachmentSpec> attachments;
+  // Further properties (contact fields, named properties by their mapped ids, ...).
+  std::vector<PropertyValue> extra;
+};
+
+class StoreWriter {
+ public:
+  static std::unique_ptr<StoreWriter> Create(const std::filesystem::path& path,
+                                             const std::string& displayName,
+                                             EncodingMethod encoding, Status* error);
+
+  // A new folder under `parent` (kNidIpmSubtree for a top-level folder); returns its nid.
+  std::uint32_t CreateFolder(std::uint32_t parent, const std::string& name,
+                             const std::string& containerClass);
+
+  // Writes a message into `folder`; returns its nid.
+  std::uint32_t AddMessage(std::uint32_t folder, const MessageSpec& message);
+
+  // The property id that stands for a numeric named property (LID) of a property set.
+  std::uint16_t NamedPropertyId(const std::array<std::uint8_t, 16>& guid, std::uint32_t lid);
+
+  // Writes the folder tables, the fixed nodes, the name-to-id map, and the node database.
+  Status Finish();
+
+ private:
+  struct FolderState {
+    std::uint32_t nid;
+    std::uint32_t parent;
+    std::string name;
+    std::string containerClass;
+    std::vector<std::uint32_t> children;
+    std::vector<TableRow> contents;  // one row per message, contents-table columns
+    std::int32_t unread = 0;
+  };
+  struct NamedEntry {
+    std::array<std::uint8_t, 16> guid;
+    std::uint32_t lid;
+  };
+
+  explicit StoreWriter(std::unique_ptr<NdbWriter> ndb, std::string displayName);
+  void WritePc(std::uint32_t nid, std::uint32_t parent, std::vector<PropertyValue> properties);
+  void WriteTc(std::uint32_t nid, const std::vector<std::uint32_t>& tags,
+               const std::vector<TableRow>& rows);
+  void WriteFolder(const FolderState& folder);
+  void WriteFixedNodes();
+  void WriteNameToIdMap();
+  TableRow HierarchyRow(const FolderState& folder) const;
+
+  std::unique_ptr<NdbWriter> ndb_;
+  std::string displayName_;
+  std::array<std::uint8_t, 16> storeUid_{};
+  std::array<std::uint32_t, 32> rgnid_{};
+  std::map<std::uint32_t, FolderState> folders_;
+  std::vector<NamedEntry> named_;
+  std::uint64_t searchKeySeed_ = 0x5A17;
+};
+
+// Property value helpers: UTF-8 text as PtypString (UTF-16LE), integers, times.
+Bytes Utf16Value(const std::string& utf8);
+Bytes IntValue(std::uint64_t value, std::size_t width);
+
+}  // namespace palvara
