@@ -10,6 +10,7 @@
 #include "cli/item_view.h"
 #include "cli/value_preview.h"
 #include "items/mapping.h"
+#include "writer/sample_generator.h"
 #include "shell/app_paths.h"
 #include "reader/btree_walk.h"
 #include "reader/property_list.h"
@@ -31,7 +32,9 @@ constexpr const char* kUsage =
     "  item FILE NID [--json] the mapped record of a node: kind, class, fields, attachments\n"
     "  analyze FILE [--json] [--items]\n"
     "                        the analysis run: folders, counters, damage; --items adds one\n"
-    "                        record per item (progress on stderr, Ctrl-C stops)\n";
+    "                        record per item (progress on stderr, Ctrl-C stops)\n"
+    "  make-sample --out FILE [--messages N] [--seed S] [--encoding none|permute|cyclic]\n"
+    "                        writes a realistic sample store\n";
 
 struct Arguments {
   std::string file;
@@ -304,6 +307,59 @@ int Analyze(const Arguments& a, std::ostream& out, std::ostream& err) {
   return RunAnalyzeCommand(a.file, a.json, a.items, out, err);
 }
 
+// make-sample --out FILE [--messages N] [--seed S] [--encoding none|permute|cyclic]
+int MakeSample(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+  std::string file;
+  SampleOptions options;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    const bool hasValue = i + 1 < args.size();
+    try {
+      if (a == "--out" && hasValue) {
+        file = args[++i];
+      } else if (a == "--messages" && hasValue) {
+        options.messages = std::stoull(args[++i]);
+      } else if (a == "--seed" && hasValue) {
+        options.seed = std::stoull(args[++i]);
+      } else if (a == "--encoding" && hasValue) {
+        const std::string e = args[++i];
+        if (e == "none") {
+          options.encoding = EncodingMethod::kNone;
+        } else if (e == "permute") {
+          options.encoding = EncodingMethod::kPermute;
+        } else if (e == "cyclic") {
+          options.encoding = EncodingMethod::kCyclic;
+        } else {
+          err << "palvara-cli: unknown encoding " << e << "\n";
+          return 2;
+        }
+      } else {
+        err << "palvara-cli: unexpected argument " << a << "\n" << kUsage;
+        return 2;
+      }
+    } catch (const std::exception&) {
+      err << "palvara-cli: not a number: " << args[i] << "\n";
+      return 2;
+    }
+  }
+  if (file.empty()) {
+    err << "palvara-cli: make-sample needs --out FILE\n" << kUsage;
+    return 2;
+  }
+  SampleSummary summary;
+  const Status status = WriteSampleStore(file, options, &summary);
+  if (!status.ok()) {
+    err << "palvara-cli: " << status.message() << "\n";
+    return 1;
+  }
+  out << "Wrote " << file << ": " << summary.folders << " folders, " << summary.mails
+      << " mails, " << summary.contacts << " contacts, " << summary.appointments
+      << " appointments, " << summary.tasks << " tasks, " << summary.notes << " notes, "
+      << summary.journal << " journal entries, " << summary.attachments << " attachments ("
+      << summary.attachmentBytes << " bytes)\n";
+  return 0;
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -320,6 +376,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     (args.empty() ? err : out) << kUsage;
     return args.empty() ? 2 : 0;
   }
+  if (args[0] == "make-sample") return MakeSample(args, out, err);
   auto command = kCommands.find(args[0]);
   if (command == kCommands.end()) {
     err << "palvara-cli: unknown command " << args[0] << "\n" << kUsage;

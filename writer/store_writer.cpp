@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstring>
 #include <random>
 
 namespace palvara {
@@ -33,9 +34,16 @@ const Tags kRecipientColumns = {0x0C150003, 0x0E0F000B, 0x0FF90102, 0x0FFE0003, 
                                 0x3001001F, 0x3002001F, 0x3003001F, 0x300B0102, 0x39000003,
                                 0x39FF001F, 0x3A40000B};
 
-constexpr std::array<std::uint8_t, 16> kPsetidCommon = {0x08, 0x20, 0x06, 0x00, 0x00, 0x00,
-                                                        0x00, 0x00, 0xC0, 0x00, 0x00, 0x00,
-                                                        0x00, 0x00, 0x00, 0x46};
+// Property sets {000620xx-0000-0000-C000-000000000046} in on-disk byte order.
+constexpr std::array<std::uint8_t, 16> PropertySet(std::uint8_t id) {
+  return {id, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00,
+          0x00, 0x46};
+}
+constexpr auto kPsetidAppointment = PropertySet(0x02);
+constexpr auto kPsetidTask = PropertySet(0x03);
+constexpr auto kPsetidAddress = PropertySet(0x04);
+constexpr auto kPsetidCommon = PropertySet(0x08);
+constexpr auto kPsetidLog = PropertySet(0x0A);
 
 PropertyValue Text(std::uint16_t id, const std::string& utf8) {
   return {id, 0x001F, Utf16Value(utf8)};
@@ -186,13 +194,11 @@ void StoreWriter::WriteTc(std::uint32_t nid, const std::vector<std::uint32_t>& t
   ndb_->AddNode(nid, w.bidData, w.bidSub, 0);
 }
 
-std::uint32_t StoreWriter::AddMessage(std::uint32_t folder, const MessageSpec& m) {
-  const std::uint32_t nid = (++rgnid_[4] << 5) | 0x04;
+std::vector<PropertyValue> StoreWriter::MessageProperties(const MessageSpec& m, std::uint32_t nid) {
   std::uint32_t flags = m.read ? 0x01 : 0x00;
   if (!m.attachments.empty()) flags |= 0x10;
   std::size_t size = m.body.size() * 2 + m.subject.size() * 2 + (m.html ? m.html->size() : 0);
   for (const AttachmentSpec& a : m.attachments) size += a.data.size();
-
   auto joined = [&m](std::uint32_t type) {
     std::string names;
     for (const RecipientSpec& r : m.recipients) {
@@ -217,8 +223,9 @@ std::uint32_t StoreWriter::AddMessage(std::uint32_t folder, const MessageSpec& m
       Text(0x0E02, joined(3))};
   if (!m.body.empty()) props.push_back(Text(0x1000, m.body));
   if (!m.senderName.empty() || !m.senderAddress.empty()) {
-    for (auto [name, address, type] : {std::tuple<std::uint16_t, std::uint16_t, std::uint16_t>{0x0C1A, 0x0C1F, 0x0C1E},
-                                       {0x0042, 0x0065, 0x0064}}) {
+    for (auto [name, address, type] :
+         {std::tuple<std::uint16_t, std::uint16_t, std::uint16_t>{0x0C1A, 0x0C1F, 0x0C1E},
+          {0x0042, 0x0065, 0x0064}}) {
       props.push_back(Text(name, m.senderName));
       props.push_back(Text(address, m.senderAddress));
       props.push_back(Text(type, "SMTP"));
@@ -228,8 +235,22 @@ std::uint32_t StoreWriter::AddMessage(std::uint32_t folder, const MessageSpec& m
     props.push_back(Binary(0x1013, *m.html));
     props.push_back(Int(0x3FDE, 65001));
   }
+  if (m.rtf) {
+    // An uncompressed ("MELA") compressed-RTF stream: header, then the document.
+    Bytes stream(16);
+    StoreLe(stream, 0, m.rtf->size() + 12, 4);
+    StoreLe(stream, 4, m.rtf->size(), 4);
+    StoreLe(stream, 8, 0x414C454D, 4);
+    stream.insert(stream.end(), m.rtf->begin(), m.rtf->end());
+    props.push_back(Binary(0x1009, std::move(stream)));
+    props.push_back(Bool(0x0E1F, true));
+  }
   for (const PropertyValue& p : m.extra) props.push_back(p);
+  return props;
+}
 
+WrittenNode StoreWriter::WriteMessageNode(const std::vector<PropertyValue>& props,
+                                          const MessageSpec& m) {
   // Subnodes: the recipient table, the attachment table and the attachments themselves.
   std::vector<SubnodeRecord> subnodes;
   std::vector<TableRow> recipients;
@@ -256,28 +277,132 @@ std::uint32_t StoreWriter::AddMessage(std::uint32_t folder, const MessageSpec& m
     for (std::size_t i = 0; i < m.attachments.size(); ++i) {
       const AttachmentSpec& a = m.attachments[i];
       const auto attachmentNid = static_cast<std::uint32_t>(((0x400 + i) << 5) | 0x05);
-      std::vector<PropertyValue> attachment = {
-          Int(0x0E20, static_cast<std::uint32_t>(a.data.size())), Int(0x3705, 1),
-          Int(0x370B, 0xFFFFFFFF), Binary(0x3701, a.data), Text(0x3704, a.fileName),
-          Text(0x3707, a.fileName), Text(0x3703, Extension(a.fileName)),
-          Text(0x370E, a.mimeType), Text(0x3001, a.fileName)};
+      std::vector<PropertyValue> attachment = {Int(0x370B, 0xFFFFFFFF), Text(0x3704, a.fileName),
+                                               Text(0x3707, a.fileName), Text(0x3001, a.fileName)};
+      std::vector<SubnodeRecord> own;
+      if (a.embedded) {
+        // The attached message is a node of the attachment's own subnodes.
+        const std::uint32_t embeddedNid = (0x400u << 5) | 0x04;
+        const auto embeddedProps = MessageProperties(*a.embedded, embeddedNid);
+        const WrittenNode e = WriteMessageNode(embeddedProps, *a.embedded);
+        own.push_back({embeddedNid, e.bidData, e.bidSub});
+        Bytes object(8);
+        StoreLe(object, 0, embeddedNid, 4);
+        StoreLe(object, 4, 1, 4);
+        attachment.push_back({0x3701, 0x000D, object});
+        attachment.push_back(Int(0x3705, 5));
+        attachment.push_back(Int(0x0E20, 1));
+      } else {
+        attachment.push_back(Binary(0x3701, a.data));
+        attachment.push_back(Int(0x3705, 1));
+        attachment.push_back(Int(0x0E20, static_cast<std::uint32_t>(a.data.size())));
+        attachment.push_back(Text(0x3703, Extension(a.fileName)));
+        attachment.push_back(Text(0x370E, a.mimeType));
+      }
       rows.push_back(RowFrom(attachmentNid, kAttachmentColumns, attachment));
       SubnodeIds ids;
-      const WrittenNode w = WriteNodeContent(*ndb_, BuildPropertyContext(attachment, ids));
+      const WrittenNode w = WriteNodeContent(*ndb_, BuildPropertyContext(attachment, ids), own);
       subnodes.push_back({attachmentNid, w.bidData, w.bidSub});
     }
     SubnodeIds ids;
-    const WrittenNode table = WriteNodeContent(*ndb_, BuildTableContext(kAttachmentColumns, rows, ids));
+    const WrittenNode table =
+        WriteNodeContent(*ndb_, BuildTableContext(kAttachmentColumns, rows, ids));
     subnodes.push_back({0x671, table.bidData, table.bidSub});
   }
   SubnodeIds ids;
-  const WrittenNode w = WriteNodeContent(*ndb_, BuildPropertyContext(props, ids), subnodes);
-  ndb_->AddNode(nid, w.bidData, w.bidSub, folder);
+  return WriteNodeContent(*ndb_, BuildPropertyContext(props, ids), subnodes);
+}
 
+std::uint32_t StoreWriter::AddMessage(std::uint32_t folder, const MessageSpec& m) {
+  const std::uint32_t nid = (++rgnid_[4] << 5) | 0x04;
+  const std::vector<PropertyValue> props = MessageProperties(m, nid);
+  const WrittenNode w = WriteMessageNode(props, m);
+  ndb_->AddNode(nid, w.bidData, w.bidSub, folder);
   FolderState& f = folders_[folder];
   f.contents.push_back(RowFrom(nid, kContentsColumns, props));
   if (!m.read) ++f.unread;
   return nid;
+}
+
+std::uint32_t StoreWriter::AddContact(std::uint32_t folder, const Contact& c) {
+  MessageSpec m;
+  m.messageClass = "IPM.Contact";
+  m.subject = c.displayName;
+  m.extra = {Text(0x3001, c.displayName), Text(0x3A06, c.givenName), Text(0x3A11, c.surname),
+             Text(0x3A16, c.company), Text(0x3A08, c.businessPhone), Text(0x3A1C, c.mobilePhone),
+             Text(NamedPropertyId(kPsetidAddress, 0x8005), c.displayName),
+             Text(NamedPropertyId(kPsetidAddress, 0x8080), c.displayName),
+             Text(NamedPropertyId(kPsetidAddress, 0x8082), "SMTP"),
+             Text(NamedPropertyId(kPsetidAddress, 0x8083), c.email),
+             Text(NamedPropertyId(kPsetidAddress, 0x8084), c.email)};
+  return AddMessage(folder, m);
+}
+
+std::uint32_t StoreWriter::AddAppointment(std::uint32_t folder, const Appointment& a) {
+  MessageSpec m;
+  m.messageClass = "IPM.Appointment";
+  m.subject = a.subject;
+  m.body = a.body;
+  m.submitTime = m.deliveryTime = a.start;
+  const auto minutes = static_cast<std::uint32_t>((a.end - a.start) / 600000000ull);
+  m.extra = {Time(0x0060, a.start), Time(0x0061, a.end),
+             Time(NamedPropertyId(kPsetidAppointment, 0x820D), a.start),
+             Time(NamedPropertyId(kPsetidAppointment, 0x820E), a.end),
+             Time(NamedPropertyId(kPsetidAppointment, 0x8235), a.start),
+             Time(NamedPropertyId(kPsetidAppointment, 0x8236), a.end),
+             Text(NamedPropertyId(kPsetidAppointment, 0x8208), a.location),
+             Int(NamedPropertyId(kPsetidAppointment, 0x8213), minutes),
+             Int(NamedPropertyId(kPsetidAppointment, 0x8205), 2),
+             Bool(NamedPropertyId(kPsetidAppointment, 0x8215), a.allDay),
+             Bool(NamedPropertyId(kPsetidAppointment, 0x8223), false),
+             Int(NamedPropertyId(kPsetidAppointment, 0x8217), 0),
+             Time(NamedPropertyId(kPsetidCommon, 0x8516), a.start),
+             Time(NamedPropertyId(kPsetidCommon, 0x8517), a.end),
+             Bool(NamedPropertyId(kPsetidCommon, 0x8503), false)};
+  return AddMessage(folder, m);
+}
+
+std::uint32_t StoreWriter::AddTask(std::uint32_t folder, const Task& t) {
+  MessageSpec m;
+  m.messageClass = "IPM.Task";
+  m.subject = t.subject;
+  m.body = t.body;
+  m.submitTime = m.deliveryTime = t.start;
+  Bytes percent(8);
+  std::memcpy(percent.data(), &t.percentComplete, 8);
+  m.extra = {Int(NamedPropertyId(kPsetidTask, 0x8101), t.percentComplete >= 1.0 ? 2 : 0),
+             {NamedPropertyId(kPsetidTask, 0x8102), 0x0005, percent},
+             Time(NamedPropertyId(kPsetidTask, 0x8104), t.start),
+             Time(NamedPropertyId(kPsetidTask, 0x8105), t.due),
+             Bool(NamedPropertyId(kPsetidTask, 0x811C), t.percentComplete >= 1.0),
+             Bool(NamedPropertyId(kPsetidTask, 0x8126), false),
+             Int(NamedPropertyId(kPsetidTask, 0x8129), 0),
+             Time(NamedPropertyId(kPsetidCommon, 0x8516), t.start),
+             Time(NamedPropertyId(kPsetidCommon, 0x8517), t.due),
+             Bool(NamedPropertyId(kPsetidCommon, 0x8503), false),
+             Int(NamedPropertyId(kPsetidCommon, 0x8518), 0)};
+  return AddMessage(folder, m);
+}
+
+std::uint32_t StoreWriter::AddNote(std::uint32_t folder, const std::string& text,
+                                   std::uint64_t time) {
+  MessageSpec m;
+  m.messageClass = "IPM.StickyNote";
+  m.subject = text.substr(0, text.find('\n'));
+  m.body = text;
+  m.submitTime = m.deliveryTime = time;
+  return AddMessage(folder, m);
+}
+
+std::uint32_t StoreWriter::AddJournalEntry(std::uint32_t folder, const std::string& subject,
+                                           const std::string& type, std::uint64_t start) {
+  MessageSpec m;
+  m.messageClass = "IPM.Activity";
+  m.subject = subject;
+  m.submitTime = m.deliveryTime = start;
+  m.extra = {Text(NamedPropertyId(kPsetidLog, 0x8700), type),
+             Time(NamedPropertyId(kPsetidLog, 0x8706), start)};
+  return AddMessage(folder, m);
 }
 
 TableRow StoreWriter::HierarchyRow(const FolderState& f) const {

@@ -30,10 +30,14 @@ struct RecipientSpec {
   std::uint32_t type = 1;  // 1 To, 2 Cc, 3 Bcc
 };
 
+struct MessageSpec;
+
 struct AttachmentSpec {
   std::string fileName;
   Bytes data;
   std::string mimeType = "application/octet-stream";
+  // An attached message instead of file data.
+  std::shared_ptr<const MessageSpec> embedded;
 };
 
 // What a message holds; texts are UTF-8, times FILETIMEs (UTC).
@@ -42,6 +46,7 @@ struct MessageSpec {
   std::string subject;
   std::string body;
   std::optional<Bytes> html;
+  std::optional<Bytes> rtf;  // an RTF document, stored as a compressed-RTF stream
   std::string senderName;
   std::string senderAddress;
   std::uint64_t submitTime = 0;
@@ -66,6 +71,27 @@ class StoreWriter {
   // Writes a message into `folder`; returns its nid.
   std::uint32_t AddMessage(std::uint32_t folder, const MessageSpec& message);
 
+  // Messages of the other item classes, with the named properties each needs.
+  struct Contact {
+    std::string displayName, givenName, surname, company, email, businessPhone, mobilePhone;
+  };
+  std::uint32_t AddContact(std::uint32_t folder, const Contact& contact);
+  struct Appointment {
+    std::string subject, location, body;
+    std::uint64_t start = 0, end = 0;
+    bool allDay = false;
+  };
+  std::uint32_t AddAppointment(std::uint32_t folder, const Appointment& appointment);
+  struct Task {
+    std::string subject, body;
+    std::uint64_t start = 0, due = 0;
+    double percentComplete = 0;
+  };
+  std::uint32_t AddTask(std::uint32_t folder, const Task& task);
+  std::uint32_t AddNote(std::uint32_t folder, const std::string& text, std::uint64_t time);
+  std::uint32_t AddJournalEntry(std::uint32_t folder, const std::string& subject,
+                                const std::string& type, std::uint64_t start);
+
   // The property id that stands for a numeric named property (LID) of a property set.
   std::uint16_t NamedPropertyId(const std::array<std::uint8_t, 16>& guid, std::uint32_t lid);
 
@@ -88,6 +114,10 @@ class StoreWriter {
   };
 
   explicit StoreWriter(std::unique_ptr<NdbWriter> ndb, std::string displayName);
+  // The message's properties, and its node written with its subnodes.
+  std::vector<PropertyValue> MessageProperties(const MessageSpec& message, std::uint32_t nid);
+  WrittenNode WriteMessageNode(const std::vector<PropertyValue>& properties,
+                               const MessageSpec& message);
   void WritePc(std::uint32_t nid, std::uint32_t parent, std::vector<PropertyValue> properties);
   void WriteTc(std::uint32_t nid, const std::vector<std::uint32_t>& tags,
                const std::vector<TableRow>& rows);

@@ -58,8 +58,10 @@ Written WriteSample(const fs::path& path, EncodingMethod encoding) {
     m.recipients = {{"Bob", "bob@example.com", 1}, {"Carol", "carol@example.com", 2}};
     if (i == 1) m.html = Fill(5000, 1);
     if (i == 2) {
-      m.attachments = {{"small.txt", Fill(10, 2)}, {"medium.bin", Fill(5000, 3)},
-                       {"large.bin", Fill(300000, 4)}};
+      const std::string octets = "application/octet-stream";
+      m.attachments = {{"small.txt", Fill(10, 2), octets, nullptr},
+                       {"medium.bin", Fill(5000, 3), octets, nullptr},
+                       {"large.bin", Fill(300000, 4), octets, nullptr}};
     }
     const bool inSub = i >= 3;
     writer->AddMessage(inSub ? sub : inbox, m);
