@@ -4,7 +4,7 @@ TEST_BUILD ?= build-test
 FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 600
-SAMPLE     := $(BUILD)/sample/fixture.pst
+SAMPLE     := $(BUILD)/sample/sample.pst
 
 .PHONY: all deps build run test bench fuzz clean
 
@@ -20,7 +20,7 @@ build: deps
 # The main job on a store the project generates itself.
 run: build
 	mkdir -p $(dir $(SAMPLE))
-	$(BUILD)/tests/make-fixture-store $(SAMPLE)
+	$(BUILD)/cli/palvara-cli make-sample --out $(SAMPLE) --messages 500
 	$(BUILD)/cli/palvara-cli info $(SAMPLE)
 	$(BUILD)/cli/palvara-cli analyze $(SAMPLE)
 

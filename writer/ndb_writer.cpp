@@ -19,6 +19,8 @@ constexpr std::size_t kUnitsPerAMap = 3968;
 constexpr std::size_t kXBlockFanout = 1021;   // (8176 - 8) / 8
 constexpr std::size_t kSlEntries = 340;       // (8176 - 8) / 24
 constexpr std::size_t kSiEntries = 510;       // (8176 - 8) / 16
+// Past 8,192 AMaps (about 2 GB) FPMap pages would be due; a store stays below that.
+constexpr std::uint64_t kMaxAMaps = 8192;
 constexpr std::uint8_t kPtypeBbt = 0x80, kPtypeNbt = 0x81, kPtypeFMap = 0x82, kPtypePMap = 0x83,
                        kPtypeAMap = 0x84, kPtypeDList = 0x86;
 
@@ -94,6 +96,10 @@ std::uint64_t NdbWriter::Allocate(std::size_t size, std::size_t alignment) {
       // The interval's map pages come first; they are in use from the start.
       MarkUsed(start, ReservedBytes(n));
       offset = AlignUp(start + ReservedBytes(n), alignment);
+    }
+    if (n >= kMaxAMaps) {
+      if (status_.ok()) status_ = Status::Error("the store would grow past 2 GB: split the output");
+      return IntervalStart(0) + 1024;  // Tolerant: writes are skipped once the status failed
     }
     if (offset + size > start + kAMapInterval) {  // a block never straddles two AMaps
       cursor_ = start + kAMapInterval;

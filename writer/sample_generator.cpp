@@ -78,7 +78,8 @@ class Generator {
     if (index % 5 == 2) {
       for (std::size_t i = 0, n = 1 + Pick(3); i < n; ++i) {
         std::size_t size = 1 + Pick(i == 0 ? 64 * 1024 : 2048);
-        if (index % 200 == 7 && i == 0) size = (2u << 20) + Pick(2u << 20);
+        // A few attachments of several megabytes (fewer in very large samples).
+        if (index % (index < 10000 ? 200 : 2000) == 7 && i == 0) size = (2u << 20) + Pick(2u << 20);
         AttachmentSpec file;
         file.fileName = "file" + std::to_string(i) + "-" + kWords[Pick(8)] + ".bin";
         file.data = Data(size);
