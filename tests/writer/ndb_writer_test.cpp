@@ -38,6 +38,20 @@ Bytes Random(std::size_t size, std::uint32_t seed) {
   return bytes;
 }
 
+TEST(CrcTest, MatchesTheBitwiseDefinitionAtEveryLengthAndAlignment) {
+  const Bytes data = Random(200, 5);
+  for (std::size_t start = 0; start < 8; ++start) {
+    for (std::size_t n = 0; n + start <= 80; ++n) {
+      std::uint32_t reference = 0;
+      for (std::size_t i = start; i < start + n; ++i) {
+        reference ^= std::to_integer<std::uint32_t>(data[i]);
+        for (int k = 0; k < 8; ++k) reference = (reference & 1) ? 0xEDB88320u ^ (reference >> 1) : reference >> 1;
+      }
+      ASSERT_EQ(ComputeCrc(ByteSpan(data).subspan(start, n)), reference) << start << "+" << n;
+    }
+  }
+}
+
 TEST(CrcTest, MatchesTheChecksumsOfAnOutlookWrittenStore) {
   EXPECT_EQ(ComputeCrc(Bytes(496)), 0u);
   const fs::path sample = testing::kTestData.parent_path() / "docs" / "samples" /
