@@ -11,6 +11,7 @@
 #include "cli/value_preview.h"
 #include "items/mapping.h"
 #include "writer/sample_generator.h"
+#include "writer/store_check.h"
 #include "shell/app_paths.h"
 #include "reader/btree_walk.h"
 #include "reader/property_list.h"
@@ -33,6 +34,7 @@ constexpr const char* kUsage =
     "  analyze FILE [--json] [--items]\n"
     "                        the analysis run: folders, counters, damage; --items adds one\n"
     "                        record per item (progress on stderr, Ctrl-C stops)\n"
+    "  check FILE [--json]   validates a store's structure; exit 0 when it has no errors\n"
     "  make-sample --out FILE [--messages N] [--seed S] [--encoding none|permute|cyclic]\n"
     "                        writes a realistic sample store\n";
 
@@ -360,6 +362,32 @@ int MakeSample(const std::vector<std::string>& args, std::ostream& out, std::ost
   return 0;
 }
 
+int Check(const Arguments& a, std::ostream& out, std::ostream& err) {
+  const CheckReport report = CheckStore(a.file);
+  if (!report.opened) {
+    err << "palvara-cli: " << report.openError << "\n";
+    return 1;
+  }
+  if (a.json) {
+    nlohmann::json findings = nlohmann::json::array();
+    for (const CheckFinding& f : report.findings) {
+      findings.push_back({{"severity", f.error ? "error" : "warning"}, {"rule", f.rule}, {"text", f.text}});
+    }
+    out << nlohmann::json{{"source", a.file}, {"errors", report.Errors()},
+                          {"warnings", report.Warnings()}, {"pages", report.pages},
+                          {"blocks", report.blocks}, {"nodes", report.nodes},
+                          {"findings", findings}}.dump(2)
+        << "\n";
+  } else {
+    for (const CheckFinding& f : report.findings) {
+      out << (f.error ? "error   " : "warning ") << f.rule << ": " << f.text << "\n";
+    }
+    out << report.Errors() << " errors, " << report.Warnings() << " warnings (" << report.pages
+        << " pages, " << report.blocks << " blocks, " << report.nodes << " nodes)\n";
+  }
+  return report.Errors() == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -371,7 +399,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   };
   static const std::map<std::string, Command> kCommands = {
       {"info", {Info, 0, false}}, {"nodes", {Nodes, 0, false}}, {"props", {Props, 1, true}},
-      {"item", {Item, 1, false}},  {"analyze", {Analyze, 0, false}}};
+      {"item", {Item, 1, false}},  {"analyze", {Analyze, 0, false}},
+      {"check", {Check, 0, false}}};
   if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     (args.empty() ? err : out) << kUsage;
     return args.empty() ? 2 : 0;

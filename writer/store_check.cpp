@@ -1,0 +1,346 @@
+#include "writer/store_check.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <set>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "common/byte_view.h"
+#include "common/damage.h"
+#include "reader/block_access.h"
+#include "reader/btree_walk.h"
+#include "reader/property_list.h"
+#include "writer/crc.h"
+
+namespace palvara {
+namespace {
+
+constexpr std::uint64_t kFirstAMap = 0x4400;
+constexpr std::uint64_t kAMapInterval = 0x3E000;
+constexpr std::size_t kMaxFindingsPerRule = 20;
+
+class Checker {
+ public:
+  explicit Checker(Bytes file) : file_(std::move(file)), f_(file_) {}
+
+  CheckReport Run() {
+    report_.opened = true;
+    if (!Header()) return std::move(report_);
+    Tree(*LoadLe64(f_, 240), *LoadLe64(f_, 232), false, 0);
+    leafLevel_ = -1;
+    Tree(*LoadLe64(f_, 224), *LoadLe64(f_, 216), true, 0);
+    Blocks();
+    References();
+    Maps();
+    Folders();
+    report_.pages = pages_;
+    report_.blocks = blocks_.size();
+    report_.nodes = nodes_.size();
+    return std::move(report_);
+  }
+
+ private:
+  struct Block {
+    std::uint64_t ib;
+    std::uint16_t cb;
+    std::int16_t cRef;
+  };
+  struct Node {
+    std::uint64_t bidData, bidSub;
+    std::uint32_t parent;
+  };
+
+  void Find(bool error, const std::string& rule, const std::string& text) {
+    if (++perRule_[rule] > kMaxFindingsPerRule) return;
+    report_.findings.push_back({error, rule, text});
+  }
+
+  bool Header() {
+    if (f_.size() < 564) {
+      Find(true, "header-size", "the file is shorter than a header");
+      return false;
+    }
+    if (LoadLe32(f_, 0) != 0x4E444221u) Find(true, "header-magic", "dwMagic is not \"!BDN\"");
+    if (LoadLe16(f_, 10) != 23) {
+      Find(true, "header-version", "wVer " + std::to_string(*LoadLe16(f_, 10)) +
+                                       ": only Unicode stores (23) are checked");
+      return false;
+    }
+    if (ComputeCrc(f_.subspan(8, 471)) != *LoadLe32(f_, 4)) Find(true, "header-crc", "dwCRCPartial is wrong");
+    if (ComputeCrc(f_.subspan(8, 516)) != *LoadLe32(f_, 524)) Find(true, "header-crc", "dwCRCFull is wrong");
+    if (*LoadLe64(f_, 184) != f_.size()) {
+      Find(true, "file-size", "ibFileEof " + Hex(*LoadLe64(f_, 184)) + " but the file has " +
+                                  Hex(f_.size()) + " bytes");
+    }
+    if ((f_.size() - std::min<std::uint64_t>(f_.size(), kFirstAMap)) % kAMapInterval != 0) {
+      Find(true, "file-size", "the file does not end on an allocation-map interval");
+    }
+    if (ByteAt(f_, 248) != 0x02) Find(false, "amap-valid", "fAMapValid is not 2");
+    if (ByteAt(f_, 513) > 2) Find(true, "crypt-method", "unknown bCryptMethod");
+    return true;
+  }
+
+  // Checks a page trailer; true when the page can be read. `severe`: a reader needs the page
+  // (the DList is rebuilt by Outlook and read by no reader).
+  bool Page(std::uint64_t ib, std::uint64_t bid, std::uint8_t ptype, bool signature,
+            bool severe = true) {
+    if (ib % 512 != 0 || ib + 512 > f_.size()) {
+      Find(true, "page-offset", "page " + Hex(bid) + " at " + Hex(ib) + " is misplaced");
+      return false;
+    }
+    ++pages_;
+    MarkUsed(ib, 512);
+    const ByteSpan page = f_.subspan(ib, 512);
+    if (ByteAt(page, 496) != ptype || ByteAt(page, 497) != ptype) {
+      Find(severe, "page-type", "page at " + Hex(ib) + " has type " + Hex(ByteAt(page, 496)) +
+                                  " where " + Hex(ptype) + " is due");
+    }
+    if (ComputeCrc(page.first(496)) != *LoadLe32(page, 500)) {
+      Find(severe, "page-crc", "page at " + Hex(ib) + ": CRC is wrong");
+    }
+    const std::uint16_t sig = signature ? ComputeSig(ib, bid) : 0;
+    if (*LoadLe16(page, 498) != sig) Find(severe, "page-signature", "page at " + Hex(ib) + ": wSig is wrong");
+    if (*LoadLe64(page, 504) != bid) {
+      Find(severe, "page-bid", "page at " + Hex(ib) + " carries bid " + Hex(*LoadLe64(page, 504)) +
+                                 " where " + Hex(bid) + " points to it");
+    }
+    return true;
+  }
+
+  // Walks one B-tree; returns its first key.
+  std::optional<std::uint64_t> Tree(std::uint64_t ib, std::uint64_t bid, bool nodeTree,
+                                    int depth) {
+    if (depth > 16 || !visited_.insert(ib).second) {
+      Find(true, "btree-shape", "page at " + Hex(ib) + " is reached twice or too deep");
+      return std::nullopt;
+    }
+    if (!Page(ib, bid, nodeTree ? 0x81 : 0x80, true)) return std::nullopt;
+    const ByteSpan page = f_.subspan(ib, 512);
+    const std::uint8_t cEnt = ByteAt(page, 488), cEntMax = ByteAt(page, 489),
+                       cbEnt = ByteAt(page, 490), cLevel = ByteAt(page, 491);
+    const std::size_t size = cLevel > 0 ? 24 : (nodeTree ? 32 : 24);
+    if (cbEnt != size || cEnt > cEntMax || cEntMax > 488 / size) {
+      Find(true, "btree-page", "page at " + Hex(ib) + ": cEnt/cEntMax/cbEnt inconsistent");
+      return std::nullopt;
+    }
+    if (leafLevel_ < 0 && cLevel == 0) leafLevel_ = depth;
+    if (cLevel == 0 && depth != leafLevel_) Find(true, "btree-shape", "leaves at different depths");
+    std::optional<std::uint64_t> first;
+    for (std::size_t i = 0; i < cEnt; ++i) {
+      const std::size_t at = i * size;
+      const std::uint64_t key = *LoadLe64(page, at);
+      if (i == 0) first = key;
+      std::uint64_t& last = nodeTree ? lastNodeKey_ : lastBlockKey_;
+      if (cLevel == 0) {
+        if (key <= last && !(last == 0 && key == 0)) {
+          Find(true, "btree-order", (nodeTree ? "NBT" : "BBT") + std::string(" key ") + Hex(key) +
+                                         " after " + Hex(last));
+        }
+        last = key;
+        if (nodeTree) {
+          nodes_[static_cast<std::uint32_t>(key)] = {*LoadLe64(page, at + 8), *LoadLe64(page, at + 16),
+                                                     *LoadLe32(page, at + 24)};
+        } else {
+          blocks_[key] = {*LoadLe64(page, at + 8), *LoadLe16(page, at + 16),
+                          static_cast<std::int16_t>(*LoadLe16(page, at + 18))};
+        }
+      } else {
+        const auto childFirst = Tree(*LoadLe64(page, at + 16), *LoadLe64(page, at + 8), nodeTree,
+                                     depth + 1);
+        if (childFirst && *childFirst != key) {
+          Find(true, "btree-key", "intermediate key " + Hex(key) + " but its child starts with " +
+                                      Hex(*childFirst));
+        }
+      }
+    }
+    return first;
+  }
+
+  void MarkUsed(std::uint64_t ib, std::uint64_t size) {
+    if (ib < kFirstAMap) return;
+    for (std::uint64_t u = (ib - kFirstAMap) / 64; u < (ib - kFirstAMap + size + 63) / 64; ++u) {
+      used_.insert(u);
+    }
+  }
+
+  void Blocks() {
+    for (const auto& [bid, b] : blocks_) {
+      const std::uint64_t total = (b.cb + 16 + 63) / 64 * 64;
+      if (b.ib % 64 != 0 || b.ib + total > f_.size() || b.ib < kFirstAMap) {
+        Find(true, "block-offset", "block " + Hex(bid) + " lies outside the file");
+        continue;
+      }
+      if ((b.ib - kFirstAMap) / kAMapInterval != (b.ib + total - 1 - kFirstAMap) / kAMapInterval) {
+        Find(true, "block-offset", "block " + Hex(bid) + " straddles two allocation maps");
+      }
+      MarkUsed(b.ib, total);
+      const std::uint64_t t = b.ib + total - 16;
+      if (*LoadLe16(f_, t) != b.cb) Find(true, "block-trailer", "block " + Hex(bid) + ": cb differs");
+      if (*LoadLe16(f_, t + 2) != ComputeSig(b.ib, bid)) {
+        Find(true, "block-signature", "block " + Hex(bid) + ": wSig is wrong");
+      }
+      if (*LoadLe32(f_, t + 4) != ComputeCrc(f_.subspan(b.ib, b.cb))) {
+        Find(true, "block-crc", "block " + Hex(bid) + ": CRC is wrong");
+      }
+      if (*LoadLe64(f_, t + 8) != bid) Find(true, "block-trailer", "block " + Hex(bid) + ": bid differs");
+    }
+  }
+
+  // Every referenced block exists; cRef is the number of references plus one.
+  void References() {
+    std::unordered_map<std::uint64_t, int> refs;
+    std::vector<std::uint64_t> work;
+    auto refer = [&](std::uint64_t bid, const std::string& from) {
+      if (bid == 0) return;
+      if (!blocks_.count(bid)) {
+        Find(true, "missing-block", from + " references block " + Hex(bid) + ", which is not in the BBT");
+        return;
+      }
+      if (++refs[bid] == 1 && (bid & 2) != 0) work.push_back(bid);
+    };
+    for (const auto& [nid, n] : nodes_) {
+      refer(n.bidData, "node " + Hex(nid));
+      refer(n.bidSub, "node " + Hex(nid));
+    }
+    while (!work.empty()) {
+      const std::uint64_t bid = work.back();
+      work.pop_back();
+      const Block& b = blocks_.at(bid);
+      const ByteSpan data = f_.subspan(b.ib, b.cb);
+      const std::uint8_t type = ByteAt(data, 0), level = ByteAt(data, 1);
+      const std::size_t count = LoadLe16(data, 2).value_or(0);
+      const std::size_t size = type == 1 ? 8 : (level == 0 ? 24 : 16);
+      for (std::size_t i = 0; i < count && 8 + (i + 1) * size <= data.size(); ++i) {
+        const std::size_t at = 8 + i * size;
+        if (type == 1) {
+          refer(*LoadLe64(data, at), "data tree " + Hex(bid));
+        } else if (level == 0) {
+          refer(*LoadLe64(data, at + 8), "subnode block " + Hex(bid));
+          refer(*LoadLe64(data, at + 16), "subnode block " + Hex(bid));
+        } else {
+          refer(*LoadLe64(data, at + 8), "subnode block " + Hex(bid));
+        }
+      }
+    }
+    for (const auto& [bid, b] : blocks_) {
+      if (b.cRef != refs[bid] + 1) {
+        Find(false, "reference-count", "block " + Hex(bid) + ": cRef " + std::to_string(b.cRef) +
+                                           ", referenced " + std::to_string(refs[bid]) + " times");
+      }
+    }
+  }
+
+  void Maps() {
+    const std::uint64_t amaps = (f_.size() - kFirstAMap) / kAMapInterval;
+    std::uint64_t zeros = 0;
+    for (std::uint64_t n = 0; n < amaps; ++n) {
+      const std::uint64_t amap = kFirstAMap + n * kAMapInterval;
+      Page(amap, amap, 0x84, false);
+      if (n % 8 == 0) Page(amap + 512, amap + 512, 0x83, false);
+      if (n >= 128 && (n - 128) % 496 == 0) Page(amap + 1024, amap + 1024, 0x82, false);
+    }
+    for (std::uint64_t n = 0; n < amaps; ++n) {
+      const std::uint64_t amap = kFirstAMap + n * kAMapInterval;
+      std::size_t unmarked = 0, unused = 0;
+      for (std::size_t i = 0; i < 3968; ++i) {
+        const bool bit = (ByteAt(f_, amap + i / 8) & (0x80 >> (i % 8))) != 0;
+        const bool isUsed = used_.count(n * 3968 + i) != 0;
+        zeros += bit ? 0 : 1;
+        if (isUsed && !bit) ++unmarked;
+        if (!isUsed && bit) ++unused;
+      }
+      if (unmarked > 0) {
+        Find(true, "amap", "allocation map " + std::to_string(n) + ": " + std::to_string(unmarked) +
+                               " units in use are marked free");
+      }
+      if (unused > 0) {
+        Find(false, "amap", "allocation map " + std::to_string(n) + ": " + std::to_string(unused) +
+                                " units marked in use hold nothing");
+      }
+    }
+    if (*LoadLe64(f_, 200) != 64 * zeros) Find(false, "amap-free", "cbAMapFree does not match the maps");
+    if (f_.size() >= 0x4400) Page(0x4200, *LoadLe64(f_, 32), 0x86, true, false);
+  }
+
+  // Folder counts against their tables, read with the tolerant reader.
+  void Folders() {
+    StoreFile store;
+    if (!OpenStore(store, std::make_unique<MemoryByteSource>(file_), "check").ok()) return;
+    IndexStore(store);
+    LoadNamedPropertyMap(store);
+    for (const auto& [nid, n] : nodes_) {
+      if ((nid & 0x1F) != 0x02 && nid != 0x122) continue;
+      const StoreNode* node = FindNode(store, nid);
+      if (node == nullptr) continue;
+      SubnodeList none;
+      const auto pc = ReadPropertyList(store, node->dataBlock, none);
+      if (!pc) {
+        Find(true, "folder", "folder " + Hex(nid) + " has no readable property context");
+        continue;
+      }
+      auto rows = [&](std::uint32_t tableNid) {
+        const StoreNode* table = FindNode(store, tableNid);
+        if (table == nullptr) return -1;
+        SubnodeList subnodes;
+        ReadSubnodes(store, table->subnodeBlock, subnodes);
+        const auto list = ReadPropertyList(store, table->dataBlock, subnodes);
+        return list ? list->rowCount : 0;
+      };
+      const std::uint32_t base = nid & ~0x1Fu;
+      const int contents = rows(base | 0x0E), hierarchy = rows(base | 0x0D);
+      if (contents < 0 || hierarchy < 0 || rows(base | 0x0F) < 0) {
+        Find(true, "folder-tables", "folder " + Hex(nid) + " lacks one of its three tables");
+        continue;
+      }
+      const PropertyEntry* count = pc->Find(0x3602);
+      if (count == nullptr || !count->value || *LoadLe32(*count->value, 0) != static_cast<std::uint32_t>(contents)) {
+        Find(true, "folder-count", "folder " + Hex(nid) + ": content count differs from its " +
+                                       std::to_string(contents) + " contents rows");
+      }
+      const PropertyEntry* sub = pc->Find(0x360A);
+      const bool hasSub = sub != nullptr && sub->value && (*LoadLe32(*sub->value, 0) & 0xFF) != 0;
+      if (hasSub != (hierarchy > 0)) {
+        Find(true, "folder-subfolders", "folder " + Hex(nid) + ": Subfolders flag disagrees with " +
+                                            std::to_string(hierarchy) + " hierarchy rows");
+      }
+    }
+  }
+
+  Bytes file_;
+  ByteSpan f_;
+  CheckReport report_;
+  std::map<std::string, std::size_t> perRule_;
+  std::map<std::uint64_t, Block> blocks_;
+  std::map<std::uint32_t, Node> nodes_;
+  std::unordered_set<std::uint64_t> visited_;
+  std::unordered_set<std::uint64_t> used_;
+  std::uint64_t lastBlockKey_ = 0, lastNodeKey_ = 0;
+  int leafLevel_ = -1;
+  std::size_t pages_ = 0;
+};
+
+}  // namespace
+
+std::size_t CheckReport::Errors() const {
+  return static_cast<std::size_t>(std::count_if(findings.begin(), findings.end(),
+                                                [](const CheckFinding& f) { return f.error; }));
+}
+std::size_t CheckReport::Warnings() const { return findings.size() - Errors(); }
+
+CheckReport CheckStore(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    CheckReport report;
+    report.openError = "Cannot open \"" + path.string() + "\"";
+    return report;
+  }
+  std::vector<char> raw((std::istreambuf_iterator<char>(in)), {});
+  Bytes bytes(raw.size());
+  std::transform(raw.begin(), raw.end(), bytes.begin(), [](char c) { return std::byte(c); });
+  return Checker(std::move(bytes)).Run();
+}
+
+}  // namespace palvara
