@@ -78,6 +78,11 @@ std::uint32_t HeapWriter::Allocate(ByteSpan item) {
   return static_cast<std::uint32_t>(((pages_.size() - 1) << 16) | (pages_.back().size() << 5));
 }
 
+void HeapWriter::Set(std::uint32_t hid, ByteSpan item) {
+  Bytes& target = pages_[hid >> 16][((hid >> 5) & 0x7FF) - 1];
+  std::copy_n(item.begin(), std::min(item.size(), target.size()), target.begin());
+}
+
 std::vector<Bytes> HeapWriter::Finish() const {
   const std::size_t pageCount = std::max<std::size_t>(pages_.size(), 1);
   std::vector<Bytes> out;
@@ -116,34 +121,43 @@ std::vector<Bytes> HeapWriter::Finish() const {
   return out;
 }
 
-std::uint32_t WriteBth(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
-                       const std::vector<Bytes>& records) {
-  struct Ref {
-    Bytes key;
-    std::uint32_t hid;
-  };
-  std::vector<Ref> level;
-  const std::size_t perLeaf = kMaxHeapItem / (cbKey + cbEnt);
-  for (std::size_t i = 0; i < records.size(); i += perLeaf) {
-    Bytes leaf;
-    for (std::size_t k = i; k < std::min(records.size(), i + perLeaf); ++k) {
-      leaf.insert(leaf.end(), records[k].begin(), records[k].end());
+BthReservation ReserveBth(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
+                          std::size_t records) {
+  // One header, then leaves; index levels only when one leaf is not enough (rare: 447 records
+  // of a property context fit one leaf).
+  BthReservation r;
+  r.perLeaf = kMaxHeapItem / (cbKey + cbEnt);
+  r.header = heap.Reserve(8);
+  for (std::size_t i = 0; i < records; i += r.perLeaf) {
+    r.leaves.push_back(heap.Reserve(std::min(r.perLeaf, records - i) * (cbKey + cbEnt)));
+  }
+  return r;
+}
+
+void FillBth(HeapWriter& heap, const BthReservation& r, std::uint8_t cbKey, std::uint8_t cbEnt,
+             const std::vector<Bytes>& records) {
+  std::vector<std::pair<Bytes, std::uint32_t>> level;
+  for (std::size_t i = 0, leaf = 0; i < records.size(); i += r.perLeaf, ++leaf) {
+    Bytes bytes;
+    for (std::size_t k = i; k < std::min(records.size(), i + r.perLeaf); ++k) {
+      bytes.insert(bytes.end(), records[k].begin(), records[k].end());
     }
-    level.push_back({Bytes(records[i].begin(), records[i].begin() + cbKey), heap.Allocate(leaf)});
+    heap.Set(r.leaves[leaf], bytes);
+    level.emplace_back(Bytes(records[i].begin(), records[i].begin() + cbKey), r.leaves[leaf]);
   }
   std::uint8_t levels = 0;
   const std::size_t perIndex = kMaxHeapItem / (cbKey + 4u);
   while (level.size() > 1) {
-    std::vector<Ref> up;
+    std::vector<std::pair<Bytes, std::uint32_t>> up;
     for (std::size_t i = 0; i < level.size(); i += perIndex) {
       Bytes index;
       for (std::size_t k = i; k < std::min(level.size(), i + perIndex); ++k) {
-        index.insert(index.end(), level[k].key.begin(), level[k].key.end());
+        index.insert(index.end(), level[k].first.begin(), level[k].first.end());
         Bytes hid(4);
-        StoreLe(hid, 0, level[k].hid, 4);
+        StoreLe(hid, 0, level[k].second, 4);
         index.insert(index.end(), hid.begin(), hid.end());
       }
-      up.push_back({level[i].key, heap.Allocate(index)});
+      up.emplace_back(level[i].first, heap.Allocate(index));
     }
     level = std::move(up);
     ++levels;
@@ -153,8 +167,8 @@ std::uint32_t WriteBth(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
   StoreLe(header, 1, cbKey, 1);
   StoreLe(header, 2, cbEnt, 1);
   StoreLe(header, 3, levels, 1);
-  StoreLe(header, 4, level.empty() ? 0 : level.front().hid, 4);
-  return heap.Allocate(header);
+  StoreLe(header, 4, level.empty() ? 0 : level.front().second, 4);
+  heap.Set(r.header, header);
 }
 
 NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeIds& ids) {
@@ -162,6 +176,9 @@ NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeI
                    [](const PropertyValue& a, const PropertyValue& b) { return a.id < b.id; });
   NodeContent content;
   HeapWriter heap(0xBC);
+  // The BTH header and leaves first, as Outlook lays them out; the values after them.
+  const BthReservation bth = ReserveBth(heap, 2, 6, properties.size());
+  heap.SetUserRoot(bth.header);
   std::vector<Bytes> records;
   for (const PropertyValue& p : properties) {
     std::uint32_t word = 0;
@@ -178,7 +195,7 @@ NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeI
     StoreLe(record, 4, word, 4);
     records.push_back(std::move(record));
   }
-  heap.SetUserRoot(WriteBth(heap, 2, 6, records));
+  FillBth(heap, bth, 2, 6, records);
   content.heap = heap.Finish();
   return content;
 }
@@ -223,6 +240,15 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
   const std::size_t rowSize = at + (columns.size() + 7) / 8;
   rgib[3] = static_cast<std::uint16_t>(rowSize);
 
+  // The structure first (row index, table info, row matrix), as readers expect it in the
+  // heap's first page; the cell values after it.
+  const BthReservation rowIndex = ReserveBth(heap, 4, 4, rows.size());
+  const std::uint32_t info = heap.Reserve(22 + 8 * columns.size());
+  heap.SetUserRoot(info);
+  const std::size_t matrixSize = rows.size() * rowSize;
+  const bool matrixInHeap = matrixSize > 0 && matrixSize <= kMaxHeapItem;
+  const std::uint32_t matrixHid = matrixInHeap ? heap.Reserve(matrixSize) : 0;
+
   Bytes matrix;
   std::vector<Bytes> index;
   for (std::size_t r = 0; r < rows.size(); ++r) {
@@ -257,11 +283,12 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
   std::sort(index.begin(), index.end(), [](const Bytes& a, const Bytes& b) {
     return *LoadLe32(a, 0) < *LoadLe32(b, 0);
   });
-  const std::uint32_t hidRowIndex = WriteBth(heap, 4, 4, index);
+  FillBth(heap, rowIndex, 4, 4, index);
 
   std::uint32_t hnidRows = 0;
-  if (!matrix.empty() && matrix.size() <= kMaxHeapItem) {
-    hnidRows = heap.Allocate(matrix);
+  if (matrixInHeap) {
+    hnidRows = matrixHid;
+    heap.Set(matrixHid, matrix);
   } else if (!matrix.empty()) {
     // Rows never straddle a block: each block holds whole rows.
     hnidRows = ids.Next();
@@ -270,19 +297,19 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
 
   std::sort(columns.begin(), columns.end(),
             [](const Column& a, const Column& b) { return a.tag < b.tag; });
-  Bytes info(22 + 8 * columns.size());
-  StoreLe(info, 0, 0x7C, 1);
-  StoreLe(info, 1, columns.size(), 1);
-  for (int i = 0; i < 4; ++i) StoreLe(info, 2 + 2 * static_cast<std::size_t>(i), rgib[i], 2);
-  StoreLe(info, 10, hidRowIndex, 4);
-  StoreLe(info, 14, hnidRows, 4);
+  Bytes tcinfo(22 + 8 * columns.size());
+  StoreLe(tcinfo, 0, 0x7C, 1);
+  StoreLe(tcinfo, 1, columns.size(), 1);
+  for (int i = 0; i < 4; ++i) StoreLe(tcinfo, 2 + 2 * static_cast<std::size_t>(i), rgib[i], 2);
+  StoreLe(tcinfo, 10, rowIndex.header, 4);
+  StoreLe(tcinfo, 14, hnidRows, 4);
   for (std::size_t c = 0; c < columns.size(); ++c) {
-    StoreLe(info, 22 + 8 * c, columns[c].tag, 4);
-    StoreLe(info, 26 + 8 * c, columns[c].ibData, 2);
-    StoreLe(info, 28 + 8 * c, columns[c].cbData, 1);
-    StoreLe(info, 29 + 8 * c, columns[c].iBit, 1);
+    StoreLe(tcinfo, 22 + 8 * c, columns[c].tag, 4);
+    StoreLe(tcinfo, 26 + 8 * c, columns[c].ibData, 2);
+    StoreLe(tcinfo, 28 + 8 * c, columns[c].cbData, 1);
+    StoreLe(tcinfo, 29 + 8 * c, columns[c].iBit, 1);
   }
-  heap.SetUserRoot(heap.Allocate(info));
+  heap.Set(info, tcinfo);
   content.heap = heap.Finish();
   return content;
 }
@@ -292,7 +319,9 @@ WrittenNode WriteNodeContent(NdbWriter& writer, const NodeContent& content,
   WrittenNode written;
   written.bidData = writer.WriteBlocks(content.heap);
   for (const NodeContent::Subnode& sub : content.subnodes) {
-    extraSubnodes.push_back({sub.nid, writer.WriteBlocks(sub.blocks), 0});
+    SubnodeRecord record{sub.nid, writer.WriteBlocks(sub.blocks), 0};
+    written.subnodes.push_back(record);
+    extraSubnodes.push_back(record);
   }
   written.bidSub = writer.WriteSubnodes(std::move(extraSubnodes));
   return written;

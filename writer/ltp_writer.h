@@ -20,6 +20,9 @@ class HeapWriter {
   explicit HeapWriter(std::uint8_t clientSignature) : client_(clientSignature) {}
   // Adds an item (at most 3,580 bytes) and returns its heap id.
   std::uint32_t Allocate(ByteSpan item);
+  // Reserves an item of `size` bytes to be filled later with Set (same size).
+  std::uint32_t Reserve(std::size_t size) { return Allocate(Bytes(size)); }
+  void Set(std::uint32_t hid, ByteSpan item);
   void SetUserRoot(std::uint32_t hid) { userRoot_ = hid; }
   // The pages, each a block of the node's data.
   std::vector<Bytes> Finish() const;
@@ -33,10 +36,18 @@ class HeapWriter {
   std::vector<std::vector<Bytes>> pages_;
 };
 
-// Records of a BTH (key then data, sorted by key), written as leaf allocations of at most
-// 3,580 bytes under as many index levels as needed. Returns the hid of the BTH header.
-std::uint32_t WriteBth(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
-                       const std::vector<Bytes>& records);
+// A BTH (records: key then data, sorted by key) in two steps, for records known only after
+// their heap items. Reserve places the header and the leaf allocations first (readers expect
+// the structure at the start of the heap); Fill writes the records and any index levels.
+struct BthReservation {
+  std::uint32_t header = 0;
+  std::vector<std::uint32_t> leaves;
+  std::size_t perLeaf = 0;
+};
+BthReservation ReserveBth(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
+                          std::size_t records);
+void FillBth(HeapWriter& heap, const BthReservation& reservation, std::uint8_t cbKey,
+             std::uint8_t cbEnt, const std::vector<Bytes>& records);
 
 // A node's content: its heap pages and the subnodes that hold values too large for the heap.
 struct NodeContent {
@@ -79,6 +90,7 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
 struct WrittenNode {
   std::uint64_t bidData = 0;
   std::uint64_t bidSub = 0;
+  std::vector<SubnodeRecord> subnodes;  // the node's own subnodes, as written
 };
 
 // Writes a node's heap and subnodes (plus `extraSubnodes`, e.g. attachments) and returns the

@@ -129,6 +129,7 @@ std::uint64_t NdbWriter::WriteBlock(ByteSpan data, bool internal) {
   StoreLe(block, trailer + 4, ComputeCrc(stored), 4);
   StoreLe(block, trailer + 8, bid, 8);
   WriteAt(offset, block);
+  blockIndex_[bid] = blocks_.size();
   blocks_.push_back(BlockRecord{bid, offset, static_cast<std::uint16_t>(data.size()), 2});
   return bid;
 }
@@ -214,6 +215,11 @@ std::uint64_t NdbWriter::WriteSubnodes(std::vector<SubnodeRecord> records) {
     StoreLe(block, 16 + 16 * k, leaves[k].second, 8);
   }
   return WriteBlock(block, true);
+}
+
+void NdbWriter::AddReference(std::uint64_t bid) {
+  auto it = blockIndex_.find(bid);
+  if (it != blockIndex_.end()) ++blocks_[it->second].cRef;
 }
 
 void NdbWriter::AddNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub,

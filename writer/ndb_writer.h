@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "common/byte_view.h"
@@ -44,6 +45,9 @@ class NdbWriter {
   // Writes a subnode tree (SLBLOCK, or SIBLOCK over SLBLOCKs past 340 entries); returns its
   // bid, 0 for no subnodes.
   std::uint64_t WriteSubnodes(std::vector<SubnodeRecord> records);
+
+  // Counts one more reference to a block written before (a subnode listed in two places).
+  void AddReference(std::uint64_t bid);
 
   // Adds a node B-tree entry.
   void AddNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub,
@@ -99,6 +103,7 @@ class NdbWriter {
   std::uint64_t bidNextB_ = 4;
   std::uint64_t bidNextP_ = 0;
   std::vector<BlockRecord> blocks_;
+  std::unordered_map<std::uint64_t, std::size_t> blockIndex_;  // bid -> position in blocks_
   std::vector<NodeRecord> nodes_;
   std::vector<bool> used_;  // one flag per 64-byte unit from 0x4400
   std::array<std::uint32_t, 32> rgnid_{};

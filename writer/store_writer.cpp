@@ -268,10 +268,20 @@ WrittenNode StoreWriter::WriteMessageNode(const std::vector<PropertyValue>& prop
                                   Text(0x3003, r.address), Binary(0x300B, key), Int(0x3900, 0),
                                   Text(0x39FF, r.name), Bool(0x3A40, false)}));
   }
-  SubnodeIds tableIds;
+  // One id space for the message and its tables: a table's own subnodes (a large row matrix,
+  // long values) are listed under the table and again among the message's subnodes, where
+  // some readers look for them.
+  SubnodeIds ids;
+  auto shareTableSubnodes = [this, &subnodes](const WrittenNode& table) {
+    for (const SubnodeRecord& r : table.subnodes) {
+      ndb_->AddReference(r.bidData);
+      subnodes.push_back(r);
+    }
+  };
   const WrittenNode recipientTable =
-      WriteNodeContent(*ndb_, BuildTableContext(kRecipientColumns, recipients, tableIds));
+      WriteNodeContent(*ndb_, BuildTableContext(kRecipientColumns, recipients, ids));
   subnodes.push_back({0x692, recipientTable.bidData, recipientTable.bidSub});
+  shareTableSubnodes(recipientTable);
   if (!m.attachments.empty()) {
     std::vector<TableRow> rows;
     for (std::size_t i = 0; i < m.attachments.size(); ++i) {
@@ -300,16 +310,16 @@ WrittenNode StoreWriter::WriteMessageNode(const std::vector<PropertyValue>& prop
         attachment.push_back(Text(0x370E, a.mimeType));
       }
       rows.push_back(RowFrom(attachmentNid, kAttachmentColumns, attachment));
-      SubnodeIds ids;
-      const WrittenNode w = WriteNodeContent(*ndb_, BuildPropertyContext(attachment, ids), own);
+      SubnodeIds attachmentIds;
+      const WrittenNode w =
+          WriteNodeContent(*ndb_, BuildPropertyContext(attachment, attachmentIds), own);
       subnodes.push_back({attachmentNid, w.bidData, w.bidSub});
     }
-    SubnodeIds ids;
     const WrittenNode table =
         WriteNodeContent(*ndb_, BuildTableContext(kAttachmentColumns, rows, ids));
     subnodes.push_back({0x671, table.bidData, table.bidSub});
+    shareTableSubnodes(table);
   }
-  SubnodeIds ids;
   return WriteNodeContent(*ndb_, BuildPropertyContext(props, ids), subnodes);
 }
 
