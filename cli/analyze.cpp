@@ -87,13 +87,7 @@ nlohmann::ordered_json AnalysisJson(const AnalysisResult& r, bool withItems) {
                        {"mailFolder", f.mailFolder},
                        {"itemCount", itemCount},
                        {"children", ChildrenJson(f.children)}});
-    total.mail += f.children.mail;
-    total.contact += f.children.contact;
-    total.appointment += f.children.appointment;
-    total.task += f.children.task;
-    total.note += f.children.note;
-    total.journal += f.children.journal;
-    total.other += f.children.other;
+    total += f.children;
   }
   j["folders"] = folders;
   nlohmann::ordered_json items = ChildrenJson(total);

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <algorithm>
+#include <cctype>
 #include <map>
 
 namespace palvara {
@@ -139,6 +140,21 @@ std::string CodePageToUtf8(ByteSpan bytes, std::uint32_t codePage) {
   }
   out.resize(done);
   return out;
+}
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(text[i])) !=
+        std::tolower(static_cast<unsigned char>(prefix[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && StartsWithIgnoringCase(a, b);
 }
 
 std::string FileTimeToIso8601(std::uint64_t fileTime) {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "common/byte_view.h"
 
@@ -19,6 +20,10 @@ std::string CodePageToUtf8(ByteSpan bytes, std::uint32_t codePage);
 
 // Appends the UTF-8 form of a code point (U+FFFD for surrogates and values past U+10FFFF).
 void AppendUtf8(std::string& out, char32_t codePoint);
+
+// ASCII case-insensitive comparisons (message classes, file names).
+bool EqualsIgnoringCase(std::string_view a, std::string_view b);
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix);
 
 // Formats a FILETIME (100 ns ticks since 1601-01-01 UTC) as "YYYY-MM-DDTHH:MM:SSZ".
 std::string FileTimeToIso8601(std::uint64_t fileTime);

@@ -5,6 +5,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "common/text.h"
 #include "items/mapping.h"
 #include "reader/btree_walk.h"
 #include "reader/store_file.h"
@@ -15,17 +16,6 @@ namespace {
 constexpr std::uint32_t kDefaultTopFolder = 0x2142;
 constexpr std::size_t kItemsKeptPerFolder = 50;
 constexpr const char* kTopPath = "Personal Folders\\";
-
-bool StartsWithIgnoringCase(const std::string& text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i) {
-    if (std::toupper(static_cast<unsigned char>(text[i])) !=
-        std::toupper(static_cast<unsigned char>(prefix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 // Standard folder paths and the counter each one feeds.
 constexpr std::pair<const char*, int> kStandardPaths[] = {
@@ -361,21 +351,26 @@ const char* AnalysisCounters::Name(int index) {
   return index >= 0 && index < kCount ? kNames[index] : "";
 }
 
+ChildCounts& ChildCounts::operator+=(const ChildCounts& o) {
+  mail += o.mail;
+  contact += o.contact;
+  appointment += o.appointment;
+  task += o.task;
+  note += o.note;
+  journal += o.journal;
+  other += o.other;
+  hidden += o.hidden;
+  return *this;
+}
+
 bool AnalysisResult::HasItems() const {
-  for (const TreeFolder& f : tree) {
-    const ChildCounts& c = f.children;
-    if (c.mail + c.contact + c.appointment + c.task + c.note + c.journal + c.other > 0) return true;
-  }
-  return false;
+  return std::any_of(tree.begin(), tree.end(), [](const TreeFolder& f) { return f.children.Items() > 0; });
 }
 
 ChildCategory CategoryOfClass(const std::string& cls) {
   auto is = [&cls](std::string_view prefix) { return StartsWithIgnoringCase(cls, prefix); };
-  std::string upper(cls.size(), ' ');
-  std::transform(cls.begin(), cls.end(), upper.begin(),
-                 [](unsigned char ch) { return static_cast<char>(std::toupper(ch)); });
   if (is("IPM.Note") || is("IPM.Schedule.Meeting") || is("REPORT.") || is("IPM.TaskRequest") ||
-      upper == "IPM") {
+      EqualsIgnoringCase(cls, "IPM")) {
     return ChildCategory::kMail;
   }
   if (is("IPM.Contact") || is("IPM.AbchPerson")) return ChildCategory::kContact;

@@ -31,6 +31,9 @@ struct AnalysisCounters {
 struct ChildCounts {
   std::int32_t mail = 0, contact = 0, appointment = 0, task = 0, note = 0, journal = 0, other = 0,
                hidden = 0;
+  ChildCounts& operator+=(const ChildCounts& other);
+  // Items of every kind, folder-associated messages not included.
+  std::int32_t Items() const { return mail + contact + appointment + task + note + journal + other; }
 };
 
 // A folder as the tree shows it, in insertion order (the top folder first).

@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "common/text.h"
+
 namespace palvara {
 
 int ClassPrefixEquals(std::string_view literal, std::string_view text, std::size_t count) {
@@ -17,19 +19,9 @@ int ClassPrefixEquals(std::string_view literal, std::string_view text, std::size
 }
 
 ItemKind ClassifyMessageClass(std::string_view c) {
-  auto equalsIgnoringCase = [](std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-      if (std::toupper(static_cast<unsigned char>(a[i])) !=
-          std::toupper(static_cast<unsigned char>(b[i]))) {
-        return false;
-      }
-    }
-    return true;
-  };
   if (ClassPrefixEquals("IPM.Note", c, 8) == 0) return ItemKind::kMail;
   if (ClassPrefixEquals("IPM.x-", c, 8) == 0) return ItemKind::kMail;
-  if (equalsIgnoringCase(c, "IPM")) return ItemKind::kMail;
+  if (EqualsIgnoringCase(c, "IPM")) return ItemKind::kMail;
   if (ClassPrefixEquals("IPM.Contact", c, 11) == 0) return ItemKind::kContact;
   if (ClassPrefixEquals("IPF.Contact", c, 11) == 0) return ItemKind::kContact;
   if (ClassPrefixEquals("IPM.Contact", c, 9) == 0) return ItemKind::kContact;

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <vector>
 
+#include "common/text.h"
+
 namespace palvara {
 namespace {
 
@@ -19,17 +21,6 @@ std::string Trim(const std::string& s) {
   const auto first = s.find_first_not_of(" \t\r");
   if (first == std::string::npos) return "";
   return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
-}
-
-bool EqualsIgnoringCase(const std::string& a, const std::string& b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
 }
 
 std::filesystem::path ExecutableFolder() {

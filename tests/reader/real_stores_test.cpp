@@ -30,14 +30,6 @@ json ReadJson(const fs::path& path) {
   return json::parse(in);
 }
 
-Bytes ReadFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> raw((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  Bytes bytes(raw.size());
-  std::transform(raw.begin(), raw.end(), bytes.begin(), [](char c) { return std::byte(c); });
-  return bytes;
-}
-
 // Runs the command-line tool and returns its standard output and exit code.
 std::pair<std::string, int> RunCli(const std::string& args) {
   const std::string command = std::string(PALVARA_CLI_PATH) + " " + args + " 2>/dev/null";
@@ -214,7 +206,7 @@ TEST(RealStoreFacts, TruncatedHeaderOpensEmptyWithDamage) {
 TEST(RealStoreFacts, TruncatedStoresLoseNodesButNeverInventThem) {
   const fs::path file = kTestData / "stores" / "tika_testPST_2020_small.pst";
   if (!fs::exists(file)) GTEST_SKIP() << "test data absent";
-  const Bytes whole = ReadFile(file);
+  const Bytes whole = testing::ReadFileBytes(file);
   auto full = testing::OpenAndIndex(whole);
   const auto fullPairs = testing::NodesWithParents(*full);
   const std::set<std::pair<std::uint32_t, std::uint32_t>> known(fullPairs.begin(), fullPairs.end());

@@ -5,8 +5,12 @@
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
+
+#include "common/byte_view.h"
 
 namespace palvara::testing {
 
@@ -23,6 +27,15 @@ inline std::vector<std::string> TruthNames(const std::string& folder) {
   }
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// The whole content of a file (empty when it cannot be read).
+inline Bytes ReadFileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<char> raw((std::istreambuf_iterator<char>(in)), {});
+  Bytes bytes(raw.size());
+  std::transform(raw.begin(), raw.end(), bytes.begin(), [](char c) { return std::byte(c); });
+  return bytes;
 }
 
 // A test name from a store file name.

@@ -20,14 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-Bytes ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> raw((std::istreambuf_iterator<char>(in)), {});
-  Bytes bytes(raw.size());
-  std::memcpy(bytes.data(), raw.data(), raw.size());
-  return bytes;
-}
-
 Bytes Random(std::size_t size, std::uint32_t seed) {
   std::mt19937_64 random(seed);
   Bytes bytes(size);
@@ -57,7 +49,7 @@ TEST(CrcTest, MatchesTheChecksumsOfAnOutlookWrittenStore) {
   const fs::path sample = testing::kTestData.parent_path() / "docs" / "samples" /
                           "outlook-empty-unicode.pst";
   if (!fs::exists(sample)) GTEST_SKIP() << "sample store absent";
-  const Bytes file = ReadAll(sample);
+  const Bytes file = testing::ReadFileBytes(sample);
   const ByteSpan f(file);
   EXPECT_EQ(ComputeCrc(f.subspan(8, 471)), *LoadLe32(f, 4));
   EXPECT_EQ(ComputeCrc(f.subspan(8, 516)), *LoadLe32(f, 524));
@@ -143,7 +135,7 @@ TEST_P(NdbWriterTest, HeaderTrailersAndAllocationMapsAreConsistent) {
   writer->AddNode(0x200004, writer->WriteData(Random(33u << 20, 3)), 0, 0);
   ASSERT_TRUE(writer->Finish().ok());
   writer.reset();
-  const Bytes file = ReadAll(path_);
+  const Bytes file = testing::ReadFileBytes(path_);
   const ByteSpan f(file);
   EXPECT_EQ(ComputeCrc(f.subspan(8, 471)), *LoadLe32(f, 4));
   EXPECT_EQ(ComputeCrc(f.subspan(8, 516)), *LoadLe32(f, 524));

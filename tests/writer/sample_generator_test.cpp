@@ -55,15 +55,7 @@ TEST_P(SampleStoreTest, IsDeterministicAndReadsBackWhole) {
   ASSERT_EQ(r.outcome, AnalysisResult::Outcome::kCompleted);
   EXPECT_EQ(r.damageReports, 0u);
   ChildCounts total;
-  for (const TreeFolder& f : r.tree) {
-    total.mail += f.children.mail;
-    total.contact += f.children.contact;
-    total.appointment += f.children.appointment;
-    total.task += f.children.task;
-    total.note += f.children.note;
-    total.journal += f.children.journal;
-    total.other += f.children.other;
-  }
+  for (const TreeFolder& f : r.tree) total += f.children;
   EXPECT_EQ(r.tree.size(), summary_.folders + 1);  // and the top folder
   EXPECT_EQ(static_cast<std::uint64_t>(total.mail), summary_.mails);
   EXPECT_EQ(static_cast<std::uint64_t>(total.contact), summary_.contacts);
@@ -98,7 +90,7 @@ TEST_P(SampleStoreTest, IndependentReadersFindEveryItemOfEveryFolder) {
     relative.pop_back();
     for (char& c : relative) c = c == '\\' ? '/' : c;
     const ChildCounts& c = f.children;
-    const int items = c.mail + c.contact + c.appointment + c.task + c.note + c.journal;
+    const int items = c.Items();
     int exported = 0;
     for (const auto& e : fs::directory_iterator(dir_ / "pff.export" / "Top of Personal Folders" / relative)) {
       const std::string name = e.path().filename().string();

@@ -17,14 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-Bytes ReadAll(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::vector<char> raw((std::istreambuf_iterator<char>(in)), {});
-  Bytes bytes(raw.size());
-  std::transform(raw.begin(), raw.end(), bytes.begin(), [](char c) { return std::byte(c); });
-  return bytes;
-}
-
 void WriteAll(const fs::path& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
@@ -55,7 +47,7 @@ class StoreCheckTest : public ::testing::Test {
     SampleOptions options;
     options.messages = 60;
     ASSERT_TRUE(WriteSampleStore(dir_ / "good.pst", options, nullptr).ok());
-    good_ = ReadAll(dir_ / "good.pst");
+    good_ = testing::ReadFileBytes(dir_ / "good.pst");
   }
   void TearDown() override { fs::remove_all(dir_); }
 
