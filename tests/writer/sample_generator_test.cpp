@@ -77,7 +77,7 @@ TEST_P(SampleStoreTest, IndependentReadersFindEveryItemOfEveryFolder) {
   ASSERT_EQ(std::system(("pffexport -m all -t '" + (dir_ / "pff").string() + "' " + store +
                          " >/dev/null 2>&1").c_str()), 0);
   fs::create_directories(dir_ / "readpst");
-  ASSERT_EQ(std::system(("readpst -D -M -b -o '" + (dir_ / "readpst").string() + "' " + store +
+  ASSERT_EQ(std::system(("readpst -j 0 -D -M -b -o '" + (dir_ / "readpst").string() + "' " + store +
                          " >/dev/null 2>&1").c_str()), 0);
   AnalysisOptions options;
   options.sourcePath = dir_ / "sample.pst";

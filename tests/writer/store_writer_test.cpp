@@ -144,7 +144,7 @@ TEST_P(StoreWriterTest, IndependentReadersExportWhatWasWritten) {
   ASSERT_EQ(std::system(("pffexport -m all -t '" + pff.string() + "' " + quoted + " >/dev/null 2>&1").c_str()), 0);
   const fs::path rp = dir_ / "readpst";
   fs::create_directories(rp);
-  ASSERT_EQ(std::system(("readpst -D -M -b -o '" + rp.string() + "' " + quoted + " >/dev/null 2>&1").c_str()), 0);
+  ASSERT_EQ(std::system(("readpst -j 0 -D -M -b -o '" + rp.string() + "' " + quoted + " >/dev/null 2>&1").c_str()), 0);
 
   for (const Written::Folder& folder : written_.folders) {
     const fs::path pffFolder = fs::path(pff.string() + ".export") / "Top of Personal Folders" / folder.path;
