@@ -18,6 +18,13 @@ std::size_t MemoryByteSource::ReadAt(std::uint64_t offset, std::span<std::byte> 
   return n;
 }
 
+std::size_t ViewByteSource::ReadAt(std::uint64_t offset, std::span<std::byte> out) {
+  if (offset >= data_.size() || out.empty()) return 0;
+  const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), data_.size() - offset));
+  std::memcpy(out.data(), data_.data() + offset, n);
+  return n;
+}
+
 std::unique_ptr<FileByteSource> FileByteSource::Open(const std::filesystem::path& path,
                                                      Status* error) {
   const std::string name = path.string();

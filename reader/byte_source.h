@@ -33,6 +33,17 @@ class MemoryByteSource final : public ByteSource {
   Bytes data_;
 };
 
+// Bytes owned elsewhere; they must outlive the source.
+class ViewByteSource final : public ByteSource {
+ public:
+  explicit ViewByteSource(ByteSpan data) : data_(data) {}
+  std::uint64_t Size() const override { return data_.size(); }
+  std::size_t ReadAt(std::uint64_t offset, std::span<std::byte> out) override;
+
+ private:
+  ByteSpan data_;
+};
+
 class FileByteSource final : public ByteSource {
  public:
   // Opens a regular file (or block device) for reading. On failure `error` says why.

@@ -15,7 +15,7 @@ seeds=("fuzz/corpus/$target")
 if [ "$target" = store_fuzzer ] && [ -d ../shared/testdata/stores ]; then
   seeds+=(../shared/testdata/stores)
 fi
-mkdir -p "$build/corpus/$target" fuzz/artifacts
+mkdir -p "$build/corpus/$target" "fuzz/corpus/$target" fuzz/artifacts
 exec "$build/fuzz/$target" "$build/corpus/$target" "${seeds[@]}" \
   -max_total_time="$seconds" -max_len=1048576 -rss_limit_mb=4096 \
   -artifact_prefix=fuzz/artifacts/ -print_final_stats=1

@@ -71,7 +71,7 @@ class Checker {
     }
     if (ComputeCrc(f_.subspan(8, 471)) != *LoadLe32(f_, 4)) Find(true, "header-crc", "dwCRCPartial is wrong");
     if (ComputeCrc(f_.subspan(8, 516)) != *LoadLe32(f_, 524)) Find(true, "header-crc", "dwCRCFull is wrong");
-    if (*LoadLe64(f_, 184) != f_.size()) {
+    if (LoadLe64(f_, 184) != f_.size()) {
       Find(true, "file-size", "ibFileEof " + Hex(*LoadLe64(f_, 184)) + " but the file has " +
                                   Hex(f_.size()) + " bytes");
     }
@@ -160,10 +160,11 @@ class Checker {
   }
 
   void MarkUsed(std::uint64_t ib, std::uint64_t size) {
-    if (ib < kFirstAMap) return;
-    for (std::uint64_t u = (ib - kFirstAMap) / 64; u < (ib - kFirstAMap + size + 63) / 64; ++u) {
-      used_.insert(u);
-    }
+    if (ib < kFirstAMap || ib >= f_.size()) return;
+    const std::uint64_t end = std::min<std::uint64_t>((ib - kFirstAMap + size + 63) / 64,
+                                                      (f_.size() - kFirstAMap + 63) / 64);
+    if (used_.size() < end) used_.resize(end, false);
+    for (std::uint64_t u = (ib - kFirstAMap) / 64; u < end; ++u) used_[u] = true;
   }
 
   void Blocks() {
@@ -209,6 +210,7 @@ class Checker {
       const std::uint64_t bid = work.back();
       work.pop_back();
       const Block& b = blocks_.at(bid);
+      if (!InBounds(f_.size(), b.ib, b.cb)) continue;  // reported by Blocks()
       const ByteSpan data = f_.subspan(b.ib, b.cb);
       const std::uint8_t type = ByteAt(data, 0), level = ByteAt(data, 1);
       const std::size_t count = LoadLe16(data, 2).value_or(0);
@@ -234,7 +236,7 @@ class Checker {
   }
 
   void Maps() {
-    const std::uint64_t amaps = (f_.size() - kFirstAMap) / kAMapInterval;
+    const std::uint64_t amaps = f_.size() > kFirstAMap ? (f_.size() - kFirstAMap) / kAMapInterval : 0;
     std::uint64_t zeros = 0;
     for (std::uint64_t n = 0; n < amaps; ++n) {
       const std::uint64_t amap = kFirstAMap + n * kAMapInterval;
@@ -247,7 +249,8 @@ class Checker {
       std::size_t unmarked = 0, unused = 0;
       for (std::size_t i = 0; i < 3968; ++i) {
         const bool bit = (ByteAt(f_, amap + i / 8) & (0x80 >> (i % 8))) != 0;
-        const bool isUsed = used_.count(n * 3968 + i) != 0;
+        const std::uint64_t unit = n * 3968 + i;
+        const bool isUsed = unit < used_.size() && used_[unit];
         zeros += bit ? 0 : 1;
         if (isUsed && !bit) ++unmarked;
         if (!isUsed && bit) ++unused;
@@ -268,7 +271,7 @@ class Checker {
   // Folder counts against their tables, read with the tolerant reader.
   void Folders() {
     StoreFile store;
-    if (!OpenStore(store, std::make_unique<MemoryByteSource>(file_), "check").ok()) return;
+    if (!OpenStore(store, std::make_unique<ViewByteSource>(f_), "check").ok()) return;
     IndexStore(store);
     LoadNamedPropertyMap(store);
     for (const auto& [nid, n] : nodes_) {
@@ -316,7 +319,7 @@ class Checker {
   std::map<std::uint64_t, Block> blocks_;
   std::map<std::uint32_t, Node> nodes_;
   std::unordered_set<std::uint64_t> visited_;
-  std::unordered_set<std::uint64_t> used_;
+  std::vector<bool> used_;  // one flag per 64-byte unit from 0x4400
   std::uint64_t lastBlockKey_ = 0, lastNodeKey_ = 0;
   int leafLevel_ = -1;
   std::size_t pages_ = 0;
@@ -337,10 +340,13 @@ CheckReport CheckStore(const std::filesystem::path& path) {
     report.openError = "Cannot open \"" + path.string() + "\"";
     return report;
   }
-  std::vector<char> raw((std::istreambuf_iterator<char>(in)), {});
-  Bytes bytes(raw.size());
-  std::transform(raw.begin(), raw.end(), bytes.begin(), [](char c) { return std::byte(c); });
-  return Checker(std::move(bytes)).Run();
+  std::error_code ec;
+  Bytes bytes(static_cast<std::size_t>(std::filesystem::file_size(path, ec)));
+  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  bytes.resize(static_cast<std::size_t>(in.gcount()));
+  return CheckStoreBytes(std::move(bytes));
 }
+
+CheckReport CheckStoreBytes(Bytes bytes) { return Checker(std::move(bytes)).Run(); }
 
 }  // namespace palvara

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "common/byte_view.h"
+
 namespace palvara {
 
 struct CheckFinding {
@@ -27,5 +29,7 @@ struct CheckReport {
 };
 
 CheckReport CheckStore(const std::filesystem::path& path);
+// The same over a store's bytes in memory.
+CheckReport CheckStoreBytes(Bytes bytes);
 
 }  // namespace palvara

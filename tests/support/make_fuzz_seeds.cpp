@@ -6,6 +6,7 @@
 #include <string>
 
 #include "tests/support/heap_builder.h"
+#include "writer/sample_generator.h"
 
 namespace {
 
@@ -81,6 +82,13 @@ int main(int argc, char** argv) {
       "caf\\'e9 \\u20013?\\uc2\\u-3??\\tab{\\b bold}\\bin2 ab\\line end}";
   Write(dir / "rtf_text_fuzzer" / "document",
         std::as_bytes(std::span(rtf.data(), rtf.size())));
+  palvara::SampleOptions sample;
+  sample.messages = 5;
+  std::filesystem::create_directories(dir / "check_fuzzer");
+  if (!palvara::WriteSampleStore(dir / "check_fuzzer" / "sample-store.bin", sample, nullptr).ok()) {
+    std::cerr << "make-fuzz-seeds: cannot write the sample store\n";
+    return 1;
+  }
   std::cout << "seeds written to " << dir << "\n";
   return 0;
 }
