@@ -29,6 +29,40 @@ void AppendUtf8(std::string& out, char32_t c) {
   }
 }
 
+Bytes Utf8ToUtf16Le(std::string_view utf8) {
+  Bytes out;
+  auto unit = [&out](std::uint32_t u) {
+    out.push_back(static_cast<std::byte>(u & 0xFF));
+    out.push_back(static_cast<std::byte>(u >> 8));
+  };
+  for (std::size_t i = 0; i < utf8.size();) {
+    const auto c = static_cast<unsigned char>(utf8[i]);
+    std::uint32_t cp = 0xFFFD;
+    std::size_t len = 1;
+    auto cont = [&utf8](std::size_t k) { return static_cast<unsigned char>(utf8[k]) & 0x3F; };
+    if (c < 0x80) {
+      cp = c;
+    } else if ((c & 0xE0) == 0xC0 && i + 1 < utf8.size()) {
+      cp = ((c & 0x1F) << 6) | cont(i + 1);
+      len = 2;
+    } else if ((c & 0xF0) == 0xE0 && i + 2 < utf8.size()) {
+      cp = ((c & 0x0F) << 12) | (cont(i + 1) << 6) | cont(i + 2);
+      len = 3;
+    } else if ((c & 0xF8) == 0xF0 && i + 3 < utf8.size()) {
+      cp = ((c & 0x07) << 18) | (cont(i + 1) << 12) | (cont(i + 2) << 6) | cont(i + 3);
+      len = 4;
+    }
+    if (cp >= 0x10000) {
+      unit(0xD800 + ((cp - 0x10000) >> 10));
+      unit(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    } else {
+      unit(cp);
+    }
+    i += len;
+  }
+  return out;
+}
+
 std::string Utf16LeToUtf8(ByteSpan bytes) {
   std::string out;
   out.reserve(bytes.size() / 2);

@@ -12,6 +12,10 @@ namespace palvara {
 // byte is ignored). Unpaired surrogates become U+FFFD.
 std::string Utf16LeToUtf8(ByteSpan bytes);
 
+// Converts UTF-8 to UTF-16LE (no terminator); characters past U+FFFF become surrogate pairs,
+// malformed sequences U+FFFD.
+Bytes Utf8ToUtf16Le(std::string_view utf8);
+
 // Converts 8-bit text in a Windows code page to UTF-8, up to the first 0 byte. 1252 (and any
 // code page the system cannot convert) uses the Windows-1252 table, including the five bytes
 // that table leaves undefined (they become U+0081, U+008D, U+008F, U+0090, U+009D, as on

@@ -2,27 +2,11 @@
 
 #include <algorithm>
 
+#include "common/text.h"
+
 namespace palvara::testing {
 
-Bytes Utf16Of(const std::string& utf8) {
-  Bytes out;
-  for (std::size_t i = 0; i < utf8.size();) {
-    const auto c = static_cast<unsigned char>(utf8[i]);
-    char32_t cp = c;
-    std::size_t len = 1;
-    if (c >= 0xE0) {
-      cp = ((c & 0x0F) << 12) | ((utf8[i + 1] & 0x3F) << 6) | (utf8[i + 2] & 0x3F);
-      len = 3;
-    } else if (c >= 0xC0) {
-      cp = ((c & 0x1F) << 6) | (utf8[i + 1] & 0x3F);
-      len = 2;
-    }
-    out.push_back(static_cast<std::byte>(cp & 0xFF));
-    out.push_back(static_cast<std::byte>(cp >> 8));
-    i += len;
-  }
-  return out;
-}
+Bytes Utf16Of(const std::string& utf8) { return Utf8ToUtf16Le(utf8); }
 
 StoreSketch::StoreSketch(std::optional<std::uint32_t> topFolder) {
   std::vector<PcProperty> store = {{0x3001, 0x001F, Utf16Of("Store")}};
