@@ -354,7 +354,11 @@ int MakeSample(const std::vector<std::string>& args, std::ostream& out, std::ost
     err << "palvara-cli: " << status.message() << "\n";
     return 1;
   }
-  out << "Wrote " << file << ": " << summary.folders << " folders, " << summary.mails
+  out << "Wrote ";
+  for (std::size_t i = 0; i < summary.files.size(); ++i) {
+    out << (i > 0 ? ", " : "") << summary.files[i].string();
+  }
+  out << ": " << summary.folders << " folders, " << summary.mails
       << " mails, " << summary.contacts << " contacts, " << summary.appointments
       << " appointments, " << summary.tasks << " tasks, " << summary.notes << " notes, "
       << summary.journal << " journal entries, " << summary.attachments << " attachments ("

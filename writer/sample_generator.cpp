@@ -1,5 +1,6 @@
 #include "writer/sample_generator.h"
 
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -22,9 +23,8 @@ constexpr std::uint64_t kBaseTime = 0x01D9000000000000ull;  // early 2023
 
 class Generator {
  public:
-  Generator(StoreWriter& writer, const SampleOptions& options, SampleSummary& summary)
-      : w_(writer), random_(options.seed), summary_(summary) {}
-
+  Generator(const SampleOptions& options, SampleSummary& summary)
+      : random_(options.seed), summary_(summary) {}
   std::string Words(std::size_t n) {
     std::string text;
     for (std::size_t i = 0; i < n; ++i) {
@@ -99,37 +99,127 @@ class Generator {
   }
 
  private:
-  StoreWriter& w_;
   std::mt19937_64 random_;
   SampleSummary& summary_;
 };
 
+// Writes into one file after another: past the part limit the store is finished, and the next
+// part begins with the folders made so far.
+class WritingSink : public SampleSink {
+ public:
+  WritingSink(std::filesystem::path path, const SampleOptions& options, SampleSummary& summary)
+      : path_(std::move(path)), options_(options), summary_(summary) {}
+
+  Status Begin() { return NextPart(); }
+  Status End() {
+    if (!writer_) return status_;
+    Status finished = writer_->Finish();
+    writer_.reset();
+    return status_.ok() ? finished : status_;
+  }
+
+  std::uint32_t Folder(std::uint32_t parent, const std::string& name,
+                       const std::string& containerClass) override {
+    folders_.push_back({parent, name, containerClass});
+    const std::uint32_t id = static_cast<std::uint32_t>(folders_.size());
+    if (writer_) nids_[id] = writer_->CreateFolder(Nid(parent), name, containerClass);
+    return id;
+  }
+  void Mail(std::uint32_t folder, const MessageSpec& m) override {
+    Add([&] { writer_->AddMessage(Nid(folder), m); });
+  }
+  void Contact(std::uint32_t folder, const StoreWriter::Contact& c) override {
+    Add([&] { writer_->AddContact(Nid(folder), c); });
+  }
+  void Appointment(std::uint32_t folder, const StoreWriter::Appointment& a) override {
+    Add([&] { writer_->AddAppointment(Nid(folder), a); });
+  }
+  void Task(std::uint32_t folder, const StoreWriter::Task& t) override {
+    Add([&] { writer_->AddTask(Nid(folder), t); });
+  }
+  void Note(std::uint32_t folder, const std::string& text, std::uint64_t time) override {
+    Add([&] { writer_->AddNote(Nid(folder), text, time); });
+  }
+  void Journal(std::uint32_t folder, const std::string& subject, const std::string& type,
+               std::uint64_t start) override {
+    Add([&] { writer_->AddJournalEntry(Nid(folder), subject, type, start); });
+  }
+
+ private:
+  struct FolderDefinition {
+    std::uint32_t parent;
+    std::string name, containerClass;
+  };
+
+  std::uint32_t Nid(std::uint32_t id) const {
+    const auto it = nids_.find(id);
+    return it != nids_.end() ? it->second : id;  // the store's own folders keep their nids
+  }
+
+  template <typename Write>
+  void Add(Write write) {
+    if (!writer_) return;
+    write();
+    if (!writer_->status().ok()) {
+      status_ = writer_->status();
+      writer_.reset();
+    } else if (writer_->BytesWritten() > options_.partLimit) {
+      status_ = writer_->Finish();
+      writer_.reset();
+      if (status_.ok()) status_ = NextPart();
+    }
+  }
+
+  Status NextPart() {
+    const std::filesystem::path path = PartPath(path_, summary_.files.size() + 1);
+    Status status = Status::Ok();
+    writer_ = StoreWriter::Create(path, "Personal Folders", options_.encoding, &status);
+    if (!writer_) return status;
+    summary_.files.push_back(path);
+    nids_.clear();
+    for (std::uint32_t id = 1; id <= folders_.size(); ++id) {
+      const FolderDefinition& f = folders_[id - 1];
+      nids_[id] = writer_->CreateFolder(Nid(f.parent), f.name, f.containerClass);
+    }
+    return Status::Ok();
+  }
+
+  std::filesystem::path path_;
+  const SampleOptions& options_;
+  SampleSummary& summary_;
+  std::unique_ptr<StoreWriter> writer_;
+  std::vector<FolderDefinition> folders_;
+  std::map<std::uint32_t, std::uint32_t> nids_;  // sink folder id -> nid in the current part
+  Status status_ = Status::Ok();
+};
+
 }  // namespace
 
-Status WriteSampleStore(const std::filesystem::path& path, const SampleOptions& options,
-                        SampleSummary* summary) {
-  SampleSummary local;
-  SampleSummary& s = summary != nullptr ? *summary : local;
-  s = SampleSummary{};
-  Status status = Status::Ok();
-  auto writer = StoreWriter::Create(path, "Personal Folders", options.encoding, &status);
-  if (!writer) return status;
-  Generator g(*writer, options, s);
+std::filesystem::path PartPath(const std::filesystem::path& path, std::uint64_t part) {
+  if (part <= 1) return path;
+  std::filesystem::path next = path;
+  next.replace_filename(path.stem().string() + "-" + std::to_string(part) +
+                        path.extension().string());
+  return next;
+}
+
+void GenerateSample(const SampleOptions& options, SampleSink& sink, SampleSummary& s) {
+  Generator g(options, s);
   const std::uint32_t top = kNidIpmSubtree;
-  const std::uint32_t inbox = writer->CreateFolder(top, "Inbox", "IPF.Note");
+  const std::uint32_t inbox = sink.Folder(top, "Inbox", "IPF.Note");
   const std::uint32_t mailFolders[] = {
       inbox,
-      writer->CreateFolder(inbox, "Projects", "IPF.Note"),
-      writer->CreateFolder(inbox, "Receipts", "IPF.Note"),
-      writer->CreateFolder(top, "Sent Items", "IPF.Note"),
-      writer->CreateFolder(top, "Drafts", "IPF.Note"),
+      sink.Folder(inbox, "Projects", "IPF.Note"),
+      sink.Folder(inbox, "Receipts", "IPF.Note"),
+      sink.Folder(top, "Sent Items", "IPF.Note"),
+      sink.Folder(top, "Drafts", "IPF.Note"),
       kNidDeletedItems,
-      writer->CreateFolder(top, "Архив 2023", "IPF.Note")};
-  const std::uint32_t contacts = writer->CreateFolder(top, "Contacts", "IPF.Contact");
-  const std::uint32_t calendar = writer->CreateFolder(top, "Calendar", "IPF.Appointment");
-  const std::uint32_t tasks = writer->CreateFolder(top, "Tasks", "IPF.Task");
-  const std::uint32_t notes = writer->CreateFolder(top, "Notes", "IPF.StickyNote");
-  const std::uint32_t journal = writer->CreateFolder(top, "Journal", "IPF.Journal");
+      sink.Folder(top, "Архив 2023", "IPF.Note")};
+  const std::uint32_t contacts = sink.Folder(top, "Contacts", "IPF.Contact");
+  const std::uint32_t calendar = sink.Folder(top, "Calendar", "IPF.Appointment");
+  const std::uint32_t tasks = sink.Folder(top, "Tasks", "IPF.Task");
+  const std::uint32_t notes = sink.Folder(top, "Notes", "IPF.StickyNote");
+  const std::uint32_t journal = sink.Folder(top, "Journal", "IPF.Journal");
   s.folders = 12;
 
   for (std::uint64_t i = 0; i < options.messages; ++i) {
@@ -137,32 +227,43 @@ Status WriteSampleStore(const std::filesystem::path& path, const SampleOptions& 
     const std::size_t weights[] = {40, 10, 10, 20, 5, 5, 10};
     std::size_t roll = g.Pick(100), folder = 0;
     while (roll >= weights[folder]) roll -= weights[folder++];
-    writer->AddMessage(mailFolders[folder], g.Mail(i, true));
+    sink.Mail(mailFolders[folder], g.Mail(i, true));
     ++s.mails;
   }
   const std::uint64_t others = options.messages / 20 + 2;
   for (std::uint64_t i = 0; i < others * 2; ++i) {
     const std::string name = g.Name();
-    writer->AddContact(contacts, {name, name.substr(0, name.find(' ')),
-                                  name.substr(name.find(' ') + 1), g.Words(1) + " Ltd",
-                                  g.Address(name), "+1 555 01" + std::to_string(i % 100),
-                                  "+1 555 02" + std::to_string(i % 100)});
+    sink.Contact(contacts, {name, name.substr(0, name.find(' ')), name.substr(name.find(' ') + 1),
+                            g.Words(1) + " Ltd", g.Address(name),
+                            "+1 555 01" + std::to_string(i % 100),
+                            "+1 555 02" + std::to_string(i % 100)});
     ++s.contacts;
   }
   for (std::uint64_t i = 0; i < others; ++i) {
     const std::uint64_t start = g.Time();
-    writer->AddAppointment(calendar, {g.Words(3), g.Words(1), g.Words(12), start,
-                                      start + 36000000000ull, i % 9 == 0});
-    writer->AddTask(tasks, {g.Words(3), g.Words(10), start, start + 864000000000ull,
-                            static_cast<double>(i % 5) / 4.0});
-    writer->AddNote(notes, g.Words(6), start);
-    writer->AddJournalEntry(journal, g.Words(3), "Phone call", start);
+    sink.Appointment(calendar, {g.Words(3), g.Words(1), g.Words(12), start,
+                                start + 36000000000ull, i % 9 == 0});
+    sink.Task(tasks, {g.Words(3), g.Words(10), start, start + 864000000000ull,
+                      static_cast<double>(i % 5) / 4.0});
+    sink.Note(notes, g.Words(6), start);
+    sink.Journal(journal, g.Words(3), "Phone call", start);
     ++s.appointments;
     ++s.tasks;
     ++s.notes;
     ++s.journal;
   }
-  return writer->Finish();
+}
+
+Status WriteSampleStore(const std::filesystem::path& path, const SampleOptions& options,
+                        SampleSummary* summary) {
+  SampleSummary local;
+  SampleSummary& s = summary != nullptr ? *summary : local;
+  s = SampleSummary{};
+  WritingSink sink(path, options, s);
+  Status status = sink.Begin();
+  if (!status.ok()) return status;
+  GenerateSample(options, sink, s);
+  return sink.End();
 }
 
 }  // namespace palvara

@@ -24,6 +24,10 @@ inline constexpr std::uint32_t kNidSearchRoot = 0x8042;
 inline constexpr std::uint32_t kNidDeletedItems = 0x8062;
 inline constexpr std::uint32_t kNidCommonViews = 0x8082;
 
+// The size up to which items may be added to one store: what Finish adds (indexes and maps)
+// still fits below the 2 GB a store file may reach.
+inline constexpr std::uint64_t kStoreSizeLimit = 1'900'000'000;
+
 struct RecipientSpec {
   std::string name;
   std::string address;
@@ -97,6 +101,10 @@ class StoreWriter {
 
   // Writes the folder tables, the fixed nodes, the name-to-id map, and the node database.
   Status Finish();
+
+  // Bytes of the file so far; the first write error, if any.
+  std::uint64_t BytesWritten() const { return ndb_->BytesWritten(); }
+  const Status& status() const { return ndb_->status(); }
 
  private:
   struct FolderState {
