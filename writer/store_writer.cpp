@@ -15,6 +15,7 @@ using Tags = std::vector<std::uint32_t>;
 constexpr std::uint32_t kNidMessageStore = 0x21;
 constexpr std::uint32_t kNidNameToIdMap = 0x61;
 constexpr std::uint32_t kNidRootFolder = 0x122;
+constexpr std::uint32_t kNidSpamSearchFolder = 0x2223;
 
 const Tags kHierarchyColumns = {0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003, 0x3001001F,
                                 0x36020003, 0x36030003, 0x360A000B, 0x3613001F, 0x66350003,
@@ -126,7 +127,9 @@ StoreWriter::StoreWriter(std::unique_ptr<NdbWriter> ndb, std::string displayName
   folders_[kNidSearchRoot] = {kNidSearchRoot, kNidRootFolder, "Search Root", "", {}, {}, 0};
   folders_[kNidDeletedItems] = {kNidDeletedItems, kNidIpmSubtree, "Deleted Items", "IPF.Note", {}, {}, 0};
   folders_[kNidCommonViews] = {kNidCommonViews, kNidRootFolder, "IPM_COMMON_VIEWS", "", {}, {}, 0};
-  folders_[kNidRootFolder].children = {kNidIpmSubtree, kNidSearchRoot, kNidCommonViews};
+  folders_[kNidSpamSearchFolder] = {kNidSpamSearchFolder, kNidRootFolder, "SPAM Search Folder 2", "", {}, {}, 0};
+  folders_[kNidRootFolder].children = {kNidIpmSubtree, kNidSearchRoot, kNidSpamSearchFolder,
+                                       kNidCommonViews};
   folders_[kNidIpmSubtree].children = {kNidDeletedItems};
   NamedPropertyId(kPsetidCommon, 0x8503);  // PidLidReminderSet: the map is never empty
 }
@@ -401,9 +404,16 @@ void StoreWriter::WriteFolder(const FolderState& f) {
                                       Bool(0x360A, !f.children.empty())};
   if (!f.containerClass.empty()) props.push_back(Text(0x3613, f.containerClass));
   WritePc(f.nid, f.parent, props);
+  const std::uint32_t base = f.nid & ~0x1Fu;
+  if ((f.nid & 0x1F) == 0x03) {
+    // A search folder: its update queue (empty), its criteria, and its contents table.
+    ndb_->AddNode(base | 0x06, 0, 0, 0);
+    WritePc(base | 0x07, 0, {Int(0x660B, 0)});
+    WriteTc(base | 0x10, kSearchContentsColumns, {});
+    return;
+  }
   std::vector<TableRow> hierarchy;
   for (std::uint32_t child : f.children) hierarchy.push_back(HierarchyRow(folders_.at(child)));
-  const std::uint32_t base = f.nid & ~0x1Fu;
   WriteTc(base | 0x0D, kHierarchyColumns, hierarchy);
   WriteTc(base | 0x0E, kContentsColumns, f.contents);
   WriteTc(base | 0x0F, kAssociatedColumns, {});
@@ -461,7 +471,9 @@ void StoreWriter::WriteFixedNodes() {
   receive.cells = {Bytes{}, IntValue(kNidRootFolder, 4)};
   WriteTc(0x62B, {0x001A001F, 0x66050003}, {receive});
   WriteTc(0x64C, {0x00390040, 0x0E100003, 0x0E140003}, {});
-  for (std::uint32_t nid : {0x1E1u, 0x201u, 0x261u}) ndb_->AddNode(nid, 0, 0, 0);
+  for (std::uint32_t nid : {0x1E1u, 0x261u}) ndb_->AddNode(nid, 0, 0, 0);
+  // The search activity list: the nids of the store's search folders.
+  ndb_->AddNode(0x201, ndb_->WriteData(IntValue(kNidSpamSearchFolder, 4)), 0, 0);
 }
 
 Status StoreWriter::Finish() {

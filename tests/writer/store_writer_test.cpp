@@ -11,7 +11,9 @@
 
 #include "items/analysis.h"
 #include "items/mapping.h"
+#include "reader/block_access.h"
 #include "reader/btree_walk.h"
+#include "tests/support/test_data.h"
 
 namespace palvara {
 namespace {
@@ -172,6 +174,37 @@ TEST_P(StoreWriterTest, IndependentReadersExportWhatWasWritten) {
       }
     }
   }
+}
+
+// The nodes a new store needs sit where Outlook puts them in a store it created itself.
+TEST(StoreWriterNodeSet, MatchesOutlooksEmptyStore) {
+  const fs::path dir = fs::temp_directory_path() / ("palvara-nodeset-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  Status status = Status::Ok();
+  auto writer = StoreWriter::Create(dir / "empty.pst", "Personal Folders", EncodingMethod::kPermute, &status);
+  ASSERT_TRUE(writer);
+  ASSERT_TRUE(writer->Finish().ok());
+  StoreFile ours, outlook;
+  ASSERT_TRUE(OpenStore(ours, dir / "empty.pst").ok());
+  ASSERT_TRUE(OpenStore(outlook, testing::kTestData.parent_path() / "docs" / "samples" /
+                                     "outlook-empty-unicode.pst").ok());
+  ASSERT_EQ(IndexStore(ours), 0);
+  ASSERT_EQ(IndexStore(outlook), 0);
+  for (std::uint32_t nid : {0x21u, 0x61u, 0x122u, 0x12Du, 0x12Eu, 0x12Fu, 0x8022u, 0x802Du,
+                            0x8042u, 0x8062u, 0x8082u, 0x2223u, 0x2226u, 0x2227u, 0x2230u, 0x1E1u,
+                            0x201u, 0x261u, 0x60Du, 0x60Eu, 0x60Fu, 0x610u, 0x671u, 0x692u, 0x62Bu,
+                            0x64Cu}) {
+    const StoreNode* mine = FindNode(ours, nid);
+    const StoreNode* theirs = FindNode(outlook, nid);
+    ASSERT_NE(theirs, nullptr) << std::hex << nid;
+    ASSERT_NE(mine, nullptr) << std::hex << nid;
+    EXPECT_EQ(mine->nidParent, theirs->nidParent) << std::hex << nid;
+    EXPECT_EQ(mine->dataBlock == nullptr, theirs->dataBlock == nullptr) << std::hex << nid;
+  }
+  // The search activity list names the spam search folder.
+  EXPECT_EQ(ReadNodeBytes(ours, FindNode(ours, 0x201)->dataBlock),
+            ReadNodeBytes(outlook, FindNode(outlook, 0x201)->dataBlock));
+  fs::remove_all(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(AllEncodings, StoreWriterTest,
