@@ -1,8 +1,11 @@
 #include "writer/store_check.h"
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -24,7 +27,7 @@ constexpr std::size_t kMaxFindingsPerRule = 20;
 
 class Checker {
  public:
-  explicit Checker(Bytes file) : file_(std::move(file)), f_(file_) {}
+  explicit Checker(ByteSpan file) : f_(file) {}
 
   CheckReport Run() {
     report_.opened = true;
@@ -312,7 +315,6 @@ class Checker {
     }
   }
 
-  Bytes file_;
   ByteSpan f_;
   CheckReport report_;
   std::map<std::string, std::size_t> perRule_;
@@ -334,19 +336,28 @@ std::size_t CheckReport::Errors() const {
 std::size_t CheckReport::Warnings() const { return findings.size() - Errors(); }
 
 CheckReport CheckStore(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
+  // The file is mapped, not read: a store of any size is checked without holding it in memory.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    if (fd >= 0) ::close(fd);
     CheckReport report;
     report.openError = "Cannot open \"" + path.string() + "\"";
     return report;
   }
-  std::error_code ec;
-  Bytes bytes(static_cast<std::size_t>(std::filesystem::file_size(path, ec)));
-  in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  bytes.resize(static_cast<std::size_t>(in.gcount()));
-  return CheckStoreBytes(std::move(bytes));
+  const auto size = static_cast<std::size_t>(info.st_size);
+  void* mapped = size > 0 ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0) : nullptr;
+  ::close(fd);
+  if (mapped == MAP_FAILED) {
+    CheckReport report;
+    report.openError = "Cannot read \"" + path.string() + "\"";
+    return report;
+  }
+  CheckReport report = CheckStoreBytes(ByteSpan(static_cast<const std::byte*>(mapped), size));
+  if (mapped != nullptr) ::munmap(mapped, size);
+  return report;
 }
 
-CheckReport CheckStoreBytes(Bytes bytes) { return Checker(std::move(bytes)).Run(); }
+CheckReport CheckStoreBytes(ByteSpan bytes) { return Checker(bytes).Run(); }
 
 }  // namespace palvara

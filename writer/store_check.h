@@ -30,6 +30,6 @@ struct CheckReport {
 
 CheckReport CheckStore(const std::filesystem::path& path);
 // The same over a store's bytes in memory.
-CheckReport CheckStoreBytes(Bytes bytes);
+CheckReport CheckStoreBytes(ByteSpan bytes);
 
 }  // namespace palvara
