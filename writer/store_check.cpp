@@ -38,7 +38,10 @@ class Checker {
     Blocks();
     References();
     Maps();
+    Counters();
     Folders();
+    StoreObject();
+    NameMap();
     report_.pages = pages_;
     report_.blocks = blocks_.size();
     report_.nodes = nodes_.size();
@@ -121,6 +124,7 @@ class Checker {
       return std::nullopt;
     }
     if (!Page(ib, bid, nodeTree ? 0x81 : 0x80, true)) return std::nullopt;
+    maxPageBid_ = std::max(maxPageBid_, bid);
     const ByteSpan page = f_.subspan(ib, 512);
     const std::uint8_t cEnt = ByteAt(page, 488), cEntMax = ByteAt(page, 489),
                        cbEnt = ByteAt(page, 490), cLevel = ByteAt(page, 491);
@@ -220,6 +224,9 @@ class Checker {
       const std::size_t size = type == 1 ? 8 : (level == 0 ? 24 : 16);
       for (std::size_t i = 0; i < count && 8 + (i + 1) * size <= data.size(); ++i) {
         const std::size_t at = 8 + i * size;
+        if (type == 2 && i > 0 && *LoadLe32(data, at) <= *LoadLe32(data, at - size)) {
+          Find(true, "subnode-order", "subnode block " + Hex(bid) + ": ids not ascending");
+        }
         if (type == 1) {
           refer(*LoadLe64(data, at), "data tree " + Hex(bid));
         } else if (level == 0) {
@@ -271,12 +278,121 @@ class Checker {
     if (f_.size() >= 0x4400) Page(0x4200, *LoadLe64(f_, 32), 0x86, true, false);
   }
 
+  // The counters a later writer continues from lie past everything in use.
+  void Counters() {
+    const std::uint64_t nextBlock = *LoadLe64(f_, 516), nextPage = *LoadLe64(f_, 32);
+    if (!blocks_.empty() && (blocks_.rbegin()->first & ~3ull) >= nextBlock) {
+      Find(false, "counters", "bidNextB " + Hex(nextBlock) + " is not past block " +
+                                  Hex(blocks_.rbegin()->first));
+    }
+    if (maxPageBid_ >= nextPage) {
+      Find(false, "counters", "bidNextP " + Hex(nextPage) + " is not past page " + Hex(maxPageBid_));
+    }
+    for (const auto& [nid, n] : nodes_) {
+      const std::uint32_t type = nid & 0x1F, index = nid >> 5;
+      if (type != 0x01 && index > *LoadLe32(f_, 44 + 4 * type)) {
+        Find(false, "counters", "node " + Hex(nid) + " lies past rgnid[" + std::to_string(type) + "]");
+      }
+    }
+  }
+
+  // The store object's entry ids carry its record key and name folders that exist.
+  void StoreObject() {
+    const StoreNode* node = store_ ? FindNode(*store_, 0x21) : nullptr;
+    if (node == nullptr) {
+      Find(true, "store", "the message store node 0x21 is missing");
+      return;
+    }
+    SubnodeList none;
+    const auto pc = ReadPropertyList(*store_, node->dataBlock, none);
+    const PropertyEntry* key = pc ? pc->Find(0x0FF9) : nullptr;
+    if (key == nullptr || !key->value || key->value->size() != 16) {
+      Find(true, "store", "the message store has no 16-byte record key");
+      return;
+    }
+    for (std::uint32_t id : {0x35E0u, 0x35E3u, 0x35E7u}) {
+      const PropertyEntry* e = pc->Find(id);
+      if (e == nullptr || !e->value || e->value->size() != 24) {
+        Find(id == 0x35E0, "store", "entry id " + Hex(id) + " is missing or not 24 bytes");
+        continue;
+      }
+      const ByteSpan v = *e->value;
+      if (!std::equal(v.begin() + 4, v.begin() + 20, key->value->begin())) {
+        Find(true, "store", "entry id " + Hex(id) + " does not carry the store's record key");
+      }
+      if (!nodes_.count(*LoadLe32(v, 20))) {
+        Find(true, "store", "entry id " + Hex(id) + " names folder " + Hex(*LoadLe32(v, 20)) +
+                                ", which does not exist");
+      }
+    }
+  }
+
+  // Name-to-id records are numbered in order, name known property sets, and sit in the hash
+  // bucket of their name.
+  void NameMap() {
+    const StoreNode* node = store_ ? FindNode(*store_, 0x61) : nullptr;
+    if (node == nullptr) return;
+    SubnodeList subnodes;
+    ReadSubnodes(*store_, node->subnodeBlock, subnodes);
+    const auto pc = ReadPropertyList(*store_, node->dataBlock, subnodes);
+    const PropertyEntry* guids = pc ? pc->Find(0x0002) : nullptr;
+    const PropertyEntry* entries = pc ? pc->Find(0x0003) : nullptr;
+    const PropertyEntry* buckets = pc ? pc->Find(0x0001) : nullptr;
+    if (entries == nullptr || !entries->value || guids == nullptr || !guids->value) {
+      Find(true, "name-map", "the name-to-id map lacks its entry or GUID stream");
+      return;
+    }
+    const ByteSpan stream = *entries->value;
+    const std::uint32_t guidCount = static_cast<std::uint32_t>(guids->value->size() / 16);
+    const std::uint32_t bucketCount =
+        buckets && buckets->value && buckets->value->size() >= 4 ? *LoadLe32(*buckets->value, 0) : 0;
+    for (std::size_t k = 0; k + 8 <= stream.size(); k += 8) {
+      const std::uint32_t name = *LoadLe32(stream, k);
+      const std::uint16_t wGuid = *LoadLe16(stream, k + 4), index = *LoadLe16(stream, k + 6);
+      if (index != k / 8) {
+        Find(true, "name-map", "record " + std::to_string(k / 8) + " carries index " + std::to_string(index));
+      }
+      if ((wGuid >> 1) >= 3 + guidCount) {
+        Find(true, "name-map", "record " + std::to_string(k / 8) + " names an unknown property set");
+      }
+      if (bucketCount == 0 || (wGuid & 1) != 0) continue;  // string names hash their text
+      const PropertyEntry* bucket = pc->Find(0x1000 + (name ^ wGuid) % bucketCount);
+      bool found = false;
+      for (std::size_t b = 0; bucket && bucket->value && b + 8 <= bucket->value->size() && !found; b += 8) {
+        found = std::equal(bucket->value->begin() + b, bucket->value->begin() + b + 8, stream.begin() + k);
+      }
+      if (!found) Find(false, "name-map", "record " + std::to_string(k / 8) + " is not in its hash bucket");
+    }
+  }
+
   // Folder counts against their tables, read with the tolerant reader.
   void Folders() {
-    StoreFile store;
-    if (!OpenStore(store, std::make_unique<ViewByteSource>(f_), "check").ok()) return;
+    store_ = std::make_unique<StoreFile>();
+    if (!OpenStore(*store_, std::make_unique<ViewByteSource>(f_), "check").ok()) {
+      store_.reset();
+      return;
+    }
+    StoreFile& store = *store_;
     IndexStore(store);
     LoadNamedPropertyMap(store);
+    for (const auto& [nid, n] : nodes_) {
+      const std::uint32_t type = nid & 0x1F;
+      if (type == 0x04 || type == 0x08) {
+        const auto parent = nodes_.find(n.parent);
+        if (parent == nodes_.end() || (n.parent & 0x1F) != 0x02) {
+          Find(true, "node-parent", "message " + Hex(nid) + " hangs below " + Hex(n.parent) +
+                                        ", which is not a folder");
+        }
+        if (type == 0x04) children_[n.parent].messages.insert(nid);
+        if (type == 0x04) Recipients(nid);
+      } else if ((type == 0x02 || type == 0x03) && n.parent != nid) {
+        children_[n.parent].folders.insert(nid);
+      }
+    }
+    const auto root = nodes_.find(0x122);
+    if (root == nodes_.end() || root->second.parent != 0x122) {
+      Find(true, "node-parent", "the root folder 0x122 is missing or not its own parent");
+    }
     for (const auto& [nid, n] : nodes_) {
       if ((nid & 0x1F) != 0x02 && nid != 0x122) continue;
       const StoreNode* node = FindNode(store, nid);
@@ -287,19 +403,28 @@ class Checker {
         Find(true, "folder", "folder " + Hex(nid) + " has no readable property context");
         continue;
       }
-      auto rows = [&](std::uint32_t tableNid) {
+      // A table's row count, and the row ids it lists; -1 when the table is missing.
+      auto rows = [&](std::uint32_t tableNid, std::set<std::uint32_t>* ids) {
         const StoreNode* table = FindNode(store, tableNid);
         if (table == nullptr) return -1;
         SubnodeList subnodes;
         ReadSubnodes(store, table->subnodeBlock, subnodes);
         const auto list = ReadPropertyList(store, table->dataBlock, subnodes);
+        for (const PropertyList* row = list.get(); row != nullptr && ids != nullptr; row = row->next.get()) {
+          const PropertyEntry* id = row->Find(0x67F2);
+          if (id != nullptr && id->value && id->value->size() >= 4) ids->insert(*LoadLe32(*id->value, 0));
+        }
         return list ? list->rowCount : 0;
       };
       const std::uint32_t base = nid & ~0x1Fu;
-      const int contents = rows(base | 0x0E), hierarchy = rows(base | 0x0D);
-      if (contents < 0 || hierarchy < 0 || rows(base | 0x0F) < 0) {
+      std::set<std::uint32_t> contentRows, hierarchyRows;
+      const int contents = rows(base | 0x0E, &contentRows), hierarchy = rows(base | 0x0D, &hierarchyRows);
+      if (contents < 0 || hierarchy < 0 || rows(base | 0x0F, nullptr) < 0) {
         Find(true, "folder-tables", "folder " + Hex(nid) + " lacks one of its three tables");
         continue;
+      }
+      if (contentRows != children_[nid].messages || hierarchyRows != children_[nid].folders) {
+        Find(false, "folder-rows", "folder " + Hex(nid) + ": its table rows and the nodes below it differ");
       }
       const PropertyEntry* count = pc->Find(0x3602);
       if (count == nullptr || !count->value || *LoadLe32(*count->value, 0) != static_cast<std::uint32_t>(contents)) {
@@ -315,14 +440,30 @@ class Checker {
     }
   }
 
+  // A message has its recipient table.
+  void Recipients(std::uint32_t nid) {
+    const StoreNode* node = FindNode(*store_, nid);
+    SubnodeList subnodes;
+    if (node != nullptr && node->subnodeBlock != nullptr) ReadSubnodes(*store_, node->subnodeBlock, subnodes);
+    if (node != nullptr && FindSubnodeEntry(subnodes, 0x692) == nullptr) {
+      Find(false, "message-recipients", "message " + Hex(nid) + " has no recipient table");
+    }
+  }
+
+  struct Children {
+    std::set<std::uint32_t> messages, folders;
+  };
+
   ByteSpan f_;
+  std::map<std::uint32_t, Children> children_;  // by folder nid
+  std::unique_ptr<StoreFile> store_;  // the tolerant reader's view, once Folders() opened it
   CheckReport report_;
   std::map<std::string, std::size_t> perRule_;
   std::map<std::uint64_t, Block> blocks_;
   std::map<std::uint32_t, Node> nodes_;
   std::unordered_set<std::uint64_t> visited_;
   std::vector<bool> used_;  // one flag per 64-byte unit from 0x4400
-  std::uint64_t lastBlockKey_ = 0, lastNodeKey_ = 0;
+  std::uint64_t lastBlockKey_ = 0, lastNodeKey_ = 0, maxPageBid_ = 0;
   int leafLevel_ = -1;
   std::size_t pages_ = 0;
 };

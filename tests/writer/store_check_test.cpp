@@ -32,6 +32,22 @@ void FixPageCrc(Bytes& file, std::uint64_t page) {
   StoreLe(file, page + 500, ComputeCrc(ByteSpan(file).subspan(page, 496)), 4);
 }
 
+void FixHeaderCrcs(Bytes& file) {
+  StoreLe(file, 4, ComputeCrc(ByteSpan(file).subspan(8, 471)), 4);
+  StoreLe(file, 524, ComputeCrc(ByteSpan(file).subspan(8, 516)), 4);
+}
+
+// The offset of the first node B-tree leaf entry whose nid has `type`.
+std::uint64_t NodeEntryOfType(const Bytes& file, std::uint32_t type) {
+  for (std::uint64_t page = 0x4400; page + 512 <= file.size(); page += 512) {
+    if (ByteAt(file, page + 496) != 0x81 || ByteAt(file, page + 491) != 0) continue;
+    for (std::size_t i = 0; i < ByteAt(file, page + 488); ++i) {
+      if ((*LoadLe32(file, page + i * 32) & 0x1F) == type) return page + i * 32;
+    }
+  }
+  return 0;
+}
+
 // The first leaf page of a B-tree (following first entries down).
 std::uint64_t FirstLeaf(const Bytes& file, std::uint64_t root) {
   std::uint64_t page = root;
@@ -118,6 +134,29 @@ TEST_F(StoreCheckTest, EachKindOfDamageIsNamed) {
   });
   EXPECT_TRUE(HasRule(cref, "reference-count", false));
   EXPECT_EQ(cref.Errors(), 0u);
+}
+
+TEST_F(StoreCheckTest, TreeAndCounterDamageIsNamed) {
+  // The next block id no longer lies past the blocks in use.
+  EXPECT_TRUE(HasRule(Corrupted([](Bytes& f) {
+                        StoreLe(f, 516, 4, 8);
+                        FixHeaderCrcs(f);
+                      }),
+                      "counters", false));
+  const std::uint64_t message = NodeEntryOfType(good_, 0x04);
+  ASSERT_NE(message, 0u);
+  auto moveMessageTo = [&](std::uint32_t parent) {
+    return [=](Bytes& f) {
+      StoreLe(f, message + 24, parent, 4);
+      FixPageCrc(f, message / 512 * 512);
+    };
+  };
+  // A message below a node that is not a folder.
+  EXPECT_TRUE(HasRule(Corrupted(moveMessageTo(0x21)), "node-parent", true));
+  // A message below another folder than the one whose contents table lists it.
+  const CheckReport moved = Corrupted(moveMessageTo(0x8062));
+  EXPECT_TRUE(HasRule(moved, "folder-rows", false));
+  EXPECT_FALSE(HasRule(moved, "node-parent", true));
 }
 
 }  // namespace
