@@ -2,10 +2,11 @@
 
 #include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <ostream>
 
+#include "cli/interrupt.h"
+#include "cli/progress_bar.h"
 #include "common/text.h"
 #include "shell/activity_log.h"
 #include "shell/app_paths.h"
@@ -14,45 +15,21 @@
 namespace palvara::cli {
 namespace {
 
-// The run that Ctrl-C stops (one at a time; the flag is lock-free, so safe in a handler).
-std::atomic<RunControl*> gInterruptible{nullptr};
-
-void OnInterrupt(int) {
-  if (RunControl* control = gInterruptible.load()) control->stopAnalysis = true;
-  std::signal(SIGINT, SIG_DFL);  // a second Ctrl-C ends the program
-}
-
 class CliObserver : public AnalysisObserver {
  public:
-  CliObserver(std::ostream& err, bool progressBar) : err_(err), bar_(progressBar) {}
-  ~CliObserver() override { EndBar(); }
+  CliObserver(std::ostream& err, bool progressBar) : err_(err), bar_(err, progressBar) {}
 
-  void ProgressRange(std::int32_t maximum) override { maximum_ = std::max(maximum, 1); }
-  void Progress(std::int32_t position) override {
-    if (!bar_) return;
-    const int percent = std::min(100, position * 100 / maximum_);
-    if (percent == lastPercent_) return;
-    lastPercent_ = percent;
-    const int filled = percent * 40 / 100;
-    err_ << "\r[" << std::string(static_cast<std::size_t>(filled), '#')
-         << std::string(static_cast<std::size_t>(40 - filled), ' ') << "] " << percent << "%"
-         << std::flush;
-  }
+  void ProgressRange(std::int32_t maximum) override { bar_.Range(maximum); }
+  void Progress(std::int32_t position) override { bar_.Position(position); }
   void Message(const std::string& text) override {
-    EndBar();
+    bar_.End();
     err_ << text << "\n";
   }
   void LogLine(const std::string& entry) override { WriteActivityLog(entry); }
 
  private:
-  void EndBar() {
-    if (bar_ && lastPercent_ >= 0) err_ << "\n";
-    lastPercent_ = -1;
-  }
   std::ostream& err_;
-  bool bar_;
-  std::int32_t maximum_ = 1;
-  int lastPercent_ = -1;
+  ProgressBar bar_;
 };
 
 nlohmann::ordered_json ChildrenJson(const ChildCounts& c) {
@@ -114,8 +91,7 @@ nlohmann::ordered_json AnalysisJson(const AnalysisResult& r, bool withItems) {
   return j;
 }
 
-int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostream& out,
-                      std::ostream& err) {
+AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ostream& err) {
   if (!LoadCompanionLibrary()) {
     err << "palvara-cli: warning: the companion library libItemDecodeA.so is missing\n";
   }
@@ -132,14 +108,19 @@ int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostre
   options.collectItems = items;
   RunControl control;
   CliObserver observer(err, ::isatty(STDERR_FILENO) == 1);
-  gInterruptible = &control;
-  auto previous = std::signal(SIGINT, OnInterrupt);
-  AnalysisResult result = RunAnalysis(options, observer, control);
-  std::signal(SIGINT, previous);
-  gInterruptible = nullptr;
+  AnalysisResult result;
+  {
+    InterruptStops interrupt(control);
+    result = RunAnalysis(options, observer, control);
+  }
   std::error_code ec;
   std::filesystem::remove(options.rtfBodyFile, ec);
+  return result;
+}
 
+int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostream& out,
+                      std::ostream& err) {
+  const AnalysisResult result = AnalyzeInForeground(file, items, err);
   if (result.outcome == AnalysisResult::Outcome::kCannotOpen) {
     err << "palvara-cli: " << result.openError << "\n";
     return 1;

@@ -8,6 +8,7 @@
 
 #include "cli/analyze.h"
 #include "cli/item_view.h"
+#include "cli/save.h"
 #include "cli/value_preview.h"
 #include "items/mapping.h"
 #include "writer/sample_generator.h"
@@ -34,6 +35,12 @@ constexpr const char* kUsage =
     "  analyze FILE [--json] [--items]\n"
     "                        the analysis run: folders, counters, damage; --items adds one\n"
     "                        record per item (progress on stderr, Ctrl-C stops)\n"
+    "  save FILE --to DIR (--folder PATH)... | --all [--json]\n"
+    "                        writes the given folders (\"Personal Folders\\Inbox\\\") or every\n"
+    "                        folder into a new PST in DIR\n"
+    "  recover FILE [--to DIR] [--json]\n"
+    "                        analysis, then every folder saved into a new PST in DIR\n"
+    "                        (default: ./Repair)\n"
     "  check FILE [--json]   validates a store's structure; exit 0 when it has no errors\n"
     "  make-sample --out FILE [--messages N] [--seed S] [--encoding none|permute|cyclic]\n"
     "                        writes a realistic sample store\n";
@@ -410,6 +417,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     return args.empty() ? 2 : 0;
   }
   if (args[0] == "make-sample") return MakeSample(args, out, err);
+  if (args[0] == "save") return SaveCommand(args, out, err);
+  if (args[0] == "recover") return RecoverCommand(args, out, err);
   auto command = kCommands.find(args[0]);
   if (command == kCommands.end()) {
     err << "palvara-cli: unknown command " << args[0] << "\n" << kUsage;

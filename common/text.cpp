@@ -191,13 +191,16 @@ bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
   return a.size() == b.size() && StartsWithIgnoringCase(a, b);
 }
 
-std::string FileTimeToIso8601(std::uint64_t fileTime) {
-  // Days from 1601-01-01 to 1970-01-01.
-  constexpr std::int64_t kEpochDelta = 134774;
-  const std::int64_t seconds = static_cast<std::int64_t>(fileTime / 10000000ull);
-  std::int64_t days = seconds / 86400 - kEpochDelta;
+namespace {
+constexpr std::int64_t kFileTimeEpochDays = 134774;  // days from 1601-01-01 to 1970-01-01
+constexpr std::uint64_t kTicksPerSecond = 10000000ull;
+}  // namespace
+
+// Civil dates from and to days since 1970-01-01 (Howard Hinnant's algorithms).
+CivilTime FileTimeToCivil(std::uint64_t fileTime) {
+  const std::int64_t seconds = static_cast<std::int64_t>(fileTime / kTicksPerSecond);
+  std::int64_t days = seconds / 86400 - kFileTimeEpochDays;
   const std::int64_t rest = seconds % 86400;
-  // Civil date from days since 1970-01-01 (Howard Hinnant's algorithm).
   days += 719468;
   const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
   const std::int64_t doe = days - era * 146097;
@@ -208,11 +211,30 @@ std::string FileTimeToIso8601(std::uint64_t fileTime) {
   const std::int64_t day = doy - (153 * mp + 2) / 5 + 1;
   const std::int64_t month = mp < 10 ? mp + 3 : mp - 9;
   if (month <= 2) ++year;
+  return {static_cast<int>(year), static_cast<int>(month), static_cast<int>(day),
+          static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60)};
+}
+
+std::optional<std::uint64_t> CivilToFileTime(const CivilTime& t) {
+  if (t.year < 1601 || t.year > 30000 || t.month < 1 || t.month > 12 || t.day < 1 || t.day > 31 ||
+      t.hour < 0 || t.hour > 23 || t.minute < 0 || t.minute > 59 || t.second < 0 || t.second > 60) {
+    return std::nullopt;
+  }
+  const std::int64_t y = t.year - (t.month <= 2 ? 1 : 0);
+  const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+  const std::int64_t yoe = y - era * 400;
+  const std::int64_t doy = (153 * (t.month + (t.month > 2 ? -3 : 9)) + 2) / 5 + t.day - 1;
+  const std::int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const std::int64_t days = era * 146097 + doe - 719468 + kFileTimeEpochDays;
+  const std::int64_t seconds = days * 86400 + t.hour * 3600 + t.minute * 60 + t.second;
+  return static_cast<std::uint64_t>(seconds) * kTicksPerSecond;
+}
+
+std::string FileTimeToIso8601(std::uint64_t fileTime) {
+  const CivilTime t = FileTimeToCivil(fileTime);
   char buffer[96];
-  std::snprintf(buffer, sizeof buffer, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lldZ",
-                static_cast<long long>(year), static_cast<long long>(month),
-                static_cast<long long>(day), static_cast<long long>(rest / 3600),
-                static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+  std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
   return buffer;
 }
 

@@ -1,6 +1,7 @@
 // Text conversion: every text handed out by the reader is UTF-8.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -29,7 +30,17 @@ void AppendUtf8(std::string& out, char32_t codePoint);
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix);
 
-// Formats a FILETIME (100 ns ticks since 1601-01-01 UTC) as "YYYY-MM-DDTHH:MM:SSZ".
+// A calendar date and time of day (UTC unless said otherwise).
+struct CivilTime {
+  int year = 1601, month = 1, day = 1, hour = 0, minute = 0, second = 0;
+};
+
+// A FILETIME (100 ns ticks since 1601-01-01 UTC) as calendar fields, and back (nullopt for
+// fields out of range).
+CivilTime FileTimeToCivil(std::uint64_t fileTime);
+std::optional<std::uint64_t> CivilToFileTime(const CivilTime& time);
+
+// Formats a FILETIME as "YYYY-MM-DDTHH:MM:SSZ".
 std::string FileTimeToIso8601(std::uint64_t fileTime);
 
 }  // namespace palvara

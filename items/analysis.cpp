@@ -86,11 +86,7 @@ class Analysis {
       return;
     }
     storeRecord->displayName = "Personal Folder";
-    std::uint32_t topNid = kDefaultTopFolder;
-    if (const Raw& id = storeRecord->store->ipmSubtreeEntryId; id && id->size() >= 24) {
-      topNid = *LoadLe32(*id, 20);
-    }
-    const StoreNode* top = FindNode(store_, topNid);
+    const StoreNode* top = FindTopFolder(store_, *storeRecord->store);
     if (top == nullptr) {
       result_.outcome = AnalysisResult::Outcome::kNoPersonalFolder;
       Message(kMessageNoPersonalFolder);
@@ -98,7 +94,7 @@ class Analysis {
     }
     storeRecord.reset();
 
-    observer_.ProgressRange(CountBelow(*top) - 3);
+    observer_.ProgressRange(CountNodesBelow(*top) - 3);
     observer_.CountersChanged(result_.counters);
     if (top->nid != 0) {
       FolderEntry entry;
@@ -109,25 +105,6 @@ class Analysis {
     AddTreeFolder(kTopPath, top->nid, "", true);
     Walk(*top);
     End();
-  }
-
-  // Nodes below `top` in pre-order, descending only into nodes with data.
-  std::int32_t CountBelow(const StoreNode& top) {
-    std::int32_t count = 0;
-    const StoreNode* n = top.firstChild;
-    while (n != nullptr) {
-      ++count;
-      if (n->dataBlock != nullptr && n->firstChild != nullptr) {
-        n = n->firstChild;
-        continue;
-      }
-      while (n != nullptr && n->nextSibling == nullptr) {
-        n = n->parent;
-        if (n == &top) n = nullptr;
-      }
-      if (n != nullptr) n = n->nextSibling;
-    }
-    return count;
   }
 
   void Walk(const StoreNode& top) {
@@ -220,9 +197,7 @@ class Analysis {
     const std::string name = r.displayName.value_or("");
     path.push_back(name);
     currentPath += name + "\\";
-    const bool onlyCounts = !r.messageClass && !r.mail && !r.contact && r.attachments.empty() &&
-                            !r.store && !r.journal && !r.appointment;
-    const bool mailFolder = containerClass == "IPF.Note" || r.kind == ItemKind::kMail || onlyCounts;
+    const bool mailFolder = IsMailFolder(r);
     if (mailFolder) {
       FolderEntry entry;
       entry.path = currentPath;
@@ -255,12 +230,7 @@ class Analysis {
     }
     if (entry->items.size() < kItemsKeptPerFolder) entry->items.push_back(std::move(mail));
     ++entry->itemCount;
-    for (const auto& [prefix, counter] : kStandardPaths) {
-      if (entry->path.rfind(prefix, 0) == 0) {
-        Count(counter);
-        break;
-      }
-    }
+    if (const int counter = StandardFolderOf(entry->path); counter >= 0) Count(counter);
   }
 
   void Count(int counter) {
@@ -338,6 +308,45 @@ class Analysis {
 };
 
 }  // namespace
+
+std::int32_t CountNodesBelow(const StoreNode& top) {
+  std::int32_t count = 0;
+  const StoreNode* n = top.firstChild;
+  while (n != nullptr) {
+    ++count;
+    if (n->dataBlock != nullptr && n->firstChild != nullptr) {
+      n = n->firstChild;
+      continue;
+    }
+    while (n != nullptr && n->nextSibling == nullptr) {
+      n = n->parent;
+      if (n == &top) n = nullptr;
+    }
+    if (n != nullptr) n = n->nextSibling;
+  }
+  return count;
+}
+
+const StoreNode* FindTopFolder(const StoreFile& store, const StoreFields& storeFields) {
+  std::uint32_t topNid = kDefaultTopFolder;
+  if (const Raw& id = storeFields.ipmSubtreeEntryId; id && id->size() >= 24) {
+    topNid = *LoadLe32(*id, 20);
+  }
+  return FindNode(store, topNid);
+}
+
+bool IsMailFolder(const ItemRecord& r) {
+  const bool onlyCounts = !r.messageClass && !r.mail && !r.contact && r.attachments.empty() &&
+                          !r.store && !r.journal && !r.appointment;
+  return r.messageClass.value_or("") == "IPF.Note" || r.kind == ItemKind::kMail || onlyCounts;
+}
+
+int StandardFolderOf(const std::string& path) {
+  for (const auto& [prefix, counter] : kStandardPaths) {
+    if (path.rfind(prefix, 0) == 0) return counter;
+  }
+  return -1;
+}
 
 AnalysisResult RunAnalysis(const AnalysisOptions& options, AnalysisObserver& observer,
                            RunControl& control) {

@@ -17,6 +17,9 @@
 
 namespace palvara {
 
+class StoreFile;
+struct StoreNode;
+
 // The twelve counters, in their fixed order.
 struct AnalysisCounters {
   enum Index {
@@ -128,6 +131,22 @@ inline constexpr const char* kMessageCorrupted = "Unable to parse file. File is 
 // process).
 AnalysisResult RunAnalysis(const AnalysisOptions& options, AnalysisObserver& observer,
                            RunControl& control);
+
+// Nodes a pre-order walk from `top` visits (top not included), descending only into nodes
+// with data.
+std::int32_t CountNodesBelow(const StoreNode& top);
+
+// The folder that holds the top-level folders: the one the store's IPM subtree entry id names,
+// else node 0x2142. nullptr when the store has no such node.
+const StoreNode* FindTopFolder(const StoreFile& store, const StoreFields& storeFields);
+
+// Whether a folder record lists as a mail folder: class "IPF.Note", kind mail, or nothing but
+// its counts.
+bool IsMailFolder(const ItemRecord& folder);
+
+// The counter of the standard folder a folder path lies in ("Personal Folders\\Inbox..."),
+// or -1.
+int StandardFolderOf(const std::string& path);
 
 // The category of an item by its message class, as listings count it.
 enum class ChildCategory { kMail, kContact, kAppointment, kTask, kNote, kJournal, kOther };

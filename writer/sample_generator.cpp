@@ -244,7 +244,7 @@ void GenerateSample(const SampleOptions& options, SampleSink& sink, SampleSummar
     sink.Appointment(calendar, {g.Words(3), g.Words(1), g.Words(12), start,
                                 start + 36000000000ull, i % 9 == 0});
     sink.Task(tasks, {g.Words(3), g.Words(10), start, start + 864000000000ull,
-                      static_cast<double>(i % 5) / 4.0});
+                      static_cast<double>(i % 5) / 4.0, ""});
     sink.Note(notes, g.Words(6), start);
     sink.Journal(journal, g.Words(3), "Phone call", start);
     ++s.appointments;

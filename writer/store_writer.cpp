@@ -153,6 +153,17 @@ std::uint32_t StoreWriter::CreateFolder(std::uint32_t parent, const std::string&
   return nid;
 }
 
+void StoreWriter::SetFolderClass(std::uint32_t folder, const std::string& containerClass) {
+  const auto it = folders_.find(folder);
+  if (it != folders_.end()) it->second.containerClass = containerClass;
+}
+
+const std::string& StoreWriter::FolderClass(std::uint32_t folder) const {
+  static const std::string kNone;
+  const auto it = folders_.find(folder);
+  return it != folders_.end() ? it->second.containerClass : kNone;
+}
+
 void StoreWriter::WritePc(std::uint32_t nid, std::uint32_t parent,
                           std::vector<PropertyValue> properties) {
   SubnodeIds ids;
@@ -192,9 +203,10 @@ std::vector<PropertyValue> StoreWriter::MessageProperties(const MessageSpec& m, 
       Int(0x0E17, 0), Time(0x3007, m.submitTime), Time(0x3008, m.deliveryTime),
       Binary(0x300B, searchKey), Int(0x0017, 1), Int(0x0036, 0), Int(0x0026, 0),
       Text(0x0070, normalized), Text(0x0E1D, normalized), Time(0x0039, m.submitTime),
-      Time(0x0E06, m.deliveryTime), Text(0x0E04, joined(1)), Text(0x0E03, joined(2)),
+      Time(0x0E06, m.deliveryTime), Text(0x0E04, m.displayTo.value_or(joined(1))), Text(0x0E03, joined(2)),
       Text(0x0E02, joined(3))};
   if (!m.body.empty()) props.push_back(Text(0x1000, m.body));
+  if (!m.receivedByAddress.empty()) props.push_back(Text(0x0076, m.receivedByAddress));
   if (!m.senderName.empty() || !m.senderAddress.empty()) {
     for (auto [name, address, type] :
          {std::tuple<std::uint16_t, std::uint16_t, std::uint16_t>{0x0C1A, 0x0C1F, 0x0C1E},
@@ -364,6 +376,7 @@ std::uint32_t StoreWriter::AddTask(std::uint32_t folder, const Task& t) {
              Time(NamedPropertyId(kPsetidCommon, 0x8517), t.due),
              Bool(NamedPropertyId(kPsetidCommon, 0x8503), false),
              Int(NamedPropertyId(kPsetidCommon, 0x8518), 0)};
+  if (!t.commonName.empty()) m.extra.push_back(Text(0x3A0F, t.commonName));
   return AddMessage(folder, m);
 }
 

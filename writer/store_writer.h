@@ -57,6 +57,9 @@ struct MessageSpec {
   std::uint64_t deliveryTime = 0;
   bool read = true;
   std::vector<RecipientSpec> recipients;
+  // The display-To text as given, instead of the To recipients' names joined by "; ".
+  std::optional<std::string> displayTo;
+  std::string receivedByAddress;  // the address the message was received by (0x0076)
   std::vector<AttachmentSpec> attachments;
   // Further properties (contact fields, named properties by their mapped ids, ...).
   std::vector<PropertyValue> extra;
@@ -71,6 +74,10 @@ class StoreWriter {
   // A new folder under `parent` (kNidIpmSubtree for a top-level folder); returns its nid.
   std::uint32_t CreateFolder(std::uint32_t parent, const std::string& name,
                              const std::string& containerClass);
+
+  // Sets the container class of a folder made by CreateFolder ("IPF.Contact", ...).
+  void SetFolderClass(std::uint32_t folder, const std::string& containerClass);
+  const std::string& FolderClass(std::uint32_t folder) const;
 
   // Writes a message into `folder`; returns its nid.
   std::uint32_t AddMessage(std::uint32_t folder, const MessageSpec& message);
@@ -90,6 +97,7 @@ class StoreWriter {
     std::string subject, body;
     std::uint64_t start = 0, due = 0;
     double percentComplete = 0;
+    std::string commonName;  // 0x3A0F, when not empty
   };
   std::uint32_t AddTask(std::uint32_t folder, const Task& task);
   std::uint32_t AddNote(std::uint32_t folder, const std::string& text, std::uint64_t time);

@@ -1,0 +1,106 @@
+// The two outside components a saving run writes through: the conversion component, which
+// creates the output store, its folders, mail, appointments and tasks, and the contact
+// session, which adds contacts. Both are reached through these interfaces, one method per
+// call of the original automation interfaces, and created by ProgID through a factory. Calls
+// that fail throw ComponentError.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace palvara {
+
+inline constexpr const char* kConversionProgId = "storemailconv.Class1";
+inline constexpr const char* kContactSessionProgId = "Redemption.RDOSession";
+
+// A failed component call. `fatal`: the component cannot go on (its store can no longer be
+// written), so further calls would fail too.
+class ComponentError : public std::runtime_error {
+ public:
+  explicit ComponentError(const std::string& what, bool fatal = false)
+      : std::runtime_error(what), fatal_(fatal) {}
+  bool fatal() const { return fatal_; }
+
+ private:
+  bool fatal_;
+};
+
+// Every component object; the factory hands them out under this type.
+class Component {
+ public:
+  virtual ~Component() = default;
+};
+
+// "storemailconv.Class1". Folder paths have the form "\\\\" + store name + "\\" + folder ...,
+// without a trailing backslash. Texts are UTF-8.
+class ConversionComponent : public Component {
+ public:
+  virtual void Start() = 0;
+  // Creates the store file at `path` with `displayName`, reachable as "\\\\" + displayName. A
+  // second call for the same path renames the store.
+  virtual void CreateStore(const std::string& path, const std::string& displayName) = 0;
+  // Creates `folderPath` below its parent, which must exist; an existing folder stays as it is.
+  virtual void CreateFolder(const std::string& folderPath) = 0;
+  // One mail item. The sender comes from the message file's "From:" line; `date` is
+  // "d/m/y h.m.s" (UTC); `attachmentFiles` lists paths, each followed by ";". The files are
+  // read during the call. Body kind 1: `body` is HTML, 0: plain text.
+  virtual void SaveMail(const std::string& folderPath, const std::string& subject,
+                        const std::string& recipients, const std::string& messageFile,
+                        const std::string& date, const std::string& attachmentFiles,
+                        const std::string& body, std::int16_t bodyKind,
+                        const std::string& reserved1, const std::string& reserved2) = 0;
+  // An all-day appointment on the date of `startDate` ("d/m/y").
+  virtual void SaveAppointment(const std::string& folderPath, const std::string& topic,
+                               const std::string& body, const std::string& startDate,
+                               const std::string& startDate2) = 0;
+  // A task; an empty folder path files it in the store's Tasks folder.
+  virtual void SaveTask(const std::string& folderPath, const std::string& body,
+                        const std::string& commonName, const std::string& subject) = 0;
+  // Completes the store; no further calls follow.
+  virtual void Finish() = 0;
+};
+
+// A contact item under construction. Properties are written by their dispatch identifiers.
+class ContactItem {
+ public:
+  virtual ~ContactItem() = default;
+  virtual void SetText(std::uint32_t dispatchId, const std::string& value) = 0;
+  virtual void SetInteger(std::uint32_t dispatchId, std::int32_t value) = 0;
+  virtual void Save() = 0;  // dispatch identifier 0x6
+};
+
+class ComponentItems {
+ public:
+  virtual ~ComponentItems() = default;
+  // Dispatch identifier 0x4; kind 2 is a contact.
+  virtual std::unique_ptr<ContactItem> Add(std::int32_t kind) = 0;
+};
+
+class ComponentFolder {
+ public:
+  virtual ~ComponentFolder() = default;
+  virtual std::unique_ptr<ComponentItems> Items() = 0;  // dispatch identifier 0x11
+};
+
+// "Redemption.RDOSession".
+class ContactSession : public Component {
+ public:
+  virtual void Logon() = 0;  // dispatch identifier 0x4, every option left open
+  // Dispatch identifier 0x60020016: the folder at "\\\\store\\folder\\...".
+  virtual std::unique_ptr<ComponentFolder> GetFolderFromPath(const std::string& path) = 0;
+};
+
+// Creates components by ProgID; nullptr when the ProgID cannot be created.
+class ComponentFactory {
+ public:
+  virtual ~ComponentFactory() = default;
+  virtual std::unique_ptr<Component> Create(std::string_view progId) = 0;
+  // Tries to make the component creatable (the original registers its library); true when a
+  // further attempt may succeed.
+  virtual bool Register(std::string_view /*progId*/) { return false; }
+};
+
+}  // namespace palvara

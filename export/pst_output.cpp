@@ -1,0 +1,453 @@
+#include "export/pst_output.h"
+
+#include <stdlib.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <set>
+
+#include "export/native_components.h"
+#include "items/mapping.h"
+#include "reader/block_access.h"
+#include "reader/node_tree.h"
+#include "reader/property_list.h"
+
+namespace palvara {
+namespace {
+
+constexpr const char* kPersonalFolders = "Personal Folders";
+
+CivilTime LocalNow() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return {local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+          local.tm_hour,        local.tm_min,     local.tm_sec};
+}
+
+// Characters of UTF-8 text (code points), for the long-body rule.
+std::size_t CharacterCount(std::string_view text) {
+  std::size_t n = 0;
+  for (char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+  return n;
+}
+
+void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
+    text.replace(at, from.size(), to);
+  }
+}
+
+class FileWriter : public ByteWriter {
+ public:
+  explicit FileWriter(std::ofstream& out) : out_(out) {}
+  void Write(ByteSpan bytes) override {
+    out_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  }
+
+ private:
+  std::ofstream& out_;
+};
+
+// The attachment data the record does not hold (a value whose subnode could not be read in
+// place): the attachment's own data subnode, streamed into `out`. Attached messages have no
+// such data. Returns the bytes written.
+std::uint64_t StreamAttachmentData(StoreFile& store, const StoreNode* message,
+                                   const AttachmentNode& attachment, std::ofstream& out) {
+  if (message == nullptr || message->subnodeBlock == nullptr) return 0;
+  SubnodeList subnodes;
+  ReadSubnodes(store, message->subnodeBlock, subnodes);
+  const SubnodeEntry* entry = FindSubnodeEntry(subnodes, attachment.subnodeId);
+  if (entry == nullptr) return 0;
+  SubnodeList own;
+  if (entry->subnodes != nullptr) ReadSubnodes(store, entry->subnodes, own);
+  const auto properties = ReadPropertyList(store, entry->data, own);
+  const PropertyEntry* value = properties ? properties->Find(0x3701) : nullptr;
+  if (value == nullptr || value->type != 0x0102) return 0;
+  FileWriter writer(out);
+  if (value->value) {
+    writer.Write(*value->value);
+    return value->value->size();
+  }
+  DataSink sink;
+  sink.stream = &writer;
+  sink.mode = 1;
+  const std::uint64_t read = ReadNodeData(store, FindSubnode(own, value->reference), sink);
+  // Mode 1 holds back up to two bytes; they belong at the end.
+  writer.Write(ByteSpan(sink.carry.data(), static_cast<std::size_t>(sink.carryCount)));
+  return read;
+}
+
+// The text of an appointment, task or contact: the decoded RTF body, else the plain body (an
+// item without an RTF body keeps its text); empty when it is 500,000 characters or longer.
+std::string BodyText(const MailFields& mail) {
+  const Text& text = mail.rtfText && !mail.rtfText->empty() ? mail.rtfText : mail.body;
+  return text && CharacterCount(*text) < kLongBodyLimit ? *text : std::string();
+}
+
+enum class Source { kField, kDisplayName, kBody, kGender };
+struct ContactWrite {
+  std::uint32_t dispatchId;
+  Text ContactFields::*field;
+  Source source = Source::kField;
+};
+using C = ContactFields;
+
+// The contact's property writes, in their order; a later write to a property replaces an
+// earlier one.
+const ContactWrite kContactWrites[] = {
+    {0x600400A2, &C::organizationalId}, {0x60040051, &C::fileAs},
+    {0x60040056, &C::governmentId},     {0x600400CC, &C::ttyTddPhone},
+    {0x6004000A, &C::business2Phone},   {0x600400BE, &C::radioPhone},
+    {0x600400C8, &C::telexNumber},      {0x0000001F, &C::mileage},
+    {0x6004004D, &C::givenName},        {0x60040096, &C::middleName},
+    {0x60040083, &C::surname},          {0x6004004B, nullptr, Source::kDisplayName},
+    {0x6004000C, &C::businessAddress},  {0x6004005B, &C::home2Phone},
+    {0x60040033, &C::department},       {0x60040022, &C::carPhone},
+    {0x60040012, &C::businessPostalCode}, {0x60040018, &C::businessStreet},
+    {0x60040016, &C::businessState},    {0x60040010, &C::businessCountry},
+    {0x6004000E, &C::businessCity},     {0x60040020, &C::callbackPhone},
+    {0x600400AA, &C::otherPostalCode},  {0x600400A4, &C::otherAddress},
+    {0x600400B4, &C::otherPhone},       {0x600400B0, &C::otherStreet},
+    {0x600400AE, &C::otherState},       {0x600400A8, &C::otherCountry},
+    {0x600400A6, &C::otherCity},        {0x60040067, &C::homeState},
+    {0x60040069, &C::homeStreet},       {0x60040063, &C::homePostalCode},
+    {0x60040061, &C::homeCountry},      {0x6004001C, &C::businessHomePage},
+    {0x600400B8, &C::personalHomePage}, {0x6004009E, &C::nickname},
+    {0x60040094, &C::managerName},      {0x60040073, &C::freeBusyLocation},
+    {0x6004005F, &C::homeCity},         {0x6004002B, &C::companyMainPhone},
+    {0x600400C4, &C::spouseName},       {0x600400BC, &C::profession},
+    {0x60040004, &C::assistant},        {0x60040006, &C::assistantPhone},
+    {0x60040075, &C::isdnNumber},       {0x600400B6, &C::pagerPhone},
+    {0x600400A0, &C::officeLocation},   {0x6004006B, &C::homeFax},
+    {0x6004007B, &C::language},         {0x6004001E, &C::businessPhone},
+    {0x6004001A, &C::businessFax},      {0x0000000B, nullptr, Source::kBody},
+    {0x6004000C, &C::postalAddress},    {0x60040059, &C::hobbies},
+    {0x60040054, nullptr, Source::kGender}, {0x60040031, &C::customerId},
+    {0x00000000, &C::generation},       {0x600400C6, &C::generation},
+    {0x60040035, &C::emailAddress},     {0x6004002D, &C::company},
+    {0x60040077, &C::title},            {0x6004004D, &C::givenName},
+    {0x60040096, &C::middleName},       {0x60040083, &C::surname},
+    {0x6004006D, &C::homePhone},        {0x60040098, &C::mobilePhone},
+    {0x60040051, &C::fileAs},
+};
+
+}  // namespace
+
+std::string ComponentMissingMessage(std::string_view progId) {
+  const std::string library = progId == kContactSessionProgId ? "Redemption.dll" : "StoreMailConv.dll";
+  return library + " is not properly configured. Please Re-Install the software.";
+}
+
+bool IsAcceptableFileName(std::string_view name) {
+  if (name.empty() || name.size() >= 256) return false;
+  if (name.find_first_not_of('.') == std::string_view::npos) return false;
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u >= 0x80 || std::string_view("\"*/:<>?\\|").find(c) != std::string_view::npos) {
+      return false;
+    }
+  }
+  if (name[0] == '.') return true;
+  const std::string_view base = name.substr(0, name.find('.'));
+  for (const char* device : {"AUX", "CON", "NUL", "PRN", "CLOCK$"}) {
+    if (EqualsIgnoringCase(base, device)) return false;
+  }
+  if (base.size() == 4 && base[3] >= '1' && base[3] <= '9' &&
+      (StartsWithIgnoringCase(base, "COM") || StartsWithIgnoringCase(base, "LPT"))) {
+    return false;
+  }
+  return true;
+}
+
+std::string DateText(std::uint64_t fileTime) {
+  const CivilTime t = FileTimeToCivil(fileTime);
+  return std::to_string(t.day) + "/" + std::to_string(t.month) + "/" + std::to_string(t.year);
+}
+
+std::string TimeText(std::uint64_t fileTime) {
+  const CivilTime t = FileTimeToCivil(fileTime);
+  return std::to_string(t.hour) + "." + std::to_string(t.minute) + "." + std::to_string(t.second);
+}
+
+USave_to_PST_Format::USave_to_PST_Format(PstOutputOptions options) : options_(std::move(options)) {
+  if (options_.factory == nullptr) options_.factory = &NativeComponents();
+  if (!options_.localTime) options_.localTime = LocalNow;
+}
+
+USave_to_PST_Format::~USave_to_PST_Format() {
+  conversion_.reset();
+  if (!temporaryFolder_.empty()) {
+    std::error_code ec;
+    std::filesystem::remove_all(temporaryFolder_, ec);
+  }
+}
+
+std::unique_ptr<Component> USave_to_PST_Format::CreateChecked(std::string_view progId) {
+  std::unique_ptr<Component> component = options_.factory->Create(progId);
+  if (!component && options_.factory->Register(progId)) component = options_.factory->Create(progId);
+  if (!component) throw ComponentMissing(ComponentMissingMessage(progId));
+  return component;
+}
+
+void USave_to_PST_Format::InitOutputStore(const std::string& targetFolder) {
+  // Both components must be creatable; the session only proves it.
+  CreateChecked(kContactSessionProgId).reset();
+  std::unique_ptr<Component> created = CreateChecked(kConversionProgId);
+  auto* conversion = dynamic_cast<ConversionComponent*>(created.get());
+  if (conversion == nullptr) throw ComponentMissing(ComponentMissingMessage(kConversionProgId));
+  created.release();
+  conversion_.reset(conversion);
+  conversion_->Start();
+
+  const CivilTime now = options_.localTime();
+  char stamp[96];
+  std::snprintf(stamp, sizeof stamp, "%d-%d-%d %d-%d-%d", now.day, now.month, now.year, now.hour,
+                now.minute, now.second);
+  std::filesystem::path output;
+  if (split_) {
+    // A continuation file: beside the previous one, numbered, with the first file's store name.
+    const std::filesystem::path previous = previousOutputPath_;
+    output = previous.parent_path() /
+             (previous.stem().string() + "(" + std::to_string(outputFileCount_) + ")" +
+              previous.extension().string());
+  } else {
+    const std::filesystem::path target =
+        targetFolder.empty() ? options_.defaultTargetFolder : std::filesystem::path(targetFolder);
+    std::error_code made;
+    std::filesystem::create_directories(target, made);  // a missing target folder is made
+    std::string name = options_.sourceFileName;
+    ReplaceAll(name, ".pst", std::string("-") + stamp + ".pst");
+    output = target / name;
+    storeName_ = std::string(kStoreNamePrefix) + stamp;
+  }
+  // Never over an existing file (the source itself may sit in the target folder).
+  const std::filesystem::path wanted = output;
+  std::error_code ec;
+  for (int n = 2; std::filesystem::exists(output, ec); ++n) {
+    output = wanted.parent_path() /
+             (wanted.stem().string() + " (" + std::to_string(n) + ")" + wanted.extension().string());
+  }
+  outputPath_ = output;
+  conversion_->CreateStore(outputPath_.string(), storeName_);
+  storeDisplayName_ = "\\\\" + storeName_;
+  outputFiles_.push_back(outputPath_);
+
+  if (temporaryFolder_.empty()) {
+    // A private folder for this run's message file and attachment files.
+    std::string pattern = (std::filesystem::temp_directory_path() / "palvara-save-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr) throw ComponentError("cannot create a temporary folder", true);
+    temporaryFolder_ = pattern;
+    messageFile_ = temporaryFolder_ / "Temp.eml";
+  }
+  if (split_) {
+    storeDisplayName_ += "(" + std::to_string(outputFileCount_) + ")";
+    conversion_->CreateStore(outputPath_.string(), storeDisplayName_.substr(2));
+  }
+  ++outputFileCount_;
+}
+
+std::string USave_to_PST_Format::StorePath(const std::string& folderPath) const {
+  std::string path = folderPath;
+  if (!path.empty() && path.back() == '\\') path.pop_back();
+  if (path.rfind(kPersonalFolders, 0) == 0) path.replace(0, std::string_view(kPersonalFolders).size(), storeDisplayName_);
+  return path;
+}
+
+void USave_to_PST_Format::CreateFolderPath(const std::string& folderPath) {
+  currentOutputFolder_ = StorePath(folderPath);
+  // "\\\\store\\a\\b": one call per level below the store, parents first.
+  const std::string rest = currentOutputFolder_.substr(std::min<std::size_t>(2, currentOutputFolder_.size()));
+  std::string level = "\\\\" + rest.substr(0, rest.find('\\'));
+  for (std::size_t at = rest.find('\\'); at != std::string::npos;) {
+    const std::size_t next = rest.find('\\', at + 1);
+    level += rest.substr(at, next == std::string::npos ? std::string::npos : next - at);
+    try {
+      conversion_->CreateFolder(level);
+    } catch (const ComponentError&) {
+      // The next level is tried all the same.
+    }
+    at = next;
+  }
+}
+
+void USave_to_PST_Format::FormatTime(const Raw& fileTime) {
+  if (!fileTime || fileTime->size() < 8) return;
+  const std::uint64_t value = *LoadLe64(*fileTime, 0);
+  dateText_ = DateText(value);
+  timeText_ = TimeText(value);
+}
+
+std::filesystem::path USave_to_PST_Format::AttachmentFile(const std::string& fileName,
+                                                          std::size_t index) {
+  // A name met again in the same mail goes into a numbered subfolder, so that each file keeps
+  // its own bytes and its name.
+  std::filesystem::path folder = temporaryFolder_;
+  if (index > 0) {
+    folder /= std::to_string(index);
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+  }
+  return folder / fileName;
+}
+
+void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
+                                    const std::string& folderPath, const StoreNode* node) {
+  MailFields empty;
+  MailFields& mail = record.mail ? *record.mail : empty;
+  const std::string folder = StorePath(folderPath);
+
+  std::string sender = mail.senderName.value_or("");
+  if (mail.senderAddress) {
+    if (mail.senderAddress->find('@') != std::string::npos) {
+      sender += "<" + *mail.senderAddress + ">";
+    } else if (mail.senderName) {
+      sender = "<" + *mail.senderName + ">";
+    }
+  }
+  if (std::ofstream header(messageFile_, std::ios::binary | std::ios::trunc); header) {
+    header << "From:" << (sender.empty() ? "UnKnown" : sender) << "\r\n";
+  }
+  std::string recipients = mail.displayTo.value_or("");
+  if (mail.receiverAddress) recipients += "<" + *mail.receiverAddress + ">";
+  FormatTime(mail.submitTime);
+  FormatTime(mail.deliveryTime);
+  const std::string date = dateText_ + " " + timeText_;
+  const std::string subject = mail.subject && mail.subject->text ? *mail.subject->text : "";
+
+  std::string body;
+  std::int16_t bodyKind = 0;
+  if (mail.html) {
+    bodyKind = 1;
+    if (mail.html->size() < kLongBodyLimit) {
+      body.assign(reinterpret_cast<const char*>(mail.html->data()), mail.html->size());
+    }
+  } else if (mail.hasRtfFile == 1) {
+    if (mail.rtfText && CharacterCount(*mail.rtfText) < kLongBodyLimit) body = *mail.rtfText;
+  } else {
+    const std::string named1 = mail.namedText1 ? NarrowUtf16(*mail.namedText1) : "";
+    const std::string named2 = mail.namedText2 ? NarrowUtf16(*mail.namedText2) : "";
+    const std::string* longest = nullptr;
+    std::size_t longestLength = 0;
+    for (const std::string* candidate : std::initializer_list<const std::string*>{
+             mail.rtfText ? &*mail.rtfText : nullptr, mail.namedText1 ? &named1 : nullptr,
+          mail.namedText2 ? &named2 : nullptr, mail.body ? &*mail.body : nullptr}) {
+      if (candidate == nullptr) continue;
+      const std::size_t length = CharacterCount(*candidate);
+      if (longest == nullptr || length >= longestLength) {
+        longest = candidate;
+        longestLength = length;
+      }
+    }
+    if (longest != nullptr && longestLength < kLongBodyLimit) body = *longest;
+  }
+
+  // The attachment files, named in the list however their writing went.
+  std::string list;
+  std::vector<std::filesystem::path> written;
+  std::set<std::string> names;
+  for (AttachmentNode& attachment : record.attachments) {
+    const std::string name = attachment.fileName.value_or("");
+    if (!IsAcceptableFileName(name)) continue;
+    std::size_t repeat = 0;
+    while (!names.insert(name + "/" + std::to_string(repeat)).second) ++repeat;
+    const std::filesystem::path file = AttachmentFile(name, repeat);
+    {
+      std::ofstream out(file, std::ios::binary | std::ios::trunc);
+      if (attachment.data) {
+        // The bytes stay with the record: a mail written again into a continuation file
+        // needs them once more.
+        out.write(reinterpret_cast<const char*>(attachment.data->data()),
+                  static_cast<std::streamsize>(attachment.data->size()));
+      } else if (out) {
+        attachment.dataSize = static_cast<std::int32_t>(StreamAttachmentData(store, node, attachment, out));
+      }
+    }
+    written.push_back(file);
+    list += file.string() + ";";
+  }
+  struct Cleanup {
+    std::vector<std::filesystem::path>& files;
+    ~Cleanup() {
+      for (const auto& file : files) {
+        std::error_code ec;
+        std::filesystem::remove(file, ec);
+      }
+    }
+  } cleanup{written};
+
+  conversion_->SaveMail(folder, subject, recipients, messageFile_.string(), date, list, body,
+                        bodyKind, "", "");
+  CheckSize();
+}
+
+void USave_to_PST_Format::CheckSize() {
+  struct stat info {};
+  const bool known = ::stat(outputPath_.c_str(), &info) == 0;
+  if (known && static_cast<std::uint64_t>(info.st_size) <= options_.splitSize) return;
+  split_ = true;
+  conversion_->Finish();
+  conversion_.reset();
+  previousOutputPath_ = outputPath_;
+  InitOutputStore(outputPath_.parent_path().string());
+  previousOutputPath_ = " ";
+}
+
+void USave_to_PST_Format::WriteAppointment(const ItemRecord& record) {
+  const MailFields* mail = record.mail.get();
+  if (record.appointment && record.appointment->start) FormatTime(record.appointment->start);
+  const std::string topic = mail && mail->conversationTopic ? *mail->conversationTopic : "";
+  try {
+    conversion_->SaveAppointment(currentOutputFolder_, topic, mail ? BodyText(*mail) : "",
+                                 dateText_, dateText_);
+  } catch (const ComponentError& e) {
+    if (e.fatal()) throw;
+  }
+}
+
+void USave_to_PST_Format::WriteTask(const MailFields& mail) {
+  conversion_->SaveTask(mail.deliveryTime ? currentOutputFolder_ : "", BodyText(mail),
+                        mail.commonName.value_or(""),
+                        mail.subject && mail.subject->text ? *mail.subject->text : "");
+}
+
+void USave_to_PST_Format::Finish() {
+  if (conversion_) conversion_->Finish();
+}
+
+void USave_to_PST_Format::WriteContact(const ItemRecord& record) {
+  if (!record.contact) return;
+  std::unique_ptr<Component> created = CreateChecked(kContactSessionProgId);
+  auto* session = dynamic_cast<ContactSession*>(created.get());
+  if (session == nullptr) throw ComponentMissing(ComponentMissingMessage(kContactSessionProgId));
+  session->Logon();
+  std::unique_ptr<ComponentFolder> folder = session->GetFolderFromPath(currentOutputFolder_);
+  std::unique_ptr<ComponentItems> items = folder->Items();
+  std::unique_ptr<ContactItem> item = items->Add(2);
+  const ContactFields& c = *record.contact;
+  for (const ContactWrite& write : kContactWrites) {
+    switch (write.source) {
+      case Source::kField:
+        if (const Text& value = c.*write.field; value && !value->empty()) item->SetText(write.dispatchId, *value);
+        break;
+      case Source::kDisplayName:
+        if (record.displayName && !record.displayName->empty()) {
+          item->SetText(write.dispatchId, *record.displayName);
+        }
+        break;
+      case Source::kBody:
+        if (record.mail) {
+          if (const std::string body = BodyText(*record.mail); !body.empty()) item->SetText(write.dispatchId, body);
+        }
+        break;
+      case Source::kGender:
+        if (c.gender && *c.gender != 0) item->SetInteger(write.dispatchId, *c.gender);
+        break;
+    }
+  }
+  item->Save();
+}
+
+}  // namespace palvara

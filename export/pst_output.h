@@ -1,0 +1,104 @@
+// The output side of a saving run: creates the new PST through the conversion component and
+// writes folders, mail, appointments, tasks and contacts into it, turning item records into
+// the texts and temporary files the components take. Past a size limit it goes on in a
+// continuation file.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/text.h"
+#include "export/components.h"
+#include "items/item_record.h"
+#include "reader/store_file.h"
+
+namespace palvara {
+
+struct StoreNode;
+
+inline constexpr std::uint64_t kOutputSplitSize = 0x60000000;
+inline constexpr std::size_t kLongBodyLimit = 500000;
+inline constexpr const char* kStoreNamePrefix = "Palvara_Tools_Personal_Folder";
+
+// A component that cannot be created: the run cannot save anything.
+class ComponentMissing : public ComponentError {
+ public:
+  explicit ComponentMissing(const std::string& message) : ComponentError(message, true) {}
+};
+
+// "Redemption.dll is not properly configured. Please Re-Install the software." and the like.
+std::string ComponentMissingMessage(std::string_view progId);
+
+// The Windows file name rule attachment names must pass.
+bool IsAcceptableFileName(std::string_view name);
+
+// "d/m/y" and "h.m.s" of a FILETIME, UTC, without leading zeros.
+std::string DateText(std::uint64_t fileTime);
+std::string TimeText(std::uint64_t fileTime);
+
+struct PstOutputOptions {
+  ComponentFactory* factory = nullptr;  // the native components when null
+  std::string sourceFileName;           // the source store's file name, e.g. "Outlook.pst"
+  std::filesystem::path defaultTargetFolder;
+  std::uint64_t splitSize = kOutputSplitSize;
+  std::function<CivilTime()> localTime;  // the local clock when empty
+};
+
+class USave_to_PST_Format {
+ public:
+  explicit USave_to_PST_Format(PstOutputOptions options);
+  // Removes the run's temporary folder.
+  ~USave_to_PST_Format();
+  USave_to_PST_Format(const USave_to_PST_Format&) = delete;
+  USave_to_PST_Format& operator=(const USave_to_PST_Format&) = delete;
+
+  // Checks the components (ComponentMissing when one cannot be created), creates the
+  // conversion component and the output store in `targetFolder` (the default target folder
+  // when empty; created when missing).
+  void InitOutputStore(const std::string& targetFolder);
+  // "Personal Folders\\Inbox\\Old\\": creates every level below the store root, parents first.
+  void CreateFolderPath(const std::string& folderPath);
+  // Writes one mail item into `folderPath`. `node` is the item's node, for attachment data
+  // that the record does not hold. May start a continuation file (SplitFlag()).
+  void WriteMail(ItemRecord& record, StoreFile& store, const std::string& folderPath,
+                 const StoreNode* node);
+  void WriteAppointment(const ItemRecord& record);
+  void WriteTask(const MailFields& mail);
+  void WriteContact(const ItemRecord& record);
+  // The conversion component's finishing call for the current output file.
+  void Finish();
+
+  bool SplitFlag() const { return split_; }
+  void ClearSplitFlag() { split_ = false; }
+  const std::vector<std::filesystem::path>& OutputFiles() const { return outputFiles_; }
+  const std::string& StoreDisplayName() const { return storeDisplayName_; }
+  const std::string& CurrentOutputFolder() const { return currentOutputFolder_; }
+  const std::filesystem::path& TemporaryFolder() const { return temporaryFolder_; }
+
+ private:
+  std::unique_ptr<Component> CreateChecked(std::string_view progId);
+  std::string StorePath(const std::string& folderPath) const;
+  void FormatTime(const Raw& fileTime);
+  std::filesystem::path AttachmentFile(const std::string& fileName, std::size_t index);
+  void CheckSize();
+
+  PstOutputOptions options_;
+  std::unique_ptr<ConversionComponent> conversion_;
+  std::filesystem::path temporaryFolder_;
+  std::filesystem::path messageFile_;
+  std::filesystem::path outputPath_;
+  std::filesystem::path previousOutputPath_;
+  std::string storeName_;         // the first file's store name
+  std::string storeDisplayName_;  // "\\\\" + name
+  std::string currentOutputFolder_;
+  std::string dateText_, timeText_;
+  std::vector<std::filesystem::path> outputFiles_;
+  int outputFileCount_ = 0;
+  bool split_ = false;
+};
+
+}  // namespace palvara

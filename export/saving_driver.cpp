@@ -1,0 +1,284 @@
+#include "export/saving_driver.h"
+
+#include <algorithm>
+
+#include "items/mapping.h"
+#include "reader/btree_walk.h"
+#include "reader/store_file.h"
+
+namespace palvara {
+namespace {
+
+constexpr const char* kTopPath = "Personal Folders\\";
+constexpr const char* kContactsPath = "Personal Folders\\Contacts\\";
+
+// "Personal Folders\\Inbox\\Old\\" -> "Personal Folders\\Inbox\\".
+void RemoveLastComponent(std::string& path) {
+  if (!path.empty() && path.back() == '\\') path.pop_back();
+  const auto last = path.rfind('\\');
+  path.resize(last == std::string::npos ? 0 : last + 1);
+}
+
+class Saving {
+ public:
+  Saving(const SaveOptions& options, SavingObserver& observer, RunControl& control)
+      : options_(options), observer_(observer), control_(control) {}
+
+  SaveResult Run() {
+    control_.stopSaving = false;
+    control_.savingActive = true;
+    if (!Open()) return std::move(result_);
+    try {
+      Walk();
+    } catch (const ComponentMissing& e) {
+      Fail(SaveResult::Outcome::kComponentMissing, e.what());
+      return std::move(result_);
+    } catch (const ComponentError& e) {
+      // The output store itself failed: nothing more can be written.
+      result_.outcome = SaveResult::Outcome::kOutputFailed;
+      result_.error = e.what();
+      observer_.Message(std::string("The new PST file could not be written: ") + e.what());
+    }
+    End();
+    return std::move(result_);
+  }
+
+ private:
+  bool Open() {
+    std::filesystem::path source = options_.sourcePath;
+    std::error_code ec;
+    if (source.empty() || !std::filesystem::exists(source, ec)) source = options_.searchSourcePath;
+    if (!OpenStore(store_, source).ok()) {
+      result_.outcome = SaveResult::Outcome::kCannotRead;
+      result_.result = 1;
+      observer_.Message(kMessageCannotReadStore);
+      return false;
+    }
+    IndexStore(store_);
+    LoadNamedPropertyMap(store_);
+    context_ = MapContextFor(store_);
+    std::unique_ptr<ItemRecord> storeRecord;
+    if (const StoreNode* first = store_.nodes.First()) storeRecord = LoadItem(store_, *first, context_);
+    if (!storeRecord || !storeRecord->store) {
+      result_.outcome = SaveResult::Outcome::kAnalysisFailed;
+      observer_.Message(kMessageAnalysisFailed);
+      return false;
+    }
+    top_ = FindTopFolder(store_, *storeRecord->store);
+    if (top_ == nullptr) {
+      result_.outcome = SaveResult::Outcome::kNoRootFolder;
+      observer_.Message(kMessageRootNotFound);
+      return false;
+    }
+    progress_.total = CountNodesBelow(*top_) - 3;
+    progress_.saved = options_.itemCounter;
+    observer_.Progress(progress_);
+    if (top_->nid != 0) folders_.push_back({kTopPath, top_->nid});
+
+    PstOutputOptions output = options_.output;
+    if (output.sourceFileName.empty()) output.sourceFileName = source.filename().string();
+    writer_ = std::make_unique<USave_to_PST_Format>(std::move(output));
+    try {
+      writer_->InitOutputStore(options_.targetFolder);
+    } catch (const ComponentMissing& e) {
+      Fail(SaveResult::Outcome::kComponentMissing, e.what());
+      return false;
+    } catch (const ComponentError& e) {
+      result_.outcome = SaveResult::Outcome::kOutputFailed;
+      result_.error = e.what();
+      observer_.Message(std::string("The new PST file could not be created: ") + e.what());
+      return false;
+    }
+    return true;
+  }
+
+  void Fail(SaveResult::Outcome outcome, const std::string& message) {
+    result_.outcome = outcome;
+    result_.error = message;
+    observer_.Fatal(message);
+  }
+
+  bool Selected(const std::string& path) const {
+    return std::find(options_.selectedFolders.begin(), options_.selectedFolders.end(), path) !=
+           options_.selectedFolders.end();
+  }
+
+  // After a stopped analysis, the run ends once every category has what the analysis counted.
+  bool EveryCountReached() const {
+    for (std::size_t i = 0; i < AnalysisCounters::kCount; ++i) {
+      if (result_.saved.values[i] < options_.analysisCounters.values[i]) return false;
+    }
+    return true;
+  }
+
+  void Walk() {
+    std::vector<std::uint32_t> frames{top_->nid};  // the bottom frame stands for the top folder
+    const StoreNode* node = top_->firstChild;
+    while (node != nullptr && !control_.stopSaving &&
+           !(control_.stopAnalysis && EveryCountReached())) {
+      control_.WaitWhilePaused();
+      if (control_.stopSaving) break;
+      bool descend = false;
+      std::unique_ptr<ItemRecord> record;
+      // Folder-associated messages (views, rules, forms) are not the user's items.
+      if (node->dataBlock != nullptr && node->NidType() != 0x08) {
+        record = LoadItem(store_, *node, context_);
+        ++progress_.saved;
+        observer_.Progress(progress_);
+      }
+      if (record && !record->Empty()) {
+        if (record->folderCounts) {
+          descend = EnterFolder(*node, *record, frames);
+        } else {
+          SaveItem(*node, *record);
+        }
+      }
+      if (descend) {
+        node = node->firstChild;
+        continue;
+      }
+      bool leftTop = false;
+      while (node->nextSibling == nullptr && node->parent != nullptr) {
+        frames.pop_back();
+        if (frames.empty()) {
+          leftTop = true;
+          break;
+        }
+        RemoveLastComponent(currentPath_);
+        node = node->parent;
+      }
+      if (leftTop) break;
+      node = node->nextSibling;
+    }
+  }
+
+  bool EnterFolder(const StoreNode& node, const ItemRecord& r, std::vector<std::uint32_t>& frames) {
+    containerClass_ = r.messageClass.value_or("");
+    frames.push_back(node.nid);
+    currentPath_ += r.displayName.value_or("") + "\\";
+    if (Selected(currentPath_)) {
+      writer_->CreateFolderPath(currentPath_);
+      progress_.destination = currentPath_;
+      observer_.Progress(progress_);
+    }
+    if (IsMailFolder(r)) folders_.push_back({currentPath_, node.nid});
+    if (node.firstChild != nullptr) return true;
+    frames.pop_back();
+    RemoveLastComponent(currentPath_);
+    return false;
+  }
+
+  void Count(int counter, const std::string& testedPath) {
+    const std::int32_t value = ++result_.saved.values[static_cast<std::size_t>(counter)];
+    progress_.countText = std::to_string(value);
+    progress_.currentFolder = testedPath;
+    observer_.Progress(progress_);
+  }
+
+  // Runs one output call; an error of the call loses the item, not the run.
+  template <typename Call>
+  void Output(const std::string& folder, Call call) {
+    try {
+      call();
+    } catch (const ComponentError& e) {
+      if (e.fatal()) throw;
+      ++result_.failedItems;
+      observer_.ItemFailed(folder, e.what());
+    }
+  }
+
+  void SaveItem(const StoreNode& node, ItemRecord& r) {
+    const std::string cls = r.messageClass.value_or("");
+    const bool selected = Selected(currentPath_);
+    if (cls == "IPM.Task") {
+      progress_.currentFolder = currentPath_;
+      observer_.Progress(progress_);
+      if (!selected) return;
+      Count(AnalysisCounters::kTasks, currentPath_);
+      if (r.mail) Output(currentPath_, [&] { writer_->WriteTask(*r.mail); });
+    } else if (cls == "IPM.StickyNote") {
+      if (selected && r.mail) Count(AnalysisCounters::kNotes, currentPath_);
+    } else if (r.kind == ItemKind::kJournal) {
+      if (selected && r.journal && r.journal->entryType) Count(AnalysisCounters::kJournal, currentPath_);
+    } else if (r.kind == ItemKind::kAppointment) {
+      if (!selected || !(r.appointment || r.mail)) return;
+      Count(AnalysisCounters::kCalendar, currentPath_);
+      progress_.destination = currentPath_;
+      Output(currentPath_, [&] { writer_->WriteAppointment(r); });
+    } else if (r.contact && cls != "IPM.Note" && r.kind != ItemKind::kMail) {
+      if (!selected || currentPath_.rfind(kContactsPath, 0) != 0) return;
+      Output(currentPath_, [&] { writer_->WriteContact(r); });
+      Count(AnalysisCounters::kContacts, currentPath_);
+    } else if (r.mail) {
+      SaveMail(node, r);
+    }
+  }
+
+  void SaveMail(const StoreNode& node, ItemRecord& r) {
+    const std::uint32_t parent = node.parent != nullptr ? node.parent->nid : 0;
+    const auto entry = std::find_if(folders_.begin(), folders_.end(),
+                                    [parent](const auto& f) { return f.second == parent; });
+    if (folders_.empty()) return;
+    const std::string path = entry != folders_.end() ? entry->first : folders_.back().first;
+    if (!Selected(path)) return;
+    currentMailFolder_ = path;
+    progress_.destination = path;
+    Output(path, [&] {
+      writer_->WriteMail(r, store_, path, &node);
+      if (writer_->SplitFlag()) {
+        // A continuation file was begun: the folder is made there and the mail written again.
+        writer_->CreateFolderPath(path);
+        writer_->WriteMail(r, store_, path, &node);
+        writer_->ClearSplitFlag();
+      }
+    });
+    if (const int counter = StandardFolderOf(path); counter >= 0) Count(counter, path);
+  }
+
+  void End() {
+    progress_.currentFolder = " ";
+    currentPath_ = " ";
+    observer_.Progress(progress_);
+    try {
+      writer_->Finish();
+    } catch (const ComponentError& e) {
+      result_.outcome = SaveResult::Outcome::kOutputFailed;
+      result_.error = e.what();
+      observer_.Message(std::string("The new PST file could not be completed: ") + e.what());
+    }
+    const bool stopped = control_.stopSaving;
+    if (result_.outcome == SaveResult::Outcome::kCompleted && stopped) {
+      result_.outcome = SaveResult::Outcome::kAborted;
+    }
+    result_.summary = SavingSummary(result_.saved, stopped);
+    result_.outputFiles = writer_->OutputFiles();
+    observer_.LogLine(result_.summary);
+    observer_.Completed();
+  }
+
+  const SaveOptions& options_;
+  SavingObserver& observer_;
+  RunControl& control_;
+  StoreFile store_;
+  MapContext context_;
+  const StoreNode* top_ = nullptr;
+  std::unique_ptr<USave_to_PST_Format> writer_;
+  SavingProgress progress_;
+  SaveResult result_;
+  std::vector<std::pair<std::string, std::uint32_t>> folders_;  // the mail folder list
+  std::string currentPath_ = kTopPath;
+  std::string containerClass_;
+  std::string currentMailFolder_;
+};
+
+}  // namespace
+
+std::string SavingSummary(const AnalysisCounters& saved, bool stopped) {
+  return AnalysisSummary(saved) + "\r\n" + (stopped ? kSavingAborted : kSavingCompleted);
+}
+
+SaveResult RunSave(const SaveOptions& options, SavingObserver& observer, RunControl& control) {
+  return Saving(options, observer, control).Run();
+}
+
+}  // namespace palvara

@@ -1,0 +1,82 @@
+// The saving run: open the store again, walk the folders below the top of the personal
+// folders, and write the items of the selected folders into a new PST, counting them by
+// standard folder, with progress, a stop between items, and a summary at the end.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "common/run_control.h"
+#include "export/pst_output.h"
+#include "items/analysis.h"
+
+namespace palvara {
+
+// What the saving-status window shows.
+struct SavingProgress {
+  std::int32_t total = 0;
+  std::int32_t saved = 0;  // the item counter, going on from where the analysis left it
+  std::string currentFolder;
+  std::string countText;
+  std::string destination;
+};
+
+inline constexpr const char* kMessageCannotReadStore = "Can Not Read PST File";
+inline constexpr const char* kMessageAnalysisFailed = "File Analysis Failed";
+inline constexpr const char* kMessageRootNotFound = "Root Folder Not Found";
+inline constexpr const char* kSavingCompleted = "Saving completed successfully";
+inline constexpr const char* kSavingAborted = "Saving aborted";
+
+class SavingObserver {
+ public:
+  virtual ~SavingObserver() = default;
+  virtual void Progress(const SavingProgress& /*progress*/) {}
+  // A message box: the three failure messages.
+  virtual void Message(const std::string& /*text*/) {}
+  // A component cannot be created: the program cannot go on.
+  virtual void Fatal(const std::string& /*text*/) {}
+  // An item the output did not take (an error of the component's call).
+  virtual void ItemFailed(const std::string& /*folder*/, const std::string& /*reason*/) {}
+  virtual void LogLine(const std::string& /*entry*/) {}
+  // The saving-completed window.
+  virtual void Completed() {}
+};
+
+struct SaveOptions {
+  std::filesystem::path sourcePath;
+  std::filesystem::path searchSourcePath;
+  std::string targetFolder;  // where the new PST goes; the default target folder when empty
+  std::vector<std::string> selectedFolders;  // "Personal Folders\\Inbox\\", ...
+  AnalysisCounters analysisCounters;         // what the analysis counted
+  std::int32_t itemCounter = 0;              // the item counter the analysis left
+  PstOutputOptions output;                   // components, names, split size, clock
+};
+
+struct SaveResult {
+  enum class Outcome {
+    kCompleted,         // "Saving completed successfully"
+    kAborted,           // "Saving aborted"
+    kCannotRead,        // "Can Not Read PST File"
+    kAnalysisFailed,    // "File Analysis Failed"
+    kNoRootFolder,      // "Root Folder Not Found"
+    kComponentMissing,  // a component could not be created
+    kOutputFailed,      // the output store could not be created or written
+  };
+  Outcome outcome = Outcome::kCompleted;
+  int result = 0;  // 1 when the store file could not be opened
+  std::string error;
+  AnalysisCounters saved;  // the saved counts, in the counters' order
+  std::vector<std::filesystem::path> outputFiles;
+  std::string summary;  // the activity-log summary
+  std::int32_t failedItems = 0;
+};
+
+SaveResult RunSave(const SaveOptions& options, SavingObserver& observer, RunControl& control);
+
+// The summary: the saved counts in their listing order, then the closing line.
+std::string SavingSummary(const AnalysisCounters& saved, bool stopped);
+
+}  // namespace palvara
