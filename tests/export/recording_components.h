@@ -1,0 +1,141 @@
+// Components that record every call they receive, for tests of what a saving run passes.
+#pragma once
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "export/components.h"
+
+namespace palvara::testing {
+
+struct Call {
+  Call() = default;
+  Call(std::string n, std::vector<std::string> a = {}, std::int64_t value = 0)
+      : name(std::move(n)), args(std::move(a)), number(value) {}
+  std::string name;
+  std::vector<std::string> args;
+  std::int64_t number = 0;                  // body kind, contact integer
+  std::map<std::string, std::string> files;  // attachment files read during SaveMail: name -> bytes
+};
+
+class RecordingFactory : public ComponentFactory {
+ public:
+  std::vector<Call> calls;
+  std::set<std::string> missing;     // ProgIDs that cannot be created
+  std::set<std::string> registered;  // ProgIDs that can be created after Register
+  std::set<std::string> failing;     // call names that throw ComponentError
+
+  std::unique_ptr<Component> Create(std::string_view progId) override;
+  bool Register(std::string_view progId) override {
+    calls.push_back({"Register", {std::string(progId)}});
+    if (!registered.count(std::string(progId))) return false;
+    missing.erase(std::string(progId));
+    return true;
+  }
+
+  void Record(Call call) {
+    const bool fail = failing.count(call.name) > 0;
+    calls.push_back(std::move(call));
+    if (fail) throw ComponentError("recorded failure");
+  }
+  std::vector<Call> Named(const std::string& name) const {
+    std::vector<Call> found;
+    for (const Call& c : calls) {
+      if (c.name == name) found.push_back(c);
+    }
+    return found;
+  }
+};
+
+class RecordingConversion : public ConversionComponent {
+ public:
+  RecordingFactory& f;
+  explicit RecordingConversion(RecordingFactory& factory) : f(factory) {}
+  void Start() override { f.Record({"Start", {}}); }
+  void CreateStore(const std::string& path, const std::string& name) override {
+    f.Record({"CreateStore", {path, name}});
+  }
+  void CreateFolder(const std::string& path) override { f.Record({"CreateFolder", {path}}); }
+  void SaveMail(const std::string& folder, const std::string& subject, const std::string& to,
+                const std::string& messageFile, const std::string& date, const std::string& files,
+                const std::string& body, std::int16_t kind, const std::string& r1,
+                const std::string& r2) override {
+    Call call("SaveMail", {folder, subject, to, messageFile, date, files, body, r1, r2}, kind);
+    std::ifstream header(messageFile, std::ios::binary);
+    call.args.push_back(std::string(std::istreambuf_iterator<char>(header), {}));  // [9]
+    for (std::size_t start = 0; start < files.size();) {
+      const std::size_t end = files.find(';', start);
+      const std::filesystem::path file = files.substr(start, end - start);
+      std::ifstream in(file, std::ios::binary);
+      call.files[file.filename().string()] = std::string(std::istreambuf_iterator<char>(in), {});
+      start = end + 1;
+    }
+    f.Record(std::move(call));
+  }
+  void SaveAppointment(const std::string& folder, const std::string& topic, const std::string& body,
+                       const std::string& date, const std::string& date2) override {
+    f.Record({"SaveAppointment", {folder, topic, body, date, date2}});
+  }
+  void SaveTask(const std::string& folder, const std::string& body, const std::string& commonName,
+                const std::string& subject) override {
+    f.Record({"SaveTask", {folder, body, commonName, subject}});
+  }
+  void Finish() override { f.Record({"Finish", {}}); }
+};
+
+class RecordingContact : public ContactItem {
+ public:
+  explicit RecordingContact(RecordingFactory& factory) : f(factory) {}
+  void SetText(std::uint32_t id, const std::string& value) override {
+    f.Record({"SetText", {std::to_string(id), value}});
+  }
+  void SetInteger(std::uint32_t id, std::int32_t value) override {
+    f.Record({"SetInteger", {std::to_string(id)}, value});
+  }
+  void Save() override { f.Record({"Save", {}}); }
+  RecordingFactory& f;
+};
+
+class RecordingItems : public ComponentItems {
+ public:
+  explicit RecordingItems(RecordingFactory& factory) : f(factory) {}
+  std::unique_ptr<ContactItem> Add(std::int32_t kind) override {
+    f.Record({"Add", {}, kind});
+    return std::make_unique<RecordingContact>(f);
+  }
+  RecordingFactory& f;
+};
+
+class RecordingFolder : public ComponentFolder {
+ public:
+  explicit RecordingFolder(RecordingFactory& factory) : f(factory) {}
+  std::unique_ptr<ComponentItems> Items() override { return std::make_unique<RecordingItems>(f); }
+  RecordingFactory& f;
+};
+
+class RecordingSession : public ContactSession {
+ public:
+  explicit RecordingSession(RecordingFactory& factory) : f(factory) {}
+  void Logon() override { f.Record({"Logon", {}}); }
+  std::unique_ptr<ComponentFolder> GetFolderFromPath(const std::string& path) override {
+    f.Record({"GetFolderFromPath", {path}});
+    return std::make_unique<RecordingFolder>(f);
+  }
+  RecordingFactory& f;
+};
+
+inline std::unique_ptr<Component> RecordingFactory::Create(std::string_view progId) {
+  calls.push_back({"Create", {std::string(progId)}});
+  if (missing.count(std::string(progId))) return nullptr;
+  if (progId == kConversionProgId) return std::make_unique<RecordingConversion>(*this);
+  if (progId == kContactSessionProgId) return std::make_unique<RecordingSession>(*this);
+  return nullptr;
+}
+
+}  // namespace palvara::testing
