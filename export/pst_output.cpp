@@ -348,7 +348,9 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
   std::string list;
   std::vector<std::filesystem::path> written;
   std::set<std::string> names;
-  for (AttachmentNode& attachment : record.attachments) {
+  // The list holds the table's last row first: from its tail, the files keep the source's order.
+  for (auto it = record.attachments.rbegin(); it != record.attachments.rend(); ++it) {
+    AttachmentNode& attachment = *it;
     const std::string name = attachment.fileName.value_or("");
     if (!IsAcceptableFileName(name)) continue;
     std::size_t repeat = 0;
@@ -384,9 +386,14 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
 }
 
 void USave_to_PST_Format::CheckSize() {
+  ++mailsInFile_;
   struct stat info {};
   const bool known = ::stat(outputPath_.c_str(), &info) == 0;
   if (known && static_cast<std::uint64_t>(info.st_size) <= options_.splitSize) return;
+  // A file that holds one mail only goes on: a mail larger than the limit would otherwise
+  // begin one continuation file after another.
+  if (known && mailsInFile_ < 2) return;
+  mailsInFile_ = 0;
   split_ = true;
   conversion_->Finish();
   conversion_.reset();

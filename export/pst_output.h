@@ -98,6 +98,7 @@ class USave_to_PST_Format {
   std::string dateText_, timeText_;
   std::vector<std::filesystem::path> outputFiles_;
   int outputFileCount_ = 0;
+  int mailsInFile_ = 0;
   bool split_ = false;
 };
 

@@ -1,0 +1,304 @@
+#include "export/saving_driver.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "export/native_components.h"
+#include "tests/export/recording_components.h"
+#include "tests/support/store_items.h"
+#include "writer/store_check.h"
+#include "writer/store_writer.h"
+
+namespace palvara {
+namespace {
+
+namespace fs = std::filesystem;
+
+Bytes Fill(std::size_t size, int seed) {
+  Bytes b(size);
+  for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::byte>((i * 7 + seed) & 0xFF);
+  return b;
+}
+
+MessageSpec Mail(const std::string& subject, int seed) {
+  MessageSpec m;
+  m.subject = subject;
+  m.body = "Body of " + subject;
+  m.senderName = "Ada Lovelace";
+  m.senderAddress = "ada@example.com";
+  m.submitTime = 0x01DB000000000000ull + static_cast<std::uint64_t>(seed) * 10000000ull;
+  m.deliveryTime = m.submitTime + 30000000ull;
+  m.recipients = {{"Bob", "bob@example.com", 1}, {"Carol", "carol@example.com", 1}};
+  return m;
+}
+
+// The sender and recipient texts a saving run forms from a mail.
+std::string SenderText(const MailFields& m) {
+  std::string text = m.senderName.value_or("");
+  if (m.senderAddress) {
+    if (m.senderAddress->find('@') != std::string::npos) {
+      text += "<" + *m.senderAddress + ">";
+    } else if (m.senderName) {
+      text = "<" + *m.senderName + ">";
+    }
+  }
+  return text;
+}
+std::string RecipientText(const MailFields& m) {
+  return m.displayTo.value_or("") + (m.receiverAddress ? "<" + *m.receiverAddress + ">" : "");
+}
+
+class CountingObserver : public SavingObserver {
+ public:
+  std::function<void(const SavingProgress&)> onProgress;
+  std::vector<std::string> messages, fatal, log;
+  int completed = 0;
+  void Progress(const SavingProgress& p) override {
+    if (onProgress) onProgress(p);
+  }
+  void Message(const std::string& text) override { messages.push_back(text); }
+  void Fatal(const std::string& text) override { fatal.push_back(text); }
+  void LogLine(const std::string& entry) override { log.push_back(entry); }
+  void Completed() override { ++completed; }
+};
+
+class SavingDriverTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("palvara-saving-" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+    source_ = dir_ / "source.pst";
+    Status status = Status::Ok();
+    auto w = StoreWriter::Create(source_, "Personal Folders", EncodingMethod::kPermute, &status);
+    ASSERT_TRUE(w);
+    const std::uint32_t inbox = w->CreateFolder(kNidIpmSubtree, "Inbox", "IPF.Note");
+    const std::uint32_t old = w->CreateFolder(inbox, "Old", "IPF.Note");
+    const std::uint32_t sent = w->CreateFolder(kNidIpmSubtree, "Sent Items", "IPF.Note");
+    const std::uint32_t contacts = w->CreateFolder(kNidIpmSubtree, "Contacts", "IPF.Contact");
+    const std::uint32_t calendar = w->CreateFolder(kNidIpmSubtree, "Calendar", "IPF.Appointment");
+    const std::uint32_t tasks = w->CreateFolder(kNidIpmSubtree, "Tasks", "IPF.Task");
+    const std::uint32_t notes = w->CreateFolder(kNidIpmSubtree, "Notes", "IPF.StickyNote");
+    const std::uint32_t journal = w->CreateFolder(kNidIpmSubtree, "Journal", "IPF.Journal");
+    MessageSpec withFiles = Mail("Quarterly report", 1);
+    withFiles.attachments = {{"small.txt", Fill(10, 1), "text/plain", nullptr},
+                             {"large.bin", Fill(300000, 2), "application/octet-stream", nullptr}};
+    w->AddMessage(inbox, withFiles);
+    w->AddMessage(inbox, Mail("東京の会議", 2));
+    w->AddContact(inbox, {"Stray Contact", "Stray", "Contact", "", "stray@example.com", "", ""});
+    w->AddMessage(old, Mail("Old news", 3));
+    w->AddMessage(sent, Mail("Sent one", 4));
+    w->AddContact(contacts, {"Ada Lovelace", "Ada", "Lovelace", "Engines Ltd", "ada@example.com",
+                             "+1 555 0100", "+1 555 0199"});
+    w->AddContact(contacts, {"Alan Turing", "Alan", "Turing", "", "alan@example.com", "", ""});
+    w->AddAppointment(calendar, {"Review", "Room 1", "Agenda", 0x01DB000000000000ull,
+                                 0x01DB000000000000ull + 36000000000ull, false});
+    w->AddTask(tasks, {"Call back", "About the invoice", 0x01DB000000000000ull,
+                       0x01DB000000000000ull + 864000000000ull, 0.5, ""});
+    w->AddNote(notes, "Remember the milk", 0x01DB000000000000ull);
+    w->AddJournalEntry(journal, "Phone call with Bob", "Phone call", 0x01DB000000000000ull);
+    ASSERT_TRUE(w->Finish().ok());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  SaveResult Save(std::vector<std::string> selected) {
+    SaveOptions options;
+    options.sourcePath = source_;
+    options.targetFolder = (dir_ / "out").string();
+    options.selectedFolders = std::move(selected);
+    options.output.splitSize = splitSize_;
+    options.output.factory = factory_;
+    return RunSave(options, observer_, control_);
+  }
+
+  static const std::vector<std::string>& All() {
+    static const std::vector<std::string> all = {
+        "Personal Folders\\",          "Personal Folders\\Deleted Items\\",
+        "Personal Folders\\Inbox\\",   "Personal Folders\\Inbox\\Old\\",
+        "Personal Folders\\Sent Items\\", "Personal Folders\\Contacts\\",
+        "Personal Folders\\Calendar\\", "Personal Folders\\Tasks\\",
+        "Personal Folders\\Notes\\",   "Personal Folders\\Journal\\"};
+    return all;
+  }
+
+  fs::path dir_, source_;
+  CountingObserver observer_;
+  RunControl control_;
+  std::uint64_t splitSize_ = kOutputSplitSize;
+  ComponentFactory* factory_ = nullptr;
+};
+
+using C = AnalysisCounters;
+
+TEST_F(SavingDriverTest, NothingSelectedGivesAnEmptyStoreAndTwelveZeros) {
+  const SaveResult r = Save({});
+  ASSERT_EQ(r.outcome, SaveResult::Outcome::kCompleted) << r.error;
+  for (std::int32_t v : r.saved.values) EXPECT_EQ(v, 0);
+  EXPECT_EQ(r.summary, AnalysisSummary(AnalysisCounters{}) + "\r\nSaving completed successfully");
+  EXPECT_EQ(observer_.log, std::vector<std::string>{r.summary});
+  EXPECT_EQ(observer_.completed, 1);
+  ASSERT_EQ(r.outputFiles.size(), 1u);
+  EXPECT_EQ(CheckStore(r.outputFiles[0]).Errors(), 0u);
+  testing::StoreItems out;
+  ASSERT_TRUE(testing::LoadStoreItems(r.outputFiles[0], out));
+  EXPECT_EQ(out.folders.size(), 2u);  // the top folder and Deleted Items
+  for (const auto& [path, items] : out.folders) EXPECT_TRUE(items.empty()) << path;
+}
+
+TEST_F(SavingDriverTest, EachFolderMustBeSelectedItselfButCountsUnderItsStandardFolder) {
+  SaveResult r = Save({"Personal Folders\\Inbox\\"});
+  EXPECT_EQ(r.saved.values[C::kInbox], 2);  // the stray contact is neither saved nor counted
+  EXPECT_EQ(r.saved.values[C::kContacts], 0);
+  testing::StoreItems out;
+  ASSERT_TRUE(testing::LoadStoreItems(r.outputFiles.at(0), out));
+  EXPECT_EQ(out.folders.at("Inbox").size(), 2u);
+  EXPECT_EQ(out.folders.count("Inbox/Old"), 0u);
+
+  r = Save({"Personal Folders\\Inbox\\Old\\"});
+  EXPECT_EQ(r.saved.values[C::kInbox], 1);
+  testing::StoreItems old;
+  ASSERT_TRUE(testing::LoadStoreItems(r.outputFiles.at(0), old));
+  EXPECT_EQ(old.folders.at("Inbox").size(), 0u);  // made as the parent, nothing saved in it
+  EXPECT_EQ(old.folders.at("Inbox/Old").size(), 1u);
+}
+
+TEST_F(SavingDriverTest, EverythingSelectedReadsBackAsTheSourceHasIt) {
+  const SaveResult r = Save(All());
+  ASSERT_EQ(r.outcome, SaveResult::Outcome::kCompleted) << r.error;
+  EXPECT_EQ(r.saved.values[C::kInbox], 3);
+  EXPECT_EQ(r.saved.values[C::kSentItems], 1);
+  EXPECT_EQ(r.saved.values[C::kContacts], 2);
+  EXPECT_EQ(r.saved.values[C::kCalendar], 1);
+  EXPECT_EQ(r.saved.values[C::kTasks], 1);
+  EXPECT_EQ(r.saved.values[C::kNotes], 1);
+  EXPECT_EQ(r.saved.values[C::kJournal], 1);
+  EXPECT_EQ(r.failedItems, 0);
+  ASSERT_EQ(r.outputFiles.size(), 1u);
+  const CheckReport check = CheckStore(r.outputFiles[0]);
+  EXPECT_EQ(check.Errors() + check.Warnings(), 0u) << check.findings.front().text;
+
+  testing::StoreItems in, out;
+  ASSERT_TRUE(testing::LoadStoreItems(source_, in));
+  ASSERT_TRUE(testing::LoadStoreItems(r.outputFiles[0], out));
+  for (const char* folder : {"Inbox", "Inbox/Old", "Sent Items"}) {
+    std::vector<const ItemRecord*> source;
+    for (const auto& item : in.folders.at(folder)) {
+      if (item->kind == ItemKind::kMail) source.push_back(item.get());
+    }
+    const auto& saved = out.folders.at(folder);
+    ASSERT_EQ(saved.size(), source.size()) << folder;
+    for (std::size_t i = 0; i < saved.size(); ++i) {
+      const MailFields& a = *source[i]->mail;
+      const MailFields& b = *saved[i]->mail;
+      EXPECT_EQ(b.subject->text, a.subject->text);
+      EXPECT_EQ(SenderText(b), SenderText(a));
+      EXPECT_EQ(RecipientText(b), RecipientText(a));
+      EXPECT_EQ(DateText(*LoadLe64(*b.deliveryTime, 0)) + TimeText(*LoadLe64(*b.deliveryTime, 0)),
+                DateText(*LoadLe64(*a.deliveryTime, 0)) + TimeText(*LoadLe64(*a.deliveryTime, 0)));
+      EXPECT_EQ(b.body, a.body);
+      ASSERT_EQ(saved[i]->attachments.size(), source[i]->attachments.size());
+      for (std::size_t k = 0; k < saved[i]->attachments.size(); ++k) {
+        EXPECT_EQ(saved[i]->attachments[k].fileName, source[i]->attachments[k].fileName);
+        EXPECT_EQ(saved[i]->attachments[k].data, source[i]->attachments[k].data);
+      }
+    }
+  }
+  // Contacts only in Contacts, with their fields; the appointment and task in their folders;
+  // notes and journal entries counted, not written.
+  const auto& contacts = out.folders.at("Contacts");
+  ASSERT_EQ(contacts.size(), 2u);
+  EXPECT_EQ(contacts[0]->displayName, "Ada Lovelace");
+  EXPECT_EQ(contacts[0]->contact->givenName, "Ada");
+  EXPECT_EQ(contacts[0]->contact->surname, "Lovelace");
+  EXPECT_EQ(contacts[0]->contact->company, "Engines Ltd");
+  EXPECT_EQ(contacts[0]->contact->emailAddress, "ada@example.com");
+  EXPECT_EQ(contacts[0]->contact->mobilePhone, "+1 555 0199");
+  EXPECT_EQ(out.folders.at("Calendar").size(), 1u);
+  EXPECT_EQ(out.folders.at("Calendar")[0]->kind, ItemKind::kAppointment);
+  ASSERT_EQ(out.folders.at("Tasks").size(), 1u);
+  EXPECT_EQ(*out.folders.at("Tasks")[0]->mail->subject->text, "Call back");
+  EXPECT_EQ(out.folders.at("Tasks")[0]->mail->body, "About the invoice");
+  EXPECT_TRUE(out.folders.at("Notes").empty());
+  EXPECT_TRUE(out.folders.at("Journal").empty());
+
+  if (std::system("command -v pffexport >/dev/null 2>&1 && command -v readpst >/dev/null 2>&1") == 0) {
+    const std::string file = "'" + r.outputFiles[0].string() + "'";
+    EXPECT_EQ(std::system(("pffexport -m all -t '" + (dir_ / "pff").string() + "' " + file + " >/dev/null 2>&1").c_str()), 0);
+    fs::create_directories(dir_ / "rp");
+    EXPECT_EQ(std::system(("readpst -j 0 -D -M -b -o '" + (dir_ / "rp").string() + "' " + file + " >/dev/null 2>&1").c_str()), 0);
+  }
+}
+
+TEST_F(SavingDriverTest, AStopDuringTheWalkEndsWithAValidStore) {
+  observer_.onProgress = [this](const SavingProgress& p) {
+    if (p.countText == "1") control_.stopSaving = true;
+  };
+  const SaveResult r = Save(All());
+  EXPECT_EQ(r.outcome, SaveResult::Outcome::kAborted);
+  EXPECT_TRUE(r.summary.ends_with("\r\n\r\nSaving aborted"));
+  EXPECT_EQ(r.saved.values[C::kInbox], 1);
+  EXPECT_EQ(CheckStore(r.outputFiles.at(0)).Errors(), 0u);
+  testing::StoreItems out;
+  ASSERT_TRUE(testing::LoadStoreItems(r.outputFiles[0], out));
+  // The walk reaches Inbox\Old before the Inbox's own mail: that one mail is all there is.
+  std::size_t items = 0;
+  for (const auto& [path, list] : out.folders) items += list.size();
+  EXPECT_EQ(items, 1u);
+  EXPECT_EQ(out.folders.at("Inbox/Old").size(), 1u);
+}
+
+TEST_F(SavingDriverTest, AfterAStoppedAnalysisTheRunEndsWhenEveryCountIsReached) {
+  control_.stopAnalysis = true;
+  SaveOptions options;
+  options.sourcePath = source_;
+  options.targetFolder = (dir_ / "out").string();
+  options.selectedFolders = All();
+  options.analysisCounters.values[C::kInbox] = 1;
+  const SaveResult r = RunSave(options, observer_, control_);
+  EXPECT_EQ(r.outcome, SaveResult::Outcome::kCompleted);
+  for (int i = 0; i < C::kCount; ++i) EXPECT_EQ(r.saved.values[i], i == C::kInbox ? 1 : 0) << i;
+}
+
+TEST_F(SavingDriverTest, PastTheSizeLimitAContinuationFileTakesTheSameMailAgain) {
+  // The first mail's 300,000-byte attachment takes the file past the limit; a file with one
+  // mail goes on, so the second mail is the one that begins the continuation file.
+  splitSize_ = 250000;
+  const SaveResult r = Save({"Personal Folders\\Inbox\\", "Personal Folders\\Sent Items\\"});
+  ASSERT_EQ(r.outcome, SaveResult::Outcome::kCompleted) << r.error;
+  ASSERT_EQ(r.outputFiles.size(), 2u);
+  EXPECT_NE(r.outputFiles[1].filename().string().find("(1).pst"), std::string::npos) << r.outputFiles[1];
+  for (const auto& file : r.outputFiles) EXPECT_EQ(CheckStore(file).Errors(), 0u) << file;
+  testing::StoreItems first, second;
+  ASSERT_TRUE(testing::LoadStoreItems(r.outputFiles[0], first));
+  ASSERT_TRUE(testing::LoadStoreItems(r.outputFiles[1], second));
+  ASSERT_EQ(first.folders.at("Inbox").size(), 2u);
+  ASSERT_EQ(second.folders.at("Inbox").size(), 1u);  // the second mail again
+  EXPECT_EQ(*second.folders.at("Inbox")[0]->mail->subject->text, "東京の会議");
+  EXPECT_EQ(second.folders.at("Sent Items").size(), 1u);
+  EXPECT_EQ(first.folders.count("Sent Items"), 0u);
+  EXPECT_EQ(r.saved.values[C::kInbox], 2);  // each mail counted once
+  EXPECT_EQ(r.saved.values[C::kSentItems], 1);
+}
+
+TEST_F(SavingDriverTest, FailuresBeforeTheWalkAreReported) {
+  testing::RecordingFactory missing;
+  missing.missing = {kConversionProgId};
+  factory_ = &missing;
+  SaveResult r = Save(All());
+  EXPECT_EQ(r.outcome, SaveResult::Outcome::kComponentMissing);
+  EXPECT_EQ(observer_.fatal, std::vector<std::string>{
+                                 "StoreMailConv.dll is not properly configured. Please Re-Install the software."});
+  factory_ = nullptr;
+
+  source_ = dir_ / "absent.pst";
+  r = Save(All());
+  EXPECT_EQ(r.outcome, SaveResult::Outcome::kCannotRead);
+  EXPECT_EQ(r.result, 1);
+  EXPECT_EQ(observer_.messages.back(), "Can Not Read PST File");
+  EXPECT_FALSE(fs::exists(dir_ / "out"));
+}
+
+}  // namespace
+}  // namespace palvara
