@@ -212,6 +212,7 @@ std::vector<PropertyValue> StoreWriter::MessageProperties(const MessageSpec& m, 
          {std::tuple<std::uint16_t, std::uint16_t, std::uint16_t>{0x0C1A, 0x0C1F, 0x0C1E},
           {0x0042, 0x0065, 0x0064}}) {
       props.push_back(Text(name, m.senderName));
+      if (m.senderAddress.empty()) continue;  // no address, no address type
       props.push_back(Text(address, m.senderAddress));
       props.push_back(Text(type, "SMTP"));
     }

@@ -1,0 +1,171 @@
+// palvara-cli recover on the shared stores: the new PST passes our check and both independent
+// readers, holds the source's folders, and every mail with its texts, time and attachments.
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "export/pst_output.h"
+#include "tests/support/store_items.h"
+#include "tests/support/test_data.h"
+#include "writer/store_check.h"
+
+namespace palvara {
+namespace {
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+using testing::kTestData;
+
+std::string Capture(const std::string& command, int* status) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string out;
+  char buffer[65536];
+  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
+  *status = ::pclose(pipe);
+  return out;
+}
+
+// What a saved mail must keep: subject, sender and recipient texts, and the attachments that
+// pass the file name test with their bytes. The time is compared apart (a mail without one
+// takes the previous mail's).
+struct MailKey {
+  std::string texts;
+  std::string time;  // "d/m/y h.m.s", empty when the mail has none
+  bool operator<(const MailKey& o) const { return std::tie(texts, time) < std::tie(o.texts, o.time); }
+};
+
+MailKey KeyOf(const ItemRecord& r) {
+  const MailFields& m = *r.mail;
+  std::string sender = m.senderName.value_or("");
+  if (m.senderAddress) {
+    if (m.senderAddress->find('@') != std::string::npos) {
+      sender += "<" + *m.senderAddress + ">";
+    } else if (m.senderName) {
+      sender = "<" + *m.senderName + ">";
+    }
+  }
+  std::string texts = (m.subject && m.subject->text ? *m.subject->text : "") + "\n" + sender + "\n" +
+                      m.displayTo.value_or("") + (m.receiverAddress ? "<" + *m.receiverAddress + ">" : "");
+  for (auto it = r.attachments.rbegin(); it != r.attachments.rend(); ++it) {
+    const std::string name = it->fileName.value_or("");
+    if (!IsAcceptableFileName(name)) continue;
+    texts += "\n" + name + ":" + std::to_string(it->data ? it->data->size() : 0) + ":" +
+             std::to_string(std::hash<std::string_view>{}(
+                 it->data ? std::string_view(reinterpret_cast<const char*>(it->data->data()), it->data->size())
+                          : std::string_view()));
+  }
+  MailKey key{texts, ""};
+  for (const Raw* t : {&m.deliveryTime, &m.submitTime}) {
+    if (key.time.empty() && *t && (*t)->size() >= 8) {
+      key.time = DateText(*LoadLe64(**t, 0)) + " " + TimeText(*LoadLe64(**t, 0));
+    }
+  }
+  return key;
+}
+
+// The records a saving run writes as mail.
+bool SavedAsMail(const ItemRecord& r) {
+  const std::string cls = r.messageClass.value_or("");
+  if (!r.mail || cls == "IPM.Task" || cls == "IPM.StickyNote") return false;
+  if (r.kind == ItemKind::kJournal || r.kind == ItemKind::kAppointment) return false;
+  return !(r.contact && cls != "IPM.Note" && r.kind != ItemKind::kMail);
+}
+
+class RecoverSharedTest : public ::testing::TestWithParam<std::string> {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("palvara-recover-" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+    std::ofstream(dir_ / "PV_PST.ini") << "[PV_PST]\nLogPath=" << dir_.string() << "\n";
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+  fs::path dir_;
+};
+
+TEST_P(RecoverSharedTest, TheNewStoreHoldsEveryFolderAndMail) {
+  const json truth = json::parse(std::ifstream(kTestData / "truth" / (GetParam() + ".json")));
+  if (truth["summary"]["opened_by"].empty()) GTEST_SKIP() << "neither reader opened it";
+  const fs::path source = kTestData / "stores" / truth["file"].get<std::string>();
+  int status = 0;
+  const std::string settings = "PALVARA_SETTINGS='" + (dir_ / "PV_PST.ini").string() + "' ";
+  const json analysis = json::parse(Capture(settings + PALVARA_CLI_PATH + " analyze '" + source.string() +
+                                        "' --json 2>/dev/null", &status));
+  const json saved = json::parse(Capture(settings + PALVARA_CLI_PATH + " recover '" + source.string() +
+                                     "' --to '" + (dir_ / "out").string() + "' --json 2>/dev/null",
+                                     &status));
+  ASSERT_EQ(status, 0) << saved.dump();
+  ASSERT_EQ(saved["outcome"], "completed");
+  ASSERT_EQ(saved["outputFiles"].size(), 1u);
+  const fs::path output = saved["outputFiles"][0].get<std::string>();
+  EXPECT_EQ(CheckStore(output).Errors(), 0u);
+
+  // The folders are the source's (with the Deleted Items every store has); each mail folder
+  // holds as many mails as the analysis filed under it.
+  const json result = json::parse(Capture(settings + PALVARA_CLI_PATH + " analyze '" + output.string() +
+                                      "' --json 2>/dev/null", &status));
+  std::map<std::string, json> before, after;
+  for (const json& f : analysis["folders"]) before[f["path"]] = f;
+  for (const json& f : result["folders"]) after[f["path"]] = f;
+  for (const auto& [path, f] : before) {
+    ASSERT_TRUE(after.count(path)) << path;
+    if (f["mailFolder"]) {
+      EXPECT_EQ(after[path]["children"]["mail"], f["itemCount"]) << path;
+    }
+  }
+  for (const auto& [path, f] : after) {
+    EXPECT_TRUE(before.count(path) || path == "Personal Folders\\Deleted Items\\") << path;
+    if (path.rfind("Personal Folders\\Contacts\\", 0) != 0) {
+      EXPECT_EQ(f["children"]["contact"], 0) << path;
+    }
+  }
+  EXPECT_EQ(result["items"]["contact"], saved["saved"]["Contacts"]);
+
+  // Every mail with its texts, attachments and time.
+  testing::StoreItems in, out;
+  ASSERT_TRUE(testing::LoadStoreItems(source, in));
+  ASSERT_TRUE(testing::LoadStoreItems(output, out));
+  std::vector<MailKey> expected, found;
+  for (const auto& [path, items] : in.folders) {
+    for (const auto& r : items) {
+      if (r && SavedAsMail(*r)) expected.push_back(KeyOf(*r));
+    }
+  }
+  for (const auto& [path, items] : out.folders) {
+    for (const auto& r : items) {
+      if (r && r->messageClass == "IPM.Note") found.push_back(KeyOf(*r));
+    }
+  }
+  ASSERT_EQ(found.size(), expected.size());
+  std::sort(found.begin(), found.end());
+  for (const MailKey& key : expected) {
+    // A mail without a time of its own may carry any other's.
+    auto match = std::find_if(found.begin(), found.end(), [&](const MailKey& f) {
+      return f.texts == key.texts && (key.time.empty() || f.time == key.time);
+    });
+    ASSERT_NE(match, found.end()) << key.texts << " " << key.time;
+    found.erase(match);
+  }
+
+  if (std::system("command -v pffexport >/dev/null 2>&1 && command -v readpst >/dev/null 2>&1") == 0) {
+    const std::string file = "'" + output.string() + "'";
+    EXPECT_EQ(std::system(("pffexport -m all -t '" + (dir_ / "pff").string() + "' " + file +
+                           " >/dev/null 2>&1").c_str()), 0);
+    fs::create_directories(dir_ / "rp");
+    EXPECT_EQ(std::system(("readpst -j 0 -D -M -b -o '" + (dir_ / "rp").string() + "' " + file +
+                           " >/dev/null 2>&1").c_str()), 0);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(SharedStores, RecoverSharedTest,
+                         ::testing::ValuesIn(testing::TruthNames("truth")),
+                         testing::StoreParamName());
+GTEST_ALLOW_UNINSTANTIATED_PARAMETERIZED_TEST(RecoverSharedTest);
+
+}  // namespace
+}  // namespace palvara
