@@ -17,12 +17,19 @@ build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The main job on a store the project generates itself.
+# The main job on a store the project generates itself: a sample store, a damaged copy of it,
+# and that copy recovered into a new PST, which is then checked.
+DAMAGED    := $(BUILD)/sample/damaged.pst
+REPAIR     := $(BUILD)/sample/Repair
 run: build
 	mkdir -p $(dir $(SAMPLE))
+	rm -rf $(REPAIR)
 	$(BUILD)/cli/palvara-cli make-sample --out $(SAMPLE) --messages 500
 	$(BUILD)/cli/palvara-cli info $(SAMPLE)
-	$(BUILD)/cli/palvara-cli analyze $(SAMPLE)
+	$(BUILD)/tests/damage-store $(SAMPLE) $(DAMAGED)
+	$(BUILD)/cli/palvara-cli recover $(DAMAGED) --to $(REPAIR)
+	@out="$$(ls -t $(REPAIR)/*.pst | head -n 1)"; echo "New PST: $$out"; \
+	  $(BUILD)/cli/palvara-cli check "$$out"
 
 # Every test, under AddressSanitizer and UndefinedBehaviorSanitizer, warnings as errors.
 test: deps

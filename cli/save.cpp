@@ -181,6 +181,12 @@ int RecoverCommand(const std::vector<std::string>& args, std::ostream& out, std:
     err << "palvara-cli: " << analysis.openError << "\n";
     return 1;
   }
+  if (!a.json) {
+    ChildCounts items;
+    for (const TreeFolder& f : analysis.tree) items += f.children;
+    out << "Analysis: " << analysis.tree.size() << " folders, " << items.Items() << " items, "
+        << analysis.damageReports << " damage reports\n";
+  }
   if (!analysis.HasItems()) err << "palvara-cli: the analysis found no items\n";
   return Save(a, TreePaths(analysis), analysis.counters, out, err);
 }
