@@ -200,11 +200,15 @@ std::vector<PropertyValue> StoreWriter::MessageProperties(const MessageSpec& m, 
   std::vector<PropertyValue> props = {
       Text(0x001A, m.messageClass), {0x0037, 0x001F, subject}, Int(0x0E07, flags),
       Int(0x0E08, static_cast<std::uint32_t>(std::min<std::size_t>(size, 0x7FFFFFFF))),
-      Int(0x0E17, 0), Time(0x3007, m.submitTime), Time(0x3008, m.deliveryTime),
-      Binary(0x300B, searchKey), Int(0x0017, 1), Int(0x0036, 0), Int(0x0026, 0),
-      Text(0x0070, normalized), Text(0x0E1D, normalized), Time(0x0039, m.submitTime),
-      Time(0x0E06, m.deliveryTime), Text(0x0E04, m.displayTo.value_or(joined(1))), Text(0x0E03, joined(2)),
+      Int(0x0E17, 0), Binary(0x300B, searchKey), Int(0x0017, 1), Int(0x0036, 0), Int(0x0026, 0),
+      Text(0x0070, normalized), Text(0x0E1D, normalized),
+      Text(0x0E04, m.displayTo.value_or(joined(1))), Text(0x0E03, joined(2)),
       Text(0x0E02, joined(3))};
+  // A message without a time has none, rather than 1 January 1601.
+  for (auto [id, time] : {std::pair<std::uint16_t, std::uint64_t>{0x3007, m.submitTime},
+                          {0x3008, m.deliveryTime}, {0x0039, m.submitTime}, {0x0E06, m.deliveryTime}}) {
+    if (time != 0) props.push_back(Time(id, time));
+  }
   if (!m.body.empty()) props.push_back(Text(0x1000, m.body));
   if (!m.receivedByAddress.empty()) props.push_back(Text(0x0076, m.receivedByAddress));
   if (!m.senderName.empty() || !m.senderAddress.empty()) {
