@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -103,6 +104,42 @@ TEST_F(CliTest, NodesJsonListsTheTreeInPreorder) {
   EXPECT_EQ(text.code, 0);
   EXPECT_NE(text.out.find("Nodes in tree:     3"), std::string::npos) << text.out;
   EXPECT_NE(text.out.find("Encoding:          permute"), std::string::npos);
+}
+
+TEST_F(CliTest, SaveWritesTheNamedFoldersAndSaysWhere) {
+  std::ofstream(dir_ / "PV_PST.ini") << "[PV_PST]\nLogPath=" << dir_.string() << "\n";
+  ::setenv("PALVARA_SETTINGS", (dir_ / "PV_PST.ini").c_str(), 1);
+  const std::string store = (dir_ / "s.pst").string(), out = (dir_ / "out").string();
+  ASSERT_EQ(RunCli({"make-sample", "--out", store, "--messages", "40"}).code, 0);
+
+  EXPECT_EQ(RunCli({"save", store, "--folder", "Personal Folders\\Inbox\\"}).code, 2);  // no --to
+  EXPECT_EQ(RunCli({"save", store, "--to", out}).code, 2);  // no folder
+  EXPECT_EQ(RunCli({"recover"}).code, 2);
+  const Result missing = RunCli({"save", (dir_ / "none.pst").string(), "--to", out, "--all"});
+  EXPECT_EQ(missing.code, 1);
+
+  const Result saved =
+      RunCli({"save", store, "--to", out, "--folder", "Personal Folders\\Inbox\\", "--json"});
+  ASSERT_EQ(saved.code, 0) << saved.err;
+  const auto j = nlohmann::json::parse(saved.out);
+  EXPECT_EQ(j["outcome"], "completed");
+  EXPECT_GT(j["saved"]["Inbox"].get<int>(), 0);
+  EXPECT_EQ(j["saved"]["Sent Items"], 0);
+  EXPECT_EQ(j["saved"]["Contacts"], 0);
+  ASSERT_EQ(j["outputFiles"].size(), 1u);
+  EXPECT_TRUE(fs::exists(j["outputFiles"][0].get<std::string>()));
+  EXPECT_TRUE(j["summary"].get<std::string>().ends_with("Saving completed successfully"));
+
+  const Result all = RunCli({"save", store, "--to", out, "--all"});
+  ASSERT_EQ(all.code, 0) << all.err;
+  EXPECT_EQ(all.out.rfind("Saved to: " + out, 0), 0u) << all.out;
+  EXPECT_NE(all.out.find("Contacts Items    "), std::string::npos);
+  std::ifstream log(dir_ / "Activity Log.txt");
+  const std::string text((std::istreambuf_iterator<char>(log)), {});
+  EXPECT_NE(text.find("Step3: Saving PST File"), std::string::npos);
+  EXPECT_NE(text.find("Target Path: " + out), std::string::npos);
+  EXPECT_NE(text.find("Saving completed successfully"), std::string::npos);
+  ::unsetenv("PALVARA_SETTINGS");
 }
 
 }  // namespace
