@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -59,9 +58,14 @@ constexpr ContactProperty kContactProperties[] = {
 };
 
 std::string ReadFileText(const std::filesystem::path& path, bool* ok) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(path, std::ios::binary | std::ios::ate);
   *ok = static_cast<bool>(in);
-  return std::string(std::istreambuf_iterator<char>(in), {});
+  if (!*ok) return {};
+  std::string text(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
+  in.seekg(0);
+  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  text.resize(static_cast<std::size_t>(in.gcount()));
+  return text;
 }
 
 std::string Trim(std::string_view text) {

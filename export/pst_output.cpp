@@ -136,6 +136,13 @@ const ContactWrite kContactWrites[] = {
 
 }  // namespace
 
+std::string AttachmentName(const AttachmentNode& attachment) {
+  if (attachment.longFileName && IsAcceptableFileName(*attachment.longFileName)) {
+    return *attachment.longFileName;
+  }
+  return attachment.fileName.value_or("");
+}
+
 std::string ComponentMissingMessage(std::string_view progId) {
   const std::string library = progId == kContactSessionProgId ? "Redemption.dll" : "StoreMailConv.dll";
   return library + " is not properly configured. Please Re-Install the software.";
@@ -351,7 +358,7 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
   // The list holds the table's last row first: from its tail, the files keep the source's order.
   for (auto it = record.attachments.rbegin(); it != record.attachments.rend(); ++it) {
     AttachmentNode& attachment = *it;
-    const std::string name = attachment.fileName.value_or("");
+    const std::string name = AttachmentName(attachment);
     if (!IsAcceptableFileName(name)) continue;
     std::size_t repeat = 0;
     while (!names.insert(name + "/" + std::to_string(repeat)).second) ++repeat;

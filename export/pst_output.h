@@ -36,6 +36,10 @@ std::string ComponentMissingMessage(std::string_view progId);
 // The Windows file name rule attachment names must pass.
 bool IsAcceptableFileName(std::string_view name);
 
+// The name an attachment is saved under: its long file name when that passes the rule (the
+// short one is an 8.3 stand-in such as "leah_t~1.jpg"), else its short file name.
+std::string AttachmentName(const AttachmentNode& attachment);
+
 // "d/m/y" and "h.m.s" of a FILETIME, UTC, without leading zeros.
 std::string DateText(std::uint64_t fileTime);
 std::string TimeText(std::uint64_t fileTime);

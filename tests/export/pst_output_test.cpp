@@ -215,6 +215,18 @@ TEST_F(PstOutputTest, AttachmentFilesPassTheNameTestAndAreRemovedAfterTheCall) {
     EXPECT_FALSE(fs::exists(call.args[5].substr(start, end - start)));
     start = end + 1;
   }
+  const fs::path temporary = output->TemporaryFolder();
+  output.reset();
+  EXPECT_FALSE(fs::exists(temporary));  // the run's private folder goes with it
+
+  // The long file name when it passes the rule, else the short one.
+  AttachmentNode named;
+  named.fileName = "leah_t~1.jpg";
+  named.longFileName = "leah_thumper.jpg";
+  EXPECT_EQ(AttachmentName(named), "leah_thumper.jpg");
+  named.longFileName = "what?.jpg";
+  EXPECT_EQ(AttachmentName(named), "leah_t~1.jpg");
+
   for (const char* name : {"a", "abc.txt", ".profile", "COM10", "console"}) EXPECT_TRUE(IsAcceptableFileName(name)) << name;
   for (const char* name : {"", "...", "con", "Con.txt", "PRN.doc", "com3", "clock$.x", "a:b", "tab\tx",
                            "caf\xC3\xA9"}) {

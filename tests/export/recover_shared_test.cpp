@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 
 #include "export/pst_output.h"
 #include "tests/support/store_items.h"
@@ -40,25 +41,38 @@ struct MailKey {
   bool operator<(const MailKey& o) const { return std::tie(texts, time) < std::tie(o.texts, o.time); }
 };
 
-MailKey KeyOf(const ItemRecord& r) {
-  const MailFields& m = *r.mail;
-  std::string sender = m.senderName.value_or("");
-  if (m.senderAddress) {
-    if (m.senderAddress->find('@') != std::string::npos) {
-      sender += "<" + *m.senderAddress + ">";
-    } else if (m.senderName) {
-      sender = "<" + *m.senderName + ">";
+std::string SenderText(const std::string& name, const std::string& address, bool hasName, bool hasAddress) {
+  std::string text = name;
+  if (hasAddress) {
+    if (address.find('@') != std::string::npos) {
+      text += "<" + address + ">";
+    } else if (hasName) {
+      text = "<" + name + ">";
     }
   }
-  std::string texts = (m.subject && m.subject->text ? *m.subject->text : "") + "\n" + sender + "\n" +
-                      m.displayTo.value_or("") + (m.receiverAddress ? "<" + *m.receiverAddress + ">" : "");
+  return text;
+}
+
+std::string AttachmentText(const std::string& name, std::string_view data) {
+  return "\n" + name + ":" + std::to_string(data.size()) + ":" +
+         std::to_string(std::hash<std::string_view>{}(data));
+}
+
+// `withRecipients`: the recipient text too (pffexport does not print it).
+MailKey KeyOf(const ItemRecord& r, bool withRecipients) {
+  const MailFields& m = *r.mail;
+  std::string texts = (m.subject && m.subject->text ? *m.subject->text : "") + "\n" +
+                      SenderText(m.senderName.value_or(""), m.senderAddress.value_or(""),
+                                 m.senderName.has_value(), m.senderAddress.has_value());
+  if (withRecipients) {
+    texts += "\n" + m.displayTo.value_or("") + (m.receiverAddress ? "<" + *m.receiverAddress + ">" : "");
+  }
   for (auto it = r.attachments.rbegin(); it != r.attachments.rend(); ++it) {
-    const std::string name = it->fileName.value_or("");
+    const std::string name = AttachmentName(*it);
     if (!IsAcceptableFileName(name)) continue;
-    texts += "\n" + name + ":" + std::to_string(it->data ? it->data->size() : 0) + ":" +
-             std::to_string(std::hash<std::string_view>{}(
-                 it->data ? std::string_view(reinterpret_cast<const char*>(it->data->data()), it->data->size())
-                          : std::string_view()));
+    texts += AttachmentText(name, it->data ? std::string_view(reinterpret_cast<const char*>(it->data->data()),
+                                                              it->data->size())
+                                           : std::string_view());
   }
   MailKey key{texts, ""};
   for (const Raw* t : {&m.deliveryTime, &m.submitTime}) {
@@ -75,6 +89,71 @@ bool SavedAsMail(const ItemRecord& r) {
   if (!r.mail || cls == "IPM.Task" || cls == "IPM.StickyNote") return false;
   if (r.kind == ItemKind::kJournal || r.kind == ItemKind::kAppointment) return false;
   return !(r.contact && cls != "IPM.Note" && r.kind != ItemKind::kMail);
+}
+
+// What pffexport wrote for each mail: subject, sender text, delivery time and attachments, in
+// the form of MailKey.
+std::vector<MailKey> PffMailKeys(const fs::path& exported) {
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  std::vector<MailKey> keys;
+  for (auto it = fs::recursive_directory_iterator(exported); it != fs::recursive_directory_iterator(); ++it) {
+    const fs::path dir = it->path();
+    if (!it->is_directory() || dir.filename().string().rfind("Message", 0) != 0 ||
+        dir.parent_path().filename() == "Attachments") {
+      continue;
+    }
+    std::map<std::string, std::string> fields;
+    std::ifstream headers(dir / "OutlookHeaders.txt");
+    for (std::string line; std::getline(headers, line);) {
+      const auto colon = line.find(':');
+      if (colon == std::string::npos) continue;
+      const auto value = line.find_first_not_of('\t', colon + 1);
+      fields.emplace(line.substr(0, colon), value == std::string::npos ? "" : line.substr(value));
+    }
+    MailKey key;
+    key.texts = fields["Subject"] + "\n" +
+                SenderText(fields["Sender name"], fields["Sender email address"],
+                           fields.count("Sender name") > 0, fields.count("Sender email address") > 0);
+    std::map<int, fs::path> files;
+    std::error_code ec;
+    for (const auto& f : fs::directory_iterator(dir / "Attachments", ec)) {
+      const std::string name = f.path().filename().string();
+      files[std::stoi(name.substr(0, name.find('_')))] = f.path();
+    }
+    for (const auto& [n, file] : files) {
+      std::ifstream in(file, std::ios::binary);
+      const std::string data((std::istreambuf_iterator<char>(in)), {});
+      const std::string name = file.filename().string();
+      key.texts += AttachmentText(name.substr(name.find('_') + 1), data);
+    }
+    // "Feb 26, 2014 12:20:25.000000000 UTC" -> "26/2/2014 12.20.25".
+    char month[4] = {};
+    int day = 0, year = 0, hour = 0, minute = 0, second = 0;
+    if (std::sscanf(fields["Delivery time"].c_str(), "%3s %d, %d %d:%d:%d", month, &day, &year,
+                    &hour, &minute, &second) == 6) {
+      const auto m = std::find_if(std::begin(kMonths), std::end(kMonths),
+                                  [&](const char* name) { return std::string(name) == month; });
+      key.time = std::to_string(day) + "/" + std::to_string(m - std::begin(kMonths) + 1) + "/" +
+                 std::to_string(year) + " " + std::to_string(hour) + "." + std::to_string(minute) +
+                 "." + std::to_string(second);
+    }
+    keys.push_back(key);
+  }
+  return keys;
+}
+
+// Matches every expected mail with one found, a mail without a time of its own taking any
+// other's; returns the first one without a match.
+std::optional<MailKey> Unmatched(const std::vector<MailKey>& expected, std::vector<MailKey> found) {
+  for (const MailKey& key : expected) {
+    auto match = std::find_if(found.begin(), found.end(), [&](const MailKey& f) {
+      return f.texts == key.texts && (key.time.empty() || f.time == key.time);
+    });
+    if (match == found.end()) return key;
+    found.erase(match);
+  }
+  return std::nullopt;
 }
 
 class RecoverSharedTest : public ::testing::TestWithParam<std::string> {
@@ -126,40 +205,40 @@ TEST_P(RecoverSharedTest, TheNewStoreHoldsEveryFolderAndMail) {
   }
   EXPECT_EQ(result["items"]["contact"], saved["saved"]["Contacts"]);
 
-  // Every mail with its texts, attachments and time.
+  // Every mail with its texts, attachments and time, through our reader and through pffexport.
   testing::StoreItems in, out;
   ASSERT_TRUE(testing::LoadStoreItems(source, in));
   ASSERT_TRUE(testing::LoadStoreItems(output, out));
-  std::vector<MailKey> expected, found;
+  std::vector<MailKey> expected, expectedByPff, found;
   for (const auto& [path, items] : in.folders) {
     for (const auto& r : items) {
-      if (r && SavedAsMail(*r)) expected.push_back(KeyOf(*r));
+      if (!r || !SavedAsMail(*r)) continue;
+      expected.push_back(KeyOf(*r, true));
+      expectedByPff.push_back(KeyOf(*r, false));
     }
   }
   for (const auto& [path, items] : out.folders) {
     for (const auto& r : items) {
-      if (r && r->messageClass == "IPM.Note") found.push_back(KeyOf(*r));
+      if (r && r->messageClass == "IPM.Note") found.push_back(KeyOf(*r, true));
     }
   }
   ASSERT_EQ(found.size(), expected.size());
-  std::sort(found.begin(), found.end());
-  for (const MailKey& key : expected) {
-    // A mail without a time of its own may carry any other's.
-    auto match = std::find_if(found.begin(), found.end(), [&](const MailKey& f) {
-      return f.texts == key.texts && (key.time.empty() || f.time == key.time);
-    });
-    ASSERT_NE(match, found.end()) << key.texts << " " << key.time;
-    found.erase(match);
-  }
+  if (const auto missing = Unmatched(expected, found)) FAIL() << missing->texts << " " << missing->time;
 
-  if (std::system("command -v pffexport >/dev/null 2>&1 && command -v readpst >/dev/null 2>&1") == 0) {
-    const std::string file = "'" + output.string() + "'";
-    EXPECT_EQ(std::system(("pffexport -m all -t '" + (dir_ / "pff").string() + "' " + file +
-                           " >/dev/null 2>&1").c_str()), 0);
-    fs::create_directories(dir_ / "rp");
-    EXPECT_EQ(std::system(("readpst -j 0 -D -M -b -o '" + (dir_ / "rp").string() + "' " + file +
-                           " >/dev/null 2>&1").c_str()), 0);
+  if (std::system("command -v pffexport >/dev/null 2>&1 && command -v readpst >/dev/null 2>&1") != 0) {
+    GTEST_SKIP() << "pffexport or readpst is not installed";
   }
+  const std::string file = "'" + output.string() + "'";
+  ASSERT_EQ(std::system(("pffexport -m all -t '" + (dir_ / "pff").string() + "' " + file +
+                         " >/dev/null 2>&1").c_str()), 0);
+  const std::vector<MailKey> exported = PffMailKeys(dir_ / "pff.export");
+  EXPECT_EQ(exported.size(), expectedByPff.size());
+  if (const auto missing = Unmatched(expectedByPff, exported)) {
+    ADD_FAILURE() << "pffexport: " << missing->texts << " " << missing->time;
+  }
+  fs::create_directories(dir_ / "rp");
+  EXPECT_EQ(std::system(("readpst -j 0 -D -M -b -o '" + (dir_ / "rp").string() + "' " + file +
+                         " >/dev/null 2>&1").c_str()), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(SharedStores, RecoverSharedTest,
