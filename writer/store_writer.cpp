@@ -37,17 +37,6 @@ const Tags kRecipientColumns = {0x0C150003, 0x0E0F000B, 0x0FF90102, 0x0FFE0003, 
                                 0x3001001F, 0x3002001F, 0x3003001F, 0x300B0102, 0x39000003,
                                 0x39FF001F, 0x3A40000B};
 
-// Property sets {000620xx-0000-0000-C000-000000000046} in on-disk byte order.
-constexpr std::array<std::uint8_t, 16> PropertySet(std::uint8_t id) {
-  return {id, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00,
-          0x00, 0x46};
-}
-constexpr auto kPsetidAppointment = PropertySet(0x02);
-constexpr auto kPsetidTask = PropertySet(0x03);
-constexpr auto kPsetidAddress = PropertySet(0x04);
-constexpr auto kPsetidCommon = PropertySet(0x08);
-constexpr auto kPsetidLog = PropertySet(0x0A);
-
 PropertyValue Text(std::uint16_t id, const std::string& utf8) {
   return {id, 0x001F, Utf16Value(utf8)};
 }

@@ -28,6 +28,17 @@ inline constexpr std::uint32_t kNidCommonViews = 0x8082;
 // still fits below the 2 GB a store file may reach.
 inline constexpr std::uint64_t kStoreSizeLimit = 1'900'000'000;
 
+// Property sets {000620xx-0000-0000-C000-000000000046} in on-disk byte order.
+constexpr std::array<std::uint8_t, 16> PropertySet(std::uint8_t id) {
+  return {id, 0x20, 0x06, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00,
+          0x00, 0x46};
+}
+inline constexpr auto kPsetidAppointment = PropertySet(0x02);
+inline constexpr auto kPsetidTask = PropertySet(0x03);
+inline constexpr auto kPsetidAddress = PropertySet(0x04);
+inline constexpr auto kPsetidCommon = PropertySet(0x08);
+inline constexpr auto kPsetidLog = PropertySet(0x0A);
+
 struct RecipientSpec {
   std::string name;
   std::string address;

@@ -9,6 +9,7 @@
 #include "export/native_components.h"
 #include "tests/export/recording_components.h"
 #include "tests/support/store_items.h"
+#include "tests/support/test_data.h"
 #include "writer/store_check.h"
 #include "writer/store_writer.h"
 
@@ -17,11 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-Bytes Fill(std::size_t size, int seed) {
-  Bytes b(size);
-  for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::byte>((i * 7 + seed) & 0xFF);
-  return b;
-}
+Bytes Fill(std::size_t size, int seed) { return testing::PatternBytes(size, seed, 7); }
 
 MessageSpec Mail(const std::string& subject, int seed) {
   MessageSpec m;

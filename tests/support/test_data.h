@@ -38,6 +38,13 @@ inline Bytes ReadFileBytes(const std::filesystem::path& path) {
   return bytes;
 }
 
+// `size` bytes of a repeating pattern: byte i is (i * step + seed) mod 256.
+inline Bytes PatternBytes(std::size_t size, int seed, std::size_t step = 131) {
+  Bytes b(size);
+  for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::byte>((i * step + static_cast<std::size_t>(seed)) & 0xFF);
+  return b;
+}
+
 // A test name from a store file name.
 struct StoreParamName {
   template <typename Info>

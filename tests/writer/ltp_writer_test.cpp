@@ -9,17 +9,14 @@
 #include "reader/btree_walk.h"
 #include "reader/property_list.h"
 #include "tests/support/store_builder.h"
+#include "tests/support/test_data.h"
 
 namespace palvara {
 namespace {
 
 namespace fs = std::filesystem;
 
-Bytes Fill(std::size_t size, int seed) {
-  Bytes b(size);
-  for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::byte>((i * 31 + seed) & 0xFF);
-  return b;
-}
+Bytes Fill(std::size_t size, int seed) { return testing::PatternBytes(size, seed, 31); }
 
 Bytes Le(std::uint64_t v, std::size_t width) {
   Bytes b(width);

@@ -17,6 +17,7 @@
 #include "reader/btree_walk.h"
 #include "reader/named_properties.h"
 #include "reader/property_list.h"
+#include "tests/support/store_items.h"
 #include "writer/store_check.h"
 
 namespace palvara {
@@ -101,21 +102,6 @@ ReadItem ReadBack(StoreFile& store, const StoreNode& node) {
     item.recipients = ReadPropertyList(store, table->data, own);
   }
   return item;
-}
-
-// The messages below each folder of the store, by folder path, in the order they were written.
-void CollectFolders(const StoreNode& folder, const std::string& path,
-                    std::map<std::string, std::vector<const StoreNode*>>& out, StoreFile& store) {
-  out[path];
-  for (const StoreNode* child = folder.firstChild; child != nullptr; child = child->nextSibling) {
-    if ((child->nid & 0x1F) == 0x04) {
-      out[path].push_back(child);
-    } else if ((child->nid & 0x1F) == 0x02) {
-      const auto record = LoadItem(store, *child, MapContextFor(store));
-      const std::string name = record && record->displayName ? *record->displayName : "?";
-      CollectFolders(*child, path.empty() ? name : path + "/" + name, out, store);
-    }
-  }
 }
 
 void ExpectMail(const MessageSpec& m, const ReadItem& item) {
@@ -300,19 +286,14 @@ TEST_P(SampleStoreTest, EveryItemReadsBackWithTheValuesWritten) {
   SampleSummary summary;
   GenerateSample(options_, recorded, summary);
 
-  StoreFile store;
-  ASSERT_TRUE(OpenStore(store, dir_ / "sample.pst").ok());
-  ASSERT_EQ(IndexStore(store), 0);
-  ASSERT_EQ(LoadNamedPropertyMap(store), 1);
-  const StoreNode* top = FindNode(store, kNidIpmSubtree);
-  ASSERT_NE(top, nullptr);
-  std::map<std::string, std::vector<const StoreNode*>> stored;
-  CollectFolders(*top, "", stored, store);
-
+  testing::StoreItems stored;
+  ASSERT_TRUE(testing::LoadStoreItems(dir_ / "sample.pst", stored));
+  StoreFile& store = stored.store;
+  EXPECT_TRUE(store.damage.Empty());
   std::size_t compared = 0;
   for (const auto& [path, items] : recorded.items) {
-    ASSERT_TRUE(stored.count(path)) << path;
-    const auto& nodes = stored.at(path);
+    ASSERT_TRUE(stored.nodes.count(path) || items.empty()) << path;
+    const auto& nodes = stored.nodes[path];
     ASSERT_EQ(nodes.size(), items.size()) << path;
     for (std::size_t i = 0; i < items.size(); ++i, ++compared) {
       SCOPED_TRACE(path + " #" + std::to_string(i));

@@ -20,11 +20,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-Bytes Fill(std::size_t size, int seed) {
-  Bytes b(size);
-  for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::byte>((i * 131 + seed) & 0xFF);
-  return b;
-}
+Bytes Fill(std::size_t size, int seed) { return testing::PatternBytes(size, seed, 131); }
 
 std::string ReadText(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
