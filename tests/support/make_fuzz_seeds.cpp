@@ -84,10 +84,12 @@ int main(int argc, char** argv) {
         std::as_bytes(std::span(rtf.data(), rtf.size())));
   palvara::SampleOptions sample;
   sample.messages = 5;
-  std::filesystem::create_directories(dir / "check_fuzzer");
-  if (!palvara::WriteSampleStore(dir / "check_fuzzer" / "sample-store.bin", sample, nullptr).ok()) {
-    std::cerr << "make-fuzz-seeds: cannot write the sample store\n";
-    return 1;
+  for (const char* target : {"check_fuzzer", "save_fuzzer"}) {
+    std::filesystem::create_directories(dir / target);
+    if (!palvara::WriteSampleStore(dir / target / "sample-store.bin", sample, nullptr).ok()) {
+      std::cerr << "make-fuzz-seeds: cannot write the sample store\n";
+      return 1;
+    }
   }
   std::cout << "seeds written to " << dir << "\n";
   return 0;
