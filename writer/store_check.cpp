@@ -40,6 +40,7 @@ class Checker {
     Maps();
     Counters();
     Folders();
+    Heaps();
     StoreObject();
     NameMap();
     report_.pages = pages_;
@@ -438,6 +439,45 @@ class Checker {
                                             std::to_string(hierarchy) + " hierarchy rows");
       }
     }
+  }
+
+  // Every property or table node's heap: signature, page maps ascending inside their block,
+  // no allocation above 3,580 bytes.
+  void Heaps() {
+    if (!store_) return;
+    for (const auto& [nid, n] : nodes_) {
+      const std::uint32_t type = nid & 0x1F;
+      if ((type == 0x01 && nid != 0x21 && nid != 0x61) || type == 0x06 || n.bidData == 0) continue;
+      const StoreNode* node = FindNode(*store_, nid);
+      if (node == nullptr || node->dataBlock == nullptr) continue;
+      const std::vector<Bytes> blocks = ReadNodeBlocks(*store_, node->dataBlock);
+      for (std::size_t i = 0; i < blocks.size(); ++i) {
+        if (const std::string fault = HeapBlockFault(blocks[i], i); !fault.empty()) {
+          Find(true, "heap", "node " + Hex(nid) + ", heap block " + std::to_string(i) + ": " + fault);
+          break;
+        }
+      }
+    }
+  }
+
+  static std::string HeapBlockFault(ByteSpan block, std::size_t index) {
+    const std::size_t header = index == 0 ? 12 : (index % 128 == 8 ? 66 : 2);
+    if (block.size() < header + 4) return "too short";
+    if (index == 0 && ByteAt(block, 2) != 0xEC) return "bSig is not 0xEC";
+    const std::size_t map = *LoadLe16(block, 0);
+    if (map < header || map + 4 > block.size()) return "page map outside the block";
+    const std::size_t count = *LoadLe16(block, map);
+    if (map + 4 + 2 * (count + 1) > block.size()) return "page map runs past the block";
+    std::size_t previous = *LoadLe16(block, map + 4);
+    if (previous != header) return "first allocation does not follow the header";
+    for (std::size_t k = 1; k <= count; ++k) {
+      const std::size_t next = *LoadLe16(block, map + 4 + 2 * k);
+      if (next < previous) return "allocations out of order";
+      if (next - previous > 3580) return "an allocation above 3,580 bytes";
+      previous = next;
+    }
+    if (previous > map) return "allocations overlap the page map";
+    return "";
   }
 
   // A message has its recipient table.

@@ -48,6 +48,17 @@ std::uint64_t NodeEntryOfType(const Bytes& file, std::uint32_t type) {
   return 0;
 }
 
+// The file offset of block `bid`, from the block B-tree's leaf pages; 0 when absent.
+std::uint64_t BlockOffset(const Bytes& file, std::uint64_t bid) {
+  for (std::uint64_t page = 0x4400; page + 512 <= file.size(); page += 512) {
+    if (ByteAt(file, page + 496) != 0x80 || ByteAt(file, page + 491) != 0) continue;
+    for (std::size_t i = 0; i < ByteAt(file, page + 488); ++i) {
+      if (*LoadLe64(file, page + i * 24) == bid) return *LoadLe64(file, page + i * 24 + 8);
+    }
+  }
+  return 0;
+}
+
 // The first leaf page of a B-tree (following first entries down).
 std::uint64_t FirstLeaf(const Bytes& file, std::uint64_t root) {
   std::uint64_t page = root;
@@ -153,6 +164,10 @@ TEST_F(StoreCheckTest, TreeAndCounterDamageIsNamed) {
   };
   // A message below a node that is not a folder.
   EXPECT_TRUE(HasRule(Corrupted(moveMessageTo(0x21)), "node-parent", true));
+  // A message whose heap lost its signature.
+  const std::uint64_t heap = BlockOffset(good_, *LoadLe64(good_, message + 8));
+  ASSERT_NE(heap, 0u);
+  EXPECT_TRUE(HasRule(Corrupted([&](Bytes& f) { f[heap + 2] ^= std::byte{0x40}; }), "heap", true));
   // A message below another folder than the one whose contents table lists it.
   const CheckReport moved = Corrupted(moveMessageTo(0x8062));
   EXPECT_TRUE(HasRule(moved, "folder-rows", false));
