@@ -216,7 +216,7 @@ void USave_to_PST_Format::InitOutputStore(const std::string& targetFolder) {
   std::filesystem::path output;
   if (split_) {
     // A continuation file: beside the previous one, numbered, with the first file's store name.
-    const std::filesystem::path previous = previousOutputPath_;
+    const std::filesystem::path previous = outputPath_;
     output = previous.parent_path() /
              (previous.stem().string() + "(" + std::to_string(outputFileCount_) + ")" +
               previous.extension().string());
@@ -404,9 +404,7 @@ void USave_to_PST_Format::CheckSize() {
   split_ = true;
   conversion_->Finish();
   conversion_.reset();
-  previousOutputPath_ = outputPath_;
   InitOutputStore(outputPath_.parent_path().string());
-  previousOutputPath_ = " ";
 }
 
 void USave_to_PST_Format::WriteAppointment(const ItemRecord& record) {

@@ -95,7 +95,6 @@ class USave_to_PST_Format {
   std::filesystem::path temporaryFolder_;
   std::filesystem::path messageFile_;
   std::filesystem::path outputPath_;
-  std::filesystem::path previousOutputPath_;
   std::string storeName_;         // the first file's store name
   std::string storeDisplayName_;  // "\\\\" + name
   std::string currentOutputFolder_;

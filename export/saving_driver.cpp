@@ -153,7 +153,6 @@ class Saving {
   }
 
   bool EnterFolder(const StoreNode& node, const ItemRecord& r, std::vector<std::uint32_t>& frames) {
-    containerClass_ = r.messageClass.value_or("");
     frames.push_back(node.nid);
     currentPath_ += r.displayName.value_or("") + "\\";
     if (Selected(currentPath_)) {
@@ -221,7 +220,6 @@ class Saving {
     if (folders_.empty()) return;
     const std::string path = entry != folders_.end() ? entry->first : folders_.back().first;
     if (!Selected(path)) return;
-    currentMailFolder_ = path;
     progress_.destination = path;
     Output(path, [&] {
       writer_->WriteMail(r, store_, path, &node);
@@ -267,8 +265,6 @@ class Saving {
   SaveResult result_;
   std::vector<std::pair<std::string, std::uint32_t>> folders_;  // the mail folder list
   std::string currentPath_ = kTopPath;
-  std::string containerClass_;
-  std::string currentMailFolder_;
 };
 
 }  // namespace
