@@ -215,11 +215,10 @@ void USave_to_PST_Format::InitOutputStore(const std::string& targetFolder) {
                 now.minute, now.second);
   std::filesystem::path output;
   if (split_) {
-    // A continuation file: beside the previous one, numbered, with the first file's store name.
-    const std::filesystem::path previous = outputPath_;
-    output = previous.parent_path() /
-             (previous.stem().string() + "(" + std::to_string(outputFileCount_) + ")" +
-              previous.extension().string());
+    // A continuation file: beside the first one, numbered, with the first file's store name.
+    const std::filesystem::path& first = outputFiles_.front();
+    output = first.parent_path() / (first.stem().string() + "(" + std::to_string(outputFileCount_) +
+                                    ")" + first.extension().string());
   } else {
     const std::filesystem::path target =
         targetFolder.empty() ? options_.defaultTargetFolder : std::filesystem::path(targetFolder);
@@ -227,6 +226,7 @@ void USave_to_PST_Format::InitOutputStore(const std::string& targetFolder) {
     std::filesystem::create_directories(target, made);  // a missing target folder is made
     std::string name = options_.sourceFileName;
     ReplaceAll(name, ".pst", std::string("-") + stamp + ".pst");
+    if (name.empty()) name = std::string("Recovered-") + stamp + ".pst";
     output = target / name;
     storeName_ = std::string(kStoreNamePrefix) + stamp;
   }
