@@ -5,6 +5,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 #include "common/text.h"
@@ -51,10 +52,10 @@ constexpr ContactProperty kContactProperties[] = {
     {0x60040098, 0x3A1C, 0x001F, 0},
 };
 
-std::string ReadFileText(const std::filesystem::path& path, bool* ok) {
+// A file's bytes; nullopt when it cannot be read.
+std::optional<std::string> ReadFileText(const std::filesystem::path& path) {
   std::ifstream in(path, std::ios::binary | std::ios::ate);
-  *ok = static_cast<bool>(in);
-  if (!*ok) return {};
+  if (!in) return std::nullopt;
   std::string text(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
   in.seekg(0);
   in.read(text.data(), static_cast<std::streamsize>(text.size()));
@@ -216,8 +217,7 @@ class NativeConversion : public ConversionComponent {
     MessageSpec m;
     m.subject = subject;
     // The sender: the message file's "From:" line.
-    bool ok = false;
-    const std::string header = ReadFileText(messageFile, &ok);
+    const std::string header = ReadFileText(messageFile).value_or("");
     if (header.rfind("From:", 0) == 0) {
       const std::string from = header.substr(5, header.find_first_of("\r\n") - 5);
       if (from != "UnKnown") {
@@ -256,13 +256,12 @@ class NativeConversion : public ConversionComponent {
       const std::filesystem::path file = attachmentFiles.substr(start, end - start);
       start = end + 1;
       if (file.empty()) continue;
-      bool read = false;
-      const std::string data = ReadFileText(file, &read);
-      if (!read) continue;
+      const std::optional<std::string> data = ReadFileText(file);
+      if (!data) continue;
       AttachmentSpec a;
       a.fileName = file.filename().string();
-      a.data = Bytes(reinterpret_cast<const std::byte*>(data.data()),
-                     reinterpret_cast<const std::byte*>(data.data()) + data.size());
+      a.data = Bytes(reinterpret_cast<const std::byte*>(data->data()),
+                     reinterpret_cast<const std::byte*>(data->data()) + data->size());
       m.attachments.push_back(std::move(a));
     }
     store->ClassifyFolder(folder, "IPF.Note");
