@@ -51,20 +51,38 @@ class FileWriter : public ByteWriter {
   std::ofstream& out_;
 };
 
-// The attachment data the record does not hold (a value whose subnode could not be read in
-// place): the attachment's own data subnode, streamed into `out`. Attached messages have no
-// such data. Returns the bytes written.
-std::uint64_t StreamAttachmentData(StoreFile& store, const StoreNode* message,
-                                   const AttachmentNode& attachment, std::ofstream& out) {
-  if (message == nullptr || message->subnodeBlock == nullptr) return 0;
+// The text of an appointment, task or contact: the decoded RTF body, else the plain body (an
+// item without an RTF body keeps its text); empty when it is 500,000 characters or longer.
+std::string BodyText(const MailFields& mail) {
+  const Text& text = mail.rtfText && !mail.rtfText->empty() ? mail.rtfText : mail.body;
+  return text && CharacterCount(*text) < kLongBodyLimit ? *text : std::string();
+}
+
+// The property list of an attachment's node, with the attachment's own subnodes.
+struct AttachmentProperties {
+  SubnodeList own;
+  std::unique_ptr<PropertyList> list;
+};
+std::optional<AttachmentProperties> ReadAttachment(StoreFile& store, const StoreNode* message,
+                                                   const AttachmentNode& attachment) {
+  if (message == nullptr || message->subnodeBlock == nullptr) return std::nullopt;
   SubnodeList subnodes;
   ReadSubnodes(store, message->subnodeBlock, subnodes);
   const SubnodeEntry* entry = FindSubnodeEntry(subnodes, attachment.subnodeId);
-  if (entry == nullptr) return 0;
-  SubnodeList own;
-  if (entry->subnodes != nullptr) ReadSubnodes(store, entry->subnodes, own);
-  const auto properties = ReadPropertyList(store, entry->data, own);
-  const PropertyEntry* value = properties ? properties->Find(0x3701) : nullptr;
+  if (entry == nullptr) return std::nullopt;
+  AttachmentProperties a;
+  if (entry->subnodes != nullptr) ReadSubnodes(store, entry->subnodes, a.own);
+  a.list = ReadPropertyList(store, entry->data, a.own);
+  if (!a.list) return std::nullopt;
+  return a;
+}
+
+// The attachment data the record does not hold (a value whose subnode could not be read in
+// place): the attachment's own data subnode, streamed into `out`. Returns the bytes written.
+std::uint64_t StreamAttachmentData(StoreFile& store, const StoreNode* message,
+                                   const AttachmentNode& attachment, std::ofstream& out) {
+  const auto a = ReadAttachment(store, message, attachment);
+  const PropertyEntry* value = a ? a->list->Find(0x3701) : nullptr;
   if (value == nullptr || value->type != 0x0102) return 0;
   FileWriter writer(out);
   if (value->value) {
@@ -74,18 +92,85 @@ std::uint64_t StreamAttachmentData(StoreFile& store, const StoreNode* message,
   DataSink sink;
   sink.stream = &writer;
   sink.mode = 1;
-  const std::uint64_t read = ReadNodeData(store, FindSubnode(own, value->reference), sink);
+  const std::uint64_t read = ReadNodeData(store, FindSubnode(a->own, value->reference), sink);
   // Mode 1 holds back up to two bytes; they belong at the end.
   writer.Write(ByteSpan(sink.carry.data(), static_cast<std::size_t>(sink.carryCount)));
   return read;
 }
 
-// The text of an appointment, task or contact: the decoded RTF body, else the plain body (an
-// item without an RTF body keeps its text); empty when it is 500,000 characters or longer.
-std::string BodyText(const MailFields& mail) {
-  const Text& text = mail.rtfText && !mail.rtfText->empty() ? mail.rtfText : mail.body;
-  return text && CharacterCount(*text) < kLongBodyLimit ? *text : std::string();
+// "Mon, 6 Dec 2026 09:05:00 +0000".
+std::string MailDate(std::uint64_t fileTime) {
+  static const char* const kDays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                        "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+  const CivilTime t = FileTimeToCivil(fileTime);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s, %d %s %d %02d:%02d:%02d +0000",
+                kDays[(fileTime / 864000000000ull) % 7], t.day, kMonths[(t.month + 11) % 12], t.year,
+                t.hour, t.minute, t.second);
+  return text;
 }
+
+}  // namespace
+
+std::optional<AttachedMessage> RenderAttachedMessage(StoreFile& store, const StoreNode* message,
+                                                     const AttachmentNode& attachment) {
+  if (attachment.embeddedNid == 0) return std::nullopt;
+  const auto a = ReadAttachment(store, message, attachment);
+  const SubnodeEntry* embedded = a ? FindSubnodeEntry(a->own, attachment.embeddedNid) : nullptr;
+  if (embedded == nullptr) return std::nullopt;
+  SubnodeList inner;
+  if (embedded->subnodes != nullptr) ReadSubnodes(store, embedded->subnodes, inner);
+  const auto list = ReadPropertyList(store, embedded->data, inner);
+  if (!list) return std::nullopt;
+  ItemRecord record;
+  MapProperties(list.get(), &record, MapContextFor(store));
+  const MailFields& m = record.Mail();
+  AttachedMessage out;
+  out.subject = m.subject && m.subject->text ? *m.subject->text : "";
+  std::string& t = out.text;
+  if (const std::string sender = SenderText(m); !sender.empty()) t += "From: " + sender + "\r\n";
+  if (m.displayTo) t += "To: " + *m.displayTo + "\r\n";
+  if (m.displayCc) t += "Cc: " + *m.displayCc + "\r\n";
+  t += "Subject: " + out.subject + "\r\n";
+  for (const Raw* time : {&m.deliveryTime, &m.submitTime}) {
+    if (*time && (*time)->size() >= 8) {
+      t += "Date: " + MailDate(*LoadLe64(**time, 0)) + "\r\n";
+      break;
+    }
+  }
+  t += "MIME-Version: 1.0\r\n";
+  if (m.html) {
+    t += "Content-Type: text/html\r\n\r\n";
+    t.append(reinterpret_cast<const char*>(m.html->data()), m.html->size());
+  } else {
+    t += "Content-Type: text/plain; charset=utf-8\r\n\r\n" + BodyText(m);
+  }
+  return out;
+}
+
+std::string AttachedMessageName(const AttachmentNode& attachment, const std::string& subject) {
+  std::string name = AttachmentName(attachment);
+  if (!IsAcceptableFileName(name)) {
+    // Named after its subject, with what a file name cannot hold replaced.
+    name.clear();
+    for (char c : subject.substr(0, 200)) {
+      const auto u = static_cast<unsigned char>(c);
+      name += u < 0x20 || u >= 0x80 || std::string_view("\"*/:<>?\\|").find(c) != std::string_view::npos ? '_' : c;
+    }
+    if (!IsAcceptableFileName(name + ".eml")) name = "Attached message";
+    return name + ".eml";
+  }
+  if (name.size() >= 4 && EqualsIgnoringCase(std::string_view(name).substr(name.size() - 4), ".msg")) {
+    name.resize(name.size() - 4);
+  }
+  if (name.size() < 4 || !EqualsIgnoringCase(std::string_view(name).substr(name.size() - 4), ".eml")) {
+    name += ".eml";
+  }
+  return name;
+}
+
+namespace {
 
 enum class Source { kField, kDisplayName, kBody, kGender };
 struct ContactWrite {
@@ -135,6 +220,22 @@ const ContactWrite kContactWrites[] = {
 };
 
 }  // namespace
+
+std::string SenderText(const MailFields& mail) {
+  std::string sender = mail.senderName.value_or("");
+  if (mail.senderAddress) {
+    if (mail.senderAddress->find('@') != std::string::npos) {
+      sender += "<" + *mail.senderAddress + ">";
+    } else if (mail.senderName) {
+      sender = "<" + *mail.senderName + ">";
+    }
+  }
+  return sender;
+}
+
+std::string RecipientText(const MailFields& mail) {
+  return mail.displayTo.value_or("") + (mail.receiverAddress ? "<" + *mail.receiverAddress + ">" : "");
+}
 
 std::string AttachmentName(const AttachmentNode& attachment) {
   if (attachment.longFileName && IsAcceptableFileName(*attachment.longFileName)) {
@@ -306,19 +407,11 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
   MailFields& mail = record.mail ? *record.mail : empty;
   const std::string folder = StorePath(folderPath);
 
-  std::string sender = mail.senderName.value_or("");
-  if (mail.senderAddress) {
-    if (mail.senderAddress->find('@') != std::string::npos) {
-      sender += "<" + *mail.senderAddress + ">";
-    } else if (mail.senderName) {
-      sender = "<" + *mail.senderName + ">";
-    }
-  }
+  const std::string sender = SenderText(mail);
   if (std::ofstream header(messageFile_, std::ios::binary | std::ios::trunc); header) {
     header << "From:" << (sender.empty() ? "UnKnown" : sender) << "\r\n";
   }
-  std::string recipients = mail.displayTo.value_or("");
-  if (mail.receiverAddress) recipients += "<" + *mail.receiverAddress + ">";
+  const std::string recipients = RecipientText(mail);
   FormatTime(mail.submitTime);
   FormatTime(mail.deliveryTime);
   const std::string date = dateText_ + " " + timeText_;
@@ -358,14 +451,25 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
   // The list holds the table's last row first: from its tail, the files keep the source's order.
   for (auto it = record.attachments.rbegin(); it != record.attachments.rend(); ++it) {
     AttachmentNode& attachment = *it;
-    const std::string name = AttachmentName(attachment);
+    // An attached message goes as a message file; its stored bytes are its raw structure.
+    std::optional<AttachedMessage> attached;
+    std::string name;
+    if (attachment.embeddedNid != 0) {
+      attached = RenderAttachedMessage(store, node, attachment);
+      if (!attached) continue;
+      name = AttachedMessageName(attachment, attached->subject);
+    } else {
+      name = AttachmentName(attachment);
+    }
     if (!IsAcceptableFileName(name)) continue;
     std::size_t repeat = 0;
     while (!names.insert(name + "/" + std::to_string(repeat)).second) ++repeat;
     const std::filesystem::path file = AttachmentFile(name, repeat);
     {
       std::ofstream out(file, std::ios::binary | std::ios::trunc);
-      if (attachment.data) {
+      if (attached) {
+        out << attached->text;
+      } else if (attachment.data) {
         // The bytes stay with the record: a mail written again into a continuation file
         // needs them once more.
         out.write(reinterpret_cast<const char*>(attachment.data->data()),

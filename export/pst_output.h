@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +40,24 @@ bool IsAcceptableFileName(std::string_view name);
 // The name an attachment is saved under: its long file name when that passes the rule (the
 // short one is an 8.3 stand-in such as "leah_t~1.jpg"), else its short file name.
 std::string AttachmentName(const AttachmentNode& attachment);
+
+// The sender text ("Name<address>", "<Name>" for an address without "@", the name alone) and
+// the recipient text (display-To, then "<address>" of the receiving mailbox) of a mail.
+std::string SenderText(const MailFields& mail);
+std::string RecipientText(const MailFields& mail);
+
+// An attached message as a message file (headers, then the body), and its subject.
+struct AttachedMessage {
+  std::string text;
+  std::string subject;
+};
+// nullopt when the attachment holds no attached message or it cannot be read. `message` is
+// the node of the mail that carries the attachment.
+std::optional<AttachedMessage> RenderAttachedMessage(StoreFile& store, const StoreNode* message,
+                                                     const AttachmentNode& attachment);
+// The file name of an attached message: the attachment's name with ".eml" for ".msg", else
+// its subject + ".eml".
+std::string AttachedMessageName(const AttachmentNode& attachment, const std::string& subject);
 
 // "d/m/y" and "h.m.s" of a FILETIME, UTC, without leading zeros.
 std::string DateText(std::uint64_t fileTime);

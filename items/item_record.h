@@ -88,6 +88,7 @@ struct AttachmentNode {
   std::int32_t dataSize = 0;     // stored size of 0x3701
   std::uint32_t subnodeId = 0;   // the attachment's node among the message's subnodes
   std::uint64_t blockId = 0;     // data block of that node
+  std::uint32_t embeddedNid = 0;  // an attached message: its node among the attachment's subnodes
 };
 
 struct StoreFields {

@@ -157,6 +157,7 @@ class Mapper {
         return;
       case 0x3701:
         if (AttachmentNode* node = Cursor()) {
+          if (e.type == 0x000D) node->embeddedNid = e.reference;
           node->data = *e.value;
           node->dataSize = static_cast<std::int32_t>(e.size());
         }

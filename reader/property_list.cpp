@@ -88,8 +88,11 @@ bool FillValue(EntryContext& c, std::uint32_t dwValueHnid, PropertyEntry& entry)
   const std::optional<ByteSpan> item = c.heap.Item(dwValueHnid);
   if (!item) return false;
   if (entry.type == 0x000D) {
-    // An embedded object: the heap item names the subnode that holds it.
-    ReadFromSubnode(c, LoadLe32(*item, 0).value_or(0), entry);
+    // An embedded object: the heap item names the subnode that holds it, which the reference
+    // keeps.
+    const std::uint32_t nid = LoadLe32(*item, 0).value_or(0);
+    ReadFromSubnode(c, nid, entry);
+    entry.reference = nid;
     return true;
   }
   entry.value = Bytes(item->begin(), item->end());

@@ -19,7 +19,8 @@ struct PropertyEntry {
   // The value bytes; nullopt when there is no value.
   std::optional<Bytes> value;
   // The property type when the value was read; the subnode id when a value held in a subnode
-  // could not be read; 0 for a type the reader does not take.
+  // could not be read, and always for an embedded object (type 0x000D); 0 for a type the
+  // reader does not take.
   std::uint32_t reference = 0;
   // The string name of a string-named property (owned by the store's named property map).
   const std::string* name = nullptr;

@@ -41,7 +41,7 @@ struct MailKey {
   bool operator<(const MailKey& o) const { return std::tie(texts, time) < std::tie(o.texts, o.time); }
 };
 
-std::string SenderText(const std::string& name, const std::string& address, bool hasName, bool hasAddress) {
+std::string PffSenderText(const std::string& name, const std::string& address, bool hasName, bool hasAddress) {
   std::string text = name;
   if (hasAddress) {
     if (address.find('@') != std::string::npos) {
@@ -58,17 +58,18 @@ std::string AttachmentText(const std::string& name, std::string_view data) {
          std::to_string(std::hash<std::string_view>{}(data));
 }
 
-// `withRecipients`: the recipient text too (pffexport does not print it).
+// `withRecipients`: the recipient text too (pffexport does not print it). Attached messages,
+// saved as message files, count by their presence.
 MailKey KeyOf(const ItemRecord& r, bool withRecipients) {
   const MailFields& m = *r.mail;
-  std::string texts = (m.subject && m.subject->text ? *m.subject->text : "") + "\n" +
-                      SenderText(m.senderName.value_or(""), m.senderAddress.value_or(""),
-                                 m.senderName.has_value(), m.senderAddress.has_value());
-  if (withRecipients) {
-    texts += "\n" + m.displayTo.value_or("") + (m.receiverAddress ? "<" + *m.receiverAddress + ">" : "");
-  }
+  std::string texts = (m.subject && m.subject->text ? *m.subject->text : "") + "\n" + SenderText(m);
+  if (withRecipients) texts += "\n" + RecipientText(m);
   for (auto it = r.attachments.rbegin(); it != r.attachments.rend(); ++it) {
     const std::string name = AttachmentName(*it);
+    if (it->embeddedNid != 0 || name.ends_with(".eml")) {
+      texts += AttachmentText("<message>", "");
+      continue;
+    }
     if (!IsAcceptableFileName(name)) continue;
     texts += AttachmentText(name, it->data ? std::string_view(reinterpret_cast<const char*>(it->data->data()),
                                                               it->data->size())
@@ -113,7 +114,7 @@ std::vector<MailKey> PffMailKeys(const fs::path& exported) {
     }
     MailKey key;
     key.texts = fields["Subject"] + "\n" +
-                SenderText(fields["Sender name"], fields["Sender email address"],
+                PffSenderText(fields["Sender name"], fields["Sender email address"],
                            fields.count("Sender name") > 0, fields.count("Sender email address") > 0);
     std::map<int, fs::path> files;
     std::error_code ec;
@@ -124,8 +125,8 @@ std::vector<MailKey> PffMailKeys(const fs::path& exported) {
     for (const auto& [n, file] : files) {
       std::ifstream in(file, std::ios::binary);
       const std::string data((std::istreambuf_iterator<char>(in)), {});
-      const std::string name = file.filename().string();
-      key.texts += AttachmentText(name.substr(name.find('_') + 1), data);
+      const std::string name = file.filename().string().substr(file.filename().string().find('_') + 1);
+      key.texts += name.ends_with(".eml") ? AttachmentText("<message>", "") : AttachmentText(name, data);
     }
     // "Feb 26, 2014 12:20:25.000000000 UTC" -> "26/2/2014 12.20.25".
     char month[4] = {};

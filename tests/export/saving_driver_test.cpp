@@ -32,22 +32,6 @@ MessageSpec Mail(const std::string& subject, int seed) {
   return m;
 }
 
-// The sender and recipient texts a saving run forms from a mail.
-std::string SenderText(const MailFields& m) {
-  std::string text = m.senderName.value_or("");
-  if (m.senderAddress) {
-    if (m.senderAddress->find('@') != std::string::npos) {
-      text += "<" + *m.senderAddress + ">";
-    } else if (m.senderName) {
-      text = "<" + *m.senderName + ">";
-    }
-  }
-  return text;
-}
-std::string RecipientText(const MailFields& m) {
-  return m.displayTo.value_or("") + (m.receiverAddress ? "<" + *m.receiverAddress + ">" : "");
-}
-
 class CountingObserver : public SavingObserver {
  public:
   std::function<void(const SavingProgress&)> onProgress;
@@ -86,7 +70,14 @@ class SavingDriverTest : public ::testing::Test {
     w->AddMessage(inbox, Mail("東京の会議", 2));
     w->AddContact(inbox, {"Stray Contact", "Stray", "Contact", "", "stray@example.com", "", ""});
     w->AddMessage(old, Mail("Old news", 3));
-    w->AddMessage(sent, Mail("Sent one", 4));
+    MessageSpec forward = Mail("Sent one", 4);
+    AttachmentSpec attached;
+    attached.fileName = "original.msg";
+    MessageSpec original = Mail("The original", 5);
+    original.body = "Original words";
+    attached.embedded = std::make_shared<const MessageSpec>(original);
+    forward.attachments.push_back(std::move(attached));
+    w->AddMessage(sent, forward);
     w->AddContact(contacts, {"Ada Lovelace", "Ada", "Lovelace", "Engines Ltd", "ada@example.com",
                              "+1 555 0100", "+1 555 0199"});
     w->AddContact(contacts, {"Alan Turing", "Alan", "Turing", "", "alan@example.com", "", ""});
@@ -197,11 +188,24 @@ TEST_F(SavingDriverTest, EverythingSelectedReadsBackAsTheSourceHasIt) {
       EXPECT_EQ(b.body, a.body);
       ASSERT_EQ(saved[i]->attachments.size(), source[i]->attachments.size());
       for (std::size_t k = 0; k < saved[i]->attachments.size(); ++k) {
+        if (source[i]->attachments[k].embeddedNid != 0) continue;  // below
         EXPECT_EQ(saved[i]->attachments[k].fileName, source[i]->attachments[k].fileName);
         EXPECT_EQ(saved[i]->attachments[k].data, source[i]->attachments[k].data);
       }
     }
   }
+  // The attached message arrives as a message file with its headers and body.
+  const auto& sent = out.folders.at("Sent Items");
+  ASSERT_EQ(sent.size(), 1u);
+  ASSERT_EQ(sent[0]->attachments.size(), 1u);
+  EXPECT_EQ(sent[0]->attachments[0].fileName, "original.eml");
+  const Bytes& eml = sent[0]->attachments[0].data.value();
+  const std::string text(reinterpret_cast<const char*>(eml.data()), eml.size());
+  EXPECT_NE(text.find("From: Ada Lovelace<ada@example.com>\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Subject: The original\r\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("Date: "), std::string::npos) << text;
+  EXPECT_TRUE(text.ends_with("\r\n\r\nOriginal words")) << text;
+
   // Contacts only in Contacts, with their fields; the appointment and task in their folders;
   // notes and journal entries counted, not written.
   const auto& contacts = out.folders.at("Contacts");
