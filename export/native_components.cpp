@@ -177,6 +177,7 @@ class NativeConversion : public ConversionComponent {
     if (store_ && store_->path == path) {
       stores_->Remove(store_->displayName);
       store_->displayName = displayName;
+      store_->writer->SetDisplayName(displayName);
       stores_->Add(store_);
       return;
     }

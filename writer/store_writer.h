@@ -86,6 +86,9 @@ class StoreWriter {
   std::uint32_t CreateFolder(std::uint32_t parent, const std::string& name,
                              const std::string& containerClass);
 
+  // Renames the store (its message store object's display name).
+  void SetDisplayName(const std::string& displayName) { displayName_ = displayName; }
+
   // Sets the container class of a folder made by CreateFolder ("IPF.Contact", ...).
   void SetFolderClass(std::uint32_t folder, const std::string& containerClass);
   const std::string& FolderClass(std::uint32_t folder) const;

@@ -281,6 +281,12 @@ TEST_F(SavingDriverTest, PastTheSizeLimitAContinuationFileTakesTheSameMailAgain)
   EXPECT_EQ(first.folders.count("Sent Items"), 0u);
   EXPECT_EQ(r.saved.values[C::kInbox], 2);  // each mail counted once
   EXPECT_EQ(r.saved.values[C::kSentItems], 1);
+  // The parts' stores are told apart by their names.
+  const auto name = [](testing::StoreItems& items) {
+    return LoadItem(items.store, *items.store.nodes.First(), MapContextFor(items.store))->displayName.value_or("");
+  };
+  EXPECT_EQ(name(first).rfind("Palvara_Tools_Personal_Folder", 0), 0u);
+  EXPECT_EQ(name(second), name(first) + "(1)");
 }
 
 TEST_F(SavingDriverTest, FailuresBeforeTheWalkAreReported) {
