@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# Times, in one run, palvara-cli analyze against the two independent readers on the same store:
+# Times, in one run, palvara-cli analyze (reading) and palvara-cli recover (reading and writing
+# a new PST) against the two independent readers, which read and write an export, on the same
+# store:
 #   readpst -D -M -b -o DIR FILE      (pst-utils)
 #   pffexport -m all -t DIR FILE      (pff-tools)
 # Prints the median wall time of each over the repetitions and the ratios to palvara.
@@ -33,11 +35,13 @@ median() {
 }
 
 ours=$(median "$cli" analyze "$file")
+recover_t=$(median "$cli" recover "$file" --to "$work/out")
 readpst_t=$(median readpst -D -M -b -o "$work/out" "$file")
 # pffexport wants a target path that does not exist yet.
 pff_t=$(median pffexport -m all -t "$work/out/export" "$file")
 
 echo "store: $(basename "$file") ($(stat -c %s "$file") bytes), median of $reps runs"
 printf '%-22s %8s s\n' "palvara-cli analyze" "$ours"
+printf '%-22s %8s s\n' "palvara-cli recover" "$recover_t"
 printf '%-22s %8s s   %6.1fx palvara\n' "readpst -D -M -b" "$readpst_t" "$(echo "$readpst_t / $ours" | bc -l)"
 printf '%-22s %8s s   %6.1fx palvara\n' "pffexport -m all" "$pff_t" "$(echo "$pff_t / $ours" | bc -l)"
