@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <iterator>
 
 #include "tests/support/test_data.h"
+#include "items/mapping.h"
+#include "reader/btree_walk.h"
 #include "writer/crc.h"
 #include "writer/sample_generator.h"
 
@@ -172,6 +175,56 @@ TEST_F(StoreCheckTest, TreeAndCounterDamageIsNamed) {
   const CheckReport moved = Corrupted(moveMessageTo(0x8062));
   EXPECT_TRUE(HasRule(moved, "folder-rows", false));
   EXPECT_FALSE(HasRule(moved, "node-parent", true));
+}
+
+// Damage inside node data, patched in a store written without encoding.
+TEST_F(StoreCheckTest, ObjectDamageIsNamed) {
+  SampleOptions options;
+  options.messages = 20;
+  options.encoding = EncodingMethod::kNone;
+  ASSERT_TRUE(WriteSampleStore(dir_ / "plain.pst", options, nullptr).ok());
+  good_ = testing::ReadFileBytes(dir_ / "plain.pst");
+  auto find = [this](const Bytes& pattern) {
+    const auto at = std::search(good_.begin(), good_.end(), pattern.begin(), pattern.end());
+    return at == good_.end() ? std::size_t{0} : static_cast<std::size_t>(at - good_.begin());
+  };
+  // The store's IPM subtree entry id names a folder that does not exist.
+  StoreFile store;
+  ASSERT_TRUE(OpenStore(store, dir_ / "plain.pst").ok());
+  IndexStore(store);
+  const auto storeRecord = LoadItem(store, *FindNode(store, 0x21), MapContextFor(store));
+  ASSERT_TRUE(storeRecord && storeRecord->store && storeRecord->store->ipmSubtreeEntryId);
+  const std::size_t entryId = find(*storeRecord->store->ipmSubtreeEntryId);
+  ASSERT_NE(entryId, 0u);
+  EXPECT_TRUE(HasRule(Corrupted([&](Bytes& f) { f[entryId + 21] = std::byte{0x99}; }), "store", true));
+  // A name-to-id record out of its numbering: the first record names LID 0x8503 of the third
+  // property set, with index 0.
+  Bytes first;
+  for (int v : {0x03, 0x85, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00}) first.push_back(static_cast<std::byte>(v));
+  const std::size_t record = find(first);
+  ASSERT_NE(record, 0u);
+  EXPECT_TRUE(HasRule(Corrupted([&](Bytes& f) { f[record + 6] = std::byte{5}; }), "name-map", true));
+  // A subnode block whose first two entries change places, and a message whose recipient
+  // table goes by another id.
+  std::uint64_t subnodeBlock = 0, recipients = 0;
+  for (std::uint64_t page = 0x4400; page + 512 <= good_.size(); page += 512) {
+    if (ByteAt(good_, page + 496) != 0x80 || ByteAt(good_, page + 491) != 0) continue;
+    for (std::size_t i = 0; i < ByteAt(good_, page + 488); ++i) {
+      const std::uint64_t ib = *LoadLe64(good_, page + i * 24 + 8);
+      if ((*LoadLe64(good_, page + i * 24) & 2) == 0 || ByteAt(good_, ib) != 0x02 || ByteAt(good_, ib + 1) != 0) continue;
+      if (*LoadLe16(good_, ib + 2) >= 2 && subnodeBlock == 0) subnodeBlock = ib;
+      if (*LoadLe32(good_, ib + 8) == 0x692 && recipients == 0) recipients = ib + 8;
+    }
+  }
+  ASSERT_NE(subnodeBlock, 0u);
+  ASSERT_NE(recipients, 0u);
+  EXPECT_TRUE(HasRule(Corrupted([&](Bytes& f) {
+                        std::swap_ranges(f.begin() + static_cast<std::ptrdiff_t>(subnodeBlock + 8),
+                                         f.begin() + static_cast<std::ptrdiff_t>(subnodeBlock + 32),
+                                         f.begin() + static_cast<std::ptrdiff_t>(subnodeBlock + 32));
+                      }),
+                      "subnode-order", true));
+  EXPECT_TRUE(HasRule(Corrupted([&](Bytes& f) { f[recipients] = std::byte{0x93}; }), "message-recipients", false));
 }
 
 }  // namespace
