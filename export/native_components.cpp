@@ -464,9 +464,4 @@ std::unique_ptr<Component> NativeComponentFactory::Create(std::string_view progI
   return nullptr;
 }
 
-ComponentFactory& NativeComponents() {
-  static NativeComponentFactory factory;
-  return factory;
-}
-
 }  // namespace palvara

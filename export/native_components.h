@@ -1,6 +1,6 @@
 // The components of a saving run, built on this project's own store writer: the conversion
 // component writes the output store, and contact sessions created by the same factory see the
-// stores it has created (by display name) until they are finished.
+// stores it has created (by display name) until they are finished. A run uses one factory.
 #pragma once
 
 #include <memory>
@@ -20,9 +20,6 @@ class NativeComponentFactory : public ComponentFactory {
  private:
   std::shared_ptr<NativeStores> stores_;
 };
-
-// The factory a process uses unless told otherwise.
-ComponentFactory& NativeComponents();
 
 // The dispatch identifiers a contact item takes, and the property each one fills: a property
 // tag (id << 16 | type) or, for ids from 0x8000, a numeric name of the address or common

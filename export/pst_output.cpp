@@ -281,7 +281,10 @@ std::string TimeText(std::uint64_t fileTime) {
 }
 
 USave_to_PST_Format::USave_to_PST_Format(PstOutputOptions options) : options_(std::move(options)) {
-  if (options_.factory == nullptr) options_.factory = &NativeComponents();
+  if (options_.factory == nullptr) {
+    ownFactory_ = std::make_unique<NativeComponentFactory>();
+    options_.factory = ownFactory_.get();
+  }
   if (!options_.localTime) options_.localTime = LocalNow;
 }
 

@@ -64,7 +64,7 @@ std::string DateText(std::uint64_t fileTime);
 std::string TimeText(std::uint64_t fileTime);
 
 struct PstOutputOptions {
-  ComponentFactory* factory = nullptr;  // the native components when null
+  ComponentFactory* factory = nullptr;  // the run's own native components when null
   std::string sourceFileName;           // the source store's file name, e.g. "Outlook.pst"
   std::filesystem::path defaultTargetFolder;
   std::uint64_t splitSize = kOutputSplitSize;
@@ -110,6 +110,7 @@ class USave_to_PST_Format {
   void CheckSize();
 
   PstOutputOptions options_;
+  std::unique_ptr<ComponentFactory> ownFactory_;
   std::unique_ptr<ConversionComponent> conversion_;
   std::filesystem::path temporaryFolder_;
   std::filesystem::path messageFile_;
