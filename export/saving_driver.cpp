@@ -112,7 +112,7 @@ class Saving {
   }
 
   void Walk() {
-    std::vector<std::uint32_t> frames{top_->nid};  // the bottom frame stands for the top folder
+    int depth = 1;  // open folder levels; the bottom one stands for the top folder
     const StoreNode* node = top_->firstChild;
     while (node != nullptr && !control_.stopSaving &&
            !(control_.stopAnalysis && EveryCountReached())) {
@@ -128,7 +128,7 @@ class Saving {
       }
       if (record && !record->Empty()) {
         if (record->folderCounts) {
-          descend = EnterFolder(*node, *record, frames);
+          descend = EnterFolder(*node, *record, depth);
         } else {
           SaveItem(*node, *record);
         }
@@ -139,8 +139,7 @@ class Saving {
       }
       bool leftTop = false;
       while (node->nextSibling == nullptr && node->parent != nullptr) {
-        frames.pop_back();
-        if (frames.empty()) {
+        if (--depth == 0) {
           leftTop = true;
           break;
         }
@@ -152,8 +151,8 @@ class Saving {
     }
   }
 
-  bool EnterFolder(const StoreNode& node, const ItemRecord& r, std::vector<std::uint32_t>& frames) {
-    frames.push_back(node.nid);
+  bool EnterFolder(const StoreNode& node, const ItemRecord& r, int& depth) {
+    ++depth;
     currentPath_ += r.displayName.value_or("") + "\\";
     if (Selected(currentPath_)) {
       writer_->CreateFolderPath(currentPath_);
@@ -162,7 +161,7 @@ class Saving {
     }
     if (IsMailFolder(r)) folders_.push_back({currentPath_, node.nid});
     if (node.firstChild != nullptr) return true;
-    frames.pop_back();
+    --depth;
     RemoveLastComponent(currentPath_);
     return false;
   }
