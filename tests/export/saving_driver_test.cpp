@@ -10,6 +10,7 @@
 #include "tests/export/recording_components.h"
 #include "tests/support/store_items.h"
 #include "tests/support/test_data.h"
+#include "writer/sample_generator.h"
 #include "writer/store_check.h"
 #include "writer/store_writer.h"
 
@@ -305,6 +306,44 @@ TEST_F(SavingDriverTest, FailuresBeforeTheWalkAreReported) {
   EXPECT_EQ(r.result, 1);
   EXPECT_EQ(observer_.messages.back(), "Can Not Read PST File");
   EXPECT_FALSE(fs::exists(dir_ / "out"));
+}
+
+// A sample store damaged as `make run` damages it (a node B-tree leaf and a message heap
+// zeroed, the tail cut) still saves into a sound store, with the loss bounded.
+TEST(SavingDamagedStore, KeepsAllButTheDamagedPartsInASoundStore) {
+  const fs::path dir = fs::temp_directory_path() / ("palvara-damaged-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  SampleOptions sample;
+  sample.messages = 500;
+  SampleSummary written;
+  ASSERT_TRUE(WriteSampleStore(dir / "sample.pst", sample, &written).ok());
+  ASSERT_EQ(std::system((std::string(PALVARA_DAMAGE_STORE_PATH) + " '" + (dir / "sample.pst").string() +
+                         "' '" + (dir / "damaged.pst").string() + "' >/dev/null").c_str()), 0);
+  AnalysisOptions analysisOptions;
+  analysisOptions.sourcePath = dir / "damaged.pst";
+  AnalysisObserver quiet;
+  RunControl analysisControl;
+  const AnalysisResult analysis = RunAnalysis(analysisOptions, quiet, analysisControl);
+  EXPECT_GT(analysis.damageReports, 0u);
+  SaveOptions options;
+  options.sourcePath = dir / "damaged.pst";
+  options.targetFolder = (dir / "out").string();
+  for (const TreeFolder& f : analysis.tree) options.selectedFolders.push_back(f.path);
+  SavingObserver observer;
+  RunControl control;
+  const SaveResult r = RunSave(options, observer, control);
+  ASSERT_EQ(r.outcome, SaveResult::Outcome::kCompleted);
+  EXPECT_EQ(CheckStore(r.outputFiles.at(0)).Errors(), 0u);
+  testing::StoreItems out;
+  ASSERT_TRUE(testing::LoadStoreItems(r.outputFiles[0], out));
+  std::size_t mails = 0;
+  for (const auto& [path, items] : out.folders) {
+    for (const auto& item : items) mails += item && item->messageClass == "IPM.Note" ? 1 : 0;
+  }
+  // One zeroed leaf holds at most 15 node entries; everything else is kept.
+  EXPECT_LT(mails, written.mails);
+  EXPECT_GE(mails + 15, written.mails);
+  fs::remove_all(dir);
 }
 
 }  // namespace
