@@ -62,6 +62,9 @@ class NdbWriter {
   // The first write error, if any (later writes are then skipped).
   const Status& status() const { return status_; }
   std::uint64_t BytesWritten() const { return cursor_; }
+  // What Finish will add for the B-trees: one 512-byte page per 20 block entries and per 15
+  // node entries at the leaves, with a margin for the levels above.
+  std::uint64_t IndexBytes() const { return (blocks_.size() / 18 + nodes_.size() / 13 + 2) * 512; }
 
  private:
   struct BlockRecord {

@@ -163,7 +163,7 @@ class WritingSink : public SampleSink {
     if (!writer_->status().ok()) {
       status_ = writer_->status();
       writer_.reset();
-    } else if (writer_->BytesWritten() > options_.partLimit) {
+    } else if (writer_->ProjectedSize() > options_.partLimit) {
       status_ = writer_->Finish();
       writer_.reset();
       if (status_.ok()) status_ = NextPart();

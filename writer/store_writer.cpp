@@ -302,7 +302,13 @@ WrittenNode StoreWriter::WriteMessageNode(const std::vector<PropertyValue>& prop
   return WriteNodeContent(*ndb_, BuildPropertyContext(props, ids), subnodes);
 }
 
+std::uint64_t StoreWriter::ProjectedSize() const {
+  // A contents-table row takes a few hundred bytes; an allocation map interval of slack.
+  return ndb_->BytesWritten() + ndb_->IndexBytes() + messages_ * 400 + 0x3E000;
+}
+
 std::uint32_t StoreWriter::AddMessage(std::uint32_t folder, const MessageSpec& m) {
+  ++messages_;
   const std::uint32_t nid = (++rgnid_[4] << 5) | 0x04;
   const std::vector<PropertyValue> props = MessageProperties(m, nid);
   const WrittenNode w = WriteMessageNode(props, m);

@@ -24,7 +24,7 @@ inline constexpr std::uint32_t kNidSearchRoot = 0x8042;
 inline constexpr std::uint32_t kNidDeletedItems = 0x8062;
 inline constexpr std::uint32_t kNidCommonViews = 0x8082;
 
-// The size up to which items may be added to one store: what Finish adds (indexes and maps)
+// The size (ProjectedSize) up to which items may be added to one store: what Finish adds
 // still fits below the 2 GB a store file may reach.
 inline constexpr std::uint64_t kStoreSizeLimit = 1'900'000'000;
 
@@ -124,8 +124,9 @@ class StoreWriter {
   // Writes the folder tables, the fixed nodes, the name-to-id map, and the node database.
   Status Finish();
 
-  // Bytes of the file so far; the first write error, if any.
-  std::uint64_t BytesWritten() const { return ndb_->BytesWritten(); }
+  // The size the file will have once Finish has written the folder tables and the indexes (an
+  // estimate on the safe side); the first write error, if any.
+  std::uint64_t ProjectedSize() const;
   const Status& status() const { return ndb_->status(); }
 
  private:
@@ -163,6 +164,7 @@ class StoreWriter {
   std::map<std::uint32_t, FolderState> folders_;
   std::vector<NamedEntry> named_;
   std::uint64_t searchKeySeed_ = 0x5A17;
+  std::uint64_t messages_ = 0;
 };
 
 // Property value helpers: UTF-8 text as PtypString (UTF-16LE), integers, times.

@@ -203,6 +203,28 @@ TEST(StoreWriterNodeSet, MatchesOutlooksEmptyStore) {
   fs::remove_all(dir);
 }
 
+// What a store will weigh once finished is known before: samples stop short of the 2 GB limit.
+TEST(StoreWriterSize, TheProjectedSizeIsNeverBelowTheFinishedFile) {
+  const fs::path path = fs::temp_directory_path() / ("palvara-projected-" + std::to_string(::getpid()) + ".pst");
+  Status status = Status::Ok();
+  auto writer = StoreWriter::Create(path, "Personal Folders", EncodingMethod::kPermute, &status);
+  ASSERT_TRUE(writer);
+  const std::uint32_t inbox = writer->CreateFolder(kNidIpmSubtree, "Inbox", "IPF.Note");
+  for (int i = 0; i < 3000; ++i) {
+    MessageSpec m;
+    m.subject = "Message " + std::to_string(i);
+    m.body = "short";
+    m.recipients = {{"Bob", "bob@example.com", 1}};
+    writer->AddMessage(inbox, m);
+  }
+  const std::uint64_t projected = writer->ProjectedSize();
+  ASSERT_TRUE(writer->Finish().ok());
+  const std::uint64_t size = fs::file_size(path);
+  EXPECT_LE(size, projected);
+  EXPECT_LE(projected, size + size / 2);  // and not far above it
+  fs::remove(path);
+}
+
 INSTANTIATE_TEST_SUITE_P(AllEncodings, StoreWriterTest,
                          ::testing::Values(EncodingMethod::kNone, EncodingMethod::kPermute,
                                            EncodingMethod::kCyclic),
