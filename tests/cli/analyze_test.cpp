@@ -20,11 +20,9 @@ std::string RunAnalyze(const fs::path& store, const fs::path& settings) {
   const std::string command = "PALVARA_SETTINGS='" + settings.string() + "' " +
                               PALVARA_CLI_PATH + " analyze '" + store.string() +
                               "' --json 2>/dev/null";
-  FILE* pipe = ::popen(command.c_str(), "r");
-  std::string out;
-  char buffer[65536];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  EXPECT_EQ(::pclose(pipe), 0);
+  int status = 0;
+  const std::string out = testing::CaptureCommand(command, &status);
+  EXPECT_EQ(status, 0);
   return out;
 }
 

@@ -23,15 +23,6 @@ namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::kTestData;
 
-std::string Capture(const std::string& command, int* status) {
-  FILE* pipe = ::popen(command.c_str(), "r");
-  std::string out;
-  char buffer[65536];
-  for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) out.append(buffer, n);
-  *status = ::pclose(pipe);
-  return out;
-}
-
 // What a saved mail must keep: subject, sender and recipient texts, and the attachments that
 // pass the file name test with their bytes. The time is compared apart (a mail without one
 // takes the previous mail's).
@@ -174,9 +165,9 @@ TEST_P(RecoverSharedTest, TheNewStoreHoldsEveryFolderAndMail) {
   const fs::path source = kTestData / "stores" / truth["file"].get<std::string>();
   int status = 0;
   const std::string settings = "PALVARA_SETTINGS='" + (dir_ / "PV_PST.ini").string() + "' ";
-  const json analysis = json::parse(Capture(settings + PALVARA_CLI_PATH + " analyze '" + source.string() +
+  const json analysis = json::parse(testing::CaptureCommand(settings + PALVARA_CLI_PATH + " analyze '" + source.string() +
                                         "' --json 2>/dev/null", &status));
-  const json saved = json::parse(Capture(settings + PALVARA_CLI_PATH + " recover '" + source.string() +
+  const json saved = json::parse(testing::CaptureCommand(settings + PALVARA_CLI_PATH + " recover '" + source.string() +
                                      "' --to '" + (dir_ / "out").string() + "' --json 2>/dev/null",
                                      &status));
   ASSERT_EQ(status, 0) << saved.dump();
@@ -187,7 +178,7 @@ TEST_P(RecoverSharedTest, TheNewStoreHoldsEveryFolderAndMail) {
 
   // The folders are the source's (with the Deleted Items every store has); each mail folder
   // holds as many mails as the analysis filed under it.
-  const json result = json::parse(Capture(settings + PALVARA_CLI_PATH + " analyze '" + output.string() +
+  const json result = json::parse(testing::CaptureCommand(settings + PALVARA_CLI_PATH + " analyze '" + output.string() +
                                       "' --json 2>/dev/null", &status));
   std::map<std::string, json> before, after;
   for (const json& f : analysis["folders"]) before[f["path"]] = f;

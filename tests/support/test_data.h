@@ -2,6 +2,8 @@
 // that skip cleanly when the folder is absent.
 #pragma once
 
+#include <stdio.h>
+
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
@@ -43,6 +45,18 @@ inline Bytes PatternBytes(std::size_t size, int seed, std::size_t step = 131) {
   Bytes b(size);
   for (std::size_t i = 0; i < size; ++i) b[i] = static_cast<std::byte>((i * step + static_cast<std::size_t>(seed)) & 0xFF);
   return b;
+}
+
+// Runs a shell command and returns what it wrote to stdout; its exit status in `status`.
+inline std::string CaptureCommand(const std::string& command, int* status) {
+  FILE* pipe = ::popen(command.c_str(), "r");
+  std::string out;
+  char buffer[65536];
+  for (std::size_t n; pipe != nullptr && (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) {
+    out.append(buffer, n);
+  }
+  *status = pipe != nullptr ? ::pclose(pipe) : -1;
+  return out;
 }
 
 // A test name from a store file name.
