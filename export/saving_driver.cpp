@@ -33,8 +33,8 @@ class Saving {
     } catch (const ComponentMissing& e) {
       Fail(SaveResult::Outcome::kComponentMissing, e.what());
       return std::move(result_);
-    } catch (const ComponentError& e) {
-      // The output store itself failed: nothing more can be written.
+    } catch (const std::exception& e) {
+      // The output store itself failed (or memory ran out): nothing more can be written.
       result_.outcome = SaveResult::Outcome::kOutputFailed;
       result_.error = e.what();
       observer_.Message(std::string("The new PST file could not be written: ") + e.what());
@@ -83,7 +83,7 @@ class Saving {
     } catch (const ComponentMissing& e) {
       Fail(SaveResult::Outcome::kComponentMissing, e.what());
       return false;
-    } catch (const ComponentError& e) {
+    } catch (const std::exception& e) {
       result_.outcome = SaveResult::Outcome::kOutputFailed;
       result_.error = e.what();
       observer_.Message(std::string("The new PST file could not be created: ") + e.what());
@@ -238,7 +238,7 @@ class Saving {
     observer_.Progress(progress_);
     try {
       writer_->Finish();
-    } catch (const ComponentError& e) {
+    } catch (const std::exception& e) {
       result_.outcome = SaveResult::Outcome::kOutputFailed;
       result_.error = e.what();
       observer_.Message(std::string("The new PST file could not be completed: ") + e.what());

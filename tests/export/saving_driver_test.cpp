@@ -300,12 +300,25 @@ TEST_F(SavingDriverTest, FailuresBeforeTheWalkAreReported) {
                                  "StoreMailConv.dll is not properly configured. Please Re-Install the software."});
   factory_ = nullptr;
 
+  // No temporary folder can be made: the run says so, and leaves no half-written store.
+  const char* tmpdir = std::getenv("TMPDIR");
+  const std::string saved = tmpdir != nullptr ? tmpdir : "";
+  ::setenv("TMPDIR", (dir_ / "no-such-folder").c_str(), 1);
+  r = Save(All());
+  if (saved.empty()) {
+    ::unsetenv("TMPDIR");
+  } else {
+    ::setenv("TMPDIR", saved.c_str(), 1);
+  }
+  EXPECT_EQ(r.outcome, SaveResult::Outcome::kOutputFailed);
+  EXPECT_FALSE(observer_.messages.empty());
+  EXPECT_TRUE(fs::is_empty(dir_ / "out"));
+
   source_ = dir_ / "absent.pst";
   r = Save(All());
   EXPECT_EQ(r.outcome, SaveResult::Outcome::kCannotRead);
   EXPECT_EQ(r.result, 1);
   EXPECT_EQ(observer_.messages.back(), "Can Not Read PST File");
-  EXPECT_FALSE(fs::exists(dir_ / "out"));
 }
 
 // A sample store damaged as `make run` damages it (a node B-tree leaf and a message heap
