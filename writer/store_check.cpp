@@ -94,7 +94,7 @@ class Checker {
   // (the DList is rebuilt by Outlook and read by no reader).
   bool Page(std::uint64_t ib, std::uint64_t bid, std::uint8_t ptype, bool signature,
             bool severe = true) {
-    if (ib % 512 != 0 || ib + 512 > f_.size()) {
+    if (ib % 512 != 0 || !InBounds(f_.size(), ib, 512)) {
       Find(true, "page-offset", "page " + Hex(bid) + " at " + Hex(ib) + " is misplaced");
       return false;
     }
@@ -178,7 +178,7 @@ class Checker {
   void Blocks() {
     for (const auto& [bid, b] : blocks_) {
       const std::uint64_t total = (b.cb + 16 + 63) / 64 * 64;
-      if (b.ib % 64 != 0 || b.ib + total > f_.size() || b.ib < kFirstAMap) {
+      if (b.ib % 64 != 0 || !InBounds(f_.size(), b.ib, total) || b.ib < kFirstAMap) {
         Find(true, "block-offset", "block " + Hex(bid) + " lies outside the file");
         continue;
       }
