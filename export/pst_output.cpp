@@ -71,8 +71,7 @@ std::optional<AttachmentProperties> ReadAttachment(StoreFile& store, const Store
   const SubnodeEntry* entry = FindSubnodeEntry(subnodes, attachment.subnodeId);
   if (entry == nullptr) return std::nullopt;
   AttachmentProperties a;
-  if (entry->subnodes != nullptr) ReadSubnodes(store, entry->subnodes, a.own);
-  a.list = ReadPropertyList(store, entry->data, a.own);
+  a.list = ReadSubnodePropertyList(store, *entry, a.own);
   if (!a.list) return std::nullopt;
   return a;
 }
@@ -120,8 +119,7 @@ std::optional<AttachedMessage> RenderAttachedMessage(StoreFile& store, const Sto
   const SubnodeEntry* embedded = a ? FindSubnodeEntry(a->own, attachment.embeddedNid) : nullptr;
   if (embedded == nullptr) return std::nullopt;
   SubnodeList inner;
-  if (embedded->subnodes != nullptr) ReadSubnodes(store, embedded->subnodes, inner);
-  const auto list = ReadPropertyList(store, embedded->data, inner);
+  const auto list = ReadSubnodePropertyList(store, *embedded, inner);
   if (!list) return std::nullopt;
   ItemRecord record;
   MapProperties(list.get(), &record, MapContextFor(store));

@@ -293,8 +293,7 @@ std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
   if (table == nullptr) return record;
   record->attachments.clear();
   SubnodeList tableSubnodes;
-  ReadSubnodes(store, table->subnodes, tableSubnodes);
-  std::unique_ptr<PropertyList> rows = ReadPropertyList(store, table->data, tableSubnodes);
+  std::unique_ptr<PropertyList> rows = ReadSubnodePropertyList(store, *table, tableSubnodes);
   if (!rows) return record;
   record->attachments.resize(static_cast<std::size_t>(std::max(rows->rowCount, 0)));
   record->currentAttachment = 0;
@@ -306,8 +305,7 @@ std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
     if (sub == nullptr) continue;
     // The attachment's own subnodes hold values too large for its heap (the data, mostly).
     SubnodeList own;
-    ReadSubnodes(store, sub->subnodes, own);
-    std::unique_ptr<PropertyList> properties = ReadPropertyList(store, sub->data, own);
+    std::unique_ptr<PropertyList> properties = ReadSubnodePropertyList(store, *sub, own);
     if (!properties) continue;
     record->currentAttachment = i;
     MapProperties(properties.get(), record.get(), context);

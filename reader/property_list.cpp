@@ -222,6 +222,12 @@ std::optional<Bytes> ReadSubnodeValue(StoreFile& store, std::uint32_t nid,
   return bytes;
 }
 
+std::unique_ptr<PropertyList> ReadSubnodePropertyList(StoreFile& store, const SubnodeEntry& entry,
+                                                      SubnodeList& own) {
+  if (entry.subnodes != nullptr) ReadSubnodes(store, entry.subnodes, own);
+  return ReadPropertyList(store, entry.data, own);
+}
+
 std::unique_ptr<PropertyList> ReadPropertyList(StoreFile& store, const BlockEntry* data,
                                                const SubnodeList& subnodes) {
   if (data == nullptr) return nullptr;

@@ -58,6 +58,11 @@ struct PropertyList {
 std::unique_ptr<PropertyList> ReadPropertyList(StoreFile& store, const BlockEntry* data,
                                                const SubnodeList& subnodes);
 
+// The property list of a subnode (an attachment, an attached message), read with the
+// subnode's own subnodes, which are left in `own` for values read later. nullptr as above.
+std::unique_ptr<PropertyList> ReadSubnodePropertyList(StoreFile& store, const SubnodeEntry& entry,
+                                                      SubnodeList& own);
+
 // The data of subnode `nid`, read whole; nullopt when it is not in the list or holds nothing.
 std::optional<Bytes> ReadSubnodeValue(StoreFile& store, std::uint32_t nid,
                                       const SubnodeList& subnodes);

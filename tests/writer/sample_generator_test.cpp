@@ -98,8 +98,7 @@ ReadItem ReadBack(StoreFile& store, const StoreNode& node) {
   item.properties = ReadPropertyList(store, node.dataBlock, subnodes);
   if (const SubnodeEntry* table = FindSubnodeEntry(subnodes, 0x692)) {
     SubnodeList own;
-    ReadSubnodes(store, table->subnodes, own);
-    item.recipients = ReadPropertyList(store, table->data, own);
+    item.recipients = ReadSubnodePropertyList(store, *table, own);
   }
   return item;
 }
