@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev
-  pst-utils pff-tools bc
+  pst-utils pff-tools bc ccache
 )
 
 missing=()
