@@ -35,8 +35,13 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 std::filesystem::path ActivityLogFolder() {
   std::error_code ec;
   const std::string logPath = AppSettings::Read("LogPath");
-  if (!logPath.empty() && std::filesystem::is_directory(logPath, ec)) return logPath;
-  return AppPaths::ApplicationFolder();
+  if (!logPath.empty() && std::filesystem::is_directory(logPath, ec) &&
+      ::access(logPath.c_str(), W_OK) == 0) {
+    return logPath;
+  }
+  const std::filesystem::path application = AppPaths::ApplicationFolder();
+  if (::access(application.c_str(), W_OK) == 0) return application;
+  return AppPaths::StateFolder();
 }
 
 std::filesystem::path ActivityLogFile() { return ActivityLogFolder() / "Activity Log.txt"; }

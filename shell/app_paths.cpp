@@ -22,13 +22,17 @@ std::filesystem::path AppPaths::ApplicationFolder() {
   return program;
 }
 
-std::filesystem::path AppPaths::SkinFolder() {
+namespace {
+
+// $<variable>/palvara, else ~/<fallback>/palvara, created; the temporary folder when neither
+// can be made.
+std::filesystem::path UserFolder(const char* variable, const char* fallback) {
   namespace fs = std::filesystem;
   fs::path base;
-  if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && *xdg == '/') {
+  if (const char* xdg = std::getenv(variable); xdg != nullptr && *xdg == '/') {
     base = xdg;
   } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
-    base = fs::path(home) / ".local" / "share";
+    base = fs::path(home) / fallback;
   }
   std::error_code ec;
   if (!base.empty()) {
@@ -38,6 +42,12 @@ std::filesystem::path AppPaths::SkinFolder() {
   }
   return fs::temp_directory_path(ec);
 }
+
+}  // namespace
+
+std::filesystem::path AppPaths::SkinFolder() { return UserFolder("XDG_DATA_HOME", ".local/share"); }
+
+std::filesystem::path AppPaths::StateFolder() { return UserFolder("XDG_STATE_HOME", ".local/state"); }
 
 std::filesystem::path AppPaths::RtfBodyFile() {
   return SkinFolder() / ("temp-" + std::to_string(::getpid()) + ".rtf");

@@ -16,6 +16,10 @@ class AppPaths {
   // the temporary folder when neither can be made).
   static std::filesystem::path SkinFolder();
 
+  // $XDG_STATE_HOME/palvara, else ~/.local/state/palvara (created on first use): the log folder
+  // when neither "LogPath" nor the application folder can be written.
+  static std::filesystem::path StateFolder();
+
   // The RTF body file of this process: the skin folder's "temp-<pid>.rtf", so that two running
   // copies never write the same file.
   static std::filesystem::path RtfBodyFile();

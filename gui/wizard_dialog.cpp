@@ -1,0 +1,142 @@
+#include "gui/wizard_dialog.h"
+
+#include <QBoxLayout>
+#include <QCloseEvent>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPainter>
+#include <QStyle>
+#include <QToolButton>
+
+#include "gui/help_about.h"
+#include "gui/log_windows.h"
+#include "gui/skin.h"
+#include "shell/app_settings.h"
+
+namespace palvara::gui {
+
+WizardDialog::WizardDialog(Wizard& wizard, const QString& skinFile, QWidget* parent)
+    : QDialog(parent), m_wizard(wizard), m_skin(loadSkin(skinFile)) {
+  setWindowTitle(kTitle);
+  const QPixmap appIcon = loadPicture("icons/palvara.png");
+  if (!appIcon.isNull()) setWindowIcon(QIcon(appIcon));
+}
+
+void WizardDialog::buildFrame(QBoxLayout* layout, const QString& stepPicture) {
+  m_menuBar = new QMenuBar(this);
+  QMenu* file = m_menuBar->addMenu("File");
+  m_selectFile = file->addAction("Select File");
+  m_selectDirectory = file->addAction("Select Directory");
+  m_save = file->addAction("Save");
+  QAction* exit = file->addAction("Exit");
+  connect(exit, &QAction::triggered, this, &WizardDialog::requestExit);
+  QMenu* log = m_menuBar->addMenu("Log");
+  m_viewLog = log->addAction("View Log");
+  m_clearLog = log->addAction("Clear Log");
+  m_changePath = log->addAction("Change Path");
+  connect(m_viewLog, &QAction::triggered, this, [this] { viewLog(m_wizard); });
+  connect(m_clearLog, &QAction::triggered, this, [this] { clearLog(m_wizard, this); });
+  connect(m_changePath, &QAction::triggered, this, [this] { changeLogPath(m_wizard, this); });
+  QMenu* help = m_menuBar->addMenu("Help");
+  connect(help->addAction("Contents"), &QAction::triggered, this, &WizardDialog::showHelp);
+  connect(help->addAction("About Palvara for Microsoft Outlook"), &QAction::triggered, this,
+          [this] { showAbout(m_wizard, this); });
+  layout->setMenuBar(m_menuBar);
+
+  auto* top = new QHBoxLayout;
+  auto* step = new QLabel(this);
+  step->setObjectName("stepPicture");
+  if (const QPixmap picture = loadSkin(stepPicture); !picture.isNull()) step->setPixmap(picture);
+  top->addWidget(step);
+  top->addStretch(1);
+  auto captionButton = [this, top](const QString& name, QStyle::StandardPixmap icon) {
+    auto* b = new QToolButton(this);
+    b->setToolTip(name);
+    b->setAccessibleName(name);
+    b->setIcon(style()->standardIcon(icon));
+    b->setIconSize(QSize(20, 20));
+    b->setAutoRaise(true);
+    top->addWidget(b, 0, Qt::AlignTop);
+    return b;
+  };
+  m_viewReport = captionButton("View Report", QStyle::SP_FileDialogDetailedView);
+  m_help = captionButton("Help", QStyle::SP_DialogHelpButton);
+  m_exitButton = captionButton("Exit", QStyle::SP_DialogCloseButton);
+  connect(m_viewReport, &QToolButton::clicked, this, [this] { viewReport(m_wizard); });
+  connect(m_help, &QToolButton::clicked, this, &WizardDialog::showHelp);
+  connect(m_exitButton, &QToolButton::clicked, this, &WizardDialog::requestExit);
+  layout->insertLayout(0, top);
+}
+
+void WizardDialog::enableViewReportByReport() {
+  const QString report = QString::fromStdString(AppSettings::Read("RPTFile"));
+  m_viewReport->setEnabled(!report.isEmpty() && QFileInfo(report).isFile());
+}
+
+void WizardDialog::openAbove(QDialog* child) {
+  child->setAttribute(Qt::WA_DeleteOnClose);
+  child->setWindowModality(Qt::ApplicationModal);
+  connect(child, &QDialog::finished, this, [this] { show(); });
+  hide();
+  child->show();
+}
+
+void WizardDialog::requestExit() {
+  if (m_wizard.messageGuard) return;
+  m_wizard.messageGuard = true;
+  if (m_exitButton != nullptr) m_exitButton->setEnabled(false);
+  const bool yes = m_wizard.host.ask(this, "Do you want to exit ?");
+  if (yes) m_wizard.host.terminate();
+  if (m_exitButton != nullptr) m_exitButton->setEnabled(true);
+  m_wizard.messageGuard = false;
+}
+
+void WizardDialog::showHelp() { palvara::gui::showHelp(m_wizard); }
+
+void WizardDialog::paintEvent(QPaintEvent* event) {
+  if (!m_scaledSkin.isNull()) {
+    QPainter painter(this);
+    painter.drawImage(0, 0, m_scaledSkin);
+  }
+  QDialog::paintEvent(event);
+}
+
+void WizardDialog::resizeEvent(QResizeEvent* event) {
+  QDialog::resizeEvent(event);
+  if (m_skin.isNull()) return;  // a missing bitmap leaves the plain window
+  m_scaledSkin = m_skin.toImage().scaled(size(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
+  setMask(outlineOf(m_scaledSkin));
+}
+
+void WizardDialog::closeQuietly() {
+  m_quietClose = true;
+  done(QDialog::Rejected);
+}
+
+void WizardDialog::closeEvent(QCloseEvent* event) {
+  if (m_quietClose) {
+    event->accept();
+    return;
+  }
+  if (!closeAsksExit()) {
+    QDialog::closeEvent(event);
+    return;
+  }
+  event->ignore();
+  requestExit();
+}
+
+void WizardDialog::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_F1) {
+    showHelp();
+    return;
+  }
+  if (event->key() == Qt::Key_Tab && m_wizard.messageGuard) return;
+  QDialog::keyPressEvent(event);
+}
+
+void WizardDialog::reject() { requestExit(); }
+
+}  // namespace palvara::gui
