@@ -36,13 +36,13 @@ QImage skin(int w, int h) {
 
 // A step banner: three numbered stages, the current one filled.
 QImage stepPicture(int current, const QStringList& names) {
-  QImage img(420, 40, QImage::Format_RGB32);
+  QImage img(540, 40, QImage::Format_RGB32);
   img.fill(QColor(0xeb, 0xf1, 0xfa));
   QPainter p(&img);
   p.setRenderHint(QPainter::Antialiasing);
   QFont f("DejaVu Sans", 9);
   for (int i = 0; i < names.size(); ++i) {
-    const int x = 6 + i * 140;
+    const int x = 6 + i * 178;
     const bool on = i + 1 == current;
     p.setPen(QPen(on ? kBlue : QColor(0xa8, 0xb4, 0xc8), 2));
     p.setBrush(on ? kBlue : QColor(Qt::white));
@@ -54,7 +54,7 @@ QImage stepPicture(int current, const QStringList& names) {
     f.setBold(on);
     p.setFont(f);
     p.setPen(on ? kInk : QColor(0x7a, 0x88, 0xa0));
-    p.drawText(QRectF(x + 30, 8, 104, 24), Qt::AlignVCenter | Qt::AlignLeft, names[i]);
+    p.drawText(QRectF(x + 30, 8, 142, 24), Qt::AlignVCenter | Qt::AlignLeft, names[i]);
   }
   return img;
 }
@@ -308,6 +308,30 @@ QImage appIcon() {
   }, 64);
 }
 
+QImage captionIcon(int which) {
+  return icon([which](QPainter& p) {
+    if (which == 0) {  // View Report
+      page(p);
+      lines(p, 5, 11, {4.5, 7, 9.5, 12});
+      return;
+    }
+    const QColor c = which == 1 ? kBlue : QColor(0xd6, 0x45, 0x45);
+    p.setPen(Qt::NoPen);
+    p.setBrush(c);
+    p.drawEllipse(QRectF(1, 1, 14, 14));
+    p.setPen(QPen(Qt::white, 1.8, Qt::SolidLine, Qt::RoundCap));
+    if (which == 1) {  // Help
+      QFont f("DejaVu Sans", 10);
+      f.setBold(true);
+      p.setFont(f);
+      p.drawText(QRectF(1, 1, 14, 14), Qt::AlignCenter, "?");
+    } else {  // Exit
+      p.drawLine(QPointF(5.5, 5.5), QPointF(10.5, 10.5));
+      p.drawLine(QPointF(10.5, 5.5), QPointF(5.5, 10.5));
+    }
+  }, 20);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -331,6 +355,9 @@ int main(int argc, char** argv) {
   for (int i = 0; i < 14; ++i) {
     listIcon(i).save(data.filePath(QString("icons/list-%1.png").arg(i, 2, 10, QChar('0'))));
   }
+  captionIcon(0).save(data.filePath("icons/caption-report.png"));
+  captionIcon(1).save(data.filePath("icons/caption-help.png"));
+  captionIcon(2).save(data.filePath("icons/caption-exit.png"));
   appIcon().save(data.filePath("icons/palvara.png"));
   return 0;
 }

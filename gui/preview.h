@@ -24,8 +24,6 @@ class PreviewBrowser : public QTextBrowser {
   void showPage(const QString& name);
   // How many loads of outside resources were refused (remote, file, anything but cid:).
   int refusedLoads() const { return m_refused; }
-
- protected:
   QVariant loadResource(int type, const QUrl& url) override;
 
  private:

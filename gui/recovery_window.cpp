@@ -100,6 +100,8 @@ Repair_Recover::Repair_Recover(Wizard& wizard, QWidget* parent)
     caption->setFont(bold);
     m_header[static_cast<std::size_t>(i)] = new QLabel(previewBox);
     m_header[static_cast<std::size_t>(i)]->setTextFormat(Qt::PlainText);
+    m_header[static_cast<std::size_t>(i)]->setAlignment(Qt::AlignLeft | Qt::AlignAbsolute |
+                                                       Qt::AlignVCenter);
     headerGrid->addWidget(caption, i, 0);
     headerGrid->addWidget(m_header[static_cast<std::size_t>(i)], i, 1);
   }

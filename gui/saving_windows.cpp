@@ -47,7 +47,7 @@ ListPSTFile::ListPSTFile(Wizard& wizard, std::function<SavingProgress()> poll,
   m_timer.setSingleShot(true);
   connect(&m_timer, &QTimer::timeout, this, &ListPSTFile::refresh);
   m_timer.start(100);
-  resize(480, 250);
+  resize(480, 220);
 }
 
 void ListPSTFile::refresh() {

@@ -51,19 +51,21 @@ void WizardDialog::buildFrame(QBoxLayout* layout, const QString& stepPicture) {
   if (const QPixmap picture = loadSkin(stepPicture); !picture.isNull()) step->setPixmap(picture);
   top->addWidget(step);
   top->addStretch(1);
-  auto captionButton = [this, top](const QString& name, QStyle::StandardPixmap icon) {
+  auto captionButton = [this, top](const QString& name, const QString& picture,
+                                   QStyle::StandardPixmap fallback) {
     auto* b = new QToolButton(this);
     b->setToolTip(name);
     b->setAccessibleName(name);
-    b->setIcon(style()->standardIcon(icon));
+    const QPixmap drawn = loadPicture("icons/" + picture);
+    b->setIcon(drawn.isNull() ? style()->standardIcon(fallback) : QIcon(drawn));
     b->setIconSize(QSize(20, 20));
     b->setAutoRaise(true);
     top->addWidget(b, 0, Qt::AlignTop);
     return b;
   };
-  m_viewReport = captionButton("View Report", QStyle::SP_FileDialogDetailedView);
-  m_help = captionButton("Help", QStyle::SP_DialogHelpButton);
-  m_exitButton = captionButton("Exit", QStyle::SP_DialogCloseButton);
+  m_viewReport = captionButton("View Report", "caption-report.png", QStyle::SP_FileDialogDetailedView);
+  m_help = captionButton("Help", "caption-help.png", QStyle::SP_DialogHelpButton);
+  m_exitButton = captionButton("Exit", "caption-exit.png", QStyle::SP_DialogCloseButton);
   connect(m_viewReport, &QToolButton::clicked, this, [this] { viewReport(m_wizard); });
   connect(m_help, &QToolButton::clicked, this, &WizardDialog::showHelp);
   connect(m_exitButton, &QToolButton::clicked, this, &WizardDialog::requestExit);
@@ -106,8 +108,17 @@ void WizardDialog::paintEvent(QPaintEvent* event) {
 void WizardDialog::resizeEvent(QResizeEvent* event) {
   QDialog::resizeEvent(event);
   if (m_skin.isNull()) return;  // a missing bitmap leaves the plain window
-  m_scaledSkin = m_skin.toImage().scaled(size(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
+  m_scaledSkin = m_skin.toImage().scaled(size(), Qt::IgnoreAspectRatio, Qt::FastTransformation)
+                     .convertToFormat(QImage::Format_ARGB32);
   setMask(outlineOf(m_scaledSkin));
+  // Where the outline is cut, nothing of the key colour is painted either (a window grab, or a
+  // platform without window shapes, shows the window's own background there).
+  for (int y = 0; y < m_scaledSkin.height(); ++y) {
+    auto* line = reinterpret_cast<QRgb*>(m_scaledSkin.scanLine(y));
+    for (int x = 0; x < m_scaledSkin.width(); ++x) {
+      if (isKeyColour(line[x])) line[x] = qRgba(0, 0, 0, 0);
+    }
+  }
 }
 
 void WizardDialog::closeQuietly() {
