@@ -9,7 +9,6 @@
 #include "cli/progress_bar.h"
 #include "common/text.h"
 #include "shell/activity_log.h"
-#include "shell/app_paths.h"
 #include "shell/app_settings.h"
 
 namespace palvara::cli {
@@ -104,7 +103,6 @@ AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ost
 
   AnalysisOptions options;
   options.sourcePath = file;
-  options.rtfBodyFile = AppPaths::RtfBodyFile();
   options.collectItems = items;
   RunControl control;
   CliObserver observer(err, ::isatty(STDERR_FILENO) == 1);
@@ -113,8 +111,6 @@ AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ost
     InterruptStops interrupt(control);
     result = RunAnalysis(options, observer, control);
   }
-  std::error_code ec;
-  std::filesystem::remove(options.rtfBodyFile, ec);
   return result;
 }
 

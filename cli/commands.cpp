@@ -8,12 +8,13 @@
 
 #include "cli/analyze.h"
 #include "cli/item_view.h"
+#include "cli/interrupt.h"
 #include "cli/save.h"
+#include "cli/search.h"
 #include "cli/value_preview.h"
 #include "items/mapping.h"
 #include "writer/sample_generator.h"
 #include "writer/store_check.h"
-#include "shell/app_paths.h"
 #include "reader/btree_walk.h"
 #include "reader/property_list.h"
 #include "reader/store_file.h"
@@ -43,7 +44,10 @@ constexpr const char* kUsage =
     "                        (default: ./Repair)\n"
     "  check FILE [--json]   validates a store's structure; exit 0 when it has no errors\n"
     "  make-sample --out FILE [--messages N] [--seed S] [--encoding none|permute|cyclic]\n"
-    "                        writes a realistic sample store\n";
+    "                        writes a realistic sample store\n"
+    "  search DIR [--recursive] [--json]\n"
+    "                        lists the store files (names containing .pst or .ost) in DIR\n"
+    "                        and, with --recursive, its subfolders\n";
 
 struct Arguments {
   std::string file;
@@ -297,7 +301,7 @@ int Item(const Arguments& a, std::ostream& out, std::ostream& err) {
   if (const int failed = OpenNode(a, store, node, err)) return failed;
   const std::uint32_t nid = node->nid;
   std::unique_ptr<ItemRecord> record =
-      LoadItem(store, *node, MapContextFor(store, AppPaths::RtfBodyFile()));
+      LoadItem(store, *node, MapContextFor(store));
   if (!record) {
     err << "palvara-cli: node " << Hex(nid) << " holds no readable property list\n";
     return 1;
@@ -416,7 +420,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     (args.empty() ? err : out) << kUsage;
     return args.empty() ? 2 : 0;
   }
+  StopSignals stopSignals;
   if (args[0] == "make-sample") return MakeSample(args, out, err);
+  if (args[0] == "search") return SearchCommand(args, out, err);
   if (args[0] == "save") return SaveCommand(args, out, err);
   if (args[0] == "recover") return RecoverCommand(args, out, err);
   auto command = kCommands.find(args[0]);

@@ -17,7 +17,7 @@ void RunControl::Resume() {
 
 void RunControl::WaitWhilePaused() {
   std::unique_lock lock(mutex_);
-  wake_.wait(lock, [this] { return !paused_.load() || StopRequested(); });
+  wake_.wait(lock, [this] { return !paused_.load() || StopRequested() || stopSearch.load(); });
 }
 
 void RunControl::RequestStopAnalysis() {
@@ -32,6 +32,14 @@ void RunControl::RequestStopSaving() {
   {
     std::lock_guard lock(mutex_);
     stopSaving = true;
+  }
+  wake_.notify_all();
+}
+
+void RunControl::RequestStopSearch() {
+  {
+    std::lock_guard lock(mutex_);
+    stopSearch = true;
   }
   wake_.notify_all();
 }

@@ -14,6 +14,7 @@ class RunControl {
   std::atomic<bool> stopAnalysis{false};
   std::atomic<bool> stopSaving{false};
   std::atomic<bool> savingActive{false};
+  std::atomic<bool> stopSearch{false};
 
   // A stop of the analysis counts only while no saving runs; a stop of the saving always counts.
   bool StopRequested() const {
@@ -30,6 +31,15 @@ class RunControl {
   // Wakes a paused worker so that it can see a stop request.
   void RequestStopAnalysis();
   void RequestStopSaving();
+  void RequestStopSearch();
+
+  // Any stop: what a signal asks for (lock-free stores only, so safe in a signal handler; a
+  // worker held at the pause gate is not woken).
+  void StopEverythingFromSignal() {
+    stopSearch = true;
+    stopSaving = true;
+    stopAnalysis = true;
+  }
 
  private:
   std::atomic<bool> paused_{false};

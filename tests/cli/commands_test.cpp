@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "tests/support/store_builder.h"
+#include "tests/support/test_data.h"
 
 namespace palvara {
 namespace {
@@ -140,6 +141,34 @@ TEST_F(CliTest, SaveWritesTheNamedFoldersAndSaysWhere) {
   EXPECT_NE(text.find("Target Path: " + out), std::string::npos);
   EXPECT_NE(text.find("Saving completed successfully"), std::string::npos);
   ::unsetenv("PALVARA_SETTINGS");
+}
+
+TEST_F(CliTest, SearchListsStoreFilesAndRefusesWhatIsNoFolder) {
+  fs::create_directories(dir_ / "sub");
+  Write("top.pst", testing::PatternBytes(20000, 1));
+  Write("sub/inner.OST", testing::PatternBytes(100, 2));
+  Write("readme.txt", testing::PatternBytes(10, 3));
+  const Result flat = RunCli({"search", dir_.string()});
+  ASSERT_EQ(flat.code, 0) << flat.err;
+  EXPECT_NE(flat.out.find("top.pst\t" + (dir_ / "top.pst").string() + "\t19 KB\t"),
+            std::string::npos) << flat.out;
+  EXPECT_EQ(flat.out.find("inner.OST"), std::string::npos);
+  EXPECT_NE(flat.out.find("1 items found"), std::string::npos);
+
+  const Result deep = RunCli({"search", dir_.string(), "--recursive", "--json"});
+  ASSERT_EQ(deep.code, 0) << deep.err;
+  const auto j = nlohmann::json::parse(deep.out);
+  ASSERT_EQ(j["count"], 2);
+  EXPECT_EQ(j["found"][0]["name"], "inner.OST");
+  EXPECT_EQ(j["found"][0]["sizeText"], "100 B");
+  EXPECT_FALSE(j.contains("stopped"));
+
+  const Result missing = RunCli({"search", (dir_ / "nowhere").string(), "--json"});
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("No such file or directory"), std::string::npos) << missing.err;
+  EXPECT_TRUE(nlohmann::json::parse(missing.out).contains("error"));
+  EXPECT_EQ(RunCli({"search"}).code, 2);
+  EXPECT_EQ(RunCli({"search", "a", "b"}).code, 2);
 }
 
 }  // namespace
