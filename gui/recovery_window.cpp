@@ -233,6 +233,7 @@ void Repair_Recover::pauseOrResume() {
     m_control.Pause();
   } else {
     m_pause->setText("Pause");
+    if (m_stopPending) m_control.RequestStopAnalysis();
     m_control.Resume();
   }
 }
@@ -241,13 +242,15 @@ void Repair_Recover::stopAnalysis() {
   if (!analysing()) return;
   const bool wasPaused = m_control.Paused();
   m_control.Pause();  // held at its next safe point while the question is open
-  if (m_wizard.host.ask(this, "Do you want to stop Analysis Process ?")) {
-    m_control.stopAnalysis = true;
-    m_stop->setEnabled(false);
-  } else {
-    m_control.stopAnalysis = false;
+  const bool yes = m_wizard.host.ask(this, "Do you want to stop Analysis Process ?");
+  m_stop->setEnabled(!yes);
+  if (wasPaused) {
+    // A paused run stays held until Resume, and stops then.
+    m_stopPending = yes;
+    return;
   }
-  if (!wasPaused) m_control.Resume();  // a paused run stays held until Resume
+  m_control.stopAnalysis = yes;
+  m_control.Resume();
 }
 
 void Repair_Recover::folderClicked(const QModelIndex& index) {

@@ -100,6 +100,7 @@ class Repair_Recover : public WizardDialog {
   QPointer<Last_Saving_Dialog> m_completed;
   QStringList m_selected;
   QString m_destination;
+  bool m_stopPending = false;  // Stop confirmed while paused: takes effect on Resume
 };
 
 }  // namespace palvara::gui

@@ -10,6 +10,7 @@
 #include "gui/recovery_window.h"
 #include "gui/saving_windows.h"
 #include "gui/scripted_host.h"
+#include "gui/search_window.h"
 #include "gui/step1_window.h"
 #include "writer/sample_generator.h"
 
@@ -122,6 +123,22 @@ bool takeScreenshots(const QString& folder, QStringList* written) {
   recovery->completedWindow()->close();
   host.answers = {true};
   recovery->goBack();
+
+  // The search window, after a search of the sample's folder.
+  Settings* search = nullptr;
+  QObject::connect(&step1, &DiskSelection::opened, [&search](QDialog* w) {
+    if (auto* s = qobject_cast<Settings*>(w)) search = s;
+  });
+  step1.search();
+  if (search == nullptr) return false;
+  host.folderAnswer = work.path();
+  search->browse();
+  search->findOrStop();
+  waitUntil([&] { return !search->searching(); });
+  camera.take(search, "search");
+  host.answers = {true};
+  search->goBack();
+  waitUntil([] { return false; }, 50);  // closed windows are released
   return true;
 }
 

@@ -42,6 +42,7 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) {
   timer.start();
   while (!done() && timer.elapsed() < timeoutMs) {
     QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QThread::msleep(2);
   }
   return done();

@@ -8,6 +8,7 @@
 #include <QPushButton>
 
 #include "gui/recovery_window.h"
+#include "gui/search_window.h"
 #include "shell/activity_log.h"
 
 namespace palvara::gui {
@@ -78,6 +79,9 @@ void DiskSelection::browse() {
 void DiskSelection::search() {
   WriteActivityLog("\r\n");
   WriteActivityLog("Click The Search Button");
+  auto* window = new Settings(m_wizard);
+  openAbove(window);
+  emit opened(window);
 }
 
 void DiskSelection::repair() {

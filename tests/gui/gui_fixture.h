@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QLabel>
+#include <QPointer>
 #include <QTemporaryDir>
 
 #include <cstdlib>
@@ -30,7 +31,11 @@ class WizardTest : public ::testing::Test {
     writeSettings(PALVARA_GUI_DATA_DIR, m_dir.path().toStdString());
     ::setenv("PALVARA_SETTINGS", settings_.c_str(), 1);
   }
-  void TearDown() override { ::unsetenv("PALVARA_SETTINGS"); }
+  void TearDown() override {
+    // Windows opened above step 1 belong to the test: stopped, joined and released here.
+    for (const QPointer<QDialog>& w : opened_) delete w.data();
+    ::unsetenv("PALVARA_SETTINGS");
+  }
 
   void writeSettings(const std::string& filePath, const std::string& logPath,
                      const std::string& extra = {}) {
@@ -76,6 +81,7 @@ class WizardTest : public ::testing::Test {
     });
     step1.repair();
     QObject::disconnect(c);
+    opened_.push_back(window);
     if (window != nullptr && waitForEnd) waitUntil([window] { return !window->analysing(); }, 120000);
     return window;
   }
@@ -90,6 +96,7 @@ class WizardTest : public ::testing::Test {
     return {};
   }
 
+  std::vector<QPointer<QDialog>> opened_;
   QTemporaryDir m_dir;
   std::string settings_;
   ScriptedHost host;

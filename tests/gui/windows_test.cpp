@@ -1,0 +1,320 @@
+// The wizard's windows at their edges: what each refuses, asks and leaves behind.
+#include <QCheckBox>
+#include <QFile>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableView>
+#include <QToolButton>
+#include <QTreeView>
+#include <QTreeWidget>
+
+#include "gui/log_windows.h"
+#include "gui/search_window.h"
+#include "gui/skin.h"
+#include "shell/activity_log.h"
+#include "shell/app_settings.h"
+#include "tests/gui/gui_fixture.h"
+
+namespace palvara::gui::testing {
+namespace {
+
+class Windows : public WizardTest {
+ protected:
+  std::string sample(int messages = 150) {
+    const std::string file = path("Outlook.pst");
+    if (!std::filesystem::exists(file)) {
+      int status = -1;
+      cli("make-sample --out '" + file + "' --messages " + std::to_string(messages), &status);
+      EXPECT_EQ(status, 0);
+    }
+    return file;
+  }
+};
+
+TEST_F(Windows, RepairRefusesOtherNames) {
+  DiskSelection step1(wizard);
+  step1.repair();  // nothing chosen yet
+  host.fileAnswer = "/tmp/notes.txt";
+  step1.browse();
+  step1.repair();
+  EXPECT_EQ(host.told, QStringList({"Not a valid PST File", "Not a valid PST File"}));
+  EXPECT_EQ(host.icons.front(), QMessageBox::Information);
+  EXPECT_TRUE(isStorePath("/data/backup.OST"));
+  EXPECT_TRUE(isStorePath("/data/mailPST"));
+  EXPECT_FALSE(isStorePath("PS"));
+  // The chosen path is kept as chosen, shown, and logged.
+  host.fileAnswer = "/tmp/Mixed Case/outlook.pst";
+  step1.browse();
+  EXPECT_EQ(step1.pathField()->text(), "/tmp/Mixed Case/outlook.pst");
+  EXPECT_NE(log().find("\r\nStep1:\r\nSelect Source Path: /tmp/Mixed Case/outlook.pst"),
+            std::string::npos);
+  EXPECT_EQ(host.chooserTitles.front(), "Select PST File To Repair");
+}
+
+TEST_F(Windows, ExitAskedOnceAndAnsweredNo) {
+  DiskSelection step1(wizard);
+  host.answers = {false};
+  step1.requestExit();
+  EXPECT_EQ(host.questions, QStringList({"Do you want to exit ?"}));
+  EXPECT_EQ(host.terminations, 0);
+  EXPECT_FALSE(wizard.messageGuard);
+  wizard.messageGuard = true;  // a question is open: a second Exit is ignored
+  step1.requestExit();
+  EXPECT_EQ(host.questions.size(), 1);
+  wizard.messageGuard = false;
+  step1.requestExit();  // Yes
+  EXPECT_EQ(host.terminations, 1);
+}
+
+TEST_F(Windows, StopAnsweredNoGoesOnAndPauseThenStopStaysHeld) {
+  const std::string file = sample(2000);
+  DiskSelection step1(wizard);
+  Repair_Recover* recovery = repair(step1, QString::fromStdString(file), false);
+  ASSERT_NE(recovery, nullptr);
+  ASSERT_TRUE(recovery->analysing());
+  EXPECT_FALSE(recovery->backButton()->isEnabled());
+  recovery->pauseOrResume();
+  EXPECT_EQ(recovery->pauseButton()->text(), "Resume");
+  // Pause, then Stop answered Yes: the run stays held until Resume.
+  host.answers = {false, true};
+  recovery->stopAnalysis();  // No
+  EXPECT_FALSE(recovery->control().stopAnalysis);
+  EXPECT_TRUE(recovery->stopButton()->isEnabled());
+  recovery->stopAnalysis();  // Yes
+  EXPECT_FALSE(recovery->stopButton()->isEnabled());
+  EXPECT_FALSE(waitUntil([recovery] { return !recovery->analysing(); }, 400));
+  EXPECT_TRUE(recovery->analysing());
+  recovery->pauseOrResume();
+  ASSERT_TRUE(waitUntil([recovery] { return !recovery->analysing(); }));
+  EXPECT_EQ(recovery->result()->outcome, AnalysisResult::Outcome::kAborted);
+  EXPECT_TRUE(host.told.isEmpty()) << host.told.join(" / ").toStdString();  // no message
+  EXPECT_NE(log().find("Step2: Analysis PST File"), std::string::npos);
+  // Pause after the end does nothing.
+  recovery->pauseOrResume();
+  EXPECT_EQ(recovery->pauseButton()->text(), "Pause");
+  EXPECT_FALSE(recovery->control().Paused());
+}
+
+TEST_F(Windows, StopAnsweredNoLetsTheRunFinish) {
+  const std::string file = sample();
+  DiskSelection step1(wizard);
+  Repair_Recover* recovery = repair(step1, QString::fromStdString(file), false);
+  ASSERT_NE(recovery, nullptr);
+  host.answers = {false};
+  recovery->stopAnalysis();
+  ASSERT_TRUE(waitUntil([recovery] { return !recovery->analysing(); }));
+  EXPECT_EQ(recovery->result()->outcome, AnalysisResult::Outcome::kCompleted);
+  EXPECT_EQ(recovery->counterLabel(AnalysisCounters::kInbox)->text().toInt(),
+            cliCounters(file)[AnalysisCounters::kInbox]);
+}
+
+TEST_F(Windows, BackDuringAnalysisStopsJoinsAndReleases) {
+  const std::string file = sample(2000);
+  DiskSelection step1(wizard);
+  step1.show();
+  Repair_Recover* recovery = repair(step1, QString::fromStdString(file), false);
+  ASSERT_NE(recovery, nullptr);
+  QPointer<Repair_Recover> alive(recovery);
+  host.answers = {true};
+  recovery->goBack();
+  EXPECT_FALSE(recovery->analysing());
+  EXPECT_EQ(recovery->result(), nullptr);
+  EXPECT_EQ(recovery->tree()->rowCount(), 0);
+  EXPECT_TRUE(waitUntil([&alive] { return alive.isNull(); }, 5000));  // the window is gone
+  EXPECT_TRUE(step1.isVisible());
+}
+
+TEST_F(Windows, SaveRefusals) {
+  const std::string file = sample();
+  DiskSelection step1(wizard);
+  Repair_Recover* recovery = repair(step1, QString::fromStdString(file));
+  ASSERT_NE(recovery, nullptr);
+  ASSERT_TRUE(recovery->saveButton()->isEnabled());
+  host.folderAnswer.clear();  // cancelled: nothing said
+  recovery->save();
+  EXPECT_TRUE(host.told.isEmpty());
+  host.folderAnswer = QString::fromStdString(path("gone"));
+  recovery->save();
+  host.folderAnswer = QString::fromStdString(path(""));
+  recovery->save();  // nothing ticked
+  EXPECT_EQ(host.told, QStringList({"Saving path doesn't exist, select another path for saving ",
+                                    "Please Select Any Folder"}));
+  EXPECT_EQ(host.icons.last(), QMessageBox::Warning);
+  EXPECT_FALSE(recovery->saving());
+  EXPECT_EQ(host.chooserTitles.last(), "Select the Destination Path");
+  EXPECT_NE(log().find("\r\nStep3: Saving PST File"), std::string::npos);
+}
+
+TEST_F(Windows, ListingOfASecondFolderCancelsTheFirst) {
+  const std::string file = sample(3000);
+  DiskSelection step1(wizard);
+  Repair_Recover* recovery = repair(step1, QString::fromStdString(file));
+  ASSERT_NE(recovery, nullptr);
+  const QModelIndex inbox = findFolder(recovery->tree(), "Inbox");
+  const QModelIndex contacts = findFolder(recovery->tree(), "Contacts");
+  ASSERT_TRUE(inbox.isValid() && contacts.isValid());
+  recovery->folderClicked(inbox);
+  recovery->folderClicked(contacts);  // at once: the Inbox listing is cancelled
+  ASSERT_TRUE(waitUntil([recovery] { return !recovery->loader()->running(); }));
+  waitUntil([] { return false; }, 200);  // any rows still queued arrive
+  EXPECT_EQ(recovery->list()->kind(), ListKind::kContacts);
+  EXPECT_EQ(recovery->list()->rowCount(), recovery->counterLabel(AnalysisCounters::kContacts)->text().toInt());
+  EXPECT_EQ(recovery->list()->headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), "Contact Name");
+  // Every mail of the Inbox is listed, not only the first ones.
+  recovery->folderClicked(inbox);
+  ASSERT_TRUE(waitUntil([recovery] { return !recovery->loader()->running(); }));
+  waitUntil([] { return false; }, 200);
+  int inboxItems = 0;
+  for (const FolderEntry& f : recovery->result()->folders) {
+    if (f.path == "Personal Folders\\Inbox\\") inboxItems = f.itemCount;
+  }
+  EXPECT_GT(inboxItems, 51);
+  EXPECT_EQ(recovery->list()->rowCount(), inboxItems);
+  // The selected row decides the header and the page; the contacts folder shows the placeholder.
+  recovery->listView()->selectRow(3);
+  EXPECT_EQ(recovery->headerLabel(2)->text(), recovery->list()->row(3)->cells[1]);
+  EXPECT_FALSE(recovery->preview()->toPlainText().isEmpty());
+  recovery->folderClicked(contacts);
+  ASSERT_TRUE(waitUntil([recovery] { return !recovery->loader()->running(); }));
+  waitUntil([] { return false; }, 100);
+  recovery->listView()->selectRow(0);
+  EXPECT_TRUE(recovery->headerLabel(0)->text().isEmpty());
+  EXPECT_TRUE(recovery->preview()->toPlainText().contains("No preview for this folder"));
+}
+
+TEST_F(Windows, UnreadableFileEndsTheApplication) {
+  DiskSelection step1(wizard);
+  Repair_Recover* recovery = repair(step1, QString::fromStdString(path("missing.pst")));
+  ASSERT_NE(recovery, nullptr);
+  EXPECT_EQ(host.told, QStringList({"Selected Source File in use."}));
+  EXPECT_EQ(host.terminations, 1);
+}
+
+TEST_F(Windows, ClearLogAnsweredNoKeepsTheLog) {
+  WriteActivityLog("an entry");
+  const std::string before = log();
+  ASSERT_FALSE(before.empty());
+  DiskSelection step1(wizard);
+  host.answers = {false};
+  clearLog(wizard, &step1);
+  EXPECT_EQ(log(), before);
+  EXPECT_EQ(host.questions.last(), "Do you want to clear log file ?");
+  clearLog(wizard, &step1);  // Yes
+  EXPECT_FALSE(std::filesystem::exists(path("Activity Log.txt")));
+}
+
+TEST_F(Windows, ChangeLogPathRefusesAMissingFolder) {
+  Cchangelog window(wizard);
+  EXPECT_EQ(window.pathField()->text().toStdString(), m_dir.path().toStdString());
+  window.pathField()->setText(QString::fromStdString(path("nowhere")));
+  window.apply();
+  EXPECT_EQ(host.told, QStringList({"Path Does't exists"}));
+  EXPECT_EQ(host.icons.front(), QMessageBox::Critical);
+  EXPECT_EQ(AppSettings::Read("LogPath"), m_dir.path().toStdString());
+  std::filesystem::create_directory(path("logs"));
+  host.folderAnswer = QString::fromStdString(path("logs"));
+  window.browse();
+  window.apply();
+  EXPECT_EQ(AppSettings::Read("LogPath"), path("logs"));
+  EXPECT_EQ(host.chooserTitles.last(), "Select Folder:");
+}
+
+TEST_F(Windows, ViewReportFollowsTheSetting) {
+  writeSettings(PALVARA_GUI_DATA_DIR, m_dir.path().toStdString(), "RPTFile=" + path("report.txt") + "\n");
+  DiskSelection step1(wizard);
+  Settings search(wizard);
+  EXPECT_FALSE(search.viewReportButton()->isEnabled());  // no such file yet
+  QFile report(QString::fromStdString(path("report.txt")));
+  ASSERT_TRUE(report.open(QIODevice::WriteOnly));
+  report.close();
+  Settings again(wizard);
+  EXPECT_TRUE(again.viewReportButton()->isEnabled());
+  again.viewReportButton()->click();
+  ASSERT_EQ(host.opened.size(), 1);
+  EXPECT_EQ(host.opened.front().toLocalFile().toStdString(), path("report.txt"));
+}
+
+TEST_F(Windows, SearchListsStoresAndHandsOneToRepair) {
+  std::filesystem::create_directories(path("tree/sub"));
+  for (const auto& [name, size] : {std::pair{"tree/a.pst", 10239}, {"tree/sub/b.OST", 10240},
+                                   {"tree/c.txt", 5}}) {
+    std::ofstream(path(name)) << std::string(static_cast<std::size_t>(size), 'x');
+  }
+  DiskSelection step1(wizard);
+  Settings search(wizard);
+  EXPECT_TRUE(wizard.cameFromSearch);
+  search.findOrStop();  // no folder chosen
+  EXPECT_EQ(host.told.last(), "Not a valid Directory, Please select another directory? ");
+  host.folderAnswer = QString::fromStdString(path("tree"));
+  search.browse();
+  EXPECT_EQ(host.chooserTitles.last(), "Select Directory for Searching PST Files");
+  search.repair();
+  EXPECT_EQ(host.told.last(), "Please Select the File");
+  search.findOrStop();
+  ASSERT_TRUE(waitUntil([&search] { return !search.searching(); }));
+  ASSERT_EQ(search.results()->topLevelItemCount(), 2);
+  // Subfolders first, then the folder's own matches; sizes in bytes up to 9 KB.
+  EXPECT_EQ(search.results()->topLevelItem(0)->text(0), "b.OST");
+  EXPECT_EQ(search.results()->topLevelItem(0)->text(2), "10 KB");
+  EXPECT_EQ(search.results()->topLevelItem(1)->text(2), "10239 B");
+  EXPECT_EQ(search.statusLine()->text(), "2 items found");
+  EXPECT_TRUE(search.repairButton()->isEnabled());
+  Repair_Recover* recovery = nullptr;
+  QObject::connect(&search, &Settings::opened,
+                   [this, &recovery](QDialog* w) {
+                     recovery = qobject_cast<Repair_Recover*>(w);
+                     opened_.push_back(w);
+                   });
+  search.results()->setCurrentItem(search.results()->topLevelItem(1));
+  search.repair();
+  ASSERT_NE(recovery, nullptr);
+  EXPECT_EQ(wizard.searchSourcePath.toStdString(), path("tree/a.pst"));
+  ASSERT_TRUE(waitUntil([recovery] { return !recovery->analysing(); }));
+  // Not a store: the analysis says so; the window stays.
+  EXPECT_EQ(host.terminations, 0);
+}
+
+TEST_F(Windows, SearchStopEndsTheWalk) {
+  for (int i = 0; i < 300; ++i) {
+    std::filesystem::create_directories(path("deep/d" + std::to_string(i)));
+    std::ofstream(path("deep/d" + std::to_string(i) + "/x.pst")) << "x";
+  }
+  Settings search(wizard);
+  host.folderAnswer = QString::fromStdString(path("deep"));
+  search.browse();
+  search.findOrStop();
+  EXPECT_EQ(search.findButton()->text(), "Stop");
+  search.findOrStop();  // Stop
+  ASSERT_TRUE(waitUntil([&search] { return !search.searching(); }));
+  waitUntil([] { return false; }, 100);
+  const int listed = search.results()->topLevelItemCount();
+  EXPECT_EQ(search.statusLine()->text(), QString("%1 items found").arg(listed));
+  EXPECT_EQ(search.findButton()->text(), "Find Now");
+  EXPECT_EQ(search.repairButton()->isEnabled(), listed > 0);
+}
+
+TEST_F(Windows, KeyColourOutline) {
+  QImage image(10, 4, QImage::Format_RGB32);
+  image.fill(Qt::white);
+  image.setPixel(0, 0, qRgb(0, 255, 0));
+  image.setPixel(1, 0, qRgb(17, 238, 17));  // within the tolerance
+  image.setPixel(2, 0, qRgb(18, 255, 0));   // just outside
+  const QRegion outline = outlineOf(image);
+  EXPECT_FALSE(outline.contains(QPoint(0, 0)));
+  EXPECT_FALSE(outline.contains(QPoint(1, 0)));
+  EXPECT_TRUE(outline.contains(QPoint(2, 0)));
+  EXPECT_TRUE(outline.contains(QPoint(9, 3)));
+  // More runs than one flush holds.
+  QImage striped(6001, 2, QImage::Format_RGB32);
+  striped.fill(Qt::white);
+  for (int x = 0; x < 6001; x += 2) striped.setPixel(x, 1, qRgb(0, 255, 0));
+  const QRegion many = outlineOf(striped);
+  EXPECT_FALSE(many.contains(QPoint(6000, 1)));
+  EXPECT_TRUE(many.contains(QPoint(5999, 1)));
+  // A missing skin leaves the plain window.
+  EXPECT_TRUE(loadSkin("no-such-skin.bmp").isNull());
+}
+
+}  // namespace
+}  // namespace palvara::gui::testing
