@@ -17,8 +17,9 @@ build: deps
 	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD) -j $(JOBS)
 
-# The main job on a store the project generates itself: a sample store, a damaged copy of it,
-# and that copy recovered into a new PST, which is then checked.
+# The main job on a store the project generates itself: a sample store and a damaged copy of it.
+# With a display (DISPLAY or WAYLAND_DISPLAY set) the wizard opens on the damaged copy; without
+# one the copy is recovered on the command line into a new PST, which is then checked.
 DAMAGED    := $(BUILD)/sample/damaged.pst
 REPAIR     := $(BUILD)/sample/Repair
 run: build
@@ -27,9 +28,13 @@ run: build
 	$(BUILD)/cli/palvara-cli make-sample --out $(SAMPLE) --messages 500
 	$(BUILD)/cli/palvara-cli info $(SAMPLE)
 	$(BUILD)/tests/damage-store $(SAMPLE) $(DAMAGED)
-	$(BUILD)/cli/palvara-cli recover $(DAMAGED) --to $(REPAIR)
-	@out="$$(ls -t $(REPAIR)/*.pst | head -n 1)"; echo "New PST: $$out"; \
-	  $(BUILD)/cli/palvara-cli check "$$out"
+	@if { [ -n "$$DISPLAY" ] || [ -n "$$WAYLAND_DISPLAY" ]; } && [ -x $(BUILD)/gui/palvara ]; then \
+	  echo "Starting the wizard on $(DAMAGED)"; $(BUILD)/gui/palvara $(DAMAGED); \
+	else \
+	  $(BUILD)/cli/palvara-cli recover $(DAMAGED) --to $(REPAIR) && \
+	  out="$$(ls -t $(REPAIR)/*.pst | head -n 1)" && echo "New PST: $$out" && \
+	  $(BUILD)/cli/palvara-cli check "$$out"; \
+	fi
 
 # Every test, under AddressSanitizer and UndefinedBehaviorSanitizer, warnings as errors.
 test: deps

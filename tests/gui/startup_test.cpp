@@ -1,0 +1,55 @@
+// The program itself: silent end without its companion library, a store named on the command
+// line, and the screenshot run, once on the offscreen platform and once on a real X server.
+#include <QDir>
+#include <QFile>
+
+#include "tests/gui/gui_fixture.h"
+
+namespace palvara::gui::testing {
+namespace {
+
+class Startup : public WizardTest {
+ protected:
+  int run(const std::string& command) {
+    const std::string lsan = "LSAN_OPTIONS=suppressions=" PALVARA_GUI_LSAN_SUPPRESSIONS " ";
+    return WEXITSTATUS(std::system(("cd '" + path("") + "' && " + lsan + command + " >'" +
+                                    path("out.txt") + "' 2>&1").c_str()));
+  }
+  std::string output() const {
+    std::ifstream in(path("out.txt"));
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+};
+
+TEST_F(Startup, WithoutTheCompanionLibraryTheProgramEndsSilently) {
+  const std::string alone = path("alone");
+  std::filesystem::create_directory(alone);
+  std::filesystem::copy_file(PALVARA_GUI_PATH, alone + "/palvara");
+  EXPECT_EQ(run("QT_QPA_PLATFORM=offscreen timeout 60 '" + alone + "/palvara'"), 0);
+  EXPECT_EQ(log().find("START LOG FILE"), std::string::npos);
+}
+
+TEST_F(Startup, AFileOnTheCommandLineIsChosen) {
+  // The window stays open until the time-out ends it; by then step 1 has taken the file.
+  run("QT_QPA_PLATFORM=offscreen timeout 8 '" + std::string(PALVARA_GUI_PATH) + "' some.pst");
+  EXPECT_NE(log().find("START LOG FILE"), std::string::npos);
+  EXPECT_NE(log().find("Select Source Path: " + path("some.pst")), std::string::npos) << log();
+}
+
+TEST_F(Startup, ScreenshotRunOffscreen) {
+  ASSERT_EQ(run("QT_QPA_PLATFORM=offscreen '" + std::string(PALVARA_GUI_PATH) +
+                "' --screenshots shots"), 0) << output();
+  EXPECT_GE(QDir(QString::fromStdString(path("shots"))).entryList({"*.png"}).size(), 12);
+}
+
+TEST_F(Startup, ScreenshotRunOnARealXServer) {
+  if (std::system("command -v xvfb-run >/dev/null 2>&1") != 0) GTEST_SKIP() << "no xvfb-run";
+  ASSERT_EQ(run("QT_QPA_PLATFORM=xcb xvfb-run -a -s '-screen 0 1280x1024x24' '" +
+                std::string(PALVARA_GUI_PATH) + "' --screenshots shots"), 0) << output();
+  const QStringList shots = QDir(QString::fromStdString(path("shots"))).entryList({"*.png"});
+  EXPECT_GE(shots.size(), 12);
+  EXPECT_FALSE(shots.filter("saving-completed").isEmpty());
+}
+
+}  // namespace
+}  // namespace palvara::gui::testing
