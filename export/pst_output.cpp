@@ -13,6 +13,7 @@
 #include "reader/block_access.h"
 #include "reader/node_tree.h"
 #include "reader/property_list.h"
+#include "writer/ndb_writer.h"
 
 namespace palvara {
 namespace {
@@ -500,7 +501,9 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
 void USave_to_PST_Format::CheckSize() {
   ++mailsInFile_;
   struct stat info {};
-  const bool known = ::stat(outputPath_.c_str(), &info) == 0;
+  // Until it is finished the store is written under its unfinished name.
+  const bool known = ::stat(NdbWriter::UnfinishedPath(outputPath_).c_str(), &info) == 0 ||
+                     ::stat(outputPath_.c_str(), &info) == 0;
   if (known && static_cast<std::uint64_t>(info.st_size) <= options_.splitSize) return;
   // A file that holds one mail only goes on: a mail larger than the limit would otherwise
   // begin one continuation file after another.

@@ -37,9 +37,9 @@ QImage skin(int w, int h) {
 // A step banner: three numbered stages, the current one filled.
 QImage stepPicture(int current, const QStringList& names) {
   QImage img(540, 40, QImage::Format_RGB32);
-  img.fill(QColor(0xeb, 0xf1, 0xfa));
+  img.fill(kKey);  // shown as transparent
   QPainter p(&img);
-  p.setRenderHint(QPainter::Antialiasing);
+  p.setRenderHint(QPainter::Antialiasing, false);  // no blend of ink into the key colour
   QFont f("DejaVu Sans", 9);
   for (int i = 0; i < names.size(); ++i) {
     const int x = 6 + i * 178;

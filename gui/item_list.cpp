@@ -13,6 +13,23 @@ constexpr std::uint32_t kNormalMessage = 0x04;
 
 }  // namespace
 
+BrowseStore::~BrowseStore() {
+  if (m_opener) m_opener->wait();
+}
+
+void BrowseStore::openInBackground() {
+  m_opener.reset(QThread::create([this] {
+    std::lock_guard lock(m_mutex);
+    openLocked();
+  }));
+  m_opener->start();
+}
+
+bool BrowseStore::ready() {
+  std::lock_guard lock(m_mutex);
+  return m_tried;
+}
+
 bool BrowseStore::openLocked() {
   if (m_tried) return m_open;
   m_tried = true;

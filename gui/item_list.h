@@ -26,6 +26,11 @@ namespace palvara::gui {
 class BrowseStore {
  public:
   explicit BrowseStore(std::filesystem::path path) : m_path(std::move(path)) {}
+  ~BrowseStore();
+  // Opens and indexes the store on a thread of its own, so that the first listing finds it
+  // ready; the other calls wait for it.
+  void openInBackground();
+  bool ready();
   // The message nodes directly under `folderNid`, in node order (folder-associated ones left
   // out).
   std::vector<std::uint32_t> messagesOf(std::uint32_t folderNid);
@@ -35,6 +40,7 @@ class BrowseStore {
  private:
   bool openLocked();
   std::filesystem::path m_path;
+  std::unique_ptr<QThread> m_opener;
   std::mutex m_mutex;
   StoreFile m_store;
   MapContext m_context;

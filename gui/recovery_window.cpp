@@ -179,7 +179,6 @@ void Repair_Recover::startAnalysis() {
   options.sourcePath = m_wizard.sourcePath.toStdString();
   options.searchSourcePath = m_wizard.searchSourcePath.toStdString();
   options.cameFromSearch = m_wizard.cameFromSearch;
-  options.rtfBodyFile = AppPaths::RtfBodyFile();
   m_analysisWorker = std::make_unique<AnalysisWorker>(options, m_control);
   AnalysisWorker* w = m_analysisWorker.get();
   connect(w, &AnalysisWorker::folderAdded, this, [this](const QString& path, const QString& cls) {
@@ -214,6 +213,7 @@ void Repair_Recover::analysisFinished() {
   for (const QString& text : messages) m_wizard.host.tell(this, text, QMessageBox::Information);
   if (m_result->outcome == AnalysisResult::Outcome::kCannotOpen) m_wizard.host.terminate();
   m_store = std::make_unique<BrowseStore>(m_result->source);
+  m_store->openInBackground();
   m_progress->hide();
   m_selectDirectory->setEnabled(false);
   const bool anything = m_result->HasItems() && m_tree->hasItems();
@@ -360,7 +360,7 @@ void Repair_Recover::goBack() {
   stopWorkers();
   m_loader->stop();
   m_list->begin(ListKind::kMail, -1);
-  m_store.reset();
+  m_store.reset();  // waits for its opener
   m_result.reset();
   m_tree->clear();
   closeQuietly();

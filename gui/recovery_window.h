@@ -40,6 +40,7 @@ class Repair_Recover : public WizardDialog {
   ItemListModel* list() const { return m_list; }
   QTableView* listView() const { return m_listView; }
   ListLoader* loader() const { return m_loader; }
+  BrowseStore* store() const { return m_store.get(); }
   PreviewBrowser* preview() const { return m_preview; }
   QLabel* counterLabel(int counter) const { return m_counters[static_cast<std::size_t>(counter)]; }
   QLabel* headerLabel(int which) const { return m_header[static_cast<std::size_t>(which)]; }

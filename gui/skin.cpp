@@ -47,6 +47,22 @@ QString skinFolder() {
 
 QPixmap loadSkin(const QString& name) { return QPixmap(QDir(skinFolder()).filePath(name)); }
 
+QImage withoutKeyColour(const QImage& image) {
+  QImage out = image.convertToFormat(QImage::Format_ARGB32);
+  for (int y = 0; y < out.height(); ++y) {
+    auto* line = reinterpret_cast<QRgb*>(out.scanLine(y));
+    for (int x = 0; x < out.width(); ++x) {
+      if (isKeyColour(line[x])) line[x] = qRgba(0, 0, 0, 0);
+    }
+  }
+  return out;
+}
+
+QPixmap loadKeyedPicture(const QString& name) {
+  const QPixmap skin = loadSkin(name);
+  return skin.isNull() ? skin : QPixmap::fromImage(withoutKeyColour(skin.toImage()));
+}
+
 QPixmap loadPicture(const QString& relativePath) {
   return QPixmap(QDir(QString::fromStdString(palvara::AppPaths::ApplicationFolder().string()))
                      .filePath(relativePath));

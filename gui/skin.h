@@ -23,6 +23,12 @@ QString skinFolder();
 // The bitmap `name` of the skin folder; a null pixmap when it is missing.
 QPixmap loadSkin(const QString& name);
 
+// The same with its key-coloured pixels transparent (pictures placed on a window).
+QPixmap loadKeyedPicture(const QString& name);
+
+// `image` with every key-coloured pixel made transparent.
+QImage withoutKeyColour(const QImage& image);
+
 // A picture of the application folder ("icons/tree-07.png", ...); null when missing.
 QPixmap loadPicture(const QString& relativePath);
 

@@ -48,7 +48,7 @@ void WizardDialog::buildFrame(QBoxLayout* layout, const QString& stepPicture) {
   auto* top = new QHBoxLayout;
   auto* step = new QLabel(this);
   step->setObjectName("stepPicture");
-  if (const QPixmap picture = loadSkin(stepPicture); !picture.isNull()) step->setPixmap(picture);
+  if (const QPixmap picture = loadKeyedPicture(stepPicture); !picture.isNull()) step->setPixmap(picture);
   top->addWidget(step);
   top->addStretch(1);
   auto captionButton = [this, top](const QString& name, const QString& picture,
@@ -108,17 +108,11 @@ void WizardDialog::paintEvent(QPaintEvent* event) {
 void WizardDialog::resizeEvent(QResizeEvent* event) {
   QDialog::resizeEvent(event);
   if (m_skin.isNull()) return;  // a missing bitmap leaves the plain window
-  m_scaledSkin = m_skin.toImage().scaled(size(), Qt::IgnoreAspectRatio, Qt::FastTransformation)
-                     .convertToFormat(QImage::Format_ARGB32);
-  setMask(outlineOf(m_scaledSkin));
+  const QImage scaled = m_skin.toImage().scaled(size(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
+  setMask(outlineOf(scaled));
   // Where the outline is cut, nothing of the key colour is painted either (a window grab, or a
   // platform without window shapes, shows the window's own background there).
-  for (int y = 0; y < m_scaledSkin.height(); ++y) {
-    auto* line = reinterpret_cast<QRgb*>(m_scaledSkin.scanLine(y));
-    for (int x = 0; x < m_scaledSkin.width(); ++x) {
-      if (isKeyColour(line[x])) line[x] = qRgba(0, 0, 0, 0);
-    }
-  }
+  m_scaledSkin = withoutKeyColour(scaled);
 }
 
 void WizardDialog::closeQuietly() {

@@ -37,11 +37,18 @@ std::uint64_t ReservedBytes(std::uint64_t n) {
 
 }  // namespace
 
+std::filesystem::path NdbWriter::UnfinishedPath(const std::filesystem::path& path) {
+  std::filesystem::path unfinished = path;
+  unfinished += ".partial";
+  return unfinished;
+}
+
 std::unique_ptr<NdbWriter> NdbWriter::Create(const std::filesystem::path& path,
                                              EncodingMethod encoding, Status* error) {
-  const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const std::filesystem::path unfinished = UnfinishedPath(path);
+  const int fd = ::open(unfinished.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
-    *error = Status::Error("Cannot create \"" + path.string() + "\": " + std::strerror(errno));
+    *error = Status::Error("Cannot create \"" + unfinished.string() + "\": " + std::strerror(errno));
     return nullptr;
   }
   *error = Status::Ok();
@@ -60,7 +67,7 @@ NdbWriter::~NdbWriter() {
   ::close(fd_);
   if (!finished_) {
     std::error_code ec;
-    std::filesystem::remove(path_, ec);
+    std::filesystem::remove(UnfinishedPath(path_), ec);
   }
 }
 
@@ -370,6 +377,10 @@ Status NdbWriter::Finish() {
   WriteAt(0, header);
   if (status_.ok() && ::fsync(fd_) != 0) {
     status_ = Status::Error("Cannot write \"" + path_.string() + "\": " + std::strerror(errno));
+  }
+  // The store takes its final name only once it is whole.
+  if (status_.ok() && ::rename(UnfinishedPath(path_).c_str(), path_.c_str()) != 0) {
+    status_ = Status::Error("Cannot name \"" + path_.string() + "\": " + std::strerror(errno));
   }
   finished_ = status_.ok();
   return status_;

@@ -26,11 +26,16 @@ struct SubnodeRecord {
 
 class NdbWriter {
  public:
-  // Creates (or truncates) `path`. On failure returns nullptr with the reason in `error`.
+  // Creates (or truncates) the unfinished file of `path`. On failure returns nullptr with the
+  // reason in `error`.
   static std::unique_ptr<NdbWriter> Create(const std::filesystem::path& path,
                                            EncodingMethod encoding, Status* error);
   // A writer destroyed before a successful Finish removes its partial file.
   ~NdbWriter();
+
+  // Where the store is written until Finish renames it to its own name: `path` + ".partial",
+  // so that an unfinished store never carries a store file's name.
+  static std::filesystem::path UnfinishedPath(const std::filesystem::path& path);
   NdbWriter(const NdbWriter&) = delete;
   NdbWriter& operator=(const NdbWriter&) = delete;
 

@@ -193,12 +193,23 @@ TEST_P(NdbWriterTest, HeaderTrailersAndAllocationMapsAreConsistent) {
 
 TEST_P(NdbWriterTest, UnfinishedStoresAreRemoved) {
   Status status = Status::Ok();
+  const fs::path unfinished = NdbWriter::UnfinishedPath(path_);
   {
     auto writer = NdbWriter::Create(path_, GetParam(), &status);
     writer->WriteData(Random(100, 1));
-    EXPECT_TRUE(fs::exists(path_));
+    // Until it is finished the store never carries its own name.
+    EXPECT_TRUE(fs::exists(unfinished));
+    EXPECT_FALSE(fs::exists(path_));
   }
+  EXPECT_FALSE(fs::exists(unfinished));
   EXPECT_FALSE(fs::exists(path_));
+  {
+    auto writer = NdbWriter::Create(path_, GetParam(), &status);
+    writer->WriteData(Random(100, 1));
+    ASSERT_TRUE(writer->Finish().ok());
+  }
+  EXPECT_TRUE(fs::exists(path_));
+  EXPECT_FALSE(fs::exists(unfinished));
   EXPECT_FALSE(NdbWriter::Create("/nonexistent/dir/x.pst", GetParam(), &status));
   EXPECT_FALSE(status.ok());
 }
