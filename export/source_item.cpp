@@ -36,9 +36,13 @@ SourceItemReader::SourceItemReader(StoreFile& store) : store_(store) {
   }
 }
 
-CopiedProperties SourceItemReader::Convert(const std::vector<PropertyEntry>& entries) const {
+CopiedProperties SourceItemReader::Convert(const PropertyList& list) const {
   CopiedProperties out;
-  for (const PropertyEntry& e : entries) {
+  std::vector<const PropertyEntry*> entries;
+  for (const PropertyEntry& e : list.entries) entries.push_back(&e);
+  for (const PropertyEntry& e : list.emptyValues) entries.push_back(&e);
+  for (const PropertyEntry* entry : entries) {
+    const PropertyEntry& e = *entry;
     // Unreadable, a type that is not read, or an object (its node is copied on its own).
     if (!e.value || e.type == 0x000D) continue;
     CopiedProperty p{e.tag, e.type, *e.value, std::nullopt};
@@ -82,7 +86,7 @@ std::vector<CopiedProperties> SourceItemReader::TableRows(const SubnodeList& sub
                                            : ReadPropertyList(store_, table->data, subnodes);
   // The rows come last first.
   for (const PropertyList* row = list.get(); row != nullptr; row = row->next.get()) {
-    rows.push_back(Convert(row->entries));
+    rows.push_back(Convert(*row));
   }
   std::reverse(rows.begin(), rows.end());
   return rows;
@@ -91,7 +95,7 @@ std::vector<CopiedProperties> SourceItemReader::TableRows(const SubnodeList& sub
 std::shared_ptr<CopiedMessage> SourceItemReader::Build(const PropertyList& list,
                                                        const SubnodeList& subnodes, int depth) {
   auto message = std::make_shared<CopiedMessage>();
-  message->properties = Convert(list.entries);
+  message->properties = Convert(list);
   message->recipients = TableRows(subnodes, kRecipientTableNid);
   for (const CopiedProperties& row : TableRows(subnodes, kAttachmentTableNid)) {
     const auto rowId = std::find_if(row.begin(), row.end(), [](const CopiedProperty& p) {
@@ -104,7 +108,7 @@ std::shared_ptr<CopiedMessage> SourceItemReader::Build(const PropertyList& list,
     const std::unique_ptr<PropertyList> properties = ReadSubnodePropertyList(store_, *entry, own);
     if (!properties) continue;
     CopiedMessage::Attachment attachment;
-    attachment.properties = Convert(properties->entries);
+    attachment.properties = Convert(*properties);
     const PropertyEntry* object = properties->Find(0x3701);
     if (object != nullptr && object->type == 0x000D && depth < kMaxDepth) {
       // An attached message: a node among the attachment's own subnodes.

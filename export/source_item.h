@@ -28,7 +28,7 @@ class SourceItemReader {
  private:
   std::shared_ptr<CopiedMessage> Build(const PropertyList& list, const SubnodeList& subnodes,
                                        int depth);
-  CopiedProperties Convert(const std::vector<PropertyEntry>& entries) const;
+  CopiedProperties Convert(const PropertyList& list) const;
   std::vector<CopiedProperties> TableRows(const SubnodeList& subnodes, std::uint32_t nid);
 
   StoreFile& store_;

@@ -333,14 +333,26 @@ StoreWriter::MessageParts StoreWriter::CopiedParts(const CopiedMessage& m, std::
 WrittenNode StoreWriter::WriteParts(const MessageParts& m) {
   // Subnodes: the recipient table, the attachment table and the attachments themselves.
   std::vector<SubnodeRecord> subnodes;
-  // The recipient table's columns: the usual ones, then whatever else the rows hold.
-  Tags recipientColumns = kRecipientColumns;
+  // The recipient table's columns: whatever the rows hold, and the usual ones that no row
+  // holds under another type (an 8-bit name must not sit behind an empty Unicode column).
+  Tags rowTags;
   for (const auto& row : m.recipients) {
     for (const PropertyValue& p : row) {
       const std::uint32_t tag = std::uint32_t{p.id} << 16 | p.type;
-      if (std::find(recipientColumns.begin(), recipientColumns.end(), tag) == recipientColumns.end()) {
-        recipientColumns.push_back(tag);
-      }
+      if (std::find(rowTags.begin(), rowTags.end(), tag) == rowTags.end()) rowTags.push_back(tag);
+    }
+  }
+  Tags recipientColumns;
+  for (std::uint32_t tag : kRecipientColumns) {
+    const bool otherType = std::any_of(rowTags.begin(), rowTags.end(), [tag](std::uint32_t t) {
+      return (t >> 16) == (tag >> 16) && t != tag;
+    });
+    const bool sameType = std::find(rowTags.begin(), rowTags.end(), tag) != rowTags.end();
+    if (sameType || !otherType) recipientColumns.push_back(tag);
+  }
+  for (std::uint32_t tag : rowTags) {
+    if (std::find(recipientColumns.begin(), recipientColumns.end(), tag) == recipientColumns.end()) {
+      recipientColumns.push_back(tag);
     }
   }
   std::vector<TableRow> recipients;
