@@ -328,6 +328,39 @@ TEST_F(SavingDriverTest, EveryKindOfItemBeginsAContinuationFilePastTheLimit) {
   EXPECT_EQ(seen.count("Journal/Phone call with Bob"), 1u);
 }
 
+TEST_F(SavingDriverTest, EachCallCarriesTheSourceItemAndOnlyWrittenItemsCount) {
+  testing::RecordingFactory recording;
+  recording.failing = {"SaveMail"};
+  factory_ = &recording;
+  const SaveResult r = Save(All());
+  factory_ = nullptr;
+  ASSERT_EQ(r.outcome, SaveResult::Outcome::kCompleted) << r.error;
+  // Every call is handed the item read whole from the store.
+  for (const char* name : {"SaveMail", "SaveAppointment", "SaveTask", "SaveItem"}) {
+    for (const auto& call : recording.Named(name)) EXPECT_NE(call.args.back(), "-") << name;
+  }
+  EXPECT_EQ(recording.Named("SaveTask").at(0).args.back(), "IPM.Task");
+  std::vector<std::string> others;
+  for (const auto& call : recording.Named("SaveItem")) others.push_back(call.args.back());
+  EXPECT_EQ(others, (std::vector<std::string>{"IPM.StickyNote", "IPM.Activity"}));
+  EXPECT_EQ(recording.Named("Save").size(), 3u);
+  for (const auto& call : recording.Named("Save")) EXPECT_EQ(call.args.at(0), "IPM.Contact");
+
+  // The mail calls failed: nothing counted under the mail folders, each named with its reason.
+  const auto& mail = r.kinds[static_cast<std::size_t>(SavedKind::kMail)];
+  EXPECT_EQ(mail.written, 0);
+  EXPECT_EQ(mail.notWritten, 4);
+  EXPECT_EQ(r.saved.values[C::kInbox], 0);
+  EXPECT_EQ(r.saved.values[C::kSentItems], 0);
+  EXPECT_EQ(r.saved.values[C::kContacts], 3);
+  EXPECT_EQ(r.failedItems, 4);
+  ASSERT_EQ(r.unsaved.size(), 4u);
+  EXPECT_EQ(r.unsaved[0].reason, "recorded failure");
+  EXPECT_EQ(r.unsaved[0].kind, SavedKind::kMail);
+  EXPECT_EQ(r.Written(), 7);
+  EXPECT_NE(r.summary.find("Items written    7\r\nItems not written    4\r\n"), std::string::npos) << r.summary;
+}
+
 TEST_F(SavingDriverTest, FailuresBeforeTheWalkAreReported) {
   testing::RecordingFactory missing;
   missing.missing = {kConversionProgId};
