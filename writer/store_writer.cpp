@@ -66,6 +66,26 @@ Bytes StoredSubject(const std::string& subject, std::string* normalized) {
   return value;
 }
 
+// The properties a contents-table row takes its cells from: 8-bit texts (of stores in the
+// older layout) also as Unicode texts, through the message's code page (else Windows-1252),
+// since the row's text columns are Unicode.
+std::vector<PropertyValue> ContentsValues(const std::vector<PropertyValue>& props) {
+  std::uint32_t codePage = 1252;
+  for (const PropertyValue& p : props) {
+    if (p.id == 0x3FFD && p.type == 0x0003) codePage = LoadLe32(p.value, 0).value_or(1252);
+  }
+  std::vector<PropertyValue> values = props;
+  for (const PropertyValue& p : props) {
+    const bool hasUnicode = std::any_of(props.begin(), props.end(), [&p](const PropertyValue& q) {
+      return q.id == p.id && q.type == 0x001F;
+    });
+    if (p.type == 0x001E && !hasUnicode) {
+      values.push_back({p.id, 0x001F, Utf8ToUtf16Le(CodePageToUtf8(p.value, codePage))});
+    }
+  }
+  return values;
+}
+
 // The node id of an attached message among its attachment's subnodes.
 constexpr std::uint32_t kEmbeddedNid = (0x400u << 5) | 0x04;
 
@@ -429,7 +449,7 @@ std::uint32_t StoreWriter::AddParts(std::uint32_t folder, std::uint32_t nid, con
   const WrittenNode w = WriteParts(m);
   ndb_->AddNode(nid, w.bidData, w.bidSub, folder);
   FolderState& f = folders_[folder];
-  TableRow row = RowFrom(nid, kContentsColumns, m.properties);
+  TableRow row = RowFrom(nid, kContentsColumns, ContentsValues(m.properties));
   // An unread message: its flags (the first cell of 0x0E07) lack the read bit.
   const auto flags = std::find_if(m.properties.begin(), m.properties.end(),
                                   [](const PropertyValue& p) { return p.id == 0x0E07 && p.type == 0x0003; });

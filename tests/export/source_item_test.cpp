@@ -153,5 +153,32 @@ TEST(SourceItemTest, AnItemWrittenWholeReadsBackWhole) {
   fs::remove_all(dir);
 }
 
+TEST(SourceItemTest, AnEightBitSubjectReachesTheContentsTableAsUnicode) {
+  const fs::path dir = fs::temp_directory_path() / ("palvara-source-ansi-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  Status status = Status::Ok();
+  auto writer = StoreWriter::Create(dir / "a.pst", "A", EncodingMethod::kNone, &status);
+  ASSERT_TRUE(writer);
+  const std::uint32_t inbox = writer->CreateFolder(kNidIpmSubtree, "Inbox", "IPF.Note");
+  CopiedMessage m;
+  m.properties = {Ansi(0x001A, "IPM.Note"), Ansi(0x0037, "\x93\xFA\x96\x7B"), Int(0x3FFD, 932)};  // 日本
+  writer->AddCopiedMessage(inbox, m);
+  ASSERT_TRUE(writer->Finish().ok());
+  StoreFile store;
+  ASSERT_TRUE(OpenStore(store, dir / "a.pst").ok());
+  IndexStore(store);
+  const StoreNode* contents = FindNode(store, (inbox & ~0x1Fu) | 0x0E);
+  ASSERT_NE(contents, nullptr);
+  SubnodeList subnodes;
+  if (contents->subnodeBlock != nullptr) ReadSubnodes(store, contents->subnodeBlock, subnodes);
+  const auto rows = ReadPropertyList(store, contents->dataBlock, subnodes);
+  ASSERT_TRUE(rows);
+  const PropertyEntry* subject = rows->Find(0x0037);
+  ASSERT_NE(subject, nullptr);
+  EXPECT_EQ(subject->type, 0x001F);
+  EXPECT_EQ(Utf16LeToUtf8(*subject->value), "日本");
+  fs::remove_all(dir);
+}
+
 }  // namespace
 }  // namespace palvara
