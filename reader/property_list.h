@@ -53,6 +53,8 @@ struct PropertyList {
 
   std::int32_t rowCount = 1;  // rows of the whole table; 1 for a property context
   std::vector<PropertyEntry> entries;  // in record (column) order, without dropped entries
+  // Properties whose value is empty (a zero reference), apart from `entries`, which has none.
+  std::vector<PropertyEntry> emptyValues;
   std::unique_ptr<PropertyList> next;
 
   // The entry with `id`, last occurrence; nullptr when absent.
