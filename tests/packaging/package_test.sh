@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the Debian package from this build tree and checks it as a user's machine would see it.
 # usage: package_test.sh BUILD_DIR SOURCE_DIR CHECK
-# CHECK: build | lintian | metadata | man | completion | unprivileged | wizard
+# CHECK: build | lintian | metadata | man | completion | install | unprivileged | wizard
 # Exit 77 (skipped) only when a tool the check needs is not installed.
 set -euo pipefail
 
@@ -180,6 +180,37 @@ check_completion() {
     fail "store file completion: $(complete_words palvara-cli info "$files/")"
 }
 
+# `make install` lays out the same tree as the package, and it works from any prefix.
+check_install() {
+  need cmake dpkg-deb
+  local staged
+  staged=$(mktemp -d "${TMPDIR:-/tmp}/palvara-staged.XXXXXX")
+  cleanup+=("$staged")
+  DESTDIR=$staged cmake --install "$build_dir" --prefix /usr >/dev/null
+  local installed packaged
+  installed=$(cd "$staged" && find . -mindepth 1 \( -type f -o -type l \) | sort)
+  packaged=$(dpkg-deb --contents "$(deb)" | awk '$1 !~ /^d/ { print $6 }' | sort)
+  [[ $installed == "$packaged" ]] ||
+    fail "install and package differ: $(diff <(echo "$installed") <(echo "$packaged"))"
+  local moved=$staged/elsewhere
+  mkdir -p "$moved"
+  mv "$staged/usr"/* "$moved"/
+  "$moved/bin/palvara-cli" --version | grep -qx "palvara-cli $(version_of_build)" ||
+    fail "the installed program under another prefix"
+  # It finds its companion library relative to itself.
+  local home=$staged/home
+  mkdir -p "$home"
+  local env=(env -u XDG_CONFIG_HOME -u XDG_DATA_HOME -u XDG_STATE_HOME -u PALVARA_SETTINGS
+             HOME="$home")
+  "${env[@]}" "$moved/bin/palvara-cli" make-sample --out "$home/s.pst" --messages 5 >/dev/null
+  local warnings
+  warnings=$("${env[@]}" "$moved/bin/palvara-cli" analyze "$home/s.pst" 2>&1 >/dev/null)
+  [[ $warnings != *companion* ]] || fail "$warnings"
+  mv "$moved/lib/palvara" "$moved/lib/elsewhere"
+  warnings=$("${env[@]}" "$moved/bin/palvara-cli" analyze "$home/s.pst" 2>&1 >/dev/null)
+  [[ $warnings == *companion* ]] || fail "a missing companion library is not noticed"
+}
+
 # The unpacked programs, run by a user who owns nothing but a home folder and the target.
 check_unprivileged() {
   need dpkg-deb
@@ -239,21 +270,26 @@ check_wizard() {
   cleanup+=("$root" "$work")
   has_wizard "$root" || skip "the package has no wizard"
   chmod 755 "$work"
-  mkdir -p "$work/home" "$work/shots"
+  mkdir -p "$work/home" "$work/shots" "$work/tmp"
   local as_user=()
   if [[ $(id -u) -eq 0 ]]; then
     command -v setpriv >/dev/null || skip "setpriv is not installed"
-    chown nobody "$work/home" "$work/shots"
+    chown nobody "$work/home" "$work/shots" "$work/tmp"
     as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+  else
+    chmod -R a-w "$root"
   fi
-  "${as_user[@]}" env -i HOME="$work/home" PATH=/usr/bin:/bin LC_ALL=C.UTF-8 \
-    QT_QPA_PLATFORM=offscreen ASAN_OPTIONS="${ASAN_OPTIONS:-}" \
-    timeout 120 "$root/usr/bin/palvara" --screenshots "$work/shots" ||
+  local env=(env -i HOME="$work/home" TMPDIR="$work/tmp" PATH=/usr/bin:/bin LC_ALL=C.UTF-8
+             QT_QPA_PLATFORM=offscreen ASAN_OPTIONS="${ASAN_OPTIONS:-}"
+             UBSAN_OPTIONS="${UBSAN_OPTIONS:-}")
+  "${as_user[@]}" "${env[@]}" "$root/usr/bin/palvara" --version | grep -q "$(version_of_build)" ||
+    fail "the wizard's --version"
+  "${as_user[@]}" "${env[@]}" timeout 300 "$root/usr/bin/palvara" --screenshots "$work/shots" ||
     fail "the wizard did not run"
-  local shots
-  shots=$(ls "$work/shots")
-  echo "$shots"
-  grep -qi 'step1\|step-1\|step_1' <<<"$shots" || fail "no screenshot of step 1"
+  ls -l "$work/shots"
+  local step1=("$work/shots"/*step1.png)
+  [[ -s ${step1[0]} ]] || fail "no picture of step 1"
+  [[ $(png_size "${step1[0]}") != "0 0" ]] || fail "an empty picture of step 1"
 }
 
 "check_$check"
