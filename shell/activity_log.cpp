@@ -35,9 +35,9 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
 bool CanWriteIn(const std::filesystem::path& folder) {
   std::error_code ec;
   if (!std::filesystem::is_directory(folder, ec)) return false;
-  const std::filesystem::path log = folder / "Activity Log.txt";
   if (::access(folder.c_str(), W_OK | X_OK) == 0) return true;
   // Tolerant: an existing log that can be written is used even in a folder that cannot.
+  const std::filesystem::path log = folder / "Activity Log.txt";
   return std::filesystem::exists(log, ec) && ::access(log.c_str(), W_OK) == 0;
 }
 

@@ -59,9 +59,7 @@ fs::path AppPaths::SkinFolder() {
   return fs::temp_directory_path(ec);
 }
 
-fs::path AppPaths::StateFolder() {
-  return UserFolder("XDG_STATE_HOME", ".local/state", true);
-}
+fs::path AppPaths::StateFolder() { return UserFolder("XDG_STATE_HOME", ".local/state", true); }
 
 fs::path AppPaths::RtfBodyFile() {
   return SkinFolder() / ("temp-" + std::to_string(::getpid()) + ".rtf");
