@@ -46,7 +46,9 @@ check_build() {
   dpkg-deb --info "$package"
   dpkg-deb --contents "$package" | tee "$out/contents.txt"
   # The tree a user gets, whatever the build prefix.
-  for path in ./usr/bin/palvara-cli ./usr/lib/palvara/libItemDecodeA.so \
+  grep -Eq " ./usr/lib/([^/]+/)?palvara/libItemDecodeA.so\$" "$out/contents.txt" ||
+    fail "the companion library is not in the package"
+  for path in ./usr/bin/palvara-cli \
       ./usr/share/man/man1/palvara-cli.1.gz ./usr/share/doc/palvara/copyright \
       ./usr/share/doc/palvara/changelog.gz ./usr/share/bash-completion/completions/palvara-cli; do
     grep -q " $path\$" "$out/contents.txt" || fail "$path is not in the package"
@@ -206,7 +208,9 @@ check_install() {
   local warnings
   warnings=$("${env[@]}" "$moved/bin/palvara-cli" analyze "$home/s.pst" 2>&1 >/dev/null)
   [[ $warnings != *companion* ]] || fail "$warnings"
-  mv "$moved/lib/palvara" "$moved/lib/elsewhere"
+  local companion
+  companion=$(find "$moved/lib" -name libItemDecodeA.so)
+  mv "$companion" "$companion.moved"
   warnings=$("${env[@]}" "$moved/bin/palvara-cli" analyze "$home/s.pst" 2>&1 >/dev/null)
   [[ $warnings == *companion* ]] || fail "a missing companion library is not noticed"
 }
