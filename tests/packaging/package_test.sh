@@ -251,14 +251,18 @@ check_unprivileged() {
   # The activity log went to the user's state folder: the installed data folder is read-only.
   local log="$work/home/.local/state/palvara/Activity Log.txt"
   grep -q "Palvara for Microsoft Outlook" "$log" || fail "no activity log in the state folder"
-  # The temporary folder of the saving run is gone.
-  [[ -z $(ls -A "$work/tmp") ]] || fail "left in TMPDIR: $(ls -A "$work/tmp")"
-  # Nothing was written outside the home folder and the target.
-  local written
+  wrote_only_in "$root" "$marker" "$work/home" "$work/target" "$work/tmp"
+}
+
+# Fails when the user of the run wrote anything since MARKER outside the given folders (the
+# private TMPDIR itself may be touched, but must be left empty).
+wrote_only_in() {
+  local root=$1 marker=$2 home=$3 target=$4 tmp=$5 written
+  [[ -z $(ls -A "$tmp") ]] || fail "left in TMPDIR: $(ls -A "$tmp")"
   if [[ $(id -u) -eq 0 ]]; then
     written=$(find / /dev/shm -xdev \( -path /proc -o -path /sys \) -prune -o -user nobody \
                 -newer "$marker" -print 2>/dev/null |
-              grep -v -e "^$work/home" -e "^$work/target" -e "^$work/tmp\$" || true)
+              grep -v -e "^$home" -e "^$target" -e "^$tmp\$" || true)
   else
     written=$(find "$root" -newer "$marker" -print)
   fi
@@ -286,6 +290,9 @@ check_wizard() {
   local env=(env -i HOME="$work/home" TMPDIR="$work/tmp" PATH=/usr/bin:/bin LC_ALL=C.UTF-8
              QT_QPA_PLATFORM=offscreen ASAN_OPTIONS="${ASAN_OPTIONS:-}"
              UBSAN_OPTIONS="${UBSAN_OPTIONS:-}")
+  local marker=$work/marker
+  touch "$marker"
+  sleep 1
   "${as_user[@]}" "${env[@]}" "$root/usr/bin/palvara" --version | grep -q "$(version_of_build)" ||
     fail "the wizard's --version"
   "${as_user[@]}" "${env[@]}" timeout 300 "$root/usr/bin/palvara" --screenshots "$work/shots" ||
@@ -294,6 +301,9 @@ check_wizard() {
   local step1=("$work/shots"/*step1.png)
   [[ -s ${step1[0]} ]] || fail "no picture of step 1"
   [[ $(png_size "${step1[0]}") != "0 0" ]] || fail "an empty picture of step 1"
+  # Qt keeps its runtime folder in TMPDIR when XDG_RUNTIME_DIR is not set.
+  rm -rf "$work/tmp/runtime-"*
+  wrote_only_in "$root" "$marker" "$work/home" "$work/shots" "$work/tmp"
 }
 
 "check_$check"
