@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev
   pst-utils pff-tools bc ccache
-  dpkg-dev lintian desktop-file-utils appstream man-db groff-base
+  dpkg-dev lintian desktop-file-utils appstream shared-mime-info man-db groff-base
 )
 
 missing=()

@@ -59,7 +59,8 @@ check_build() {
   if grep -q " ./usr/bin/palvara\$" "$out/contents.txt"; then
     for path in ./usr/share/applications/palvara.desktop \
         ./usr/share/metainfo/org.palvara.palvara.metainfo.xml \
-        ./usr/share/icons/hicolor/scalable/apps/palvara.svg ./usr/share/man/man1/palvara.1.gz; do
+        ./usr/share/icons/hicolor/scalable/apps/palvara.svg ./usr/share/man/man1/palvara.1.gz \
+        ./usr/share/mime/packages/palvara.xml; do
       grep -q " $path\$" "$out/contents.txt" || fail "$path is not in the package"
     done
   fi
@@ -83,12 +84,13 @@ check_lintian() {
 
 check_metadata() {
   need desktop-file-validate appstreamcli dpkg-deb
-  local root desktop metainfo
+  local root desktop metainfo mime
   root=$(unpack)
   cleanup+=("$root")
   if has_wizard "$root"; then
     desktop=$root/usr/share/applications/palvara.desktop
     metainfo=$root/usr/share/metainfo/org.palvara.palvara.metainfo.xml
+    mime=$root/usr/share/mime/packages/palvara.xml
     # The icon the entry names exists at every size, and each PNG is the size it claims.
     for size in 16 22 24 32 48 64 128 256; do
       local png=$root/usr/share/icons/hicolor/${size}x${size}/apps/palvara.png
@@ -99,6 +101,19 @@ check_metadata() {
     echo "the package has no wizard: checking the files it will ship"
     desktop=$source_dir/packaging/palvara.desktop
     metainfo=$build_dir/packaging/org.palvara.palvara.metainfo.xml
+    mime=$source_dir/packaging/palvara-mime.xml
+  fi
+  # The file type the entry opens is defined for PST and OST names.
+  if command -v update-mime-database >/dev/null; then
+    local database
+    database=$(mktemp -d)
+    cleanup+=("$database")
+    mkdir "$database/packages"
+    cp "$mime" "$database/packages/palvara.xml"
+    update-mime-database "$database" >/dev/null || fail "update-mime-database"
+    for glob in '*.pst' '*.ost'; do
+      grep -Fqx "50:application/vnd.ms-outlook:$glob" "$database/globs2" || fail "no type for $glob"
+    done
   fi
   desktop-file-validate "$desktop" || fail "desktop-file-validate"
   grep -qx 'Exec=palvara %f' "$desktop" || fail "Exec line"
