@@ -39,13 +39,14 @@ const std::vector<CommandHelp>& CommandHelpTexts() {
        "\n"
        "  --json    print a list of {nid, parent, dataBid, subnodeBid, depth}\n"},
       {"props",
-       "usage: palvara-cli props FILE NID [--table [attachments]] [--json]\n"
+       "usage: palvara-cli props FILE NID [--table [attachments]] [--subnode SID] [--json]\n"
        "\n"
        "Prints the properties of node NID (decimal or 0x hex): id, type, size, reference\n"
-       "and a preview of the value.\n"
+       "and a preview of the value; named properties with their tag and property set.\n"
        "\n"
        "  --table               print every row of the node's table\n"
        "  --table attachments   print the attachment table of message NID\n"
+       "  --subnode SID         the properties of subnode SID of NID (an attachment)\n"
        "  --json                print one JSON object\n"},
       {"item",
        "usage: palvara-cli item FILE NID [--json]\n"

@@ -50,16 +50,31 @@ TEST(CliHelpTest, VersionIsTheProjectVersion) {
 TEST(CliHelpTest, EveryCommandOfTheUsageHasItsHelpAndNoOther) {
   const Result usage = RunCli({"--help"});
   ASSERT_EQ(usage.code, 0);
-  std::set<std::string> listed;
+  // Each command's lines of the usage: its own line and the indented ones below it.
+  std::map<std::string, std::string> listed;
   const std::regex line("^  ([a-z][a-z-]*) ");
   std::istringstream lines(usage.out);
+  std::string current;
   for (std::string l; std::getline(lines, l);) {
     std::smatch m;
-    if (std::regex_search(l, m, line)) listed.insert(m[1]);
+    if (std::regex_search(l, m, line)) {
+      current = m[1];
+    } else if (l.rfind("    ", 0) != 0) {
+      current.clear();
+    }
+    if (!current.empty()) listed[current] += l + "\n";
   }
   std::set<std::string> helped;
-  for (const cli::CommandHelp& h : cli::CommandHelpTexts()) helped.insert(h.name);
-  EXPECT_EQ(listed, helped);
+  for (const cli::CommandHelp& h : cli::CommandHelpTexts()) {
+    helped.insert(h.name);
+    ASSERT_TRUE(listed.count(h.name)) << h.name << " is not in the usage";
+    // The help names every option the usage names.
+    const std::set<std::string> named = OptionsOf(h.text);
+    for (const std::string& option : OptionsOf(listed.at(h.name))) {
+      EXPECT_TRUE(named.count(option)) << h.name << " help lacks " << option;
+    }
+  }
+  EXPECT_EQ(listed.size(), helped.size());
 
   for (const std::string& command : helped) {
     SCOPED_TRACE(command);
@@ -104,7 +119,8 @@ TEST(CliHelpTest, EveryOptionInTheHelpIsAccepted) {
   const std::map<std::string, std::string> values = {
       {"--to", dir.string()}, {"--folder", "Personal Folders\\Inbox\\"},
       {"--out", outside},     {"--messages", "1"},
-      {"--seed", "7"},        {"--encoding", "cyclic"}};
+      {"--seed", "7"},        {"--encoding", "cyclic"},
+      {"--subnode", "0x8025"}};
   for (const cli::CommandHelp& h : cli::CommandHelpTexts()) {
     ASSERT_TRUE(base.count(h.name)) << h.name;
     for (const std::string& option : OptionsOf(h.text)) {
