@@ -56,6 +56,7 @@ PropertyEntry NewEntry(const EntryContext& c, std::uint16_t wPropId, std::uint16
   entry.type = wPropType;
   entry.tag = wPropId;
   if (const NamedPropertyMapping* named = c.store.namedProperties.Find(wPropId)) {
+    entry.named = named;
     if (named->kind == 1) {
       entry.id = named->numericName;
     } else {
