@@ -235,10 +235,7 @@ class Saving {
   void SaveItem(const StoreNode& node, ItemRecord& r) {
     const std::string cls = r.messageClass.value_or("");
     const SavedKind kind = KindOf(r, cls);
-    if (kind == SavedKind::kMail) {
-      if (r.mail) SaveMail(node, r);
-      return;
-    }
+    if (kind == SavedKind::kMail) return SaveMail(node, r);
     if (kind == SavedKind::kTask) {
       progress_.currentFolder = currentPath_;
       observer_.Progress(progress_);
