@@ -37,7 +37,7 @@ class Saving {
       // The output store itself failed (or memory ran out): nothing more can be written.
       result_.outcome = SaveResult::Outcome::kOutputFailed;
       result_.error = e.what();
-      observer_.Message(std::string("The new PST file could not be written: ") + e.what());
+      observer_.Message(writer_->Noun() + " could not be written: " + e.what());
     }
     End();
     return std::move(result_);
@@ -77,7 +77,12 @@ class Saving {
 
     PstOutputOptions output = options_.output;
     if (output.sourceFileName.empty()) output.sourceFileName = source.filename().string();
-    writer_ = std::make_unique<USave_to_PST_Format>(std::move(output));
+    if (options_.target != nullptr) {
+      writer_ = options_.target;
+    } else {
+      ownWriter_ = std::make_unique<PstSavingOutput>(std::move(output));
+      writer_ = ownWriter_.get();
+    }
     try {
       writer_->InitOutputStore(options_.targetFolder);
     } catch (const ComponentMissing& e) {
@@ -86,7 +91,7 @@ class Saving {
     } catch (const std::exception& e) {
       result_.outcome = SaveResult::Outcome::kOutputFailed;
       result_.error = e.what();
-      observer_.Message(std::string("The new PST file could not be created: ") + e.what());
+      observer_.Message(writer_->Noun() + " could not be created: " + e.what());
       return false;
     }
     return true;
@@ -193,19 +198,23 @@ class Saving {
       observer_.Progress(progress_);
       if (!selected) return;
       Count(AnalysisCounters::kTasks, currentPath_);
-      if (r.mail) Output(currentPath_, [&] { writer_->WriteTask(*r.mail); });
+      if (r.mail) Output(currentPath_, [&] { writer_->WriteTask({r, store_, node, currentPath_}); });
     } else if (cls == "IPM.StickyNote") {
-      if (selected && r.mail) Count(AnalysisCounters::kNotes, currentPath_);
+      if (!selected || !r.mail) return;
+      Count(AnalysisCounters::kNotes, currentPath_);
+      Output(currentPath_, [&] { writer_->WriteNote({r, store_, node, currentPath_}); });
     } else if (r.kind == ItemKind::kJournal) {
-      if (selected && r.journal && r.journal->entryType) Count(AnalysisCounters::kJournal, currentPath_);
+      if (!selected || !r.journal || !r.journal->entryType) return;
+      Count(AnalysisCounters::kJournal, currentPath_);
+      Output(currentPath_, [&] { writer_->WriteJournal({r, store_, node, currentPath_}); });
     } else if (r.kind == ItemKind::kAppointment) {
       if (!selected || !(r.appointment || r.mail)) return;
       Count(AnalysisCounters::kCalendar, currentPath_);
       progress_.destination = currentPath_;
-      Output(currentPath_, [&] { writer_->WriteAppointment(r); });
+      Output(currentPath_, [&] { writer_->WriteAppointment({r, store_, node, currentPath_}); });
     } else if (r.contact && cls != "IPM.Note" && r.kind != ItemKind::kMail) {
       if (!selected || currentPath_.rfind(kContactsPath, 0) != 0) return;
-      Output(currentPath_, [&] { writer_->WriteContact(r); });
+      Output(currentPath_, [&] { writer_->WriteContact({r, store_, node, currentPath_}); });
       Count(AnalysisCounters::kContacts, currentPath_);
     } else if (r.mail) {
       SaveMail(node, r);
@@ -221,11 +230,11 @@ class Saving {
     if (!Selected(path)) return;
     progress_.destination = path;
     Output(path, [&] {
-      writer_->WriteMail(r, store_, path, &node);
+      writer_->WriteMail({r, store_, node, path});
       if (writer_->SplitFlag()) {
         // A continuation file was begun: the folder is made there and the mail written again.
         writer_->CreateFolderPath(path);
-        writer_->WriteMail(r, store_, path, &node);
+        writer_->WriteMail({r, store_, node, path});
         writer_->ClearSplitFlag();
       }
     });
@@ -241,7 +250,7 @@ class Saving {
     } catch (const std::exception& e) {
       result_.outcome = SaveResult::Outcome::kOutputFailed;
       result_.error = e.what();
-      observer_.Message(std::string("The new PST file could not be completed: ") + e.what());
+      observer_.Message(writer_->Noun() + " could not be completed: " + e.what());
     }
     const bool stopped = control_.stopSaving;
     if (result_.outcome == SaveResult::Outcome::kCompleted && stopped) {
@@ -259,7 +268,8 @@ class Saving {
   StoreFile store_;
   MapContext context_;
   const StoreNode* top_ = nullptr;
-  std::unique_ptr<USave_to_PST_Format> writer_;
+  std::unique_ptr<SavingOutput> ownWriter_;
+  SavingOutput* writer_ = nullptr;
   SavingProgress progress_;
   SaveResult result_;
   std::vector<std::pair<std::string, std::uint32_t>> folders_;  // the mail folder list

@@ -1,0 +1,126 @@
+#!/usr/bin/python3
+"""Reads an export folder with Python's own mail, vCard and iCalendar parsers and prints what
+it found as JSON: per folder directory, the messages of its mbox, its EML files and its Maildir
+folder (subject, addresses, date, bodies, attachments with a digest, parser defects), and the
+number of cards, events, to-dos and journal entries.
+
+usage: read_mail_export.py DIR"""
+import email
+import email.policy
+import email.utils
+import hashlib
+import json
+import mailbox
+import os
+import sys
+
+
+def walk_defects(msg):
+    found = [type(d).__name__ for d in msg.defects]
+    for part in msg.iter_parts() if msg.is_multipart() else []:
+        found += walk_defects(part)
+    for name, value in msg.items():
+        found += ["%s:%s" % (name, type(d).__name__) for d in getattr(value, "defects", [])]
+    return found
+
+
+def addresses(msg, name):
+    out = []
+    for header in msg.get_all(name, []):
+        for group_or_addr in getattr(header, "groups", []):
+            if group_or_addr.display_name is not None and not group_or_addr.addresses:
+                out.append({"name": group_or_addr.display_name, "address": ""})
+            for a in group_or_addr.addresses:
+                out.append({"name": a.display_name, "address": a.addr_spec if a.domain else ""})
+    return out
+
+
+def describe(raw):
+    msg = email.message_from_bytes(raw, policy=email.policy.default)
+    plain = msg.get_body(("plain",))
+    html = msg.get_body(("html",))
+    attachments = []
+    for part in msg.iter_attachments():
+        if part.get_content_type() == "message/rfc822":
+            inner = part.get_payload(0)
+            data = inner.as_bytes()
+            attachments.append({"filename": part.get_filename() or "", "type": "message/rfc822",
+                                "subject": str(inner.get("subject", "")), "size": len(data)})
+            continue
+        data = part.get_payload(decode=True) or b""
+        attachments.append({"filename": part.get_filename() or "", "type": part.get_content_type(),
+                            "size": len(data), "sha256": hashlib.sha256(data).hexdigest()})
+    inline = []
+    related = [p for p in msg.walk() if p.get_content_type() == "multipart/related"]
+    for r in related:
+        for p in r.iter_parts():
+            if p.get("content-id"):
+                inline.append(str(p.get("content-id")).strip("<>"))
+    date = msg.get("date")
+    return {
+        "subject": str(msg.get("subject", "")),
+        "from": addresses(msg, "from"),
+        "to": addresses(msg, "to"),
+        "cc": addresses(msg, "cc"),
+        "date": int(date.datetime.timestamp()) if date is not None and date.datetime else None,
+        "plain": plain.get_content() if plain is not None else None,
+        "html": html.get_content() if html is not None else None,
+        "attachments": attachments,
+        "inline": inline,
+        "status": str(msg.get("status", "")),
+        "defects": walk_defects(msg),
+    }
+
+
+def count_components(path, kind):
+    import icalendar
+    with open(path, "rb") as f:
+        cal = icalendar.Calendar.from_ical(f.read())
+    return len([c for c in cal.walk() if c.name == kind])
+
+
+def main():
+    root = sys.argv[1]
+    result = {"folders": {}, "maildir": {}}
+    for dirpath, dirnames, filenames in os.walk(root):
+        dirnames[:] = sorted(d for d in dirnames if d != "Maildir" or dirpath != root)
+        rel = os.path.relpath(dirpath, root)
+        rel = "" if rel == "." else rel
+        entry = {"mbox": [], "eml": [], "cards": 0, "events": 0, "todos": 0, "journals": 0,
+                 "notes": 0}
+        if "mbox" in filenames:
+            box = mailbox.mbox(os.path.join(dirpath, "mbox"), create=False)
+            entry["mbox"] = [describe(box.get_bytes(k)) for k in box.keys()]
+        for name in sorted(filenames):
+            full = os.path.join(dirpath, name)
+            if name.endswith(".eml"):
+                with open(full, "rb") as f:
+                    entry["eml"].append(describe(f.read()))
+            elif name.endswith(".txt"):
+                entry["notes"] += 1
+            elif name == "contacts.vcf":
+                import vobject
+                with open(full, encoding="utf-8") as f:
+                    entry["cards"] = len(list(vobject.readComponents(f.read())))
+            elif name == "calendar.ics":
+                entry["events"] = count_components(full, "VEVENT")
+            elif name == "tasks.ics":
+                entry["todos"] = count_components(full, "VTODO")
+            elif name == "journal.ics":
+                entry["journals"] = count_components(full, "VJOURNAL")
+        result["folders"][rel] = entry
+    maildir_root = os.path.join(root, "Maildir")
+    if os.path.isdir(maildir_root):
+        top = mailbox.Maildir(maildir_root, factory=None, create=False)
+        boxes = {"": top}
+        for name in top.list_folders():
+            boxes[name] = top.get_folder(name)
+        for name, box in boxes.items():
+            keys = sorted(box.keys(), key=lambda k: int(k.split(".")[1][1:].split("P")[0]))
+            result["maildir"][name] = [
+                dict(describe(box.get_bytes(k)), flags=box.get_message(k).get_flags())
+                for k in keys]
+    json.dump(result, sys.stdout, ensure_ascii=False)
+
+
+main()
