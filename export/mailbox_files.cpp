@@ -25,7 +25,7 @@ bool WriteAll(std::FILE* file, std::string_view content) {
 
 void ThrowFileError(const std::filesystem::path& path, int error) {
   // A full or read-only disk ends the run; a name the file system refuses loses one item.
-  const bool fatal = error == ENOSPC || error == EROFS || error == EDQUOT || error == EIO ||
+  const bool fatal = error == ENOSPC || error == EFBIG || error == EROFS || error == EDQUOT || error == EIO ||
                      error == EACCES || error == EPERM;
   throw ComponentError(path.string() + ": " + std::strerror(error), fatal);
 }

@@ -60,10 +60,10 @@ bool IsAscii(std::string_view text) {
 }
 
 std::string ValidUtf8(std::string_view text) {
-  // A round trip through UTF-16 replaces what is not UTF-8.
-  std::string out = Utf16LeToUtf8(Utf8ToUtf16Le(text));
-  std::erase(out, '\0');
-  return out;
+  // A round trip through UTF-16 replaces what is not UTF-8 (and would end at a NUL).
+  std::string copy(text);
+  std::erase(copy, '\0');
+  return Utf16LeToUtf8(Utf8ToUtf16Le(copy));
 }
 
 std::string EncodeWords(std::string_view text) {

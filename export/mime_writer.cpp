@@ -60,9 +60,33 @@ std::optional<std::string> HtmlOf(const SourceMessage& m) {
   return CodePageToUtf8(html, codePage);
 }
 
+// Text with "\n" line ends when every line can go as it is (8bit), else nullopt.
+std::optional<std::string> AsEightBit(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 1);
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r') {
+      if (i + 1 < text.size() && text[i + 1] == '\n') continue;
+      return std::nullopt;
+    }
+    // A line that begins "From " would be quoted in an mbox: such text goes quoted-printable.
+    if (column == 0 && c == 'F' && text.substr(i, 5) == "From ") return std::nullopt;
+    column = c == '\n' ? 0 : column + 1;
+    if (column > 900) return std::nullopt;
+    out += c;
+  }
+  if (!out.empty() && out.back() != '\n') out += '\n';
+  return out;
+}
+
 std::string TextPart(std::string_view subtype, std::string_view text) {
-  return "Content-Type: text/" + std::string(subtype) + "; charset=\"utf-8\"\n" +
-         "Content-Transfer-Encoding: quoted-printable\n\n" + QuotedPrintable(text);
+  const std::string type = "Content-Type: text/" + std::string(subtype) + "; charset=\"utf-8\"\n";
+  if (auto plain = AsEightBit(text)) {
+    return type + "Content-Transfer-Encoding: " + (IsAscii(*plain) ? "7bit" : "8bit") + "\n\n" + *plain;
+  }
+  return type + "Content-Transfer-Encoding: quoted-printable\n\n" + QuotedPrintable(text);
 }
 
 std::string Multipart(const char* kind, const std::vector<std::string>& parts) {

@@ -288,6 +288,7 @@ WrittenNode StoreWriter::WriteMessageNode(const std::vector<PropertyValue>& prop
         attachment.push_back(Text(0x3703, Extension(a.fileName)));
         attachment.push_back(Text(0x370E, a.mimeType));
       }
+      attachment.insert(attachment.end(), a.extra.begin(), a.extra.end());
       rows.push_back(RowFrom(attachmentNid, kAttachmentColumns, attachment));
       SubnodeIds attachmentIds;
       const WrittenNode w =

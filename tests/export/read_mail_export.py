@@ -12,6 +12,7 @@ import hashlib
 import json
 import mailbox
 import os
+import re
 import sys
 
 
@@ -72,6 +73,10 @@ def describe(raw):
     }
 
 
+def mboxrd_unquote(raw):
+    return re.sub(rb"(?m)^>(>*From )", rb"\1", raw)
+
+
 def count_components(path, kind):
     import icalendar
     with open(path, "rb") as f:
@@ -90,7 +95,7 @@ def main():
                  "notes": 0}
         if "mbox" in filenames:
             box = mailbox.mbox(os.path.join(dirpath, "mbox"), create=False)
-            entry["mbox"] = [describe(box.get_bytes(k)) for k in box.keys()]
+            entry["mbox"] = [describe(mboxrd_unquote(box.get_bytes(k))) for k in box.keys()]
         for name in sorted(filenames):
             full = os.path.join(dirpath, name)
             if name.endswith(".eml"):
