@@ -148,14 +148,24 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
     }
     nlohmann::ordered_json files = nlohmann::ordered_json::array();
     for (const auto& f : result.outputFiles) files.push_back(f.string());
-    out << nlohmann::ordered_json{{"source", a.file},
+    nlohmann::ordered_json report{{"source", a.file},
                                   {"outcome", OutcomeName(result.outcome)},
                                   {"error", result.error},
                                   {"outputFiles", files},
                                   {"saved", counts},
                                   {"failedItems", result.failedItems},
-                                  {"summary", result.summary}}
-               .dump(2)
+                                  {"summary", result.summary}};
+    if (openOutput) {
+      // Where each folder went and how many messages it holds there.
+      nlohmann::ordered_json folders = nlohmann::ordered_json::object();
+      for (const std::string& path : selected) {
+        const auto written = openOutput->MessagesByFolder().find(path);
+        folders[path] = {{"directory", openOutput->DirectoryOf(path).string()},
+                         {"messages", written == openOutput->MessagesByFolder().end() ? 0 : written->second}};
+      }
+      report["folders"] = folders;
+    }
+    out << report.dump(2)
         << "\n";
   } else if (saved) {
     for (const auto& f : result.outputFiles) out << (a.formats ? "Exported to: " : "Saved to: ") << f.string() << "\n";

@@ -184,6 +184,17 @@ bool IsHeaderName(std::string_view name) {
   return true;
 }
 
+// Senders label GBK text "GB2312" (of which GBK is the superset), and strict decoders then fail
+// on the GBK-only characters: the words are relabelled, their bytes kept.
+std::string RelabelEncodedWords(std::string line) {
+  const std::string lower = Lowered(line);
+  for (std::size_t at = lower.rfind("=?gb2312?"); at != std::string::npos;
+       at = at == 0 ? std::string::npos : lower.rfind("=?gb2312?", at - 1)) {
+    line.replace(at + 2, 6, "GBK");
+  }
+  return line;
+}
+
 // Names of the headers the built ones would repeat.
 std::string HeaderName(std::string_view line) { return Lowered(line.substr(0, line.find(':'))); }
 
@@ -277,7 +288,7 @@ std::string CleanTransportHeaders(std::string_view stored) {
       keeping = name != "mime-version" && !name.starts_with("content-") && name != "status" &&
                 name != "x-status";
     }
-    if (keeping) out += line + "\n";
+    if (keeping) out += RelabelEncodedWords(line) + "\n";
   }
   return ValidUtf8(out);
 }

@@ -232,6 +232,11 @@ void OpenFormatOutput::WriteNote(const OutputItem& item) {
   WriteWholeFile(folder.dir / NextItemFile(folder, title, ".txt"), ValidUtf8(text));
 }
 
+std::filesystem::path OpenFormatOutput::DirectoryOf(const std::string& folderPath) const {
+  const auto found = folders_.find(folderPath);
+  return found == folders_.end() ? std::filesystem::path() : found->second.dir;
+}
+
 void OpenFormatOutput::Finish() { collections_.Finish({{".ics", kCalendarFooter}}); }
 
 }  // namespace palvara

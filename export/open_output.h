@@ -50,6 +50,8 @@ class OpenFormatOutput : public SavingOutput {
 
   // Messages written, by the folder path they were saved under.
   const std::map<std::string, int>& MessagesByFolder() const { return messages_; }
+  // The directory mirroring a folder path met so far; empty when none.
+  std::filesystem::path DirectoryOf(const std::string& folderPath) const;
 
  private:
   struct Folder {

@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev
   pst-utils pff-tools bc ccache
+  python3 python3-vobject python3-icalendar mutt
 )
 
 missing=()

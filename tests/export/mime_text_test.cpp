@@ -82,9 +82,10 @@ TEST(MimeText, StoredHeadersLoseWhatDescribesTheOldBodyAndWhatCannotParse) {
   const std::string stored =
       "Received: from a\r\n\tby b\r\nFrom: Ada <ada@example.com>\r\nnot a header line\r\n"
       "Content-Type: multipart/mixed;\r\n boundary=\"old\"\r\nMIME-Version: 1.0\r\n"
-      "Subject: Hi\rthere\r\n\r\nbody text\r\n";
+      "Subject: Hi\rthere =?gb2312?B?xe2bTtzn?= =?GB2312?Q?x?=\r\n\r\nbody text\r\n";
   EXPECT_EQ(CleanTransportHeaders(stored),
-            "Received: from a\n\tby b\nFrom: Ada <ada@example.com>\nSubject: Hithere\n");
+            "Received: from a\n\tby b\nFrom: Ada <ada@example.com>\n"
+            "Subject: Hithere =?GBK?B?xe2bTtzn?= =?GBK?Q?x?=\n");
 }
 
 TEST(FolderNames, UnsafeNamesBecomeSafeAndClashesAreNumbered) {

@@ -4,7 +4,9 @@ it found as JSON: per folder directory, the messages of its mbox, its EML files 
 folder (subject, addresses, date, bodies, attachments with a digest, parser defects), and the
 number of cards, events, to-dos and journal entries.
 
-usage: read_mail_export.py DIR"""
+With --count, only the number of messages in each mbox file below DIR, by its directory.
+
+usage: read_mail_export.py [--count] DIR"""
 import email
 import email.policy
 import email.utils
@@ -16,12 +18,20 @@ import re
 import sys
 
 
+# Identifiers kept as the sender's program wrote them ("<a$b@c@d>"): a stricter parser than the
+# sender's own flags them, but they are the message's data, not a fault of the export.
+KEPT_AS_SENT = {"message-id", "in-reply-to", "references"}
+
+
 def walk_defects(msg):
     found = [type(d).__name__ for d in msg.defects]
     for part in msg.iter_parts() if msg.is_multipart() else []:
         found += walk_defects(part)
     for name, value in msg.items():
-        found += ["%s:%s" % (name, type(d).__name__) for d in getattr(value, "defects", [])]
+        if name.lower() not in KEPT_AS_SENT:
+            # The obsolete syntax of RFC 5322 section 4 is what parsers must accept: a notice.
+            found += ["%s:%s" % (name, type(d).__name__) for d in getattr(value, "defects", [])
+                      if type(d).__name__ != "ObsoleteHeaderDefect"]
     return found
 
 
@@ -84,7 +94,31 @@ def count_components(path, kind):
     return len([c for c in cal.walk() if c.name == kind])
 
 
+def count_mboxes(root):
+    counts = {}
+    for dirpath, _, filenames in os.walk(root):
+        if "mbox" in filenames:
+            rel = os.path.relpath(dirpath, root)
+            counts["" if rel == "." else rel] = len(mailbox.mbox(os.path.join(dirpath, "mbox"), create=False))
+    json.dump(printable(counts), sys.stdout)
+
+
+def printable(value):
+    """Strings as UTF-8 can carry them: a header in a charset its bytes do not fit leaves
+    undecodable bytes behind, which become "?"."""
+    if isinstance(value, str):
+        return value.encode("utf-8", "replace").decode("utf-8")
+    if isinstance(value, list):
+        return [printable(v) for v in value]
+    if isinstance(value, dict):
+        return {printable(k): printable(v) for k, v in value.items()}
+    return value
+
+
 def main():
+    if sys.argv[1] == "--count":
+        count_mboxes(sys.argv[2])
+        return
     root = sys.argv[1]
     result = {"folders": {}, "maildir": {}}
     for dirpath, dirnames, filenames in os.walk(root):
@@ -125,7 +159,7 @@ def main():
             result["maildir"][name] = [
                 dict(describe(box.get_bytes(k)), flags=box.get_message(k).get_flags())
                 for k in keys]
-    json.dump(result, sys.stdout, ensure_ascii=False)
+    json.dump(printable(result), sys.stdout)
 
 
 main()
