@@ -7,6 +7,7 @@
 #include "export/mime_writer.h"
 #include "export/open_output.h"
 #include "export/recurrence.h"
+#include "tests/export/recurrence_blob.h"
 
 namespace palvara {
 namespace {
@@ -108,26 +109,8 @@ TEST(FolderNames, UnsafeNamesBecomeSafeAndClashesAreNumbered) {
   EXPECT_EQ(names.Claim("/y", "MBOX"), "MBOX (2)");
 }
 
-// A weekly pattern (Monday and Wednesday, every week, ten times) laid out as
-// AppointmentRecurrencePattern: the recurrence pattern, then the appointment's part.
-Bytes WeeklyBlob() {
-  Bytes b;
-  auto put16 = [&](std::uint16_t v) { for (int i = 0; i < 2; ++i) b.push_back(std::byte(v >> (8 * i))); };
-  auto put32 = [&](std::uint32_t v) { for (int i = 0; i < 4; ++i) b.push_back(std::byte(v >> (8 * i))); };
-  put16(0x3004); put16(0x3004); put16(0x200B); put16(0x0001); put16(0);
-  put32(0); put32(1); put32(0);      // first date time, period, sliding flag
-  put32(0x0A);                        // Monday | Wednesday
-  put32(0x2022); put32(10); put32(0); // end after 10, first day of week Sunday
-  put32(1); put32(0x0CB34B40);        // one deleted instance
-  put32(0);                           // no modified instance
-  put32(0x0CB34B40); put32(0x0CB3D3E0);
-  put32(0x3006); put32(0x3009); put32(540); put32(600);  // 9:00 to 10:00
-  put16(0); put32(0); put32(0);
-  return b;
-}
-
 TEST(Recurrence, AWeeklyPatternBecomesItsRule) {
-  const auto r = ParseRecurrence(WeeklyBlob());
+  const auto r = ParseRecurrence(testing::WeeklyBlob());
   ASSERT_TRUE(r);
   EXPECT_EQ(r->rule, "FREQ=WEEKLY;INTERVAL=1;BYDAY=MO,WE;WKST=SU;COUNT=10");
   EXPECT_EQ(r->startOffset, 540u);
@@ -137,7 +120,7 @@ TEST(Recurrence, AWeeklyPatternBecomesItsRule) {
 }
 
 TEST(Recurrence, EveryTruncationOfAPatternReadsWithinItsBytes) {
-  const Bytes whole = WeeklyBlob();
+  const Bytes whole = testing::WeeklyBlob();
   for (std::size_t n = 0; n < whole.size(); ++n) {
     const Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n));
     const auto r = ParseRecurrence(cut);

@@ -1,7 +1,7 @@
 #!/usr/bin/python3
 """Reads an export folder with Python's own mail, vCard and iCalendar parsers and prints what
 it found as JSON: per folder directory, the messages of its mbox, its EML files and its Maildir
-folder (subject, addresses, date, bodies, attachments with a digest, parser defects), and the
+folder (subject, addresses, date, bodies, attachments with their size and CRC-32, parser defects), and the
 number of cards, events, to-dos and journal entries.
 
 With --count, only the number of messages in each mbox file below DIR, by its directory.
@@ -10,12 +10,12 @@ usage: read_mail_export.py [--count] DIR"""
 import email
 import email.policy
 import email.utils
-import hashlib
 import json
 import mailbox
 import os
 import re
 import sys
+import zlib
 
 
 # Identifiers kept as the sender's program wrote them ("<a$b@c@d>"): a stricter parser than the
@@ -60,7 +60,7 @@ def describe(raw):
             continue
         data = part.get_payload(decode=True) or b""
         attachments.append({"filename": part.get_filename() or "", "type": part.get_content_type(),
-                            "size": len(data), "sha256": hashlib.sha256(data).hexdigest()})
+                            "size": len(data), "crc32": zlib.crc32(data)})
     inline = []
     related = [p for p in msg.walk() if p.get_content_type() == "multipart/related"]
     for r in related:
@@ -87,11 +87,35 @@ def mboxrd_unquote(raw):
     return re.sub(rb"(?m)^>(>*From )", rb"\1", raw)
 
 
-def count_components(path, kind):
+def read_calendar(path, kind):
     import icalendar
     with open(path, "rb") as f:
         cal = icalendar.Calendar.from_ical(f.read())
-    return len([c for c in cal.walk() if c.name == kind])
+    return [c for c in cal.walk() if c.name == kind]
+
+
+def describe_event(event):
+    start = event.get("dtstart")
+    out = {"summary": str(event.get("summary", "")), "location": str(event.get("location", "")),
+           "description": str(event.get("description", "")),
+           "allDay": start is not None and not hasattr(start.dt, "hour"),
+           "organizer": str(event.get("organizer", "")),
+           "attendees": [str(a) for a in (event.get("attendee") if isinstance(event.get("attendee"), list)
+                                          else [event.get("attendee")] if event.get("attendee") else [])]}
+    if event.get("rrule") is not None:
+        out["rrule"] = event.get("rrule").to_ical().decode()
+    if start is not None and hasattr(start.dt, "hour") and start.dt.tzinfo is not None:
+        import datetime
+        out["startUtc"] = start.dt.astimezone(datetime.timezone.utc).isoformat()
+    return out
+
+
+def describe_card(card):
+    return {"fn": card.fn.value,
+            "n": str(card.n.value.family) + ";" + str(card.n.value.given) if hasattr(card, "n") else "",
+            "org": card.org.value if hasattr(card, "org") else [],
+            "emails": [e.value for e in card.contents.get("email", [])],
+            "tels": [t.value for t in card.contents.get("tel", [])]}
 
 
 def count_mboxes(root):
@@ -140,13 +164,17 @@ def main():
             elif name == "contacts.vcf":
                 import vobject
                 with open(full, encoding="utf-8") as f:
-                    entry["cards"] = len(list(vobject.readComponents(f.read())))
+                    cards = list(vobject.readComponents(f.read()))
+                entry["cards"] = len(cards)
+                entry["cardList"] = [describe_card(c) for c in cards]
             elif name == "calendar.ics":
-                entry["events"] = count_components(full, "VEVENT")
+                events = read_calendar(full, "VEVENT")
+                entry["events"] = len(events)
+                entry["eventList"] = [describe_event(e) for e in events]
             elif name == "tasks.ics":
-                entry["todos"] = count_components(full, "VTODO")
+                entry["todos"] = len(read_calendar(full, "VTODO"))
             elif name == "journal.ics":
-                entry["journals"] = count_components(full, "VJOURNAL")
+                entry["journals"] = len(read_calendar(full, "VJOURNAL"))
         result["folders"][rel] = entry
     maildir_root = os.path.join(root, "Maildir")
     if os.path.isdir(maildir_root):
