@@ -62,6 +62,10 @@ std::string CardDate(std::uint64_t fileTime) {
   return text;
 }
 
+std::string CardNearestDate(std::uint64_t fileTime) {
+  return CardDate(fileTime + 12ull * 3600 * 10000000);
+}
+
 std::string CardParameter(std::string_view value) {
   std::string v = ValidUtf8(value);
   std::erase_if(v, [](char c) { return c == '"' || static_cast<unsigned char>(c) < 0x20; });

@@ -15,6 +15,9 @@ std::string CardLine(std::string_view nameAndParameters, std::string_view value)
 // "19970714T173000Z" and "19970714" of a FILETIME.
 std::string CardUtcStamp(std::uint64_t fileTime);
 std::string CardDate(std::uint64_t fileTime);
+// The date of the midnight nearest to `fileTime`: a date-only value kept as a local midnight
+// in UTC, whatever the zone it was entered in.
+std::string CardNearestDate(std::uint64_t fileTime);
 // A parameter value, quoted when it holds ":;," (quotes themselves dropped).
 std::string CardParameter(std::string_view value);
 

@@ -1,8 +1,10 @@
 #include "export/ical_writer.h"
 
 #include <cstdio>
+#include <ctime>
 
 #include "export/card_text.h"
+#include "export/mime_text.h"
 #include "export/mime_writer.h"
 #include "export/recurrence.h"
 
@@ -16,6 +18,7 @@ constexpr std::uint32_t kStartWhole = 0x820D, kEndWhole = 0x820E, kAllDay = 0x82
                         kTaskStatus = 0x8101, kTaskCompleted = 0x810F, kLogStart = 0x8706;
 constexpr std::uint32_t kStartDate = 0x0060, kEndDate = 0x0061, kCreationTime = 0x3007,
                         kSearchKey = 0x300B;
+
 
 std::string Hex(const Bytes& bytes) {
   std::string out;
@@ -47,8 +50,10 @@ std::string Description(const SourceMessage& m) {
 // The lines every component has: UID, DTSTAMP, SUMMARY and DESCRIPTION.
 std::string CommonLines(const SourceMessage& m, const std::string& uid) {
   std::string out = CardLine("UID", EscapeCardText(Uid(m, uid)));
-  const auto stamp = m.Properties().Time(kCreationTime);
-  out += CardLine("DTSTAMP", CardUtcStamp(stamp.value_or(MessageTime(m).value_or(0x01D0000000000000ull))));
+  std::optional<std::uint64_t> stamp = m.Properties().Time(kCreationTime);
+  if (!stamp) stamp = MessageTime(m);
+  if (!stamp) stamp = static_cast<std::uint64_t>(std::time(nullptr)) * 10000000ull + kUnixEpochFileTime;
+  out += CardLine("DTSTAMP", CardUtcStamp(*stamp));
   if (const std::string s = Summary(m); !s.empty()) out += CardLine("SUMMARY", EscapeCardText(s));
   if (const std::string d = Description(m); !d.empty()) out += CardLine("DESCRIPTION", EscapeCardText(d));
   return out;
@@ -105,15 +110,14 @@ std::string RenderEvent(const SourceMessage& m, const std::string& uid, std::str
     for (std::uint32_t deleted : recurrence->deleted) {
       body += CardLine("EXDATE" + params, LocalStamp(std::uint64_t{deleted} + recurrence->startOffset));
     }
+  } else if (recurrence && allDay) {
+    body += CardLine("DTSTART;VALUE=DATE", LocalStamp(recurrence->startDate).substr(0, 8));
   } else if (allDay && start) {
-    body += CardLine("DTSTART;VALUE=DATE", CardDate(*start + 12ull * 3600 * 10000000));
-    if (end && *end > *start) body += CardLine("DTEND;VALUE=DATE", CardDate(*end + 12ull * 3600 * 10000000));
+    body += CardLine("DTSTART;VALUE=DATE", CardNearestDate(*start));
+    if (end && *end > *start) body += CardLine("DTEND;VALUE=DATE", CardNearestDate(*end));
   } else if (start) {
     body += CardLine("DTSTART", CardUtcStamp(*start));
     if (end && *end >= *start) body += CardLine("DTEND", CardUtcStamp(*end));
-  }
-  if (recurrence && allDay) {
-    body += CardLine("DTSTART;VALUE=DATE", LocalStamp(recurrence->startDate).substr(0, 8));
   }
   if (recurrence) body += CardLine("RRULE", recurrence->rule);
   if (const auto location = p.Text(kLocation); location && !location->empty()) {
@@ -132,10 +136,8 @@ std::string RenderTodo(const SourceMessage& m, const std::string& uid) {
   std::string body = CommonLines(m, uid);
   const auto start = p.Time(kTaskStart);
   const auto due = p.Time(kTaskDue);
-  // Task dates are local midnights kept as UTC; the nearest midnight is the date.
-  constexpr std::uint64_t kHalfDay = 12ull * 3600 * 10000000;
-  if (start) body += CardLine("DTSTART;VALUE=DATE", CardDate(*start + kHalfDay));
-  if (due && (!start || *due >= *start)) body += CardLine("DUE;VALUE=DATE", CardDate(*due + kHalfDay));
+  if (start) body += CardLine("DTSTART;VALUE=DATE", CardNearestDate(*start));
+  if (due && (!start || *due >= *start)) body += CardLine("DUE;VALUE=DATE", CardNearestDate(*due));
   static const char* const kStatus[] = {"NEEDS-ACTION", "IN-PROCESS", "COMPLETED", "NEEDS-ACTION", "CANCELLED"};
   const std::int64_t status = p.Integer(kTaskStatus).value_or(0);
   if (status >= 0 && status <= 4) body += CardLine("STATUS", kStatus[status]);

@@ -38,6 +38,9 @@ std::string Base64Lines(ByteSpan bytes);
 // Quoted-printable in lines of at most 76 characters; "\r\n" and "\n" both end a line.
 std::string QuotedPrintable(std::string_view text);
 
+// 1970-01-01 00:00 UTC as a FILETIME.
+inline constexpr std::uint64_t kUnixEpochFileTime = 116444736000000000ull;
+
 // "Mon, 7 Dec 2026 09:05:00 +0000" (RFC 5322), and "Mon Dec  7 09:05:00 2026" (mbox).
 std::string RfcDate(std::uint64_t fileTime);
 std::string MboxDate(std::uint64_t fileTime);

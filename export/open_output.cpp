@@ -15,7 +15,6 @@ namespace palvara {
 namespace {
 
 constexpr const char* kTopPath = "Personal Folders\\";
-constexpr std::uint64_t kUnixEpoch = 116444736000000000ull;  // 1970-01-01 as FILETIME
 
 // The names this output gives its own files, which a folder's directory may not take.
 const std::set<std::string> kReservedNames = {"mbox", "maildir", "contacts.vcf", "calendar.ics",
@@ -165,7 +164,7 @@ std::string OpenFormatOutput::NextItemFile(Folder& folder, const std::string& ti
 void OpenFormatOutput::WriteMail(const OutputItem& item) {
   const auto m = Read(item);
   const MailState state = MailStateOf(*m);
-  const std::uint64_t time = MessageTime(*m).value_or(kUnixEpoch);
+  const std::uint64_t time = MessageTime(*m).value_or(kUnixEpochFileTime);
   if (formats_.mbox) {
     Folder& folder = MadeFolder(item.folderPath);
     const std::string separator = "From " + EnvelopeSender(*m) + " " + MboxDate(time) + "\n";
@@ -175,7 +174,7 @@ void OpenFormatOutput::WriteMail(const OutputItem& item) {
     const std::string text = RenderMessage(*m);
     if (formats_.maildir) {
       const std::filesystem::path dir = MaildirOf(FolderFor(item.folderPath));
-      const long long seconds = time > kUnixEpoch ? static_cast<long long>((time - kUnixEpoch) / 10000000) : 0;
+      const long long seconds = time > kUnixEpochFileTime ? static_cast<long long>((time - kUnixEpochFileTime) / 10000000) : 0;
       const std::string unique = std::to_string(seconds) + ".M" + std::to_string(++counter_) + "P" +
                                  std::to_string(::getpid()) + ".palvara";
       const std::string flags = MaildirFlags(state);

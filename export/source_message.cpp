@@ -63,7 +63,7 @@ void ReadAttachments(StoreFile& store, const SubnodeList& subnodes, SourceMessag
     a.hidden = p.Integer(0x7FFE).value_or(0) != 0;
     a.contactPhoto = p.Integer(0x7FFF).value_or(0) != 0;
     const PropertyEntry* data = list->Find(0x3701);
-    if (data != nullptr && data->type == 0x000D) {
+    if (data != nullptr && data->type == 0x000D && a.method == 5) {
       const SubnodeEntry* inner = FindSubnodeEntry(own, data->reference);
       if (inner != nullptr && depth > 0) {
         SubnodeList innerSubnodes;
@@ -75,6 +75,7 @@ void ReadAttachments(StoreFile& store, const SubnodeList& subnodes, SourceMessag
     } else if (data != nullptr && data->value) {
       a.data = *data->value;
     } else if (data != nullptr && data->reference != 0) {
+      // A value kept in a subnode of its own (an OLE object's storage among them).
       a.data = ReadSubnodeValue(store, data->reference, own).value_or(Bytes{});
     }
     m.attachments.push_back(std::move(a));

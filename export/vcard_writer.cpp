@@ -11,11 +11,10 @@ constexpr std::uint32_t kEmailAddresses[] = {0x8083, 0x8093, 0x80A3};
 
 std::string Field(const Text& text) { return text ? EscapeCardText(*text) : std::string(); }
 
-// Outlook keeps a date-only value as local midnight in UTC: the nearest midnight is the date.
+// Outlook keeps a date-only value as local midnight in UTC.
 std::string DateOnly(const Raw& raw) {
   if (!raw || raw->size() < 8) return {};
-  const std::uint64_t time = *LoadLe64(*raw, 0);
-  return CardDate(time + 12ull * 3600 * 10000000);
+  return CardNearestDate(*LoadLe64(*raw, 0));
 }
 
 struct Phone {
