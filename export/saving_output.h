@@ -11,18 +11,21 @@
 #include "export/pst_output.h"
 #include "items/item_record.h"
 #include "reader/store_file.h"
+#include "writer/message_copy.h"
 
 namespace palvara {
 
 struct StoreNode;
 
-// One item of the walk: its record, the store it was read from, its node, and the folder path
-// it is saved under ("Personal Folders\\Inbox\\").
+// One item of the walk: its record, the store it was read from, its node, the folder path it
+// is saved under ("Personal Folders\\Inbox\\"), and the item read whole (null when it could
+// not be read so).
 struct OutputItem {
   ItemRecord& record;
   StoreFile& store;
   const StoreNode& node;
   const std::string& folderPath;
+  const CopiedMessage* source = nullptr;
 };
 
 class SavingOutput {
@@ -36,9 +39,8 @@ class SavingOutput {
   virtual void WriteAppointment(const OutputItem& item) = 0;
   virtual void WriteTask(const OutputItem& item) = 0;
   virtual void WriteContact(const OutputItem& item) = 0;
-  // Sticky notes and journal entries: counted by the walk, written by outputs that take them.
-  virtual void WriteNote(const OutputItem& /*item*/) {}
-  virtual void WriteJournal(const OutputItem& /*item*/) {}
+  virtual void WriteNote(const OutputItem& item) = 0;
+  virtual void WriteJournal(const OutputItem& item) = 0;
   // Completes what was written; no further calls follow.
   virtual void Finish() = 0;
   // The PST output begins a continuation file inside WriteMail; the mail is then written again.
@@ -60,13 +62,21 @@ class PstSavingOutput : public SavingOutput {
     writer_.CreateFolderPath(folderPath);
   }
   void WriteMail(const OutputItem& item) override {
-    writer_.WriteMail(item.record, item.store, item.folderPath, &item.node);
+    writer_.WriteMail(item.record, item.store, item.folderPath, &item.node, item.source);
   }
-  void WriteAppointment(const OutputItem& item) override { writer_.WriteAppointment(item.record); }
+  void WriteAppointment(const OutputItem& item) override {
+    writer_.WriteAppointment(item.record, item.source);
+  }
   void WriteTask(const OutputItem& item) override {
-    if (item.record.mail) writer_.WriteTask(*item.record.mail);
+    const MailFields none;
+    writer_.WriteTask(item.record.mail ? *item.record.mail : none, item.source);
   }
-  void WriteContact(const OutputItem& item) override { writer_.WriteContact(item.record); }
+  void WriteContact(const OutputItem& item) override {
+    writer_.WriteContact(item.record, item.source);
+  }
+  // Sticky notes and journal entries go into the new store whole.
+  void WriteNote(const OutputItem& item) override { WriteWhole(item); }
+  void WriteJournal(const OutputItem& item) override { WriteWhole(item); }
   void Finish() override { writer_.Finish(); }
   bool SplitFlag() const override { return writer_.SplitFlag(); }
   void ClearSplitFlag() override { writer_.ClearSplitFlag(); }
@@ -74,6 +84,11 @@ class PstSavingOutput : public SavingOutput {
   std::string Noun() const override { return "The new PST file"; }
 
  private:
+  void WriteWhole(const OutputItem& item) {
+    if (item.source == nullptr) throw ComponentError("the item could not be read whole");
+    writer_.WriteItem(*item.source);
+  }
+
   USave_to_PST_Format writer_;
 };
 
