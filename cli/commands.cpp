@@ -41,6 +41,9 @@ constexpr const char* kUsage =
     "  save FILE --to DIR (--folder PATH)... | --all [--json]\n"
     "                        writes the given folders (\"Personal Folders\\Inbox\\\") or every\n"
     "                        folder into a new PST in DIR\n"
+    "  export FILE --to DIR --format mbox|maildir|eml|all (--folder PATH)... | --all [--json]\n"
+    "                        the same folders as mail files (mbox, Maildir, EML), contacts\n"
+    "                        as vCard, calendar, tasks and journal as iCalendar, notes as text\n"
     "  recover FILE [--to DIR] [--json]\n"
     "                        analysis, then every folder saved into a new PST in DIR\n"
     "                        (default: ./Repair)\n"
@@ -448,7 +451,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     return args.empty() ? 2 : 0;
   }
   if (args[0] == "make-sample") return MakeSample(args, out, err);
-  if (args[0] == "save") return SaveCommand(args, out, err);
+  if (args[0] == "save" || args[0] == "export") return SaveCommand(args, out, err);
   if (args[0] == "recover") return RecoverCommand(args, out, err);
   auto command = kCommands.find(args[0]);
   if (command == kCommands.end()) {

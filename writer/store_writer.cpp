@@ -302,6 +302,7 @@ StoreWriter::MessageParts StoreWriter::SpecParts(const MessageSpec& m, std::uint
       attachment.properties.push_back(Text(0x3703, Extension(a.fileName)));
       attachment.properties.push_back(Text(0x370E, a.mimeType));
     }
+    attachment.properties.insert(attachment.properties.end(), a.extra.begin(), a.extra.end());
     parts.attachments.push_back(std::move(attachment));
   }
   return parts;
