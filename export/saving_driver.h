@@ -3,6 +3,7 @@
 // standard folder, with progress, a stop between items, and a summary at the end.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -11,6 +12,7 @@
 
 #include "common/run_control.h"
 #include "export/pst_output.h"
+#include "export/saving_output.h"
 #include "items/analysis.h"
 
 namespace palvara {
@@ -29,6 +31,8 @@ inline constexpr const char* kMessageAnalysisFailed = "File Analysis Failed";
 inline constexpr const char* kMessageRootNotFound = "Root Folder Not Found";
 inline constexpr const char* kSavingCompleted = "Saving completed successfully";
 inline constexpr const char* kSavingAborted = "Saving aborted";
+inline constexpr const char* kTotalWrittenLabel = "Items written    ";
+inline constexpr const char* kTotalNotWrittenLabel = "Items not written    ";
 
 class SavingObserver {
  public:
@@ -53,6 +57,25 @@ struct SaveOptions {
   AnalysisCounters analysisCounters;         // what the analysis counted
   std::int32_t itemCounter = 0;              // the item counter the analysis left
   PstOutputOptions output;                   // components, names, split size, clock
+  // Where the items go instead of a new PST (files in open formats); the caller keeps it.
+  SavingOutput* target = nullptr;
+};
+
+// The kinds of item a saving run writes, for its per-kind counts.
+enum class SavedKind { kMail, kAppointment, kTask, kContact, kDistributionList, kNote, kJournal, kCount };
+const char* SavedKindName(SavedKind kind);  // "mail", "appointments", ...
+
+struct KindCount {
+  std::int32_t written = 0;
+  std::int32_t notWritten = 0;
+};
+
+// An item of a selected folder that is not in the new PST, and why.
+struct UnsavedItem {
+  std::string folder;
+  SavedKind kind = SavedKind::kMail;
+  std::string subject;
+  std::string reason;
 };
 
 struct SaveResult {
@@ -63,7 +86,7 @@ struct SaveResult {
     kAnalysisFailed,    // "File Analysis Failed"
     kNoRootFolder,      // "Root Folder Not Found"
     kComponentMissing,  // a component could not be created
-    kOutputFailed,      // the output store could not be created or written
+    kOutputFailed,      // the output could not be created or written
   };
   Outcome outcome = Outcome::kCompleted;
   int result = 0;  // 1 when the store file could not be opened
@@ -71,12 +94,17 @@ struct SaveResult {
   AnalysisCounters saved;  // the saved counts, in the counters' order
   std::vector<std::filesystem::path> outputFiles;
   std::string summary;  // the activity-log summary
-  std::int32_t failedItems = 0;
+  std::int32_t failedItems = 0;  // items of selected folders not written
+  std::array<KindCount, static_cast<std::size_t>(SavedKind::kCount)> kinds{};
+  std::vector<UnsavedItem> unsaved;
+  std::int32_t Written() const;
 };
 
 SaveResult RunSave(const SaveOptions& options, SavingObserver& observer, RunControl& control);
 
-// The summary: the saved counts in their listing order, then the closing line.
-std::string SavingSummary(const AnalysisCounters& saved, bool stopped);
+// The summary: the saved counts in their listing order, the items written and not written in
+// all, then the closing line.
+std::string SavingSummary(const AnalysisCounters& saved, std::int32_t written,
+                          std::int32_t notWritten, bool stopped);
 
 }  // namespace palvara
