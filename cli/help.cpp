@@ -75,6 +75,19 @@ const std::vector<CommandHelp>& CommandHelpTexts() {
        "  --folder PATH   a folder to save, as \"Personal Folders\\Inbox\\\"; repeatable\n"
        "  --all           save every folder the analysis finds\n"
        "  --json          print one JSON object\n"},
+      {"export",
+       "usage: palvara-cli export FILE --to DIR --format mbox|maildir|eml|all\n"
+       "                          (--folder PATH)... | --all [--json]\n"
+       "\n"
+       "Runs the saving walk for the named folders, or every folder, into files that mail\n"
+       "programs read, in DIR: mail as mbox, Maildir or EML; contacts as vCard; calendar,\n"
+       "tasks and journal as iCalendar; notes as text.\n"
+       "\n"
+       "  --to DIR        folder of the files (made when missing)\n"
+       "  --format F      mbox, maildir, eml or all\n"
+       "  --folder PATH   a folder to export, as \"Personal Folders\\Inbox\\\"; repeatable\n"
+       "  --all           export every folder the analysis finds\n"
+       "  --json          print one JSON object\n"},
       {"recover",
        "usage: palvara-cli recover FILE [--to DIR] [--json]\n"
        "\n"
