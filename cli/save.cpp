@@ -8,6 +8,7 @@
 #include "cli/analyze.h"
 #include "cli/interrupt.h"
 #include "cli/progress_bar.h"
+#include "export/open_output.h"
 #include "export/saving_driver.h"
 #include "shell/activity_log.h"
 
@@ -47,9 +48,11 @@ struct SaveArguments {
   std::vector<std::string> folders;
   bool all = false;
   bool json = false;
+  std::optional<OpenFormats> formats;  // export: the open formats instead of a new PST
 };
 
 bool Parse(const std::vector<std::string>& args, bool recover, SaveArguments& a, std::ostream& err) {
+  const bool exporting = args[0] == "export";
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
     const bool hasValue = i + 1 < args.size();
@@ -59,6 +62,12 @@ bool Parse(const std::vector<std::string>& args, bool recover, SaveArguments& a,
       a.folders.push_back(args[++i]);
     } else if (arg == "--all" && !recover) {
       a.all = true;
+    } else if (arg == "--format" && hasValue && exporting) {
+      a.formats = ParseOpenFormats(args[++i]);
+      if (!a.formats) {
+        err << "palvara-cli: --format takes mbox, maildir, eml or all\n";
+        return false;
+      }
     } else if (arg == "--json") {
       a.json = true;
     } else if (!arg.empty() && arg[0] == '-') {
@@ -76,7 +85,11 @@ bool Parse(const std::vector<std::string>& args, bool recover, SaveArguments& a,
     return false;
   }
   if (!recover && (a.to.empty() || (a.folders.empty() && !a.all))) {
-    err << "palvara-cli: save needs --to DIR and --folder PATH or --all\n";
+    err << "palvara-cli: " << args[0] << " needs --to DIR and --folder PATH or --all\n";
+    return false;
+  }
+  if (exporting && !a.formats) {
+    err << "palvara-cli: export needs --format mbox|maildir|eml|all\n";
     return false;
   }
   return true;
@@ -106,7 +119,7 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
          const AnalysisCounters& analysisCounters, std::ostream& out, std::ostream& err,
          std::shared_ptr<StoreFile> store = nullptr) {
   WriteActivityLog("\r\n");
-  WriteActivityLog("Step3: Saving PST File");
+  WriteActivityLog(a.formats ? "Step3: Exporting" : "Step3: Saving PST File");
   WriteActivityLog("Target Path: " + a.to);
   SaveOptions options;
   options.sourcePath = a.file;
@@ -115,6 +128,11 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
   options.selectedFolders = selected;
   options.analysisCounters = analysisCounters;
   options.store = std::move(store);
+  std::optional<OpenFormatOutput> openOutput;
+  if (a.formats) {
+    openOutput.emplace(*a.formats, a.to);
+    options.target = &*openOutput;
+  }
   RunControl control;
   SaveObserver observer(err, options.itemCounter);
   SaveResult result;
@@ -142,7 +160,7 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
     }
     nlohmann::ordered_json files = nlohmann::ordered_json::array();
     for (const auto& f : result.outputFiles) files.push_back(f.string());
-    out << nlohmann::ordered_json{{"source", a.file},
+    nlohmann::ordered_json report{{"source", a.file},
                                   {"outcome", OutcomeName(result.outcome)},
                                   {"error", result.error},
                                   {"outputFiles", files},
@@ -152,11 +170,21 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
                                   {"notWritten", result.failedItems},
                                   {"kinds", kinds},
                                   {"unsaved", unsaved},
-                                  {"summary", result.summary}}
-               .dump(2)
+                                  {"summary", result.summary}};
+    if (openOutput) {
+      // Where each folder went and how many messages it holds there.
+      nlohmann::ordered_json folders = nlohmann::ordered_json::object();
+      for (const std::string& path : selected) {
+        const auto written = openOutput->MessagesByFolder().find(path);
+        folders[path] = {{"directory", openOutput->DirectoryOf(path).string()},
+                         {"messages", written == openOutput->MessagesByFolder().end() ? 0 : written->second}};
+      }
+      report["folders"] = folders;
+    }
+    out << report.dump(2)
         << "\n";
   } else if (saved) {
-    for (const auto& f : result.outputFiles) out << "Saved to: " << f.string() << "\n";
+    for (const auto& f : result.outputFiles) out << (a.formats ? "Exported to: " : "Saved to: ") << f.string() << "\n";
     std::string summary = result.summary;
     std::erase(summary, '\r');
     out << summary << "\n";

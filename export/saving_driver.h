@@ -12,6 +12,7 @@
 
 #include "common/run_control.h"
 #include "export/pst_output.h"
+#include "export/saving_output.h"
 #include "items/analysis.h"
 
 namespace palvara {
@@ -58,6 +59,8 @@ struct SaveOptions {
   PstOutputOptions output;                   // components, names, split size, clock
   // The store of sourcePath as an analysis opened and indexed it; opened here when null.
   std::shared_ptr<StoreFile> store;
+  // Where the items go instead of a new PST (files in open formats); the caller keeps it.
+  SavingOutput* target = nullptr;
 };
 
 // The kinds of item a saving run writes, for its per-kind counts.
@@ -85,7 +88,7 @@ struct SaveResult {
     kAnalysisFailed,    // "File Analysis Failed"
     kNoRootFolder,      // "Root Folder Not Found"
     kComponentMissing,  // a component could not be created
-    kOutputFailed,      // the output store could not be created or written
+    kOutputFailed,      // the output could not be created or written
   };
   Outcome outcome = Outcome::kCompleted;
   int result = 0;  // 1 when the store file could not be opened
