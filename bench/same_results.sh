@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Shows that two builds of palvara-cli give the same results on every store of a folder: the
 # analysis of each store (analyze --json --items), and for the new PST that recover writes
-# from it, its check (check --json) and its analysis. Paths are left out of the comparison;
-# whether the two new PSTs are byte for byte the same is reported too.
+# from it, its check (check --json) and its analysis. Paths are left out of the comparison.
+# Whether the two new PSTs are byte for byte the same is reported too: they are when both runs
+# fall within the same second (the new store carries its name, which carries the time).
 # usage: bench/same_results.sh OLD-CLI NEW-CLI [STORE-FOLDER]   (default ../shared/testdata/stores)
 set -uo pipefail
 old=${1:?usage: bench/same_results.sh OLD-CLI NEW-CLI [STORE-FOLDER]}

@@ -116,7 +116,8 @@ const char* OutcomeName(SaveResult::Outcome outcome) {
 
 // Runs the saving and prints its outcome. Returns the exit code.
 int Save(const SaveArguments& a, const std::vector<std::string>& selected,
-         const AnalysisCounters& analysisCounters, std::ostream& out, std::ostream& err) {
+         const AnalysisCounters& analysisCounters, std::ostream& out, std::ostream& err,
+         std::shared_ptr<StoreFile> store = nullptr) {
   WriteActivityLog("\r\n");
   WriteActivityLog(a.formats ? "Step3: Exporting" : "Step3: Saving PST File");
   WriteActivityLog("Target Path: " + a.to);
@@ -126,6 +127,7 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
   options.output.defaultTargetFolder = a.to;
   options.selectedFolders = selected;
   options.analysisCounters = analysisCounters;
+  options.store = std::move(store);
   std::optional<OpenFormatOutput> openOutput;
   if (a.formats) {
     openOutput.emplace(*a.formats, a.to);
@@ -237,7 +239,7 @@ int RecoverCommand(const std::vector<std::string>& args, std::ostream& out, std:
         << analysis.damageReports << " damage reports\n";
   }
   if (!analysis.HasItems()) err << "palvara-cli: the analysis found no items\n";
-  return Save(a, TreePaths(analysis), analysis.counters, out, err);
+  return Save(a, TreePaths(analysis), analysis.counters, out, err, analysis.store);
 }
 
 }  // namespace palvara::cli

@@ -24,7 +24,11 @@ void RemoveLastComponent(std::string& path) {
 class Saving {
  public:
   Saving(const SaveOptions& options, SavingObserver& observer, RunControl& control)
-      : options_(options), observer_(observer), control_(control) {}
+      : options_(options),
+        observer_(observer),
+        control_(control),
+        storeHandle_(options.store != nullptr ? options.store : std::make_shared<StoreFile>()),
+        store_(*storeHandle_) {}
 
   SaveResult Run() {
     control_.stopSaving = false;
@@ -50,14 +54,17 @@ class Saving {
     std::filesystem::path source = options_.sourcePath;
     std::error_code ec;
     if (source.empty() || !std::filesystem::exists(source, ec)) source = options_.searchSourcePath;
-    if (!OpenStore(store_, source).ok()) {
-      result_.outcome = SaveResult::Outcome::kCannotRead;
-      result_.result = 1;
-      observer_.Message(kMessageCannotReadStore);
-      return false;
+    if (options_.store != nullptr) source = options_.store->path;  // the file it was opened from
+    if (options_.store == nullptr) {
+      if (!OpenStore(store_, source).ok()) {
+        result_.outcome = SaveResult::Outcome::kCannotRead;
+        result_.result = 1;
+        observer_.Message(kMessageCannotReadStore);
+        return false;
+      }
+      IndexStore(store_);
+      LoadNamedPropertyMap(store_);
     }
-    IndexStore(store_);
-    LoadNamedPropertyMap(store_);
     context_ = MapContextFor(store_);
     sourceReader_ = std::make_unique<SourceItemReader>(store_);
     std::unique_ptr<ItemRecord> storeRecord;
@@ -328,7 +335,8 @@ class Saving {
   const SaveOptions& options_;
   SavingObserver& observer_;
   RunControl& control_;
-  StoreFile store_;
+  std::shared_ptr<StoreFile> storeHandle_;
+  StoreFile& store_;
   MapContext context_;
   const StoreNode* top_ = nullptr;
   std::unique_ptr<SavingOutput> ownWriter_;

@@ -57,6 +57,8 @@ struct SaveOptions {
   AnalysisCounters analysisCounters;         // what the analysis counted
   std::int32_t itemCounter = 0;              // the item counter the analysis left
   PstOutputOptions output;                   // components, names, split size, clock
+  // The store of sourcePath as an analysis opened and indexed it; opened here when null.
+  std::shared_ptr<StoreFile> store;
   // Where the items go instead of a new PST (files in open formats); the caller keeps it.
   SavingOutput* target = nullptr;
 };

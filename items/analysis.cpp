@@ -68,6 +68,8 @@ class Analysis {
     try {
       IndexStore(store_, &control_);
       LoadNamedPropertyMap(store_);
+      // An index the user stopped is not whole: a saving run would then index again.
+      if (!control_.stopAnalysis) result_.store = storeHandle_;
     } catch (const std::exception&) {
       result_.outcome = AnalysisResult::Outcome::kCannotRead;
       Message(kMessageCannotRead);
@@ -298,7 +300,8 @@ class Analysis {
   const AnalysisOptions& options_;
   AnalysisObserver& observer_;
   RunControl& control_;
-  StoreFile store_;
+  std::shared_ptr<StoreFile> storeHandle_ = std::make_shared<StoreFile>();
+  StoreFile& store_ = *storeHandle_;
   MapContext context_;
   AnalysisResult result_;
   std::unordered_map<std::uint32_t, std::size_t> treeIndex_;

@@ -72,6 +72,9 @@ struct AnalysisResult {
   Outcome outcome = Outcome::kCompleted;
   std::string openError;  // why the file could not be opened (kCannotOpen)
   std::filesystem::path source;
+  // The opened and indexed store, for a saving run of the same file to go on with (null when
+  // it could not be opened or the indexing was stopped).
+  std::shared_ptr<StoreFile> store;
   std::string format;    // "unicode" / "ansi" / "none"
   std::uint32_t wVer = 0;
   std::string encoding;

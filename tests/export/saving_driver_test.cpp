@@ -393,6 +393,56 @@ TEST_F(SavingDriverTest, FailuresBeforeTheWalkAreReported) {
 
 // A sample store damaged as `make run` damages it (a node B-tree leaf and a message heap
 // zeroed, the tail cut) still saves into a sound store, with the loss bounded.
+// The analysis' opened and indexed store is saved as it is: the file is not opened again (it
+// is no longer under its name), and the result is that of a run that opens it itself.
+TEST_F(SavingDriverTest, TheAnalysisStoreIsSavedWithoutOpeningTheFileAgain) {
+  const SaveResult own = Save(All());
+  ASSERT_EQ(own.outcome, SaveResult::Outcome::kCompleted) << own.error;
+  testing::StoreItems ownItems;
+  ASSERT_TRUE(testing::LoadStoreItems(own.outputFiles.at(0), ownItems));
+  fs::remove_all(dir_ / "out");
+
+  AnalysisOptions analysisOptions;
+  analysisOptions.sourcePath = source_;
+  AnalysisObserver quiet;
+  RunControl analysisControl;
+  const AnalysisResult analysis = RunAnalysis(analysisOptions, quiet, analysisControl);
+  ASSERT_NE(analysis.store, nullptr);
+  fs::rename(source_, dir_ / "moved.pst");
+  SaveOptions options;
+  options.sourcePath = source_;
+  options.targetFolder = (dir_ / "out").string();
+  options.selectedFolders = All();
+  options.store = analysis.store;
+  const SaveResult shared = RunSave(options, observer_, control_);
+  ASSERT_EQ(shared.outcome, SaveResult::Outcome::kCompleted) << shared.error;
+  EXPECT_EQ(shared.saved.values, own.saved.values);
+  // Named after the file the analysis opened, as when the run opens it.
+  EXPECT_EQ(shared.outputFiles.at(0).filename().string().rfind("source-", 0), 0u);
+  EXPECT_EQ(CheckStore(shared.outputFiles[0]).Errors(), 0u);
+  testing::StoreItems sharedItems;
+  ASSERT_TRUE(testing::LoadStoreItems(shared.outputFiles[0], sharedItems));
+  ASSERT_EQ(sharedItems.folders.size(), ownItems.folders.size());
+  for (const auto& [path, items] : ownItems.folders) {
+    ASSERT_EQ(sharedItems.folders[path].size(), items.size()) << path;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const ItemRecord& want = *items[i];
+      const ItemRecord& got = *sharedItems.folders[path][i];
+      EXPECT_EQ(got.messageClass, want.messageClass) << path;
+      if (want.mail != nullptr && want.mail->subject != nullptr) {
+        ASSERT_TRUE(got.mail != nullptr && got.mail->subject != nullptr) << path;
+        EXPECT_EQ(got.mail->subject->text, want.mail->subject->text) << path;
+      }
+    }
+  }
+
+  // A stopped analysis hands over no store: its index may not be whole.
+  RunControl stopped;
+  stopped.stopAnalysis = true;
+  analysisOptions.sourcePath = dir_ / "moved.pst";
+  EXPECT_EQ(RunAnalysis(analysisOptions, quiet, stopped).store, nullptr);
+}
+
 TEST(SavingDamagedStore, KeepsAllButTheDamagedPartsInASoundStore) {
   const fs::path dir = fs::temp_directory_path() / ("palvara-damaged-" + std::to_string(::getpid()));
   fs::create_directories(dir);
