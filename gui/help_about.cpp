@@ -7,6 +7,7 @@
 #include <QFormLayout>
 #include <QLabel>
 
+#include "common/version.h"
 #include "gui/skin.h"
 #include "shell/app_paths.h"
 
@@ -59,7 +60,7 @@ CAboutDlg::CAboutDlg(Wizard& wizard, QWidget* parent) : WizardDialog(wizard, "ms
     icon->setPixmap(p.scaled(48, 48, Qt::KeepAspectRatio, Qt::SmoothTransformation));
   }
   head->addWidget(icon);
-  auto* name = new QLabel("Palvara for Microsoft Outlook  v.2.0", this);
+  auto* name = new QLabel(QString("Palvara for Microsoft Outlook  v.%1").arg(palvara::kVersion), this);
   QFont bold = name->font();
   bold.setBold(true);
   bold.setPointSizeF(bold.pointSizeF() * 1.2);

@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include "common/version.h"
 #include "gui/screenshots.h"
 #include "gui/step1_window.h"
 #include "shell/activity_log.h"
@@ -14,7 +15,7 @@
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("palvara");
-  QApplication::setApplicationVersion("2.0");
+  QApplication::setApplicationVersion(palvara::kVersion);
   QCommandLineParser parser;
   parser.setApplicationDescription(palvara::kProductTitle);
   parser.addHelpOption();
