@@ -1,3 +1,4 @@
+#include "cli/json_text.h"
 #include "cli/commands.h"
 
 #include <nlohmann/json.hpp>
@@ -7,6 +8,8 @@
 #include <ostream>
 
 #include "cli/analyze.h"
+#include "cli/arguments.h"
+#include "cli/exit_codes.h"
 #include "cli/item_view.h"
 #include "cli/interrupt.h"
 #include "cli/save.h"
@@ -81,6 +84,10 @@ bool ParseArguments(const std::vector<std::string>& args, std::size_t positional
       plain.push_back(args[i]);
     }
   }
+  if (plain.size() > positionals + 1) {
+    err << "palvara-cli: unexpected argument " << plain[positionals + 1] << "\n";
+    return false;
+  }
   if (plain.size() != positionals + 1) {
     err << "palvara-cli: " << args[0] << " needs " << (positionals == 0 ? "FILE" : "FILE NID")
         << "\n";
@@ -91,11 +98,19 @@ bool ParseArguments(const std::vector<std::string>& args, std::size_t positional
   return true;
 }
 
+// Prints why a command failed (and {"error": ...} on stdout with --json); returns `code`.
+int Fail(int code, const std::string& text, const Arguments& a, std::ostream& out,
+         std::ostream& err) {
+  err << "palvara-cli: " << text << "\n";
+  if (a.json) out << JsonError(text);
+  return code;
+}
+
 // Opens and indexes a store; prints the reason and returns false when it cannot be opened.
-bool OpenAndIndex(const std::string& file, StoreFile& store, std::ostream& err) {
-  Status status = OpenStore(store, file);
+bool OpenAndIndex(const Arguments& a, StoreFile& store, std::ostream& out, std::ostream& err) {
+  Status status = OpenStore(store, a.file);
   if (!status.ok()) {
-    err << "palvara-cli: " << status.message() << "\n";
+    Fail(kExitCannotRead, status.message(), a, out, err);
     return false;
   }
   IndexStore(store);
@@ -110,7 +125,7 @@ nlohmann::json DamageJson(const StoreFile& store) {
 
 int Info(const Arguments& a, std::ostream& out, std::ostream& err) {
   StoreFile store;
-  if (!OpenAndIndex(a.file, store, err)) return 1;
+  if (!OpenAndIndex(a, store, out, err)) return kExitCannotRead;
   const std::size_t reachable = store.nodes.ReachableCount();
   const std::size_t orphans = store.nodes.Orphans().size();
   if (a.json) {
@@ -132,7 +147,7 @@ int Info(const Arguments& a, std::ostream& out, std::ostream& err) {
         {"staleNodeEntries", store.staleNodeEntries.size()},
         {"damage", DamageJson(store)},
     };
-    out << j.dump(2) << "\n";
+    out << JsonDump(j) << "\n";
     return 0;
   }
   out << "File:              " << a.file << "\n"
@@ -160,7 +175,7 @@ int Info(const Arguments& a, std::ostream& out, std::ostream& err) {
 
 int Nodes(const Arguments& a, std::ostream& out, std::ostream& err) {
   StoreFile store;
-  if (!OpenAndIndex(a.file, store, err)) return 1;
+  if (!OpenAndIndex(a, store, out, err)) return kExitCannotRead;
   if (a.json) {
     nlohmann::json list = nlohmann::json::array();
     store.nodes.ForEachPreorder([&list](const StoreNode& n, int depth) {
@@ -170,7 +185,7 @@ int Nodes(const Arguments& a, std::ostream& out, std::ostream& err) {
                       {"subnodeBid", n.bidSub},
                       {"depth", depth}});
     });
-    out << list.dump() << "\n";
+    out << JsonDump(list, -1) << "\n";
     return 0;
   }
   out << "nid         parent      data bid    subnode bid\n";
@@ -185,33 +200,21 @@ int Nodes(const Arguments& a, std::ostream& out, std::ostream& err) {
   return 0;
 }
 
-std::optional<std::uint32_t> ParseNid(const std::string& text) {
-  try {
-    std::size_t used = 0;
-    const unsigned long long value = std::stoull(text, &used, 0);
-    if (used != text.size() || value > 0xFFFFFFFFull) return std::nullopt;
-    return static_cast<std::uint32_t>(value);
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-}
-
 // Parses NID, opens and indexes FILE, loads its name map and finds the node. Returns 0, or
 // the exit code after printing why.
-int OpenNode(const Arguments& a, StoreFile& store, const StoreNode*& node, std::ostream& err) {
-  const std::optional<std::uint32_t> nid = ParseNid(a.positional[0]);
-  if (!nid) {
-    err << "palvara-cli: not a node id: " << a.positional[0] << "\n";
-    return 2;
-  }
-  if (!OpenAndIndex(a.file, store, err)) return 1;
+int OpenNode(const Arguments& a, StoreFile& store, const StoreNode*& node, std::ostream& out,
+             std::ostream& err) {
+  const std::optional<std::uint64_t> nid = ParseUnsigned(a.positional[0], 0xFFFFFFFF);
+  if (!nid) return Fail(kExitUsage, "not a node id: " + a.positional[0], a, out, err);
+  if (!OpenAndIndex(a, store, out, err)) return kExitCannotRead;
   LoadNamedPropertyMap(store);
-  node = FindNode(store, *nid);
+  node = FindNode(store, static_cast<std::uint32_t>(*nid));
   if (node == nullptr) {
-    err << "palvara-cli: node " << Hex(*nid) << " is not in the node tree\n";
-    return 1;
+    return Fail(kExitCannotRead,
+                "node " + Hex(static_cast<std::uint32_t>(*nid)) + " is not in the node tree", a,
+                out, err);
   }
-  return 0;
+  return kExitOk;
 }
 
 nlohmann::json EntryJson(const PropertyEntry& e) {
@@ -236,7 +239,7 @@ void PrintEntries(const PropertyList& list, std::ostream& out) {
 int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
   StoreFile store;
   const StoreNode* node = nullptr;
-  if (const int failed = OpenNode(a, store, node, err)) return failed;
+  if (const int failed = OpenNode(a, store, node, out, err)) return failed;
   const std::uint32_t nid = node->nid;
   SubnodeList subnodes;
   ReadSubnodes(store, node->subnodeBlock, subnodes);
@@ -245,8 +248,7 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
   if (a.attachments) {
     const SubnodeEntry* table = FindSubnodeEntry(subnodes, 0x671);
     if (table == nullptr) {
-      err << "palvara-cli: node " << Hex(nid) << " has no attachment table\n";
-      return 1;
+      return Fail(kExitCannotRead, "node " + Hex(nid) + " has no attachment table", a, out, err);
     }
     data = table->data;
     ReadSubnodes(store, table->subnodes, tableSubnodes);
@@ -254,8 +256,8 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
   std::unique_ptr<PropertyList> list =
       ReadPropertyList(store, data, a.attachments ? tableSubnodes : subnodes);
   if (!list) {
-    err << "palvara-cli: node " << Hex(nid) << " holds no readable property list\n";
-    return 1;
+    return Fail(kExitCannotRead, "node " + Hex(nid) + " holds no readable property list", a, out,
+                err);
   }
   // Rows come newest first; print them in table order.
   std::vector<const PropertyList*> rows;
@@ -279,7 +281,7 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
       for (const PropertyEntry& e : list->entries) entries.push_back(EntryJson(e));
       j["entries"] = entries;
     }
-    out << j.dump(2) << "\n";
+    out << JsonDump(j) << "\n";
     return 0;
   }
   if (!asTable) {
@@ -298,18 +300,18 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
 int Item(const Arguments& a, std::ostream& out, std::ostream& err) {
   StoreFile store;
   const StoreNode* node = nullptr;
-  if (const int failed = OpenNode(a, store, node, err)) return failed;
+  if (const int failed = OpenNode(a, store, node, out, err)) return failed;
   const std::uint32_t nid = node->nid;
   std::unique_ptr<ItemRecord> record =
       LoadItem(store, *node, MapContextFor(store));
   if (!record) {
-    err << "palvara-cli: node " << Hex(nid) << " holds no readable property list\n";
-    return 1;
+    return Fail(kExitCannotRead, "node " + Hex(nid) + " holds no readable property list", a, out,
+                err);
   }
   nlohmann::json j = ItemJson(*record);
   j["nid"] = nid;
   if (a.json) {
-    out << j.dump(2) << "\n";
+    out << JsonDump(j) << "\n";
   } else {
     PrintFlat(j, "", out);
   }
@@ -327,43 +329,41 @@ int MakeSample(const std::vector<std::string>& args, std::ostream& out, std::ost
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
-    try {
-      if (a == "--out" && hasValue) {
-        file = args[++i];
-      } else if (a == "--messages" && hasValue) {
-        options.messages = std::stoull(args[++i]);
-      } else if (a == "--seed" && hasValue) {
-        options.seed = std::stoull(args[++i]);
-      } else if (a == "--encoding" && hasValue) {
-        const std::string e = args[++i];
-        if (e == "none") {
-          options.encoding = EncodingMethod::kNone;
-        } else if (e == "permute") {
-          options.encoding = EncodingMethod::kPermute;
-        } else if (e == "cyclic") {
-          options.encoding = EncodingMethod::kCyclic;
-        } else {
-          err << "palvara-cli: unknown encoding " << e << "\n";
-          return 2;
-        }
-      } else {
-        err << "palvara-cli: unexpected argument " << a << "\n" << kUsage;
-        return 2;
+    if (a == "--out" && hasValue) {
+      file = args[++i];
+    } else if ((a == "--messages" || a == "--seed") && hasValue) {
+      const std::optional<std::uint64_t> value = ParseUnsigned(args[++i]);
+      if (!value) {
+        err << "palvara-cli: not a number: " << args[i] << "\n";
+        return kExitUsage;
       }
-    } catch (const std::exception&) {
-      err << "palvara-cli: not a number: " << args[i] << "\n";
-      return 2;
+      (a == "--messages" ? options.messages : options.seed) = *value;
+    } else if (a == "--encoding" && hasValue) {
+      const std::string e = args[++i];
+      if (e == "none") {
+        options.encoding = EncodingMethod::kNone;
+      } else if (e == "permute") {
+        options.encoding = EncodingMethod::kPermute;
+      } else if (e == "cyclic") {
+        options.encoding = EncodingMethod::kCyclic;
+      } else {
+        err << "palvara-cli: unknown encoding " << e << "\n";
+        return kExitUsage;
+      }
+    } else {
+      err << "palvara-cli: unexpected argument " << a << "\n" << kUsage;
+      return kExitUsage;
     }
   }
   if (file.empty()) {
     err << "palvara-cli: make-sample needs --out FILE\n" << kUsage;
-    return 2;
+    return kExitUsage;
   }
   SampleSummary summary;
   const Status status = WriteSampleStore(file, options, &summary);
   if (!status.ok()) {
     err << "palvara-cli: " << status.message() << "\n";
-    return 1;
+    return kExitCannotWrite;
   }
   out << "Wrote ";
   for (std::size_t i = 0; i < summary.files.size(); ++i) {
@@ -379,19 +379,16 @@ int MakeSample(const std::vector<std::string>& args, std::ostream& out, std::ost
 
 int Check(const Arguments& a, std::ostream& out, std::ostream& err) {
   const CheckReport report = CheckStore(a.file);
-  if (!report.opened) {
-    err << "palvara-cli: " << report.openError << "\n";
-    return 1;
-  }
+  if (!report.opened) return Fail(kExitCannotRead, report.openError, a, out, err);
   if (a.json) {
     nlohmann::json findings = nlohmann::json::array();
     for (const CheckFinding& f : report.findings) {
       findings.push_back({{"severity", f.error ? "error" : "warning"}, {"rule", f.rule}, {"text", f.text}});
     }
-    out << nlohmann::json{{"source", a.file}, {"errors", report.Errors()},
-                          {"warnings", report.Warnings()}, {"pages", report.pages},
-                          {"blocks", report.blocks}, {"nodes", report.nodes},
-                          {"findings", findings}}.dump(2)
+    out << JsonDump(nlohmann::json{{"source", a.file}, {"errors", report.Errors()},
+                                   {"warnings", report.Warnings()}, {"pages", report.pages},
+                                   {"blocks", report.blocks}, {"nodes", report.nodes},
+                                   {"findings", findings}})
         << "\n";
   } else {
     for (const CheckFinding& f : report.findings) {
@@ -400,7 +397,7 @@ int Check(const Arguments& a, std::ostream& out, std::ostream& err) {
     out << report.Errors() << " errors, " << report.Warnings() << " warnings (" << report.pages
         << " pages, " << report.blocks << " blocks, " << report.nodes << " nodes)\n";
   }
-  return report.Errors() == 0 ? 0 : 1;
+  return report.Errors() == 0 ? kExitOk : kExitCheckErrors;
 }
 
 }  // namespace
@@ -428,13 +425,13 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   auto command = kCommands.find(args[0]);
   if (command == kCommands.end()) {
     err << "palvara-cli: unknown command " << args[0] << "\n" << kUsage;
-    return 2;
+    return kExitUsage;
   }
   Arguments parsed;
   const Command& c = command->second;
   if (!ParseArguments(args, c.positionals, c.table, parsed, err)) {
     err << kUsage;
-    return 2;
+    return kExitUsage;
   }
   return c.handler(parsed, out, err);
 }

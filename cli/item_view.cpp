@@ -1,3 +1,4 @@
+#include "cli/json_text.h"
 #include "cli/item_view.h"
 
 #include <cstdio>
@@ -178,7 +179,7 @@ void PrintFlat(const nlohmann::json& value, const std::string& prefix, std::ostr
       PrintFlat(value[i], prefix + "[" + std::to_string(i) + "]", out);
     }
   } else {
-    out << prefix << ": " << (value.is_string() ? value.get<std::string>() : value.dump()) << "\n";
+    out << prefix << ": " << (value.is_string() ? value.get<std::string>() : JsonDump(value, -1)) << "\n";
   }
 }
 

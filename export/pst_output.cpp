@@ -1,7 +1,13 @@
 #include "export/pst_output.h"
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include <cstdio>
 #include <ctime>
@@ -32,6 +38,70 @@ std::size_t CharacterCount(std::string_view text) {
   std::size_t n = 0;
   for (char c : text) n += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
   return n;
+}
+
+// Closes a file written for the components; a write that failed ends the run.
+void CloseOrThrow(std::ofstream& out, const std::filesystem::path& path) {
+  errno = 0;
+  out.close();
+  if (!out) {
+    const int error = errno;
+    throw ComponentError("Cannot write \"" + path.string() + "\": " +
+                             (error != 0 ? std::strerror(error) : "write failed"),
+                         true);
+  }
+}
+
+// "name.pst" -> "name (n).pst".
+std::filesystem::path Numbered(const std::filesystem::path& wanted, int n) {
+  if (n < 2) return wanted;
+  return wanted.parent_path() /
+         (wanted.stem().string() + " (" + std::to_string(n) + ")" + wanted.extension().string());
+}
+
+// The first of `wanted`, "wanted (2)", ... that no file has taken; and, beside it, a private
+// folder made for this run alone ("<name>.partial-XXXXXX") in which the store is written as
+// "<name>.partial" until it is finished.
+std::filesystem::path ReserveOutput(const std::filesystem::path& wanted,
+                                    std::filesystem::path& temporary) {
+  std::filesystem::path output = wanted;
+  struct stat st {};
+  for (int n = 2; ::lstat(output.c_str(), &st) == 0; ++n) output = Numbered(wanted, n);
+  std::string folder = output.string() + ".partial-XXXXXX";
+  if (::mkdtemp(folder.data()) == nullptr) {
+    const int error = errno;
+    throw ComponentError("Cannot create \"" + output.string() + "\": " + std::strerror(error), true);
+  }
+  temporary = std::filesystem::path(folder) / (output.filename().string() + ".partial");
+  return output;
+}
+
+// Gives the finished store at `temporary` its final name: `output`, or the next free
+// numbered name when another run took it meanwhile (never replacing a file), and removes the
+// private folder it was written in.
+std::filesystem::path PublishOutput(const std::filesystem::path& temporary,
+                                    const std::filesystem::path& output) {
+  for (int n = 1;; ++n) {
+    const std::filesystem::path target = Numbered(output, n);
+    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
+      ::rmdir(temporary.parent_path().c_str());
+      return target;
+    }
+    if (errno == EEXIST) continue;
+    if (errno == EINVAL || errno == ENOSYS) {
+      // A file system without no-replace renames: a hard link is just as exclusive.
+      if (::link(temporary.c_str(), target.c_str()) == 0) {
+        ::unlink(temporary.c_str());
+        ::rmdir(temporary.parent_path().c_str());
+        return target;
+      }
+      if (errno == EEXIST) continue;
+    }
+    const int error = errno;
+    throw ComponentError("Cannot rename \"" + temporary.string() + "\" to \"" + target.string() +
+                             "\": " + std::strerror(error),
+                         true);
+  }
 }
 
 void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
@@ -288,10 +358,10 @@ USave_to_PST_Format::USave_to_PST_Format(PstOutputOptions options) : options_(st
 
 USave_to_PST_Format::~USave_to_PST_Format() {
   conversion_.reset();
-  if (!temporaryFolder_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(temporaryFolder_, ec);
-  }
+  std::error_code ec;
+  // A store that was not finished is not kept.
+  if (!temporaryPath_.empty()) std::filesystem::remove_all(temporaryPath_.parent_path(), ec);
+  if (!temporaryFolder_.empty()) std::filesystem::remove_all(temporaryFolder_, ec);
 }
 
 std::unique_ptr<Component> USave_to_PST_Format::CreateChecked(std::string_view progId) {
@@ -326,23 +396,22 @@ void USave_to_PST_Format::InitOutputStore(const std::string& targetFolder) {
         targetFolder.empty() ? options_.defaultTargetFolder : std::filesystem::path(targetFolder);
     std::error_code made;
     std::filesystem::create_directories(target, made);  // a missing target folder is made
+    if (made) {
+      throw ComponentError("Cannot create the folder \"" + target.string() + "\": " + made.message(),
+                           true);
+    }
     std::string name = options_.sourceFileName;
     ReplaceAll(name, ".pst", std::string("-") + stamp + ".pst");
     if (name.empty()) name = std::string("Recovered-") + stamp + ".pst";
     output = target / name;
     storeName_ = std::string(kStoreNamePrefix) + stamp;
   }
-  // Never over an existing file (the source itself may sit in the target folder).
-  const std::filesystem::path wanted = output;
-  std::error_code ec;
-  for (int n = 2; std::filesystem::exists(output, ec); ++n) {
-    output = wanted.parent_path() /
-             (wanted.stem().string() + " (" + std::to_string(n) + ")" + wanted.extension().string());
-  }
-  outputPath_ = output;
-  conversion_->CreateStore(outputPath_.string(), storeName_);
+  // Written under a temporary name beside the final one, in a folder of this run's own, so
+  // that runs at the same time never share a file and an unfinished store never carries a
+  // ".pst" name.
+  outputPath_ = ReserveOutput(output, temporaryPath_);
+  conversion_->CreateStore(temporaryPath_.string(), storeName_);
   storeDisplayName_ = "\\\\" + storeName_;
-  outputFiles_.push_back(outputPath_);
 
   if (temporaryFolder_.empty()) {
     // A private folder for this run's message file and attachment files.
@@ -353,7 +422,7 @@ void USave_to_PST_Format::InitOutputStore(const std::string& targetFolder) {
   }
   if (split_) {
     storeDisplayName_ += "(" + std::to_string(outputFileCount_) + ")";
-    conversion_->CreateStore(outputPath_.string(), storeDisplayName_.substr(2));
+    conversion_->CreateStore(temporaryPath_.string(), storeDisplayName_.substr(2));
   }
   ++outputFileCount_;
 }
@@ -409,8 +478,10 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
   const std::string folder = StorePath(folderPath);
 
   const std::string sender = SenderText(mail);
-  if (std::ofstream header(messageFile_, std::ios::binary | std::ios::trunc); header) {
+  {
+    std::ofstream header(messageFile_, std::ios::binary | std::ios::trunc);
     header << "From:" << (sender.empty() ? "UnKnown" : sender) << "\r\n";
+    CloseOrThrow(header, messageFile_);
   }
   const std::string recipients = RecipientText(mail);
   FormatTime(mail.submitTime);
@@ -448,6 +519,15 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
   // The attachment files, named in the list however their writing went.
   std::string list;
   std::vector<std::filesystem::path> written;
+  struct Cleanup {
+    std::vector<std::filesystem::path>& files;
+    ~Cleanup() {
+      for (const auto& file : files) {
+        std::error_code ec;
+        std::filesystem::remove(file, ec);
+      }
+    }
+  } cleanup{written};
   std::set<std::string> names;
   // The list holds the table's last row first: from its tail, the files keep the source's order.
   for (auto it = record.attachments.rbegin(); it != record.attachments.rend(); ++it) {
@@ -478,19 +558,12 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
       } else if (out) {
         attachment.dataSize = static_cast<std::int32_t>(StreamAttachmentData(store, node, attachment, out));
       }
+      // A file cut short (a full disk) would be saved as if whole: the run ends instead.
+      written.push_back(file);
+      CloseOrThrow(out, file);
     }
-    written.push_back(file);
     list += file.string() + ";";
   }
-  struct Cleanup {
-    std::vector<std::filesystem::path>& files;
-    ~Cleanup() {
-      for (const auto& file : files) {
-        std::error_code ec;
-        std::filesystem::remove(file, ec);
-      }
-    }
-  } cleanup{written};
 
   conversion_->SaveMail(folder, subject, recipients, messageFile_.string(), date, list, body,
                         bodyKind, "", "");
@@ -500,14 +573,14 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
 void USave_to_PST_Format::CheckSize() {
   ++mailsInFile_;
   struct stat info {};
-  const bool known = ::stat(outputPath_.c_str(), &info) == 0;
+  const bool known = ::stat(temporaryPath_.c_str(), &info) == 0;
   if (known && static_cast<std::uint64_t>(info.st_size) <= options_.splitSize) return;
   // A file that holds one mail only goes on: a mail larger than the limit would otherwise
   // begin one continuation file after another.
   if (known && mailsInFile_ < 2) return;
   mailsInFile_ = 0;
   split_ = true;
-  conversion_->Finish();
+  FinishCurrentFile();
   conversion_.reset();
   InitOutputStore(outputPath_.parent_path().string());
 }
@@ -531,7 +604,15 @@ void USave_to_PST_Format::WriteTask(const MailFields& mail) {
 }
 
 void USave_to_PST_Format::Finish() {
-  if (conversion_) conversion_->Finish();
+  if (conversion_) FinishCurrentFile();
+}
+
+void USave_to_PST_Format::FinishCurrentFile() {
+  conversion_->Finish();
+  if (temporaryPath_.empty()) return;
+  outputPath_ = PublishOutput(temporaryPath_, outputPath_);
+  outputFiles_.push_back(outputPath_);
+  temporaryPath_.clear();
 }
 
 void USave_to_PST_Format::WriteContact(const ItemRecord& record) {

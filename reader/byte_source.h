@@ -46,7 +46,7 @@ class ViewByteSource final : public ByteSource {
 
 class FileByteSource final : public ByteSource {
  public:
-  // Opens a regular file (or block device) for reading. On failure `error` says why.
+  // Opens a regular file for reading; anything else is refused. On failure `error` says why.
   static std::unique_ptr<FileByteSource> Open(const std::filesystem::path& path, Status* error);
   ~FileByteSource() override;
   FileByteSource(const FileByteSource&) = delete;

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -13,6 +15,7 @@
 
 #include "common/byte_view.h"
 #include "common/damage.h"
+#include "common/regular_file.h"
 #include "reader/block_access.h"
 #include "reader/btree_walk.h"
 #include "reader/property_list.h"
@@ -518,12 +521,13 @@ std::size_t CheckReport::Warnings() const { return findings.size() - Errors(); }
 
 CheckReport CheckStore(const std::filesystem::path& path) {
   // The file is mapped, not read: a store of any size is checked without holding it in memory.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  Status opened = Status::Ok();
+  const int fd = OpenRegularFile(path, &opened);
   struct stat info {};
-  if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fd < 0 || ::fstat(fd, &info) != 0) {
     if (fd >= 0) ::close(fd);
     CheckReport report;
-    report.openError = "Cannot open \"" + path.string() + "\"";
+    report.openError = opened.ok() ? "Cannot read \"" + path.string() + "\"" : opened.message();
     return report;
   }
   const auto size = static_cast<std::size_t>(info.st_size);
@@ -531,7 +535,7 @@ CheckReport CheckStore(const std::filesystem::path& path) {
   ::close(fd);
   if (mapped == MAP_FAILED) {
     CheckReport report;
-    report.openError = "Cannot read \"" + path.string() + "\"";
+    report.openError = "Cannot read \"" + path.string() + "\": " + std::strerror(errno);
     return report;
   }
   CheckReport report = CheckStoreBytes(ByteSpan(static_cast<const std::byte*>(mapped), size));
