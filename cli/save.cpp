@@ -138,6 +138,10 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
     result = RunSave(options, observer, control);
   }
   control.savingActive = false;
+  // A stop that came after the last item still makes the run a stopped one.
+  if (result.outcome == SaveResult::Outcome::kCompleted && Interrupted()) {
+    result.outcome = SaveResult::Outcome::kAborted;
+  }
   const bool stopped = result.outcome == SaveResult::Outcome::kAborted;
   const bool saved = result.outcome == SaveResult::Outcome::kCompleted || stopped;
   if (!saved) err << "palvara-cli: " << result.error << "\n";

@@ -20,27 +20,37 @@ const char* KindOf(mode_t mode) {
   return nullptr;
 }
 
+// "Cannot open "x": it is a FIFO, not a regular file".
+Status NotRegular(const std::string& name, mode_t mode) {
+  const char* kind = KindOf(mode);
+  return Status::Error("Cannot open \"" + name + "\": " +
+                       (kind != nullptr ? std::string("it is ") + kind + ", " : std::string()) +
+                       "not a regular file");
+}
+
 }  // namespace
 
 int OpenRegularFile(const std::filesystem::path& path, Status* error) {
   const std::string name = path.string();
-  // Non-blocking, so that opening a FIFO without a writer returns at once.
+  // Told by its kind first: opening a socket fails with a reason that does not say so.
+  struct stat st {};
+  if (::stat(name.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    *error = NotRegular(name, st.st_mode);
+    return -1;
+  }
+  // Non-blocking, so that a FIFO put in its place meanwhile cannot hold the open.
   const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) {
     *error = Status::Error("Cannot open \"" + name + "\": " + std::strerror(errno));
     return -1;
   }
-  struct stat st {};
   if (::fstat(fd, &st) != 0) {
     *error = Status::Error("Cannot read \"" + name + "\": " + std::strerror(errno));
     ::close(fd);
     return -1;
   }
   if (!S_ISREG(st.st_mode)) {
-    const char* kind = KindOf(st.st_mode);
-    *error = Status::Error("Cannot open \"" + name + "\": " +
-                           (kind != nullptr ? std::string("it is ") + kind + ", " : std::string()) +
-                           "not a regular file");
+    *error = NotRegular(name, st.st_mode);
     ::close(fd);
     return -1;
   }

@@ -41,8 +41,8 @@ std::size_t CharacterCount(std::string_view text) {
 }
 
 // Closes a file written for the components; a write that failed ends the run.
+// `errno` is cleared before the file is opened, so that it names the failed call.
 void CloseOrThrow(std::ofstream& out, const std::filesystem::path& path) {
-  errno = 0;
   out.close();
   if (!out) {
     const int error = errno;
@@ -479,6 +479,7 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
 
   const std::string sender = SenderText(mail);
   {
+    errno = 0;
     std::ofstream header(messageFile_, std::ios::binary | std::ios::trunc);
     header << "From:" << (sender.empty() ? "UnKnown" : sender) << "\r\n";
     CloseOrThrow(header, messageFile_);
@@ -547,6 +548,7 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
     while (!names.insert(name + "/" + std::to_string(repeat)).second) ++repeat;
     const std::filesystem::path file = AttachmentFile(name, repeat);
     {
+      errno = 0;
       std::ofstream out(file, std::ios::binary | std::ios::trunc);
       if (attached) {
         out << attached->text;
