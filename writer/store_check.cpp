@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -27,10 +28,16 @@ namespace {
 constexpr std::uint64_t kFirstAMap = 0x4400;
 constexpr std::uint64_t kAMapInterval = 0x3E000;
 constexpr std::size_t kMaxFindingsPerRule = 20;
+// Pages, blocks or nodes read between two releases of a mapped file's pages. Each read maps
+// at most some 64 KiB (the kernel maps neighbouring pages along), so about 16 MiB at a time.
+constexpr std::uint64_t kReleaseEvery = 256;
 
 class Checker {
  public:
-  explicit Checker(ByteSpan file) : f_(file) {}
+  // `release` is called every so many pages, blocks or nodes read, so that a mapped file's
+  // pages can be dropped: a check's memory stays bounded whatever the file's size.
+  explicit Checker(ByteSpan file, std::function<void()> release = {})
+      : f_(file), release_(std::move(release)) {}
 
   CheckReport Run() {
     report_.opened = true;
@@ -62,6 +69,10 @@ class Checker {
     std::uint64_t bidData, bidSub;
     std::uint32_t parent;
   };
+
+  void Touched() {
+    if (release_ && ++touched_ % kReleaseEvery == 0) release_();
+  }
 
   void Find(bool error, const std::string& rule, const std::string& text) {
     if (++perRule_[rule] > kMaxFindingsPerRule) return;
@@ -102,6 +113,7 @@ class Checker {
       return false;
     }
     ++pages_;
+    Touched();
     MarkUsed(ib, 512);
     const ByteSpan page = f_.subspan(ib, 512);
     if (ByteAt(page, 496) != ptype || ByteAt(page, 497) != ptype) {
@@ -180,6 +192,7 @@ class Checker {
 
   void Blocks() {
     for (const auto& [bid, b] : blocks_) {
+      Touched();
       const std::uint64_t total = (b.cb + 16 + 63) / 64 * 64;
       if (b.ib % 64 != 0 || !InBounds(f_.size(), b.ib, total) || b.ib < kFirstAMap) {
         Find(true, "block-offset", "block " + Hex(bid) + " lies outside the file");
@@ -260,6 +273,7 @@ class Checker {
     }
     for (std::uint64_t n = 0; n < amaps; ++n) {
       const std::uint64_t amap = kFirstAMap + n * kAMapInterval;
+      Touched();
       std::size_t unmarked = 0, unused = 0;
       for (std::size_t i = 0; i < 3968; ++i) {
         const bool bit = (ByteAt(f_, amap + i / 8) & (0x80 >> (i % 8))) != 0;
@@ -380,6 +394,7 @@ class Checker {
     IndexStore(store);
     LoadNamedPropertyMap(store);
     for (const auto& [nid, n] : nodes_) {
+      Touched();
       const std::uint32_t type = nid & 0x1F;
       if (type == 0x04 || type == 0x08) {
         const auto parent = nodes_.find(n.parent);
@@ -399,6 +414,7 @@ class Checker {
     }
     for (const auto& [nid, n] : nodes_) {
       if ((nid & 0x1F) != 0x02 && nid != 0x122) continue;
+      Touched();
       const StoreNode* node = FindNode(store, nid);
       if (node == nullptr) continue;
       SubnodeList none;
@@ -451,6 +467,7 @@ class Checker {
     for (const auto& [nid, n] : nodes_) {
       const std::uint32_t type = nid & 0x1F;
       if ((type == 0x01 && nid != 0x21 && nid != 0x61) || type == 0x06 || n.bidData == 0) continue;
+      Touched();
       const StoreNode* node = FindNode(*store_, nid);
       if (node == nullptr || node->dataBlock == nullptr) continue;
       const std::vector<Bytes> blocks = ReadNodeBlocks(*store_, node->dataBlock);
@@ -506,6 +523,8 @@ class Checker {
   std::map<std::uint32_t, Node> nodes_;
   std::unordered_set<std::uint64_t> visited_;
   std::vector<bool> used_;  // one flag per 64-byte unit from 0x4400
+  std::function<void()> release_;
+  std::uint64_t touched_ = 0;
   std::uint64_t lastBlockKey_ = 0, lastNodeKey_ = 0, maxPageBid_ = 0;
   int leafLevel_ = -1;
   std::size_t pages_ = 0;
@@ -520,7 +539,8 @@ std::size_t CheckReport::Errors() const {
 std::size_t CheckReport::Warnings() const { return findings.size() - Errors(); }
 
 CheckReport CheckStore(const std::filesystem::path& path) {
-  // The file is mapped, not read: a store of any size is checked without holding it in memory.
+  // The file is mapped, not read, and the pages read are dropped as the check goes on: a store
+  // of any size is checked without holding it in memory.
   Status opened = Status::Ok();
   const int fd = OpenRegularFile(path, &opened);
   struct stat info {};
@@ -538,7 +558,11 @@ CheckReport CheckStore(const std::filesystem::path& path) {
     report.openError = "Cannot read \"" + path.string() + "\": " + std::strerror(errno);
     return report;
   }
-  CheckReport report = CheckStoreBytes(ByteSpan(static_cast<const std::byte*>(mapped), size));
+  auto release = [mapped, size] {
+    if (mapped != nullptr) ::madvise(mapped, size, MADV_DONTNEED);
+  };
+  CheckReport report =
+      Checker(ByteSpan(static_cast<const std::byte*>(mapped), size), release).Run();
   if (mapped != nullptr) ::munmap(mapped, size);
   return report;
 }
