@@ -1,4 +1,3 @@
-#include "cli/json_text.h"
 #include "cli/analyze.h"
 
 #include <unistd.h>
@@ -8,6 +7,7 @@
 
 #include "cli/exit_codes.h"
 #include "cli/interrupt.h"
+#include "cli/json_text.h"
 #include "cli/progress_bar.h"
 #include "common/text.h"
 #include "shell/activity_log.h"

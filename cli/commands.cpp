@@ -1,4 +1,3 @@
-#include "cli/json_text.h"
 #include "cli/commands.h"
 
 #include <nlohmann/json.hpp>
@@ -11,7 +10,7 @@
 #include "cli/arguments.h"
 #include "cli/exit_codes.h"
 #include "cli/item_view.h"
-#include "cli/interrupt.h"
+#include "cli/json_text.h"
 #include "cli/save.h"
 #include "cli/search.h"
 #include "cli/value_preview.h"
@@ -417,7 +416,6 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     (args.empty() ? err : out) << kUsage;
     return args.empty() ? 2 : 0;
   }
-  StopSignals stopSignals;
   if (args[0] == "make-sample") return MakeSample(args, out, err);
   if (args[0] == "search") return SearchCommand(args, out, err);
   if (args[0] == "save") return SaveCommand(args, out, err);

@@ -1,9 +1,9 @@
-#include "cli/json_text.h"
 #include "cli/item_view.h"
 
 #include <cstdio>
 #include <ostream>
 
+#include "cli/json_text.h"
 #include "common/text.h"
 
 namespace palvara::cli {

@@ -16,5 +16,9 @@ int main(int argc, char** argv) {
     std::cout.flush();
     std::cerr << "palvara-cli: unexpected failure: " << e.what() << "\n";
     return palvara::cli::kExitUnexpected;
+  } catch (...) {
+    std::cout.flush();
+    std::cerr << "palvara-cli: unexpected failure\n";
+    return palvara::cli::kExitUnexpected;
   }
 }

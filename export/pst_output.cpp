@@ -7,9 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
-
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <set>
@@ -517,7 +516,7 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
     if (longest != nullptr && longestLength < kLongBodyLimit) body = *longest;
   }
 
-  // The attachment files, named in the list however their writing went.
+  // The attachment files; one that cannot be written whole ends the run.
   std::string list;
   std::vector<std::filesystem::path> written;
   struct Cleanup {
@@ -560,7 +559,7 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
       } else if (out) {
         attachment.dataSize = static_cast<std::int32_t>(StreamAttachmentData(store, node, attachment, out));
       }
-      // A file cut short (a full disk) would be saved as if whole: the run ends instead.
+      // A file cut short (a full disk) would be saved as if it were whole.
       written.push_back(file);
       CloseOrThrow(out, file);
     }
