@@ -151,6 +151,16 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
     for (int i = 0; i < AnalysisCounters::kCount; ++i) {
       counts[AnalysisCounters::Name(i)] = result.saved.values[static_cast<std::size_t>(i)];
     }
+    nlohmann::ordered_json kinds = nlohmann::ordered_json::object();
+    for (std::size_t k = 0; k < result.kinds.size(); ++k) {
+      kinds[SavedKindName(static_cast<SavedKind>(k))] = {{"written", result.kinds[k].written},
+                                                         {"notWritten", result.kinds[k].notWritten}};
+    }
+    nlohmann::ordered_json unsaved = nlohmann::ordered_json::array();
+    for (const UnsavedItem& u : result.unsaved) {
+      unsaved.push_back({{"folder", u.folder}, {"kind", SavedKindName(u.kind)},
+                         {"subject", u.subject}, {"reason", u.reason}});
+    }
     nlohmann::ordered_json files = nlohmann::ordered_json::array();
     for (const auto& f : result.outputFiles) files.push_back(f.string());
     nlohmann::ordered_json j = {{"source", a.file},
@@ -160,6 +170,10 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
     j["outputFiles"] = files;
     j["saved"] = counts;
     j["failedItems"] = result.failedItems;
+    j["written"] = result.Written();
+    j["notWritten"] = result.failedItems;
+    j["kinds"] = kinds;
+    j["unsaved"] = unsaved;
     j["summary"] = result.summary;
     out << JsonDump(j) << "\n";
   } else if (saved) {
@@ -167,7 +181,14 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
     std::string summary = result.summary;
     std::erase(summary, '\r');
     out << summary << "\n";
-    if (result.failedItems > 0) out << "Items not saved: " << result.failedItems << "\n";
+    for (std::size_t k = 0; k < result.kinds.size(); ++k) {
+      const KindCount& c = result.kinds[k];
+      if (c.written + c.notWritten == 0) continue;
+      out << SavedKindName(static_cast<SavedKind>(k)) << ": " << c.written << " written";
+      if (c.notWritten > 0) out << ", " << c.notWritten << " not written";
+      out << "\n";
+    }
+
   }
   return ExitStatusOf(result.outcome);
 }
