@@ -483,14 +483,9 @@ TEST_F(CliRobustnessTest, SignalsStopRecoverAtEveryPhaseAndLeaveNothingBroken) {
 TEST_F(CliRobustnessTest, AFullDiskEndsTheRunAndNothingCutShortIsKept) {
   // Attachments are handed to the new store in memory: the writes that can fail are the
   // store's own, early (2 MiB) or late (5 MiB, of a new store of about 8 MiB).
-  struct Case {
-    rlim_t limit;
-    std::string failedFile;
-  };
-  for (const Case& c : {Case{5u << 20, ".pst.partial"}, Case{2u << 20, ".pst.partial"}}) {
-    const fs::path home = dir_ / std::to_string(c.limit);
+  for (const rlim_t limit : {rlim_t{5} << 20, rlim_t{2} << 20}) {
+    const fs::path home = dir_ / std::to_string(limit);
     const fs::path out = home / "out";
-    const rlim_t limit = c.limit;
     CliProcess::Options limited{{}, [limit] {
                                   ::signal(SIGXFSZ, SIG_IGN);  // a write past it fails instead
                                   const rlimit l{limit, limit};
@@ -505,7 +500,7 @@ TEST_F(CliRobustnessTest, AFullDiskEndsTheRunAndNothingCutShortIsKept) {
     EXPECT_TRUE(j["outputFiles"].empty());
     const std::string error = j["error"].get<std::string>();
     EXPECT_NE(error.find("File too large"), std::string::npos) << error;
-    EXPECT_NE(error.find(c.failedFile), std::string::npos) << error;
+    EXPECT_NE(error.find(".pst.partial"), std::string::npos) << error;
     EXPECT_NE(r.err.find(error), std::string::npos) << r.err;
     EXPECT_TRUE(FilesEndingIn(out, ".pst").empty());
     ExpectNothingBroken(out, home / "tmp", false);
