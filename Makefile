@@ -6,7 +6,7 @@ JOBS       ?= $(shell nproc)
 FUZZ_SECONDS ?= 600
 SAMPLE     := $(BUILD)/sample/sample.pst
 
-.PHONY: all deps build run test bench fuzz clean
+.PHONY: all deps build run test bench fuzz package install clean
 
 all: build
 
@@ -38,6 +38,15 @@ test: deps
 	cmake --build $(TEST_BUILD) -j $(JOBS)
 	cd $(TEST_BUILD) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --output-on-failure -j $(JOBS)
+
+# The Debian package (build/palvara_<version>_<arch>.deb) of the release build.
+package: build
+	cd $(BUILD) && cpack -G DEB
+
+# The same tree as the package, under PREFIX (default /usr/local); DESTDIR stages it.
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(BUILD) --prefix $(PREFIX)
 
 bench: build
 	$(BUILD)/bench/palvara_bench

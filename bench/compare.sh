@@ -4,6 +4,7 @@
 # store:
 #   readpst -D -M -b -o DIR FILE      (pst-utils)
 #   pffexport -m all -t DIR FILE      (pff-tools)
+# and palvara-cli export to mbox files against readpst writing the same (readpst -j 0 -D -r).
 # Prints the median wall time of each over the repetitions and the ratios to palvara.
 # usage: bench/compare.sh FILE [REPETITIONS]   (palvara-cli from $PALVARA_CLI or build/cli)
 set -euo pipefail
@@ -39,9 +40,14 @@ recover_t=$(median "$cli" recover "$file" --to "$work/out")
 readpst_t=$(median readpst -D -M -b -o "$work/out" "$file")
 # pffexport wants a target path that does not exist yet.
 pff_t=$(median pffexport -m all -t "$work/out/export" "$file")
+export_t=$(median "$cli" export "$file" --to "$work/out" --format mbox --all)
+readpst_mbox_t=$(median readpst -j 0 -D -r -o "$work/out" "$file")
 
 echo "store: $(basename "$file") ($(stat -c %s "$file") bytes), median of $reps runs"
 printf '%-22s %8s s\n' "palvara-cli analyze" "$ours"
 printf '%-22s %8s s\n' "palvara-cli recover" "$recover_t"
 printf '%-22s %8s s   %6.1fx palvara\n' "readpst -D -M -b" "$readpst_t" "$(echo "$readpst_t / $ours" | bc -l)"
 printf '%-22s %8s s   %6.1fx palvara\n' "pffexport -m all" "$pff_t" "$(echo "$pff_t / $ours" | bc -l)"
+printf '%-22s %8s s\n' "palvara-cli export" "$export_t"
+printf '%-22s %8s s   %6.1fx palvara export\n' "readpst -j 0 -D -r" "$readpst_mbox_t" \
+  "$(echo "$readpst_mbox_t / $export_t" | bc -l)"

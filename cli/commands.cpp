@@ -9,6 +9,7 @@
 #include "cli/analyze.h"
 #include "cli/arguments.h"
 #include "cli/exit_codes.h"
+#include "cli/help.h"
 #include "cli/item_view.h"
 #include "cli/json_text.h"
 #include "cli/save.h"
@@ -43,6 +44,9 @@ constexpr const char* kUsage =
     "  save FILE --to DIR (--folder PATH)... | --all [--json]\n"
     "                        writes the given folders (\"Personal Folders\\Inbox\\\") or every\n"
     "                        folder into a new PST in DIR\n"
+    "  export FILE --to DIR --format mbox|maildir|eml|all (--folder PATH)... | --all [--json]\n"
+    "                        the same folders as mail files (mbox, Maildir, EML), contacts\n"
+    "                        as vCard, calendar, tasks and journal as iCalendar, notes as text\n"
     "  recover FILE [--to DIR] [--json]\n"
     "                        analysis, then every folder saved into a new PST in DIR\n"
     "                        (default: ./Repair)\n"
@@ -51,7 +55,10 @@ constexpr const char* kUsage =
     "                        writes a realistic sample store\n"
     "  search DIR [--recursive] [--json]\n"
     "                        lists the store files (names containing .pst or .ost) in DIR\n"
-    "                        and, with --recursive, its subfolders\n";
+    "                        and, with --recursive, its subfolders\n"
+    "\n"
+    "palvara-cli COMMAND --help shows the options of a command; palvara-cli --version the\n"
+    "version.\n";
 
 struct Arguments {
   std::string file;
@@ -439,13 +446,14 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
       {"info", {Info, 0, false}}, {"nodes", {Nodes, 0, false}}, {"props", {Props, 1, true}},
       {"item", {Item, 1, false}},  {"analyze", {Analyze, 0, false}},
       {"check", {Check, 0, false}}};
+  if (const std::optional<int> answered = AnswerVersionOrHelp(args, out)) return *answered;
   if (args.empty() || args[0] == "--help" || args[0] == "-h" || args[0] == "help") {
     (args.empty() ? err : out) << kUsage;
     return args.empty() ? 2 : 0;
   }
   if (args[0] == "make-sample") return MakeSample(args, out, err);
   if (args[0] == "search") return SearchCommand(args, out, err);
-  if (args[0] == "save") return SaveCommand(args, out, err);
+  if (args[0] == "save" || args[0] == "export") return SaveCommand(args, out, err);
   if (args[0] == "recover") return RecoverCommand(args, out, err);
   auto command = kCommands.find(args[0]);
   if (command == kCommands.end()) {

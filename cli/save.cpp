@@ -11,6 +11,7 @@
 #include "cli/interrupt.h"
 #include "cli/json_text.h"
 #include "cli/progress_bar.h"
+#include "export/open_output.h"
 #include "export/saving_driver.h"
 #include "shell/activity_log.h"
 
@@ -51,9 +52,11 @@ struct SaveArguments {
   std::vector<std::string> folders;
   bool all = false;
   bool json = false;
+  std::optional<OpenFormats> formats;  // export: the open formats instead of a new PST
 };
 
 bool Parse(const std::vector<std::string>& args, bool recover, SaveArguments& a, std::ostream& err) {
+  const bool exporting = args[0] == "export";
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& arg = args[i];
     const bool hasValue = i + 1 < args.size();
@@ -63,6 +66,12 @@ bool Parse(const std::vector<std::string>& args, bool recover, SaveArguments& a,
       a.folders.push_back(args[++i]);
     } else if (arg == "--all" && !recover) {
       a.all = true;
+    } else if (arg == "--format" && hasValue && exporting) {
+      a.formats = ParseOpenFormats(args[++i]);
+      if (!a.formats) {
+        err << "palvara-cli: --format takes mbox, maildir, eml or all\n";
+        return false;
+      }
     } else if (arg == "--json") {
       a.json = true;
     } else if (!arg.empty() && arg[0] == '-') {
@@ -80,7 +89,11 @@ bool Parse(const std::vector<std::string>& args, bool recover, SaveArguments& a,
     return false;
   }
   if (!recover && (a.to.empty() || (a.folders.empty() && !a.all))) {
-    err << "palvara-cli: save needs --to DIR and --folder PATH or --all\n";
+    err << "palvara-cli: " << args[0] << " needs --to DIR and --folder PATH or --all\n";
+    return false;
+  }
+  if (exporting && !a.formats) {
+    err << "palvara-cli: export needs --format mbox|maildir|eml|all\n";
     return false;
   }
   return true;
@@ -122,7 +135,7 @@ int ExitStatusOf(SaveResult::Outcome outcome) {
 int Save(const SaveArguments& a, const std::vector<std::string>& selected,
          const AnalysisCounters& analysisCounters, std::ostream& out, std::ostream& err) {
   WriteActivityLog("\r\n");
-  WriteActivityLog("Step3: Saving PST File");
+  WriteActivityLog(a.formats ? "Step3: Exporting" : "Step3: Saving PST File");
   WriteActivityLog("Target Path: " + a.to);
   SaveOptions options;
   options.sourcePath = a.file;
@@ -130,6 +143,11 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
   options.output.defaultTargetFolder = a.to;
   options.selectedFolders = selected;
   options.analysisCounters = analysisCounters;
+  std::optional<OpenFormatOutput> openOutput;
+  if (a.formats) {
+    openOutput.emplace(*a.formats, a.to);
+    options.target = &*openOutput;
+  }
   RunControl control;
   SaveObserver observer(err, options.itemCounter, control);
   SaveResult result;
@@ -163,21 +181,31 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
     }
     nlohmann::ordered_json files = nlohmann::ordered_json::array();
     for (const auto& f : result.outputFiles) files.push_back(f.string());
-    nlohmann::ordered_json j = {{"source", a.file},
-                                {"outcome", OutcomeName(result.outcome)}};
-    if (!saved) j["error"] = result.error;
-    if (stopped) j["stopped"] = true;
-    j["outputFiles"] = files;
-    j["saved"] = counts;
-    j["failedItems"] = result.failedItems;
-    j["written"] = result.Written();
-    j["notWritten"] = result.failedItems;
-    j["kinds"] = kinds;
-    j["unsaved"] = unsaved;
-    j["summary"] = result.summary;
-    out << JsonDump(j) << "\n";
+    nlohmann::ordered_json report = {{"source", a.file},
+                                     {"outcome", OutcomeName(result.outcome)}};
+    if (!saved) report["error"] = result.error;
+    if (stopped) report["stopped"] = true;
+    report["outputFiles"] = files;
+    report["saved"] = counts;
+    report["failedItems"] = result.failedItems;
+    report["written"] = result.Written();
+    report["notWritten"] = result.failedItems;
+    report["kinds"] = kinds;
+    report["unsaved"] = unsaved;
+    report["summary"] = result.summary;
+    if (openOutput) {
+      // Where each folder went and how many messages it holds there.
+      nlohmann::ordered_json folders = nlohmann::ordered_json::object();
+      for (const std::string& path : selected) {
+        const auto written = openOutput->MessagesByFolder().find(path);
+        folders[path] = {{"directory", openOutput->DirectoryOf(path).string()},
+                         {"messages", written == openOutput->MessagesByFolder().end() ? 0 : written->second}};
+      }
+      report["folders"] = folders;
+    }
+    out << JsonDump(report) << "\n";
   } else if (saved) {
-    for (const auto& f : result.outputFiles) out << "Saved to: " << f.string() << "\n";
+    for (const auto& f : result.outputFiles) out << (a.formats ? "Exported to: " : "Saved to: ") << f.string() << "\n";
     std::string summary = result.summary;
     std::erase(summary, '\r');
     out << summary << "\n";

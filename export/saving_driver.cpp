@@ -33,13 +33,14 @@ class Saving {
     try {
       Walk();
     } catch (const ComponentMissing& e) {
-      writer_.reset();  // its files go before the program may end
+      ownWriter_.reset();  // an unfinished store goes before the program may end
+      writer_ = nullptr;
       Fail(SaveResult::Outcome::kComponentMissing, e.what());
       return std::move(result_);
     } catch (const std::exception& e) {
       // The output store itself failed (or memory ran out): nothing more can be written.
       result_.outcome = SaveResult::Outcome::kOutputFailed;
-      result_.error = std::string("The new PST file could not be written: ") + e.what();
+      result_.error = writer_->Noun() + " could not be written: " + e.what();
       observer_.Message(result_.error);
     }
     End();
@@ -91,7 +92,12 @@ class Saving {
 
     PstOutputOptions output = options_.output;
     if (output.sourceFileName.empty()) output.sourceFileName = source.filename().string();
-    writer_ = std::make_unique<USave_to_PST_Format>(std::move(output));
+    if (options_.target != nullptr) {
+      writer_ = options_.target;
+    } else {
+      ownWriter_ = std::make_unique<PstSavingOutput>(std::move(output));
+      writer_ = ownWriter_.get();
+    }
     try {
       writer_->InitOutputStore(options_.targetFolder);
     } catch (const ComponentMissing& e) {
@@ -99,7 +105,7 @@ class Saving {
       return false;
     } catch (const std::exception& e) {
       result_.outcome = SaveResult::Outcome::kOutputFailed;
-      result_.error = std::string("The new PST file could not be created: ") + e.what();
+      result_.error = writer_->Noun() + " could not be created: " + e.what();
       observer_.Message(result_.error);
       return false;
     }
@@ -246,10 +252,7 @@ class Saving {
   void SaveItem(const StoreNode& node, ItemRecord& r) {
     const std::string cls = r.messageClass.value_or("");
     const SavedKind kind = KindOf(r, cls);
-    if (kind == SavedKind::kMail) {
-      if (r.mail) SaveMail(node, r);
-      return;
-    }
+    if (kind == SavedKind::kMail) return SaveMail(node, r);
     if (kind == SavedKind::kTask) {
       progress_.currentFolder = currentPath_;
       observer_.Progress(progress_);
@@ -264,25 +267,25 @@ class Saving {
       case SavedKind::kTask:
         written = Output(currentPath_, kind, r, [&] {
           if (!r.mail && !s) throw ComponentError(kReasonUnreadable);
-          const MailFields none;
-          writer_->WriteTask(r.mail ? *r.mail : none, s);
+          writer_->WriteTask({r, store_, node, currentPath_, s});
         });
         if (written) Count(AnalysisCounters::kTasks, currentPath_);
         break;
       case SavedKind::kAppointment:
-        written = Output(currentPath_, kind, r, [&] { writer_->WriteAppointment(r, s); });
+        written = Output(currentPath_, kind, r, [&] { writer_->WriteAppointment({r, store_, node, currentPath_, s}); });
         if (written) Count(AnalysisCounters::kCalendar, currentPath_);
         break;
       case SavedKind::kContact:
       case SavedKind::kDistributionList:
-        written = Output(currentPath_, kind, r, [&] { writer_->WriteContact(r, s); });
+        written = Output(currentPath_, kind, r, [&] { writer_->WriteContact({r, store_, node, currentPath_, s}); });
         if (written) Count(AnalysisCounters::kContacts, currentPath_);
         break;
       case SavedKind::kNote:
       case SavedKind::kJournal:
         written = Output(currentPath_, kind, r, [&] {
           if (!s) throw ComponentError(kReasonUnreadable);
-          writer_->WriteItem(*s);
+          const OutputItem item{r, store_, node, currentPath_, s};
+          kind == SavedKind::kNote ? writer_->WriteNote(item) : writer_->WriteJournal(item);
         });
         if (written) Count(kind == SavedKind::kNote ? AnalysisCounters::kNotes : AnalysisCounters::kJournal, currentPath_);
         break;
@@ -302,11 +305,11 @@ class Saving {
     progress_.destination = path;
     const std::shared_ptr<const CopiedMessage> source = Source(node);
     const bool written = Output(path, SavedKind::kMail, r, [&] {
-      writer_->WriteMail(r, store_, path, &node, source.get());
+      writer_->WriteMail({r, store_, node, path, source.get()});
       if (writer_->SplitFlag()) {
         // A continuation file was begun: the folder is made there and the mail written again.
         CreateFolder(path);
-        writer_->WriteMail(r, store_, path, &node, source.get());
+        writer_->WriteMail({r, store_, node, path, source.get()});
         writer_->ClearSplitFlag();
       }
     });
@@ -322,7 +325,7 @@ class Saving {
       if (result_.outcome != SaveResult::Outcome::kOutputFailed) writer_->Finish();
     } catch (const std::exception& e) {
       result_.outcome = SaveResult::Outcome::kOutputFailed;
-      result_.error = std::string("The new PST file could not be completed: ") + e.what();
+      result_.error = writer_->Noun() + " could not be completed: " + e.what();
       observer_.Message(result_.error);
     }
     const bool stopped = control_.stopSaving;
@@ -344,7 +347,8 @@ class Saving {
   StoreFile store_;
   MapContext context_;
   const StoreNode* top_ = nullptr;
-  std::unique_ptr<USave_to_PST_Format> writer_;
+  std::unique_ptr<SavingOutput> ownWriter_;
+  SavingOutput* writer_ = nullptr;
   SavingProgress progress_;
   SaveResult result_;
   std::unique_ptr<SourceItemReader> sourceReader_;

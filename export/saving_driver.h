@@ -12,6 +12,7 @@
 
 #include "common/run_control.h"
 #include "export/pst_output.h"
+#include "export/saving_output.h"
 #include "items/analysis.h"
 
 namespace palvara {
@@ -56,6 +57,8 @@ struct SaveOptions {
   AnalysisCounters analysisCounters;         // what the analysis counted
   std::int32_t itemCounter = 0;              // the item counter the analysis left
   PstOutputOptions output;                   // components, names, split size, clock
+  // Where the items go instead of a new PST (files in open formats); the caller keeps it.
+  SavingOutput* target = nullptr;
 };
 
 // The kinds of item a saving run writes, for its per-kind counts.
@@ -83,7 +86,7 @@ struct SaveResult {
     kAnalysisFailed,    // "File Analysis Failed"
     kNoRootFolder,      // "Root Folder Not Found"
     kComponentMissing,  // a component could not be created
-    kOutputFailed,      // the output store could not be created or written
+    kOutputFailed,      // the output could not be created or written
   };
   Outcome outcome = Outcome::kCompleted;
   int result = 0;  // 1 when the store file could not be opened

@@ -2,39 +2,18 @@
 
 #include <algorithm>
 
-#include "reader/btree_walk.h"
 #include "reader/named_properties.h"
 
 namespace palvara {
 namespace {
 
-constexpr std::uint32_t kNameToIdMapNid = 0x61;
 constexpr std::uint32_t kRecipientTableNid = 0x692;
 constexpr std::uint32_t kAttachmentTableNid = 0x671;
 constexpr std::uint16_t kRowIdTag = 0x67F2;
 
-constexpr std::array<std::uint8_t, 16> kPsMapi = {0x28, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00,
-                                                  0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
-constexpr std::array<std::uint8_t, 16> kPsPublicStrings = {0x29, 0x03, 0x02, 0x00, 0x00, 0x00,
-                                                           0x00, 0x00, 0xC0, 0x00, 0x00, 0x00,
-                                                           0x00, 0x00, 0x00, 0x46};
-
 }  // namespace
 
-SourceItemReader::SourceItemReader(StoreFile& store) : store_(store) {
-  const StoreNode* node = FindNode(store, kNameToIdMapNid);
-  if (node == nullptr || node->dataBlock == nullptr) return;
-  SubnodeList subnodes;
-  if (node->subnodeBlock != nullptr) ReadSubnodes(store, node->subnodeBlock, subnodes);
-  const std::unique_ptr<PropertyList> list = ReadPropertyList(store, node->dataBlock, subnodes);
-  const PropertyEntry* stream = list ? list->Find(0x0002) : nullptr;
-  if (stream == nullptr || !stream->value) return;
-  for (std::size_t at = 0; at + 16 <= stream->value->size(); at += 16) {
-    std::array<std::uint8_t, 16> guid{};
-    for (std::size_t i = 0; i < 16; ++i) guid[i] = static_cast<std::uint8_t>((*stream->value)[at + i]);
-    guids_.push_back(guid);
-  }
-}
+SourceItemReader::SourceItemReader(StoreFile& store) : store_(store) {}
 
 CopiedProperties SourceItemReader::Convert(const PropertyList& list) const {
   CopiedProperties out;
@@ -49,18 +28,9 @@ CopiedProperties SourceItemReader::Convert(const PropertyList& list) const {
     if (e.tag >= 0x8000) {
       // Named: carried by its name; without a known name it cannot be placed and is dropped.
       const NamedPropertyMapping* m = store_.namedProperties.Find(e.tag);
-      if (m == nullptr) continue;
-      const std::uint32_t index = m->guidWord >> 1;
+      if (m == nullptr || !m->propertySet) continue;
       PropertyName name;
-      if (index == 1) {
-        name.guid = kPsMapi;
-      } else if (index == 2) {
-        name.guid = kPsPublicStrings;
-      } else if (index >= 3 && index - 3 < guids_.size()) {
-        name.guid = guids_[index - 3];
-      } else {
-        continue;
-      }
+      name.guid = *m->propertySet;
       if (m->kind == 2) {
         if (!m->name) continue;
         name.name = *m->name;

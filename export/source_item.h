@@ -3,7 +3,6 @@
 // attachments with their data, attached messages recursively.
 #pragma once
 
-#include <array>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -16,7 +15,7 @@ namespace palvara {
 
 class SourceItemReader {
  public:
-  // Reads the property sets of the store's name-to-id map once.
+  // `store` has its named property map loaded.
   explicit SourceItemReader(StoreFile& store);
 
   // The item of `node`; nullptr when its property context cannot be read.
@@ -32,7 +31,6 @@ class SourceItemReader {
   std::vector<CopiedProperties> TableRows(const SubnodeList& subnodes, std::uint32_t nid);
 
   StoreFile& store_;
-  std::vector<std::array<std::uint8_t, 16>> guids_;  // the GUID stream: sets from index 3
 };
 
 }  // namespace palvara

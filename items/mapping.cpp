@@ -78,9 +78,9 @@ bool IsAttachmentRow(const PropertyEntry& e) {
 }
 
 // A code page property's value, when it has a non-zero one.
-std::optional<std::uint32_t> CodePageValue(const PropertyList& list, std::uint32_t tag) {
-  const PropertyEntry* e = list.Find(tag);
-  if (e == nullptr || e->named != nullptr || !e->value) return std::nullopt;
+std::optional<std::uint32_t> CodePageValue(const PropertyList& list, std::uint16_t tag) {
+  const PropertyEntry* e = list.FindTag(tag);
+  if (e == nullptr || !e->value) return std::nullopt;
   const std::uint32_t value = LoadLe32(*e->value, 0).value_or(0);
   return value != 0 ? std::optional<std::uint32_t>(value) : std::nullopt;
 }
@@ -88,12 +88,12 @@ std::optional<std::uint32_t> CodePageValue(const PropertyList& list, std::uint32
 // The code page named by a list: a code page tag, else a locale tag's ANSI code page, else the
 // script of an Internet code page.
 std::optional<std::uint32_t> NamedCodePage(const PropertyList& list,
-                                           std::initializer_list<std::uint32_t> codePageTags,
-                                           std::initializer_list<std::uint32_t> localeTags) {
-  for (std::uint32_t tag : codePageTags) {
+                                           std::initializer_list<std::uint16_t> codePageTags,
+                                           std::initializer_list<std::uint16_t> localeTags) {
+  for (std::uint16_t tag : codePageTags) {
     if (auto cp = CodePageValue(list, tag)) return cp;
   }
-  for (std::uint32_t tag : localeTags) {
+  for (std::uint16_t tag : localeTags) {
     if (auto lcid = CodePageValue(list, tag)) {
       if (auto cp = AnsiCodePageOfLocale(*lcid)) return cp;
     }

@@ -230,6 +230,14 @@ const PropertyEntry* PropertyList::Find(std::uint32_t id) const {
   return found;
 }
 
+const PropertyEntry* PropertyList::FindTag(std::uint16_t tag) const {
+  const PropertyEntry* found = nullptr;
+  for (const PropertyEntry& entry : entries) {
+    if (entry.tag == tag) found = &entry;
+  }
+  return found;
+}
+
 std::optional<Bytes> ReadSubnodeValue(StoreFile& store, std::uint32_t nid,
                                       const SubnodeList& subnodes) {
   const BlockEntry* data = FindSubnode(subnodes, nid);

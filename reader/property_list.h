@@ -59,6 +59,9 @@ struct PropertyList {
 
   // The entry with `id`, last occurrence; nullptr when absent.
   const PropertyEntry* Find(std::uint32_t id) const;
+  // The entry stored under `tag` (wPropId, whatever the name map makes of it), last
+  // occurrence; nullptr when absent.
+  const PropertyEntry* FindTag(std::uint16_t tag) const;
 };
 
 // Reads the heap of the node whose data is `data` (a single block or a whole data tree) and

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the checkers need.
+# Installs the Debian packages the build, the tests, the checkers and the packaging need.
 # Idempotent: asks apt only for what is missing, and runs apt-get update only then.
 set -euo pipefail
 
@@ -9,6 +9,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   nlohmann-json3-dev
   pst-utils pff-tools bc ccache
+  dpkg-dev lintian desktop-file-utils appstream shared-mime-info man-db groff-base
+  python3 python3-vobject python3-icalendar mutt
 )
 
 missing=()

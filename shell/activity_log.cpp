@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <vector>
 
 #include "shell/app_paths.h"
 #include "shell/app_settings.h"
@@ -30,13 +31,31 @@ bool WriteAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
+// A folder in which the log can be created or appended to.
+bool CanWriteIn(const std::filesystem::path& folder) {
+  std::error_code ec;
+  if (!std::filesystem::is_directory(folder, ec)) return false;
+  if (::access(folder.c_str(), W_OK | X_OK) == 0) return true;
+  // Tolerant: an existing log that can be written is used even in a folder that cannot.
+  const std::filesystem::path log = folder / "Activity Log.txt";
+  return std::filesystem::exists(log, ec) && ::access(log.c_str(), W_OK) == 0;
+}
+
 }  // namespace
 
 std::filesystem::path ActivityLogFolder() {
   std::error_code ec;
+  std::vector<std::filesystem::path> folders;
   const std::string logPath = AppSettings::Read("LogPath");
-  if (!logPath.empty() && std::filesystem::is_directory(logPath, ec)) return logPath;
-  return AppPaths::ApplicationFolder();
+  if (!logPath.empty() && std::filesystem::is_directory(logPath, ec)) folders.push_back(logPath);
+  folders.push_back(AppPaths::ApplicationFolder());
+  for (const std::filesystem::path& folder : folders) {
+    if (CanWriteIn(folder)) return folder;
+  }
+  // An installed program's data folder is not the user's to write: keep the entries in the
+  // user's state folder rather than lose them.
+  const std::filesystem::path state = AppPaths::StateFolder();
+  return state.empty() ? folders.front() : state;
 }
 
 std::filesystem::path ActivityLogFile() { return ActivityLogFolder() / "Activity Log.txt"; }

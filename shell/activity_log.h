@@ -14,7 +14,9 @@ namespace palvara {
 inline constexpr std::uint64_t kActivityLogLimit = 5242880;
 inline constexpr std::size_t kActivityLogEntryLimit = 299;
 
-// The log folder: "LogPath" when it names an existing folder, else the application folder.
+// The log folder: "LogPath" when it names an existing folder that can be written, else the
+// application folder when it can be written, else the user's state folder
+// ($XDG_STATE_HOME/palvara, default ~/.local/state/palvara).
 std::filesystem::path ActivityLogFolder();
 std::filesystem::path ActivityLogFile();
 

@@ -11,6 +11,8 @@
 #include <vector>
 
 #include "common/text.h"
+#include "shell/app_paths.h"
+#include "shell/install_layout.h"
 
 namespace palvara {
 namespace {
@@ -21,12 +23,6 @@ std::string Trim(const std::string& s) {
   const auto first = s.find_first_not_of(" \t\r");
   if (first == std::string::npos) return "";
   return s.substr(first, s.find_last_not_of(" \t\r") - first + 1);
-}
-
-std::filesystem::path ExecutableFolder() {
-  std::error_code ec;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
-  return ec ? std::filesystem::path(".") : self.parent_path();
 }
 
 }  // namespace
@@ -112,9 +108,14 @@ void TerminateSelf() { ::_exit(0); }
 bool LoadCompanionLibrary() {
   static void* handle = nullptr;  // kept until the process ends
   if (handle != nullptr) return true;
-  const std::string beside = (ExecutableFolder() / "libItemDecodeA.so").string();
-  handle = ::dlopen(beside.c_str(), RTLD_NOW);
-  if (handle == nullptr) handle = ::dlopen("libItemDecodeA.so", RTLD_NOW);
+  const std::filesystem::path programs = AppPaths::ProgramFolder();
+  for (const std::filesystem::path& file :
+       {programs / "libItemDecodeA.so",
+        programs / kCompanionFolderFromPrograms / "libItemDecodeA.so",
+        std::filesystem::path("libItemDecodeA.so")}) {
+    handle = ::dlopen(file.c_str(), RTLD_NOW);
+    if (handle != nullptr) break;
+  }
   return handle != nullptr;
 }
 

@@ -6,10 +6,11 @@
 #include <filesystem>
 #include <string>
 
+#include "common/version.h"
+
 namespace palvara {
 
 inline constexpr const char* kProductTitle = "Palvara for Microsoft Outlook";
-inline constexpr const char* kVersionText = "Version 2.0";
 inline constexpr const char* kSettingsKey = "PV_PST";
 
 class AppSettings {
@@ -32,8 +33,9 @@ class AppSettings {
 // Ends the process at once with exit code 0: no clean-up, no flushing.
 [[noreturn]] void TerminateSelf();
 
-// Loads the companion library libItemDecodeA.so (beside the program, else by the standard
-// search) and keeps it loaded; false when it cannot be loaded.
+// Loads the companion library libItemDecodeA.so (beside the program, else from the installed
+// companion folder relative to the program, else by the standard search) and keeps it loaded;
+// false when it cannot be loaded.
 bool LoadCompanionLibrary();
 
 }  // namespace palvara

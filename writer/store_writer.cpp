@@ -1,6 +1,7 @@
 #include "writer/store_writer.h"
 
 #include "common/text.h"
+#include "reader/named_properties.h"
 #include "writer/crc.h"
 
 #include <algorithm>
@@ -302,6 +303,7 @@ StoreWriter::MessageParts StoreWriter::SpecParts(const MessageSpec& m, std::uint
       attachment.properties.push_back(Text(0x3703, Extension(a.fileName)));
       attachment.properties.push_back(Text(0x370E, a.mimeType));
     }
+    attachment.properties.insert(attachment.properties.end(), a.extra.begin(), a.extra.end());
     parts.attachments.push_back(std::move(attachment));
   }
   return parts;
@@ -574,20 +576,15 @@ void StoreWriter::WriteFolder(const FolderState& f) {
 void StoreWriter::WriteNameToIdMap() {
   // PS_MAPI and PS_PUBLIC_STRINGS have the fixed indexes 1 and 2; other sets are numbered
   // from 3 in the GUID stream.
-  static constexpr std::array<std::uint8_t, 16> kPsMapi = {0x28, 0x03, 0x02, 0x00, 0x00, 0x00,
-                                                           0x00, 0x00, 0xC0, 0x00, 0x00, 0x00,
-                                                           0x00, 0x00, 0x00, 0x46};
-  static constexpr std::array<std::uint8_t, 16> kPsPublicStrings = {
-      0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
   std::vector<std::array<std::uint8_t, 16>> guids;
   Bytes guidStream, entryStream, stringStream;
   std::map<std::uint32_t, Bytes> buckets;
   for (std::size_t k = 0; k < named_.size(); ++k) {
     const PropertyName& n = named_[k];
     std::uint32_t guidIndex = 0;
-    if (n.guid == kPsMapi) {
+    if (n.guid == property_set::kMapi) {
       guidIndex = 1;
-    } else if (n.guid == kPsPublicStrings) {
+    } else if (n.guid == property_set::kPublicStrings) {
       guidIndex = 2;
     } else {
       auto it = std::find(guids.begin(), guids.end(), n.guid);

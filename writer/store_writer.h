@@ -54,6 +54,8 @@ struct AttachmentSpec {
   std::string mimeType = "application/octet-stream";
   // An attached message instead of file data.
   std::shared_ptr<const MessageSpec> embedded;
+  // Further properties of the attachment (a content id, ...).
+  std::vector<PropertyValue> extra = {};
 };
 
 // What a message holds; texts are UTF-8, times FILETIMEs (UTC).

@@ -271,6 +271,11 @@ TEST(MappingTest, CodePageComesFromCodepageThenLocaleThenInternetCodepageThenSto
   EXPECT_EQ(text({U32Entry(0x3FF1, 0x0439), U32Entry(0x3FDE, 65001)}, kSjis, 932), "日本");
   EXPECT_EQ(text({}, kCyrillic, 1251), "Жук");
   EXPECT_EQ(text({}, Ascii("caf\xE9")), "café");
+  // A named property numbered like a code page tag is not one.
+  Bytes cp1251(4);
+  StoreLe(cp1251, 0, 1251, 4);
+  EXPECT_EQ(text({U32Entry(0x3FF1, 1041), Lid(0x3FFD, property_set::kMeeting, 0x0003, cp1251)},
+                 kSjis), "日本");
   // The sort id above a locale does not change it.
   EXPECT_EQ(text({U32Entry(0x3FF1, 0x00040411)}, kSjis), "日本");
 

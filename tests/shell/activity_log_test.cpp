@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -31,6 +32,7 @@ class ShellTest : public ::testing::Test {
   }
   void TearDown() override {
     ::unsetenv("PALVARA_SETTINGS");
+    ::unsetenv("XDG_STATE_HOME");
     fs::remove_all(dir_);
   }
   void Settings(const std::string& text) { std::ofstream(dir_ / "PV_PST.ini") << text; }
@@ -55,6 +57,78 @@ TEST_F(ShellTest, EntriesGoToTheApplicationFolderWhenTheLogFolderIsGone) {
   const std::string entry(299, 'e');
   EXPECT_EQ(WriteActivityLog(entry), 1);
   EXPECT_EQ(Read(dir_ / "app" / "Activity Log.txt"), "\r\n" + entry);
+}
+
+// Neither a usable "LogPath" nor an application folder that can be written (an installed
+// program's data folder): the entries go to the user's state folder instead of being lost.
+TEST_F(ShellTest, EntriesGoToTheStateFolderWhenNoConfiguredFolderCanBeWritten) {
+  const fs::path state = dir_ / "state";
+  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  Settings("[PV_PST]\nFilePath=" + (dir_ / "not-there").string() + "\nLogPath=" +
+           (dir_ / "gone").string() + "\n");
+  EXPECT_EQ(ActivityLogFolder(), state / "palvara");
+  EXPECT_EQ(WriteActivityLog("kept"), 1);
+  EXPECT_EQ(Read(state / "palvara" / "Activity Log.txt"), "\r\nkept");
+  EXPECT_EQ(fs::status(state / "palvara").permissions() & fs::perms::all, fs::perms::owner_all);
+
+  // Without XDG_STATE_HOME the folder is below HOME.
+  ::unsetenv("XDG_STATE_HOME");
+  const char* home = std::getenv("HOME");
+  const std::string savedHome = home != nullptr ? home : "";
+  ::setenv("HOME", (dir_ / "home").c_str(), 1);
+  EXPECT_EQ(ActivityLogFolder(), dir_ / "home" / ".local" / "state" / "palvara");
+  ::setenv("HOME", savedHome.c_str(), 1);
+
+  // A folder that can be written wins again as soon as there is one.
+  Settings("[PV_PST]\nFilePath=" + (dir_ / "not-there").string() + "\nLogPath=" +
+           (dir_ / "logs").string() + "\n");
+  EXPECT_EQ(ActivityLogFolder(), dir_ / "logs");
+  Settings("[PV_PST]\nFilePath=" + (dir_ / "app").string() + "\n");
+  EXPECT_EQ(ActivityLogFolder(), dir_ / "app");
+}
+
+// The log folder as a user who may not write the configured folders sees it: the folders are
+// made read-only, and when the tests run as root (who writes anywhere) the folder is asked
+// for by a child process running as nobody.
+std::string LogFolderForAnotherUser(const fs::path& state) {
+  int pipeFds[2];
+  if (::pipe(pipeFds) != 0) return "pipe failed";
+  const pid_t child = ::fork();
+  if (child == 0) {
+    ::close(pipeFds[0]);
+    if (::geteuid() == 0) {
+      fs::permissions(state, fs::perms::all);  // the state folder is the user's own
+      if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(1);
+    }
+    const std::string folder = ActivityLogFolder().string();
+    const bool written = ::write(pipeFds[1], folder.data(), folder.size()) ==
+                         static_cast<ssize_t>(folder.size());
+    ::_exit(written ? 0 : 1);
+  }
+  ::close(pipeFds[1]);
+  std::string folder;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(pipeFds[0], buffer, sizeof buffer)) > 0;) folder.append(buffer, n);
+  ::close(pipeFds[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? folder : "child failed";
+}
+
+TEST_F(ShellTest, FoldersThatCannotBeWrittenArePassedOver) {
+  const fs::path state = dir_ / "state";
+  fs::create_directories(state);
+  ::setenv("XDG_STATE_HOME", state.c_str(), 1);
+  const fs::perms readOnly = fs::perms::owner_read | fs::perms::owner_exec |
+                             fs::perms::group_read | fs::perms::group_exec |
+                             fs::perms::others_read | fs::perms::others_exec;
+  fs::permissions(dir_ / "logs", readOnly);
+  fs::permissions(dir_ / "app", readOnly);
+  EXPECT_EQ(LogFolderForAnotherUser(state), (state / "palvara").string());
+  fs::permissions(dir_ / "app", fs::perms::all);  // everyone may write the application folder
+  EXPECT_EQ(LogFolderForAnotherUser(state), (dir_ / "app").string());
+  fs::permissions(dir_ / "logs", fs::perms::owner_all);
+  fs::permissions(dir_ / "app", fs::perms::owner_all);
 }
 
 TEST_F(ShellTest, ReadOnlyLogsAreMadeWritableAndConcurrentAppendsAllLand) {

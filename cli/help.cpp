@@ -1,0 +1,123 @@
+#include "cli/help.h"
+
+#include <algorithm>
+#include <ostream>
+
+#include "common/version.h"
+
+namespace palvara::cli {
+namespace {
+
+constexpr const char* kExitCodes =
+    "\n"
+    "exit codes: 0 success, 1 the file could not be read or the new PST not written,\n"
+    "2 usage; see palvara-cli(1)\n";
+
+const CommandHelp* FindHelp(const std::string& name) {
+  const auto& all = CommandHelpTexts();
+  const auto found = std::find_if(all.begin(), all.end(),
+                                  [&name](const CommandHelp& h) { return name == h.name; });
+  return found == all.end() ? nullptr : &*found;
+}
+
+}  // namespace
+
+const std::vector<CommandHelp>& CommandHelpTexts() {
+  static const std::vector<CommandHelp> kHelp = {
+      {"info",
+       "usage: palvara-cli info FILE [--json]\n"
+       "\n"
+       "Prints the header values of a store file: layout, encoding, the roots of both\n"
+       "B-trees, the file size, the number of blocks and nodes, and every damage report.\n"
+       "\n"
+       "  --json    print one JSON object\n"},
+      {"nodes",
+       "usage: palvara-cli nodes FILE [--json]\n"
+       "\n"
+       "Prints the node tree in pre-order: node id, parent, data block id and subnode\n"
+       "block id, indented by depth.\n"
+       "\n"
+       "  --json    print a list of {nid, parent, dataBid, subnodeBid, depth}\n"},
+      {"props",
+       "usage: palvara-cli props FILE NID [--table [attachments]] [--subnode SID] [--json]\n"
+       "\n"
+       "Prints the properties of node NID (decimal or 0x hex): id, type, size, reference\n"
+       "and a preview of the value; named properties with their tag and property set.\n"
+       "\n"
+       "  --table               print every row of the node's table\n"
+       "  --table attachments   print the attachment table of message NID\n"
+       "  --subnode SID         the properties of subnode SID of NID (an attachment)\n"
+       "  --json                print one JSON object\n"},
+      {"item",
+       "usage: palvara-cli item FILE NID [--json]\n"
+       "\n"
+       "Prints the item record of node NID: kind, class, every non-empty field, the\n"
+       "attachments and the start of the body texts.\n"
+       "\n"
+       "  --json    print one JSON object\n"},
+      {"analyze",
+       "usage: palvara-cli analyze FILE [--json] [--items]\n"
+       "\n"
+       "Runs the analysis: every folder with its item counts, the twelve counters and the\n"
+       "damage found. Progress goes to stderr when it is a terminal; Ctrl-C stops and the\n"
+       "partial result is printed. Entries go to the activity log.\n"
+       "\n"
+       "  --json    print one JSON object\n"
+       "  --items   add one record per item\n"},
+      {"save",
+       "usage: palvara-cli save FILE --to DIR (--folder PATH)... | --all [--json]\n"
+       "\n"
+       "Saves the named folders of FILE, or every folder, into a new PST in DIR, named\n"
+       "after FILE and the time. Ctrl-C stops after the current item and still completes\n"
+       "the new PST.\n"
+       "\n"
+       "  --to DIR        folder of the new PST (made when missing)\n"
+       "  --folder PATH   a folder to save, as \"Personal Folders\\Inbox\\\"; repeatable\n"
+       "  --all           save every folder the analysis finds\n"
+       "  --json          print one JSON object\n"},
+      {"recover",
+       "usage: palvara-cli recover FILE [--to DIR] [--json]\n"
+       "\n"
+       "Analyses FILE, then saves every folder into a new PST in DIR.\n"
+       "\n"
+       "  --to DIR   folder of the new PST (made when missing; default ./Repair)\n"
+       "  --json     print one JSON object\n"},
+      {"check",
+       "usage: palvara-cli check FILE [--json]\n"
+       "\n"
+       "Validates the structure of a store file and lists its errors and warnings by rule.\n"
+       "Exits with 0 when it has no error, 1 otherwise.\n"
+       "\n"
+       "  --json    print one JSON object\n"},
+      {"make-sample",
+       "usage: palvara-cli make-sample --out FILE [--messages N] [--seed S]\n"
+       "                               [--encoding none|permute|cyclic]\n"
+       "\n"
+       "Writes a deterministic, realistic sample store with every kind of item.\n"
+       "\n"
+       "  --out FILE        the store to write\n"
+       "  --messages N      number of mails\n"
+       "  --seed S          seed of the generator\n"
+       "  --encoding E      block encoding: none, permute or cyclic\n"},
+  };
+  return kHelp;
+}
+
+std::optional<int> AnswerVersionOrHelp(const std::vector<std::string>& args, std::ostream& out) {
+  if (args.size() == 1 && args[0] == "--version") {
+    out << "palvara-cli " << kVersion << "\n";
+    return 0;
+  }
+  if (args.empty()) return std::nullopt;
+  const bool helpCommand = args[0] == "help" && args.size() == 2;
+  const CommandHelp* help = FindHelp(helpCommand ? args[1] : args[0]);
+  if (help == nullptr) return std::nullopt;
+  const bool asked = helpCommand || std::any_of(args.begin() + 1, args.end(), [](const auto& a) {
+                       return a == "--help" || a == "-h";
+                     });
+  if (!asked) return std::nullopt;
+  out << help->text << "  -h, --help    this help\n" << kExitCodes;
+  return 0;
+}
+
+}  // namespace palvara::cli

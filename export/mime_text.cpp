@@ -1,0 +1,226 @@
+#include "export/mime_text.h"
+
+#include <cstdio>
+
+#include "common/text.h"
+
+namespace palvara {
+namespace {
+
+constexpr std::string_view kBase64 =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+std::string Base64(std::string_view bytes) {
+  std::string out;
+  out.reserve((bytes.size() + 2) / 3 * 4);
+  std::size_t i = 0;
+  for (; i + 2 < bytes.size(); i += 3) {
+    const auto v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16 |
+                                              static_cast<unsigned char>(bytes[i + 1]) << 8 |
+                                              static_cast<unsigned char>(bytes[i + 2]));
+    for (int s : {18, 12, 6, 0}) out += kBase64[(v >> s) & 0x3F];
+  }
+  if (i < bytes.size()) {
+    std::uint32_t v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16);
+    if (i + 1 < bytes.size()) v |= static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i + 1]) << 8);
+    out += kBase64[(v >> 18) & 0x3F];
+    out += kBase64[(v >> 12) & 0x3F];
+    out += i + 1 < bytes.size() ? kBase64[(v >> 6) & 0x3F] : '=';
+    out += '=';
+  }
+  return out;
+}
+
+// Length of the UTF-8 character starting with `lead`.
+std::size_t CharLength(unsigned char lead) {
+  return lead < 0x80 ? 1 : lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1;
+}
+
+const char* const kDays[] = {"Mon", "Tue", "Wed", "Thu", "Fri", "Sat", "Sun"};
+const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                               "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+// 1601-01-01 was a Monday.
+const char* DayName(std::uint64_t fileTime) { return kDays[(fileTime / 864000000000ull) % 7]; }
+
+}  // namespace
+
+bool IsPrintableAscii(std::string_view text) {
+  for (char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u < 0x20 || u > 0x7E) return false;
+  }
+  return true;
+}
+
+bool IsAscii(std::string_view text) {
+  for (char c : text) {
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  }
+  return true;
+}
+
+std::string ValidUtf8(std::string_view text) {
+  // A round trip through UTF-16 replaces what is not UTF-8 (and would end at a NUL).
+  std::string copy(text);
+  std::erase(copy, '\0');
+  return Utf16LeToUtf8(Utf8ToUtf16Le(copy));
+}
+
+std::string EncodeWords(std::string_view text) {
+  if (IsPrintableAscii(text)) return std::string(text);
+  // Each word holds at most 45 bytes of text: 60 base64 characters plus 12 of framing.
+  std::string out;
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t end = i;
+    while (end < text.size()) {
+      const std::size_t n = CharLength(static_cast<unsigned char>(text[end]));
+      if (end + n - i > 45) break;
+      end += n;
+    }
+    if (end == i) end = std::min(text.size(), i + 1);
+    if (!out.empty()) out += "\n ";
+    out += "=?UTF-8?B?" + Base64(text.substr(i, end - i)) + "?=";
+    i = end;
+  }
+  return out;
+}
+
+std::string HeaderLine(std::string_view name, std::string_view value) {
+  const std::string text = std::string(name) + ": " + std::string(value);
+  // Fold at blanks so that no line passes 78 characters where that can be helped.
+  std::string out;
+  std::size_t lineStart = 0;
+  std::size_t lastBlank = std::string::npos;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\n') {
+      lineStart = out.size() + 1;
+      lastBlank = std::string::npos;
+    } else if (c == ' ' && i > name.size() + 1) {
+      lastBlank = out.size();
+    }
+    out += c;
+    if (out.size() - lineStart > 78 && lastBlank != std::string::npos && lastBlank > lineStart) {
+      out.insert(lastBlank, "\n");
+      lineStart = lastBlank + 1;
+      lastBlank = std::string::npos;
+    }
+  }
+  return out + "\n";
+}
+
+std::string AddressList(const std::vector<MailAddress>& addresses) {
+  std::string out;
+  for (const MailAddress& a : addresses) {
+    std::string name = ValidUtf8(a.name);
+    std::erase_if(name, [](char c) { return c == '\r' || c == '\n' || c == '\t'; });
+    std::string phrase;
+    if (!name.empty()) {
+      if (!IsPrintableAscii(name)) {
+        phrase = EncodeWords(name);
+      } else {
+        phrase = "\"";
+        for (char c : name) {
+          if (c == '"' || c == '\\') phrase += '\\';
+          phrase += c;
+        }
+        phrase += "\"";
+      }
+    }
+    if (!out.empty()) out += ", ";
+    const bool usable = a.address.find('@') != std::string::npos && IsPrintableAscii(a.address) &&
+                        a.address.find_first_of("<>\", ") == std::string::npos;
+    if (usable) {
+      out += phrase.empty() ? "<" + a.address + ">" : phrase + " <" + a.address + ">";
+    } else {
+      out += (phrase.empty() ? std::string("\"") + "unknown" + "\"" : phrase) + ":;";
+    }
+  }
+  return out;
+}
+
+std::string MimeParameter(std::string_view name, std::string_view value) {
+  const std::string v = ValidUtf8(value);
+  if (IsPrintableAscii(v)) {
+    std::string quoted;
+    for (char c : v) {
+      if (c == '"' || c == '\\') quoted += '\\';
+      quoted += c;
+    }
+    return ";\n " + std::string(name) + "=\"" + quoted + "\"";
+  }
+  std::string encoded;
+  for (char c : v) {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || std::string_view("!#$&+-.^_`|~").find(c) != std::string_view::npos) {
+      encoded += c;
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", u);
+      encoded += hex;
+    }
+  }
+  return ";\n " + std::string(name) + "*=UTF-8''" + encoded;
+}
+
+std::string Base64Lines(ByteSpan bytes) {
+  const std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  std::string out;
+  out.reserve(raw.size() * 4 / 3 + raw.size() / 57 + 4);
+  for (std::size_t i = 0; i < raw.size(); i += 57) out += Base64(raw.substr(i, 57)) + "\n";
+  return out;
+}
+
+std::string QuotedPrintable(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + text.size() / 8);
+  std::size_t column = 0;
+  auto put = [&](std::string_view piece) {
+    if (column + piece.size() > 75) {
+      out += "=\n";
+      column = 0;
+    }
+    out += piece;
+    column += piece.size();
+  };
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const auto u = static_cast<unsigned char>(text[i]);
+    if (u == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    if (u == '\n') {
+      out += '\n';
+      column = 0;
+      continue;
+    }
+    const bool lineEnd = i + 1 == text.size() || text[i + 1] == '\n' || text[i + 1] == '\r';
+    // A "From " or "." at the start of a line is encoded too, so no transport touches it.
+    const bool lineStartHazard = column == 0 && (u == '.' || (u == 'F' && text.substr(i, 5) == "From "));
+    if ((u >= 33 && u <= 126 && u != '=' && !lineStartHazard) || ((u == ' ' || u == '\t') && !lineEnd)) {
+      put(std::string_view(&text[i], 1));
+    } else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "=%02X", u);
+      put(hex);
+    }
+  }
+  if (!out.empty() && out.back() != '\n') out += '\n';
+  return out;
+}
+
+std::string RfcDate(std::uint64_t fileTime) {
+  const CivilTime t = FileTimeToCivil(fileTime);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s, %d %s %d %02d:%02d:%02d +0000", DayName(fileTime), t.day,
+                kMonths[(t.month + 11) % 12], t.year, t.hour, t.minute, t.second);
+  return text;
+}
+
+std::string MboxDate(std::uint64_t fileTime) {
+  const CivilTime t = FileTimeToCivil(fileTime);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s %s %2d %02d:%02d:%02d %d", DayName(fileTime),
+                kMonths[(t.month + 11) % 12], t.day, t.hour, t.minute, t.second, t.year);
+  return text;
+}
+
+}  // namespace palvara

@@ -1,0 +1,320 @@
+#include "export/mime_writer.h"
+
+#include <algorithm>
+#include <atomic>
+
+#include "common/text.h"
+
+namespace palvara {
+namespace {
+
+// Property ids read beyond the item record.
+constexpr std::uint32_t kTransportHeaders = 0x007D;
+constexpr std::uint32_t kMessageId = 0x1035;
+constexpr std::uint32_t kReferences = 0x1039;
+constexpr std::uint32_t kInReplyTo = 0x1042;
+constexpr std::uint32_t kLastVerb = 0x1081;
+constexpr std::uint32_t kFlagStatus = 0x1090;
+constexpr std::uint32_t kInternetCodePage = 0x3FDE;
+constexpr std::uint32_t kCreationTime = 0x3007;
+
+std::string BoundaryFor(const char* kind) {
+  static std::atomic<std::uint64_t> counter{0};
+  return std::string("=_palvara_") + kind + "_" + std::to_string(++counter) + "_=";
+}
+
+std::string Lowered(std::string_view text) {
+  std::string out(text);
+  std::transform(out.begin(), out.end(), out.begin(), [](unsigned char c) { return std::tolower(c); });
+  return out;
+}
+
+// The sender: the represented sender (whose behalf the mail was sent on), else the sender.
+MailAddress SenderOf(const SourceMessage& m) {
+  const PropertyReader p = m.Properties();
+  MailAddress a;
+  a.name = p.Text(0x0042).value_or(p.Text(0x0C1A).value_or(""));
+  for (std::uint32_t id : {0x5D02u, 0x0065u, 0x5D01u, 0x0C1Fu}) {
+    const std::string address = p.Text(id).value_or("");
+    if (address.find('@') != std::string::npos) {
+      a.address = address;
+      break;
+    }
+  }
+  return a;
+}
+
+std::string TextOf(const Text& text) { return text ? ValidUtf8(*text) : std::string(); }
+
+// The HTML body as UTF-8 text: stored bytes are in the message's Internet code page.
+std::optional<std::string> HtmlOf(const SourceMessage& m) {
+  if (!m.record.mail || !m.record.mail->html || m.record.mail->html->empty()) return std::nullopt;
+  const PropertyEntry* e = m.Properties().Find(0x1013);
+  if (e != nullptr && e->type == 0x001F) return ValidUtf8(Utf16LeToUtf8(*m.record.mail->html));
+  const std::uint32_t codePage =
+      static_cast<std::uint32_t>(m.Properties().Integer(kInternetCodePage).value_or(0));
+  const Bytes& html = *m.record.mail->html;
+  if (codePage == 0 || codePage == 65001) {
+    return ValidUtf8(std::string_view(reinterpret_cast<const char*>(html.data()), html.size()));
+  }
+  return CodePageToUtf8(html, codePage);
+}
+
+// Text with "\n" line ends when every line can go as it is (8bit), else nullopt.
+std::optional<std::string> AsEightBit(std::string_view text) {
+  std::string out;
+  out.reserve(text.size() + 1);
+  std::size_t column = 0;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r') {
+      if (i + 1 < text.size() && text[i + 1] == '\n') continue;
+      return std::nullopt;
+    }
+    // A line that begins "From " would be quoted in an mbox: such text goes quoted-printable.
+    if (column == 0 && c == 'F' && text.substr(i, 5) == "From ") return std::nullopt;
+    column = c == '\n' ? 0 : column + 1;
+    if (column > 900) return std::nullopt;
+    out += c;
+  }
+  if (!out.empty() && out.back() != '\n') out += '\n';
+  return out;
+}
+
+std::string TextPart(std::string_view subtype, std::string_view text) {
+  const std::string type = "Content-Type: text/" + std::string(subtype) + "; charset=\"utf-8\"\n";
+  if (auto plain = AsEightBit(text)) {
+    return type + "Content-Transfer-Encoding: " + (IsAscii(*plain) ? "7bit" : "8bit") + "\n\n" + *plain;
+  }
+  return type + "Content-Transfer-Encoding: quoted-printable\n\n" + QuotedPrintable(text);
+}
+
+std::string Multipart(const char* kind, const std::vector<std::string>& parts) {
+  if (parts.size() == 1) return parts.front();
+  const std::string boundary = BoundaryFor(kind);
+  std::string out = "Content-Type: multipart/" + std::string(kind) + ";\n boundary=\"" + boundary + "\"\n\n";
+  for (const std::string& part : parts) out += "--" + boundary + "\n" + part + "\n";
+  return out + "--" + boundary + "--\n";
+}
+
+std::string GuessMimeType(const std::string& fileName) {
+  const std::string name = Lowered(fileName);
+  const auto dot = name.rfind('.');
+  const std::string ext = dot == std::string::npos ? "" : name.substr(dot + 1);
+  static const std::pair<const char*, const char*> kTypes[] = {
+      {"jpg", "image/jpeg"}, {"jpeg", "image/jpeg"}, {"png", "image/png"}, {"gif", "image/gif"},
+      {"bmp", "image/bmp"},  {"pdf", "application/pdf"}, {"txt", "text/plain"},
+      {"htm", "text/html"},  {"html", "text/html"}, {"zip", "application/zip"},
+      {"eml", "message/rfc822"}, {"ics", "text/calendar"}, {"vcf", "text/vcard"},
+  };
+  for (const auto& [e, type] : kTypes) {
+    if (ext == e) return type;
+  }
+  return "application/octet-stream";
+}
+
+// A MIME type as a header may carry it: "type/subtype" of token characters, else a guess.
+std::string MimeTypeOf(const SourceAttachment& a) {
+  const std::string type = Lowered(a.mimeType);
+  const auto slash = type.find('/');
+  const bool valid = slash != std::string::npos && slash > 0 && slash + 1 < type.size() &&
+                     type.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789!#$&^_.+-/") ==
+                         std::string::npos &&
+                     type.find('/', slash + 1) == std::string::npos;
+  // A text or message part in base64 confuses some readers; such files go as plain bytes.
+  if (!valid || type.starts_with("multipart/") || type.starts_with("message/")) {
+    return GuessMimeType(a.fileName) == "message/rfc822" ? "application/octet-stream"
+                                                          : GuessMimeType(a.fileName);
+  }
+  return type;
+}
+
+std::string AttachmentPart(const SourceAttachment& a, bool inline_) {
+  if (a.message) {
+    const std::string inner = RenderMessage(*a.message, {});
+    std::string part = "Content-Type: message/rfc822";
+    if (!a.fileName.empty()) part += MimeParameter("name", a.fileName);
+    part += "\nContent-Transfer-Encoding: " + std::string(IsAscii(inner) ? "7bit" : "8bit") + "\n";
+    part += "Content-Disposition: attachment";
+    if (!a.fileName.empty()) part += MimeParameter("filename", a.fileName);
+    return part + "\n\n" + inner;
+  }
+  std::string part = "Content-Type: " + MimeTypeOf(a);
+  if (!a.fileName.empty()) part += MimeParameter("name", a.fileName);
+  part += "\nContent-Transfer-Encoding: base64\n";
+  if (inline_) part += "Content-ID: <" + ValidUtf8(a.contentId) + ">\n";
+  part += std::string("Content-Disposition: ") + (inline_ ? "inline" : "attachment");
+  if (!a.fileName.empty()) part += MimeParameter("filename", a.fileName);
+  return part + "\n\n" + Base64Lines(a.data);
+}
+
+bool ReferencedByHtml(const SourceAttachment& a, const std::optional<std::string>& html) {
+  if (!html || a.contentId.empty() || a.message || !IsPrintableAscii(a.contentId)) return false;
+  return html->find("cid:" + a.contentId) != std::string::npos;
+}
+
+std::string RenderBody(const SourceMessage& m) {
+  const MailFields* mail = m.record.mail.get();
+  std::string plain = mail ? TextOf(mail->body) : std::string();
+  if (plain.empty() && mail) plain = TextOf(mail->rtfText);
+  const std::optional<std::string> html = HtmlOf(m);
+
+  std::vector<std::string> alternatives;
+  if (!plain.empty() || !html) alternatives.push_back(TextPart("plain", plain));
+  if (html) alternatives.push_back(TextPart("html", *html));
+  std::vector<std::string> related{Multipart("alternative", alternatives)};
+  std::vector<std::string> mixed;
+  for (const SourceAttachment& a : m.attachments) {
+    if (ReferencedByHtml(a, html)) {
+      related.push_back(AttachmentPart(a, true));
+    } else {
+      mixed.push_back(AttachmentPart(a, false));
+    }
+  }
+  mixed.insert(mixed.begin(), Multipart("related", related));
+  return Multipart("mixed", mixed);
+}
+
+bool IsHeaderName(std::string_view name) {
+  if (name.empty()) return false;
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    if (u <= 32 || u >= 127 || c == ':') return false;
+  }
+  return true;
+}
+
+// Senders label GBK text "GB2312" (of which GBK is the superset), and strict decoders then fail
+// on the GBK-only characters: the words are relabelled, their bytes kept.
+std::string RelabelEncodedWords(std::string line) {
+  const std::string lower = Lowered(line);
+  for (std::size_t at = lower.rfind("=?gb2312?"); at != std::string::npos;
+       at = at == 0 ? std::string::npos : lower.rfind("=?gb2312?", at - 1)) {
+    line.replace(at + 2, 6, "GBK");
+  }
+  return line;
+}
+
+// Names of the headers the built ones would repeat.
+std::string HeaderName(std::string_view line) { return Lowered(line.substr(0, line.find(':'))); }
+
+std::string BuiltHeaders(const SourceMessage& m) {
+  const PropertyReader p = m.Properties();
+  std::string h;
+  if (const MailAddress from = SenderOf(m); !from.name.empty() || !from.address.empty()) {
+    h += HeaderLine("From", AddressList({from}));
+  }
+  std::vector<MailAddress> lists[3];
+  for (const SourceRecipient& r : m.recipients) lists[r.type - 1].push_back({r.name, r.address});
+  if (lists[0].empty() && m.record.mail && m.record.mail->displayTo) {
+    // No recipient table: the display text names them.
+    for (std::string_view rest = *m.record.mail->displayTo; !rest.empty();) {
+      const auto semi = rest.find(';');
+      std::string name(rest.substr(0, semi));
+      const auto first = name.find_first_not_of(' ');
+      if (first != std::string::npos) lists[0].push_back({name.substr(first), ""});
+      rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
+    }
+  }
+  const char* names[3] = {"To", "Cc", "Bcc"};
+  for (int i = 0; i < 3; ++i) {
+    if (!lists[i].empty()) h += HeaderLine(names[i], AddressList(lists[i]));
+  }
+  const MailFields* mail = m.record.mail.get();
+  if (mail && mail->subject && mail->subject->text) {
+    std::string subject = ValidUtf8(*mail->subject->text);
+    std::replace_if(subject.begin(), subject.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+    h += HeaderLine("Subject", EncodeWords(subject));
+  }
+  if (const auto time = MessageTime(m)) h += HeaderLine("Date", RfcDate(*time));
+  for (const auto& [id, name] : {std::pair{kMessageId, "Message-ID"}, std::pair{kInReplyTo, "In-Reply-To"},
+                                 std::pair{kReferences, "References"}}) {
+    const std::string value = p.Text(id).value_or("");
+    if (!value.empty() && IsPrintableAscii(value)) h += HeaderLine(name, value);
+  }
+  return h;
+}
+
+}  // namespace
+
+MailState MailStateOf(const SourceMessage& m) {
+  const PropertyReader p = m.Properties();
+  const std::uint32_t flags = m.record.mail ? m.record.mail->messageFlags : 0;
+  MailState s;
+  s.read = (flags & 0x1) != 0;
+  s.draft = (flags & 0x8) != 0;
+  const std::int64_t verb = p.Integer(kLastVerb).value_or(0);
+  s.answered = verb == 102 || verb == 103;
+  s.forwarded = verb == 104;
+  s.flagged = p.Integer(kFlagStatus).value_or(0) == 2;
+  return s;
+}
+
+std::optional<std::uint64_t> MessageTime(const SourceMessage& m) {
+  if (m.record.mail) {
+    for (const Raw* raw : {&m.record.mail->submitTime, &m.record.mail->deliveryTime}) {
+      if (*raw && (*raw)->size() >= 8) return LoadLe64(**raw, 0);
+    }
+  }
+  return m.Properties().Time(kCreationTime);
+}
+
+std::string EnvelopeSender(const SourceMessage& m) {
+  const std::string address = SenderOf(m).address;
+  const bool plain = !address.empty() && IsPrintableAscii(address) && address.find(' ') == std::string::npos;
+  return plain ? address : "MAILER-DAEMON";
+}
+
+std::string CleanTransportHeaders(std::string_view stored) {
+  std::string out;
+  bool keeping = false;
+  std::size_t pos = 0;
+  while (pos < stored.size()) {
+    auto end = stored.find('\n', pos);
+    if (end == std::string_view::npos) end = stored.size();
+    std::string line(stored.substr(pos, end - pos));
+    pos = end + 1;
+    std::erase(line, '\r');
+    std::erase(line, '\0');
+    if (line.empty()) break;  // the end of the header block
+    if (line[0] == ' ' || line[0] == '\t') {
+      if (keeping) out += line + "\n";
+      continue;
+    }
+    const auto colon = line.find(':');
+    keeping = colon != std::string::npos && IsHeaderName(std::string_view(line).substr(0, colon));
+    if (keeping) {
+      const std::string name = HeaderName(line);
+      keeping = name != "mime-version" && !name.starts_with("content-") && name != "status" &&
+                name != "x-status";
+    }
+    if (keeping) out += RelabelEncodedWords(line) + "\n";
+  }
+  return ValidUtf8(out);
+}
+
+std::string RenderMessage(const SourceMessage& m, const std::string& extraHeaders) {
+  std::string headers;
+  const std::string stored = m.Properties().Text(kTransportHeaders).value_or("");
+  if (!stored.empty()) headers = CleanTransportHeaders(stored);
+  if (headers.empty()) {
+    headers = BuiltHeaders(m);
+  } else {
+    // What a reader needs and the stored headers lack comes from the item.
+    const std::string built = BuiltHeaders(m);
+    std::string present = "\n" + Lowered(headers);
+    for (std::size_t pos = 0; pos < built.size();) {
+      std::size_t end = pos;
+      do {
+        end = built.find('\n', end);
+        end = end == std::string::npos ? built.size() : end + 1;
+      } while (end < built.size() && (built[end] == ' ' || built[end] == '\t'));
+      const std::string line = built.substr(pos, end - pos);
+      if (present.find("\n" + HeaderName(line) + ":") == std::string::npos) headers += line;
+      pos = end;
+    }
+  }
+  return headers + extraHeaders + "MIME-Version: 1.0\n" + RenderBody(m);
+}
+
+}  // namespace palvara

@@ -1,0 +1,241 @@
+#include "export/open_output.h"
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <ctime>
+#include <stdexcept>
+
+#include "export/ical_writer.h"
+#include "export/mime_writer.h"
+#include "export/source_message.h"
+#include "export/vcard_writer.h"
+
+namespace palvara {
+namespace {
+
+constexpr const char* kTopPath = "Personal Folders\\";
+
+// The names this output gives its own files, which a folder's directory may not take.
+const std::set<std::string> kReservedNames = {"mbox", "maildir", "contacts.vcf", "calendar.ics",
+                                              "tasks.ics", "journal.ics"};
+
+std::string MaildirFlags(const MailState& s) {
+  // Maildir flags in ASCII order: Draft, Flagged, Passed, Replied, Seen.
+  std::string flags;
+  if (s.draft) flags += 'D';
+  if (s.flagged) flags += 'F';
+  if (s.forwarded) flags += 'P';
+  if (s.answered) flags += 'R';
+  if (s.read) flags += 'S';
+  return flags;
+}
+
+std::string MboxStatus(const MailState& s) {
+  std::string h = std::string("Status: ") + (s.read ? "RO" : "O") + "\n";
+  std::string x;
+  if (s.answered) x += 'A';
+  if (s.flagged) x += 'F';
+  if (s.draft) x += 'T';
+  return x.empty() ? h : h + "X-Status: " + x + "\n";
+}
+
+std::string SubjectOf(const SourceMessage& m) {
+  const MailFields* mail = m.record.mail.get();
+  return mail && mail->subject && mail->subject->text ? *mail->subject->text : std::string();
+}
+
+}  // namespace
+
+std::optional<OpenFormats> ParseOpenFormats(std::string_view name) {
+  OpenFormats f;
+  if (name == "mbox") f.mbox = true;
+  else if (name == "maildir") f.maildir = true;
+  else if (name == "eml") f.eml = true;
+  else if (name == "all") f = {true, true, true};
+  else return std::nullopt;
+  return f;
+}
+
+std::string MboxrdEscape(std::string_view message) {
+  std::string out;
+  out.reserve(message.size() + 64);
+  std::size_t pos = 0;
+  while (pos < message.size()) {
+    std::size_t end = message.find('\n', pos);
+    end = end == std::string_view::npos ? message.size() : end + 1;
+    const std::string_view line = message.substr(pos, end - pos);
+    const std::size_t quotes = line.find_first_not_of('>');
+    if (quotes != std::string_view::npos && line.substr(quotes).starts_with("From ")) out += '>';
+    out += line;
+    pos = end;
+  }
+  if (!out.empty() && out.back() != '\n') out += '\n';
+  return out;
+}
+
+OpenFormatOutput::OpenFormatOutput(OpenFormats formats, std::filesystem::path defaultDestination)
+    : formats_(formats),
+      defaultDestination_(std::move(defaultDestination)),
+      directoryNames_(kReservedNames),
+      maildirNames_() {}
+
+void OpenFormatOutput::InitOutputStore(const std::string& targetFolder) {
+  destination_ = targetFolder.empty() ? defaultDestination_ : std::filesystem::path(targetFolder);
+  std::error_code ec;
+  std::filesystem::create_directories(destination_, ec);
+  if (ec) throw std::runtime_error(destination_.string() + ": " + ec.message());
+  // A probe proves the folder takes files before anything is walked.
+  try {
+    const std::filesystem::path probe = destination_ / ".palvara-write-test";
+    WriteWholeFile(probe, "");
+    std::filesystem::remove(probe, ec);
+  } catch (const ComponentError& e) {
+    throw std::runtime_error(e.what());
+  }
+  Folder& top = folders_[kTopPath];
+  top.dir = destination_;
+  // Maildir++ folders live inside the top maildir, which must be one itself.
+  if (formats_.maildir) MaildirOf(top);
+}
+
+OpenFormatOutput::Folder& OpenFormatOutput::FolderFor(const std::string& folderPath) {
+  const auto found = folders_.find(folderPath);
+  if (found != folders_.end()) return found->second;
+  // "Personal Folders\\Inbox\\Old\\": the parent is everything before "Old\\".
+  std::string parentPath = folderPath.substr(0, folderPath.size() - 1);
+  const auto cut = parentPath.rfind('\\');
+  const std::string name = cut == std::string::npos ? parentPath : parentPath.substr(cut + 1);
+  parentPath = cut == std::string::npos ? std::string(kTopPath) : parentPath.substr(0, cut + 1);
+  if (parentPath.size() >= folderPath.size()) parentPath = kTopPath;
+  Folder& parent = FolderFor(parentPath);
+  Folder folder;
+  folder.dir = parent.dir / directoryNames_.Claim(parent.dir.string(), SafeFileName(name, "Folder"));
+  std::string flat = SafeFileName(name, "Folder");
+  for (char& c : flat) c = c == '.' ? '_' : c;
+  folder.maildirName = maildirNames_.Claim("", parent.maildirName + "." + flat);
+  return folders_.emplace(folderPath, std::move(folder)).first->second;
+}
+
+OpenFormatOutput::Folder& OpenFormatOutput::MadeFolder(const std::string& folderPath) {
+  Folder& folder = FolderFor(folderPath);
+  if (!folder.made) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder.dir, ec);
+    if (ec) ThrowFileError(folder.dir, ec.value());
+    folder.made = true;
+  }
+  return folder;
+}
+
+std::filesystem::path OpenFormatOutput::MaildirOf(Folder& folder) {
+  const std::filesystem::path root = destination_ / "Maildir";
+  const std::filesystem::path dir = folder.maildirName.empty() ? root : root / folder.maildirName;
+  if (!folder.maildirMade) {
+    std::error_code ec;
+    for (const char* sub : {"cur", "new", "tmp"}) {
+      std::filesystem::create_directories(dir / sub, ec);
+      if (ec) ThrowFileError(dir / sub, ec.value());
+    }
+    if (!folder.maildirName.empty()) WriteWholeFile(dir / "maildirfolder", "");
+    folder.maildirMade = true;
+  }
+  return dir;
+}
+
+void OpenFormatOutput::CreateFolderPath(const std::string& folderPath) {
+  if (!formats_.maildir || formats_.mbox || formats_.eml) MadeFolder(folderPath);
+  if (formats_.maildir) MaildirOf(FolderFor(folderPath));
+}
+
+std::unique_ptr<SourceMessage> OpenFormatOutput::Read(const OutputItem& item) const {
+  auto m = ReadSourceMessage(item.store, item.node);
+  if (!m) throw ComponentError("the item could not be read again from the store");
+  return m;
+}
+
+std::string OpenFormatOutput::NextItemFile(Folder& folder, const std::string& title,
+                                           const char* extension) {
+  char number[16];
+  std::snprintf(number, sizeof number, "%05d ", ++folder.files);
+  return number + SafeFileName(title, "(no subject)", 80) + extension;
+}
+
+void OpenFormatOutput::WriteMail(const OutputItem& item) {
+  const auto m = Read(item);
+  const MailState state = MailStateOf(*m);
+  const std::uint64_t time = MessageTime(*m).value_or(kUnixEpochFileTime);
+  if (formats_.mbox) {
+    Folder& folder = MadeFolder(item.folderPath);
+    const std::string separator = "From " + EnvelopeSender(*m) + " " + MboxDate(time) + "\n";
+    collections_.Append(folder.dir / "mbox", separator + MboxrdEscape(RenderMessage(*m, MboxStatus(state))) + "\n");
+  }
+  if (formats_.maildir || formats_.eml) {
+    const std::string text = RenderMessage(*m);
+    if (formats_.maildir) {
+      const std::filesystem::path dir = MaildirOf(FolderFor(item.folderPath));
+      const long long seconds = time > kUnixEpochFileTime ? static_cast<long long>((time - kUnixEpochFileTime) / 10000000) : 0;
+      const std::string unique = std::to_string(seconds) + ".M" + std::to_string(++counter_) + "P" +
+                                 std::to_string(::getpid()) + ".palvara";
+      const std::string flags = MaildirFlags(state);
+      const bool isNew = flags.empty();
+      WriteFileVia(dir / "tmp" / unique, isNew ? dir / "new" / unique : dir / "cur" / (unique + ":2," + flags), text);
+    }
+    if (formats_.eml) {
+      Folder& folder = MadeFolder(item.folderPath);
+      WriteWholeFile(folder.dir / NextItemFile(folder, SubjectOf(*m), ".eml"), text);
+    }
+  }
+  ++messages_[item.folderPath];
+}
+
+void OpenFormatOutput::AppendCalendar(const std::filesystem::path& file, const std::string& component,
+                                      const std::string& zoneId, const std::string& zone) {
+  std::string text = component;
+  if (!zone.empty() && zonesWritten_.insert(file.string() + "\n" + zoneId).second) text = zone + text;
+  collections_.Append(file, text, kCalendarHeader);
+}
+
+void OpenFormatOutput::WriteAppointment(const OutputItem& item) {
+  const auto m = Read(item);
+  std::string zoneId, zone;
+  const std::string uid = "palvara-" + std::to_string(item.node.nid) + "-" + std::to_string(++counter_);
+  const std::string event = RenderEvent(*m, uid, &zoneId, &zone);
+  AppendCalendar(MadeFolder(item.folderPath).dir / "calendar.ics", event, zoneId, zone);
+}
+
+void OpenFormatOutput::WriteTask(const OutputItem& item) {
+  const auto m = Read(item);
+  const std::string uid = "palvara-" + std::to_string(item.node.nid) + "-" + std::to_string(++counter_);
+  AppendCalendar(MadeFolder(item.folderPath).dir / "tasks.ics", RenderTodo(*m, uid), "", "");
+}
+
+void OpenFormatOutput::WriteJournal(const OutputItem& item) {
+  const auto m = Read(item);
+  const std::string uid = "palvara-" + std::to_string(item.node.nid) + "-" + std::to_string(++counter_);
+  AppendCalendar(MadeFolder(item.folderPath).dir / "journal.ics", RenderJournal(*m, uid), "", "");
+}
+
+void OpenFormatOutput::WriteContact(const OutputItem& item) {
+  const auto m = Read(item);
+  collections_.Append(MadeFolder(item.folderPath).dir / "contacts.vcf", RenderVCard(*m));
+}
+
+void OpenFormatOutput::WriteNote(const OutputItem& item) {
+  const auto m = Read(item);
+  const MailFields* mail = m->record.mail.get();
+  std::string text = mail ? mail->body.value_or(mail->rtfText.value_or("")) : "";
+  std::string title = SubjectOf(*m);
+  if (title.empty()) title = text.substr(0, text.find_first_of("\r\n"));
+  Folder& folder = MadeFolder(item.folderPath);
+  WriteWholeFile(folder.dir / NextItemFile(folder, title, ".txt"), ValidUtf8(text));
+}
+
+std::filesystem::path OpenFormatOutput::DirectoryOf(const std::string& folderPath) const {
+  const auto found = folders_.find(folderPath);
+  return found == folders_.end() ? std::filesystem::path() : found->second.dir;
+}
+
+void OpenFormatOutput::Finish() { collections_.Finish({{".ics", kCalendarFooter}}); }
+
+}  // namespace palvara

@@ -1,0 +1,95 @@
+// Where a saving run writes what its walk hands on: the new PST, or files in open formats.
+// The walk calls these in its order; an output throws ComponentError for an item it could not
+// take (fatal when nothing more can be written) and std::exception when it cannot go on.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "export/pst_output.h"
+#include "items/item_record.h"
+#include "reader/store_file.h"
+#include "writer/message_copy.h"
+
+namespace palvara {
+
+struct StoreNode;
+
+// One item of the walk: its record, the store it was read from, its node, the folder path it
+// is saved under ("Personal Folders\\Inbox\\"), and the item read whole (null when it could
+// not be read so).
+struct OutputItem {
+  ItemRecord& record;
+  StoreFile& store;
+  const StoreNode& node;
+  const std::string& folderPath;
+  const CopiedMessage* source = nullptr;
+};
+
+class SavingOutput {
+ public:
+  virtual ~SavingOutput() = default;
+  // Prepares the destination; `targetFolder` empty means the output's default.
+  virtual void InitOutputStore(const std::string& targetFolder) = 0;
+  // A selected folder, "Personal Folders\\Inbox\\Old\\".
+  virtual void CreateFolderPath(const std::string& folderPath) = 0;
+  virtual void WriteMail(const OutputItem& item) = 0;
+  virtual void WriteAppointment(const OutputItem& item) = 0;
+  virtual void WriteTask(const OutputItem& item) = 0;
+  virtual void WriteContact(const OutputItem& item) = 0;
+  virtual void WriteNote(const OutputItem& item) = 0;
+  virtual void WriteJournal(const OutputItem& item) = 0;
+  // Completes what was written; no further calls follow.
+  virtual void Finish() = 0;
+  // The PST output begins a continuation file inside WriteMail; the mail is then written again.
+  virtual bool SplitFlag() const { return false; }
+  virtual void ClearSplitFlag() {}
+  virtual std::vector<std::filesystem::path> OutputFiles() const = 0;
+  // How messages name the output: "The new PST file".
+  virtual std::string Noun() const = 0;
+};
+
+// The PST output (USave_to_PST_Format) behind the interface.
+class PstSavingOutput : public SavingOutput {
+ public:
+  explicit PstSavingOutput(PstOutputOptions options) : writer_(std::move(options)) {}
+  void InitOutputStore(const std::string& targetFolder) override {
+    writer_.InitOutputStore(targetFolder);
+  }
+  void CreateFolderPath(const std::string& folderPath) override {
+    writer_.CreateFolderPath(folderPath);
+  }
+  void WriteMail(const OutputItem& item) override {
+    writer_.WriteMail(item.record, item.store, item.folderPath, &item.node, item.source);
+  }
+  void WriteAppointment(const OutputItem& item) override {
+    writer_.WriteAppointment(item.record, item.source);
+  }
+  void WriteTask(const OutputItem& item) override {
+    const MailFields none;
+    writer_.WriteTask(item.record.mail ? *item.record.mail : none, item.source);
+  }
+  void WriteContact(const OutputItem& item) override {
+    writer_.WriteContact(item.record, item.source);
+  }
+  // Sticky notes and journal entries go into the new store whole.
+  void WriteNote(const OutputItem& item) override { WriteWhole(item); }
+  void WriteJournal(const OutputItem& item) override { WriteWhole(item); }
+  void Finish() override { writer_.Finish(); }
+  bool SplitFlag() const override { return writer_.SplitFlag(); }
+  void ClearSplitFlag() override { writer_.ClearSplitFlag(); }
+  std::vector<std::filesystem::path> OutputFiles() const override { return writer_.OutputFiles(); }
+  std::string Noun() const override { return "The new PST file"; }
+
+ private:
+  void WriteWhole(const OutputItem& item) {
+    if (item.source == nullptr) throw ComponentError("the item could not be read whole");
+    writer_.WriteItem(*item.source);
+  }
+
+  USave_to_PST_Format writer_;
+};
+
+}  // namespace palvara

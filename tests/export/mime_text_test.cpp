@@ -1,0 +1,138 @@
+#include "export/mime_text.h"
+
+#include <gtest/gtest.h>
+
+#include "common/text.h"
+#include "export/folder_names.h"
+#include "export/mime_writer.h"
+#include "export/open_output.h"
+#include "export/recurrence.h"
+#include "tests/export/recurrence_blob.h"
+
+namespace palvara {
+namespace {
+
+std::string DecodeBase64(std::string_view text) {
+  const std::string_view alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  std::uint32_t bits = 0;
+  int count = 0;
+  for (char c : text) {
+    const auto v = alphabet.find(c);
+    if (v == std::string_view::npos) continue;
+    bits = bits << 6 | static_cast<std::uint32_t>(v);
+    if ((count += 6) >= 8) {
+      count -= 8;
+      out += static_cast<char>((bits >> count) & 0xFF);
+    }
+  }
+  return out;
+}
+
+TEST(MimeText, EncodedWordsHoldWholeCharactersWithinTheirLength) {
+  EXPECT_EQ(EncodeWords("Plain subject"), "Plain subject");
+  const std::string text = "Отчёт 東京 déjà vu " + std::string(40, 'x') + " 北京 데이터 שלום";
+  const std::string encoded = EncodeWords(text);
+  std::string decoded;
+  std::size_t pos = 0;
+  while (pos < encoded.size()) {
+    std::size_t end = encoded.find("\n ", pos);
+    if (end == std::string::npos) end = encoded.size();
+    const std::string word = encoded.substr(pos, end - pos);
+    EXPECT_LE(word.size(), 75u);
+    ASSERT_TRUE(word.starts_with("=?UTF-8?B?") && word.ends_with("?=")) << word;
+    const std::string piece = DecodeBase64(word.substr(10, word.size() - 12));
+    EXPECT_EQ(ValidUtf8(piece), piece) << "a word splits a character";
+    decoded += piece;
+    pos = end + 2;
+  }
+  EXPECT_EQ(decoded, text);
+  // A line break in a subject would end the header.
+  EXPECT_EQ(EncodeWords("a\nb").find('\n'), std::string::npos);
+}
+
+TEST(MimeText, AddressesAndParametersQuoteOrEncode) {
+  EXPECT_EQ(AddressList({{"Doe, John \"JD\"", "jd@example.com"}}),
+            "\"Doe, John \\\"JD\\\"\" <jd@example.com>");
+  EXPECT_EQ(AddressList({{"", "a@b.c"}, {"Team", ""}}), "<a@b.c>, \"Team\":;");
+  EXPECT_TRUE(AddressList({{"Grüße", "g@example.com"}}).starts_with("=?UTF-8?B?"));
+  EXPECT_EQ(MimeParameter("filename", "report.pdf"), ";\n filename=\"report.pdf\"");
+  EXPECT_EQ(MimeParameter("filename", "résumé 1.pdf"), ";\n filename*=UTF-8''r%C3%A9sum%C3%A9%201.pdf");
+}
+
+TEST(MimeText, QuotedPrintableKeepsLinesShortAndGuardsLineStarts) {
+  const std::string text = std::string(200, 'a') + "\nFrom here\n.\ntrailing \n";
+  const std::string qp = QuotedPrintable(text);
+  std::size_t pos = 0;
+  while (pos < qp.size()) {
+    const std::size_t end = qp.find('\n', pos);
+    EXPECT_LE(end - pos, 76u);
+    pos = end + 1;
+  }
+  EXPECT_NE(qp.find("=46rom here"), std::string::npos);
+  EXPECT_NE(qp.find("\n=2E\n"), std::string::npos);
+  EXPECT_NE(qp.find("trailing=20\n"), std::string::npos);
+}
+
+TEST(MimeText, MboxrdQuotesEveryFromLineOnceMore) {
+  EXPECT_EQ(MboxrdEscape("a\nFrom x\n>From y\n>>From z\nFromage\n From\n"),
+            "a\n>From x\n>>From y\n>>>From z\nFromage\n From\n");
+}
+
+TEST(MimeText, StoredHeadersLoseWhatDescribesTheOldBodyAndWhatCannotParse) {
+  const std::string stored =
+      "Received: from a\r\n\tby b\r\nFrom: Ada <ada@example.com>\r\nnot a header line\r\n"
+      "Content-Type: multipart/mixed;\r\n boundary=\"old\"\r\nMIME-Version: 1.0\r\n"
+      "Subject: Hi\rthere =?gb2312?B?xe2bTtzn?= =?GB2312?Q?x?=\r\n\r\nbody text\r\n";
+  EXPECT_EQ(CleanTransportHeaders(stored),
+            "Received: from a\n\tby b\nFrom: Ada <ada@example.com>\n"
+            "Subject: Hithere =?GBK?B?xe2bTtzn?= =?GBK?Q?x?=\n");
+}
+
+TEST(FolderNames, UnsafeNamesBecomeSafeAndClashesAreNumbered) {
+  EXPECT_EQ(SafeFileName("a/b\\c:d", "F"), "a_b_c_d");
+  EXPECT_EQ(SafeFileName("..", "F"), "F");
+  EXPECT_EQ(SafeFileName(".hidden", "F"), "_hidden");
+  EXPECT_EQ(SafeFileName("v1.2. ", "F"), "v1.2");
+  EXPECT_EQ(SafeFileName("CON", "F"), "CON_");
+  EXPECT_EQ(SafeFileName("lpt1.txt", "F"), "lpt1_.txt");
+  EXPECT_EQ(SafeFileName("Входящие 東京", "F"), "Входящие 東京");
+  EXPECT_EQ(SafeFileName(std::string("a\0b", 3), "F"), "ab");
+  // Cut on a character boundary: each of these is three bytes.
+  EXPECT_EQ(SafeFileName("東京東京", "F", 7), "東京");
+
+  SiblingNames names({"mbox"});
+  EXPECT_EQ(names.Claim("/x", "Reports"), "Reports");
+  EXPECT_EQ(names.Claim("/x", "reports"), "reports (2)");
+  EXPECT_EQ(names.Claim("/x", "REPORTS"), "REPORTS (3)");
+  EXPECT_EQ(names.Claim("/y", "Reports"), "Reports");
+  EXPECT_EQ(names.Claim("/y", "MBOX"), "MBOX (2)");
+}
+
+TEST(Recurrence, AWeeklyPatternBecomesItsRule) {
+  const auto r = ParseRecurrence(testing::WeeklyBlob());
+  ASSERT_TRUE(r);
+  EXPECT_EQ(r->rule, "FREQ=WEEKLY;INTERVAL=1;BYDAY=MO,WE;WKST=SU;COUNT=10");
+  EXPECT_EQ(r->startOffset, 540u);
+  EXPECT_EQ(r->endOffset, 600u);
+  ASSERT_EQ(r->deleted.size(), 1u);
+  EXPECT_EQ(LocalStamp(r->startDate + r->startOffset).substr(9), "090000");
+}
+
+TEST(Recurrence, EveryTruncationOfAPatternReadsWithinItsBytes) {
+  const Bytes whole = testing::WeeklyBlob();
+  for (std::size_t n = 0; n < whole.size(); ++n) {
+    const Bytes cut(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(n));
+    const auto r = ParseRecurrence(cut);
+    if (r) {
+      EXPECT_FALSE(r->rule.empty());
+    }
+  }
+  Bytes huge = whole;
+  huge[40] = std::byte{0xFF};  // an absurd deleted-instance count
+  huge[41] = std::byte{0xFF};
+  EXPECT_FALSE(ParseRecurrence(huge));
+}
+
+}  // namespace
+}  // namespace palvara
