@@ -5,7 +5,9 @@
 #include <cstdio>
 #include <ostream>
 
+#include "cli/exit_codes.h"
 #include "cli/interrupt.h"
+#include "cli/json_text.h"
 #include "cli/progress_bar.h"
 #include "common/text.h"
 #include "shell/activity_log.h"
@@ -21,6 +23,11 @@ class CliObserver : public AnalysisObserver {
   void ProgressRange(std::int32_t maximum) override { bar_.Range(maximum); }
   void Progress(std::int32_t position) override { bar_.Position(position); }
   void Message(const std::string& text) override {
+    // The messages that end a run are printed once, with their reason, by the command.
+    if (text == kMessageFileInUse || text == kMessageCannotRead ||
+        text == kMessageNoPersonalFolder || text == kMessageCorrupted || text == kMessageAborted) {
+      return;
+    }
     bar_.End();
     err_ << text << "\n";
   }
@@ -114,16 +121,44 @@ AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ost
   return result;
 }
 
+int ReportUnusableAnalysis(const AnalysisResult& result, bool json, std::ostream& out,
+                           std::ostream& err) {
+  std::string text;
+  switch (result.outcome) {
+    case AnalysisResult::Outcome::kCompleted:
+    case AnalysisResult::Outcome::kAborted:  // stopped: the caller prints what was found
+      return kExitOk;
+    case AnalysisResult::Outcome::kCannotOpen:
+      text = std::string(kMessageFileInUse) + " (" + result.openError + ")";
+      break;
+    case AnalysisResult::Outcome::kCannotRead:
+      text = std::string(kMessageCannotRead) + " (" + result.source.string() + ")";
+      break;
+    case AnalysisResult::Outcome::kNoPersonalFolder:
+      text = std::string(kMessageNoPersonalFolder) + " (" + result.source.string() + ")";
+      break;
+    case AnalysisResult::Outcome::kCorrupted:
+      text = std::string(kMessageCorrupted) + " (" + result.source.string() + ")";
+      break;
+  }
+  if (text.empty()) return kExitOk;
+  err << "palvara-cli: " << text << "\n";
+  if (json) out << JsonError(text);
+  return kExitCannotRead;
+}
+
 int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostream& out,
                       std::ostream& err) {
+  StopSignals stopSignals;
   const AnalysisResult result = AnalyzeInForeground(file, items, err);
-  if (result.outcome == AnalysisResult::Outcome::kCannotOpen) {
-    err << "palvara-cli: " << result.openError << "\n";
-    return 1;
-  }
+  const bool stopped = result.outcome == AnalysisResult::Outcome::kAborted;
+  if (stopped && Interrupted()) err << "palvara-cli: stopped\n";
+  if (const int failed = ReportUnusableAnalysis(result, json, out, err)) return failed;
   if (json) {
-    out << AnalysisJson(result, items).dump(2) << "\n";
-    return 0;
+    nlohmann::ordered_json j = AnalysisJson(result, items);
+    if (stopped) j["stopped"] = true;
+    out << JsonDump(j) << "\n";
+    return stopped ? kExitStopped : kExitOk;
   }
   out << "Source: " << result.source.string() << " (" << result.format << ", wVer "
       << result.wVer << ", " << result.encoding << ")\n";
@@ -137,8 +172,8 @@ int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostre
   std::erase(summary, '\r');
   out << summary;
   out << "Damage reports: " << result.damageReports << "\n";
-  if (result.outcome == AnalysisResult::Outcome::kAborted) out << "Stopped before the end.\n";
-  return 0;
+  if (stopped) out << "Stopped before the end.\n";
+  return stopped ? kExitStopped : kExitOk;
 }
 
 }  // namespace palvara::cli

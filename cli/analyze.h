@@ -17,6 +17,11 @@ nlohmann::ordered_json AnalysisJson(const AnalysisResult& result, bool withItems
 // progress bar on a terminal, Ctrl-C stops).
 AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ostream& err);
 
+// When the analysis gave no tree to use (the file cannot be opened or holds no store), prints
+// the reason (and {"error": ...} on `out` with `json`) and returns the exit status; else 0.
+int ReportUnusableAnalysis(const AnalysisResult& result, bool json, std::ostream& out,
+                           std::ostream& err);
+
 // Runs the analysis of `file`. Returns the exit code.
 int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostream& out,
                       std::ostream& err);

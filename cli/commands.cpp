@@ -7,9 +7,11 @@
 #include <ostream>
 
 #include "cli/analyze.h"
+#include "cli/arguments.h"
+#include "cli/exit_codes.h"
 #include "cli/help.h"
 #include "cli/item_view.h"
-#include "cli/interrupt.h"
+#include "cli/json_text.h"
 #include "cli/save.h"
 #include "cli/search.h"
 #include "cli/value_preview.h"
@@ -68,8 +70,6 @@ struct Arguments {
   bool items = false;
 };
 
-std::optional<std::uint32_t> ParseNid(const std::string& text);
-
 // Parses "FILE [more positionals] [--json] [--table [attachments]]"; `positionals` is how many
 // arguments must follow FILE. Returns false (after printing why) on anything else.
 bool ParseArguments(const std::vector<std::string>& args, std::size_t positionals,
@@ -87,8 +87,9 @@ bool ParseArguments(const std::vector<std::string>& args, std::size_t positional
         ++i;
       }
     } else if (args[i] == "--subnode" && allowTable && i + 1 < args.size()) {
-      parsed.subnode = ParseNid(args[++i]);
-      if (!parsed.subnode) {
+      const std::optional<std::uint64_t> sid = ParseUnsigned(args[++i], 0xFFFFFFFF);
+      if (sid) parsed.subnode = static_cast<std::uint32_t>(*sid);
+      if (!sid) {
         err << "palvara-cli: not a subnode id: " << args[i] << "\n";
         return false;
       }
@@ -98,6 +99,10 @@ bool ParseArguments(const std::vector<std::string>& args, std::size_t positional
     } else {
       plain.push_back(args[i]);
     }
+  }
+  if (plain.size() > positionals + 1) {
+    err << "palvara-cli: unexpected argument " << plain[positionals + 1] << "\n";
+    return false;
   }
   if (plain.size() != positionals + 1) {
     err << "palvara-cli: " << args[0] << " needs " << (positionals == 0 ? "FILE" : "FILE NID")
@@ -109,11 +114,19 @@ bool ParseArguments(const std::vector<std::string>& args, std::size_t positional
   return true;
 }
 
+// Prints why a command failed (and {"error": ...} on stdout with --json); returns `code`.
+int Fail(int code, const std::string& text, const Arguments& a, std::ostream& out,
+         std::ostream& err) {
+  err << "palvara-cli: " << text << "\n";
+  if (a.json) out << JsonError(text);
+  return code;
+}
+
 // Opens and indexes a store; prints the reason and returns false when it cannot be opened.
-bool OpenAndIndex(const std::string& file, StoreFile& store, std::ostream& err) {
-  Status status = OpenStore(store, file);
+bool OpenAndIndex(const Arguments& a, StoreFile& store, std::ostream& out, std::ostream& err) {
+  Status status = OpenStore(store, a.file);
   if (!status.ok()) {
-    err << "palvara-cli: " << status.message() << "\n";
+    Fail(kExitCannotRead, status.message(), a, out, err);
     return false;
   }
   IndexStore(store);
@@ -128,7 +141,7 @@ nlohmann::json DamageJson(const StoreFile& store) {
 
 int Info(const Arguments& a, std::ostream& out, std::ostream& err) {
   StoreFile store;
-  if (!OpenAndIndex(a.file, store, err)) return 1;
+  if (!OpenAndIndex(a, store, out, err)) return kExitCannotRead;
   const std::size_t reachable = store.nodes.ReachableCount();
   const std::size_t orphans = store.nodes.Orphans().size();
   if (a.json) {
@@ -150,7 +163,7 @@ int Info(const Arguments& a, std::ostream& out, std::ostream& err) {
         {"staleNodeEntries", store.staleNodeEntries.size()},
         {"damage", DamageJson(store)},
     };
-    out << j.dump(2) << "\n";
+    out << JsonDump(j) << "\n";
     return 0;
   }
   out << "File:              " << a.file << "\n"
@@ -178,7 +191,7 @@ int Info(const Arguments& a, std::ostream& out, std::ostream& err) {
 
 int Nodes(const Arguments& a, std::ostream& out, std::ostream& err) {
   StoreFile store;
-  if (!OpenAndIndex(a.file, store, err)) return 1;
+  if (!OpenAndIndex(a, store, out, err)) return kExitCannotRead;
   if (a.json) {
     nlohmann::json list = nlohmann::json::array();
     store.nodes.ForEachPreorder([&list](const StoreNode& n, int depth) {
@@ -188,7 +201,7 @@ int Nodes(const Arguments& a, std::ostream& out, std::ostream& err) {
                       {"subnodeBid", n.bidSub},
                       {"depth", depth}});
     });
-    out << list.dump() << "\n";
+    out << JsonDump(list, -1) << "\n";
     return 0;
   }
   out << "nid         parent      data bid    subnode bid\n";
@@ -203,33 +216,21 @@ int Nodes(const Arguments& a, std::ostream& out, std::ostream& err) {
   return 0;
 }
 
-std::optional<std::uint32_t> ParseNid(const std::string& text) {
-  try {
-    std::size_t used = 0;
-    const unsigned long long value = std::stoull(text, &used, 0);
-    if (used != text.size() || value > 0xFFFFFFFFull) return std::nullopt;
-    return static_cast<std::uint32_t>(value);
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-}
-
 // Parses NID, opens and indexes FILE, loads its name map and finds the node. Returns 0, or
 // the exit code after printing why.
-int OpenNode(const Arguments& a, StoreFile& store, const StoreNode*& node, std::ostream& err) {
-  const std::optional<std::uint32_t> nid = ParseNid(a.positional[0]);
-  if (!nid) {
-    err << "palvara-cli: not a node id: " << a.positional[0] << "\n";
-    return 2;
-  }
-  if (!OpenAndIndex(a.file, store, err)) return 1;
+int OpenNode(const Arguments& a, StoreFile& store, const StoreNode*& node, std::ostream& out,
+             std::ostream& err) {
+  const std::optional<std::uint64_t> nid = ParseUnsigned(a.positional[0], 0xFFFFFFFF);
+  if (!nid) return Fail(kExitUsage, "not a node id: " + a.positional[0], a, out, err);
+  if (!OpenAndIndex(a, store, out, err)) return kExitCannotRead;
   LoadNamedPropertyMap(store);
-  node = FindNode(store, *nid);
+  node = FindNode(store, static_cast<std::uint32_t>(*nid));
   if (node == nullptr) {
-    err << "palvara-cli: node " << Hex(*nid) << " is not in the node tree\n";
-    return 1;
+    return Fail(kExitCannotRead,
+                "node " + Hex(static_cast<std::uint32_t>(*nid)) + " is not in the node tree", a,
+                out, err);
   }
-  return 0;
+  return kExitOk;
 }
 
 nlohmann::json EntryJson(const PropertyEntry& e, std::uint32_t codePage) {
@@ -262,7 +263,7 @@ void PrintEntries(const PropertyList& list, std::uint32_t codePage, std::ostream
 int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
   StoreFile store;
   const StoreNode* node = nullptr;
-  if (const int failed = OpenNode(a, store, node, err)) return failed;
+  if (const int failed = OpenNode(a, store, node, out, err)) return failed;
   const std::uint32_t nid = node->nid;
   SubnodeList subnodes;
   ReadSubnodes(store, node->subnodeBlock, subnodes);
@@ -277,9 +278,10 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
     const std::uint32_t sid = a.attachments ? 0x671 : *a.subnode;
     const SubnodeEntry* sub = FindSubnodeEntry(subnodes, sid);
     if (sub == nullptr) {
-      err << "palvara-cli: node " << Hex(nid)
-          << (a.attachments ? " has no attachment table" : " has no subnode " + Hex(sid)) << "\n";
-      return 1;
+      return Fail(kExitCannotRead,
+                  "node " + Hex(nid) +
+                      (a.attachments ? " has no attachment table" : " has no subnode " + Hex(sid)),
+                  a, out, err);
     }
     data = sub->data;
     ReadSubnodes(store, sub->subnodes, inner);
@@ -287,8 +289,8 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
   std::unique_ptr<PropertyList> list =
       ReadPropertyList(store, data, data != node->dataBlock ? inner : subnodes);
   if (!list) {
-    err << "palvara-cli: node " << Hex(nid) << " holds no readable property list\n";
-    return 1;
+    return Fail(kExitCannotRead, "node " + Hex(nid) + " holds no readable property list", a, out,
+                err);
   }
   // Rows come newest first; print them in table order.
   std::vector<const PropertyList*> rows;
@@ -312,7 +314,7 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
       for (const PropertyEntry& e : list->entries) entries.push_back(EntryJson(e, codePage));
       j["entries"] = entries;
     }
-    out << j.dump(2) << "\n";
+    out << JsonDump(j) << "\n";
     return 0;
   }
   if (!asTable) {
@@ -331,18 +333,18 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
 int Item(const Arguments& a, std::ostream& out, std::ostream& err) {
   StoreFile store;
   const StoreNode* node = nullptr;
-  if (const int failed = OpenNode(a, store, node, err)) return failed;
+  if (const int failed = OpenNode(a, store, node, out, err)) return failed;
   const std::uint32_t nid = node->nid;
   std::unique_ptr<ItemRecord> record =
       LoadItem(store, *node, MapContextFor(store));
   if (!record) {
-    err << "palvara-cli: node " << Hex(nid) << " holds no readable property list\n";
-    return 1;
+    return Fail(kExitCannotRead, "node " + Hex(nid) + " holds no readable property list", a, out,
+                err);
   }
   nlohmann::json j = ItemJson(*record);
   j["nid"] = nid;
   if (a.json) {
-    out << j.dump(2) << "\n";
+    out << JsonDump(j) << "\n";
   } else {
     PrintFlat(j, "", out);
   }
@@ -360,43 +362,41 @@ int MakeSample(const std::vector<std::string>& args, std::ostream& out, std::ost
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
-    try {
-      if (a == "--out" && hasValue) {
-        file = args[++i];
-      } else if (a == "--messages" && hasValue) {
-        options.messages = std::stoull(args[++i]);
-      } else if (a == "--seed" && hasValue) {
-        options.seed = std::stoull(args[++i]);
-      } else if (a == "--encoding" && hasValue) {
-        const std::string e = args[++i];
-        if (e == "none") {
-          options.encoding = EncodingMethod::kNone;
-        } else if (e == "permute") {
-          options.encoding = EncodingMethod::kPermute;
-        } else if (e == "cyclic") {
-          options.encoding = EncodingMethod::kCyclic;
-        } else {
-          err << "palvara-cli: unknown encoding " << e << "\n";
-          return 2;
-        }
-      } else {
-        err << "palvara-cli: unexpected argument " << a << "\n" << kUsage;
-        return 2;
+    if (a == "--out" && hasValue) {
+      file = args[++i];
+    } else if ((a == "--messages" || a == "--seed") && hasValue) {
+      const std::optional<std::uint64_t> value = ParseUnsigned(args[++i]);
+      if (!value) {
+        err << "palvara-cli: not a number: " << args[i] << "\n";
+        return kExitUsage;
       }
-    } catch (const std::exception&) {
-      err << "palvara-cli: not a number: " << args[i] << "\n";
-      return 2;
+      (a == "--messages" ? options.messages : options.seed) = *value;
+    } else if (a == "--encoding" && hasValue) {
+      const std::string e = args[++i];
+      if (e == "none") {
+        options.encoding = EncodingMethod::kNone;
+      } else if (e == "permute") {
+        options.encoding = EncodingMethod::kPermute;
+      } else if (e == "cyclic") {
+        options.encoding = EncodingMethod::kCyclic;
+      } else {
+        err << "palvara-cli: unknown encoding " << e << "\n";
+        return kExitUsage;
+      }
+    } else {
+      err << "palvara-cli: unexpected argument " << a << "\n" << kUsage;
+      return kExitUsage;
     }
   }
   if (file.empty()) {
     err << "palvara-cli: make-sample needs --out FILE\n" << kUsage;
-    return 2;
+    return kExitUsage;
   }
   SampleSummary summary;
   const Status status = WriteSampleStore(file, options, &summary);
   if (!status.ok()) {
     err << "palvara-cli: " << status.message() << "\n";
-    return 1;
+    return kExitCannotWrite;
   }
   out << "Wrote ";
   for (std::size_t i = 0; i < summary.files.size(); ++i) {
@@ -412,19 +412,16 @@ int MakeSample(const std::vector<std::string>& args, std::ostream& out, std::ost
 
 int Check(const Arguments& a, std::ostream& out, std::ostream& err) {
   const CheckReport report = CheckStore(a.file);
-  if (!report.opened) {
-    err << "palvara-cli: " << report.openError << "\n";
-    return 1;
-  }
+  if (!report.opened) return Fail(kExitCannotRead, report.openError, a, out, err);
   if (a.json) {
     nlohmann::json findings = nlohmann::json::array();
     for (const CheckFinding& f : report.findings) {
       findings.push_back({{"severity", f.error ? "error" : "warning"}, {"rule", f.rule}, {"text", f.text}});
     }
-    out << nlohmann::json{{"source", a.file}, {"errors", report.Errors()},
-                          {"warnings", report.Warnings()}, {"pages", report.pages},
-                          {"blocks", report.blocks}, {"nodes", report.nodes},
-                          {"findings", findings}}.dump(2)
+    out << JsonDump(nlohmann::json{{"source", a.file}, {"errors", report.Errors()},
+                                   {"warnings", report.Warnings()}, {"pages", report.pages},
+                                   {"blocks", report.blocks}, {"nodes", report.nodes},
+                                   {"findings", findings}})
         << "\n";
   } else {
     for (const CheckFinding& f : report.findings) {
@@ -433,7 +430,7 @@ int Check(const Arguments& a, std::ostream& out, std::ostream& err) {
     out << report.Errors() << " errors, " << report.Warnings() << " warnings (" << report.pages
         << " pages, " << report.blocks << " blocks, " << report.nodes << " nodes)\n";
   }
-  return report.Errors() == 0 ? 0 : 1;
+  return report.Errors() == 0 ? kExitOk : kExitCheckErrors;
 }
 
 }  // namespace
@@ -454,7 +451,6 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     (args.empty() ? err : out) << kUsage;
     return args.empty() ? 2 : 0;
   }
-  StopSignals stopSignals;
   if (args[0] == "make-sample") return MakeSample(args, out, err);
   if (args[0] == "search") return SearchCommand(args, out, err);
   if (args[0] == "save" || args[0] == "export") return SaveCommand(args, out, err);
@@ -462,13 +458,13 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
   auto command = kCommands.find(args[0]);
   if (command == kCommands.end()) {
     err << "palvara-cli: unknown command " << args[0] << "\n" << kUsage;
-    return 2;
+    return kExitUsage;
   }
   Arguments parsed;
   const Command& c = command->second;
   if (!ParseArguments(args, c.positionals, c.table, parsed, err)) {
     err << kUsage;
-    return 2;
+    return kExitUsage;
   }
   return c.handler(parsed, out, err);
 }

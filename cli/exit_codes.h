@@ -14,5 +14,8 @@ inline constexpr int kExitCannotWrite = 3;
 inline constexpr int kExitStopped = 4;
 // check: the store has structural errors.
 inline constexpr int kExitCheckErrors = 5;
+// A failure the program did not foresee (out of memory, a fault of its own); the message says
+// what it was.
+inline constexpr int kExitUnexpected = 6;
 
 }  // namespace palvara::cli

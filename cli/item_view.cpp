@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ostream>
 
+#include "cli/json_text.h"
 #include "common/text.h"
 
 namespace palvara::cli {
@@ -179,7 +180,7 @@ void PrintFlat(const nlohmann::json& value, const std::string& prefix, std::ostr
       PrintFlat(value[i], prefix + "[" + std::to_string(i) + "]", out);
     }
   } else {
-    out << prefix << ": " << (value.is_string() ? value.get<std::string>() : value.dump()) << "\n";
+    out << prefix << ": " << (value.is_string() ? value.get<std::string>() : JsonDump(value, -1)) << "\n";
   }
 }
 

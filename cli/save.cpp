@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <algorithm>
 #include <ostream>
 
 #include "cli/analyze.h"
+#include "cli/exit_codes.h"
 #include "cli/interrupt.h"
+#include "cli/json_text.h"
 #include "cli/progress_bar.h"
 #include "export/open_output.h"
 #include "export/saving_driver.h"
@@ -17,18 +20,18 @@ namespace {
 
 class SaveObserver : public SavingObserver {
  public:
-  SaveObserver(std::ostream& err, std::int32_t start)
-      : err_(err), bar_(err, ::isatty(STDERR_FILENO) == 1), start_(start) {}
+  SaveObserver(std::ostream& err, std::int32_t start, RunControl& control)
+      : err_(err), bar_(err, ::isatty(STDERR_FILENO) == 1), start_(start), control_(control) {}
 
   void Progress(const SavingProgress& p) override {
+    // The run clears its stop flag when it starts: a signal that came before still stops it.
+    if (Interrupted()) control_.stopSaving = true;
     bar_.Range(p.total);
     bar_.Position(p.saved - start_, p.currentFolder);
   }
-  void Message(const std::string& text) override {
-    bar_.End();
-    err_ << text << "\n";
-  }
-  void Fatal(const std::string& text) override { Message(text); }
+  // The run's failures come back in its result and are printed once, with their reason.
+  void Message(const std::string& /*text*/) override { bar_.End(); }
+  void Fatal(const std::string& /*text*/) override { bar_.End(); }
   void ItemFailed(const std::string& folder, const std::string& reason) override {
     bar_.End();
     err_ << "palvara-cli: an item of " << folder << " was not saved: " << reason << "\n";
@@ -40,6 +43,7 @@ class SaveObserver : public SavingObserver {
   std::ostream& err_;
   ProgressBar bar_;
   std::int32_t start_;
+  RunControl& control_;
 };
 
 struct SaveArguments {
@@ -114,6 +118,19 @@ const char* OutcomeName(SaveResult::Outcome outcome) {
   return "";
 }
 
+int ExitStatusOf(SaveResult::Outcome outcome) {
+  switch (outcome) {
+    case SaveResult::Outcome::kCompleted: return kExitOk;
+    case SaveResult::Outcome::kAborted: return kExitStopped;
+    case SaveResult::Outcome::kCannotRead:
+    case SaveResult::Outcome::kAnalysisFailed:
+    case SaveResult::Outcome::kNoRootFolder: return kExitCannotRead;
+    case SaveResult::Outcome::kComponentMissing:
+    case SaveResult::Outcome::kOutputFailed: return kExitCannotWrite;
+  }
+  return kExitCannotWrite;
+}
+
 // Runs the saving and prints its outcome. Returns the exit code.
 int Save(const SaveArguments& a, const std::vector<std::string>& selected,
          const AnalysisCounters& analysisCounters, std::ostream& out, std::ostream& err,
@@ -134,15 +151,21 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
     options.target = &*openOutput;
   }
   RunControl control;
-  SaveObserver observer(err, options.itemCounter);
+  SaveObserver observer(err, options.itemCounter, control);
   SaveResult result;
   {
     InterruptStops interrupt(control);
     result = RunSave(options, observer, control);
   }
   control.savingActive = false;
-  const bool saved = result.outcome == SaveResult::Outcome::kCompleted ||
-                     result.outcome == SaveResult::Outcome::kAborted;
+  // A stop that came after the last item still makes the run a stopped one.
+  if (result.outcome == SaveResult::Outcome::kCompleted && Interrupted()) {
+    result.outcome = SaveResult::Outcome::kAborted;
+  }
+  const bool stopped = result.outcome == SaveResult::Outcome::kAborted;
+  const bool saved = result.outcome == SaveResult::Outcome::kCompleted || stopped;
+  if (!saved) err << "palvara-cli: " << result.error << "\n";
+  if (stopped) err << "palvara-cli: stopped\n";
   if (a.json) {
     nlohmann::ordered_json counts = nlohmann::ordered_json::object();
     for (int i = 0; i < AnalysisCounters::kCount; ++i) {
@@ -160,17 +183,18 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
     }
     nlohmann::ordered_json files = nlohmann::ordered_json::array();
     for (const auto& f : result.outputFiles) files.push_back(f.string());
-    nlohmann::ordered_json report{{"source", a.file},
-                                  {"outcome", OutcomeName(result.outcome)},
-                                  {"error", result.error},
-                                  {"outputFiles", files},
-                                  {"saved", counts},
-                                  {"failedItems", result.failedItems},
-                                  {"written", result.Written()},
-                                  {"notWritten", result.failedItems},
-                                  {"kinds", kinds},
-                                  {"unsaved", unsaved},
-                                  {"summary", result.summary}};
+    nlohmann::ordered_json report = {{"source", a.file},
+                                     {"outcome", OutcomeName(result.outcome)}};
+    if (!saved) report["error"] = result.error;
+    if (stopped) report["stopped"] = true;
+    report["outputFiles"] = files;
+    report["saved"] = counts;
+    report["failedItems"] = result.failedItems;
+    report["written"] = result.Written();
+    report["notWritten"] = result.failedItems;
+    report["kinds"] = kinds;
+    report["unsaved"] = unsaved;
+    report["summary"] = result.summary;
     if (openOutput) {
       // Where each folder went and how many messages it holds there.
       nlohmann::ordered_json folders = nlohmann::ordered_json::object();
@@ -181,8 +205,7 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
       }
       report["folders"] = folders;
     }
-    out << report.dump(2)
-        << "\n";
+    out << JsonDump(report) << "\n";
   } else if (saved) {
     for (const auto& f : result.outputFiles) out << (a.formats ? "Exported to: " : "Saved to: ") << f.string() << "\n";
     std::string summary = result.summary;
@@ -197,47 +220,73 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
     }
 
   }
-  return result.outcome == SaveResult::Outcome::kCompleted ? 0 : 1;
+  return ExitStatusOf(result.outcome);
+}
+
+// A stop that came while nothing ran: nothing more is started.
+int ReportStopped(bool json, std::ostream& out, std::ostream& err) {
+  err << "palvara-cli: stopped\n";
+  if (json) out << JsonDump(nlohmann::json{{"stopped", true}}) << "\n";
+  return kExitStopped;
+}
+
+// The folders of `selected` that the tree does not show, named with the known ones; 0 when
+// every one is known.
+int CheckSelectedFolders(const std::vector<std::string>& selected,
+                         const std::vector<std::string>& known, bool json, std::ostream& out,
+                         std::ostream& err) {
+  std::vector<std::string> unknown;
+  for (const std::string& path : selected) {
+    if (std::find(known.begin(), known.end(), path) == known.end()) unknown.push_back(path);
+  }
+  if (unknown.empty()) return kExitOk;
+  std::string text = "no such folder in the store:";
+  for (const std::string& path : unknown) text += " \"" + path + "\"";
+  err << "palvara-cli: " << text << "\nThe store's folders are:\n";
+  for (const std::string& path : known) err << "  " << path << "\n";
+  if (json) {
+    out << JsonDump(nlohmann::json{{"error", text}, {"unknownFolders", unknown},
+                                   {"folders", known}})
+        << "\n";
+  }
+  return kExitCannotRead;
 }
 
 }  // namespace
 
 int SaveCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   SaveArguments a;
-  if (!Parse(args, false, a, err)) return 2;
-  std::vector<std::string> selected = a.folders;
-  AnalysisCounters counters;
-  if (a.all) {
-    // Every folder the tree shows: the analysis finds them.
-    const AnalysisResult analysis = AnalyzeInForeground(a.file, false, err);
-    if (analysis.outcome == AnalysisResult::Outcome::kCannotOpen) {
-      err << "palvara-cli: " << analysis.openError << "\n";
-      return 1;
-    }
-    selected = TreePaths(analysis);
+  if (!Parse(args, false, a, err)) return kExitUsage;
+  StopSignals stopSignals;
+  // The folders the tree shows, to save them all or to know the ones named.
+  const AnalysisResult analysis = AnalyzeInForeground(a.file, false, err);
+  if (const int failed = ReportUnusableAnalysis(analysis, a.json, out, err)) return failed;
+  if (Interrupted()) return ReportStopped(a.json, out, err);
+  const std::vector<std::string> known = TreePaths(analysis);
+  if (!a.all) {
+    if (const int failed = CheckSelectedFolders(a.folders, known, a.json, out, err)) return failed;
   }
-  return Save(a, selected, counters, out, err);
+  return Save(a, a.all ? known : a.folders, AnalysisCounters{}, out, err);
 }
 
 int RecoverCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   SaveArguments a;
-  if (!Parse(args, true, a, err)) return 2;
+  if (!Parse(args, true, a, err)) return kExitUsage;
   if (a.to.empty()) {
     // As Save forms it from the chosen folder: here the current folder.
     std::error_code ec;
     a.to = (std::filesystem::current_path(ec) / "Repair").string();
   }
+  StopSignals stopSignals;
   const AnalysisResult analysis = AnalyzeInForeground(a.file, false, err);
-  if (analysis.outcome == AnalysisResult::Outcome::kCannotOpen) {
-    err << "palvara-cli: " << analysis.openError << "\n";
-    return 1;
-  }
+  if (const int failed = ReportUnusableAnalysis(analysis, a.json, out, err)) return failed;
   if (!a.json) {
     ChildCounts items;
     for (const TreeFolder& f : analysis.tree) items += f.children;
     out << "Analysis: " << analysis.tree.size() << " folders, " << items.Items() << " items, "
         << analysis.damageReports << " damage reports\n";
   }
+  if (Interrupted()) return ReportStopped(a.json, out, err);
   if (!analysis.HasItems()) err << "palvara-cli: the analysis found no items\n";
   return Save(a, TreePaths(analysis), analysis.counters, out, err, analysis.store);
 }

@@ -51,6 +51,7 @@ int SearchCommand(const std::vector<std::string>& args, std::ostream& out, std::
     return kExitUsage;
   }
   options.baseFolder = plain[0];
+  StopSignals stopSignals;
   RunControl control;
   RowPrinter printer(json ? nullptr : &out);
   StoreSearchResult result;

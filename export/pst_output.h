@@ -78,6 +78,7 @@ struct PstOutputOptions {
 class USave_to_PST_Format {
  public:
   explicit USave_to_PST_Format(PstOutputOptions options);
+  // Removes the current output file when it was not finished.
   ~USave_to_PST_Format();
   USave_to_PST_Format(const USave_to_PST_Format&) = delete;
   USave_to_PST_Format& operator=(const USave_to_PST_Format&) = delete;
@@ -104,6 +105,7 @@ class USave_to_PST_Format {
 
   bool SplitFlag() const { return split_; }
   void ClearSplitFlag() { split_ = false; }
+  // The finished output files under their final names.
   const std::vector<std::filesystem::path>& OutputFiles() const { return outputFiles_; }
   const std::string& StoreDisplayName() const { return storeDisplayName_; }
   const std::string& CurrentOutputFolder() const { return currentOutputFolder_; }
@@ -113,11 +115,14 @@ class USave_to_PST_Format {
   std::string StorePath(const std::string& folderPath) const;
   void FormatTime(const Raw& fileTime);
   void CheckSize();
+  // The component's finishing call, then the store gets its final name.
+  void FinishCurrentFile();
 
   PstOutputOptions options_;
   std::unique_ptr<ComponentFactory> ownFactory_;
   std::unique_ptr<ConversionComponent> conversion_;
-  std::filesystem::path outputPath_;
+  std::filesystem::path outputPath_;     // the final name of the current output file
+  std::filesystem::path temporaryPath_;  // its name while it is written; empty once finished
   std::string storeName_;         // the first file's store name
   std::string storeDisplayName_;  // "\\\\" + name
   std::string currentOutputFolder_;

@@ -37,13 +37,15 @@ class Saving {
     try {
       Walk();
     } catch (const ComponentMissing& e) {
+      ownWriter_.reset();  // an unfinished store goes before the program may end
+      writer_ = nullptr;
       Fail(SaveResult::Outcome::kComponentMissing, e.what());
       return std::move(result_);
     } catch (const std::exception& e) {
       // The output store itself failed (or memory ran out): nothing more can be written.
       result_.outcome = SaveResult::Outcome::kOutputFailed;
-      result_.error = e.what();
-      observer_.Message(writer_->Noun() + " could not be written: " + e.what());
+      result_.error = writer_->Noun() + " could not be written: " + e.what();
+      observer_.Message(result_.error);
     }
     End();
     return std::move(result_);
@@ -56,9 +58,10 @@ class Saving {
     if (source.empty() || !std::filesystem::exists(source, ec)) source = options_.searchSourcePath;
     if (options_.store != nullptr) source = options_.store->path;  // the file it was opened from
     if (options_.store == nullptr) {
-      if (!OpenStore(store_, source).ok()) {
+      if (const Status opened = OpenStore(store_, source); !opened.ok()) {
         result_.outcome = SaveResult::Outcome::kCannotRead;
         result_.result = 1;
+        result_.error = std::string(kMessageCannotReadStore) + " (" + opened.message() + ")";
         observer_.Message(kMessageCannotReadStore);
         return false;
       }
@@ -71,12 +74,14 @@ class Saving {
     if (const StoreNode* first = store_.nodes.First()) storeRecord = LoadItem(store_, *first, context_);
     if (!storeRecord || !storeRecord->store) {
       result_.outcome = SaveResult::Outcome::kAnalysisFailed;
+      result_.error = kMessageAnalysisFailed;
       observer_.Message(kMessageAnalysisFailed);
       return false;
     }
     top_ = FindTopFolder(store_, *storeRecord->store);
     if (top_ == nullptr) {
       result_.outcome = SaveResult::Outcome::kNoRootFolder;
+      result_.error = kMessageRootNotFound;
       observer_.Message(kMessageRootNotFound);
       return false;
     }
@@ -84,6 +89,13 @@ class Saving {
     progress_.saved = options_.itemCounter;
     observer_.Progress(progress_);
     if (top_->nid != 0) folders_.push_back({kTopPath, top_->nid});
+    if (control_.stopSaving) {
+      // Stopped while the store was being read: no output is begun.
+      result_.outcome = SaveResult::Outcome::kAborted;
+      result_.summary = SavingSummary(result_.saved, result_.Written(), result_.failedItems, true);
+      observer_.LogLine(result_.summary);
+      return false;
+    }
 
     PstOutputOptions output = options_.output;
     if (output.sourceFileName.empty()) output.sourceFileName = source.filename().string();
@@ -100,8 +112,8 @@ class Saving {
       return false;
     } catch (const std::exception& e) {
       result_.outcome = SaveResult::Outcome::kOutputFailed;
-      result_.error = e.what();
-      observer_.Message(writer_->Noun() + " could not be created: " + e.what());
+      result_.error = writer_->Noun() + " could not be created: " + e.what();
+      observer_.Message(result_.error);
       return false;
     }
     return true;
@@ -316,17 +328,21 @@ class Saving {
     currentPath_ = " ";
     observer_.Progress(progress_);
     try {
-      writer_->Finish();
+      // A store whose writing failed is not finished: it is removed with the writer.
+      if (result_.outcome != SaveResult::Outcome::kOutputFailed) writer_->Finish();
     } catch (const std::exception& e) {
       result_.outcome = SaveResult::Outcome::kOutputFailed;
-      result_.error = e.what();
-      observer_.Message(writer_->Noun() + " could not be completed: " + e.what());
+      result_.error = writer_->Noun() + " could not be completed: " + e.what();
+      observer_.Message(result_.error);
     }
     const bool stopped = control_.stopSaving;
     if (result_.outcome == SaveResult::Outcome::kCompleted && stopped) {
       result_.outcome = SaveResult::Outcome::kAborted;
     }
-    result_.summary = SavingSummary(result_.saved, result_.Written(), result_.failedItems, stopped);
+    // A run whose output failed did not complete, stopped or not.
+    result_.summary =
+        SavingSummary(result_.saved, result_.Written(), result_.failedItems,
+                      stopped || result_.outcome == SaveResult::Outcome::kOutputFailed);
     result_.outputFiles = writer_->OutputFiles();
     observer_.LogLine(result_.summary);
     observer_.Completed();

@@ -48,9 +48,7 @@ class TreeWalker {
 
   int Block(std::uint64_t offset, int depth, std::optional<std::uint64_t> expected,
             std::uint64_t bound) {
-    if (s_.visitedBlockPages.count(offset) != 0) {
-      return Fail("page at " + Hex(offset) + " was already walked (a cycle or shared subtree)");
-    }
+    if (s_.visitedBlockPages.count(offset) != 0) return FailWalkedAgain(offset);
     std::optional<Bytes> page = ReadPage(offset, layout_.blockPageRead);
     if (!page) return kWalkFailed;
     ++s_.blockPagesRead;
@@ -63,9 +61,7 @@ class TreeWalker {
   int Node(std::uint64_t offset, int depth, std::optional<std::uint64_t> expected,
            std::uint64_t bound) {
     if (Stopped()) return kWalkNodeLeaf;
-    if (s_.visitedNodePages.count(offset) != 0) {
-      return Fail("page at " + Hex(offset) + " was already walked (a cycle or shared subtree)");
-    }
+    if (s_.visitedNodePages.count(offset) != 0) return FailWalkedAgain(offset);
     std::optional<Bytes> page = ReadPage(offset, layout_.nodePageRead);
     if (!page) return kWalkFailed;
     ++s_.nodePagesRead;
@@ -80,6 +76,14 @@ class TreeWalker {
 
   int Fail(std::string why) {
     failure_ = std::move(why);
+    walkedAgain_ = false;
+    return kWalkFailed;
+  }
+
+  // A page met again (a cycle or a shared subtree) says nothing about the leaf depth.
+  int FailWalkedAgain(std::uint64_t offset) {
+    Fail("page at " + Hex(offset) + " was already walked (a cycle or shared subtree)");
+    walkedAgain_ = true;
     return kWalkFailed;
   }
 
@@ -218,6 +222,15 @@ class TreeWalker {
       const std::uint64_t child = Id(p, i * es + 2 * w_);
       int result = Walk(tree, child, depth + 1, key, childBound);
       if (result == kWalkRereadAsLeaf) result = Walk(tree, child, depth + 1, key, childBound);
+      if (result == kWalkFailed && walkedAgain_) {
+        // An entry pointing back at this page or one above it: the other entries may still
+        // lead to the rest of the tree, and this page is no leaf for it.
+        s_.damage.Report("BTPAGE", offset,
+                         std::string(nodeTree ? "NBT" : "BBT") + " page entry " +
+                             std::to_string(i) + " points back to the page at " + Hex(child) +
+                             ", which was already walked: entry skipped");
+        continue;
+      }
       if (result == kWalkFailed) {
         if (!(nodeTree ? s_.nodeLeafSeen : s_.blockLeafSeen)) {
           (nodeTree ? s_.nodeLeafDepth : s_.blockLeafDepth) = static_cast<std::uint8_t>(depth);
@@ -250,6 +263,7 @@ class TreeWalker {
   const std::size_t w_;
   const RunControl* control_;
   std::string failure_;
+  bool walkedAgain_ = false;  // the last failure was a page met again
 };
 
 // The raw bytes of the first block of node 0x21's data, with the id that keys its encoding.

@@ -1,5 +1,7 @@
 #include "reader/byte_source.h"
 
+#include "common/regular_file.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -32,33 +34,13 @@ std::size_t ViewByteSource::ReadAt(std::uint64_t offset, std::span<std::byte> ou
 
 std::unique_ptr<FileByteSource> FileByteSource::Open(const std::filesystem::path& path,
                                                      Status* error, FileCacheOptions cache) {
-  const std::string name = path.string();
-  int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    *error = Status::Error("Cannot open \"" + name + "\": " + std::strerror(errno));
-    return nullptr;
-  }
+  const int fd = OpenRegularFile(path, error);
+  if (fd < 0) return nullptr;
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    *error = Status::Error("Cannot read \"" + name + "\": " + std::strerror(errno));
-    ::close(fd);
-    return nullptr;
-  }
-  std::uint64_t size = 0;
-  if (S_ISREG(st.st_mode)) {
-    size = static_cast<std::uint64_t>(st.st_size);
-  } else if (S_ISBLK(st.st_mode)) {
-    off_t end = ::lseek(fd, 0, SEEK_END);
-    size = end > 0 ? static_cast<std::uint64_t>(end) : 0;
-  } else {
-    *error = Status::Error("Cannot open \"" + name + "\": " +
-                           (S_ISDIR(st.st_mode) ? "it is a directory" : "not a regular file"));
-    ::close(fd);
-    return nullptr;
-  }
+  ::fstat(fd, &st);
   if (!IsPowerOfTwo(cache.chunkSize)) cache.chunks = 0;
-  *error = Status::Ok();
-  return std::unique_ptr<FileByteSource>(new FileByteSource(fd, size, cache));
+  return std::unique_ptr<FileByteSource>(new FileByteSource(
+      fd, static_cast<std::uint64_t>(std::max<off_t>(st.st_size, 0)), cache));
 }
 
 FileByteSource::FileByteSource(int fd, std::uint64_t size, FileCacheOptions cache)

@@ -67,7 +67,7 @@ struct FileCacheOptions {
 // even if the file changes later. ReadAt may be called from several threads at once.
 class FileByteSource final : public ByteSource {
  public:
-  // Opens a regular file (or block device) for reading. On failure `error` says why.
+  // Opens a regular file for reading; anything else is refused. On failure `error` says why.
   static std::unique_ptr<FileByteSource> Open(const std::filesystem::path& path, Status* error,
                                               FileCacheOptions cache = {});
   ~FileByteSource() override;

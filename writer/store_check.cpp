@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <functional>
 #include <map>
 #include <set>
 #include <unordered_map>
@@ -13,6 +16,7 @@
 
 #include "common/byte_view.h"
 #include "common/damage.h"
+#include "common/regular_file.h"
 #include "reader/block_access.h"
 #include "reader/btree_walk.h"
 #include "reader/property_list.h"
@@ -24,10 +28,16 @@ namespace {
 constexpr std::uint64_t kFirstAMap = 0x4400;
 constexpr std::uint64_t kAMapInterval = 0x3E000;
 constexpr std::size_t kMaxFindingsPerRule = 20;
+// Pages, blocks or nodes read between two releases of a mapped file's pages. Each read maps
+// at most some 64 KiB (the kernel maps neighbouring pages along), so about 16 MiB at a time.
+constexpr std::uint64_t kReleaseEvery = 256;
 
 class Checker {
  public:
-  explicit Checker(ByteSpan file) : f_(file) {}
+  // `release` is called every so many pages, blocks or nodes read, so that a mapped file's
+  // pages can be dropped: a check's memory stays bounded whatever the file's size.
+  explicit Checker(ByteSpan file, std::function<void()> release = {})
+      : f_(file), release_(std::move(release)) {}
 
   CheckReport Run() {
     report_.opened = true;
@@ -59,6 +69,10 @@ class Checker {
     std::uint64_t bidData, bidSub;
     std::uint32_t parent;
   };
+
+  void Touched() {
+    if (release_ && ++touched_ % kReleaseEvery == 0) release_();
+  }
 
   void Find(bool error, const std::string& rule, const std::string& text) {
     if (++perRule_[rule] > kMaxFindingsPerRule) return;
@@ -99,6 +113,7 @@ class Checker {
       return false;
     }
     ++pages_;
+    Touched();
     MarkUsed(ib, 512);
     const ByteSpan page = f_.subspan(ib, 512);
     if (ByteAt(page, 496) != ptype || ByteAt(page, 497) != ptype) {
@@ -177,6 +192,7 @@ class Checker {
 
   void Blocks() {
     for (const auto& [bid, b] : blocks_) {
+      Touched();
       const std::uint64_t total = (b.cb + 16 + 63) / 64 * 64;
       if (b.ib % 64 != 0 || !InBounds(f_.size(), b.ib, total) || b.ib < kFirstAMap) {
         Find(true, "block-offset", "block " + Hex(bid) + " lies outside the file");
@@ -257,6 +273,7 @@ class Checker {
     }
     for (std::uint64_t n = 0; n < amaps; ++n) {
       const std::uint64_t amap = kFirstAMap + n * kAMapInterval;
+      Touched();
       std::size_t unmarked = 0, unused = 0;
       for (std::size_t i = 0; i < 3968; ++i) {
         const bool bit = (ByteAt(f_, amap + i / 8) & (0x80 >> (i % 8))) != 0;
@@ -377,6 +394,7 @@ class Checker {
     IndexStore(store);
     LoadNamedPropertyMap(store);
     for (const auto& [nid, n] : nodes_) {
+      Touched();
       const std::uint32_t type = nid & 0x1F;
       if (type == 0x04 || type == 0x08) {
         const auto parent = nodes_.find(n.parent);
@@ -396,6 +414,7 @@ class Checker {
     }
     for (const auto& [nid, n] : nodes_) {
       if ((nid & 0x1F) != 0x02 && nid != 0x122) continue;
+      Touched();
       const StoreNode* node = FindNode(store, nid);
       if (node == nullptr) continue;
       SubnodeList none;
@@ -448,6 +467,7 @@ class Checker {
     for (const auto& [nid, n] : nodes_) {
       const std::uint32_t type = nid & 0x1F;
       if ((type == 0x01 && nid != 0x21 && nid != 0x61) || type == 0x06 || n.bidData == 0) continue;
+      Touched();
       const StoreNode* node = FindNode(*store_, nid);
       if (node == nullptr || node->dataBlock == nullptr) continue;
       const std::vector<Bytes> blocks = ReadNodeBlocks(*store_, node->dataBlock);
@@ -503,6 +523,8 @@ class Checker {
   std::map<std::uint32_t, Node> nodes_;
   std::unordered_set<std::uint64_t> visited_;
   std::vector<bool> used_;  // one flag per 64-byte unit from 0x4400
+  std::function<void()> release_;
+  std::uint64_t touched_ = 0;
   std::uint64_t lastBlockKey_ = 0, lastNodeKey_ = 0, maxPageBid_ = 0;
   int leafLevel_ = -1;
   std::size_t pages_ = 0;
@@ -517,13 +539,15 @@ std::size_t CheckReport::Errors() const {
 std::size_t CheckReport::Warnings() const { return findings.size() - Errors(); }
 
 CheckReport CheckStore(const std::filesystem::path& path) {
-  // The file is mapped, not read: a store of any size is checked without holding it in memory.
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // The file is mapped, not read, and the pages read are dropped as the check goes on: a store
+  // of any size is checked without holding it in memory.
+  Status opened = Status::Ok();
+  const int fd = OpenRegularFile(path, &opened);
   struct stat info {};
-  if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (fd < 0 || ::fstat(fd, &info) != 0) {
     if (fd >= 0) ::close(fd);
     CheckReport report;
-    report.openError = "Cannot open \"" + path.string() + "\"";
+    report.openError = opened.ok() ? "Cannot read \"" + path.string() + "\"" : opened.message();
     return report;
   }
   const auto size = static_cast<std::size_t>(info.st_size);
@@ -531,10 +555,14 @@ CheckReport CheckStore(const std::filesystem::path& path) {
   ::close(fd);
   if (mapped == MAP_FAILED) {
     CheckReport report;
-    report.openError = "Cannot read \"" + path.string() + "\"";
+    report.openError = "Cannot read \"" + path.string() + "\": " + std::strerror(errno);
     return report;
   }
-  CheckReport report = CheckStoreBytes(ByteSpan(static_cast<const std::byte*>(mapped), size));
+  auto release = [mapped, size] {
+    if (mapped != nullptr) ::madvise(mapped, size, MADV_DONTNEED);
+  };
+  CheckReport report =
+      Checker(ByteSpan(static_cast<const std::byte*>(mapped), size), release).Run();
   if (mapped != nullptr) ::munmap(mapped, size);
   return report;
 }

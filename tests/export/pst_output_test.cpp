@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "tests/export/recording_components.h"
 
@@ -65,12 +66,23 @@ class PstOutputTest : public ::testing::Test {
   RecordingFactory factory_;
 };
 
+// The store is written as "<final name>.partial" in a folder of the run's own beside the
+// final name; returns the final name that path stands for.
+fs::path FinalNameOf(const std::string& writtenPath) {
+  const fs::path written = writtenPath;
+  const std::string name = written.filename().string();
+  EXPECT_TRUE(name.ends_with(".pst.partial")) << name;
+  EXPECT_EQ(written.parent_path().filename().string().rfind(name + "-", 0), 0u) << written;
+  return written.parent_path().parent_path() / name.substr(0, name.size() - 8);
+}
+
 TEST_F(PstOutputTest, NamesTheOutputAfterTheSourceAndTheTime) {
   auto output = Output();
   output->InitOutputStore((dir_ / "Out").string());
   const auto stores = factory_.Named("CreateStore");
   ASSERT_EQ(stores.size(), 1u);
-  EXPECT_EQ(stores[0].args[0], (dir_ / "Out" / "Outlook-6-12-2026 15-7-59.pst").string());
+  const fs::path final = dir_ / "Out" / "Outlook-6-12-2026 15-7-59.pst";
+  EXPECT_EQ(FinalNameOf(stores[0].args[0]), final);
   EXPECT_EQ(stores[0].args[1], "Palvara_Tools_Personal_Folder6-12-2026 15-7-59");
   EXPECT_EQ(output->StoreDisplayName(), "\\\\Palvara_Tools_Personal_Folder6-12-2026 15-7-59");
   EXPECT_TRUE(fs::is_directory(dir_ / "Out"));  // a missing target folder is made
@@ -79,21 +91,63 @@ TEST_F(PstOutputTest, NamesTheOutputAfterTheSourceAndTheTime) {
   EXPECT_EQ(factory_.calls[0].args[0], kContactSessionProgId);
   EXPECT_EQ(factory_.calls[1].args[0], kConversionProgId);
   EXPECT_EQ(factory_.calls[2].name, "Start");
+  // Nothing carries the final name until the store is finished; then only it is left.
+  EXPECT_FALSE(fs::exists(final));
+  output->Finish();
+  EXPECT_EQ(output->OutputFiles(), std::vector<fs::path>{final});
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "Out"), fs::directory_iterator()), 1);
 
   // Only a lower-case ".pst" is replaced, every one of them; an empty target is the default.
   // Any other name (an OST, another letter case) gives "<stem>-<time stamp>.pst".
   factory_.calls.clear();
   Output("OUTLOOK.PST")->InitOutputStore((dir_ / "Out").string());
-  EXPECT_EQ(factory_.Named("CreateStore")[0].args[0], (dir_ / "Out" / "OUTLOOK-6-12-2026 15-7-59.pst").string());
+  EXPECT_EQ(FinalNameOf(factory_.Named("CreateStore")[0].args[0]),
+            dir_ / "Out" / "OUTLOOK-6-12-2026 15-7-59.pst");
   factory_.calls.clear();
   Output("mailbox.ost")->InitOutputStore((dir_ / "Out").string());
-  EXPECT_EQ(factory_.Named("CreateStore")[0].args[0], (dir_ / "Out" / "mailbox-6-12-2026 15-7-59.pst").string());
+  EXPECT_EQ(FinalNameOf(factory_.Named("CreateStore")[0].args[0]),
+            dir_ / "Out" / "mailbox-6-12-2026 15-7-59.pst");
   EXPECT_EQ(OutputFileName("archive", "1-2-2027 0-0-0"), "archive-1-2-2027 0-0-0.pst");
   EXPECT_EQ(OutputFileName("", "1-2-2027 0-0-0"), "Recovered-1-2-2027 0-0-0.pst");
   factory_.calls.clear();
   Output("a.pst.pst")->InitOutputStore("");
-  EXPECT_EQ(factory_.Named("CreateStore")[0].args[0],
-            (dir_ / "Default" / "a-6-12-2026 15-7-59.pst-6-12-2026 15-7-59.pst").string());
+  EXPECT_EQ(FinalNameOf(factory_.Named("CreateStore")[0].args[0]),
+            dir_ / "Default" / "a-6-12-2026 15-7-59.pst-6-12-2026 15-7-59.pst");
+}
+
+TEST_F(PstOutputTest, TakenNamesAreNeverReplacedAndUnfinishedStoresLeaveNothing) {
+  const fs::path final = dir_ / "Out" / "Outlook-6-12-2026 15-7-59.pst";
+  fs::create_directories(dir_ / "Out");
+  std::ofstream(final) << "someone else's";
+  auto first = Output();
+  first->InitOutputStore((dir_ / "Out").string());
+  EXPECT_EQ(FinalNameOf(factory_.Named("CreateStore")[0].args[0]),
+            dir_ / "Out" / "Outlook-6-12-2026 15-7-59 (2).pst");
+  // A second run that plans the same name meanwhile gets the next one when it finishes.
+  auto second = Output();
+  second->InitOutputStore((dir_ / "Out").string());
+  second->Finish();
+  first->Finish();
+  ASSERT_EQ(first->OutputFiles().size(), 1u);
+  ASSERT_EQ(second->OutputFiles().size(), 1u);
+  EXPECT_NE(first->OutputFiles()[0], second->OutputFiles()[0]);
+  std::ifstream kept(final);
+  EXPECT_EQ(std::string((std::istreambuf_iterator<char>(kept)), {}), "someone else's");
+
+  // A writer that ends before its store is finished (a failure, a stop) takes its files along.
+  auto unfinished = Output();
+  unfinished->InitOutputStore((dir_ / "Out").string());
+  unfinished.reset();
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "Out"), fs::directory_iterator()), 3);
+
+  // A target folder that cannot be made says why.
+  std::ofstream(dir_ / "file") << "x";
+  try {
+    Output()->InitOutputStore((dir_ / "file" / "sub").string());
+    ADD_FAILURE() << "no error";
+  } catch (const ComponentError& e) {
+    EXPECT_NE(std::string(e.what()).find("Not a directory"), std::string::npos) << e.what();
+  }
 }
 
 TEST_F(PstOutputTest, AMissingComponentEndsTheRunWithItsMessage) {

@@ -61,6 +61,7 @@ class RecordingConversion : public ConversionComponent {
   void Start() override { f.Record({"Start", {}}); }
   void CreateStore(const std::string& path, const std::string& name) override {
     f.Record({"CreateStore", {path, name}});
+    std::ofstream{path};  // the store file, empty here, as a real component leaves one
   }
   void CreateFolder(const std::string& path) override { f.Record({"CreateFolder", {path}}); }
   // args: folder, subject, to, message text, date, the file names each followed by ";", body,

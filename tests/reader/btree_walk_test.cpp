@@ -323,6 +323,28 @@ TEST_P(WalkTest, SelfReferencingRootTerminates) {
   EXPECT_LE(store->nodes.CreatedCount(), 3u);
 }
 
+TEST_P(WalkTest, ASelfPointingRootEntryIsReportedAndTheOtherEntriesAreWalked) {
+  SimpleStore spec = Spec(Skeleton(), 2);
+  for (std::uint64_t bid = 8; bid <= 40; bid += 4) spec.blocks.push_back({bid, Bytes(8)});
+  BuiltStore built = BuildSimpleStore(spec);
+  ASSERT_GE(built.blockLevels, 3);
+  const std::uint64_t root = built.blockRoot;
+  std::vector<BtEntry> entries = ReadIntermediate(built.image, root);
+  entries.insert(entries.begin(), BtEntry{entries[0].key, 0x777, root});
+  Edit(built.image, layout(), [&](StoreBuilder& b) {
+    b.WriteIntermediatePage(root, entries, static_cast<int>(built.blockLevels) - 1, false);
+  });
+  auto store = testing::OpenAndIndex(built.image);
+  EXPECT_EQ(store->blocks.Size(), 10u);  // every block, none read from the root taken for a leaf
+  EXPECT_EQ(store->blockLeafDepth, built.blockLevels - 1);
+  bool named = false;
+  for (const DamageReport& r : store->damage.Reports()) {
+    named |= r.structure == "BTPAGE" && r.offset == root &&
+             r.text.find("entry 0 points back") != std::string::npos;
+  }
+  EXPECT_TRUE(named) << (store->damage.Empty() ? "no report" : store->damage.Reports().front().ToString());
+}
+
 TEST_P(WalkTest, StaleSlotsAfterTheEntryCountAreSetAside) {
   // Leaf pages: live entries, then stale ones from an earlier state of the page.
   StoreBuilder b(layout());
