@@ -75,6 +75,21 @@ const std::vector<CommandHelp>& CommandHelpTexts() {
        "  --folder PATH   a folder to save, as \"Personal Folders\\Inbox\\\"; repeatable\n"
        "  --all           save every folder the analysis finds\n"
        "  --json          print one JSON object\n"},
+      {"export",
+       "usage: palvara-cli export FILE --to DIR --format mbox|maildir|eml|all\n"
+       "                          (--folder PATH)... | --all [--json]\n"
+       "\n"
+       "Writes the named folders of FILE, or every folder, into DIR in the formats mail\n"
+       "programs read: the folder tree as directories, mail as mbox, Maildir or EML files,\n"
+       "contacts as vCard, appointments, tasks and journal entries as iCalendar, sticky\n"
+       "notes as text files. Ctrl-C stops after the current item; what was written stays\n"
+       "whole.\n"
+       "\n"
+       "  --to DIR        the folder to write into (made when missing)\n"
+       "  --format F      mbox, maildir, eml or all (contacts and calendars whatever F is)\n"
+       "  --folder PATH   a folder to export, as \"Personal Folders\\Inbox\\\"; repeatable\n"
+       "  --all           export every folder the analysis finds\n"
+       "  --json          print one JSON object\n"},
       {"recover",
        "usage: palvara-cli recover FILE [--to DIR] [--json]\n"
        "\n"

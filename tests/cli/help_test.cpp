@@ -112,6 +112,7 @@ TEST(CliHelpTest, EveryOptionInTheHelpIsAccepted) {
       {"item", {"item", missing, "0x21"}},
       {"analyze", {"analyze", missing}},
       {"save", {"save", missing, "--to", dir.string(), "--all"}},
+      {"export", {"export", missing, "--to", dir.string(), "--format", "mbox", "--all"}},
       {"recover", {"recover", missing, "--to", dir.string()}},
       {"check", {"check", missing}},
       {"make-sample", {"make-sample", "--out", outside}},
@@ -120,6 +121,7 @@ TEST(CliHelpTest, EveryOptionInTheHelpIsAccepted) {
       {"--to", dir.string()}, {"--folder", "Personal Folders\\Inbox\\"},
       {"--out", outside},     {"--messages", "1"},
       {"--seed", "7"},        {"--encoding", "cyclic"},
+      {"--format", "eml"},
       {"--subnode", "0x8025"}};
   for (const cli::CommandHelp& h : cli::CommandHelpTexts()) {
     ASSERT_TRUE(base.count(h.name)) << h.name;
