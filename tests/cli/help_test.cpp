@@ -121,7 +121,8 @@ TEST(CliHelpTest, EveryOptionInTheHelpIsAccepted) {
       {"--to", dir.string()}, {"--folder", "Personal Folders\\Inbox\\"},
       {"--out", outside},     {"--messages", "1"},
       {"--seed", "7"},        {"--encoding", "cyclic"},
-      {"--format", "eml"},    {"--subnode", "0x8025"}};
+      {"--format", "eml"},
+      {"--subnode", "0x8025"}};
   for (const cli::CommandHelp& h : cli::CommandHelpTexts()) {
     ASSERT_TRUE(base.count(h.name)) << h.name;
     for (const std::string& option : OptionsOf(h.text)) {
