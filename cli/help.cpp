@@ -10,8 +10,8 @@ namespace {
 
 constexpr const char* kExitCodes =
     "\n"
-    "exit codes: 0 success, 1 the file could not be read or the new PST not written,\n"
-    "2 usage; see palvara-cli(1)\n";
+    "exit codes: 0 success, 1 the input cannot be used, 2 usage, 3 the output cannot be\n"
+    "written, 4 stopped, 5 check found errors, 6 an unexpected failure; see palvara-cli(1)\n";
 
 const CommandHelp* FindHelp(const std::string& name) {
   const auto& all = CommandHelpTexts();
@@ -101,9 +101,17 @@ const std::vector<CommandHelp>& CommandHelpTexts() {
        "usage: palvara-cli check FILE [--json]\n"
        "\n"
        "Validates the structure of a store file and lists its errors and warnings by rule.\n"
-       "Exits with 0 when it has no error, 1 otherwise.\n"
+       "Exits with 0 when it has no error, 5 when it has.\n"
        "\n"
        "  --json    print one JSON object\n"},
+      {"search",
+       "usage: palvara-cli search DIR [--recursive] [--json]\n"
+       "\n"
+       "Lists every name in DIR that contains \".pst\" or \".ost\" in any letter case: name,\n"
+       "full path, size and time of the last change. Ctrl-C stops and prints what was found.\n"
+       "\n"
+       "  --recursive   look in the subfolders too (listed first)\n"
+       "  --json        print one JSON object\n"},
       {"make-sample",
        "usage: palvara-cli make-sample --out FILE [--messages N] [--seed S]\n"
        "                               [--encoding none|permute|cyclic]\n"
