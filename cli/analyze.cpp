@@ -71,6 +71,7 @@ nlohmann::ordered_json AnalysisJson(const AnalysisResult& r, bool withItems) {
   items.erase("hidden");
   j["items"] = items;
   j["damage"] = {{"reports", r.damageReports}};
+  j["recovered"] = {{"items", r.itemsFromScan}, {"folders", r.foldersFromScan}};
   if (withItems) {
     nlohmann::ordered_json messages = nlohmann::ordered_json::array();
     for (const ItemSummary& s : r.items) {
@@ -84,14 +85,16 @@ nlohmann::ordered_json AnalysisJson(const AnalysisResult& r, bool withItems) {
                                 ? nlohmann::ordered_json(FileTimeToIso8601(*LoadLe64(*s.deliveryTime, 0)))
                                 : nlohmann::ordered_json(nullptr)},
            {"attachments", s.attachments},
-           {"bodyBytes", s.bodyBytes}});
+           {"bodyBytes", s.bodyBytes},
+           {"recoveredBy", s.fromScan ? "scan" : "tree"}});
     }
     j["messages"] = messages;
   }
   return j;
 }
 
-AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ostream& err) {
+AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ostream& err,
+                                   ScanMode scan) {
   if (!LoadCompanionLibrary()) {
     err << "palvara-cli: warning: the companion library libItemDecodeA.so is missing\n";
   }
@@ -106,6 +109,7 @@ AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ost
   options.sourcePath = file;
   options.rtfBodyFile = AppPaths::RtfBodyFile();
   options.collectItems = items;
+  options.scan = scan;
   RunControl control;
   CliObserver observer(err, ::isatty(STDERR_FILENO) == 1);
   AnalysisResult result;
@@ -119,8 +123,8 @@ AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ost
 }
 
 int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostream& out,
-                      std::ostream& err) {
-  const AnalysisResult result = AnalyzeInForeground(file, items, err);
+                      std::ostream& err, ScanMode scan) {
+  const AnalysisResult result = AnalyzeInForeground(file, items, err, scan);
   if (result.outcome == AnalysisResult::Outcome::kCannotOpen) {
     err << "palvara-cli: " << result.openError << "\n";
     return 1;
@@ -141,6 +145,10 @@ int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostre
   std::erase(summary, '\r');
   out << summary;
   out << "Damage reports: " << result.damageReports << "\n";
+  if (result.itemsFromScan > 0 || result.foldersFromScan > 0) {
+    out << "Recovered by the scan: " << result.itemsFromScan << " items, "
+        << result.foldersFromScan << " folders\n";
+  }
   if (result.outcome == AnalysisResult::Outcome::kAborted) out << "Stopped before the end.\n";
   return 0;
 }

@@ -15,10 +15,11 @@ nlohmann::ordered_json AnalysisJson(const AnalysisResult& result, bool withItems
 
 // Runs the analysis of `file` as the wizard's first two steps do (activity log entries,
 // progress bar on a terminal, Ctrl-C stops).
-AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ostream& err);
+AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ostream& err,
+                                   ScanMode scan = ScanMode::kAuto);
 
 // Runs the analysis of `file`. Returns the exit code.
 int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostream& out,
-                      std::ostream& err);
+                      std::ostream& err, ScanMode scan = ScanMode::kAuto);
 
 }  // namespace palvara::cli

@@ -47,6 +47,7 @@ struct SaveArguments {
   std::vector<std::string> folders;
   bool all = false;
   bool json = false;
+  ScanMode scan = ScanMode::kAuto;
 };
 
 bool Parse(const std::vector<std::string>& args, bool recover, SaveArguments& a, std::ostream& err) {
@@ -61,6 +62,8 @@ bool Parse(const std::vector<std::string>& args, bool recover, SaveArguments& a,
       a.all = true;
     } else if (arg == "--json") {
       a.json = true;
+    } else if (arg == "--scan" || arg == "--no-scan") {
+      a.scan = arg == "--scan" ? ScanMode::kForce : ScanMode::kOff;
     } else if (!arg.empty() && arg[0] == '-') {
       err << "palvara-cli: unknown option or missing value: " << arg << "\n";
       return false;
@@ -113,6 +116,7 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
   options.output.defaultTargetFolder = a.to;
   options.selectedFolders = selected;
   options.analysisCounters = analysisCounters;
+  options.scan = a.scan;
   RunControl control;
   SaveObserver observer(err, options.itemCounter);
   SaveResult result;
@@ -158,7 +162,7 @@ int SaveCommand(const std::vector<std::string>& args, std::ostream& out, std::os
   AnalysisCounters counters;
   if (a.all) {
     // Every folder the tree shows: the analysis finds them.
-    const AnalysisResult analysis = AnalyzeInForeground(a.file, false, err);
+    const AnalysisResult analysis = AnalyzeInForeground(a.file, false, err, a.scan);
     if (analysis.outcome == AnalysisResult::Outcome::kCannotOpen) {
       err << "palvara-cli: " << analysis.openError << "\n";
       return 1;
@@ -176,7 +180,7 @@ int RecoverCommand(const std::vector<std::string>& args, std::ostream& out, std:
     std::error_code ec;
     a.to = (std::filesystem::current_path(ec) / "Repair").string();
   }
-  const AnalysisResult analysis = AnalyzeInForeground(a.file, false, err);
+  const AnalysisResult analysis = AnalyzeInForeground(a.file, false, err, a.scan);
   if (analysis.outcome == AnalysisResult::Outcome::kCannotOpen) {
     err << "palvara-cli: " << analysis.openError << "\n";
     return 1;

@@ -53,6 +53,7 @@ struct SaveOptions {
   AnalysisCounters analysisCounters;         // what the analysis counted
   std::int32_t itemCounter = 0;              // the item counter the analysis left
   PstOutputOptions output;                   // components, names, split size, clock
+  ScanMode scan = ScanMode::kAuto;           // the recovery pass beside the walk
 };
 
 struct SaveResult {
