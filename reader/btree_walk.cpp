@@ -125,6 +125,10 @@ class TreeWalker {
       s_.blocks.Append(ReadBlockEntry(p, at));
       previous = bid;
     }
+    if (i == 0 && expected) {
+      s_.damage.Report("BTPAGE", offset,
+                       "BBT leaf holds no entry where key " + Hex(*expected) + " was expected");
+    }
     if (sane && i < *sane) {
       s_.damage.Report("BTPAGE", offset,
                        "BBT leaf entry " + std::to_string(i) + " of " + std::to_string(*sane) +

@@ -81,6 +81,25 @@ class AllocationMaps {
   std::unordered_map<std::uint64_t, Bytes> maps_;
 };
 
+// The cLevel of the B-tree page at `offset` when its trailer names it a page of that tree.
+std::optional<std::uint8_t> PageLevel(StoreFile& store, std::uint64_t offset, std::uint8_t type) {
+  if (store.Layout() == nullptr) return std::nullopt;
+  const Bytes page = ReadBlockAt(store, offset, kPageSize);
+  const auto found =
+      CheckPageTrailer(page, offset, store.IsAnsi() ? ScanLayout::kAnsi : ScanLayout::kUnicode);
+  if (!found || found->type != type) return std::nullopt;
+  return found->level;
+}
+
+// The walk finds the leaf level by trial: with the first leaf of a tree lost it takes a higher
+// level for the leaves, reads intermediate pages as leaves and never reaches the real ones.
+bool LeafLevelMisread(StoreFile& store, bool blockTree) {
+  const std::uint8_t depth = blockTree ? store.blockLeafDepth : store.nodeLeafDepth;
+  const auto level = PageLevel(store, blockTree ? store.blockTreeRootOffset : store.nodeTreeRootOffset,
+                               blockTree ? kPageTypeBlockTree : kPageTypeNodeTree);
+  return level && depth != 255 && depth != *level;
+}
+
 class Rebuild {
  public:
   Rebuild(StoreFile& store, const RecoveryOptions& options)
@@ -115,6 +134,7 @@ class Rebuild {
                            (*layout == ScanLayout::kAnsi ? "ANSI" : "Unicode"));
     }
     const AllocationMaps maps(s_, found, AllocationMapsValid());
+    RewalkMisreadTrees();
     DiscardMisreadWalk();
     FindRoots(found, maps);
     AddBlocks(found, maps);
@@ -140,6 +160,38 @@ class Rebuild {
     if (s_.recovery.layoutFromScan) return true;
     const Bytes flag = ReadBlockAt(s_, s_.IsAnsi() ? 200 : 248, 1);
     return flag.size() == 1 && flag[0] != std::byte{0};
+  }
+
+  // Trees whose leaf level the walk misjudged are walked again with the level their root page
+  // states. The node tree is walked again whenever the block index is (it points into it).
+  void RewalkMisreadTrees() {
+    const bool blocks = LeafLevelMisread(s_, true);
+    const bool nodes = LeafLevelMisread(s_, false);
+    if (!blocks && !nodes) return;
+    if (blocks) {
+      s_.damage.Report("BBT", s_.blockTreeRootOffset,
+                       "first leaf lost: walked again at the leaf level the root states");
+      s_.nodes.Clear();
+      s_.blocks.Clear();
+      s_.staleBlockEntries.clear();
+      s_.visitedBlockPages.clear();
+      s_.blockLeafDepth = *PageLevel(s_, s_.blockTreeRootOffset, kPageTypeBlockTree);
+      s_.blockLeafSeen = true;
+      WalkBlockTree(s_, s_.blockTreeRootOffset, 0, std::nullopt, kNoBound);
+    }
+    if (nodes) {
+      s_.damage.Report("NBT", s_.nodeTreeRootOffset,
+                       "first leaf lost: walked again at the leaf level the root states");
+    }
+    s_.nodes.Clear();
+    s_.staleNodeEntries.clear();
+    s_.walkedNodeLeaves.clear();
+    s_.visitedNodePages.clear();
+    if (const auto level = PageLevel(s_, s_.nodeTreeRootOffset, kPageTypeNodeTree)) {
+      s_.nodeLeafDepth = *level;
+      s_.nodeLeafSeen = true;
+      WalkNodeTree(s_, s_.nodeTreeRootOffset, 0, kMessageStoreNid, kNoBound, options_.control);
+    }
   }
 
   // The walk finds the leaf level by trial: with the first leaf lost it reads an intermediate
@@ -484,8 +536,9 @@ class Rebuild {
 
 }  // namespace
 
-bool WalkNeedsRecovery(const StoreFile& store, int indexStatus) {
+bool WalkNeedsRecovery(StoreFile& store, int indexStatus) {
   if (indexStatus != 0 || store.damage.Count() > 0 || store.Layout() == nullptr) return true;
+  if (LeafLevelMisread(store, true) || LeafLevelMisread(store, false)) return true;
   const StoreNode* messageStore = FindNode(store, kMessageStoreNid);
   return messageStore == nullptr || messageStore->dataBlock == nullptr;
 }

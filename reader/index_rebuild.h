@@ -34,9 +34,10 @@ struct RecoveryOptions {
 // pass did is in store.recovery; the nodes it added or changed are in store.recoveredNodes.
 int IndexStoreWithRecovery(StoreFile& store, const RecoveryOptions& options);
 
-// Whether the walk left the store in need of the pass: damage reported, a tree unreadable, or
-// no message store node with data.
-bool WalkNeedsRecovery(const StoreFile& store, int indexStatus);
+// Whether the walk left the store in need of the pass: damage reported, a tree unreadable, a
+// tree whose leaf level the walk settled on a level its root page does not say (its first leaf
+// was lost), or no message store node with data.
+bool WalkNeedsRecovery(StoreFile& store, int indexStatus);
 
 // The pass itself, on a store IndexStore has run over.
 void RecoverFromScan(StoreFile& store, const RecoveryOptions& options);
