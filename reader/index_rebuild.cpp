@@ -108,8 +108,11 @@ class Rebuild {
   void Run() {
     RecoverySummary& summary = s_.recovery;
     summary.ran = true;
-    std::unordered_set<const StoreNode*> before;
-    s_.nodes.ForEachPreorder([&before](const StoreNode& n, int) { before.insert(&n); });
+    // Nodes the walk alone reaches with data: everything else the pass makes readable.
+    std::unordered_set<std::uint32_t> before;
+    s_.nodes.ForEachPreorder([&before](const StoreNode& n, int) {
+      if (n.dataBlock != nullptr) before.insert(n.nid);
+    });
 
     ScanOptions scanOptions;
     if (s_.IsAnsi()) scanOptions.layout = ScanLayout::kAnsi;
@@ -136,7 +139,7 @@ class Rebuild {
     const AllocationMaps maps(s_, found, AllocationMapsValid());
     RewalkMisreadTrees();
     DiscardMisreadWalk();
-    FindRoots(found, maps);
+    FindRoots(found);
     AddBlocks(found, maps);
     AddNodeEntries(found, maps);
     for (std::uint32_t nid : s_.nodes.RelinkBlocks(s_.blocks)) s_.recoveredNodes.insert(nid);
@@ -149,7 +152,7 @@ class Rebuild {
     if (messageStore == nullptr || messageStore->dataBlock == nullptr) RebuildMessageStore();
     RebuildFolders();
     s_.nodes.ForEachPreorder([this, &before](const StoreNode& n, int) {
-      if (before.count(&n) == 0) s_.recoveredNodes.insert(n.nid);
+      if (n.dataBlock != nullptr && before.count(n.nid) == 0) s_.recoveredNodes.insert(n.nid);
     });
   }
 
@@ -157,6 +160,9 @@ class Rebuild {
   // fAMapValid: 0 means the maps were not kept up to date; with no usable header, trust the
   // maps whose own CRC holds.
   bool AllocationMapsValid() {
+    // Tolerant: ANSI stores of older Outlook versions leave live blocks in slots their maps
+    // call free; their maps are not used.
+    if (s_.IsAnsi()) return false;
     if (s_.recovery.layoutFromScan) return true;
     const Bytes flag = ReadBlockAt(s_, s_.IsAnsi() ? 200 : 248, 1);
     return flag.size() == 1 && flag[0] != std::byte{0};
@@ -211,28 +217,17 @@ class Rebuild {
     }
   }
 
-  // The newest page of the highest level of one tree, sound pages first.
-  const ScannedPage* BestRoot(const LayoutScan& scan, std::uint8_t type,
-                              const AllocationMaps& maps) const {
-    const ScannedPage* best = nullptr;
-    auto key = [](const ScannedPage& p) { return std::make_tuple(p.crcValid, p.level, p.id); };
-    for (const ScannedPage& page : scan.pages) {
-      if (page.type != type || !maps.MaybeInUse(page.offset)) continue;
-      if (best == nullptr || key(page) > key(*best)) best = &page;
-    }
-    return best;
-  }
-
-  void FindRoots(const LayoutScan& scan, const AllocationMaps& maps) {
-    if (s_.blocks.Size() == 0) {
-      if (const ScannedPage* root = BestRoot(scan, kPageTypeBlockTree, maps)) {
-        s_.blockTreeRootOffset = root->offset;
-        s_.blockTreeRootId = root->id;
-        s_.blockLeafDepth = 255;
-        s_.blockLeafSeen = false;
-        s_.recovery.blockRootFromScan = true;
-        s_.damage.Report("BBT", root->offset, "block B-tree root taken from the scan");
-        IndexBlockTree(s_);
+  void FindRoots(const LayoutScan& scan) {
+    // The node walk does not run when the block walk fails: it runs now from the header's
+    // root, when that is a node B-tree page.
+    if (s_.nodes.First() == nullptr && !s_.recovery.layoutFromScan) {
+      for (const ScannedPage& page : scan.pages) {
+        if (page.type != kPageTypeNodeTree || page.offset != s_.nodeTreeRootOffset) continue;
+        s_.nodeLeafDepth = 255;
+        s_.nodeLeafSeen = false;
+        s_.walkedNodeLeaves.clear();
+        IndexNodeTree(s_, options_.control);
+        break;
       }
     }
     // Tolerant: no node B-tree root is taken from the scan. An older root still in the file
@@ -342,6 +337,19 @@ class Rebuild {
       if (heaps > best) {
         best = heaps;
         s_.encoding = method;
+      }
+    }
+  }
+
+  void MarkSubtree(const StoreNode& top) {
+    s_.recoveredNodes.insert(top.nid);
+    std::vector<const StoreNode*> work{top.firstChild};
+    while (!work.empty()) {
+      const StoreNode* n = work.back();
+      work.pop_back();
+      for (; n != nullptr; n = n->nextSibling) {
+        s_.recoveredNodes.insert(n->nid);
+        if (n->firstChild != nullptr) work.push_back(n->firstChild);
       }
     }
   }
@@ -481,9 +489,11 @@ class Rebuild {
       if (n.dataBlock == nullptr || PropertiesOf(n) == nullptr) dataless.push_back(n.nid);
     });
     for (std::uint32_t nid : dataless) {
-      if (const BlockEntry* block = FolderBlock(nid, s_.nodes.Find(nid))) {
+      const StoreNode* folder = s_.nodes.Find(nid);
+      if (const BlockEntry* block = FolderBlock(nid, folder)) {
         s_.nodes.SetDataBlock(nid, block);
-        s_.recoveredNodes.insert(nid);
+        // Nothing below the folder was reachable without its data.
+        MarkSubtree(*folder);
       }
     }
 

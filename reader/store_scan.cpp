@@ -62,11 +62,17 @@ std::uint64_t LayoutScan::Evidence() const {
 }
 
 std::optional<ScanLayout> ScanResult::BestLayout() const {
-  const std::uint64_t a = ansi ? ansi->Evidence() : 0;
-  const std::uint64_t u = unicode ? unicode->Evidence() : 0;
   if (ansi && !unicode) return ScanLayout::kAnsi;
   if (unicode && !ansi) return ScanLayout::kUnicode;
-  if (a == 0 && u == 0) return std::nullopt;
+  // Sound pages and blocks decide; with every CRC spoiled, those whose signature held.
+  auto weight = [](const std::optional<LayoutScan>& scan) {
+    if (!scan) return std::make_pair(std::uint64_t{0}, std::uint64_t{0});
+    return std::make_pair(scan->Evidence(),
+                          std::uint64_t{scan->blocks.size() + scan->pages.size()});
+  };
+  const auto a = weight(ansi);
+  const auto u = weight(unicode);
+  if (a.second == 0 && u.second == 0) return std::nullopt;
   return a > u ? ScanLayout::kAnsi : ScanLayout::kUnicode;
 }
 
