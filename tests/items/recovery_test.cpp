@@ -145,7 +145,9 @@ TEST_P(DamageSetTest, EachKindKeepsItsFloorAndNeverLosesToTheWalk) {
       const double share = Share(intact, recovered);
       SCOPED_TRACE(std::string(testing::DamageKindName(kind)) + ", seed " + std::to_string(seed));
       // A store of a handful of items holds them all on one leaf: only the walk bounds it.
-      if (intact.items.size() >= 5) EXPECT_GE(share, Floor(kind, GetParam().rfind("sample:", 0) == 0));
+      if (intact.items.size() >= 5) {
+        EXPECT_GE(share, Floor(kind, GetParam().rfind("sample:", 0) == 0));
+      }
       EXPECT_GE(share + 1e-9, walk);
       if (share > walk) {
         EXPECT_GT(recovered.itemsFromScan, 0);
