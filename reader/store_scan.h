@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <vector>
@@ -40,7 +41,7 @@ inline constexpr std::uint8_t kPageTypeNodeTree = 0x81;
 inline constexpr std::uint8_t kPageTypeAllocationMap = 0x84;
 
 struct LayoutScan {
-  std::vector<ScannedBlock> blocks;  // in file order
+  std::deque<ScannedBlock> blocks;   // in file order; a deque grows without copying
   std::vector<ScannedPage> pages;    // in file order
   // Pages and blocks whose CRC matched: how strongly the file speaks this layout.
   std::uint64_t Evidence() const;
