@@ -27,10 +27,12 @@ constexpr const char* kUsage =
     "commands:\n"
     "  info FILE [--json]    header values, layout, encoding, block and node counts, damage\n"
     "  nodes FILE [--json]   the node tree: nid, parent, data bid, subnode bid, depth\n"
-    "  props FILE NID [--table [attachments]] [--json]\n"
-    "                        a node's properties (id, type, size, reference, value);\n"
+    "  props FILE NID [--table [attachments]] [--subnode SID] [--json]\n"
+    "                        a node's properties (id, type, size, reference, value;\n"
+    "                        named ones with their tag and property set);\n"
     "                        --table: each row of its table; --table attachments: the\n"
-    "                        attachment table of message NID\n"
+    "                        attachment table of message NID; --subnode: the properties\n"
+    "                        of subnode SID of NID (an attachment)\n"
     "  item FILE NID [--json] the mapped record of a node: kind, class, fields, attachments\n"
     "  analyze FILE [--json] [--items] [--scan|--no-scan]\n"
     "                        the analysis run: folders, counters, damage; --items adds one\n"
@@ -53,9 +55,12 @@ struct Arguments {
   bool json = false;
   bool table = false;
   bool attachments = false;
+  std::optional<std::uint32_t> subnode;  // props --subnode SID
   bool items = false;
   ScanMode scan = ScanMode::kAuto;
 };
+
+std::optional<std::uint32_t> ParseNid(const std::string& text);
 
 // Parses "FILE [more positionals] [--json] [--table [attachments]]"; `positionals` is how many
 // arguments must follow FILE. Returns false (after printing why) on anything else.
@@ -74,6 +79,12 @@ bool ParseArguments(const std::vector<std::string>& args, std::size_t positional
       if (i + 1 < args.size() && args[i + 1] == "attachments") {
         parsed.attachments = true;
         ++i;
+      }
+    } else if (args[i] == "--subnode" && allowTable && i + 1 < args.size()) {
+      parsed.subnode = ParseNid(args[++i]);
+      if (!parsed.subnode) {
+        err << "palvara-cli: not a subnode id: " << args[i] << "\n";
+        return false;
       }
     } else if (!args[i].empty() && args[i][0] == '-' && args[i] != "-") {
       err << "palvara-cli: unknown option " << args[i] << "\n";
@@ -215,21 +226,29 @@ int OpenNode(const Arguments& a, StoreFile& store, const StoreNode*& node, std::
   return 0;
 }
 
-nlohmann::json EntryJson(const PropertyEntry& e) {
+nlohmann::json EntryJson(const PropertyEntry& e, std::uint32_t codePage) {
   nlohmann::json j = {{"id", Hex4(e.id)},          {"type", Hex4(e.type)},
                       {"size", e.size()},          {"reference", e.reference},
                       {"value", nullptr}};
-  if (e.value) j["value"] = ValuePreview(e);
+  if (e.value) j["value"] = ValuePreview(e, codePage);
   if (e.name != nullptr) j["name"] = *e.name;
+  if (e.named != nullptr) {
+    j["tag"] = Hex4(e.tag);
+    if (e.named->propertySet) j["set"] = PropertySetName(*e.named->propertySet);
+  }
   return j;
 }
 
-void PrintEntries(const PropertyList& list, std::ostream& out) {
+void PrintEntries(const PropertyList& list, std::uint32_t codePage, std::ostream& out) {
   for (const PropertyEntry& e : list.entries) {
     out << "  " << Hex4(e.id) << "  type " << Hex4(e.type) << "  size " << e.size()
         << "  ref " << Hex(e.reference);
+    if (e.named != nullptr) {
+      out << "  tag " << Hex4(e.tag);
+      if (e.named->propertySet) out << " " << PropertySetName(*e.named->propertySet);
+    }
     if (e.name != nullptr) out << "  name \"" << *e.name << "\"";
-    if (e.value) out << "  " << ValuePreview(e);
+    if (e.value) out << "  " << ValuePreview(e, codePage);
     out << "\n";
   }
 }
@@ -241,19 +260,26 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
   const std::uint32_t nid = node->nid;
   SubnodeList subnodes;
   ReadSubnodes(store, node->subnodeBlock, subnodes);
+  // 8-bit strings are shown through the code page the item model chooses for this node.
+  std::uint32_t codePage = StoreCodePage(store);
+  if (const auto own = ReadPropertyList(store, node->dataBlock, subnodes)) {
+    codePage = ItemCodePage(*own, codePage);
+  }
   const BlockEntry* data = node->dataBlock;
-  SubnodeList tableSubnodes;
-  if (a.attachments) {
-    const SubnodeEntry* table = FindSubnodeEntry(subnodes, 0x671);
-    if (table == nullptr) {
-      err << "palvara-cli: node " << Hex(nid) << " has no attachment table\n";
+  SubnodeList inner;  // the subnodes of a subnode that is read instead of the node
+  if (a.attachments || a.subnode) {
+    const std::uint32_t sid = a.attachments ? 0x671 : *a.subnode;
+    const SubnodeEntry* sub = FindSubnodeEntry(subnodes, sid);
+    if (sub == nullptr) {
+      err << "palvara-cli: node " << Hex(nid)
+          << (a.attachments ? " has no attachment table" : " has no subnode " + Hex(sid)) << "\n";
       return 1;
     }
-    data = table->data;
-    ReadSubnodes(store, table->subnodes, tableSubnodes);
+    data = sub->data;
+    ReadSubnodes(store, sub->subnodes, inner);
   }
   std::unique_ptr<PropertyList> list =
-      ReadPropertyList(store, data, a.attachments ? tableSubnodes : subnodes);
+      ReadPropertyList(store, data, data != node->dataBlock ? inner : subnodes);
   if (!list) {
     err << "palvara-cli: node " << Hex(nid) << " holds no readable property list\n";
     return 1;
@@ -270,14 +296,14 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
       nlohmann::json jr = nlohmann::json::array();
       for (const PropertyList* row : rows) {
         nlohmann::json entries = nlohmann::json::array();
-        for (const PropertyEntry& e : row->entries) entries.push_back(EntryJson(e));
+        for (const PropertyEntry& e : row->entries) entries.push_back(EntryJson(e, codePage));
         jr.push_back(entries);
       }
       j["rowCount"] = list->rowCount;
       j["rows"] = jr;
     } else {
       nlohmann::json entries = nlohmann::json::array();
-      for (const PropertyEntry& e : list->entries) entries.push_back(EntryJson(e));
+      for (const PropertyEntry& e : list->entries) entries.push_back(EntryJson(e, codePage));
       j["entries"] = entries;
     }
     out << j.dump(2) << "\n";
@@ -285,13 +311,13 @@ int Props(const Arguments& a, std::ostream& out, std::ostream& err) {
   }
   if (!asTable) {
     out << "Node " << Hex(nid) << ": " << list->count() << " properties\n";
-    PrintEntries(*list, out);
+    PrintEntries(*list, codePage, out);
     return 0;
   }
   for (std::size_t i = 0; i < rows.size(); ++i) {
     out << "Row " << (i + 1) << " of " << list->rowCount << ": " << rows[i]->count()
         << " properties\n";
-    PrintEntries(*rows[i], out);
+    PrintEntries(*rows[i], codePage, out);
   }
   return 0;
 }

@@ -161,6 +161,7 @@ nlohmann::json ItemJson(const ItemRecord& r) {
       nlohmann::json entry = {{"dataSize", a.dataSize}, {"subnodeId", a.subnodeId}};
       if (a.fileName) entry["fileName"] = *a.fileName;
       if (a.longFileName) entry["longFileName"] = *a.longFileName;
+      if (a.displayName) entry["displayName"] = *a.displayName;
       list.push_back(entry);
     }
     j["attachments"] = list;

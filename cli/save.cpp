@@ -132,6 +132,16 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
     for (int i = 0; i < AnalysisCounters::kCount; ++i) {
       counts[AnalysisCounters::Name(i)] = result.saved.values[static_cast<std::size_t>(i)];
     }
+    nlohmann::ordered_json kinds = nlohmann::ordered_json::object();
+    for (std::size_t k = 0; k < result.kinds.size(); ++k) {
+      kinds[SavedKindName(static_cast<SavedKind>(k))] = {{"written", result.kinds[k].written},
+                                                         {"notWritten", result.kinds[k].notWritten}};
+    }
+    nlohmann::ordered_json unsaved = nlohmann::ordered_json::array();
+    for (const UnsavedItem& u : result.unsaved) {
+      unsaved.push_back({{"folder", u.folder}, {"kind", SavedKindName(u.kind)},
+                         {"subject", u.subject}, {"reason", u.reason}});
+    }
     nlohmann::ordered_json files = nlohmann::ordered_json::array();
     for (const auto& f : result.outputFiles) files.push_back(f.string());
     out << nlohmann::ordered_json{{"source", a.file},
@@ -140,6 +150,10 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
                                   {"outputFiles", files},
                                   {"saved", counts},
                                   {"failedItems", result.failedItems},
+                                  {"written", result.Written()},
+                                  {"notWritten", result.failedItems},
+                                  {"kinds", kinds},
+                                  {"unsaved", unsaved},
                                   {"summary", result.summary}}
                .dump(2)
         << "\n";
@@ -148,7 +162,14 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
     std::string summary = result.summary;
     std::erase(summary, '\r');
     out << summary << "\n";
-    if (result.failedItems > 0) out << "Items not saved: " << result.failedItems << "\n";
+    for (std::size_t k = 0; k < result.kinds.size(); ++k) {
+      const KindCount& c = result.kinds[k];
+      if (c.written + c.notWritten == 0) continue;
+      out << SavedKindName(static_cast<SavedKind>(k)) << ": " << c.written << " written";
+      if (c.notWritten > 0) out << ", " << c.notWritten << " not written";
+      out << "\n";
+    }
+
   }
   return result.outcome == SaveResult::Outcome::kCompleted ? 0 : 1;
 }

@@ -41,7 +41,7 @@ std::string Hex4(std::uint32_t value) {
   return buffer;
 }
 
-std::string ValuePreview(const PropertyEntry& entry) {
+std::string ValuePreview(const PropertyEntry& entry, std::uint32_t codePage) {
   if (!entry.value) return "";
   const ByteSpan v(*entry.value);
   switch (entry.type) {
@@ -62,15 +62,7 @@ std::string ValuePreview(const PropertyEntry& entry) {
       return std::to_string(d);
     }
     case 0x001F: return Shorten(Utf16LeToUtf8(v));
-    case 0x001E: {
-      // 8-bit text: shown byte by byte as Latin-1 until the code page is known.
-      std::string text;
-      for (std::byte b : v) {
-        if (b == std::byte{0}) break;
-        AppendUtf8(text, std::to_integer<unsigned char>(b));
-      }
-      return Shorten(text);
-    }
+    case 0x001E: return Shorten(CodePageToUtf8(v, codePage));
     default: return HexBytes(v);
   }
 }

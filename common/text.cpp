@@ -176,6 +176,65 @@ std::string CodePageToUtf8(ByteSpan bytes, std::uint32_t codePage) {
   return out;
 }
 
+std::optional<std::uint32_t> AnsiCodePageOfLocale(std::uint32_t lcid) {
+  lcid &= 0xFFFF;  // the sort id above it does not change the code page
+  const std::uint32_t language = lcid & 0x3FF;  // primary language
+  const std::uint32_t sub = (lcid >> 10) & 0x3F;
+  if (language == 0) return std::nullopt;
+  switch (language) {
+    case 0x11: return 932;                                  // Japanese
+    case 0x04: return lcid == 0x0804 || lcid == 0x1004 || lcid == 0x0004 ? 936u : 950u;
+    case 0x12: return 949;                                  // Korean
+    case 0x1E: return 874;                                  // Thai
+    case 0x2A: return 1258;                                 // Vietnamese
+    case 0x08: return 1253;                                 // Greek
+    case 0x0D: return 1255;                                 // Hebrew
+    case 0x01: case 0x20: case 0x29: case 0x8C: case 0x92:  // Arabic, Urdu, Persian, Dari, Kurdish
+      return 1256;
+    case 0x25: case 0x26: case 0x27: return 1257;           // Estonian, Latvian, Lithuanian
+    case 0x1F: return 1254;                                 // Turkish
+    case 0x05: case 0x0E: case 0x15: case 0x18: case 0x1B: case 0x1C: case 0x24:
+      return 1250;  // Czech, Hungarian, Polish, Romanian, Slovak, Albanian, Slovenian
+    case 0x02: case 0x19: case 0x22: case 0x23: case 0x2F: case 0x3F: case 0x40: case 0x44:
+    case 0x50: case 0x6D: case 0x85:
+      return 1251;  // Bulgarian, Russian, Ukrainian, Belarusian, Macedonian, Kazakh, Kyrgyz,
+                    // Tatar, Mongolian, Bashkir, Yakut
+    case 0x1A:  // Croatian, Serbian, Bosnian: the Cyrillic sublanguages are 3, 7, 8, 10, 12
+      return sub == 3 || sub == 7 || sub == 8 || sub == 10 || sub == 12 ? 1251u : 1250u;
+    case 0x2C: case 0x43:  // Azeri, Uzbek: Latin (1) or Cyrillic (2)
+      return sub == 2 ? 1251u : 1254u;
+    // Languages that Windows writes in Unicode only.
+    case 0x2B: case 0x37: case 0x39: case 0x45: case 0x46: case 0x47: case 0x48: case 0x49:
+    case 0x4A: case 0x4B: case 0x4C: case 0x4D: case 0x4E: case 0x4F: case 0x57: case 0x5A:
+    case 0x5B: case 0x61: case 0x63: case 0x65:
+      return std::nullopt;
+    default: return 1252;
+  }
+}
+
+std::optional<std::uint32_t> WindowsCodePageOfCharset(std::uint32_t codePage) {
+  switch (codePage) {
+    case 874: case 932: case 936: case 949: case 950: case 1250: case 1251: case 1252:
+    case 1253: case 1254: case 1255: case 1256: case 1257: case 1258:
+      return codePage;
+    case 50220: case 50221: case 50222: case 51932: case 20932: case 10001: return 932;
+    case 51936: case 52936: case 54936: case 20936: case 10008: return 936;
+    case 51949: case 50225: case 20949: case 10003: return 949;
+    case 51950: case 20000: case 10002: return 950;
+    case 20127: case 28591: case 28605: case 10000: case 20105: case 20106: case 20107:
+    case 20108: case 437: case 850: case 858: return 1252;
+    case 28592: case 852: case 10029: return 1250;
+    case 28595: case 20866: case 21866: case 866: case 855: case 10007: return 1251;
+    case 28597: case 737: case 869: case 10006: return 1253;
+    case 28599: case 857: case 10081: return 1254;
+    case 28598: case 38598: case 862: case 10005: return 1255;
+    case 28596: case 864: case 10004: return 1256;
+    case 28594: case 28603: case 775: return 1257;
+    case 28601: case 10021: return 874;
+    default: return std::nullopt;
+  }
+}
+
 bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
   if (text.size() < prefix.size()) return false;
   for (std::size_t i = 0; i < prefix.size(); ++i) {

@@ -23,6 +23,17 @@ Bytes Utf8ToUtf16Le(std::string_view utf8);
 // Windows); others go through iconv. Undecodable bytes become U+FFFD.
 std::string CodePageToUtf8(ByteSpan bytes, std::uint32_t codePage);
 
+// The Windows ANSI code page of a locale (LCID): 1041 -> 932, 2052 -> 936, 1042 -> 949, 1028 ->
+// 950, 1049 -> 1251, 1033 -> 1252, ... nullopt for a locale without one (Unicode-only
+// languages) and for the neutral and invalid ids.
+std::optional<std::uint32_t> AnsiCodePageOfLocale(std::uint32_t lcid);
+
+// The Windows code page of the script of a MIME charset code page: 50220/50221/50222
+// (ISO-2022-JP), 51932 (EUC-JP) -> 932, 28591 -> 1252, 28595 / 20866 (KOI8-R) -> 1251, ...;
+// a Windows code page maps to itself. nullopt for a charset of no single script (UTF-8,
+// UTF-7, UTF-16) and for unknown values.
+std::optional<std::uint32_t> WindowsCodePageOfCharset(std::uint32_t codePage);
+
 // Appends the UTF-8 form of a code point (U+FFFD for surrogates and values past U+10FFFF).
 void AppendUtf8(std::string& out, char32_t codePoint);
 

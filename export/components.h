@@ -7,9 +7,14 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
+
+#include "common/byte_view.h"
+#include "writer/message_copy.h"
 
 namespace palvara {
 
@@ -34,8 +39,16 @@ class Component {
   virtual ~Component() = default;
 };
 
+// A file handed to a component in memory: its name and bytes.
+struct MemoryFile {
+  std::string name;
+  Bytes data;
+};
+
 // "storemailconv.Class1". Folder paths have the form "\\\\" + store name + "\\" + folder ...,
-// without a trailing backslash. Texts are UTF-8.
+// without a trailing backslash. Texts are UTF-8. Each item call also carries the source item,
+// read whole, when there is one: a component that can write it writes the item from it, and
+// takes the texts only where it has no source item.
 class ConversionComponent : public Component {
  public:
   virtual void Start() = 0;
@@ -44,21 +57,28 @@ class ConversionComponent : public Component {
   virtual void CreateStore(const std::string& path, const std::string& displayName) = 0;
   // Creates `folderPath` below its parent, which must exist; an existing folder stays as it is.
   virtual void CreateFolder(const std::string& folderPath) = 0;
-  // One mail item. The sender comes from the message file's "From:" line; `date` is
-  // "d/m/y h.m.s" (UTC); `attachmentFiles` lists paths, each followed by ";". The files are
-  // read during the call. Body kind 1: `body` is HTML, 0: plain text.
+  // One mail item. The sender comes from the message text's "From:" line; `date` is
+  // "d/m/y h.m.s" (UTC); the attachments are files by name. Body kind 1: `body` is HTML, 0:
+  // plain text.
   virtual void SaveMail(const std::string& folderPath, const std::string& subject,
-                        const std::string& recipients, const std::string& messageFile,
-                        const std::string& date, const std::string& attachmentFiles,
+                        const std::string& recipients, const std::string& messageText,
+                        const std::string& date, const std::vector<MemoryFile>& attachments,
                         const std::string& body, std::int16_t bodyKind,
-                        const std::string& reserved1, const std::string& reserved2) = 0;
-  // An all-day appointment on the date of `startDate` ("d/m/y").
+                        const std::string& reserved1, const std::string& reserved2,
+                        const CopiedMessage* source) = 0;
+  // An appointment; from the texts alone an all-day one on the date of `startDate` ("d/m/y").
   virtual void SaveAppointment(const std::string& folderPath, const std::string& topic,
                                const std::string& body, const std::string& startDate,
-                               const std::string& startDate2) = 0;
+                               const std::string& startDate2, const CopiedMessage* source) = 0;
   // A task; an empty folder path files it in the store's Tasks folder.
   virtual void SaveTask(const std::string& folderPath, const std::string& body,
-                        const std::string& commonName, const std::string& subject) = 0;
+                        const std::string& commonName, const std::string& subject,
+                        const CopiedMessage* source) = 0;
+  // Any other item (a sticky note, a journal entry, a distribution list), from its source.
+  virtual void SaveItem(const std::string& folderPath, const CopiedMessage& source) = 0;
+  // The size the store file will have when finished; nullopt when the component cannot tell
+  // (the file's size on disk is taken then).
+  virtual std::optional<std::uint64_t> ProjectedSize() const { return std::nullopt; }
   // Completes the store; no further calls follow.
   virtual void Finish() = 0;
 };
@@ -69,7 +89,8 @@ class ContactItem {
   virtual ~ContactItem() = default;
   virtual void SetText(std::uint32_t dispatchId, const std::string& value) = 0;
   virtual void SetInteger(std::uint32_t dispatchId, std::int32_t value) = 0;
-  virtual void Save() = 0;  // dispatch identifier 0x6
+  // Dispatch identifier 0x6. With a source item the contact is written whole from it.
+  virtual void Save(const CopiedMessage* source) = 0;
 };
 
 class ComponentItems {

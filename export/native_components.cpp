@@ -52,17 +52,6 @@ constexpr ContactProperty kContactProperties[] = {
     {0x60040098, 0x3A1C, 0x001F, 0},
 };
 
-// A file's bytes; nullopt when it cannot be read.
-std::optional<std::string> ReadFileText(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary | std::ios::ate);
-  if (!in) return std::nullopt;
-  std::string text(static_cast<std::size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
-  in.seekg(0);
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  return text;
-}
-
 std::string Trim(std::string_view text) {
   const auto first = text.find_first_not_of(" \t\r\n");
   if (first == std::string_view::npos) return {};
@@ -124,6 +113,27 @@ struct NativeStore {
   // Gives an unclassed folder the class of the first item filed in it.
   void ClassifyFolder(std::uint32_t folder, const char* containerClass) {
     if (writer->FolderClass(folder).empty()) writer->SetFolderClass(folder, containerClass);
+  }
+
+  // Writes a source item whole into `folder`, which takes the class of its kind when it has
+  // none yet.
+  void AddCopied(std::uint32_t folder, const CopiedMessage& source) {
+    CheckOpen();
+    ClassifyFolder(folder, ContainerClassOf(source.MessageClass()));
+    writer->AddCopiedMessage(folder, source);
+    CheckWriter();
+  }
+
+  static const char* ContainerClassOf(const std::string& messageClass) {
+    static const std::pair<const char*, const char*> kKinds[] = {
+        {"IPM.Contact", "IPF.Contact"},  {"IPM.DistList", "IPF.Contact"},
+        {"IPM.Appointment", "IPF.Appointment"}, {"IPM.Schedule.Meeting", "IPF.Appointment"},
+        {"IPM.Task", "IPF.Task"},        {"IPM.StickyNote", "IPF.StickyNote"},
+        {"IPM.Activity", "IPF.Journal"}};
+    for (const auto& [prefix, containerClass] : kKinds) {
+      if (StartsWithIgnoringCase(messageClass, prefix)) return containerClass;
+    }
+    return "IPF.Note";
   }
 };
 
@@ -209,16 +219,17 @@ class NativeConversion : public ConversionComponent {
   }
 
   void SaveMail(const std::string& folderPath, const std::string& subject,
-                const std::string& recipients, const std::string& messageFile,
-                const std::string& date, const std::string& attachmentFiles,
+                const std::string& recipients, const std::string& messageText,
+                const std::string& date, const std::vector<MemoryFile>& attachments,
                 const std::string& body, std::int16_t bodyKind, const std::string&,
-                const std::string&) override {
+                const std::string&, const CopiedMessage* source) override {
     auto [store, relative] = Mine(folderPath);
     const std::uint32_t folder = FolderOf(*store, relative, folderPath);
+    if (source != nullptr) return store->AddCopied(folder, *source);
     MessageSpec m;
     m.subject = subject;
-    // The sender: the message file's "From:" line.
-    const std::string header = ReadFileText(messageFile).value_or("");
+    // The sender: the message text's "From:" line.
+    const std::string& header = messageText;
     if (header.rfind("From:", 0) == 0) {
       const std::string from = header.substr(5, header.find_first_of("\r\n") - 5);
       if (from != "UnKnown") {
@@ -251,18 +262,10 @@ class NativeConversion : public ConversionComponent {
     } else {
       m.body = body;
     }
-    // The listed files, read now: the caller deletes them when the call returns.
-    for (std::size_t start = 0; start < attachmentFiles.size();) {
-      const auto end = std::min(attachmentFiles.find(';', start), attachmentFiles.size());
-      const std::filesystem::path file = attachmentFiles.substr(start, end - start);
-      start = end + 1;
-      if (file.empty()) continue;
-      const std::optional<std::string> data = ReadFileText(file);
-      if (!data) continue;
+    for (const MemoryFile& file : attachments) {
       AttachmentSpec a;
-      a.fileName = file.filename().string();
-      a.data = Bytes(reinterpret_cast<const std::byte*>(data->data()),
-                     reinterpret_cast<const std::byte*>(data->data()) + data->size());
+      a.fileName = file.name;
+      a.data = file.data;
       m.attachments.push_back(std::move(a));
     }
     store->ClassifyFolder(folder, "IPF.Note");
@@ -272,9 +275,10 @@ class NativeConversion : public ConversionComponent {
 
   void SaveAppointment(const std::string& folderPath, const std::string& topic,
                        const std::string& body, const std::string& startDate,
-                       const std::string&) override {
+                       const std::string&, const CopiedMessage* source) override {
     auto [store, relative] = Mine(folderPath);
     const std::uint32_t folder = FolderOf(*store, relative, folderPath);
+    if (source != nullptr) return store->AddCopied(folder, *source);
     StoreWriter::Appointment a;
     a.subject = topic;
     a.body = body;
@@ -289,7 +293,8 @@ class NativeConversion : public ConversionComponent {
   }
 
   void SaveTask(const std::string& folderPath, const std::string& body,
-                const std::string& commonName, const std::string& subject) override {
+                const std::string& commonName, const std::string& subject,
+                const CopiedMessage* source) override {
     std::shared_ptr<NativeStore> store;
     std::uint32_t folder = 0;
     if (folderPath.empty()) {
@@ -303,6 +308,7 @@ class NativeConversion : public ConversionComponent {
       store = found;
       folder = FolderOf(*store, relative, folderPath);
     }
+    if (source != nullptr) return store->AddCopied(folder, *source);
     StoreWriter::Task t;
     t.subject = subject;
     t.body = body;
@@ -310,6 +316,16 @@ class NativeConversion : public ConversionComponent {
     store->ClassifyFolder(folder, "IPF.Task");
     store->writer->AddTask(folder, t);
     store->CheckWriter();
+  }
+
+  void SaveItem(const std::string& folderPath, const CopiedMessage& source) override {
+    auto [store, relative] = Mine(folderPath);
+    store->AddCopied(FolderOf(*store, relative, folderPath), source);
+  }
+
+  std::optional<std::uint64_t> ProjectedSize() const override {
+    if (!store_) return std::nullopt;
+    return store_->writer->ProjectedSize();
   }
 
   void Finish() override {
@@ -379,7 +395,8 @@ class NativeContactItem : public ContactItem {
     values_[Key(*p)] = {p, IntValue(static_cast<std::uint16_t>(value), 2)};
   }
 
-  void Save() override {
+  void Save(const CopiedMessage* source) override {
+    if (source != nullptr) return store_->AddCopied(folder_, *source);
     store_->CheckOpen();
     StoreWriter& w = *store_->writer;
     MessageSpec m;

@@ -40,16 +40,19 @@ void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
   }
 }
 
-class FileWriter : public ByteWriter {
+class BytesWriter : public ByteWriter {
  public:
-  explicit FileWriter(std::ofstream& out) : out_(out) {}
-  void Write(ByteSpan bytes) override {
-    out_.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  }
+  explicit BytesWriter(Bytes& out) : out_(out) {}
+  void Write(ByteSpan bytes) override { out_.insert(out_.end(), bytes.begin(), bytes.end()); }
 
  private:
-  std::ofstream& out_;
+  Bytes& out_;
 };
+
+Bytes ToBytes(std::string_view text) {
+  return Bytes(reinterpret_cast<const std::byte*>(text.data()),
+               reinterpret_cast<const std::byte*>(text.data()) + text.size());
+}
 
 // The text of an appointment, task or contact: the decoded RTF body, else the plain body (an
 // item without an RTF body keeps its text); empty when it is 500,000 characters or longer.
@@ -77,13 +80,13 @@ std::optional<AttachmentProperties> ReadAttachment(StoreFile& store, const Store
 }
 
 // The attachment data the record does not hold (a value whose subnode could not be read in
-// place): the attachment's own data subnode, streamed into `out`. Returns the bytes written.
+// place): the attachment's own data subnode, appended to `out`. Returns the bytes read.
 std::uint64_t StreamAttachmentData(StoreFile& store, const StoreNode* message,
-                                   const AttachmentNode& attachment, std::ofstream& out) {
+                                   const AttachmentNode& attachment, Bytes& out) {
   const auto a = ReadAttachment(store, message, attachment);
   const PropertyEntry* value = a ? a->list->Find(0x3701) : nullptr;
   if (value == nullptr || value->type != 0x0102) return 0;
-  FileWriter writer(out);
+  BytesWriter writer(out);
   if (value->value) {
     writer.Write(*value->value);
     return value->value->size();
@@ -145,6 +148,17 @@ std::optional<AttachedMessage> RenderAttachedMessage(StoreFile& store, const Sto
     t += "Content-Type: text/plain; charset=utf-8\r\n\r\n" + BodyText(m);
   }
   return out;
+}
+
+std::string OutputFileName(const std::string& sourceFileName, const std::string& stamp) {
+  std::string name = sourceFileName;
+  if (name.find(".pst") != std::string::npos) {
+    ReplaceAll(name, ".pst", "-" + stamp + ".pst");
+    return name;
+  }
+  // Any other source (an OST, another extension, none) gives a PST named after its stem.
+  const std::string stem = std::filesystem::path(name).stem().string();
+  return (stem.empty() ? std::string("Recovered") : stem) + "-" + stamp + ".pst";
 }
 
 std::string AttachedMessageName(const AttachmentNode& attachment, const std::string& subject) {
@@ -286,13 +300,7 @@ USave_to_PST_Format::USave_to_PST_Format(PstOutputOptions options) : options_(st
   if (!options_.localTime) options_.localTime = LocalNow;
 }
 
-USave_to_PST_Format::~USave_to_PST_Format() {
-  conversion_.reset();
-  if (!temporaryFolder_.empty()) {
-    std::error_code ec;
-    std::filesystem::remove_all(temporaryFolder_, ec);
-  }
-}
+USave_to_PST_Format::~USave_to_PST_Format() = default;
 
 std::unique_ptr<Component> USave_to_PST_Format::CreateChecked(std::string_view progId) {
   std::unique_ptr<Component> component = options_.factory->Create(progId);
@@ -326,9 +334,7 @@ void USave_to_PST_Format::InitOutputStore(const std::string& targetFolder) {
         targetFolder.empty() ? options_.defaultTargetFolder : std::filesystem::path(targetFolder);
     std::error_code made;
     std::filesystem::create_directories(target, made);  // a missing target folder is made
-    std::string name = options_.sourceFileName;
-    ReplaceAll(name, ".pst", std::string("-") + stamp + ".pst");
-    if (name.empty()) name = std::string("Recovered-") + stamp + ".pst";
+    std::string name = OutputFileName(options_.sourceFileName, stamp);
     output = target / name;
     storeName_ = std::string(kStoreNamePrefix) + stamp;
   }
@@ -344,13 +350,6 @@ void USave_to_PST_Format::InitOutputStore(const std::string& targetFolder) {
   storeDisplayName_ = "\\\\" + storeName_;
   outputFiles_.push_back(outputPath_);
 
-  if (temporaryFolder_.empty()) {
-    // A private folder for this run's message file and attachment files.
-    std::string pattern = (std::filesystem::temp_directory_path() / "palvara-save-XXXXXX").string();
-    if (::mkdtemp(pattern.data()) == nullptr) throw ComponentError("cannot create a temporary folder", true);
-    temporaryFolder_ = pattern;
-    messageFile_ = temporaryFolder_ / "Temp.eml";
-  }
   if (split_) {
     storeDisplayName_ += "(" + std::to_string(outputFileCount_) + ")";
     conversion_->CreateStore(outputPath_.string(), storeDisplayName_.substr(2));
@@ -389,29 +388,15 @@ void USave_to_PST_Format::FormatTime(const Raw& fileTime) {
   timeText_ = TimeText(value);
 }
 
-std::filesystem::path USave_to_PST_Format::AttachmentFile(const std::string& fileName,
-                                                          std::size_t index) {
-  // A name met again in the same mail goes into a numbered subfolder, so that each file keeps
-  // its own bytes and its name.
-  std::filesystem::path folder = temporaryFolder_;
-  if (index > 0) {
-    folder /= std::to_string(index);
-    std::error_code ec;
-    std::filesystem::create_directories(folder, ec);
-  }
-  return folder / fileName;
-}
-
 void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
-                                    const std::string& folderPath, const StoreNode* node) {
+                                    const std::string& folderPath, const StoreNode* node,
+                                    const CopiedMessage* source) {
   MailFields empty;
   MailFields& mail = record.mail ? *record.mail : empty;
   const std::string folder = StorePath(folderPath);
 
   const std::string sender = SenderText(mail);
-  if (std::ofstream header(messageFile_, std::ios::binary | std::ios::trunc); header) {
-    header << "From:" << (sender.empty() ? "UnKnown" : sender) << "\r\n";
-  }
+  const std::string messageText = "From:" + (sender.empty() ? std::string("UnKnown") : sender) + "\r\n";
   const std::string recipients = RecipientText(mail);
   FormatTime(mail.submitTime);
   FormatTime(mail.deliveryTime);
@@ -445,10 +430,8 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
     if (longest != nullptr && longestLength < kLongBodyLimit) body = *longest;
   }
 
-  // The attachment files, named in the list however their writing went.
-  std::string list;
-  std::vector<std::filesystem::path> written;
-  std::set<std::string> names;
+  // The attachment files, in memory.
+  std::vector<MemoryFile> files;
   // The list holds the table's last row first: from its tail, the files keep the source's order.
   for (auto it = record.attachments.rbegin(); it != record.attachments.rend(); ++it) {
     AttachmentNode& attachment = *it;
@@ -463,79 +446,71 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
       name = AttachmentName(attachment);
     }
     if (!IsAcceptableFileName(name)) continue;
-    std::size_t repeat = 0;
-    while (!names.insert(name + "/" + std::to_string(repeat)).second) ++repeat;
-    const std::filesystem::path file = AttachmentFile(name, repeat);
-    {
-      std::ofstream out(file, std::ios::binary | std::ios::trunc);
-      if (attached) {
-        out << attached->text;
-      } else if (attachment.data) {
-        // The bytes stay with the record: a mail written again into a continuation file
-        // needs them once more.
-        out.write(reinterpret_cast<const char*>(attachment.data->data()),
-                  static_cast<std::streamsize>(attachment.data->size()));
-      } else if (out) {
-        attachment.dataSize = static_cast<std::int32_t>(StreamAttachmentData(store, node, attachment, out));
-      }
+    MemoryFile file{name, {}};
+    if (attached) {
+      file.data = ToBytes(attached->text);
+    } else if (attachment.data) {
+      // The bytes stay with the record: a mail written again into a continuation file needs
+      // them once more.
+      file.data = *attachment.data;
+    } else {
+      attachment.dataSize = static_cast<std::int32_t>(StreamAttachmentData(store, node, attachment, file.data));
     }
-    written.push_back(file);
-    list += file.string() + ";";
+    files.push_back(std::move(file));
   }
-  struct Cleanup {
-    std::vector<std::filesystem::path>& files;
-    ~Cleanup() {
-      for (const auto& file : files) {
-        std::error_code ec;
-        std::filesystem::remove(file, ec);
-      }
-    }
-  } cleanup{written};
 
-  conversion_->SaveMail(folder, subject, recipients, messageFile_.string(), date, list, body,
-                        bodyKind, "", "");
+  conversion_->SaveMail(folder, subject, recipients, messageText, date, files, body, bodyKind, "",
+                        "", source);
   CheckSize();
 }
 
 void USave_to_PST_Format::CheckSize() {
-  ++mailsInFile_;
-  struct stat info {};
-  const bool known = ::stat(outputPath_.c_str(), &info) == 0;
-  if (known && static_cast<std::uint64_t>(info.st_size) <= options_.splitSize) return;
-  // A file that holds one mail only goes on: a mail larger than the limit would otherwise
+  ++itemsInFile_;
+  // The size the file will have when finished, where the component can tell (the file on disk
+  // lacks the indexes and tables written at the end); else the file's size.
+  std::optional<std::uint64_t> size = conversion_->ProjectedSize();
+  if (!size) {
+    struct stat info {};
+    if (::stat(outputPath_.c_str(), &info) == 0) size = static_cast<std::uint64_t>(info.st_size);
+  }
+  if (size && *size <= options_.splitSize) return;
+  // A file that holds one item only goes on: an item larger than the limit would otherwise
   // begin one continuation file after another.
-  if (known && mailsInFile_ < 2) return;
-  mailsInFile_ = 0;
+  if (size && itemsInFile_ < 2) return;
+  itemsInFile_ = 0;
   split_ = true;
   conversion_->Finish();
   conversion_.reset();
   InitOutputStore(outputPath_.parent_path().string());
 }
 
-void USave_to_PST_Format::WriteAppointment(const ItemRecord& record) {
+void USave_to_PST_Format::WriteAppointment(const ItemRecord& record, const CopiedMessage* source) {
   const MailFields* mail = record.mail.get();
   if (record.appointment && record.appointment->start) FormatTime(record.appointment->start);
   const std::string topic = mail && mail->conversationTopic ? *mail->conversationTopic : "";
-  try {
-    conversion_->SaveAppointment(currentOutputFolder_, topic, mail ? BodyText(*mail) : "",
-                                 dateText_, dateText_);
-  } catch (const ComponentError& e) {
-    if (e.fatal()) throw;
-  }
+  conversion_->SaveAppointment(currentOutputFolder_, topic, mail ? BodyText(*mail) : "", dateText_,
+                               dateText_, source);
+  CheckSize();
 }
 
-void USave_to_PST_Format::WriteTask(const MailFields& mail) {
+void USave_to_PST_Format::WriteTask(const MailFields& mail, const CopiedMessage* source) {
   conversion_->SaveTask(mail.deliveryTime ? currentOutputFolder_ : "", BodyText(mail),
                         mail.commonName.value_or(""),
-                        mail.subject && mail.subject->text ? *mail.subject->text : "");
+                        mail.subject && mail.subject->text ? *mail.subject->text : "", source);
+  CheckSize();
+}
+
+void USave_to_PST_Format::WriteItem(const CopiedMessage& source) {
+  conversion_->SaveItem(currentOutputFolder_, source);
+  CheckSize();
 }
 
 void USave_to_PST_Format::Finish() {
   if (conversion_) conversion_->Finish();
 }
 
-void USave_to_PST_Format::WriteContact(const ItemRecord& record) {
-  if (!record.contact) return;
+void USave_to_PST_Format::WriteContact(const ItemRecord& record, const CopiedMessage* source) {
+  if (!record.contact && source == nullptr) throw ComponentError("the contact holds no fields");
   std::unique_ptr<Component> created = CreateChecked(kContactSessionProgId);
   auto* session = dynamic_cast<ContactSession*>(created.get());
   if (session == nullptr) throw ComponentMissing(ComponentMissingMessage(kContactSessionProgId));
@@ -543,7 +518,8 @@ void USave_to_PST_Format::WriteContact(const ItemRecord& record) {
   std::unique_ptr<ComponentFolder> folder = session->GetFolderFromPath(currentOutputFolder_);
   std::unique_ptr<ComponentItems> items = folder->Items();
   std::unique_ptr<ContactItem> item = items->Add(2);
-  const ContactFields& c = *record.contact;
+  const ContactFields none;
+  const ContactFields& c = record.contact ? *record.contact : none;
   for (const ContactWrite& write : kContactWrites) {
     switch (write.source) {
       case Source::kField:
@@ -564,7 +540,8 @@ void USave_to_PST_Format::WriteContact(const ItemRecord& record) {
         break;
     }
   }
-  item->Save();
+  item->Save(source);
+  CheckSize();
 }
 
 }  // namespace palvara

@@ -1,7 +1,7 @@
 // The output side of a saving run: creates the new PST through the conversion component and
 // writes folders, mail, appointments, tasks and contacts into it, turning item records into
-// the texts and temporary files the components take. Past a size limit it goes on in a
-// continuation file.
+// the texts and in-memory files the components take, and hands each call the source item read
+// whole. Past a size limit it goes on in a continuation file.
 #pragma once
 
 #include <cstdint>
@@ -59,6 +59,10 @@ std::optional<AttachedMessage> RenderAttachedMessage(StoreFile& store, const Sto
 // its subject + ".eml".
 std::string AttachedMessageName(const AttachmentNode& attachment, const std::string& subject);
 
+// The name of the new PST for a source file name and a time stamp: every ".pst" replaced by
+// "-" + stamp + ".pst"; a name without ".pst" gives its stem + "-" + stamp + ".pst".
+std::string OutputFileName(const std::string& sourceFileName, const std::string& stamp);
+
 // "d/m/y" and "h.m.s" of a FILETIME, UTC, without leading zeros.
 std::string DateText(std::uint64_t fileTime);
 std::string TimeText(std::uint64_t fileTime);
@@ -74,7 +78,6 @@ struct PstOutputOptions {
 class USave_to_PST_Format {
  public:
   explicit USave_to_PST_Format(PstOutputOptions options);
-  // Removes the run's temporary folder.
   ~USave_to_PST_Format();
   USave_to_PST_Format(const USave_to_PST_Format&) = delete;
   USave_to_PST_Format& operator=(const USave_to_PST_Format&) = delete;
@@ -86,12 +89,16 @@ class USave_to_PST_Format {
   // "Personal Folders\\Inbox\\Old\\": creates every level below the store root, parents first.
   void CreateFolderPath(const std::string& folderPath);
   // Writes one mail item into `folderPath`. `node` is the item's node, for attachment data
-  // that the record does not hold. May start a continuation file (SplitFlag()).
+  // that the record does not hold; `source` the item read whole, when it could be read. Every
+  // item call may start a continuation file (SplitFlag()) after the item is written.
   void WriteMail(ItemRecord& record, StoreFile& store, const std::string& folderPath,
-                 const StoreNode* node);
-  void WriteAppointment(const ItemRecord& record);
-  void WriteTask(const MailFields& mail);
-  void WriteContact(const ItemRecord& record);
+                 const StoreNode* node, const CopiedMessage* source = nullptr);
+  // These write into the current output folder.
+  void WriteAppointment(const ItemRecord& record, const CopiedMessage* source = nullptr);
+  void WriteTask(const MailFields& mail, const CopiedMessage* source = nullptr);
+  void WriteContact(const ItemRecord& record, const CopiedMessage* source = nullptr);
+  // An item without a call of its own (sticky note, journal entry, distribution list).
+  void WriteItem(const CopiedMessage& source);
   // The conversion component's finishing call for the current output file.
   void Finish();
 
@@ -100,20 +107,16 @@ class USave_to_PST_Format {
   const std::vector<std::filesystem::path>& OutputFiles() const { return outputFiles_; }
   const std::string& StoreDisplayName() const { return storeDisplayName_; }
   const std::string& CurrentOutputFolder() const { return currentOutputFolder_; }
-  const std::filesystem::path& TemporaryFolder() const { return temporaryFolder_; }
 
  private:
   std::unique_ptr<Component> CreateChecked(std::string_view progId);
   std::string StorePath(const std::string& folderPath) const;
   void FormatTime(const Raw& fileTime);
-  std::filesystem::path AttachmentFile(const std::string& fileName, std::size_t index);
   void CheckSize();
 
   PstOutputOptions options_;
   std::unique_ptr<ComponentFactory> ownFactory_;
   std::unique_ptr<ConversionComponent> conversion_;
-  std::filesystem::path temporaryFolder_;
-  std::filesystem::path messageFile_;
   std::filesystem::path outputPath_;
   std::string storeName_;         // the first file's store name
   std::string storeDisplayName_;  // "\\\\" + name
@@ -121,7 +124,7 @@ class USave_to_PST_Format {
   std::string dateText_, timeText_;
   std::vector<std::filesystem::path> outputFiles_;
   int outputFileCount_ = 0;
-  int mailsInFile_ = 0;
+  int itemsInFile_ = 0;
   bool split_ = false;
 };
 

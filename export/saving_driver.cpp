@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "export/source_item.h"
+#include "items/classify.h"
 #include "items/mapping.h"
 #include "reader/btree_walk.h"
 #include "reader/store_file.h"
@@ -10,7 +12,7 @@ namespace palvara {
 namespace {
 
 constexpr const char* kTopPath = "Personal Folders\\";
-constexpr const char* kContactsPath = "Personal Folders\\Contacts\\";
+constexpr const char* kReasonUnreadable = "the item could not be read";
 
 // "Personal Folders\\Inbox\\Old\\" -> "Personal Folders\\Inbox\\".
 void RemoveLastComponent(std::string& path) {
@@ -60,6 +62,7 @@ class Saving {
     IndexStoreWithRecovery(store_, recovery);
     LoadNamedPropertyMap(store_);
     context_ = MapContextFor(store_);
+    sourceReader_ = std::make_unique<SourceItemReader>(store_);
     std::unique_ptr<ItemRecord> storeRecord;
     if (const StoreNode* first = store_.nodes.First()) storeRecord = LoadItem(store_, *first, context_);
     if (!storeRecord || !storeRecord->store) {
@@ -158,15 +161,22 @@ class Saving {
     ++depth;
     currentPath_ += r.displayName.value_or("") + "\\";
     if (Selected(currentPath_)) {
-      writer_->CreateFolderPath(currentPath_);
+      CreateFolder(currentPath_);
       progress_.destination = currentPath_;
       observer_.Progress(progress_);
     }
-    if (IsMailFolder(r)) folders_.push_back({currentPath_, node.nid});
+    // Every folder, not only mail folders: mail keeps the folder it was filed in, whatever
+    // that folder's class.
+    folders_.push_back({currentPath_, node.nid});
     if (node.firstChild != nullptr) return true;
     --depth;
     RemoveLastComponent(currentPath_);
     return false;
+  }
+
+  void CreateFolder(const std::string& path) {
+    writer_->CreateFolderPath(path);
+    outputFolderPath_ = path;
   }
 
   void Count(int counter, const std::string& testedPath) {
@@ -176,43 +186,102 @@ class Saving {
     observer_.Progress(progress_);
   }
 
-  // Runs one output call; an error of the call loses the item, not the run.
+  void NotWritten(const std::string& folder, SavedKind kind, const ItemRecord& r,
+                  const std::string& reason) {
+    ++result_.kinds[static_cast<std::size_t>(kind)].notWritten;
+    ++result_.failedItems;
+    const MailFields* m = r.mail.get();
+    result_.unsaved.push_back({folder, kind, m && m->subject && m->subject->text ? *m->subject->text : "", reason});
+    observer_.ItemFailed(folder, reason);
+  }
+
+  // Runs one output call; an error of the call loses the item, not the run. True when the
+  // item was written.
   template <typename Call>
-  void Output(const std::string& folder, Call call) {
+  bool Output(const std::string& folder, SavedKind kind, const ItemRecord& r, Call call) {
     try {
       call();
     } catch (const ComponentError& e) {
       if (e.fatal()) throw;
-      ++result_.failedItems;
-      observer_.ItemFailed(folder, e.what());
+      NotWritten(folder, kind, r, e.what());
+      return false;
     }
+    ++result_.kinds[static_cast<std::size_t>(kind)].written;
+    return true;
+  }
+
+  // The item whole from the store; null (and the record's texts are written) when it cannot
+  // be read so.
+  std::shared_ptr<const CopiedMessage> Source(const StoreNode& node) { return sourceReader_->Read(node); }
+
+  // Items that go into the current folder: its output folder is the current one again after
+  // a subfolder was written, and after a continuation file was begun.
+  void EnterCurrentFolder() {
+    if (outputFolderPath_ != currentPath_) CreateFolder(currentPath_);
+  }
+  void AfterCurrentFolderItem() {
+    if (!writer_->SplitFlag()) return;
+    CreateFolder(currentPath_);
+    writer_->ClearSplitFlag();
+  }
+
+  static SavedKind KindOf(const ItemRecord& r, const std::string& cls) {
+    if (cls == "IPM.Task") return SavedKind::kTask;
+    if (cls == "IPM.StickyNote") return SavedKind::kNote;
+    if (r.kind == ItemKind::kJournal) return SavedKind::kJournal;
+    if (r.kind == ItemKind::kAppointment) return SavedKind::kAppointment;
+    if (ClassPrefixEquals("IPM.DistList", cls, 12) == 0) return SavedKind::kDistributionList;
+    if (r.contact && cls != "IPM.Note" && r.kind != ItemKind::kMail) return SavedKind::kContact;
+    return SavedKind::kMail;
   }
 
   void SaveItem(const StoreNode& node, ItemRecord& r) {
     const std::string cls = r.messageClass.value_or("");
-    const bool selected = Selected(currentPath_);
-    if (cls == "IPM.Task") {
+    const SavedKind kind = KindOf(r, cls);
+    if (kind == SavedKind::kMail) {
+      if (r.mail) SaveMail(node, r);
+      return;
+    }
+    if (kind == SavedKind::kTask) {
       progress_.currentFolder = currentPath_;
       observer_.Progress(progress_);
-      if (!selected) return;
-      Count(AnalysisCounters::kTasks, currentPath_);
-      if (r.mail) Output(currentPath_, [&] { writer_->WriteTask(*r.mail); });
-    } else if (cls == "IPM.StickyNote") {
-      if (selected && r.mail) Count(AnalysisCounters::kNotes, currentPath_);
-    } else if (r.kind == ItemKind::kJournal) {
-      if (selected && r.journal && r.journal->entryType) Count(AnalysisCounters::kJournal, currentPath_);
-    } else if (r.kind == ItemKind::kAppointment) {
-      if (!selected || !(r.appointment || r.mail)) return;
-      Count(AnalysisCounters::kCalendar, currentPath_);
-      progress_.destination = currentPath_;
-      Output(currentPath_, [&] { writer_->WriteAppointment(r); });
-    } else if (r.contact && cls != "IPM.Note" && r.kind != ItemKind::kMail) {
-      if (!selected || currentPath_.rfind(kContactsPath, 0) != 0) return;
-      Output(currentPath_, [&] { writer_->WriteContact(r); });
-      Count(AnalysisCounters::kContacts, currentPath_);
-    } else if (r.mail) {
-      SaveMail(node, r);
     }
+    if (!Selected(currentPath_)) return;
+    if (kind == SavedKind::kAppointment) progress_.destination = currentPath_;
+    const std::shared_ptr<const CopiedMessage> source = Source(node);
+    const CopiedMessage* s = source.get();
+    EnterCurrentFolder();
+    bool written = false;
+    switch (kind) {
+      case SavedKind::kTask:
+        written = Output(currentPath_, kind, r, [&] {
+          if (!r.mail && !s) throw ComponentError(kReasonUnreadable);
+          const MailFields none;
+          writer_->WriteTask(r.mail ? *r.mail : none, s);
+        });
+        if (written) Count(AnalysisCounters::kTasks, currentPath_);
+        break;
+      case SavedKind::kAppointment:
+        written = Output(currentPath_, kind, r, [&] { writer_->WriteAppointment(r, s); });
+        if (written) Count(AnalysisCounters::kCalendar, currentPath_);
+        break;
+      case SavedKind::kContact:
+      case SavedKind::kDistributionList:
+        written = Output(currentPath_, kind, r, [&] { writer_->WriteContact(r, s); });
+        if (written) Count(AnalysisCounters::kContacts, currentPath_);
+        break;
+      case SavedKind::kNote:
+      case SavedKind::kJournal:
+        written = Output(currentPath_, kind, r, [&] {
+          if (!s) throw ComponentError(kReasonUnreadable);
+          writer_->WriteItem(*s);
+        });
+        if (written) Count(kind == SavedKind::kNote ? AnalysisCounters::kNotes : AnalysisCounters::kJournal, currentPath_);
+        break;
+      default:
+        break;
+    }
+    AfterCurrentFolderItem();
   }
 
   void SaveMail(const StoreNode& node, ItemRecord& r) {
@@ -223,16 +292,17 @@ class Saving {
     const std::string path = entry != folders_.end() ? entry->first : folders_.back().first;
     if (!Selected(path)) return;
     progress_.destination = path;
-    Output(path, [&] {
-      writer_->WriteMail(r, store_, path, &node);
+    const std::shared_ptr<const CopiedMessage> source = Source(node);
+    const bool written = Output(path, SavedKind::kMail, r, [&] {
+      writer_->WriteMail(r, store_, path, &node, source.get());
       if (writer_->SplitFlag()) {
         // A continuation file was begun: the folder is made there and the mail written again.
-        writer_->CreateFolderPath(path);
-        writer_->WriteMail(r, store_, path, &node);
+        CreateFolder(path);
+        writer_->WriteMail(r, store_, path, &node, source.get());
         writer_->ClearSplitFlag();
       }
     });
-    if (const int counter = StandardFolderOf(path); counter >= 0) Count(counter, path);
+    if (const int counter = StandardFolderOf(path); written && counter >= 0) Count(counter, path);
   }
 
   void End() {
@@ -250,7 +320,7 @@ class Saving {
     if (result_.outcome == SaveResult::Outcome::kCompleted && stopped) {
       result_.outcome = SaveResult::Outcome::kAborted;
     }
-    result_.summary = SavingSummary(result_.saved, stopped);
+    result_.summary = SavingSummary(result_.saved, result_.Written(), result_.failedItems, stopped);
     result_.outputFiles = writer_->OutputFiles();
     observer_.LogLine(result_.summary);
     observer_.Completed();
@@ -265,14 +335,39 @@ class Saving {
   std::unique_ptr<USave_to_PST_Format> writer_;
   SavingProgress progress_;
   SaveResult result_;
-  std::vector<std::pair<std::string, std::uint32_t>> folders_;  // the mail folder list
+  std::unique_ptr<SourceItemReader> sourceReader_;
+  std::vector<std::pair<std::string, std::uint32_t>> folders_;  // the folder list, by node
   std::string currentPath_ = kTopPath;
+  std::string outputFolderPath_;  // the path last given to CreateFolderPath
 };
 
 }  // namespace
 
-std::string SavingSummary(const AnalysisCounters& saved, bool stopped) {
-  return AnalysisSummary(saved) + "\r\n" + (stopped ? kSavingAborted : kSavingCompleted);
+std::string SavingSummary(const AnalysisCounters& saved, std::int32_t written,
+                          std::int32_t notWritten, bool stopped) {
+  return AnalysisSummary(saved) + kTotalWrittenLabel + std::to_string(written) + "\r\n" +
+         kTotalNotWrittenLabel + std::to_string(notWritten) + "\r\n\r\n" +
+         (stopped ? kSavingAborted : kSavingCompleted);
+}
+
+std::int32_t SaveResult::Written() const {
+  std::int32_t total = 0;
+  for (const KindCount& k : kinds) total += k.written;
+  return total;
+}
+
+const char* SavedKindName(SavedKind kind) {
+  switch (kind) {
+    case SavedKind::kMail: return "mail";
+    case SavedKind::kAppointment: return "appointments";
+    case SavedKind::kTask: return "tasks";
+    case SavedKind::kContact: return "contacts";
+    case SavedKind::kDistributionList: return "distributionLists";
+    case SavedKind::kNote: return "notes";
+    case SavedKind::kJournal: return "journal";
+    case SavedKind::kCount: break;
+  }
+  return "";
 }
 
 SaveResult RunSave(const SaveOptions& options, SavingObserver& observer, RunControl& control) {

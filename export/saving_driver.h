@@ -3,6 +3,7 @@
 // standard folder, with progress, a stop between items, and a summary at the end.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -29,6 +30,8 @@ inline constexpr const char* kMessageAnalysisFailed = "File Analysis Failed";
 inline constexpr const char* kMessageRootNotFound = "Root Folder Not Found";
 inline constexpr const char* kSavingCompleted = "Saving completed successfully";
 inline constexpr const char* kSavingAborted = "Saving aborted";
+inline constexpr const char* kTotalWrittenLabel = "Items written    ";
+inline constexpr const char* kTotalNotWrittenLabel = "Items not written    ";
 
 class SavingObserver {
  public:
@@ -56,6 +59,23 @@ struct SaveOptions {
   ScanMode scan = ScanMode::kAuto;           // the recovery pass beside the walk
 };
 
+// The kinds of item a saving run writes, for its per-kind counts.
+enum class SavedKind { kMail, kAppointment, kTask, kContact, kDistributionList, kNote, kJournal, kCount };
+const char* SavedKindName(SavedKind kind);  // "mail", "appointments", ...
+
+struct KindCount {
+  std::int32_t written = 0;
+  std::int32_t notWritten = 0;
+};
+
+// An item of a selected folder that is not in the new PST, and why.
+struct UnsavedItem {
+  std::string folder;
+  SavedKind kind = SavedKind::kMail;
+  std::string subject;
+  std::string reason;
+};
+
 struct SaveResult {
   enum class Outcome {
     kCompleted,         // "Saving completed successfully"
@@ -72,12 +92,17 @@ struct SaveResult {
   AnalysisCounters saved;  // the saved counts, in the counters' order
   std::vector<std::filesystem::path> outputFiles;
   std::string summary;  // the activity-log summary
-  std::int32_t failedItems = 0;
+  std::int32_t failedItems = 0;  // items of selected folders not written
+  std::array<KindCount, static_cast<std::size_t>(SavedKind::kCount)> kinds{};
+  std::vector<UnsavedItem> unsaved;
+  std::int32_t Written() const;
 };
 
 SaveResult RunSave(const SaveOptions& options, SavingObserver& observer, RunControl& control);
 
-// The summary: the saved counts in their listing order, then the closing line.
-std::string SavingSummary(const AnalysisCounters& saved, bool stopped);
+// The summary: the saved counts in their listing order, the items written and not written in
+// all, then the closing line.
+std::string SavingSummary(const AnalysisCounters& saved, std::int32_t written,
+                          std::int32_t notWritten, bool stopped);
 
 }  // namespace palvara

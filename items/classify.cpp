@@ -37,6 +37,7 @@ ItemKind ClassifyContainerClass(std::string_view c) {
     return c.substr(0, n) == literal.substr(0, n);
   };
   if (starts("IPF.Note", 8)) return ItemKind::kMail;
+  if (starts("IPF.Imap", 8)) return ItemKind::kMail;  // the mail folders of IMAP accounts
   if (starts("IPF.Contact", 11)) return ItemKind::kContact;
   if (starts("IPF.Contact", 9)) return ItemKind::kContact;
   if (starts("IPM.Contact", 9)) return ItemKind::kContact;

@@ -15,7 +15,8 @@ int ClassPrefixEquals(std::string_view literal, std::string_view text, std::size
 // The kind of an item from its message class (PidTagMessageClass).
 ItemKind ClassifyMessageClass(std::string_view messageClass);
 
-// The kind of a folder from its container class (PidTagContainerClass).
+// The kind of a folder from its container class (PidTagContainerClass); the mail folders of
+// IMAP accounts ("IPF.Imap") hold mail like "IPF.Note" ones.
 ItemKind ClassifyContainerClass(std::string_view containerClass);
 
 }  // namespace palvara

@@ -84,6 +84,7 @@ struct ContactFields {
 struct AttachmentNode {
   Text fileName;                 // 0x3704
   Text longFileName;             // 0x3707
+  Text displayName;              // 0x3001 of the attachment
   Raw data;                      // 0x3701
   std::int32_t dataSize = 0;     // stored size of 0x3701
   std::uint32_t subnodeId = 0;   // the attachment's node among the message's subnodes
@@ -125,7 +126,7 @@ struct ItemRecord {
   Text displayName;
   Raw recordKey;
 
-  // The code page of the item's 8-bit strings (0x3FDE, else 0x3FFD, else 1252).
+  // The code page of the item's 8-bit strings, chosen by ItemCodePage (items/mapping.h).
   std::uint32_t codePage = 1252;
 
   // True when no group and no field was filled.

@@ -1,10 +1,12 @@
 #include "items/mapping.h"
 
 #include <fstream>
+#include <initializer_list>
 
 #include "common/text.h"
 #include "items/classify.h"
 #include "items/compressed_rtf.h"
+#include "reader/btree_walk.h"
 
 namespace palvara {
 namespace {
@@ -16,12 +18,12 @@ struct ContactRow {
   ContactText field;
 };
 
-// Contact ids and LIDs filled by string conversion (0x3A06, 0x3A41, 0x3A42 and 0x3A4D have
-// rules of their own).
+// Contact tags filled by string conversion (0x3A06, 0x3A41, 0x3A42 and 0x3A4D have rules of
+// their own).
 constexpr ContactRow kContactRows[] = {
     {0x3A16, &ContactFields::company},          {0x3A05, &ContactFields::generation},
     {0x3A15, &ContactFields::postalAddress},    {0x3A17, &ContactFields::title},
-    {0x8005, &ContactFields::fileAs},           {0x3A4A, &ContactFields::customerId},
+    {0x3A4A, &ContactFields::customerId},
     {0x3A1C, &ContactFields::mobilePhone},      {0x3A43, &ContactFields::hobbies},
     {0x3A11, &ContactFields::surname},          {0x3A44, &ContactFields::middleName},
     {0x3A09, &ContactFields::homePhone},        {0x3A08, &ContactFields::businessPhone},
@@ -37,52 +39,98 @@ constexpr ContactRow kContactRows[] = {
     {0x3A5C, &ContactFields::homeState},        {0x3A5D, &ContactFields::homeStreet},
     {0x3A5F, &ContactFields::otherCity},        {0x3A60, &ContactFields::otherCountry},
     {0x3A62, &ContactFields::otherState},       {0x3A63, &ContactFields::otherStreet},
-    {0x3A1F, &ContactFields::otherPhone},       {0x801C, &ContactFields::otherAddress},
+    {0x3A1F, &ContactFields::otherPhone},
     {0x3A61, &ContactFields::otherPostalCode},  {0x3A02, &ContactFields::callbackPhone},
     {0x3A27, &ContactFields::businessCity},     {0x3A26, &ContactFields::businessCountry},
     {0x3A28, &ContactFields::businessState},    {0x3A29, &ContactFields::businessStreet},
-    {0x3A2A, &ContactFields::businessPostalCode}, {0x801B, &ContactFields::businessAddress},
+    {0x3A2A, &ContactFields::businessPostalCode},
     {0x3A1E, &ContactFields::carPhone},         {0x3A18, &ContactFields::department},
     {0x3A00, &ContactFields::account},          {0x3A2F, &ContactFields::home2Phone},
-    {0x8534, &ContactFields::mileage},          {0x3A2C, &ContactFields::telexNumber},
+    {0x3A2C, &ContactFields::telexNumber},
     {0x3A1D, &ContactFields::radioPhone},       {0x3A1B, &ContactFields::business2Phone},
     {0x3A4B, &ContactFields::ttyTddPhone},      {0x3A07, &ContactFields::governmentId},
-    {0x3A10, &ContactFields::organizationalId}, {0x80D8, &ContactFields::freeBusyLocation},
+    {0x3A10, &ContactFields::organizationalId},
     {0x3A45, &ContactFields::displayNamePrefix},
 };
 
+struct ContactLidRow {
+  std::uint32_t lid;
+  const PropertySetGuid& set;
+  ContactText field;
+};
+
+// Contact fields filled from named properties, each of its own set.
+const ContactLidRow kContactLidRows[] = {
+    {0x8005, property_set::kAddress, &ContactFields::fileAs},
+    {0x801B, property_set::kAddress, &ContactFields::businessAddress},
+    {0x801C, property_set::kAddress, &ContactFields::otherAddress},
+    {0x80D8, property_set::kAddress, &ContactFields::freeBusyLocation},
+    {0x8534, property_set::kCommon, &ContactFields::mileage},
+};
+
 constexpr std::uint32_t kAttachmentTableNid = 0x671;
+constexpr std::uint32_t kMessageStoreNid = 0x21;
+
+// The attachment table's and attachments' own rows (an attachment's display name, 0x3001, is
+// also one, but only there).
+bool IsAttachmentRow(const PropertyEntry& e) {
+  return e.tag == 0x3701 || e.tag == 0x3704 || e.tag == 0x3707 || e.tag == 0x67F2;
+}
+
+// A code page property's value, when it has a non-zero one.
+std::optional<std::uint32_t> CodePageValue(const PropertyList& list, std::uint32_t tag) {
+  const PropertyEntry* e = list.Find(tag);
+  if (e == nullptr || e->named != nullptr || !e->value) return std::nullopt;
+  const std::uint32_t value = LoadLe32(*e->value, 0).value_or(0);
+  return value != 0 ? std::optional<std::uint32_t>(value) : std::nullopt;
+}
+
+// The code page named by a list: a code page tag, else a locale tag's ANSI code page, else the
+// script of an Internet code page.
+std::optional<std::uint32_t> NamedCodePage(const PropertyList& list,
+                                           std::initializer_list<std::uint32_t> codePageTags,
+                                           std::initializer_list<std::uint32_t> localeTags) {
+  for (std::uint32_t tag : codePageTags) {
+    if (auto cp = CodePageValue(list, tag)) return cp;
+  }
+  for (std::uint32_t tag : localeTags) {
+    if (auto lcid = CodePageValue(list, tag)) {
+      if (auto cp = AnsiCodePageOfLocale(*lcid)) return cp;
+    }
+  }
+  if (auto internet = CodePageValue(list, 0x3FDE)) return WindowsCodePageOfCharset(*internet);
+  return std::nullopt;
+}
 
 std::uint32_t U32(const PropertyEntry& e) { return LoadLe32(*e.value, 0).value_or(0); }
 
 // One walk over a property list into a record.
 class Mapper {
  public:
-  Mapper(ItemRecord& record, const MapContext& context) : r_(record), c_(context) {}
+  Mapper(ItemRecord& record, const MapContext& context, MapScope scope)
+      : r_(record), c_(context), scope_(scope) {}
 
   void Walk(const PropertyList* list) {
-    TakeCodePage(list);
+    if (scope_ == MapScope::kItem && list != nullptr) {
+      r_.codePage = ItemCodePage(*list, c_.storeCodePage);
+    }
     for (const PropertyList* block = list; block != nullptr; block = block->next.get()) {
       if (block != list) newRow_ = true;
-      for (const PropertyEntry& entry : block->entries) Map(entry);
+      for (const PropertyEntry& entry : block->entries) {
+        if (scope_ == MapScope::kAttachments) {
+          MapAttachment(entry);
+        } else if (entry.tag >= 0x8000) {
+          MapNamed(entry);
+        } else if (!IsAttachmentRow(entry)) {
+          Map(entry);
+        }
+      }
     }
     // A decoded RTF body always gets its text, whether or not 0x6619 follows it.
     if (rtf_ && r_.mail && !r_.mail->rtfText) ExtractRtfText();
   }
 
  private:
-  // The code page of 8-bit strings: PidTagInternetCodepage, else PidTagMessageCodepage.
-  void TakeCodePage(const PropertyList* list) {
-    const PropertyEntry* internet = list != nullptr ? list->Find(0x3FDE) : nullptr;
-    const PropertyEntry* message = list != nullptr ? list->Find(0x3FFD) : nullptr;
-    for (const PropertyEntry* e : {internet, message}) {
-      if (e != nullptr && e->value && U32(*e) != 0) {
-        r_.codePage = U32(*e);
-        return;
-      }
-    }
-  }
-
   // String conversion: UTF-16 strings are converted, 8-bit strings go through the code page.
   std::string ToText(ByteSpan value, std::uint16_t type) const {
     if (type == 0x001F || (type != 0x001E && c_.unicodeStore)) return NarrowUtf16(value);
@@ -100,20 +148,70 @@ class Mapper {
     return &r_.attachments[r_.currentAttachment];
   }
 
-  void Map(const PropertyEntry& e) {
-    if (e.id == 0x3701 && !e.value) {
+  // The attachment table's rows and each attachment's own properties fill the attachment under
+  // the cursor, never the item's fields.
+  void MapAttachment(const PropertyEntry& e) {
+    if (e.tag >= 0x8000 || !(IsAttachmentRow(e) || e.tag == 0x3001)) return;
+    if (e.tag == 0x3701 && !e.value) {
       if (AttachmentNode* node = Cursor()) node->subnodeId = e.reference;
       return;
     }
     if (!e.value) return;
-    if (MapContact(e)) return;
-    switch (e.id) {
-      case 0x0002:
-        if (!e.StringNamed()) return;
-        if (namedCount_ == 0) r_.Mail().namedText1 = *e.value;
-        if (namedCount_ == 1) r_.Mail().namedText2 = *e.value;
-        ++namedCount_;
+    AttachmentNode* node = Cursor();
+    if (node == nullptr) return;
+    switch (e.tag) {
+      case 0x3701:
+        if (e.type == 0x000D) node->embeddedNid = e.reference;
+        node->data = *e.value;
+        node->dataSize = static_cast<std::int32_t>(e.size());
         return;
+      case 0x3704: node->fileName = ToText(e); return;
+      case 0x3707: node->longFileName = ToText(e); return;
+      case 0x3001: node->displayName = ToText(e); return;
+      case 0x67F2: node->subnodeId = U32(e); return;
+      default: return;
+    }
+  }
+
+  // Named properties: the first two named by a string, and the rows of a set and number.
+  void MapNamed(const PropertyEntry& e) {
+    if (!e.value || e.named == nullptr) return;
+    if (e.StringNamed()) {
+      if (namedCount_ == 0) r_.Mail().namedText1 = *e.value;
+      if (namedCount_ == 1) r_.Mail().namedText2 = *e.value;
+      ++namedCount_;
+      return;
+    }
+    using namespace property_set;
+    for (const ContactLidRow& row : kContactLidRows) {
+      if (e.IsLid(row.lid, row.set)) {
+        r_.Contact().*row.field = ToText(e);
+        return;
+      }
+    }
+    if (e.IsLid(0x8048, kAddress) || e.IsLid(0x8084, kAddress)) {
+      MapEmailCandidate(e);
+    } else if (e.IsLid(0x8208, kAppointment)) {
+      r_.Appointment().location = ToText(e);
+    } else if (e.IsLid(0x8235, kAppointment)) {
+      r_.Appointment().start = *e.value;
+    } else if (e.IsLid(0x8236, kAppointment)) {
+      r_.Appointment().end = *e.value;
+    } else if (e.IsLid(0x8700, kLog) || e.IsLid(0x8712, kLog)) {
+      r_.Journal().entryType = ToText(e);
+    }
+  }
+
+  void MapEmailCandidate(const PropertyEntry& e) {
+    std::string candidate = ToText(e);
+    if (candidate.find('@') != std::string::npos) r_.Contact().emailAddress = candidate;
+  }
+
+  // The item's own ordinary tags.
+  void Map(const PropertyEntry& e) {
+    if (!e.value) return;
+    if (MapContact(e)) return;
+    switch (e.tag) {
       case 0x001A:
         r_.messageClass = ToText(e);
         r_.kind = ClassifyMessageClass(*r_.messageClass);
@@ -137,13 +235,7 @@ class Mapper {
       case 0x1013: r_.Mail().html = *e.value; return;
       case 0x1042: r_.Mail().inReplyTo = ToText(e); return;
       case 0x3001: r_.displayName = ToText(e); return;
-      case 0x3003:
-      case 0x8048:
-      case 0x8084: {
-        std::string candidate = ToText(e);
-        if (candidate.find('@') != std::string::npos) r_.Contact().emailAddress = candidate;
-        return;
-      }
+      case 0x3003: MapEmailCandidate(e); return;
       case 0x35DF: r_.Store().validFolderMask = U32(e); return;
       case 0x35E0: r_.Store().ipmSubtreeEntryId = *e.value; return;
       case 0x35E3: r_.Store().wastebasketEntryId = *e.value; return;
@@ -154,22 +246,6 @@ class Mapper {
       case 0x3613:
         r_.messageClass = ToText(e);
         r_.kind = ClassifyContainerClass(*r_.messageClass);
-        return;
-      case 0x3701:
-        if (AttachmentNode* node = Cursor()) {
-          if (e.type == 0x000D) node->embeddedNid = e.reference;
-          node->data = *e.value;
-          node->dataSize = static_cast<std::int32_t>(e.size());
-        }
-        return;
-      case 0x3704:
-        if (AttachmentNode* node = Cursor()) node->fileName = ToText(e);
-        return;
-      case 0x3707:
-        if (AttachmentNode* node = Cursor()) node->longFileName = ToText(e);
-        return;
-      case 0x67F2:
-        if (AttachmentNode* node = Cursor()) node->subnodeId = U32(e);
         return;
       case 0x3A06:
         r_.Contact().givenName = ToText(e);
@@ -183,17 +259,12 @@ class Mapper {
         r_.Store().topFolderEntryId = std::move(id);
         return;
       }
-      case 0x8208: r_.Appointment().location = ToText(e); return;
-      case 0x8235: r_.Appointment().start = *e.value; return;
-      case 0x8236: r_.Appointment().end = *e.value; return;
-      case 0x8700:
-      case 0x8712: r_.Journal().entryType = ToText(e); return;
       default: return;
     }
   }
 
   bool MapContact(const PropertyEntry& e) {
-    switch (e.id) {
+    switch (e.tag) {
       case 0x3A41: r_.Contact().weddingAnniversary = *e.value; return true;
       case 0x3A42: r_.Contact().birthday = *e.value; return true;
       case 0x3A4D:
@@ -202,7 +273,7 @@ class Mapper {
       default: break;
     }
     for (const ContactRow& row : kContactRows) {
-      if (row.id == e.id) {
+      if (row.id == e.tag) {
         r_.Contact().*row.field = ToText(e);
         return true;
       }
@@ -259,6 +330,7 @@ class Mapper {
 
   ItemRecord& r_;
   const MapContext& c_;
+  const MapScope scope_;
   bool newRow_ = false;
   int namedCount_ = 0;
   std::optional<Bytes> rtf_;  // the body decoded in this walk
@@ -268,13 +340,31 @@ class Mapper {
 
 std::string NarrowUtf16(ByteSpan bytes) { return Utf16LeToUtf8(bytes); }
 
-MapContext MapContextFor(const StoreFile& store, std::filesystem::path rtfBodyFile) {
-  return MapContext{!store.IsAnsi(), std::move(rtfBodyFile)};
+std::uint32_t ItemCodePage(const PropertyList& list, std::uint32_t fallback) {
+  return NamedCodePage(list, {0x3FFD}, {0x3FF1}).value_or(fallback);
 }
 
-int MapProperties(const PropertyList* list, ItemRecord* record, const MapContext& context) {
+std::uint32_t StoreCodePage(StoreFile& store) {
+  try {
+    const StoreNode* node = FindNode(store, kMessageStoreNid);
+    if (node == nullptr || node->dataBlock == nullptr) return 1252;
+    const SubnodeList none;
+    const std::unique_ptr<PropertyList> list = ReadPropertyList(store, node->dataBlock, none);
+    if (!list) return 1252;
+    return NamedCodePage(*list, {0x3FFD, 0x66C3}, {0x3FF1, 0x66A1}).value_or(1252);
+  } catch (const std::exception&) {
+    return 1252;  // a damaged message store object names no code page
+  }
+}
+
+MapContext MapContextFor(StoreFile& store, std::filesystem::path rtfBodyFile) {
+  return MapContext{!store.IsAnsi(), std::move(rtfBodyFile), StoreCodePage(store)};
+}
+
+int MapProperties(const PropertyList* list, ItemRecord* record, const MapContext& context,
+                  MapScope scope) {
   if (record == nullptr) return -1;
-  Mapper(*record, context).Walk(list);
+  Mapper(*record, context, scope).Walk(list);
   return 0;
 }
 
@@ -297,7 +387,7 @@ std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
   if (!rows) return record;
   record->attachments.resize(static_cast<std::size_t>(std::max(rows->rowCount, 0)));
   record->currentAttachment = 0;
-  MapProperties(rows.get(), record.get(), context);
+  MapProperties(rows.get(), record.get(), context, MapScope::kAttachments);
   rows.reset();
 
   for (std::size_t i = 0; i < record->attachments.size(); ++i) {
@@ -308,7 +398,7 @@ std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
     std::unique_ptr<PropertyList> properties = ReadSubnodePropertyList(store, *sub, own);
     if (!properties) continue;
     record->currentAttachment = i;
-    MapProperties(properties.get(), record.get(), context);
+    MapProperties(properties.get(), record.get(), context, MapScope::kAttachments);
     record->attachments[i].blockId = sub->data != nullptr ? sub->data->id : 0;
   }
   record->currentAttachment = 0;

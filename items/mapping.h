@@ -16,13 +16,34 @@ struct MapContext {
   bool unicodeStore = true;  // 8-bit strings are then the exception, UTF-16 the rule
   // Where each decoded RTF body is written (the record of the last one); empty: not written.
   std::filesystem::path rtfBodyFile;
+  // The code page of 8-bit strings in items that name none: the store's own choice.
+  std::uint32_t storeCodePage = 1252;
 };
 
-MapContext MapContextFor(const StoreFile& store, std::filesystem::path rtfBodyFile = {});
+// The context for the items of `store` (reads its message store object for the code page).
+MapContext MapContextFor(StoreFile& store, std::filesystem::path rtfBodyFile = {});
+
+// Which fields a property list may fill.
+enum class MapScope {
+  kItem,         // the node's own properties: every field except the attachments'
+  kAttachments,  // its attachment table and each attachment's properties: the attachments only
+};
 
 // Maps every entry of `list` (and of the rows chained to it) into `record`. Returns 0, or -1
-// when `record` is null. Unknown ids and entries without a value are skipped.
-int MapProperties(const PropertyList* list, ItemRecord* record, const MapContext& context);
+// when `record` is null. Unknown ids and entries without a value are skipped. Named
+// properties fill only the rows of their own property set and number; ordinary tags only
+// the rows of their tag. In the item scope the list also chooses the record's code page.
+int MapProperties(const PropertyList* list, ItemRecord* record, const MapContext& context,
+                  MapScope scope = MapScope::kItem);
+
+// The code page of an item's 8-bit strings: PidTagMessageCodepage (0x3FFD); else the ANSI
+// code page of PidTagMessageLocaleId (0x3FF1); else the Windows code page of the script of
+// PidTagInternetCodepage (0x3FDE); else `fallback`.
+std::uint32_t ItemCodePage(const PropertyList& list, std::uint32_t fallback);
+
+// The store's own choice, from its message store object (node 0x21): the item rule above, with
+// PidTagCodePageId (0x66C3) and PidTagLocaleId (0x66A1) as well; else 1252.
+std::uint32_t StoreCodePage(StoreFile& store);
 
 // Reads node `node` (its property context, attachment table and attachments) into a new
 // record; nullptr when the node has no readable property context.

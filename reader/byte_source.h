@@ -1,13 +1,20 @@
-// Random-access byte sources behind a store: a file on disk (pread, 64-bit offsets) or a
-// buffer in memory (fuzzing, tests). Reads past the end return fewer bytes, never fail hard.
+// Random-access byte sources behind a store: a file on disk (pread, 64-bit offsets, a bounded
+// cache of large aligned reads) or a buffer in memory (fuzzing, tests). Reads past the end
+// return fewer bytes, never fail hard; a sequential reader walks a source front to back in
+// large windows.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "common/byte_view.h"
 #include "common/status.h"
@@ -44,10 +51,25 @@ class ViewByteSource final : public ByteSource {
   ByteSpan data_;
 };
 
+// How a file source caches: `chunks` buffers of `chunkSize` bytes (a power of two), each
+// holding the file's bytes at a multiple of chunkSize. Reads of at least chunkSize bytes, and
+// every read when `chunks` is 0, go to the file directly; cached reads end at the size the
+// file had when it was opened.
+struct FileCacheOptions {
+  std::size_t chunkSize = std::size_t{64} << 10;
+  std::size_t chunks = 128;  // 8 MiB
+};
+
+// A file read with pread, never mapped: a file that shrinks while it is open (a store on a
+// removable disk, one another program is still writing) yields short reads, which every
+// reader above handles as the end of the file, where a mapping would raise SIGBUS. Small
+// reads are served from a bounded cache of large aligned reads; the cache keeps what it read
+// even if the file changes later. ReadAt may be called from several threads at once.
 class FileByteSource final : public ByteSource {
  public:
   // Opens a regular file (or block device) for reading. On failure `error` says why.
-  static std::unique_ptr<FileByteSource> Open(const std::filesystem::path& path, Status* error);
+  static std::unique_ptr<FileByteSource> Open(const std::filesystem::path& path, Status* error,
+                                              FileCacheOptions cache = {});
   ~FileByteSource() override;
   FileByteSource(const FileByteSource&) = delete;
   FileByteSource& operator=(const FileByteSource&) = delete;
@@ -55,10 +77,58 @@ class FileByteSource final : public ByteSource {
   std::uint64_t Size() const override { return size_; }
   std::size_t ReadAt(std::uint64_t offset, std::span<std::byte> out) override;
 
+  // How many read calls went to the file so far.
+  std::uint64_t FileReads() const;
+
  private:
-  FileByteSource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
+  struct Chunk {
+    std::uint64_t index = 0;
+    std::uint64_t lastUse = 0;
+    std::size_t length = 0;  // bytes the file supplied (fewer at its end)
+    Bytes bytes;
+  };
+
+  FileByteSource(int fd, std::uint64_t size, FileCacheOptions cache);
+  std::size_t ReadDirect(std::uint64_t offset, std::span<std::byte> out);
+  const Chunk& ChunkAt(std::uint64_t index);
+
   int fd_;
   std::uint64_t size_;
+  FileCacheOptions options_;
+  std::mutex mutex_;
+  std::vector<Chunk> chunks_;
+  std::unordered_map<std::uint64_t, std::size_t> slots_;  // chunk index -> position in chunks_
+  std::uint64_t clock_ = 0;
+  std::atomic<std::uint64_t> fileReads_ = 0;
+};
+
+// One front-to-back pass over bytes [begin, end) of a source in large reads that bypass any
+// cache. Consecutive windows overlap by `overlap` bytes, so that a structure up to that size
+// starting in one window lies whole in that window or the next.
+class SequentialReader {
+ public:
+  struct Window {
+    std::uint64_t offset = 0;  // file offset of bytes[0]
+    ByteSpan bytes;            // valid until the next call of Next
+  };
+
+  // windowSize is raised to at least twice the overlap.
+  SequentialReader(ByteSource& source, std::uint64_t begin, std::uint64_t end,
+                   std::size_t windowSize = std::size_t{4} << 20, std::size_t overlap = 0);
+
+  // The next window; nullopt once `end` is reached or the source supplies nothing more (a
+  // file that ended early). The last window may be shorter than windowSize.
+  std::optional<Window> Next();
+
+ private:
+  ByteSource& source_;
+  std::uint64_t next_;  // the first byte not read yet
+  std::uint64_t end_;
+  std::size_t overlap_;
+  Bytes buffer_;
+  std::size_t last_ = 0;  // length of the window handed out last
+  std::size_t kept_ = 0;  // bytes of it kept at the front of buffer_
+  bool done_ = false;
 };
 
 }  // namespace palvara

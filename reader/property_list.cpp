@@ -56,6 +56,7 @@ PropertyEntry NewEntry(const EntryContext& c, std::uint16_t wPropId, std::uint16
   entry.type = wPropType;
   entry.tag = wPropId;
   if (const NamedPropertyMapping* named = c.store.namedProperties.Find(wPropId)) {
+    entry.named = named;
     if (named->kind == 1) {
       entry.id = named->numericName;
     } else {
@@ -99,14 +100,29 @@ bool FillValue(EntryContext& c, std::uint32_t dwValueHnid, PropertyEntry& entry)
   return true;
 }
 
+// A value of zero length: stored as a zero reference.
+bool IsEmptyValue(std::uint32_t dwValueHnid, std::uint16_t type) {
+  return dwValueHnid == 0 && HandlingOf(type) == Handling::kThroughHnid && type != 0x000D;
+}
+
+// Adds an entry to the list, or one with an empty value to its empty values.
+void AddEntry(EntryContext& c, std::uint32_t dwValueHnid, PropertyEntry entry, PropertyList& list) {
+  if (IsEmptyValue(dwValueHnid, entry.type)) {
+    entry.value = Bytes();
+    entry.reference = entry.type;
+    list.emptyValues.push_back(std::move(entry));
+  } else if (FillValue(c, dwValueHnid, entry)) {
+    list.entries.push_back(std::move(entry));
+  }
+}
+
 std::unique_ptr<PropertyList> ReadPropertyContext(EntryContext& c) {
   const std::optional<BthHeader> bth = ReadBthHeader(c.heap, c.heap.UserRoot());
   if (!bth || bth->bType != kBthType || bth->cbKey != 2) return nullptr;
   if (!c.heap.Item(bth->hidRoot)) return nullptr;
   auto list = std::make_unique<PropertyList>();
   for (ByteSpan record : BthLeafRecords(c.heap, *bth, 8)) {
-    PropertyEntry entry = NewEntry(c, *LoadLe16(record, 0), *LoadLe16(record, 2));
-    if (FillValue(c, *LoadLe32(record, 4), entry)) list->entries.push_back(std::move(entry));
+    AddEntry(c, *LoadLe32(record, 4), NewEntry(c, *LoadLe16(record, 0), *LoadLe16(record, 2)), *list);
   }
   return list;
 }
@@ -188,7 +204,8 @@ std::unique_ptr<PropertyList> ReadTableContext(EntryContext& c) {
       } else {
         const std::size_t width = std::min<std::size_t>(column.cbData, 4);
         const auto cell = static_cast<std::uint32_t>(LoadLeN(row, column.ibData, width).value_or(0));
-        if (!FillValue(c, cell, entry)) continue;
+        AddEntry(c, cell, std::move(entry), *list);
+        continue;
       }
       list->entries.push_back(std::move(entry));
     }

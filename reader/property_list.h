@@ -24,12 +24,19 @@ struct PropertyEntry {
   std::uint32_t reference = 0;
   // The string name of a string-named property (owned by the store's named property map).
   const std::string* name = nullptr;
+  // The name map's entry for a named property (its kind, number or name, and property set);
+  // nullptr for an ordinary tag and for a tag from 0x8000 up that the map does not know.
+  const NamedPropertyMapping* named = nullptr;
   // wPropType and wPropId as stored, whatever became of the value and the id.
   std::uint16_t type = 0;
   std::uint16_t tag = 0;
 
   // True for a property named by a string (id 2 through the name map, not the tag 0x0002).
-  bool StringNamed() const { return id == 2 && tag >= 0x8000; }
+  bool StringNamed() const { return named != nullptr && named->kind == 2; }
+  // True for the property numbered `lid` in property set `set`.
+  bool IsLid(std::uint32_t lid, const PropertySetGuid& set) const {
+    return named != nullptr && named->kind == 1 && named->numericName == lid && named->InSet(set);
+  }
 
   std::uint32_t size() const { return value ? static_cast<std::uint32_t>(value->size()) : 0; }
 };
@@ -46,6 +53,8 @@ struct PropertyList {
 
   std::int32_t rowCount = 1;  // rows of the whole table; 1 for a property context
   std::vector<PropertyEntry> entries;  // in record (column) order, without dropped entries
+  // Properties whose value is empty (a zero reference), apart from `entries`, which has none.
+  std::vector<PropertyEntry> emptyValues;
   std::unique_ptr<PropertyList> next;
 
   // The entry with `id`, last occurrence; nullptr when absent.

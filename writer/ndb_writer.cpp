@@ -38,18 +38,25 @@ std::uint64_t ReservedBytes(std::uint64_t n) {
 }  // namespace
 
 std::unique_ptr<NdbWriter> NdbWriter::Create(const std::filesystem::path& path,
-                                             EncodingMethod encoding, Status* error) {
+                                             EncodingMethod encoding, Status* error,
+                                             std::size_t writeBuffer) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
     *error = Status::Error("Cannot create \"" + path.string() + "\": " + std::strerror(errno));
     return nullptr;
   }
   *error = Status::Ok();
-  return std::unique_ptr<NdbWriter>(new NdbWriter(fd, path, encoding));
+  return std::unique_ptr<NdbWriter>(new NdbWriter(fd, path, encoding, writeBuffer));
 }
 
-NdbWriter::NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding)
-    : fd_(fd), path_(std::move(path)), encoding_(encoding), cursor_(kFirstAMap) {
+NdbWriter::NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding,
+                     std::size_t writeBuffer)
+    : fd_(fd),
+      path_(std::move(path)),
+      bufferLimit_(writeBuffer),
+      encoding_(encoding),
+      cursor_(kFirstAMap) {
+  buffer_.reserve(bufferLimit_);
   rgnid_.fill(0x400);
   rgnid_[3] = 0x4000;
   rgnid_[4] = 0x10000;
@@ -64,7 +71,40 @@ NdbWriter::~NdbWriter() {
   }
 }
 
+// Blocks and pages mostly follow one another; the few gaps between them (map pages that
+// Finish writes, alignment) are filled with zeros in the buffer when nothing was written past
+// them yet, which is what the file holds there until Finish writes them.
 void NdbWriter::WriteAt(std::uint64_t offset, ByteSpan bytes) {
+  if (!status_.ok()) return;
+  const std::uint64_t end = bufferStart_ + buffer_.size();
+  const bool empty = buffer_.empty();
+  const bool inside = !empty && offset >= bufferStart_ && offset + bytes.size() <= end;
+  const bool extends = !empty && offset >= end && end == writtenEnd_ &&
+                       offset + bytes.size() - bufferStart_ <= bufferLimit_;
+  writtenEnd_ = std::max<std::uint64_t>(writtenEnd_, offset + bytes.size());
+  if (inside) {
+    std::copy(bytes.begin(), bytes.end(),
+              buffer_.begin() + static_cast<std::ptrdiff_t>(offset - bufferStart_));
+    return;
+  }
+  if (!extends) {
+    Flush();
+    if (bytes.size() >= bufferLimit_) {
+      WriteToFile(offset, bytes);
+      return;
+    }
+    bufferStart_ = offset;
+  }
+  buffer_.resize(static_cast<std::size_t>(offset - bufferStart_));
+  buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
+}
+
+void NdbWriter::Flush() {
+  if (!buffer_.empty()) WriteToFile(bufferStart_, buffer_);
+  buffer_.clear();
+}
+
+void NdbWriter::WriteToFile(std::uint64_t offset, ByteSpan bytes) {
   if (!status_.ok()) return;
   std::size_t done = 0;
   while (done < bytes.size()) {
@@ -310,6 +350,7 @@ Status NdbWriter::Finish() {
   const std::uint64_t eof = IntervalStart(amaps);
   for (std::uint64_t n = 0; n < amaps; ++n) MarkUsed(IntervalStart(n), ReservedBytes(n));
   used_.resize(amaps * kUnitsPerAMap, false);
+  Flush();
   if (status_.ok() && ::ftruncate(fd_, static_cast<off_t>(eof)) != 0) {
     status_ = Status::Error("Cannot extend \"" + path_.string() + "\": " + std::strerror(errno));
   }
@@ -368,6 +409,7 @@ Status NdbWriter::Finish() {
   StoreLe(header, 4, ComputeCrc(ByteSpan(header).subspan(8, 471)), 4);
   StoreLe(header, 524, ComputeCrc(ByteSpan(header).subspan(8, 516)), 4);
   WriteAt(0, header);
+  Flush();
   if (status_.ok() && ::fsync(fd_) != 0) {
     status_ = Status::Error("Cannot write \"" + path_.string() + "\": " + std::strerror(errno));
   }

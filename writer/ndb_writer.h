@@ -1,6 +1,7 @@
 // The node database of a new Unicode store ([MS-PST] 2.2): blocks with trailers, data trees,
 // subnode trees, the two B-trees, the allocation maps and the header. Blocks are written as
-// they come; only the index entries stay in memory until Finish lays out the B-trees and maps.
+// they come, gathered into large sequential writes; only the index entries stay in memory
+// until Finish lays out the B-trees and maps.
 #pragma once
 
 #include <array>
@@ -17,6 +18,8 @@
 namespace palvara {
 
 inline constexpr std::size_t kMaxBlockData = 8176;
+// Bytes gathered before they go to the file in one write.
+inline constexpr std::size_t kDefaultWriteBuffer = std::size_t{2} << 20;
 
 struct SubnodeRecord {
   std::uint32_t nid = 0;
@@ -27,8 +30,11 @@ struct SubnodeRecord {
 class NdbWriter {
  public:
   // Creates (or truncates) `path`. On failure returns nullptr with the reason in `error`.
+  // Writes are gathered in a buffer of `writeBuffer` bytes (0: each goes to the file at once);
+  // the file's bytes are the same either way.
   static std::unique_ptr<NdbWriter> Create(const std::filesystem::path& path,
-                                           EncodingMethod encoding, Status* error);
+                                           EncodingMethod encoding, Status* error,
+                                           std::size_t writeBuffer = kDefaultWriteBuffer);
   // A writer destroyed before a successful Finish removes its partial file.
   ~NdbWriter();
   NdbWriter(const NdbWriter&) = delete;
@@ -59,7 +65,8 @@ class NdbWriter {
   // Writes the B-trees, the maps and the header. The writer is done afterwards.
   Status Finish();
 
-  // The first write error, if any (later writes are then skipped).
+  // The first write error, if any (later writes are then skipped). A failed write is seen
+  // when its buffer goes to the file: at the latest by Finish.
   const Status& status() const { return status_; }
   std::uint64_t BytesWritten() const { return cursor_; }
   // What Finish will add for the B-trees: one 512-byte page per 20 block entries and per 15
@@ -83,7 +90,7 @@ class NdbWriter {
   static std::uint64_t KeyOf(const BlockRecord& b) { return b.bid; }
   static std::uint64_t KeyOf(const NodeRecord& n) { return n.nid; }
 
-  NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding);
+  NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding, std::size_t writeBuffer);
 
   std::uint64_t WriteBlock(ByteSpan data, bool internal);
   std::uint64_t WriteTree(const std::vector<std::uint64_t>& leaves,
@@ -91,6 +98,8 @@ class NdbWriter {
   std::uint64_t Allocate(std::size_t size, std::size_t alignment);
   void MarkUsed(std::uint64_t offset, std::size_t size);
   void WriteAt(std::uint64_t offset, ByteSpan bytes);
+  void WriteToFile(std::uint64_t offset, ByteSpan bytes);
+  void Flush();
   void WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype, std::uint64_t bid,
                  bool signed_);
   template <typename Entry, typename Serialize>
@@ -99,6 +108,11 @@ class NdbWriter {
 
   int fd_;
   std::filesystem::path path_;
+  // Bytes not yet in the file, for offsets [bufferStart_, bufferStart_ + buffer_.size()).
+  Bytes buffer_;
+  std::uint64_t bufferStart_ = 0;
+  std::size_t bufferLimit_;
+  std::uint64_t writtenEnd_ = 0;  // the end of the furthest write so far
   EncodingMethod encoding_;
   Status status_ = Status::Ok();
   bool finished_ = false;

@@ -1,6 +1,7 @@
 #include "writer/store_writer.h"
 
 #include "common/text.h"
+#include "reader/crc.h"
 
 #include <algorithm>
 #include <cctype>
@@ -65,6 +66,41 @@ Bytes StoredSubject(const std::string& subject, std::string* normalized) {
   return value;
 }
 
+// The properties a contents-table row takes its cells from: 8-bit texts (of stores in the
+// older layout) also as Unicode texts, through the message's code page (else Windows-1252),
+// since the row's text columns are Unicode.
+std::vector<PropertyValue> ContentsValues(const std::vector<PropertyValue>& props) {
+  std::uint32_t codePage = 1252;
+  for (const PropertyValue& p : props) {
+    if (p.id == 0x3FFD && p.type == 0x0003) codePage = LoadLe32(p.value, 0).value_or(1252);
+  }
+  std::vector<PropertyValue> values = props;
+  for (const PropertyValue& p : props) {
+    const bool hasUnicode = std::any_of(props.begin(), props.end(), [&p](const PropertyValue& q) {
+      return q.id == p.id && q.type == 0x001F;
+    });
+    if (p.type == 0x001E && !hasUnicode) {
+      values.push_back({p.id, 0x001F, Utf8ToUtf16Le(CodePageToUtf8(p.value, codePage))});
+    }
+  }
+  return values;
+}
+
+// The node id of an attached message among its attachment's subnodes.
+constexpr std::uint32_t kEmbeddedNid = (0x400u << 5) | 0x04;
+
+// One value per property id, the later one kept (a property context holds each id once).
+std::vector<PropertyValue> UniqueById(std::vector<PropertyValue> values) {
+  std::vector<PropertyValue> unique;
+  for (auto it = values.rbegin(); it != values.rend(); ++it) {
+    if (std::none_of(unique.begin(), unique.end(), [&it](const PropertyValue& p) { return p.id == it->id; })) {
+      unique.push_back(std::move(*it));
+    }
+  }
+  std::reverse(unique.begin(), unique.end());
+  return unique;
+}
+
 std::string Extension(const std::string& name) {
   const auto dot = name.rfind('.');
   return dot == std::string::npos ? "" : name.substr(dot);
@@ -125,11 +161,16 @@ StoreWriter::StoreWriter(std::unique_ptr<NdbWriter> ndb, std::string displayName
 
 std::uint16_t StoreWriter::NamedPropertyId(const std::array<std::uint8_t, 16>& guid,
                                            std::uint32_t lid) {
-  for (std::size_t k = 0; k < named_.size(); ++k) {
-    if (named_[k].guid == guid && named_[k].lid == lid) return static_cast<std::uint16_t>(0x8000 + k);
-  }
-  named_.push_back({guid, lid});
-  return static_cast<std::uint16_t>(0x8000 + named_.size() - 1);
+  return NamedPropertyId(PropertyName{guid, lid, std::nullopt});
+}
+
+std::uint16_t StoreWriter::NamedPropertyId(const PropertyName& name) {
+  if (const auto it = namedIds_.find(name); it != namedIds_.end()) return it->second;
+  if (named_.size() >= 0x7FFF) return 0;
+  const auto id = static_cast<std::uint16_t>(0x8000 + named_.size());
+  named_.push_back(name);
+  namedIds_.emplace(name, id);
+  return id;
 }
 
 std::uint32_t StoreWriter::CreateFolder(std::uint32_t parent, const std::string& name,
@@ -181,9 +222,7 @@ std::vector<PropertyValue> StoreWriter::MessageProperties(const MessageSpec& m, 
     }
     return names;
   };
-  Bytes searchKey(16);
-  StoreLe(searchKey, 0, ++searchKeySeed_ * 0x9E3779B97F4A7C15ull, 8);
-  StoreLe(searchKey, 8, nid, 4);
+  const Bytes searchKey = NextSearchKey(nid);
   std::string normalized;
   const Bytes subject = StoredSubject(m.subject, &normalized);
   std::vector<PropertyValue> props = {
@@ -228,24 +267,117 @@ std::vector<PropertyValue> StoreWriter::MessageProperties(const MessageSpec& m, 
   return props;
 }
 
-WrittenNode StoreWriter::WriteMessageNode(const std::vector<PropertyValue>& props,
-                                          const MessageSpec& m) {
-  // Subnodes: the recipient table, the attachment table and the attachments themselves.
-  std::vector<SubnodeRecord> subnodes;
-  std::vector<TableRow> recipients;
-  for (std::size_t i = 0; i < m.recipients.size(); ++i) {
-    const RecipientSpec& r = m.recipients[i];
+Bytes StoreWriter::NextSearchKey(std::uint32_t nid) {
+  Bytes searchKey(16);
+  StoreLe(searchKey, 0, ++searchKeySeed_ * 0x9E3779B97F4A7C15ull, 8);
+  StoreLe(searchKey, 8, nid, 4);
+  return searchKey;
+}
+
+StoreWriter::MessageParts StoreWriter::SpecParts(const MessageSpec& m, std::uint32_t nid) {
+  MessageParts parts;
+  parts.properties = MessageProperties(m, nid);
+  for (const RecipientSpec& r : m.recipients) {
     std::string upper = r.address;
     std::transform(upper.begin(), upper.end(), upper.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     Bytes key;
     for (char c : "SMTP:" + upper) key.push_back(static_cast<std::byte>(c));
     key.push_back(std::byte{0});
-    recipients.push_back(RowFrom(static_cast<std::uint32_t>(i), kRecipientColumns,
-                                 {Int(0x0C15, r.type), Bool(0x0E0F, true), Int(0x0FFE, 6),
-                                  Text(0x3001, r.name), Text(0x3002, "SMTP"),
-                                  Text(0x3003, r.address), Binary(0x300B, key), Int(0x3900, 0),
-                                  Text(0x39FF, r.name), Bool(0x3A40, false)}));
+    parts.recipients.push_back({Int(0x0C15, r.type), Bool(0x0E0F, true), Int(0x0FFE, 6),
+                                Text(0x3001, r.name), Text(0x3002, "SMTP"), Text(0x3003, r.address),
+                                Binary(0x300B, key), Int(0x3900, 0), Text(0x39FF, r.name),
+                                Bool(0x3A40, false)});
+  }
+  for (const AttachmentSpec& a : m.attachments) {
+    MessageParts::Attachment attachment;
+    attachment.properties = {Int(0x370B, 0xFFFFFFFF), Text(0x3704, a.fileName),
+                             Text(0x3707, a.fileName), Text(0x3001, a.fileName)};
+    if (a.embedded) {
+      attachment.message = std::make_shared<MessageParts>(SpecParts(*a.embedded, kEmbeddedNid));
+    } else {
+      attachment.properties.push_back(Binary(0x3701, a.data));
+      attachment.properties.push_back(Int(0x3705, 1));
+      attachment.properties.push_back(Int(0x0E20, static_cast<std::uint32_t>(a.data.size())));
+      attachment.properties.push_back(Text(0x3703, Extension(a.fileName)));
+      attachment.properties.push_back(Text(0x370E, a.mimeType));
+    }
+    parts.attachments.push_back(std::move(attachment));
+  }
+  return parts;
+}
+
+std::vector<PropertyValue> StoreWriter::CopiedValues(const CopiedProperties& properties,
+                                                     bool recipient) {
+  std::vector<PropertyValue> values;
+  for (const CopiedProperty& p : properties) {
+    // A recipient's entry id names an address, not a node of the other store.
+    const bool keep = recipient ? p.id != 0x67F2 && p.id != 0x67F3 && p.type != 0x000D
+                                : !PointsIntoSourceStore(p.id, p.type);
+    if (!p.name && (!keep || p.id >= 0x8000)) continue;  // an unnamed id of the named range
+    const std::uint16_t id = p.name ? NamedPropertyId(*p.name) : p.id;
+    if (id == 0 || (p.name && p.type == 0x000D)) continue;
+    values.push_back({id, p.type, p.value});
+  }
+  return UniqueById(std::move(values));
+}
+
+StoreWriter::MessageParts StoreWriter::CopiedParts(const CopiedMessage& m, std::uint32_t nid) {
+  MessageParts parts;
+  parts.properties = CopiedValues(m.properties, false);
+  std::uint64_t size = 0;
+  for (const PropertyValue& p : parts.properties) size += p.value.size();
+  for (const CopiedProperties& row : m.recipients) parts.recipients.push_back(CopiedValues(row, true));
+  for (const CopiedMessage::Attachment& a : m.attachments) {
+    MessageParts::Attachment attachment;
+    attachment.properties = CopiedValues(a.properties, false);
+    for (const PropertyValue& p : attachment.properties) size += p.value.size();
+    if (a.message) attachment.message = std::make_shared<MessageParts>(CopiedParts(*a.message, kEmbeddedNid));
+    parts.attachments.push_back(std::move(attachment));
+  }
+  // What the new store keeps for every message, where the source had nothing.
+  std::vector<PropertyValue> defaults = {Text(0x001A, "IPM.Note"),
+                                         Int(0x0E07, m.attachments.empty() ? 0x01 : 0x11),
+                                         Binary(0x300B, NextSearchKey(nid))};
+  for (PropertyValue& d : defaults) {
+    if (std::none_of(parts.properties.begin(), parts.properties.end(),
+                     [&d](const PropertyValue& p) { return p.id == d.id; })) {
+      parts.properties.push_back(std::move(d));
+    }
+  }
+  parts.properties.push_back(Int(0x0E08, static_cast<std::uint32_t>(std::min<std::uint64_t>(size, 0x7FFFFFFF))));
+  parts.properties = UniqueById(std::move(parts.properties));
+  return parts;
+}
+
+WrittenNode StoreWriter::WriteParts(const MessageParts& m) {
+  // Subnodes: the recipient table, the attachment table and the attachments themselves.
+  std::vector<SubnodeRecord> subnodes;
+  // The recipient table's columns: whatever the rows hold, and the usual ones that no row
+  // holds under another type (an 8-bit name must not sit behind an empty Unicode column).
+  Tags rowTags;
+  for (const auto& row : m.recipients) {
+    for (const PropertyValue& p : row) {
+      const std::uint32_t tag = std::uint32_t{p.id} << 16 | p.type;
+      if (std::find(rowTags.begin(), rowTags.end(), tag) == rowTags.end()) rowTags.push_back(tag);
+    }
+  }
+  Tags recipientColumns;
+  for (std::uint32_t tag : kRecipientColumns) {
+    const bool otherType = std::any_of(rowTags.begin(), rowTags.end(), [tag](std::uint32_t t) {
+      return (t >> 16) == (tag >> 16) && t != tag;
+    });
+    const bool sameType = std::find(rowTags.begin(), rowTags.end(), tag) != rowTags.end();
+    if (sameType || !otherType) recipientColumns.push_back(tag);
+  }
+  for (std::uint32_t tag : rowTags) {
+    if (std::find(recipientColumns.begin(), recipientColumns.end(), tag) == recipientColumns.end()) {
+      recipientColumns.push_back(tag);
+    }
+  }
+  std::vector<TableRow> recipients;
+  for (std::size_t i = 0; i < m.recipients.size(); ++i) {
+    recipients.push_back(RowFrom(static_cast<std::uint32_t>(i), recipientColumns, m.recipients[i]));
   }
   // One id space for the message and its tables: a table's own subnodes (a large row matrix,
   // long values) are listed under the table and again among the message's subnodes, where
@@ -258,35 +390,30 @@ WrittenNode StoreWriter::WriteMessageNode(const std::vector<PropertyValue>& prop
     }
   };
   const WrittenNode recipientTable =
-      WriteNodeContent(*ndb_, BuildTableContext(kRecipientColumns, recipients, ids));
+      WriteNodeContent(*ndb_, BuildTableContext(recipientColumns, recipients, ids));
   subnodes.push_back({0x692, recipientTable.bidData, recipientTable.bidSub});
   shareTableSubnodes(recipientTable);
   if (!m.attachments.empty()) {
     std::vector<TableRow> rows;
     for (std::size_t i = 0; i < m.attachments.size(); ++i) {
-      const AttachmentSpec& a = m.attachments[i];
+      const MessageParts::Attachment& a = m.attachments[i];
       const auto attachmentNid = static_cast<std::uint32_t>(((0x400 + i) << 5) | 0x05);
-      std::vector<PropertyValue> attachment = {Int(0x370B, 0xFFFFFFFF), Text(0x3704, a.fileName),
-                                               Text(0x3707, a.fileName), Text(0x3001, a.fileName)};
+      std::vector<PropertyValue> attachment = a.properties;
       std::vector<SubnodeRecord> own;
-      if (a.embedded) {
+      if (a.message) {
         // The attached message is a node of the attachment's own subnodes.
-        const std::uint32_t embeddedNid = (0x400u << 5) | 0x04;
-        const auto embeddedProps = MessageProperties(*a.embedded, embeddedNid);
-        const WrittenNode e = WriteMessageNode(embeddedProps, *a.embedded);
-        own.push_back({embeddedNid, e.bidData, e.bidSub});
+        const WrittenNode e = WriteParts(*a.message);
+        own.push_back({kEmbeddedNid, e.bidData, e.bidSub});
         Bytes object(8);
-        StoreLe(object, 0, embeddedNid, 4);
+        StoreLe(object, 0, kEmbeddedNid, 4);
         StoreLe(object, 4, 1, 4);
         attachment.push_back({0x3701, 0x000D, object});
         attachment.push_back(Int(0x3705, 5));
-        attachment.push_back(Int(0x0E20, 1));
-      } else {
-        attachment.push_back(Binary(0x3701, a.data));
-        attachment.push_back(Int(0x3705, 1));
-        attachment.push_back(Int(0x0E20, static_cast<std::uint32_t>(a.data.size())));
-        attachment.push_back(Text(0x3703, Extension(a.fileName)));
-        attachment.push_back(Text(0x370E, a.mimeType));
+        if (std::none_of(attachment.begin(), attachment.end(),
+                         [](const PropertyValue& p) { return p.id == 0x0E20; })) {
+          attachment.push_back(Int(0x0E20, 1));
+        }
+        attachment = UniqueById(std::move(attachment));
       }
       rows.push_back(RowFrom(attachmentNid, kAttachmentColumns, attachment));
       SubnodeIds attachmentIds;
@@ -299,7 +426,7 @@ WrittenNode StoreWriter::WriteMessageNode(const std::vector<PropertyValue>& prop
     subnodes.push_back({0x671, table.bidData, table.bidSub});
     shareTableSubnodes(table);
   }
-  return WriteNodeContent(*ndb_, BuildPropertyContext(props, ids), subnodes);
+  return WriteNodeContent(*ndb_, BuildPropertyContext(m.properties, ids), subnodes);
 }
 
 std::uint64_t StoreWriter::ProjectedSize() const {
@@ -308,14 +435,26 @@ std::uint64_t StoreWriter::ProjectedSize() const {
 }
 
 std::uint32_t StoreWriter::AddMessage(std::uint32_t folder, const MessageSpec& m) {
-  ++messages_;
   const std::uint32_t nid = (++rgnid_[4] << 5) | 0x04;
-  const std::vector<PropertyValue> props = MessageProperties(m, nid);
-  const WrittenNode w = WriteMessageNode(props, m);
+  return AddParts(folder, nid, SpecParts(m, nid));
+}
+
+std::uint32_t StoreWriter::AddCopiedMessage(std::uint32_t folder, const CopiedMessage& m) {
+  const std::uint32_t nid = (++rgnid_[4] << 5) | 0x04;
+  return AddParts(folder, nid, CopiedParts(m, nid));
+}
+
+std::uint32_t StoreWriter::AddParts(std::uint32_t folder, std::uint32_t nid, const MessageParts& m) {
+  ++messages_;
+  const WrittenNode w = WriteParts(m);
   ndb_->AddNode(nid, w.bidData, w.bidSub, folder);
   FolderState& f = folders_[folder];
-  f.contents.push_back(RowFrom(nid, kContentsColumns, props));
-  if (!m.read) ++f.unread;
+  TableRow row = RowFrom(nid, kContentsColumns, ContentsValues(m.properties));
+  // An unread message: its flags (the first cell of 0x0E07) lack the read bit.
+  const auto flags = std::find_if(m.properties.begin(), m.properties.end(),
+                                  [](const PropertyValue& p) { return p.id == 0x0E07 && p.type == 0x0003; });
+  if (flags != m.properties.end() && (LoadLe32(flags->value, 0).value_or(1) & 0x01) == 0) ++f.unread;
+  f.contents.push_back(std::move(row));
   return nid;
 }
 
@@ -433,27 +572,56 @@ void StoreWriter::WriteFolder(const FolderState& f) {
 }
 
 void StoreWriter::WriteNameToIdMap() {
+  // PS_MAPI and PS_PUBLIC_STRINGS have the fixed indexes 1 and 2; other sets are numbered
+  // from 3 in the GUID stream.
+  static constexpr std::array<std::uint8_t, 16> kPsMapi = {0x28, 0x03, 0x02, 0x00, 0x00, 0x00,
+                                                           0x00, 0x00, 0xC0, 0x00, 0x00, 0x00,
+                                                           0x00, 0x00, 0x00, 0x46};
+  static constexpr std::array<std::uint8_t, 16> kPsPublicStrings = {
+      0x29, 0x03, 0x02, 0x00, 0x00, 0x00, 0x00, 0x00, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46};
   std::vector<std::array<std::uint8_t, 16>> guids;
-  Bytes guidStream, entryStream;
+  Bytes guidStream, entryStream, stringStream;
   std::map<std::uint32_t, Bytes> buckets;
   for (std::size_t k = 0; k < named_.size(); ++k) {
-    auto it = std::find(guids.begin(), guids.end(), named_[k].guid);
-    if (it == guids.end()) {
-      guids.push_back(named_[k].guid);
-      for (std::uint8_t b : named_[k].guid) guidStream.push_back(static_cast<std::byte>(b));
-      it = guids.end() - 1;
+    const PropertyName& n = named_[k];
+    std::uint32_t guidIndex = 0;
+    if (n.guid == kPsMapi) {
+      guidIndex = 1;
+    } else if (n.guid == kPsPublicStrings) {
+      guidIndex = 2;
+    } else {
+      auto it = std::find(guids.begin(), guids.end(), n.guid);
+      if (it == guids.end()) {
+        guids.push_back(n.guid);
+        for (std::uint8_t b : n.guid) guidStream.push_back(static_cast<std::byte>(b));
+        it = guids.end() - 1;
+      }
+      guidIndex = static_cast<std::uint32_t>(3 + (it - guids.begin()));
     }
-    const auto wGuid = static_cast<std::uint16_t>((3 + (it - guids.begin())) << 1);
+    const std::uint16_t word = static_cast<std::uint16_t>((guidIndex << 1) | (n.name ? 1 : 0));
+    std::uint32_t entryId = n.lid;   // the entry stream: the number, or the name's offset
+    std::uint32_t bucketId = n.lid;  // the hash buckets: the number, or the name's CRC
+    if (n.name) {
+      const Bytes name = Utf16Value(*n.name);
+      entryId = static_cast<std::uint32_t>(stringStream.size());
+      bucketId = ComputeCrc(name);
+      Bytes length(4);
+      StoreLe(length, 0, name.size(), 4);
+      stringStream.insert(stringStream.end(), length.begin(), length.end());
+      stringStream.insert(stringStream.end(), name.begin(), name.end());
+      while (stringStream.size() % 4 != 0) stringStream.push_back(std::byte{0});
+    }
     Bytes record(8);
-    StoreLe(record, 0, named_[k].lid, 4);
-    StoreLe(record, 4, wGuid, 2);
+    StoreLe(record, 0, entryId, 4);
+    StoreLe(record, 4, word, 2);
     StoreLe(record, 6, k, 2);
     entryStream.insert(entryStream.end(), record.begin(), record.end());
-    Bytes& bucket = buckets[(named_[k].lid ^ wGuid) % 251];
+    StoreLe(record, 0, bucketId, 4);
+    Bytes& bucket = buckets[(bucketId ^ word) % 251];
     bucket.insert(bucket.end(), record.begin(), record.end());
   }
   std::vector<PropertyValue> props = {Int(0x0001, 251), Binary(0x0002, guidStream),
-                                      Binary(0x0003, entryStream), Binary(0x0004, {})};
+                                      Binary(0x0003, entryStream), Binary(0x0004, stringStream)};
   for (auto& [b, records] : buckets) props.push_back(Binary(static_cast<std::uint16_t>(0x1000 + b), records));
   WritePc(kNidNameToIdMap, 0, props);
 }

@@ -15,6 +15,7 @@
 
 #include "common/status.h"
 #include "writer/ltp_writer.h"
+#include "writer/message_copy.h"
 #include "writer/ndb_writer.h"
 
 namespace palvara {
@@ -96,6 +97,11 @@ class StoreWriter {
   // Writes a message into `folder`; returns its nid.
   std::uint32_t AddMessage(std::uint32_t folder, const MessageSpec& message);
 
+  // Writes a message read from another store into `folder`, whole: its properties (named ones
+  // through this store's name-to-id map, none that refer to the other store), recipients and
+  // attachments, attached messages recursively. Returns its nid.
+  std::uint32_t AddCopiedMessage(std::uint32_t folder, const CopiedMessage& message);
+
   // Messages of the other item classes, with the named properties each needs.
   struct Contact {
     std::string displayName, givenName, surname, company, email, businessPhone, mobilePhone;
@@ -120,6 +126,9 @@ class StoreWriter {
 
   // The property id that stands for a numeric named property (LID) of a property set.
   std::uint16_t NamedPropertyId(const std::array<std::uint8_t, 16>& guid, std::uint32_t lid);
+  // The property id that stands for a named property, numeric or string-named; 0 when the
+  // map is full (ids run out at 0xFFFE).
+  std::uint16_t NamedPropertyId(const PropertyName& name);
 
   // Writes the folder tables, the fixed nodes, the name-to-id map, and the node database.
   Status Finish();
@@ -139,16 +148,26 @@ class StoreWriter {
     std::vector<TableRow> contents;  // one row per message, contents-table columns
     std::int32_t unread = 0;
   };
-  struct NamedEntry {
-    std::array<std::uint8_t, 16> guid;
-    std::uint32_t lid;
+  // A message's node as it is written: its properties, recipient rows and attachments.
+  struct MessageParts {
+    std::vector<PropertyValue> properties;
+    std::vector<std::vector<PropertyValue>> recipients;
+    struct Attachment {
+      std::vector<PropertyValue> properties;
+      std::shared_ptr<const MessageParts> message;  // an attached message
+    };
+    std::vector<Attachment> attachments;
   };
 
   explicit StoreWriter(std::unique_ptr<NdbWriter> ndb, std::string displayName);
   // The message's properties, and its node written with its subnodes.
   std::vector<PropertyValue> MessageProperties(const MessageSpec& message, std::uint32_t nid);
-  WrittenNode WriteMessageNode(const std::vector<PropertyValue>& properties,
-                               const MessageSpec& message);
+  MessageParts SpecParts(const MessageSpec& message, std::uint32_t nid);
+  MessageParts CopiedParts(const CopiedMessage& message, std::uint32_t nid);
+  std::vector<PropertyValue> CopiedValues(const CopiedProperties& properties, bool recipient);
+  WrittenNode WriteParts(const MessageParts& message);
+  std::uint32_t AddParts(std::uint32_t folder, std::uint32_t nid, const MessageParts& message);
+  Bytes NextSearchKey(std::uint32_t nid);
   void WritePc(std::uint32_t nid, std::uint32_t parent, std::vector<PropertyValue> properties);
   void WriteTc(std::uint32_t nid, const std::vector<std::uint32_t>& tags,
                const std::vector<TableRow>& rows);
@@ -162,7 +181,8 @@ class StoreWriter {
   std::array<std::uint8_t, 16> storeUid_{};
   std::array<std::uint32_t, 32> rgnid_{};
   std::map<std::uint32_t, FolderState> folders_;
-  std::vector<NamedEntry> named_;
+  std::vector<PropertyName> named_;
+  std::map<PropertyName, std::uint16_t> namedIds_;
   std::uint64_t searchKeySeed_ = 0x5A17;
   std::uint64_t messages_ = 0;
 };

@@ -129,11 +129,21 @@ TEST_F(CliTest, SaveWritesTheNamedFoldersAndSaysWhere) {
   ASSERT_EQ(j["outputFiles"].size(), 1u);
   EXPECT_TRUE(fs::exists(j["outputFiles"][0].get<std::string>()));
   EXPECT_TRUE(j["summary"].get<std::string>().ends_with("Saving completed successfully"));
+  // Written and not written, in all and by kind.
+  EXPECT_EQ(j["written"], j["saved"]["Inbox"]);
+  EXPECT_EQ(j["notWritten"], 0);
+  EXPECT_EQ(j["kinds"]["mail"]["written"], j["written"]);
+  EXPECT_EQ(j["kinds"]["contacts"]["written"], 0);
+  EXPECT_TRUE(j["unsaved"].empty());
+  EXPECT_NE(j["summary"].get<std::string>().find("Items written    " + j["written"].dump() + "\r\n"),
+            std::string::npos);
 
   const Result all = RunCli({"save", store, "--to", out, "--all"});
   ASSERT_EQ(all.code, 0) << all.err;
   EXPECT_EQ(all.out.rfind("Saved to: " + out, 0), 0u) << all.out;
   EXPECT_NE(all.out.find("Contacts Items    "), std::string::npos);
+  EXPECT_NE(all.out.find("Items not written    0\n"), std::string::npos) << all.out;
+  EXPECT_NE(all.out.find("mail: "), std::string::npos) << all.out;
   std::ifstream log(dir_ / "Activity Log.txt");
   const std::string text((std::istreambuf_iterator<char>(log)), {});
   EXPECT_NE(text.find("Step3: Saving PST File"), std::string::npos);

@@ -63,12 +63,12 @@ TEST_F(NativeComponentsTest, TheStoreIsReachableByItsNameUntilFinished) {
   item->SetText(0x60040035, "ada@example.com");
   item->SetInteger(0x60040054, 1);
   EXPECT_THROW(item->SetText(0x12345678, "x"), ComponentError);
-  item->Save();
+  item->Save(nullptr);
   EXPECT_THROW(session->GetFolderFromPath("\\\\Store A\\Nowhere"), ComponentError);
 
   conversion->Finish();
   EXPECT_THROW(session->GetFolderFromPath("\\\\Store A\\Contacts"), ComponentError);
-  EXPECT_THROW(item->Save(), ComponentError);  // the store is complete
+  EXPECT_THROW(item->Save(nullptr), ComponentError);  // the store is complete
 
   testing::StoreItems out;
   ASSERT_TRUE(testing::LoadStoreItems(file, out));
@@ -81,23 +81,22 @@ TEST_F(NativeComponentsTest, TheStoreIsReachableByItsNameUntilFinished) {
   EXPECT_EQ(CheckStore(file).Errors(), 0u);
 }
 
-TEST_F(NativeComponentsTest, MailTakesItsSenderFromTheMessageFileAndItsFilesDuringTheCall) {
+TEST_F(NativeComponentsTest, MailTakesItsSenderFromTheMessageTextAndItsFilesFromMemory) {
   auto conversion = Conversion();
   const fs::path file = dir_ / "mail.pst";
   conversion->CreateStore(file.string(), "Mail");
   conversion->CreateFolder("\\\\Mail\\Inbox");
-  std::ofstream(dir_ / "Temp.eml", std::ios::binary) << "From:Ada Lovelace<ada@example.com>\r\n";
-  std::ofstream(dir_ / "a.txt", std::ios::binary) << "attached text";
+  const std::string text = "attached text";
+  const std::vector<MemoryFile> files = {{"a.txt", Bytes(reinterpret_cast<const std::byte*>(text.data()),
+                                                          reinterpret_cast<const std::byte*>(text.data()) + text.size())}};
   conversion->SaveMail("\\\\Mail\\Inbox", "Hello", "Bob; Carol<me@example.com>",
-                       (dir_ / "Temp.eml").string(), "6/12/2026 9.5.0",
-                       (dir_ / "a.txt").string() + ";" + (dir_ / "gone.bin").string() + ";",
-                       "<p>Hi</p>", 1, "", "");
-  std::ofstream(dir_ / "Temp.eml", std::ios::binary) << "From:<Legacy Name>\r\n";
-  conversion->SaveMail("\\\\Mail\\Inbox", "Plain", "", (dir_ / "Temp.eml").string(), " ", "",
-                       "text", 0, "", "");
+                       "From:Ada Lovelace<ada@example.com>\r\n", "6/12/2026 9.5.0", files,
+                       "<p>Hi</p>", 1, "", "", nullptr);
+  conversion->SaveMail("\\\\Mail\\Inbox", "Plain", "", "From:<Legacy Name>\r\n", " ", {}, "text", 0,
+                       "", "", nullptr);
   // An empty folder path files a task in the store's Tasks folder.
-  conversion->SaveTask("", "body", "cn", "Task");
-  conversion->SaveAppointment("\\\\Mail\\Inbox", "Review", "agenda", "6/12/2026", "6/12/2026");
+  conversion->SaveTask("", "body", "cn", "Task", nullptr);
+  conversion->SaveAppointment("\\\\Mail\\Inbox", "Review", "agenda", "6/12/2026", "6/12/2026", nullptr);
   conversion->Finish();
 
   testing::StoreItems out;
@@ -112,7 +111,7 @@ TEST_F(NativeComponentsTest, MailTakesItsSenderFromTheMessageFileAndItsFilesDuri
   EXPECT_EQ(FileTimeToIso8601(*LoadLe64(*m.deliveryTime, 0)), "2026-12-06T09:05:00Z");
   ASSERT_TRUE(m.html);
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(m.html->data()), m.html->size()), "<p>Hi</p>");
-  ASSERT_EQ(inbox[0]->attachments.size(), 1u);  // a listed file that does not exist is left out
+  ASSERT_EQ(inbox[0]->attachments.size(), 1u);
   EXPECT_EQ(inbox[0]->attachments[0].longFileName, "a.txt");
   // "<name>" without "@": the name, kept as the address as well.
   EXPECT_EQ(inbox[1]->mail->senderName, "Legacy Name");

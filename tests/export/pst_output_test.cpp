@@ -81,9 +81,15 @@ TEST_F(PstOutputTest, NamesTheOutputAfterTheSourceAndTheTime) {
   EXPECT_EQ(factory_.calls[2].name, "Start");
 
   // Only a lower-case ".pst" is replaced, every one of them; an empty target is the default.
+  // Any other name (an OST, another letter case) gives "<stem>-<time stamp>.pst".
   factory_.calls.clear();
   Output("OUTLOOK.PST")->InitOutputStore((dir_ / "Out").string());
-  EXPECT_EQ(factory_.Named("CreateStore")[0].args[0], (dir_ / "Out" / "OUTLOOK.PST").string());
+  EXPECT_EQ(factory_.Named("CreateStore")[0].args[0], (dir_ / "Out" / "OUTLOOK-6-12-2026 15-7-59.pst").string());
+  factory_.calls.clear();
+  Output("mailbox.ost")->InitOutputStore((dir_ / "Out").string());
+  EXPECT_EQ(factory_.Named("CreateStore")[0].args[0], (dir_ / "Out" / "mailbox-6-12-2026 15-7-59.pst").string());
+  EXPECT_EQ(OutputFileName("archive", "1-2-2027 0-0-0"), "archive-1-2-2027 0-0-0.pst");
+  EXPECT_EQ(OutputFileName("", "1-2-2027 0-0-0"), "Recovered-1-2-2027 0-0-0.pst");
   factory_.calls.clear();
   Output("a.pst.pst")->InitOutputStore("");
   EXPECT_EQ(factory_.Named("CreateStore")[0].args[0],
@@ -149,7 +155,7 @@ TEST_F(PstOutputTest, MailSenderRecipientsAndDate) {
   EXPECT_EQ(call.args[0], "\\\\Palvara_Tools_Personal_Folder6-12-2026 15-7-59\\Inbox");
   EXPECT_EQ(call.args[1], "Quarterly report");
   EXPECT_EQ(call.args[2], "Bob; Carol<me@example.com>");
-  EXPECT_EQ(call.args[9], "From:Ada Lovelace<ada@example.com>\r\n");
+  EXPECT_EQ(call.args[3], "From:Ada Lovelace<ada@example.com>\r\n");
   EXPECT_EQ(call.args[4], "6/12/2026 9.5.0");
   EXPECT_EQ(call.args[5], "");  // no attachments: an empty list, not ";"
   EXPECT_EQ(call.args[6], "Hello");
@@ -160,11 +166,11 @@ TEST_F(PstOutputTest, MailSenderRecipientsAndDate) {
   // No sender at all; an address without "@" names the sender in angle brackets.
   ItemRecord unknown;
   unknown.Mail();
-  EXPECT_EQ(SaveMail(unknown).args[9], "From:UnKnown\r\n");
+  EXPECT_EQ(SaveMail(unknown).args[3], "From:UnKnown\r\n");
   ItemRecord x500;
   x500.Mail().senderName = "Ada";
   x500.Mail().senderAddress = "/O=EXAMPLE/CN=ADA";
-  EXPECT_EQ(SaveMail(x500).args[9], "From:<Ada>\r\n");
+  EXPECT_EQ(SaveMail(x500).args[3], "From:<Ada>\r\n");
 }
 
 TEST_F(PstOutputTest, BodyChoiceAndTheLongBodyRule) {
@@ -189,7 +195,7 @@ TEST_F(PstOutputTest, BodyChoiceAndTheLongBodyRule) {
   EXPECT_EQ(SaveMail(huge).args[6], "");
 }
 
-TEST_F(PstOutputTest, AttachmentFilesPassTheNameTestAndAreRemovedAfterTheCall) {
+TEST_F(PstOutputTest, AttachmentFilesPassTheNameTestAndGoInMemory) {
   ItemRecord r;
   r.Mail();
   for (const char* name : {"report.pdf", "con.txt", "LPT1", "a?b", ".profile", "report.pdf"}) {
@@ -202,22 +208,12 @@ TEST_F(PstOutputTest, AttachmentFilesPassTheNameTestAndAreRemovedAfterTheCall) {
   StoreFile unused;
   output->WriteMail(r, unused, "Personal Folders\\Inbox\\", nullptr);
   const Call call = factory_.Named("SaveMail").at(0);
-  // Three files: report.pdf twice (each with its own bytes) and .profile.
-  std::size_t listed = 0;
-  for (char c : call.args[5]) listed += c == ';' ? 1 : 0;
-  EXPECT_EQ(listed, 3u);
-  EXPECT_EQ(call.files.size(), 2u);  // by name: the second report.pdf in a subfolder
+  // Three files, in the source's order (the list holds the last row first): report.pdf twice
+  // and .profile, with no file written anywhere.
+  EXPECT_EQ(call.args[5], "report.pdf;.profile;report.pdf;");
   EXPECT_EQ(call.files.at(".profile"), "bytes of .profile");
-  EXPECT_NE(call.args[5].find("report.pdf;"), std::string::npos);
-  // The files are gone once the call returned.
-  for (std::size_t start = 0; start < call.args[5].size();) {
-    const std::size_t end = call.args[5].find(';', start);
-    EXPECT_FALSE(fs::exists(call.args[5].substr(start, end - start)));
-    start = end + 1;
-  }
-  const fs::path temporary = output->TemporaryFolder();
-  output.reset();
-  EXPECT_FALSE(fs::exists(temporary));  // the run's private folder goes with it
+  EXPECT_EQ(call.files.at("report.pdf"), "bytes of report.pdf");  // the recording keeps the last
+  EXPECT_EQ(call.args[9], "-");  // no source item was handed over
 
   // The long file name when it passes the rule, else the short one.
   AttachmentNode named;
@@ -248,7 +244,7 @@ TEST_F(PstOutputTest, TasksAndAppointmentsGoToTheCurrentFolder) {
   output->WriteTask(task);
   const auto tasks = factory_.Named("SaveTask");
   ASSERT_EQ(tasks.size(), 2u);
-  EXPECT_EQ(tasks[0].args, (std::vector<std::string>{"", "about the invoice", "cn", "Call back"}));
+  EXPECT_EQ(tasks[0].args, (std::vector<std::string>{"", "about the invoice", "cn", "Call back", "-"}));
   EXPECT_EQ(tasks[1].args[0], output->CurrentOutputFolder());
 
   ItemRecord appointment;
@@ -257,9 +253,10 @@ TEST_F(PstOutputTest, TasksAndAppointmentsGoToTheCurrentFolder) {
   output->WriteAppointment(appointment);
   const Call a = factory_.Named("SaveAppointment").at(0);
   EXPECT_EQ(a.args, (std::vector<std::string>{output->CurrentOutputFolder(), "Review", "",
-                                              "6/12/2026", "6/12/2026"}));
+                                              "6/12/2026", "6/12/2026", "-"}));
+  // An error of the call reaches the caller, which counts the item as not written.
   factory_.failing = {"SaveAppointment"};
-  EXPECT_NO_THROW(output->WriteAppointment(appointment));  // its errors are ignored
+  EXPECT_THROW(output->WriteAppointment(appointment), ComponentError);
 }
 
 TEST_F(PstOutputTest, ContactWritesFollowTheirTableOrder) {
@@ -296,7 +293,7 @@ TEST_F(PstOutputTest, ContactWritesFollowTheirTableOrder) {
       "SetText " + std::to_string(0x60040035) + "=ada@example.com",
       "SetText " + std::to_string(0x6004004D) + "=Ada",
       "SetText " + std::to_string(0x60040083) + "=Lovelace",
-      "Save"};
+      "Save -"};
   ASSERT_EQ(order.size(), expected.size());
   for (std::size_t i = 0; i < order.size(); ++i) {
     if (i == 2) {

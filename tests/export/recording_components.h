@@ -30,6 +30,7 @@ class RecordingFactory : public ComponentFactory {
   std::set<std::string> missing;     // ProgIDs that cannot be created
   std::set<std::string> registered;  // ProgIDs that can be created after Register
   std::set<std::string> failing;     // call names that throw ComponentError
+  std::uint64_t storeSize = 0;       // what the conversion component says its store will take
 
   std::unique_ptr<Component> Create(std::string_view progId) override;
   bool Register(std::string_view progId) override {
@@ -62,30 +63,37 @@ class RecordingConversion : public ConversionComponent {
     f.Record({"CreateStore", {path, name}});
   }
   void CreateFolder(const std::string& path) override { f.Record({"CreateFolder", {path}}); }
+  // args: folder, subject, to, message text, date, the file names each followed by ";", body,
+  // the two reserved texts, the source item's class ("-" without one).
   void SaveMail(const std::string& folder, const std::string& subject, const std::string& to,
-                const std::string& messageFile, const std::string& date, const std::string& files,
-                const std::string& body, std::int16_t kind, const std::string& r1,
-                const std::string& r2) override {
-    Call call("SaveMail", {folder, subject, to, messageFile, date, files, body, r1, r2}, kind);
-    std::ifstream header(messageFile, std::ios::binary);
-    call.args.push_back(std::string(std::istreambuf_iterator<char>(header), {}));  // [9]
-    for (std::size_t start = 0; start < files.size();) {
-      const std::size_t end = files.find(';', start);
-      const std::filesystem::path file = files.substr(start, end - start);
-      std::ifstream in(file, std::ios::binary);
-      call.files[file.filename().string()] = std::string(std::istreambuf_iterator<char>(in), {});
-      start = end + 1;
+                const std::string& messageText, const std::string& date,
+                const std::vector<MemoryFile>& files, const std::string& body, std::int16_t kind,
+                const std::string& r1, const std::string& r2, const CopiedMessage* source) override {
+    std::string names;
+    for (const MemoryFile& file : files) names += file.name + ";";
+    Call call("SaveMail", {folder, subject, to, messageText, date, names, body, r1, r2, SourceClass(source)},
+              kind);
+    for (const MemoryFile& file : files) {
+      call.files[file.name] = std::string(reinterpret_cast<const char*>(file.data.data()), file.data.size());
     }
     f.Record(std::move(call));
   }
   void SaveAppointment(const std::string& folder, const std::string& topic, const std::string& body,
-                       const std::string& date, const std::string& date2) override {
-    f.Record({"SaveAppointment", {folder, topic, body, date, date2}});
+                       const std::string& date, const std::string& date2,
+                       const CopiedMessage* source) override {
+    f.Record({"SaveAppointment", {folder, topic, body, date, date2, SourceClass(source)}});
   }
   void SaveTask(const std::string& folder, const std::string& body, const std::string& commonName,
-                const std::string& subject) override {
-    f.Record({"SaveTask", {folder, body, commonName, subject}});
+                const std::string& subject, const CopiedMessage* source) override {
+    f.Record({"SaveTask", {folder, body, commonName, subject, SourceClass(source)}});
   }
+  void SaveItem(const std::string& folder, const CopiedMessage& source) override {
+    f.Record({"SaveItem", {folder, SourceClass(&source)}});
+  }
+  static std::string SourceClass(const CopiedMessage* source) {
+    return source != nullptr ? source->MessageClass() : "-";
+  }
+  std::optional<std::uint64_t> ProjectedSize() const override { return f.storeSize; }
   void Finish() override { f.Record({"Finish", {}}); }
 };
 
@@ -98,7 +106,9 @@ class RecordingContact : public ContactItem {
   void SetInteger(std::uint32_t id, std::int32_t value) override {
     f.Record({"SetInteger", {std::to_string(id)}, value});
   }
-  void Save() override { f.Record({"Save", {}}); }
+  void Save(const CopiedMessage* source) override {
+    f.Record({"Save", {RecordingConversion::SourceClass(source)}});
+  }
   RecordingFactory& f;
 };
 

@@ -31,6 +31,8 @@ TEST(ClassifyTest, MessageClasses) {
 TEST(ClassifyTest, ContainerClassesAreCaseSensitive) {
   EXPECT_EQ(ClassifyContainerClass("IPF.Note"), ItemKind::kMail);
   EXPECT_EQ(ClassifyContainerClass("IPF.Note.OutlookHomepage"), ItemKind::kMail);
+  EXPECT_EQ(ClassifyContainerClass("IPF.Imap"), ItemKind::kMail);
+  EXPECT_EQ(ClassifyContainerClass("ipf.imap"), ItemKind::kOther);
   EXPECT_EQ(ClassifyContainerClass("ipf.note"), ItemKind::kOther);
   EXPECT_EQ(ClassifyContainerClass("IPF.Contact"), ItemKind::kContact);
   EXPECT_EQ(ClassifyContainerClass("IPF.Task"), ItemKind::kTask);

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+
+#include "common/text.h"
+
 namespace palvara {
 namespace {
 
@@ -33,12 +37,38 @@ PropertyEntry U32Entry(std::uint32_t id, std::uint32_t v) {
   return Entry(id, 0x0003, b);
 }
 
-std::unique_ptr<ItemRecord> Map(std::vector<PropertyEntry> entries, bool unicode) {
+// A named property as the reader delivers it: its name map entry (kept for the whole test
+// run), the numeric name or 2 as id, and a tag from 0x8000 up.
+PropertyEntry NamedEntry(std::uint32_t kind, std::uint32_t lid, std::optional<PropertySetGuid> set,
+                         std::uint16_t type, Bytes value) {
+  static std::deque<NamedPropertyMapping> mappings;
+  NamedPropertyMapping& m = mappings.emplace_back();
+  m.kind = kind;
+  m.mappedId = 0x8000 + static_cast<std::uint32_t>(mappings.size());
+  m.numericName = lid;
+  m.propertySet = set;
+  if (kind == 2) m.name = "name" + std::to_string(mappings.size());
+  PropertyEntry e = Entry(kind == 2 ? 2 : lid, type, std::move(value),
+                          static_cast<std::uint16_t>(m.mappedId));
+  e.named = &m;
+  if (kind == 2) e.name = &*m.name;
+  return e;
+}
+PropertyEntry Lid(std::uint32_t lid, const PropertySetGuid& set, std::uint16_t type, Bytes value) {
+  return NamedEntry(1, lid, set, type, std::move(value));
+}
+PropertyEntry StringNamed(Bytes value) {
+  return NamedEntry(2, 0, property_set::kPublicStrings, 0x001F, std::move(value));
+}
+
+std::unique_ptr<ItemRecord> Map(std::vector<PropertyEntry> entries, bool unicode,
+                                std::uint32_t storeCodePage = 1252) {
   PropertyList list;
   list.entries = std::move(entries);
   auto record = std::make_unique<ItemRecord>();
   MapContext context;
   context.unicodeStore = unicode;
+  context.storeCodePage = storeCodePage;
   EXPECT_EQ(MapProperties(&list, record.get(), context), 0);
   return record;
 }
@@ -87,11 +117,13 @@ TEST(MappingTest, TextIsUtf8FromUtf16OrTheItemsCodePage) {
 TEST(MappingTest, ClassesNamedTextsAndTheEmailRule) {
   auto r = Map({Entry(0x001A, 0x001F, Utf16(u"IPM.Note.SMIME")),
                 Entry(0x0002, 0x000B, Bytes(4), 0x0002),  // the real tag 0x0002: not a name
-                Entry(2, 0x001F, Utf16(u"one"), 0x8001), Entry(2, 0x001F, Utf16(u"two"), 0x8002),
-                Entry(2, 0x001F, Utf16(u"three"), 0x8003),
+                // A numeric name 2 is not a string name either.
+                Lid(2, property_set::kMeeting, 0x001F, Utf16(u"where")),
+                StringNamed(Utf16(u"one")), StringNamed(Utf16(u"two")),
+                StringNamed(Utf16(u"three")),
                 Entry(0x3003, 0x001F, Utf16(u"SMTP")),
-                Entry(0x8084, 0x001F, Utf16(u"jane@example.com")),
-                Entry(0x8048, 0x001F, Utf16(u"no at sign"))},
+                Lid(0x8084, property_set::kAddress, 0x001F, Utf16(u"jane@example.com")),
+                Lid(0x8048, property_set::kAddress, 0x001F, Utf16(u"no at sign"))},
                true);
   EXPECT_EQ(r->kind, ItemKind::kMail);
   EXPECT_EQ(r->messageClass, "IPM.Note.SMIME");
@@ -126,7 +158,7 @@ TEST(MappingTest, AttachmentRowsFillOneNodeEach) {
 
   ItemRecord record;
   record.attachments.resize(3);
-  MapProperties(head.get(), &record, MapContext{});
+  MapProperties(head.get(), &record, MapContext{}, MapScope::kAttachments);
   EXPECT_EQ(record.attachments[0].longFileName, "file3");
   EXPECT_EQ(record.attachments[1].longFileName, "file2");
   EXPECT_EQ(record.attachments[2].longFileName, "file1");
@@ -135,11 +167,145 @@ TEST(MappingTest, AttachmentRowsFillOneNodeEach) {
   // A row beyond the nodes is skipped; without nodes attachment ids are ignored.
   record.attachments.resize(2);
   record.currentAttachment = 0;
-  MapProperties(head.get(), &record, MapContext{});
+  MapProperties(head.get(), &record, MapContext{}, MapScope::kAttachments);
   EXPECT_EQ(record.attachments[1].longFileName, "file2");
   ItemRecord none;
-  MapProperties(head.get(), &none, MapContext{});
+  MapProperties(head.get(), &none, MapContext{}, MapScope::kAttachments);
   EXPECT_TRUE(none.attachments.empty());
+}
+
+TEST(MappingTest, AttachmentPropertiesNeverFillTheItemsOwnFields) {
+  ItemRecord contact;
+  PropertyList own;
+  own.entries = {Entry(0x001A, 0x001F, Utf16(u"IPM.Contact")),
+                 Entry(0x3001, 0x001F, Utf16(u"Jane Doe")),
+                 Entry(0x0FF9, 0x0102, Bytes(4, std::byte{0x11})),
+                 Entry(0x3704, 0x001F, Utf16(u"stray.txt"))};  // no attachment yet: dropped
+  MapProperties(&own, &contact, MapContext{});
+  EXPECT_TRUE(contact.attachments.empty());
+
+  // The contact picture's own properties: name, record key, a body-like text, a class.
+  contact.attachments.resize(1);
+  PropertyList picture;
+  picture.entries = {Entry(0x001A, 0x001F, Utf16(u"IPM.Note")),
+                     Entry(0x0FF9, 0x0102, Bytes(4, std::byte{0x22})),
+                     Entry(0x1000, 0x001F, Utf16(u"not the body")),
+                     Entry(0x3001, 0x001F, Utf16(u"ContactPicture.jpg")),
+                     Entry(0x3701, 0x0102, Bytes(3, std::byte{0xFF})),
+                     Entry(0x3707, 0x001F, Utf16(u"ContactPicture.jpg")),
+                     Lid(0x8005, property_set::kAddress, 0x001F, Utf16(u"not the file-as"))};
+  MapProperties(&picture, &contact, MapContext{}, MapScope::kAttachments);
+  EXPECT_EQ(contact.displayName, "Jane Doe");
+  EXPECT_EQ(contact.messageClass, "IPM.Contact");
+  EXPECT_EQ(contact.kind, ItemKind::kContact);
+  EXPECT_EQ(contact.recordKey, Bytes(4, std::byte{0x11}));
+  EXPECT_FALSE(contact.mail);
+  EXPECT_FALSE(contact.contact);
+  EXPECT_EQ(contact.attachments[0].displayName, "ContactPicture.jpg");
+  EXPECT_EQ(contact.attachments[0].longFileName, "ContactPicture.jpg");
+  EXPECT_EQ(contact.attachments[0].dataSize, 3);
+}
+
+TEST(MappingTest, NamedPropertiesFillOnlyTheRowsOfTheirSetAndNumber) {
+  Bytes time(8);
+  StoreLe(time, 0, 0x01D8A0B1C2D3E4F5ull, 8);
+  // A meeting item: the meeting set's LID 0x001A (a time) and a LID 0x1000 of an unknown set
+  // neither replace the class nor become the body.
+  auto meeting = Map({Entry(0x001A, 0x001F, Utf16(u"IPM.Schedule.Meeting.Request")),
+                      Entry(0x1000, 0x001F, Utf16(u"the body")),
+                      Lid(0x001A, property_set::kMeeting, 0x0040, time),
+                      Lid(0x1000, GuidFromText("{11112222-3333-4444-5555-666677778888}"),
+                          0x001F, Utf16(u"some other text")),
+                      Lid(0x0037, property_set::kMeeting, 0x001F, Utf16(u"not the subject"))},
+                     true);
+  EXPECT_EQ(meeting->messageClass, "IPM.Schedule.Meeting.Request");
+  EXPECT_EQ(meeting->mail->body, "the body");
+  EXPECT_FALSE(meeting->mail->subject);
+
+  // Each LID row takes its own set only; a tag from 0x8000 up that the name map does not know
+  // fills nothing.
+  auto mixed = Map({Lid(0x8208, property_set::kAppointment, 0x001F, Utf16(u"Room 5")),
+                    Lid(0x8208, property_set::kCommon, 0x001F, Utf16(u"wrong set")),
+                    Lid(0x8235, property_set::kAppointment, 0x0040, time),
+                    Lid(0x8236, property_set::kTask, 0x0040, Bytes(8)),
+                    Lid(0x8005, property_set::kAddress, 0x001F, Utf16(u"Doe, Jane")),
+                    Lid(0x8005, property_set::kTask, 0x001F, Utf16(u"task 0x8005")),
+                    Lid(0x8534, property_set::kCommon, 0x001F, Utf16(u"12 km")),
+                    Lid(0x8700, property_set::kLog, 0x001F, Utf16(u"Phone call")),
+                    Lid(0x8712, property_set::kAppointment, 0x001F, Utf16(u"not a log")),
+                    Entry(0x801B, 0x001F, Utf16(u"unmapped"), 0x801B)},
+                   true);
+  ASSERT_TRUE(mixed->appointment && mixed->contact && mixed->journal);
+  EXPECT_EQ(mixed->appointment->location, "Room 5");
+  EXPECT_EQ(mixed->appointment->start, time);
+  EXPECT_FALSE(mixed->appointment->end);
+  EXPECT_EQ(mixed->contact->fileAs, "Doe, Jane");
+  EXPECT_EQ(mixed->contact->mileage, "12 km");
+  EXPECT_FALSE(mixed->contact->businessAddress);
+  EXPECT_EQ(mixed->journal->entryType, "Phone call");
+  EXPECT_FALSE(mixed->mail);
+}
+
+// "日本" in Shift-JIS (932), "Жук" in 1251, "café €" in 1252.
+const Bytes kSjis = Ascii("\x93\xfa\x96\x7b");
+const Bytes kCyrillic = Ascii("\xC6\xF3\xEA");
+
+TEST(MappingTest, CodePageComesFromCodepageThenLocaleThenInternetCodepageThenStore) {
+  auto text = [](std::vector<PropertyEntry> codePages, const Bytes& value,
+                 std::uint32_t store = 1252) {
+    codePages.push_back(Entry(0x0042, 0x001E, value));
+    auto r = Map(std::move(codePages), false, store);
+    return r->mail->senderName.value_or("");
+  };
+  // The message code page wins over the locale and the Internet code page.
+  EXPECT_EQ(text({U32Entry(0x3FFD, 1251), U32Entry(0x3FF1, 1041), U32Entry(0x3FDE, 932)},
+                 kCyrillic), "Жук");
+  // A Japanese locale beats the charset the mail was sent in (ISO-2022-JP).
+  EXPECT_EQ(text({U32Entry(0x3FF1, 1041), U32Entry(0x3FDE, 50220)}, kSjis), "日本");
+  // MIME charsets stand for the Windows code page of their script.
+  EXPECT_EQ(text({U32Entry(0x3FDE, 50220)}, kSjis), "日本");
+  EXPECT_EQ(text({U32Entry(0x3FDE, 51932)}, kSjis), "日本");
+  EXPECT_EQ(text({U32Entry(0x3FDE, 20866)}, kCyrillic), "Жук");
+  EXPECT_EQ(text({U32Entry(0x3FDE, 28591)}, Ascii("caf\xE9 \x80"), 932), "café €");
+  // A locale without an ANSI code page and a charset of no script fall through to the store.
+  EXPECT_EQ(text({U32Entry(0x3FF1, 0x0439), U32Entry(0x3FDE, 65001)}, kSjis, 932), "日本");
+  EXPECT_EQ(text({}, kCyrillic, 1251), "Жук");
+  EXPECT_EQ(text({}, Ascii("caf\xE9")), "café");
+  // The sort id above a locale does not change it.
+  EXPECT_EQ(text({U32Entry(0x3FF1, 0x00040411)}, kSjis), "日本");
+
+  // An attachment's names use the item's code page.
+  PropertyList own;
+  own.entries = {U32Entry(0x3FF1, 1041)};
+  ItemRecord record;
+  MapContext ansi;
+  ansi.unicodeStore = false;
+  MapProperties(&own, &record, ansi);
+  record.attachments.resize(1);
+  PropertyList attachment;
+  attachment.entries = {Entry(0x3707, 0x001E, kSjis)};
+  MapProperties(&attachment, &record, ansi, MapScope::kAttachments);
+  EXPECT_EQ(record.codePage, 932u);
+  EXPECT_EQ(record.attachments[0].longFileName, "日本");
+}
+
+TEST(MappingTest, LocalesAndCharsetsNameTheirWindowsCodePage) {
+  const std::pair<std::uint32_t, std::uint32_t> locales[] = {
+      {1041, 932}, {2052, 936}, {4100, 936}, {1028, 950}, {3076, 950}, {1042, 949},
+      {1049, 1251}, {1058, 1251}, {1033, 1252}, {1036, 1252}, {1045, 1250}, {1050, 1250},
+      {0x0C1A, 1251}, {0x081A, 1250}, {1032, 1253}, {1055, 1254}, {1037, 1255}, {1025, 1256},
+      {1061, 1257}, {1054, 874}, {1066, 1258}, {0x082C, 1251}, {0x042C, 1254}};
+  for (const auto& [lcid, cp] : locales) EXPECT_EQ(AnsiCodePageOfLocale(lcid), cp) << lcid;
+  EXPECT_FALSE(AnsiCodePageOfLocale(0x0439));  // Hindi: Unicode only
+  EXPECT_FALSE(AnsiCodePageOfLocale(0x0400));
+  const std::pair<std::uint32_t, std::uint32_t> charsets[] = {
+      {50220, 932}, {50221, 932}, {50222, 932}, {51932, 932}, {932, 932}, {936, 936},
+      {54936, 936}, {51949, 949}, {950, 950}, {28591, 1252}, {20127, 1252}, {28592, 1250},
+      {28595, 1251}, {20866, 1251}, {28597, 1253}, {28599, 1254}, {28598, 1255},
+      {28596, 1256}, {28594, 1257}, {1258, 1258}};
+  for (const auto& [charset, cp] : charsets) EXPECT_EQ(WindowsCodePageOfCharset(charset), cp) << charset;
+  EXPECT_FALSE(WindowsCodePageOfCharset(65001));
+  EXPECT_FALSE(WindowsCodePageOfCharset(1200));
 }
 
 TEST(MappingTest, CompressedRtfBodyGetsItsText) {

@@ -334,5 +334,39 @@ TEST(NamedPropertyMapTest, WalkEndsAtAZeroGuidAndLaterRecordsWin) {
   EXPECT_FALSE(outside.Find(0x8000)->name);
 }
 
+TEST(NamedPropertyMapTest, EachRecordKnowsItsPropertySet) {
+  // GUID indexes 1 and 2 are PS_MAPI and PS_PUBLIC_STRINGS; 3 and up the GUID stream's
+  // entries in order; an index past the stream's end names no set.
+  Bytes guids(32);
+  const PropertySetGuid meeting = property_set::kMeeting;
+  const PropertySetGuid common = property_set::kCommon;
+  std::copy(meeting.begin(), meeting.end(), reinterpret_cast<std::uint8_t*>(guids.data()));
+  std::copy(common.begin(), common.end(), reinterpret_cast<std::uint8_t*>(guids.data()) + 16);
+  Bytes entries(40);
+  const std::uint16_t indexes[] = {1, 2, 3, 4, 5};
+  for (std::size_t i = 0; i < 5; ++i) {
+    StoreLe(entries, 8 * i, 0x001A, 4);
+    StoreLe(entries, 8 * i + 4, static_cast<std::uint16_t>(indexes[i] << 1), 2);
+    StoreLe(entries, 8 * i + 6, i, 2);
+  }
+  const NamedPropertyMap map = NamedPropertyMap::Build(entries, {}, guids);
+  ASSERT_EQ(map.Mappings().size(), 5u);
+  EXPECT_TRUE(map.Find(0x8000)->InSet(property_set::kMapi));
+  EXPECT_TRUE(map.Find(0x8001)->InSet(property_set::kPublicStrings));
+  EXPECT_TRUE(map.Find(0x8002)->InSet(property_set::kMeeting));
+  EXPECT_TRUE(map.Find(0x8003)->InSet(property_set::kCommon));
+  EXPECT_FALSE(map.Find(0x8004)->propertySet);
+
+  PropertyEntry entry;
+  entry.named = map.Find(0x8002);
+  EXPECT_TRUE(entry.IsLid(0x001A, property_set::kMeeting));
+  EXPECT_FALSE(entry.IsLid(0x001A, property_set::kCommon));
+  EXPECT_FALSE(entry.StringNamed());
+
+  EXPECT_EQ(PropertySetName(property_set::kAddress), "PSETID_Address");
+  EXPECT_EQ(PropertySetName(GuidFromText("{01234567-89AB-CDEF-0123-456789ABCDEF}")),
+            "{01234567-89AB-CDEF-0123-456789ABCDEF}");
+}
+
 }  // namespace
 }  // namespace palvara

@@ -20,17 +20,21 @@ class StoreSketch {
  public:
   // `topFolder`: the node id the store's IPM subtree entry id names; none leaves the entry id
   // out (readers then fall back to 0x2142, where the top folder is placed).
-  explicit StoreSketch(std::optional<std::uint32_t> topFolder);
+  // `storeExtra`: further properties of the message store object.
+  explicit StoreSketch(std::optional<std::uint32_t> topFolder,
+                       std::vector<PcProperty> storeExtra = {});
 
   void Folder(std::uint32_t nid, std::uint32_t parent, const std::string& name,
               const std::string& containerClass);
   void Message(std::uint32_t nid, std::uint32_t parent, const std::string& messageClass,
                const std::string& subject = "subject", std::vector<PcProperty> extra = {});
 
-  Bytes Build() const;
+  // Any node with these properties as its property context.
+  void Node(std::uint32_t nid, std::uint32_t parent, std::vector<PcProperty> properties);
+
+  Bytes Build(Layout layout = Layout::kUnicode) const;
 
  private:
-  void Add(std::uint32_t nid, std::uint32_t parent, std::vector<PcProperty> properties);
 
   std::vector<NbtEntry> nodes_;
   std::vector<std::pair<std::uint64_t, Bytes>> blocks_;

@@ -191,6 +191,49 @@ TEST_P(NdbWriterTest, HeaderTrailersAndAllocationMapsAreConsistent) {
   EXPECT_EQ(ByteAt(f, 0x4200 + 496), 0x86);
 }
 
+// Writes gathered in buffers of any size give the file that one write per block gives: the
+// gaps left for map pages, the jumps to the next allocation interval and the pages Finish
+// writes behind the blocks all land where they belong.
+TEST(NdbWriterBufferTest, EveryWriteBufferGivesTheSameFile) {
+  const fs::path path = fs::temp_directory_path() / ("palvara-ndb-buffer-" + std::to_string(::getpid()) + ".pst");
+  const Bytes large = Random(1'300'000, 99);
+  auto write = [&](std::size_t buffer) {
+    Status status = Status::Ok();
+    auto writer = NdbWriter::Create(path, EncodingMethod::kPermute, &status, buffer);
+    EXPECT_TRUE(writer) << status.message();
+    if (!writer) return Bytes{};
+    writer->AddNode(0x21, writer->WriteData(testing::EmptyPropertyContextHeap()), 0, 0);
+    // Past eight allocation intervals (a second PMap), with blocks that no longer fit at the
+    // end of an interval, and B-tree pages aligned to 512 bytes among the blocks.
+    std::uint32_t nid = 0x200004;
+    for (std::uint32_t i = 0; i < 40; ++i, nid += 0x20) {
+      writer->AddNode(nid, writer->WriteData(Random(i % 3 == 0 ? 8176 * 7 + 5 : 300 + 977 * i, i)),
+                      0, 0x8022);
+    }
+    writer->AddNode(nid, writer->WriteData(large), 0, 0x8022);
+    std::vector<SubnodeRecord> many;
+    for (std::uint32_t i = 0; i < 700; ++i) {
+      many.push_back({0x1F + (i << 5), writer->WriteData(Random(30 + i, 200 + i)), 0});
+    }
+    writer->AddNode(nid + 0x20, 0, writer->WriteSubnodes(many), 0x8022);
+    writer->AddNode(0x8022, 0, 0, 0);
+    for (std::uint32_t i = 0; i < 500; ++i) writer->AddNode(0x10002 + (i << 5), 0, 0, 0x8022);
+    EXPECT_TRUE(writer->Finish().ok());
+    writer.reset();
+    return testing::ReadFileBytes(path);
+  };
+  const Bytes direct = write(0);
+  ASSERT_GT(direct.size(), 8 * 0x3E000u);
+  for (const std::size_t buffer : {std::size_t{512}, std::size_t{5000}, kDefaultWriteBuffer}) {
+    const Bytes gathered = write(buffer);
+    ASSERT_EQ(gathered.size(), direct.size()) << buffer;
+    const auto diff = std::mismatch(gathered.begin(), gathered.end(), direct.begin());
+    EXPECT_TRUE(diff.first == gathered.end())
+        << buffer << ": first difference at " << Hex(static_cast<std::uint64_t>(diff.first - gathered.begin()));
+  }
+  fs::remove(path);
+}
+
 TEST_P(NdbWriterTest, UnfinishedStoresAreRemoved) {
   Status status = Status::Ok();
   {
