@@ -55,6 +55,7 @@ install: build
 
 bench: build
 	$(BUILD)/bench/palvara_bench
+	$(BUILD)/bench/palvara_damage_bench
 
 # libFuzzer on one target (FUZZ_TARGET) for FUZZ_SECONDS, seeded from fuzz/corpus/ (and the
 # shared stores for the whole-store target).

@@ -77,6 +77,7 @@ nlohmann::ordered_json AnalysisJson(const AnalysisResult& r, bool withItems) {
   items.erase("hidden");
   j["items"] = items;
   j["damage"] = {{"reports", r.damageReports}};
+  j["recovered"] = {{"items", r.itemsFromScan}, {"folders", r.foldersFromScan}};
   if (withItems) {
     nlohmann::ordered_json messages = nlohmann::ordered_json::array();
     for (const ItemSummary& s : r.items) {
@@ -90,14 +91,16 @@ nlohmann::ordered_json AnalysisJson(const AnalysisResult& r, bool withItems) {
                                 ? nlohmann::ordered_json(FileTimeToIso8601(*LoadLe64(*s.deliveryTime, 0)))
                                 : nlohmann::ordered_json(nullptr)},
            {"attachments", s.attachments},
-           {"bodyBytes", s.bodyBytes}});
+           {"bodyBytes", s.bodyBytes},
+           {"recoveredBy", s.fromScan ? "scan" : "tree"}});
     }
     j["messages"] = messages;
   }
   return j;
 }
 
-AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ostream& err) {
+AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ostream& err,
+                                   ScanMode scan) {
   if (!LoadCompanionLibrary()) {
     err << "palvara-cli: warning: the companion library libItemDecodeA.so is missing\n";
   }
@@ -111,6 +114,7 @@ AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ost
   AnalysisOptions options;
   options.sourcePath = file;
   options.collectItems = items;
+  options.scan = scan;
   RunControl control;
   CliObserver observer(err, ::isatty(STDERR_FILENO) == 1);
   AnalysisResult result;
@@ -148,9 +152,9 @@ int ReportUnusableAnalysis(const AnalysisResult& result, bool json, std::ostream
 }
 
 int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostream& out,
-                      std::ostream& err) {
+                      std::ostream& err, ScanMode scan) {
   StopSignals stopSignals;
-  const AnalysisResult result = AnalyzeInForeground(file, items, err);
+  const AnalysisResult result = AnalyzeInForeground(file, items, err, scan);
   const bool stopped = result.outcome == AnalysisResult::Outcome::kAborted;
   if (stopped && Interrupted()) err << "palvara-cli: stopped\n";
   if (const int failed = ReportUnusableAnalysis(result, json, out, err)) return failed;
@@ -172,6 +176,10 @@ int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostre
   std::erase(summary, '\r');
   out << summary;
   out << "Damage reports: " << result.damageReports << "\n";
+  if (result.itemsFromScan > 0 || result.foldersFromScan > 0) {
+    out << "Recovered by the scan: " << result.itemsFromScan << " items, "
+        << result.foldersFromScan << " folders\n";
+  }
   if (stopped) out << "Stopped before the end.\n";
   return stopped ? kExitStopped : kExitOk;
 }

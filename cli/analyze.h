@@ -15,7 +15,8 @@ nlohmann::ordered_json AnalysisJson(const AnalysisResult& result, bool withItems
 
 // Runs the analysis of `file` as the wizard's first two steps do (activity log entries,
 // progress bar on a terminal, Ctrl-C stops).
-AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ostream& err);
+AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ostream& err,
+                                   ScanMode scan = ScanMode::kAuto);
 
 // When the analysis gave no tree to use (the file cannot be opened or holds no store), prints
 // the reason (and {"error": ...} on `out` with `json`) and returns the exit status; else 0.
@@ -24,6 +25,6 @@ int ReportUnusableAnalysis(const AnalysisResult& result, bool json, std::ostream
 
 // Runs the analysis of `file`. Returns the exit code.
 int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostream& out,
-                      std::ostream& err);
+                      std::ostream& err, ScanMode scan = ScanMode::kAuto);
 
 }  // namespace palvara::cli

@@ -38,19 +38,21 @@ constexpr const char* kUsage =
     "                        attachment table of message NID; --subnode: the properties\n"
     "                        of subnode SID of NID (an attachment)\n"
     "  item FILE NID [--json] the mapped record of a node: kind, class, fields, attachments\n"
-    "  analyze FILE [--json] [--items]\n"
+    "  analyze FILE [--json] [--items] [--scan|--no-scan]\n"
     "                        the analysis run: folders, counters, damage; --items adds one\n"
     "                        record per item (progress on stderr, Ctrl-C stops)\n"
-    "  save FILE --to DIR (--folder PATH)... | --all [--json]\n"
+    "  save FILE --to DIR (--folder PATH)... | --all [--json] [--scan|--no-scan]\n"
     "                        writes the given folders (\"Personal Folders\\Inbox\\\") or every\n"
     "                        folder into a new PST in DIR\n"
     "  export FILE --to DIR --format mbox|maildir|eml|all (--folder PATH)... | --all [--json]\n"
     "                        the same folders as mail files (mbox, Maildir, EML), contacts\n"
     "                        as vCard, calendar, tasks and journal as iCalendar, notes as text\n"
-    "  recover FILE [--to DIR] [--json]\n"
+    "  recover FILE [--to DIR] [--json] [--scan|--no-scan]\n"
     "                        analysis, then every folder saved into a new PST in DIR\n"
     "                        (default: ./Repair)\n"
     "  check FILE [--json]   validates a store's structure; exit 0 when it has no errors\n"
+    "                        --scan: always scan the whole file to rebuild its indexes;\n"
+    "                        --no-scan: never (default: when the walk meets damage)\n"
     "  make-sample --out FILE [--messages N] [--seed S] [--encoding none|permute|cyclic]\n"
     "                        writes a realistic sample store\n"
     "  search DIR [--recursive] [--json]\n"
@@ -68,6 +70,7 @@ struct Arguments {
   bool attachments = false;
   std::optional<std::uint32_t> subnode;  // props --subnode SID
   bool items = false;
+  ScanMode scan = ScanMode::kAuto;
 };
 
 // Parses "FILE [more positionals] [--json] [--table [attachments]]"; `positionals` is how many
@@ -80,6 +83,8 @@ bool ParseArguments(const std::vector<std::string>& args, std::size_t positional
       parsed.json = true;
     } else if (args[i] == "--items" && args[0] == "analyze") {
       parsed.items = true;
+    } else if ((args[i] == "--scan" || args[i] == "--no-scan") && args[0] == "analyze") {
+      parsed.scan = args[i] == "--scan" ? ScanMode::kForce : ScanMode::kOff;
     } else if (args[i] == "--table" && allowTable) {
       parsed.table = true;
       if (i + 1 < args.size() && args[i + 1] == "attachments") {
@@ -352,7 +357,7 @@ int Item(const Arguments& a, std::ostream& out, std::ostream& err) {
 }
 
 int Analyze(const Arguments& a, std::ostream& out, std::ostream& err) {
-  return RunAnalyzeCommand(a.file, a.json, a.items, out, err);
+  return RunAnalyzeCommand(a.file, a.json, a.items, out, err, a.scan);
 }
 
 // make-sample --out FILE [--messages N] [--seed S] [--encoding none|permute|cyclic]

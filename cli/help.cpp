@@ -56,16 +56,19 @@ const std::vector<CommandHelp>& CommandHelpTexts() {
        "\n"
        "  --json    print one JSON object\n"},
       {"analyze",
-       "usage: palvara-cli analyze FILE [--json] [--items]\n"
+       "usage: palvara-cli analyze FILE [--json] [--items] [--scan|--no-scan]\n"
        "\n"
        "Runs the analysis: every folder with its item counts, the twelve counters and the\n"
        "damage found. Progress goes to stderr when it is a terminal; Ctrl-C stops and the\n"
        "partial result is printed. Entries go to the activity log.\n"
        "\n"
        "  --json    print one JSON object\n"
-       "  --items   add one record per item\n"},
+       "  --items   add one record per item\n"
+       "  --scan    always scan the whole file to rebuild its indexes\n"
+       "  --no-scan never scan (default: scan when the walk meets damage)\n"},
       {"save",
        "usage: palvara-cli save FILE --to DIR (--folder PATH)... | --all [--json]\n"
+       "                        [--scan|--no-scan]\n"
        "\n"
        "Saves the named folders of FILE, or every folder, into a new PST in DIR, named\n"
        "after FILE and the time. Ctrl-C stops after the current item and still completes\n"
@@ -74,7 +77,9 @@ const std::vector<CommandHelp>& CommandHelpTexts() {
        "  --to DIR        folder of the new PST (made when missing)\n"
        "  --folder PATH   a folder to save, as \"Personal Folders\\Inbox\\\"; repeatable\n"
        "  --all           save every folder the analysis finds\n"
-       "  --json          print one JSON object\n"},
+       "  --json          print one JSON object\n"
+       "  --scan          always scan the whole file to rebuild its indexes\n"
+       "  --no-scan       never scan (default: scan when the walk meets damage)\n"},
       {"export",
        "usage: palvara-cli export FILE --to DIR --format mbox|maildir|eml|all\n"
        "                          (--folder PATH)... | --all [--json]\n"
@@ -91,12 +96,14 @@ const std::vector<CommandHelp>& CommandHelpTexts() {
        "  --all           export every folder the analysis finds\n"
        "  --json          print one JSON object\n"},
       {"recover",
-       "usage: palvara-cli recover FILE [--to DIR] [--json]\n"
+       "usage: palvara-cli recover FILE [--to DIR] [--json] [--scan|--no-scan]\n"
        "\n"
        "Analyses FILE, then saves every folder into a new PST in DIR.\n"
        "\n"
        "  --to DIR   folder of the new PST (made when missing; default ./Repair)\n"
-       "  --json     print one JSON object\n"},
+       "  --json     print one JSON object\n"
+       "  --scan     always scan the whole file to rebuild its indexes\n"
+       "  --no-scan  never scan (default: scan when the walk meets damage)\n"},
       {"check",
        "usage: palvara-cli check FILE [--json]\n"
        "\n"

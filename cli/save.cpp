@@ -53,6 +53,7 @@ struct SaveArguments {
   bool all = false;
   bool json = false;
   std::optional<OpenFormats> formats;  // export: the open formats instead of a new PST
+  ScanMode scan = ScanMode::kAuto;
 };
 
 bool Parse(const std::vector<std::string>& args, bool recover, SaveArguments& a, std::ostream& err) {
@@ -74,6 +75,8 @@ bool Parse(const std::vector<std::string>& args, bool recover, SaveArguments& a,
       }
     } else if (arg == "--json") {
       a.json = true;
+    } else if (arg == "--scan" || arg == "--no-scan") {
+      a.scan = arg == "--scan" ? ScanMode::kForce : ScanMode::kOff;
     } else if (!arg.empty() && arg[0] == '-') {
       err << "palvara-cli: unknown option or missing value: " << arg << "\n";
       return false;
@@ -150,6 +153,7 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
     openOutput.emplace(*a.formats, a.to);
     options.target = &*openOutput;
   }
+  options.scan = a.scan;
   RunControl control;
   SaveObserver observer(err, options.itemCounter, control);
   SaveResult result;
@@ -259,7 +263,7 @@ int SaveCommand(const std::vector<std::string>& args, std::ostream& out, std::os
   if (!Parse(args, false, a, err)) return kExitUsage;
   StopSignals stopSignals;
   // The folders the tree shows, to save them all or to know the ones named.
-  const AnalysisResult analysis = AnalyzeInForeground(a.file, false, err);
+  const AnalysisResult analysis = AnalyzeInForeground(a.file, false, err, a.scan);
   if (const int failed = ReportUnusableAnalysis(analysis, a.json, out, err)) return failed;
   if (Interrupted()) return ReportStopped(a.json, out, err);
   const std::vector<std::string> known = TreePaths(analysis);
@@ -278,7 +282,7 @@ int RecoverCommand(const std::vector<std::string>& args, std::ostream& out, std:
     a.to = (std::filesystem::current_path(ec) / "Repair").string();
   }
   StopSignals stopSignals;
-  const AnalysisResult analysis = AnalyzeInForeground(a.file, false, err);
+  const AnalysisResult analysis = AnalyzeInForeground(a.file, false, err, a.scan);
   if (const int failed = ReportUnusableAnalysis(analysis, a.json, out, err)) return failed;
   if (!a.json) {
     ChildCounts items;

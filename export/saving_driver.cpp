@@ -65,7 +65,10 @@ class Saving {
         observer_.Message(kMessageCannotReadStore);
         return false;
       }
-      IndexStore(store_);
+      RecoveryOptions recovery;
+      recovery.mode = options_.scan;
+      recovery.control = &control_;
+      IndexStoreWithRecovery(store_, recovery);
       LoadNamedPropertyMap(store_);
     }
     context_ = MapContextFor(store_);

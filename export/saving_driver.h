@@ -61,6 +61,7 @@ struct SaveOptions {
   std::shared_ptr<StoreFile> store;
   // Where the items go instead of a new PST (files in open formats); the caller keeps it.
   SavingOutput* target = nullptr;
+  ScanMode scan = ScanMode::kAuto;           // the recovery pass beside the walk
 };
 
 // The kinds of item a saving run writes, for its per-kind counts.

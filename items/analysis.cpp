@@ -16,6 +16,7 @@ namespace {
 constexpr std::uint32_t kDefaultTopFolder = 0x2142;
 constexpr std::size_t kItemsKeptPerFolder = 50;
 constexpr const char* kTopPath = "Personal Folders\\";
+constexpr std::int32_t kScanSteps = 1000;  // progress steps of the recovery scan
 
 // Standard folder paths and the counter each one feeds.
 constexpr std::pair<const char*, int> kStandardPaths[] = {
@@ -66,7 +67,16 @@ class Analysis {
     observer_.LogLine("\r\n");
     observer_.LogLine("Step2: Analysis PST File");
     try {
-      IndexStore(store_, &control_);
+      RecoveryOptions recovery;
+      recovery.mode = options_.scan;
+      recovery.control = &control_;
+      recovery.progress = [this](std::uint64_t done, std::uint64_t total) {
+        if (!scanShown_) observer_.ProgressRange(kScanSteps);
+        scanShown_ = true;
+        observer_.Progress(static_cast<std::int32_t>(total == 0 ? kScanSteps : done * kScanSteps / total));
+      };
+      IndexStoreWithRecovery(store_, recovery);
+      result_.scanRan = store_.recovery.ran;
       LoadNamedPropertyMap(store_);
       // An index the user stopped is not whole: a saving run would then index again.
       if (!control_.stopAnalysis) result_.store = storeHandle_;
@@ -155,6 +165,7 @@ class Analysis {
     if (r.folderCounts) return AddFolder(node, r, path, currentPath);
     const std::string cls = r.messageClass.value_or("");
     CountChild(node.parent, cls);
+    if (store_.recoveredNodes.count(node.nid) != 0) ++result_.itemsFromScan;
     if (options_.collectItems) Summarize(node, r, currentPath);
 
     if (cls == "IPM.Task") {
@@ -215,6 +226,7 @@ class Analysis {
 
   void AddTreeFolder(const std::string& path, std::uint32_t nid, const std::string& cls,
                      bool mailFolder) {
+    if (store_.recoveredNodes.count(nid) != 0) ++result_.foldersFromScan;
     treeIndex_[nid] = result_.tree.size();
     result_.tree.push_back(TreeFolder{path, nid, cls, mailFolder, {}});
     if (result_.tree.size() > 1) observer_.FolderAdded(path, cls);
@@ -271,6 +283,7 @@ class Analysis {
     s.nodeId = node.nid;
     s.messageClass = r.messageClass.value_or("");
     s.attachments = r.attachments.size();
+    s.fromScan = store_.recoveredNodes.count(node.nid) != 0;
     if (r.mail) {
       s.subject = SubjectOf(*r.mail).value_or("");
       s.sender = r.mail->senderName.value_or("");
@@ -308,6 +321,7 @@ class Analysis {
   bool storeOpened_ = false;
   bool hadStoreGroup_ = false;
   bool ended_ = false;
+  bool scanShown_ = false;
 };
 
 }  // namespace

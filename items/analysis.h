@@ -14,6 +14,7 @@
 #include "common/damage.h"
 #include "common/run_control.h"
 #include "items/item_record.h"
+#include "reader/index_rebuild.h"
 
 namespace palvara {
 
@@ -58,6 +59,7 @@ struct ItemSummary {
   Raw deliveryTime;
   std::size_t attachments = 0;
   std::size_t bodyBytes = 0;
+  bool fromScan = false;  // the recovery pass found the item (or the way to it)
 };
 
 struct AnalysisResult {
@@ -91,6 +93,10 @@ struct AnalysisResult {
   std::vector<TreeFolder> tree;        // every folder the tree shows
   std::vector<ItemSummary> items;      // with AnalysisOptions::collectItems
   std::size_t damageReports = 0;
+  // What the recovery pass brought back: items (and folders) the walk alone does not reach.
+  std::int32_t itemsFromScan = 0;
+  std::int32_t foldersFromScan = 0;
+  bool scanRan = false;
 
   // True when the tree holds at least one item (Save is offered then).
   bool HasItems() const;
@@ -102,6 +108,7 @@ struct AnalysisOptions {
   bool cameFromSearch = false;
   std::filesystem::path rtfBodyFile;       // where decoded RTF bodies are written (optional)
   bool collectItems = false;               // fill AnalysisResult::items
+  ScanMode scan = ScanMode::kAuto;         // the recovery pass beside the walk
 };
 
 // Everything the run tells the outside world. Calls come from the thread running the analysis.

@@ -26,6 +26,12 @@ class BlockIndex {
   // Appends an entry; entries already present for the id keep winning lookups.
   void Append(const BlockEntry& entry);
 
+  // Forgets every entry (pointers handed out become invalid).
+  void Clear() {
+    entries_.clear();
+    first_.clear();
+  }
+
   // The first entry whose id equals `id` with bit 0 cleared; nullptr for 0 or when absent.
   // The returned pointer stays valid for the life of the index.
   const BlockEntry* Find(std::uint64_t id) const;

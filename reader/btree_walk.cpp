@@ -1,5 +1,6 @@
 #include "reader/btree_walk.h"
 
+#include <algorithm>
 #include <new>
 #include <unordered_set>
 #include <string>
@@ -128,6 +129,10 @@ class TreeWalker {
       s_.blocks.Append(ReadBlockEntry(p, at));
       previous = bid;
     }
+    if (i == 0 && expected) {
+      s_.damage.Report("BTPAGE", offset,
+                       "BBT leaf holds no entry where key " + Hex(*expected) + " was expected");
+    }
     if (sane && i < *sane) {
       s_.damage.Report("BTPAGE", offset,
                        "BBT leaf entry " + std::to_string(i) + " of " + std::to_string(*sane) +
@@ -172,6 +177,14 @@ class TreeWalker {
       if (nid == 0) continue;
       lastNid = nid;
       s_.nodes.Place(ReadNodeEntry(p, at), s_.blocks, cache, s_.damage);
+    }
+    if (lastNid != 0) {
+      // A page read whole speaks for its key range up to the next page's first key; a page
+      // cut short only for the keys it gave.
+      const bool whole = sane && taken == *sane;
+      const std::uint64_t from = std::min<std::uint64_t>(expected.value_or(lastNid), Id(p, 0));
+      const std::uint64_t to = !whole ? lastNid : bound == kNoBound ? kNoBound : bound - 1;
+      s_.walkedNodeLeaves.push_back({offset, from, to});
     }
     if (sane && taken < *sane) {
       s_.damage.Report("BTPAGE", offset,
@@ -281,6 +294,8 @@ std::optional<std::pair<Bytes, std::uint64_t>> MessageStoreBlock(StoreFile& stor
   return std::make_pair(ReadBlockAt(store, entry->offset, entry->size), entry->id);
 }
 
+}  // namespace
+
 void SettleEncoding(StoreFile& store) {
   const std::uint8_t header = store.headerCryptMethod;
   const bool headerKnown = header <= 2;
@@ -317,8 +332,6 @@ void SettleEncoding(StoreFile& store) {
                       "node 0x21 decodes with no known method: assuming permute");
 }
 
-}  // namespace
-
 bool LooksLikePropertyContextHeap(ByteSpan data) {
   const std::optional<std::uint16_t> ibHnpm = LoadLe16(data, 0);
   return data.size() >= 12 && ibHnpm && ByteAt(data, 2) == 0xEC && ByteAt(data, 3) == 0xBC &&
@@ -344,9 +357,9 @@ const StoreNode* FindNode(const StoreFile& store, std::uint32_t nid) {
   return store.nodes.Find(nid);
 }
 
-int IndexStore(StoreFile& store, const RunControl* control) {
+int IndexBlockTree(StoreFile& store) {
   if (store.Layout() == nullptr || !store.file) return 2;
-  TreeWalker walker(store, control);
+  TreeWalker walker(store, nullptr);
   try {
     store.visitedBlockPages.clear();
     int result = walker.Block(store.blockTreeRootOffset, 0, std::nullopt, kNoBound);
@@ -364,7 +377,12 @@ int IndexStore(StoreFile& store, const RunControl* control) {
   } catch (const std::bad_alloc&) {
     store.damage.Report("BBT", store.blockTreeRootOffset, "out of memory: walk ended");
   }
+  return 0;
+}
 
+int IndexNodeTree(StoreFile& store, const RunControl* control) {
+  if (store.Layout() == nullptr || !store.file) return 2;
+  TreeWalker walker(store, control);
   int status = 0;
   try {
     store.visitedNodePages.clear();
@@ -382,7 +400,13 @@ int IndexStore(StoreFile& store, const RunControl* control) {
   } catch (const std::bad_alloc&) {
     store.damage.Report("NBT", store.nodeTreeRootOffset, "out of memory: walk ended");
   }
+  return status;
+}
 
+int IndexStore(StoreFile& store, const RunControl* control) {
+  if (store.Layout() == nullptr || !store.file) return 2;
+  if (IndexBlockTree(store) != 0) return 2;
+  const int status = IndexNodeTree(store, control);
   try {
     SettleEncoding(store);
   } catch (const std::bad_alloc&) {

@@ -27,6 +27,15 @@ inline constexpr std::uint64_t kNoBound = UINT64_MAX;
 // decodes with it, else whichever method decodes it, else the permutation. Never throws.
 int IndexStore(StoreFile& store, const RunControl* control = nullptr);
 
+// The two halves of IndexStore: each walks one tree from the store's root for it and returns 0,
+// or 2 when the root cannot be read even as a leaf.
+int IndexBlockTree(StoreFile& store);
+int IndexNodeTree(StoreFile& store, const RunControl* control = nullptr);
+
+// Settles the store's encoding method by trying it on node 0x21 (the header's method when it
+// decodes the node, else whichever does, else the permutation).
+void SettleEncoding(StoreFile& store);
+
 int WalkBlockTree(StoreFile& store, std::uint64_t offset, int depth,
                   std::optional<std::uint64_t> expectedKey, std::uint64_t bound);
 

@@ -165,7 +165,17 @@ void NodeTree::ResolvePending(StoreNode* placed, DamageLog& damage) {
       }
       entry.live = false;
       AppendChild(current, entry.node);
-      work.push_back(entry.node);
+      // Nodes below the one just attached may have waiting children of their own (they were
+      // placed under it while it was still pending).
+      for (StoreNode* n = entry.node; n != nullptr;) {
+        work.push_back(n);
+        if (n->firstChild != nullptr) {
+          n = n->firstChild;
+          continue;
+        }
+        while (n != entry.node && n->nextSibling == nullptr) n = n->parent;
+        n = n == entry.node ? nullptr : n->nextSibling;
+      }
     }
   }
 }
@@ -218,6 +228,69 @@ void NodeTree::Place(const NodeEntry& entry, const BlockIndex& blocks, ParentCac
     }
   }
   ResolvePending(node, damage);
+}
+
+std::vector<std::uint32_t> NodeTree::RelinkBlocks(const BlockIndex& blocks) {
+  std::vector<std::uint32_t> changed;
+  for (StoreNode& node : nodes_) {
+    bool found = false;
+    if (node.dataBlock == nullptr && node.bidData != 0) {
+      node.dataBlock = blocks.Find(node.bidData);
+      found = node.dataBlock != nullptr;
+    }
+    if (node.subnodeBlock == nullptr && node.bidSub != 0) {
+      node.subnodeBlock = blocks.Find(node.bidSub);
+      found = found || node.subnodeBlock != nullptr;
+    }
+    if (found) changed.push_back(node.nid);
+  }
+  return changed;
+}
+
+bool NodeTree::Adopt(const StoreNode* orphan, std::uint32_t parentNid) {
+  StoreNode* parent = FindMutable(parentNid);
+  if (orphan == nullptr || parent == nullptr || orphan->reachable) return false;
+  auto it = pendingByNid_.find(orphan->nid);
+  if (it == pendingByNid_.end()) return false;
+  for (std::size_t i : it->second) {
+    Pending& entry = pending_[i];
+    if (!entry.live || entry.node != orphan) continue;
+    entry.live = false;
+    AppendChild(parent, entry.node);
+    return true;
+  }
+  return false;
+}
+
+bool NodeTree::SetDataBlock(std::uint32_t nid, const BlockEntry* block) {
+  StoreNode* node = FindMutable(nid);
+  if (node == nullptr || block == nullptr) return false;
+  node->dataBlock = block;
+  node->bidData = block->id;
+  return true;
+}
+
+void NodeTree::Clear() {
+  nodes_.clear();
+  byNid_.clear();
+  first_ = last_ = nullptr;
+  pending_.clear();
+  pendingByParent_.clear();
+  pendingByNid_.clear();
+}
+
+bool NodeTree::MoveToFront(std::uint32_t nid) {
+  StoreNode* node = FindMutable(nid);
+  if (node == nullptr || node->parent != nullptr) return false;
+  if (node == first_) return true;
+  Unlink(node);
+  node->nextSibling = first_;
+  node->previousSibling = nullptr;
+  if (first_ != nullptr) first_->previousSibling = node;
+  first_ = node;
+  if (last_ == nullptr) last_ = node;
+  SetReachable(node, true);
+  return true;
 }
 
 std::size_t NodeTree::ReachableCount() const {

@@ -80,6 +80,23 @@ class NodeTree {
   // Nodes still waiting for a parent that never appeared (kept for later recovery).
   std::vector<const StoreNode*> Orphans() const;
 
+  // Looks the blocks of every node whose data or subnode block was not in `blocks` when the
+  // node was placed up again; returns the ids of the nodes that found one.
+  std::vector<std::uint32_t> RelinkBlocks(const BlockIndex& blocks);
+
+  // Moves an orphan (one of Orphans()) with its subtree under the reachable node `parentNid`.
+  // False when either is not what it should be.
+  bool Adopt(const StoreNode* orphan, std::uint32_t parentNid);
+
+  // Gives the reachable node `nid` a data block (a folder whose own data is rebuilt).
+  bool SetDataBlock(std::uint32_t nid, const BlockEntry* block);
+
+  // Forgets every node (a walk that read pages wrongly is redone from other sources).
+  void Clear();
+
+  // Moves the top-level node `nid` to the front of the top level (the message store first).
+  bool MoveToFront(std::uint32_t nid);
+
   // Visits reachable nodes in pre-order with their depth (0 for top-level nodes).
   void ForEachPreorder(const std::function<void(const StoreNode&, int depth)>& visit) const;
 

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "common/damage.h"
@@ -36,6 +37,21 @@ struct PageLayout {
 
 inline constexpr std::size_t kPageSize = 512;
 inline constexpr std::size_t kHeaderReadSize = 516;
+
+// What the recovery pass found and did.
+struct RecoverySummary {
+  bool ran = false;
+  bool layoutFromScan = false;      // the header's format version was unusable
+  bool blockRootFromScan = false;
+  bool nodeRootFromScan = false;
+  std::uint64_t bytesScanned = 0;
+  std::uint64_t pagesFound = 0;
+  std::uint64_t blocksFound = 0;
+  std::uint64_t blocksAdded = 0;     // blocks the block index did not have
+  std::uint64_t nodesAdded = 0;      // node entries from pages the walk did not reach
+  std::uint64_t foldersRebuilt = 0;  // folders given made-up data
+  std::uint64_t itemsFiled = 0;      // items put into the "Recovered Items" folder
+};
 
 class StoreFile {
  public:
@@ -85,6 +101,19 @@ class StoreFile {
   std::vector<NodeEntry> staleNodeEntries;
   std::uint64_t blockPagesRead = 0;
   std::uint64_t nodePagesRead = 0;
+
+  // The node B-tree pages the walk read as leaves, with the key range [first, last] each speaks
+  // for: the tree's own word on every node id inside it.
+  struct WalkedLeaf {
+    std::uint64_t offset = 0;
+    std::uint64_t first = 0;
+    std::uint64_t last = 0;
+  };
+  std::vector<WalkedLeaf> walkedNodeLeaves;
+
+  RecoverySummary recovery;
+  // Nodes the recovery pass added, moved, or gave blocks the block B-tree no longer had.
+  std::unordered_set<std::uint32_t> recoveredNodes;
 
   // Pages already walked in the current pass, against cycles and shared subtrees.
   std::unordered_set<std::uint64_t> visitedBlockPages;

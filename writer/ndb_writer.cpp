@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "writer/crc.h"
+#include "reader/crc.h"
 
 namespace palvara {
 namespace {

@@ -20,7 +20,7 @@
 #include "reader/block_access.h"
 #include "reader/btree_walk.h"
 #include "reader/property_list.h"
-#include "writer/crc.h"
+#include "reader/crc.h"
 
 namespace palvara {
 namespace {

@@ -1,8 +1,8 @@
 #include "writer/store_writer.h"
 
 #include "common/text.h"
+#include "reader/crc.h"
 #include "reader/named_properties.h"
-#include "writer/crc.h"
 
 #include <algorithm>
 #include <cctype>

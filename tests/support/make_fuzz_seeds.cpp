@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
         std::as_bytes(std::span(rtf.data(), rtf.size())));
   palvara::SampleOptions sample;
   sample.messages = 5;
-  for (const char* target : {"check_fuzzer", "save_fuzzer"}) {
+  for (const char* target : {"check_fuzzer", "save_fuzzer", "scan_fuzzer"}) {
     std::filesystem::create_directories(dir / target);
     if (!palvara::WriteSampleStore(dir / target / "sample-store.bin", sample, nullptr).ok()) {
       std::cerr << "make-fuzz-seeds: cannot write the sample store\n";

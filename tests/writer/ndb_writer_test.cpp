@@ -13,7 +13,7 @@
 #include "reader/btree_walk.h"
 #include "tests/support/store_builder.h"
 #include "tests/support/test_data.h"
-#include "writer/crc.h"
+#include "reader/crc.h"
 
 namespace palvara {
 namespace {

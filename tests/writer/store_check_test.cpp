@@ -12,7 +12,7 @@
 #include "tests/support/test_data.h"
 #include "items/mapping.h"
 #include "reader/btree_walk.h"
-#include "writer/crc.h"
+#include "reader/crc.h"
 #include "writer/sample_generator.h"
 
 namespace palvara {

@@ -1,4 +1,4 @@
-#include "writer/crc.h"
+#include "reader/crc.h"
 
 #include <array>
 #include <cstring>

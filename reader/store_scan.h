@@ -1,0 +1,81 @@
+// The recovery scan: one sequential pass over a whole store file that finds every page and
+// every block by its trailer ([MS-PST] 2.2.2.7.1 PAGETRAILER, 2.2.2.8.1 BLOCKTRAILER) and
+// checks it (signature from id and offset, CRC, sizes, page type repeated), in the ANSI or the
+// Unicode layout, or in both when the layout is not known.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <vector>
+
+#include "common/run_control.h"
+#include "reader/byte_source.h"
+
+namespace palvara {
+
+enum class ScanLayout : std::uint8_t { kAnsi, kUnicode };
+
+// A block whose trailer checked out. 24 bytes: the scan's memory grows by this per block.
+struct ScannedBlock {
+  std::uint64_t id = 0;
+  std::uint64_t offset = 0;  // start of the block's data
+  std::uint16_t size = 0;    // cb: data bytes
+  bool crcValid = false;
+};
+
+// A page whose trailer checked out: B-tree pages (ptype 0x80 block, 0x81 node) with sane
+// metadata, and allocation map pages (0x84).
+struct ScannedPage {
+  std::uint64_t offset = 0;
+  std::uint64_t id = 0;       // the page bid (the offset itself for an allocation map)
+  std::uint8_t type = 0;      // ptype
+  std::uint8_t level = 0;     // cLevel of a B-tree page: 0 for a leaf
+  std::uint8_t entries = 0;   // cEnt of a B-tree page
+  bool crcValid = false;
+};
+
+inline constexpr std::uint8_t kPageTypeBlockTree = 0x80;
+inline constexpr std::uint8_t kPageTypeNodeTree = 0x81;
+inline constexpr std::uint8_t kPageTypeAllocationMap = 0x84;
+
+struct LayoutScan {
+  std::deque<ScannedBlock> blocks;   // in file order; a deque grows without copying
+  std::vector<ScannedPage> pages;    // in file order
+  // Pages and blocks whose CRC matched: how strongly the file speaks this layout.
+  std::uint64_t Evidence() const;
+};
+
+struct ScanResult {
+  std::optional<LayoutScan> ansi;
+  std::optional<LayoutScan> unicode;
+  std::uint64_t bytesScanned = 0;
+  bool stopped = false;  // the run control asked for a stop: the result is partial
+
+  // The layout the file speaks: the one asked for, else the one with more CRC-valid evidence.
+  // nullopt when neither found anything.
+  std::optional<ScanLayout> BestLayout() const;
+  const LayoutScan* Of(ScanLayout layout) const;
+};
+
+struct ScanOptions {
+  // The layouts to look for; empty: both.
+  std::optional<ScanLayout> layout;
+  std::size_t chunkSize = 8u << 20;  // bytes per read
+  // Called after each chunk with the bytes done and the file size.
+  std::function<void(std::uint64_t done, std::uint64_t total)> progress;
+  const RunControl* control = nullptr;
+};
+
+// Scans the whole source once, in large sequential reads. Never throws for any content.
+ScanResult ScanStore(ByteSource& source, const ScanOptions& options);
+
+// Trailer checks on bytes already in memory; `end` is the offset just past the trailer.
+// Exposed for the recovery tests.
+std::optional<ScannedBlock> CheckBlockTrailer(ByteSpan data, std::uint64_t dataOffset,
+                                              std::uint64_t end, ScanLayout layout);
+std::optional<ScannedPage> CheckPageTrailer(ByteSpan page, std::uint64_t offset,
+                                            ScanLayout layout);
+
+}  // namespace palvara
