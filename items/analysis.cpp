@@ -88,6 +88,12 @@ class Analysis {
     result_.format = StoreFormatName(store_.Format());
     result_.wVer = store_.wVer;
     result_.encoding = EncodingName(store_.encoding);
+    // A stop during indexing or the scan leaves a partial tree: report the stop, not a store
+    // without its folders.
+    if (control_.stopAnalysis) {
+      End();
+      return;
+    }
     context_ = MapContextFor(store_, options_.rtfBodyFile);
 
     std::unique_ptr<ItemRecord> storeRecord;

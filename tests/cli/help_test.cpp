@@ -31,7 +31,7 @@ Result RunCli(const std::vector<std::string>& args) {
 // The options a help text names ("--to", "--json", ...), without --help.
 std::set<std::string> OptionsOf(const std::string& text) {
   std::set<std::string> options;
-  const std::regex option("--[a-z]+");
+  const std::regex option("--[a-z]+(-[a-z]+)*");
   for (auto it = std::sregex_iterator(text.begin(), text.end(), option);
        it != std::sregex_iterator(); ++it) {
     if (it->str() != "--help") options.insert(it->str());
@@ -116,6 +116,7 @@ TEST(CliHelpTest, EveryOptionInTheHelpIsAccepted) {
       {"recover", {"recover", missing, "--to", dir.string()}},
       {"check", {"check", missing}},
       {"make-sample", {"make-sample", "--out", outside}},
+      {"search", {"search", dir.string()}},
   };
   const std::map<std::string, std::string> values = {
       {"--to", dir.string()}, {"--folder", "Personal Folders\\Inbox\\"},
