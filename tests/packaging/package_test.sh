@@ -152,7 +152,7 @@ check_man() {
   manual=$(LC_ALL=C.UTF-8 MANWIDTH=200 man -E UTF-8 -l "${pages[0]}" 2>/dev/null)
   for command in $(commands_of "$cli"); do
     grep -Eq "^ +$command( |$)" <<<"$manual" || fail "the manual page has no command $command"
-    for option in $("$cli" "$command" --help | grep -Eo -- '--[a-z]+' | sort -u); do
+    for option in $("$cli" "$command" --help | grep -Eo -- '--[a-z]+(-[a-z]+)*' | sort -u); do
       grep -q -- "$option" <<<"$manual" || fail "the manual page has no $option ($command)"
     done
   done
@@ -184,7 +184,7 @@ check_completion() {
   for command in $listed; do
     local offered named
     offered=$(complete_words palvara-cli "$command" FILE -- | tr ' ' '\n' | grep -v -- '--help' | xargs)
-    named=$("$cli" "$command" --help | grep -Eo -- '--[a-z]+' | grep -v -- '--help' | sort -u | xargs)
+    named=$("$cli" "$command" --help | grep -Eo -- '--[a-z]+(-[a-z]+)*' | grep -v -- '--help' | sort -u | xargs)
     [[ $offered == "$named" ]] || fail "$command: completion offers '$offered', help names '$named'"
   done
   [[ $(complete_words palvara-cli make-sample --encoding c) == cyclic ]] || fail "--encoding values"
