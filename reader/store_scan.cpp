@@ -1,5 +1,7 @@
 #include "reader/store_scan.h"
 
+#include <utility>
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -34,6 +36,13 @@ T Le(const std::byte* p) {
   T value;
   std::memcpy(&value, p, sizeof(T));
   return value;  // little-endian hosts only, as the rest of the reader
+}
+
+// The id and CRC of a block or page trailer starting at `t` (after cb/type and wSig): the ANSI
+// layout stores a 4-byte id before the CRC, the Unicode layout the CRC before an 8-byte id.
+std::pair<std::uint64_t, std::uint32_t> TrailerIdAndCrc(const std::byte* t, ScanLayout layout) {
+  if (layout == ScanLayout::kAnsi) return {Le<std::uint32_t>(t + 4), Le<std::uint32_t>(t + 8)};
+  return {Le<std::uint64_t>(t + 8), Le<std::uint32_t>(t + 4)};
 }
 
 bool SaneBTreePage(const std::byte* page, const Geometry& g, std::uint8_t type,
@@ -90,15 +99,7 @@ std::optional<ScannedBlock> CheckBlockTrailer(ByteSpan data, std::uint64_t dataO
   const std::byte* t = data.data() + (end - dataOffset - g.blockTrailer);
   const auto cb = Le<std::uint16_t>(t);
   const auto wSig = Le<std::uint16_t>(t + 2);
-  std::uint64_t bid;
-  std::uint32_t crc;
-  if (layout == ScanLayout::kAnsi) {
-    bid = Le<std::uint32_t>(t + 4);
-    crc = Le<std::uint32_t>(t + 8);
-  } else {
-    crc = Le<std::uint32_t>(t + 4);
-    bid = Le<std::uint64_t>(t + 8);
-  }
+  const auto [bid, crc] = TrailerIdAndCrc(t, layout);
   if (bid == 0 || cb == 0 || cb > kMaxBlockBytes - g.blockTrailer) return std::nullopt;
   const std::size_t total = (cb + g.blockTrailer + kBlockAlign - 1) / kBlockAlign * kBlockAlign;
   if (end < total || end - total < dataOffset) return std::nullopt;
@@ -124,15 +125,7 @@ std::optional<ScannedPage> CheckPageTrailer(ByteSpan page, std::uint64_t offset,
     return std::nullopt;
   }
   const auto wSig = Le<std::uint16_t>(t + 2);
-  std::uint64_t bid;
-  std::uint32_t crc;
-  if (layout == ScanLayout::kAnsi) {
-    bid = Le<std::uint32_t>(t + 4);
-    crc = Le<std::uint32_t>(t + 8);
-  } else {
-    crc = Le<std::uint32_t>(t + 4);
-    bid = Le<std::uint64_t>(t + 8);
-  }
+  const auto [bid, crc] = TrailerIdAndCrc(t, layout);
   ScannedPage result;
   result.offset = offset;
   result.id = bid;
