@@ -13,6 +13,7 @@ namespace {
 
 constexpr const char* kTopPath = "Personal Folders\\";
 constexpr const char* kReasonUnreadable = "the item could not be read";
+constexpr std::uint32_t kNidTypeMessage = 0x04;  // NID_TYPE_NORMAL_MESSAGE
 
 // "Personal Folders\\Inbox\\Old\\" -> "Personal Folders\\Inbox\\".
 void RemoveLastComponent(std::string& path) {
@@ -150,9 +151,10 @@ class Saving {
       if (control_.stopSaving) break;
       bool descend = false;
       std::unique_ptr<ItemRecord> record;
-      // Folder-associated messages (views, rules, forms) are not the user's items.
+      // Folder-associated messages (views, rules, forms) are not the user's items; a message
+      // of a folder that is not selected is counted as passed but not read.
       if (node->dataBlock != nullptr && node->NidType() != 0x08) {
-        record = LoadItem(store_, *node, context_);
+        if (!SkippedMessage(*node)) record = LoadItem(store_, *node, context_);
         ++progress_.saved;
         observer_.Progress(progress_);
       }
@@ -305,13 +307,27 @@ class Saving {
     AfterCurrentFolderItem();
   }
 
-  void SaveMail(const StoreNode& node, ItemRecord& r) {
+  // The folder a mail is saved into: its parent's path, else the folder entered last; null
+  // before any folder.
+  const std::string* MailFolderOf(const StoreNode& node) const {
+    if (folders_.empty()) return nullptr;
     const std::uint32_t parent = node.parent != nullptr ? node.parent->nid : 0;
     const auto entry = std::find_if(folders_.begin(), folders_.end(),
                                     [parent](const auto& f) { return f.second == parent; });
-    if (folders_.empty()) return;
-    const std::string path = entry != folders_.end() ? entry->first : folders_.back().first;
-    if (!Selected(path)) return;
+    return entry != folders_.end() ? &entry->first : &folders_.back().first;
+  }
+
+  // A message no selected folder would take, whatever kind it turns out to be.
+  bool SkippedMessage(const StoreNode& node) const {
+    if (node.NidType() != kNidTypeMessage || Selected(currentPath_)) return false;
+    const std::string* mailFolder = MailFolderOf(node);
+    return mailFolder == nullptr || !Selected(*mailFolder);
+  }
+
+  void SaveMail(const StoreNode& node, ItemRecord& r) {
+    const std::string* folder = MailFolderOf(node);
+    if (folder == nullptr || !Selected(*folder)) return;
+    const std::string path = *folder;
     progress_.destination = path;
     const std::shared_ptr<const CopiedMessage> source = Source(node);
     const bool written = Output(path, SavedKind::kMail, r, [&] {
