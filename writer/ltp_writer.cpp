@@ -201,6 +201,13 @@ NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeI
   return content;
 }
 
+TableRow::TableRow(std::uint32_t id, std::span<const std::optional<ByteSpan>> cells) : rowId(id) {
+  std::size_t size = 0;
+  for (const std::optional<ByteSpan>& cell : cells) size += 4 + (cell ? cell->size() : 0);
+  packed_.reserve(size);
+  for (const std::optional<ByteSpan>& cell : cells) AddCell(cell);
+}
+
 void TableRow::AddCell(std::optional<ByteSpan> value) {
   const std::size_t at = packed_.size();
   packed_.resize(at + 4 + (value ? value->size() : 0));

@@ -83,6 +83,9 @@ NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeI
 struct TableRow {
   std::uint32_t rowId = 0;
 
+  TableRow() = default;
+  TableRow(std::uint32_t id, std::span<const std::optional<ByteSpan>> cells);
+
   void AddCell(std::optional<ByteSpan> value);
   // The cells in order; the values point into the row.
   std::vector<std::optional<ByteSpan>> Cells() const;

@@ -109,16 +109,14 @@ std::string Extension(const std::string& name) {
 
 // The cells of `tags` from a property list (absent where the list has no such property).
 TableRow RowFrom(std::uint32_t rowId, const Tags& tags, const std::vector<PropertyValue>& props) {
-  TableRow row;
-  row.rowId = rowId;
+  std::vector<std::optional<ByteSpan>> cells;
   for (std::uint32_t tag : tags) {
-    std::optional<ByteSpan> cell;
+    std::optional<ByteSpan>& cell = cells.emplace_back();
     for (const PropertyValue& p : props) {
       if ((std::uint32_t{p.id} << 16 | p.type) == tag) cell = p.value;
     }
-    row.AddCell(cell);
   }
-  return row;
+  return TableRow(rowId, cells);
 }
 
 }  // namespace
