@@ -87,13 +87,6 @@ int main(int argc, char** argv) {
   const qint64 analysis = clock.elapsed();
   const qint64 analysisStall = stalls.stop();
 
-  // The item list reads the store opened again after the analysis, in the background.
-  clock.restart();
-  waitUntil([w] { return w->store() != nullptr && w->store()->ready(); }, 600000);
-  const qint64 opened = clock.elapsed();
-  std::printf("store opened for the item list %lld ms after the analysis ended\n",
-              static_cast<long long>(opened));
-
   int items = 0;
   const QModelIndex folder = largestMailFolder(*w, &items);
   stalls.start();

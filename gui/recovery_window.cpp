@@ -147,6 +147,7 @@ Repair_Recover::Repair_Recover(Wizard& wizard, QWidget* parent)
   m_saveButton->setEnabled(false);
   resize(1120, 720);
 
+  m_store = std::make_unique<BrowseStore>();
   startAnalysis();
   m_preview->showPage("progress.html");
   m_back->setEnabled(false);
@@ -179,7 +180,7 @@ void Repair_Recover::startAnalysis() {
   options.sourcePath = m_wizard.sourcePath.toStdString();
   options.searchSourcePath = m_wizard.searchSourcePath.toStdString();
   options.cameFromSearch = m_wizard.cameFromSearch;
-  m_analysisWorker = std::make_unique<AnalysisWorker>(options, m_control);
+  m_analysisWorker = std::make_unique<AnalysisWorker>(options, m_control, *m_store);
   AnalysisWorker* w = m_analysisWorker.get();
   connect(w, &AnalysisWorker::folderAdded, this, [this](const QString& path, const QString& cls) {
     const QModelIndex last = m_tree->addFolderPath(path, cls);
@@ -212,8 +213,8 @@ void Repair_Recover::analysisFinished() {
   if (!m_result) m_result = std::make_unique<AnalysisResult>();
   for (const QString& text : messages) m_wizard.host.tell(this, text, QMessageBox::Information);
   if (m_result->outcome == AnalysisResult::Outcome::kCannotOpen) m_wizard.host.terminate();
-  m_store = std::make_unique<BrowseStore>(m_result->source);
-  m_store->openInBackground();
+  // The item list, the preview and Save read the store the analysis opened and indexed.
+  m_store->adopt(m_result->store, m_result->source);
   m_progress->hide();
   m_selectDirectory->setEnabled(false);
   const bool anything = m_result->HasItems() && m_tree->hasItems();
@@ -254,7 +255,7 @@ void Repair_Recover::stopAnalysis() {
 }
 
 void Repair_Recover::folderClicked(const QModelIndex& index) {
-  if (!index.isValid()) return;
+  if (!index.isValid() || saving()) return;
   m_treeView->setCurrentIndex(index);
   for (QLabel* l : m_header) l->clear();
   if (m_result == nullptr) return;  // listed once the analysis has ended
@@ -269,7 +270,8 @@ void Repair_Recover::showPreview(const QModelIndex& current) {
     return;
   }
   const ListRow* row = current.isValid() ? m_list->row(current.row()) : nullptr;
-  if (row == nullptr || row->cells.size() < 3 || m_store == nullptr) return;
+  // While a run holds the store, the window does not wait for it.
+  if (row == nullptr || row->cells.size() < 3 || m_store == nullptr || analysing() || saving()) return;
   m_header[2]->setText(row->cells[1]);
   m_header[0]->setText(row->cells[0]);
   m_header[1]->setText(row->cells[2]);
@@ -315,7 +317,10 @@ void Repair_Recover::save() {
   options.output.sourceFileName = m_result->source.filename().string();
   for (const QString& f : m_selected) options.selectedFolders.push_back(f.toStdString());
   options.analysisCounters = m_result->counters;
-  m_savingWorker = std::make_unique<SavingWorker>(options, m_control);
+  options.store = m_store->analysed();
+  // The saving run holds the store to its end: a listing under way ends here.
+  m_loader->stop();
+  m_savingWorker = std::make_unique<SavingWorker>(options, m_control, *m_store);
   connect(m_savingWorker.get(), &SavingWorker::finished, this, &Repair_Recover::savingFinished);
   m_savingThread = new QThread;
   startOnThread(m_savingWorker.get(), m_savingThread);
