@@ -45,11 +45,14 @@ Repair_Recover::Repair_Recover(Wizard& wizard, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(14, 8, 14, 12);
   buildFrame(layout, "Step2.bmp");
+  setHelpSection("recovery");
   enableViewReportByReport();
   m_selectFile->setEnabled(false);
   m_selectDirectory->setEnabled(false);
   m_save->setEnabled(false);
   connect(m_save, &QAction::triggered, this, &Repair_Recover::save);
+  // The Log entries wait for the end of the analysis.
+  for (QAction* a : {m_viewLog, m_clearLog, m_changePath}) a->setEnabled(false);
 
   auto* sourceRow = new QHBoxLayout;
   auto* sourceCaption = new QLabel("Source Path :", this);
@@ -217,6 +220,7 @@ void Repair_Recover::analysisFinished() {
   m_store->adopt(m_result->store, m_result->source);
   m_progress->hide();
   m_selectDirectory->setEnabled(false);
+  for (QAction* a : {m_viewLog, m_clearLog, m_changePath}) a->setEnabled(true);
   const bool anything = m_result->HasItems() && m_tree->hasItems();
   m_save->setEnabled(anything);
   m_saveButton->setEnabled(anything);

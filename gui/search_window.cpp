@@ -50,6 +50,7 @@ Settings::Settings(Wizard& wizard, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(18, 8, 18, 14);
   buildFrame(layout, "Step5.bmp");
+  setHelpSection("search");
   enableViewReportByReport();
   m_selectFile->setEnabled(false);
   m_save->setEnabled(false);
