@@ -84,11 +84,13 @@ Repair_Recover::Repair_Recover(Wizard& wizard, QWidget* parent)
   m_listView->verticalHeader()->setDefaultSectionSize(22);
   m_listView->horizontalHeader()->setStretchLastSection(true);
   m_listView->setWordWrap(false);
-  connect(m_list, &QAbstractItemModel::modelReset, this, [this] {
+  auto columnWidths = [this] {
     for (int c = 0; c < m_list->columnCount(); ++c) {
       m_listView->setColumnWidth(c, m_list->columnWidth(c));
     }
-  });
+  };
+  columnWidths();  // the mail columns, before the first listing too
+  connect(m_list, &QAbstractItemModel::modelReset, this, columnWidths);
   m_loader = new ListLoader(m_list, this);
   connect(m_listView->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
           &Repair_Recover::showPreview);
