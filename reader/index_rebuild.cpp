@@ -8,6 +8,7 @@
 
 #include "reader/block_access.h"
 #include "reader/btree_walk.h"
+#include "reader/orphan_messages.h"
 #include "reader/property_list.h"
 #include "reader/recovered_blocks.h"
 #include "reader/store_scan.h"
@@ -19,6 +20,7 @@ constexpr std::uint32_t kMessageStoreNid = 0x21;
 constexpr std::uint32_t kDefaultTopFolder = 0x2142;
 constexpr std::uint32_t kRootFolderNid = 0x122;
 constexpr std::uint32_t kFolderType = 0x02;
+constexpr std::uint32_t kMessageType = 0x04;
 constexpr std::uint32_t kHierarchyTableType = 0x0D;
 constexpr std::uint32_t kRowIdTag = 0x67F2;
 // A folder id beyond any a store hands out (index 0x7FFFFFE), for "Recovered Items".
@@ -108,6 +110,7 @@ class Rebuild {
   void Run() {
     RecoverySummary& summary = s_.recovery;
     summary.ran = true;
+    const bool walkDamaged = s_.damage.Count() > 0;
     // Nodes the walk alone reaches with data: everything else the pass makes readable.
     std::unordered_set<std::uint32_t> before;
     s_.nodes.ForEachPreorder([&before](const StoreNode& n, int) {
@@ -140,6 +143,7 @@ class Rebuild {
     RewalkMisreadTrees();
     DiscardMisreadWalk();
     FindRoots(found);
+    const std::size_t treeBlocks = s_.blocks.Size();
     AddBlocks(found, maps);
     AddNodeEntries(found, maps);
     for (std::uint32_t nid : s_.nodes.RelinkBlocks(s_.blocks)) s_.recoveredNodes.insert(nid);
@@ -151,6 +155,7 @@ class Rebuild {
     const StoreNode* messageStore = FindNode(s_, kMessageStoreNid);
     if (messageStore == nullptr || messageStore->dataBlock == nullptr) RebuildMessageStore();
     RebuildFolders();
+    AdoptOrphanMessages(treeBlocks, walkDamaged);
     s_.nodes.ForEachPreorder([this, &before](const StoreNode& n, int) {
       if (n.dataBlock != nullptr && before.count(n.nid) == 0) s_.recoveredNodes.insert(n.nid);
     });
@@ -520,9 +525,32 @@ class Rebuild {
     const std::uint32_t top = TopFolderNid();
     for (const StoreNode* orphan : lost) {
       if (orphan->reachable) continue;
-      if (orphan->NidType() != kFolderType && (orphan->nid & 0x1F) != 0x04) continue;
+      if (orphan->NidType() != kFolderType && orphan->NidType() != kMessageType) continue;
       if (!RecoveredItemsFolder(top)) return;
       if (s_.nodes.Adopt(orphan, kRecoveredItemsNid)) ++s_.recovery.itemsFiled;
+    }
+  }
+
+  // Messages whose node entry is lost: back into the folder whose contents table lists them,
+  // or, when the walk met damage, into "Recovered Items" when no row does.
+  void AdoptOrphanMessages(std::size_t treeBlocks, bool walkDamaged) {
+    const OrphanMessages orphans = FindOrphanMessages(s_, treeBlocks, walkDamaged);
+    ParentCache cache;
+    for (const NodeEntry& e : orphans.matched) {
+      s_.nodes.Place(e, s_.blocks, cache, s_.damage);
+      s_.recoveredNodes.insert(e.nid);
+    }
+    s_.recovery.messagesMatched = orphans.matched.size();
+    if (orphans.unmatched.empty() || !RecoveredItemsFolder(TopFolderNid())) return;
+    std::uint32_t index = kRecoveredItemsNid >> 5;
+    for (NodeEntry e : orphans.unmatched) {
+      do {
+        e.nid = (--index << 5) | kMessageType;
+      } while (s_.nodes.Find(e.nid) != nullptr && index > 0);
+      e.nidParent = kRecoveredItemsNid;
+      s_.nodes.Place(e, s_.blocks, cache, s_.damage);
+      s_.recoveredNodes.insert(e.nid);
+      ++s_.recovery.itemsFiled;
     }
   }
 

@@ -7,11 +7,12 @@
 #include <nlohmann/json.hpp>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <set>
 #include <memory>
+#include <set>
 #include <tuple>
 
 #include "items/analysis.h"
@@ -282,6 +283,87 @@ TEST_F(LostFolderTest, OrphansOfALostLeafAreFiledIntoRecoveredItems) {
   const AnalysisResult recovered = Analyze(damaged, ScanMode::kForce);
   const std::string lostAndFound = std::string("Personal Folders\\") + kRecoveredItemsFolder + "\\";
   EXPECT_GE(MailIn(recovered, lostAndFound), 1);
+}
+
+// The node B-tree leaf page holding the most message entries (and no folder's), zeroed in
+// `bytes`: the messages' entries are lost, their blocks and their folders' tables are not.
+// Returns the node ids the page held.
+std::set<std::uint32_t> ZeroMessageLeaf(const fs::path& source, Bytes& bytes) {
+  StoreFile store;
+  EXPECT_TRUE(OpenStore(store, source).ok());
+  IndexStore(store);
+  const PageLayout& layout = *store.Layout();
+  std::set<std::uint32_t> best;
+  std::uint64_t bestOffset = 0;
+  for (const StoreFile::WalkedLeaf& leaf : store.walkedNodeLeaves) {
+    std::set<std::uint32_t> nids;
+    bool onlyMessages = true;
+    for (std::size_t at = 0; at + layout.nodeLeafEntry <= layout.entryArea; at += layout.nodeLeafEntry) {
+      const std::uint32_t nid = LoadLe32(ByteSpan(bytes).subspan(leaf.offset), at).value_or(0);
+      if (nid < leaf.first || nid > leaf.last) continue;
+      onlyMessages = onlyMessages && (nid & 0x1F) == 0x04;
+      nids.insert(nid);
+    }
+    if (onlyMessages && nids.size() > best.size()) {
+      best = nids;
+      bestOffset = leaf.offset;
+    }
+  }
+  for (std::size_t i = 0; i < kPageSize && !best.empty(); ++i) bytes[bestOffset + i] = std::byte{0};
+  return best;
+}
+
+TEST_F(LostFolderTest, MessagesOfALostNodeLeafGoBackToTheFolderWhoseTableListsThem) {
+  const std::set<std::uint32_t> lost = ZeroMessageLeaf(source_, bytes_);
+  ASSERT_GE(lost.size(), 5u);
+  const fs::path damaged = dir_.path() / "damaged.pst";
+  WriteBytes(damaged, bytes_);
+  const AnalysisResult walk = Analyze(damaged, ScanMode::kOff);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  std::map<std::uint32_t, const ItemSummary*> byNid;
+  for (const ItemSummary& s : recovered.items) byNid[s.nodeId] = &s;
+  int checked = 0, attached = 0;
+  for (const ItemSummary& want : intact_.items) {
+    if (lost.count(want.nodeId) == 0) continue;
+    SCOPED_TRACE(want.subject);
+    EXPECT_TRUE(std::none_of(walk.items.begin(), walk.items.end(),
+                             [&want](const ItemSummary& s) { return s.nodeId == want.nodeId; }));
+    ASSERT_EQ(byNid.count(want.nodeId), 1u);
+    const ItemSummary& got = *byNid[want.nodeId];
+    EXPECT_EQ(got.subject, want.subject);
+    EXPECT_EQ(got.folder, want.folder);
+    EXPECT_EQ(got.attachments, want.attachments);
+    EXPECT_EQ(got.sender, want.sender);
+    EXPECT_EQ(got.bodyBytes, want.bodyBytes);
+    EXPECT_TRUE(got.fromScan);
+    ++checked;
+    attached += want.attachments > 0 ? 1 : 0;
+  }
+  EXPECT_EQ(checked, static_cast<int>(lost.size()));
+  EXPECT_GT(attached, 0);  // subnode blocks found their messages too
+  EXPECT_EQ(recovered.items.size(), intact_.items.size());
+}
+
+TEST_F(LostFolderTest, LostMessagesNoTableListsGoIntoRecoveredItems) {
+  const std::set<std::uint32_t> lost = ZeroMessageLeaf(source_, bytes_);
+  ASSERT_GE(lost.size(), 5u);
+  // Every contents table goes too: no row names the lost messages any more.
+  for (const TreeFolder& f : intact_.tree) {
+    const auto [offset, size] = DataBlockOf(source_, (f.nodeId & ~0x1Fu) | 0x0E);
+    for (std::uint64_t i = offset; i < offset + size; ++i) bytes_[i] = std::byte{0};
+  }
+  const fs::path damaged = dir_.path() / "damaged.pst";
+  WriteBytes(damaged, bytes_);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  const std::string lostAndFound = std::string("Personal Folders\\") + kRecoveredItemsFolder + "\\";
+  std::multiset<std::pair<std::string, std::size_t>> want, got;
+  for (const ItemSummary& s : intact_.items) {
+    if (lost.count(s.nodeId) != 0) want.emplace(s.subject, s.attachments);
+  }
+  for (const ItemSummary& s : recovered.items) {
+    if (s.folder == lostAndFound && s.fromScan) got.emplace(s.subject, s.attachments);
+  }
+  EXPECT_EQ(got, want);
 }
 
 TEST(RecoverySaveTest, AStoreSavedFromADamagedCopyIsSoundAndReadable) {

@@ -1,0 +1,312 @@
+#include "reader/orphan_messages.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <tuple>
+#include <unordered_set>
+
+#include "reader/block_access.h"
+#include "reader/btree_walk.h"
+#include "reader/encoding.h"
+#include "reader/heap.h"
+#include "reader/property_list.h"
+
+namespace palvara {
+namespace {
+
+constexpr std::uint32_t kMessageType = 0x04;
+constexpr std::uint32_t kContentsTableType = 0x0E;
+constexpr std::uint32_t kFolderType = 0x02;
+constexpr std::uint16_t kRowIdTag = 0x67F2;
+constexpr std::uint16_t kMessageClassTag = 0x001A;
+constexpr std::uint16_t kSubjectTag = 0x0037;
+constexpr std::uint16_t kMessageFlagsTag = 0x0E07;
+constexpr std::uint16_t kContentCountTag = 0x3602;
+constexpr std::uint32_t kHasAttachment = 0x10;
+constexpr std::uint32_t kAssociated = 0x40;  // a folder's view, rule or form: not an item
+constexpr std::uint32_t kAttachmentTableNid = 0x671;
+// The columns a row and a message must agree on (where both have them): subject, delivery,
+// creation and modification times, size, flags.
+constexpr std::uint16_t kMatchTags[] = {kSubjectTag, 0x0E06, 0x3007, 0x3008, 0x0E08, kMessageFlagsTag};
+// A data tree is two levels deep, a subnode tree nests through bidSub: bounds against cycles.
+constexpr int kMaxDepth = 16;
+// Subnode blocks tried per message, on either side of its own block id.
+constexpr std::size_t kSubnodeNeighbours = 8;
+
+std::uint32_t Flags(const PropertyList& message) {
+  const PropertyEntry* flags = message.FindTag(kMessageFlagsTag);
+  return flags != nullptr && flags->value ? LoadLe32(*flags->value, 0).value_or(0) : 0;
+}
+
+struct Candidate {
+  const BlockEntry* data = nullptr;
+  bool trusted = false;
+  std::unique_ptr<PropertyList> properties;
+};
+
+struct Row {
+  std::uint32_t nid = 0;
+  std::uint32_t folder = 0;
+  const PropertyList* row = nullptr;  // kept alive by the finder's tables
+  bool taken = false;
+};
+
+class OrphanFinder {
+ public:
+  OrphanFinder(StoreFile& store, std::size_t trustedBlocks, bool fileUnmatched)
+      : s_(store), trustedBlocks_(trustedBlocks), fileUnmatched_(fileUnmatched) {}
+
+  OrphanMessages Run() {
+    ReadRows();
+    if (rows_.empty() && !fileUnmatched_) return {};
+    CollectReferenced();
+    CollectCandidates();
+    OrphanMessages result;
+    std::vector<const Candidate*> kept;
+    std::vector<std::pair<bool, std::size_t>> where;  // matched or not, index
+    for (Candidate& c : candidates_) {
+      Row* row = MatchingRow(*c.properties);
+      if (row != nullptr) {
+        row->taken = true;
+        where.emplace_back(true, result.matched.size());
+        result.matched.push_back(NodeEntry{row->nid, c.data->id, 0, row->folder});
+      } else if (fileUnmatched_ && c.trusted && (Flags(*c.properties) & kAssociated) == 0) {
+        where.emplace_back(false, result.unmatched.size());
+        result.unmatched.push_back(NodeEntry{0, c.data->id, 0, 0});
+      } else {
+        continue;
+      }
+      kept.push_back(&c);
+    }
+    std::vector<NodeEntry*> entries;
+    for (const auto& [matched, index] : where) {
+      entries.push_back(matched ? &result.matched[index] : &result.unmatched[index]);
+    }
+    PairSubnodes(kept, entries);
+    return result;
+  }
+
+ private:
+  // Rows of the contents tables the tree reaches that name a message the tree does not have.
+  void ReadRows() {
+    std::vector<const StoreNode*> tables;
+    s_.nodes.ForEachPreorder([&tables](const StoreNode& n, int) {
+      if (n.NidType() == kContentsTableType && n.dataBlock != nullptr) tables.push_back(&n);
+    });
+    for (const StoreNode* table : tables) {
+      const std::uint32_t folder = (table->nid & ~0x1Fu) | kFolderType;
+      if (FindNode(s_, folder) == nullptr) continue;
+      SubnodeList subnodes;
+      if (table->subnodeBlock != nullptr) ReadSubnodes(s_, table->subnodeBlock, subnodes);
+      std::shared_ptr<PropertyList> rows = ReadPropertyList(s_, table->dataBlock, subnodes);
+      for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
+        const PropertyEntry* id = row->FindTag(kRowIdTag);
+        if (id == nullptr || !id->value || id->value->size() < 4) continue;
+        const std::uint32_t nid = *LoadLe32(*id->value, 0);
+        if ((nid & 0x1F) != kMessageType || FindNode(s_, nid) != nullptr) continue;
+        Row entry;
+        entry.nid = nid;
+        entry.folder = folder;
+        entry.row = row;
+        rows_.push_back(std::move(entry));
+      }
+      tables_.push_back(std::move(rows));
+    }
+  }
+
+  // Every block a node refers to: data and subnode blocks, the children of data trees and of
+  // subnode blocks, at every level.
+  void CollectReferenced() {
+    std::vector<std::uint64_t> work;
+    auto addNode = [&work](std::uint64_t data, std::uint64_t sub) {
+      if (data != 0) work.push_back(data);
+      if (sub != 0) work.push_back(sub);
+    };
+    s_.nodes.ForEachPreorder([&addNode](const StoreNode& n, int) { addNode(n.bidData, n.bidSub); });
+    for (const StoreNode* orphan : s_.nodes.Orphans()) addNode(orphan->bidData, orphan->bidSub);
+    while (!work.empty()) {
+      const std::uint64_t id = work.back() & ~std::uint64_t{1};
+      work.pop_back();
+      if (!referenced_.insert(id).second) continue;
+      if ((id & 0x2) == 0) continue;
+      for (std::uint64_t child : ChildIds(id)) work.push_back(child);
+    }
+  }
+
+  // The block ids an internal block lists: a data tree's children, or a subnode block's
+  // data, subnode and child block ids.
+  std::vector<std::uint64_t> ChildIds(std::uint64_t id) {
+    std::vector<std::uint64_t> ids;
+    const std::optional<Bytes> block = ReadBlock(s_, id);
+    if (!block || block->size() < 8) return ids;
+    const ByteSpan b(*block);
+    const std::size_t w = s_.IsAnsi() ? 4 : 8;
+    const std::uint8_t type = ByteAt(b, 0);
+    const std::uint8_t level = ByteAt(b, 1);
+    const std::size_t count = LoadLe16(b, 2).value_or(0);
+    if (type == 0x01) {
+      for (std::size_t i = 0; i < count && 8 + w * (i + 1) <= b.size(); ++i) {
+        ids.push_back(LoadLeN(b, 8 + w * i, w).value_or(0));
+      }
+    } else if (type == 0x02) {
+      const std::size_t first = s_.IsAnsi() ? 4 : 8;
+      const std::size_t entry = level == 0 ? 3 * w : 2 * w;
+      for (std::size_t i = 0; i < count && first + entry * (i + 1) <= b.size(); ++i) {
+        for (std::size_t k = 1; k < entry / w; ++k) {
+          ids.push_back(LoadLeN(b, first + entry * i + w * k, w).value_or(0));
+        }
+      }
+    }
+    return ids;
+  }
+
+  // The client signature of the heap a node with data `entry` would hold; 0 when none.
+  std::uint8_t HeapClient(const BlockEntry* entry, int depth = 0) {
+    if (entry == nullptr || depth > kMaxDepth) return 0;
+    if (entry->IsInternal()) {
+      const Bytes head = ReadBlockAt(s_, entry->offset, 16);
+      if (ByteAt(head, 0) != 0x01 || LoadLe16(head, 2).value_or(0) == 0) return 0;
+      const std::size_t w = s_.IsAnsi() ? 4 : 8;
+      return HeapClient(FindBlock(s_, LoadLeN(head, 8, w).value_or(0)), depth + 1);
+    }
+    Bytes head = ReadBlockAt(s_, entry->offset, std::min<std::uint32_t>(entry->size, 16));
+    DecodeBlock(head, s_.encoding, entry->id);
+    return ByteAt(head, 2) == kHeapSignature ? ByteAt(head, 3) : 0;
+  }
+
+  // Message property contexts no node refers to: the block B-tree's own first, newest first.
+  void CollectCandidates() {
+    const auto& entries = s_.blocks.Entries();
+    // What the free data trees and subnode blocks hold (attachments, recipient tables, the
+    // later blocks of a large heap) is not a message of its own.
+    std::vector<const BlockEntry*> trees;
+    for (const BlockEntry& e : entries) {
+      if (e.IsInternal() && referenced_.count(e.id & ~std::uint64_t{1}) == 0) trees.push_back(&e);
+    }
+    std::unordered_set<std::uint64_t> inside;
+    for (const BlockEntry* tree : trees) {
+      std::vector<std::uint64_t> work = ChildIds(tree->id);
+      for (int steps = 0; !work.empty() && steps < 4096; ++steps) {
+        const std::uint64_t id = work.back() & ~std::uint64_t{1};
+        work.pop_back();
+        if (id == 0 || !inside.insert(id).second || (id & 0x2) == 0) continue;
+        for (std::uint64_t child : ChildIds(id)) work.push_back(child);
+      }
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const BlockEntry& e = entries[i];
+      const std::uint64_t id = e.id & ~std::uint64_t{1};
+      if (referenced_.count(id) != 0 || inside.count(id) != 0) continue;
+      if (e.IsInternal()) {
+        // Subnode blocks are kept aside for pairing; data trees may hold a large message.
+        const Bytes head = ReadBlockAt(s_, e.offset, 2);
+        if (ByteAt(head, 0) == 0x02) {
+          subnodeBlocks_.push_back(&e);
+          continue;
+        }
+      }
+      if (HeapClient(&e) != kClientPropertyContext) continue;
+      std::unique_ptr<PropertyList> properties = ReadPropertyList(s_, &e, {});
+      if (!properties || properties->FindTag(kMessageClassTag) == nullptr ||
+          properties->FindTag(kContentCountTag) != nullptr) {
+        continue;
+      }
+      candidates_.push_back(Candidate{&e, i < trustedBlocks_, std::move(properties)});
+    }
+    std::stable_sort(candidates_.begin(), candidates_.end(), [](const Candidate& a, const Candidate& b) {
+      return std::make_pair(a.trusted, a.data->id) > std::make_pair(b.trusted, b.data->id);
+    });
+    std::sort(subnodeBlocks_.begin(), subnodeBlocks_.end(),
+              [](const BlockEntry* a, const BlockEntry* b) { return a->id < b->id; });
+  }
+
+  // The first row not yet taken that agrees with the message on every column both have, and
+  // has at least its subject or one of its times.
+  Row* MatchingRow(const PropertyList& message) {
+    for (Row& row : rows_) {
+      if (row.taken) continue;
+      int agreed = 0;
+      bool differs = false;
+      for (std::uint16_t tag : kMatchTags) {
+        const PropertyEntry* a = row.row->FindTag(tag);
+        const PropertyEntry* b = message.FindTag(tag);
+        if (a == nullptr || b == nullptr || !a->value || !b->value) continue;
+        if (*a->value != *b->value) {
+          differs = true;
+          break;
+        }
+        agreed += tag == 0x0E08 || tag == kMessageFlagsTag ? 0 : 1;
+      }
+      if (!differs && agreed > 0) return &row;
+    }
+    return nullptr;
+  }
+
+  // Whether the subnode block `block` fits `message`: it holds every subnode the message's
+  // properties name, and an attachment table exactly when the message says it has attachments.
+  bool Fits(const BlockEntry* block, const PropertyList& message) {
+    SubnodeList list;
+    if (!ReadSubnodes(s_, block, list)) return false;
+    auto has = [&list](std::uint32_t nid) {
+      return std::any_of(list.begin(), list.end(),
+                         [nid](const SubnodeEntry& e) { return e.level == 0 && e.nid == nid; });
+    };
+    for (const PropertyEntry& e : message.entries) {
+      if (!e.value && e.reference != 0 && (e.reference & 0x1F) != 0 && !has(e.reference)) return false;
+    }
+    return ((Flags(message) & kHasAttachment) != 0) == has(kAttachmentTableNid);
+  }
+
+  // Each kept message takes the free subnode block nearest its own block id that fits it
+  // (writers allocate a message's blocks together), nearest pairs first.
+  void PairSubnodes(const std::vector<const Candidate*>& kept, const std::vector<NodeEntry*>& entries) {
+    if (subnodeBlocks_.empty()) return;
+    struct Pair {
+      std::uint64_t distance;
+      std::size_t message;
+      std::size_t block;
+    };
+    std::vector<Pair> pairs;
+    for (std::size_t m = 0; m < kept.size(); ++m) {
+      const std::uint64_t id = kept[m]->data->id;
+      const auto at = std::lower_bound(subnodeBlocks_.begin(), subnodeBlocks_.end(), id,
+                                       [](const BlockEntry* b, std::uint64_t v) { return b->id < v; });
+      const std::size_t mid = static_cast<std::size_t>(at - subnodeBlocks_.begin());
+      const std::size_t from = mid > kSubnodeNeighbours ? mid - kSubnodeNeighbours : 0;
+      const std::size_t to = std::min(subnodeBlocks_.size(), mid + kSubnodeNeighbours);
+      for (std::size_t k = from; k < to; ++k) {
+        const std::uint64_t other = subnodeBlocks_[k]->id;
+        pairs.push_back(Pair{other > id ? other - id : id - other, m, k});
+      }
+    }
+    std::sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) {
+      return std::tie(a.distance, a.message, a.block) < std::tie(b.distance, b.message, b.block);
+    });
+    std::vector<bool> messageDone(kept.size()), blockUsed(subnodeBlocks_.size());
+    for (const Pair& p : pairs) {
+      if (messageDone[p.message] || blockUsed[p.block]) continue;
+      if (!Fits(subnodeBlocks_[p.block], *kept[p.message]->properties)) continue;
+      messageDone[p.message] = true;
+      blockUsed[p.block] = true;
+      entries[p.message]->bidSub = subnodeBlocks_[p.block]->id;
+    }
+  }
+
+  StoreFile& s_;
+  std::size_t trustedBlocks_;
+  bool fileUnmatched_;
+  std::vector<std::shared_ptr<PropertyList>> tables_;
+  std::vector<Row> rows_;
+  std::unordered_set<std::uint64_t> referenced_;
+  std::vector<Candidate> candidates_;
+  std::vector<const BlockEntry*> subnodeBlocks_;
+};
+
+}  // namespace
+
+OrphanMessages FindOrphanMessages(StoreFile& store, std::size_t trustedBlocks, bool fileUnmatched) {
+  return OrphanFinder(store, trustedBlocks, fileUnmatched).Run();
+}
+
+}  // namespace palvara
