@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <map>
 #include <new>
+#include <optional>
 #include <tuple>
 #include <unordered_map>
 
@@ -22,6 +23,7 @@ constexpr std::uint32_t kRootFolderNid = 0x122;
 constexpr std::uint32_t kFolderType = 0x02;
 constexpr std::uint32_t kMessageType = 0x04;
 constexpr std::uint32_t kHierarchyTableType = 0x0D;
+constexpr std::uint32_t kContentsTableType = 0x0E;
 constexpr std::uint32_t kRowIdTag = 0x67F2;
 // A folder id beyond any a store hands out (index 0x7FFFFFE), for "Recovered Items".
 constexpr std::uint32_t kRecoveredItemsNid = (0x7FFFFFEu << 5) | kFolderType;
@@ -143,7 +145,7 @@ class Rebuild {
     RewalkMisreadTrees();
     DiscardMisreadWalk();
     FindRoots(found);
-    const std::size_t treeBlocks = s_.blocks.Size();
+    treeBlocks_ = s_.blocks.Size();
     AddBlocks(found, maps);
     AddNodeEntries(found, maps);
     for (std::uint32_t nid : s_.nodes.RelinkBlocks(s_.blocks)) s_.recoveredNodes.insert(nid);
@@ -155,7 +157,7 @@ class Rebuild {
     const StoreNode* messageStore = FindNode(s_, kMessageStoreNid);
     if (messageStore == nullptr || messageStore->dataBlock == nullptr) RebuildMessageStore();
     RebuildFolders();
-    AdoptOrphanMessages(treeBlocks, walkDamaged);
+    AdoptOrphanMessages(walkDamaged);
     s_.nodes.ForEachPreorder([this, &before](const StoreNode& n, int) {
       if (n.dataBlock != nullptr && before.count(n.nid) == 0) s_.recoveredNodes.insert(n.nid);
     });
@@ -443,21 +445,77 @@ class Rebuild {
       if (n.NidType() == kHierarchyTableType) tables.push_back(&n);
     });
     for (const StoreNode* table : tables) {
-      const std::uint32_t folder = (table->nid & ~0x1Fu) | kFolderType;
-      std::unique_ptr<PropertyList> rows = PropertiesOf(*table);
-      for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
-        const PropertyEntry* id = row->Find(kRowIdTag);
-        if (id == nullptr || !id->value || id->value->size() < 4) continue;
-        FolderRow entry;
-        entry.parent = folder;
-        for (const PropertyEntry& e : row->entries) {
-          const bool kept = e.tag == 0x3001 || e.tag == 0x3613 || e.tag == 0x3602 ||
-                            e.tag == 0x3603 || e.tag == 0x360A;
-          if (kept && e.value) entry.properties.push_back({e.tag, e.type, *e.value});
-        }
-        rows_.emplace(*LoadLe32(*id->value, 0), std::move(entry));
-      }
+      AddHierarchyRows(PropertiesOf(*table).get(), (table->nid & ~0x1Fu) | kFolderType);
     }
+    ReadFreeHierarchyTables();
+  }
+
+  void AddHierarchyRows(const PropertyList* rows, std::uint32_t folder) {
+    for (const PropertyList* row = rows; row != nullptr; row = row->next.get()) {
+      const std::uint32_t nid = RowNid(*row);
+      if ((nid & 0x1F) != kFolderType) continue;
+      FolderRow entry;
+      entry.parent = folder;
+      for (const PropertyEntry& e : row->entries) {
+        const bool kept = e.tag == 0x3001 || e.tag == 0x3613 || e.tag == 0x3602 ||
+                          e.tag == 0x3603 || e.tag == 0x360A;
+        if (kept && e.value) entry.properties.push_back({e.tag, e.type, *e.value});
+      }
+      rows_.emplace(nid, std::move(entry));
+    }
+  }
+
+  static std::uint32_t RowNid(const PropertyList& row) {
+    const PropertyEntry* id = row.Find(kRowIdTag);
+    return id != nullptr && id->value ? LoadLe32(*id->value, 0).value_or(0) : 0;
+  }
+
+  // Hierarchy tables among the free blocks, for folders whose own table node is lost, newest
+  // first: the parent of the folders they list that the tree still has, else the one folder
+  // without a hierarchy table whose data says it has subfolders.
+  void ReadFreeHierarchyTables() {
+    std::vector<std::uint32_t> owners;
+    s_.nodes.ForEachPreorder([this, &owners](const StoreNode& n, int) {
+      if (n.NidType() != kFolderType || FindNode(s_, (n.nid & ~0x1Fu) | kHierarchyTableType) != nullptr) return;
+      const std::unique_ptr<PropertyList> list = PropertiesOf(n);
+      const PropertyEntry* subfolders = list ? list->Find(0x360A) : nullptr;
+      if (subfolders != nullptr && subfolders->value && ByteAt(*subfolders->value, 0) != 0) {
+        owners.push_back(n.nid);
+      }
+    });
+    std::unordered_set<std::uint32_t> claimed;
+    for (const BlockEntry* block : Free().tables) {
+      std::unique_ptr<PropertyList> rows = ReadFreeTable(s_, Free(), block, kFolderType);
+      std::map<std::uint32_t, int> parents;
+      int folders = 0;
+      for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
+        const std::uint32_t nid = RowNid(*row);
+        if ((nid & 0x1F) != kFolderType) continue;
+        ++folders;
+        const StoreNode* known = FindNode(s_, nid);
+        if (known != nullptr && known->parent != nullptr) ++parents[known->parent->nid];
+      }
+      if (folders == 0) continue;
+      std::uint32_t owner = 0;
+      if (!parents.empty()) {
+        owner = std::max_element(parents.begin(), parents.end(), [](const auto& a, const auto& b) {
+                  return a.second < b.second;
+                })->first;
+      } else {
+        for (std::uint32_t candidate : owners) {
+          if (claimed.count(candidate) == 0) owner = owner == 0 ? candidate : UINT32_MAX;
+        }
+      }
+      if (owner == 0 || owner == UINT32_MAX) continue;
+      if (FindNode(s_, (owner & ~0x1Fu) | kHierarchyTableType) != nullptr) continue;
+      if (!claimed.insert(owner).second) continue;
+      AddHierarchyRows(rows.get(), owner);
+    }
+  }
+
+  const FreeBlocks& Free() {
+    if (!free_) free_ = FindFreeBlocks(s_, treeBlocks_);
+    return *free_;
   }
 
   static std::vector<MadeUpProperty> WithCounts(std::vector<MadeUpProperty> properties,
@@ -512,15 +570,10 @@ class Rebuild {
     }
     if (lost.empty()) return;
     ReadHierarchyRows();
+
     ParentCache cache;
     for (const StoreNode* orphan : lost) {
-      if (orphan->reachable || s_.nodes.Find(orphan->nidParent) != nullptr) continue;
-      auto row = rows_.find(orphan->nidParent);
-      if (row == rows_.end() || s_.nodes.Find(row->second.parent) == nullptr) continue;
-      const BlockEntry* block = FolderBlock(orphan->nidParent, nullptr);
-      if (block == nullptr) continue;
-      NodeEntry entry{orphan->nidParent, block->id, 0, row->second.parent};
-      s_.nodes.Place(entry, s_.blocks, cache, s_.damage);
+      if (!orphan->reachable) PlaceFolderFromRow(orphan->nidParent, cache);
     }
     const std::uint32_t top = TopFolderNid();
     for (const StoreNode* orphan : lost) {
@@ -531,12 +584,48 @@ class Rebuild {
     }
   }
 
+  // A folder lost entirely that its parent's hierarchy table still lists: placed below that
+  // parent with data made up from the row. False when the tree has no such row or parent.
+  bool PlaceFolderFromRow(std::uint32_t nid, ParentCache& cache) {
+    if (s_.nodes.Find(nid) != nullptr) return true;
+    ReadHierarchyRows();
+    auto row = rows_.find(nid);
+    if (row == rows_.end() || s_.nodes.Find(row->second.parent) == nullptr) return false;
+    const BlockEntry* block = FolderBlock(nid, nullptr);
+    if (block == nullptr) return false;
+    s_.nodes.Place(NodeEntry{nid, block->id, 0, row->second.parent}, s_.blocks, cache, s_.damage);
+    return s_.nodes.Find(nid) != nullptr;
+  }
+
+  // Folders the hierarchy tables list whose contents table the tree does not have, with the
+  // number of items their row gives.
+  std::vector<TableOwner> FoldersWithoutContents() {
+    ReadHierarchyRows();
+    std::vector<TableOwner> owners;
+    for (const auto& [nid, row] : rows_) {
+      if (s_.nodes.Find((nid & ~0x1Fu) | kContentsTableType) != nullptr) continue;
+      for (const MadeUpProperty& p : row.properties) {
+        if (p.id == 0x3602 && p.value.size() >= 4) owners.push_back({nid, *LoadLe32(p.value, 0)});
+      }
+    }
+    std::sort(owners.begin(), owners.end(),
+              [](const TableOwner& a, const TableOwner& b) { return a.folder < b.folder; });
+    return owners;
+  }
+
   // Messages whose node entry is lost: back into the folder whose contents table lists them,
   // or, when the walk met damage, into "Recovered Items" when no row does.
-  void AdoptOrphanMessages(std::size_t treeBlocks, bool walkDamaged) {
-    const OrphanMessages orphans = FindOrphanMessages(s_, treeBlocks, walkDamaged);
+  void AdoptOrphanMessages(bool walkDamaged) {
+    const std::vector<TableOwner> lostTables = FoldersWithoutContents();
+    OrphanMessages orphans = FindOrphanMessages(s_, Free(), walkDamaged, lostTables);
     ParentCache cache;
-    for (const NodeEntry& e : orphans.matched) {
+    for (NodeEntry& e : orphans.matched) {
+      if (!PlaceFolderFromRow(e.nidParent, cache)) {
+        // The folder is gone with every row that named it.
+        e.nid = 0;
+        orphans.unmatched.push_back(e);
+        continue;
+      }
       s_.nodes.Place(e, s_.blocks, cache, s_.damage);
       s_.recoveredNodes.insert(e.nid);
     }
@@ -569,6 +658,8 @@ class Rebuild {
   const RecoveryOptions& options_;
   KeyRanges covered_;
   bool rowsRead_ = false;
+  std::size_t treeBlocks_ = 0;  // index entries the block B-tree itself gave
+  std::optional<FreeBlocks> free_;
   std::unordered_map<std::uint32_t, FolderRow> rows_;
 };
 

@@ -26,6 +26,9 @@ constexpr std::uint16_t kContentCountTag = 0x3602;
 constexpr std::uint32_t kHasAttachment = 0x10;
 constexpr std::uint32_t kAssociated = 0x40;  // a folder's view, rule or form: not an item
 constexpr std::uint32_t kAttachmentTableNid = 0x671;
+constexpr std::uint32_t kRecipientTableNid = 0x692;
+constexpr std::uint16_t kDisplayToTag = 0x0E04;
+constexpr std::uint16_t kRecipientTypeTag = 0x0C15;
 // The columns a row and a message must agree on (where both have them): subject, delivery,
 // creation and modification times, size, flags.
 constexpr std::uint16_t kMatchTags[] = {kSubjectTag, 0x0E06, 0x3007, 0x3008, 0x0E08, kMessageFlagsTag};
@@ -34,16 +37,30 @@ constexpr int kMaxDepth = 16;
 // Subnode blocks tried per message, on either side of its own block id.
 constexpr std::size_t kSubnodeNeighbours = 8;
 
+// The free subnode blocks nearest block id `id` (writers allocate an object's blocks
+// together), at most kSubnodeNeighbours on either side.
+std::pair<std::size_t, std::size_t> NearestSubnodeBlocks(const FreeBlocks& free, std::uint64_t id) {
+  const auto& blocks = free.subnodeBlocks;
+  const auto at = std::lower_bound(blocks.begin(), blocks.end(), id,
+                                   [](const BlockEntry* b, std::uint64_t v) { return b->id < v; });
+  const auto mid = static_cast<std::size_t>(at - blocks.begin());
+  return {mid > kSubnodeNeighbours ? mid - kSubnodeNeighbours : 0,
+          std::min(blocks.size(), mid + kSubnodeNeighbours)};
+}
+
+bool HasRowOfType(const PropertyList* rows, std::uint32_t type) {
+  for (const PropertyList* row = rows; row != nullptr; row = row->next.get()) {
+    const PropertyEntry* id = row->FindTag(kRowIdTag);
+    if (id != nullptr && id->value && (LoadLe32(*id->value, 0).value_or(0) & 0x1F) == type) return true;
+  }
+  return false;
+}
+
 std::uint32_t Flags(const PropertyList& message) {
   const PropertyEntry* flags = message.FindTag(kMessageFlagsTag);
   return flags != nullptr && flags->value ? LoadLe32(*flags->value, 0).value_or(0) : 0;
 }
 
-struct Candidate {
-  const BlockEntry* data = nullptr;
-  bool trusted = false;
-  std::unique_ptr<PropertyList> properties;
-};
 
 struct Row {
   std::uint32_t nid = 0;
@@ -52,69 +69,18 @@ struct Row {
   bool taken = false;
 };
 
-class OrphanFinder {
+class FreeBlockSorter {
  public:
-  OrphanFinder(StoreFile& store, std::size_t trustedBlocks, bool fileUnmatched)
-      : s_(store), trustedBlocks_(trustedBlocks), fileUnmatched_(fileUnmatched) {}
+  FreeBlockSorter(StoreFile& store, std::size_t trustedBlocks)
+      : s_(store), trustedBlocks_(trustedBlocks) {}
 
-  OrphanMessages Run() {
-    ReadRows();
-    if (rows_.empty() && !fileUnmatched_) return {};
+  FreeBlocks Run() {
     CollectReferenced();
-    CollectCandidates();
-    OrphanMessages result;
-    std::vector<const Candidate*> kept;
-    std::vector<std::pair<bool, std::size_t>> where;  // matched or not, index
-    for (Candidate& c : candidates_) {
-      Row* row = MatchingRow(*c.properties);
-      if (row != nullptr) {
-        row->taken = true;
-        where.emplace_back(true, result.matched.size());
-        result.matched.push_back(NodeEntry{row->nid, c.data->id, 0, row->folder});
-      } else if (fileUnmatched_ && c.trusted && (Flags(*c.properties) & kAssociated) == 0) {
-        where.emplace_back(false, result.unmatched.size());
-        result.unmatched.push_back(NodeEntry{0, c.data->id, 0, 0});
-      } else {
-        continue;
-      }
-      kept.push_back(&c);
-    }
-    std::vector<NodeEntry*> entries;
-    for (const auto& [matched, index] : where) {
-      entries.push_back(matched ? &result.matched[index] : &result.unmatched[index]);
-    }
-    PairSubnodes(kept, entries);
-    return result;
+    Sort();
+    return std::move(free_);
   }
 
  private:
-  // Rows of the contents tables the tree reaches that name a message the tree does not have.
-  void ReadRows() {
-    std::vector<const StoreNode*> tables;
-    s_.nodes.ForEachPreorder([&tables](const StoreNode& n, int) {
-      if (n.NidType() == kContentsTableType && n.dataBlock != nullptr) tables.push_back(&n);
-    });
-    for (const StoreNode* table : tables) {
-      const std::uint32_t folder = (table->nid & ~0x1Fu) | kFolderType;
-      if (FindNode(s_, folder) == nullptr) continue;
-      SubnodeList subnodes;
-      if (table->subnodeBlock != nullptr) ReadSubnodes(s_, table->subnodeBlock, subnodes);
-      std::shared_ptr<PropertyList> rows = ReadPropertyList(s_, table->dataBlock, subnodes);
-      for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
-        const PropertyEntry* id = row->FindTag(kRowIdTag);
-        if (id == nullptr || !id->value || id->value->size() < 4) continue;
-        const std::uint32_t nid = *LoadLe32(*id->value, 0);
-        if ((nid & 0x1F) != kMessageType || FindNode(s_, nid) != nullptr) continue;
-        Row entry;
-        entry.nid = nid;
-        entry.folder = folder;
-        entry.row = row;
-        rows_.push_back(std::move(entry));
-      }
-      tables_.push_back(std::move(rows));
-    }
-  }
-
   // Every block a node refers to: data and subnode blocks, the children of data trees and of
   // subnode blocks, at every level.
   void CollectReferenced() {
@@ -176,7 +142,7 @@ class OrphanFinder {
   }
 
   // Message property contexts no node refers to: the block B-tree's own first, newest first.
-  void CollectCandidates() {
+  void Sort() {
     const auto& entries = s_.blocks.Entries();
     // What the free data trees and subnode blocks hold (attachments, recipient tables, the
     // later blocks of a large heap) is not a message of its own.
@@ -202,23 +168,153 @@ class OrphanFinder {
         // Subnode blocks are kept aside for pairing; data trees may hold a large message.
         const Bytes head = ReadBlockAt(s_, e.offset, 2);
         if (ByteAt(head, 0) == 0x02) {
-          subnodeBlocks_.push_back(&e);
+          free_.subnodeBlocks.push_back(&e);
           continue;
         }
       }
-      if (HeapClient(&e) != kClientPropertyContext) continue;
+      const std::uint8_t client = HeapClient(&e);
+      if (client == kClientTableContext) free_.tables.push_back(&e);
+      if (client != kClientPropertyContext) continue;
       std::unique_ptr<PropertyList> properties = ReadPropertyList(s_, &e, {});
       if (!properties || properties->FindTag(kMessageClassTag) == nullptr ||
           properties->FindTag(kContentCountTag) != nullptr) {
         continue;
       }
-      candidates_.push_back(Candidate{&e, i < trustedBlocks_, std::move(properties)});
+      free_.messages.push_back(FreeBlocks::Message{&e, i < trustedBlocks_, std::move(properties)});
     }
-    std::stable_sort(candidates_.begin(), candidates_.end(), [](const Candidate& a, const Candidate& b) {
-      return std::make_pair(a.trusted, a.data->id) > std::make_pair(b.trusted, b.data->id);
-    });
-    std::sort(subnodeBlocks_.begin(), subnodeBlocks_.end(),
+    std::stable_sort(free_.messages.begin(), free_.messages.end(),
+                     [](const FreeBlocks::Message& a, const FreeBlocks::Message& b) {
+                       return std::make_pair(a.trusted, a.data->id) > std::make_pair(b.trusted, b.data->id);
+                     });
+    std::sort(free_.subnodeBlocks.begin(), free_.subnodeBlocks.end(),
               [](const BlockEntry* a, const BlockEntry* b) { return a->id < b->id; });
+    std::sort(free_.tables.begin(), free_.tables.end(),
+              [](const BlockEntry* a, const BlockEntry* b) { return a->id > b->id; });
+  }
+
+  StoreFile& s_;
+  std::size_t trustedBlocks_;
+  std::unordered_set<std::uint64_t> referenced_;
+  FreeBlocks free_;
+};
+
+class OrphanFinder {
+ public:
+  OrphanFinder(StoreFile& store, const FreeBlocks& free, bool fileUnmatched,
+               const std::vector<TableOwner>& lostTables)
+      : s_(store), free_(free), fileUnmatched_(fileUnmatched), lostTables_(lostTables) {}
+
+  OrphanMessages Run() {
+    ReadRows();
+    if (rows_.empty() && !fileUnmatched_ && lostTables_.empty()) return {};
+    ReadFreeTables();
+    OrphanMessages result;
+    std::vector<const FreeBlocks::Message*> kept;
+    // Per kept message: whether rows named it, and the indexes of its entries.
+    std::vector<std::pair<bool, std::vector<std::size_t>>> where;
+    std::vector<std::vector<std::size_t>> rowsOf(free_.messages.size());
+    // One row per message first; then a block several nodes share (copies of one message)
+    // serves as many of the rows left as it has references.
+    for (bool shared : {false, true}) {
+      for (std::size_t m = 0; m < free_.messages.size(); ++m) {
+        const FreeBlocks::Message& c = free_.messages[m];
+        const auto uses = static_cast<std::size_t>(std::max<std::int32_t>(1, c.data->referenceCount));
+        while (rowsOf[m].size() < (shared ? uses : 1)) {
+          Row* row = MatchingRow(*c.properties);
+          if (row == nullptr) break;
+          row->taken = true;
+          rowsOf[m].push_back(result.matched.size());
+          result.matched.push_back(NodeEntry{row->nid, c.data->id, 0, row->folder});
+        }
+      }
+    }
+    for (std::size_t m = 0; m < free_.messages.size(); ++m) {
+      const FreeBlocks::Message& c = free_.messages[m];
+      if (!rowsOf[m].empty()) {
+        where.emplace_back(true, std::move(rowsOf[m]));
+      } else if (fileUnmatched_ && c.trusted && (Flags(*c.properties) & kAssociated) == 0) {
+        where.emplace_back(false, std::vector<std::size_t>{result.unmatched.size()});
+        result.unmatched.push_back(NodeEntry{0, c.data->id, 0, 0});
+      } else {
+        continue;
+      }
+      kept.push_back(&c);
+    }
+    std::vector<std::vector<NodeEntry*>> entries;
+    for (const auto& [matched, indexes] : where) {
+      entries.emplace_back();
+      for (std::size_t i : indexes) {
+        entries.back().push_back(matched ? &result.matched[i] : &result.unmatched[i]);
+      }
+    }
+    PairSubnodes(kept, entries);
+    return result;
+  }
+
+  // Rows of the contents tables the tree reaches that name a message the tree does not have.
+  void ReadRows() {
+    std::vector<const StoreNode*> tables;
+    s_.nodes.ForEachPreorder([&tables](const StoreNode& n, int) {
+      if (n.NidType() == kContentsTableType && n.dataBlock != nullptr) tables.push_back(&n);
+    });
+    for (const StoreNode* table : tables) {
+      const std::uint32_t folder = (table->nid & ~0x1Fu) | kFolderType;
+      if (FindNode(s_, folder) == nullptr) continue;
+      SubnodeList subnodes;
+      if (table->subnodeBlock != nullptr) ReadSubnodes(s_, table->subnodeBlock, subnodes);
+      AddRows(ReadPropertyList(s_, table->dataBlock, subnodes), folder);
+    }
+  }
+
+  // The message rows of a table that name a message the tree does not have, for `folder`.
+  void AddRows(std::shared_ptr<PropertyList> rows, std::uint32_t folder) {
+    for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
+      const std::uint32_t nid = RowNid(*row);
+      if ((nid & 0x1F) != kMessageType || FindNode(s_, nid) != nullptr) continue;
+      rows_.push_back(Row{nid, folder, row, false});
+    }
+    tables_.push_back(std::move(rows));
+  }
+
+  static std::uint32_t RowNid(const PropertyList& row) {
+    const PropertyEntry* id = row.FindTag(kRowIdTag);
+    return id != nullptr && id->value ? LoadLe32(*id->value, 0).value_or(0) : 0;
+  }
+
+  // Contents tables among the free blocks, for folders whose own table the tree lacks, newest
+  // first: the folder of the messages they list that the tree still has, else the one folder
+  // whose row gives as many items.
+  void ReadFreeTables() {
+    std::unordered_set<std::uint32_t> claimed;
+    for (const BlockEntry* block : free_.tables) {
+      std::shared_ptr<PropertyList> rows = ReadFreeTable(s_, free_, block, kMessageType);
+      std::map<std::uint32_t, int> parents;
+      std::uint32_t messages = 0;
+      for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
+        const std::uint32_t nid = RowNid(*row);
+        if ((nid & 0x1F) != kMessageType) continue;
+        ++messages;
+        const StoreNode* known = FindNode(s_, nid);
+        if (known != nullptr && known->parent != nullptr) ++parents[known->parent->nid];
+      }
+      if (messages == 0) continue;
+      std::uint32_t folder = 0;
+      if (!parents.empty()) {
+        folder = std::max_element(parents.begin(), parents.end(), [](const auto& a, const auto& b) {
+                   return a.second < b.second;
+                 })->first;
+      } else {
+        for (const TableOwner& owner : lostTables_) {
+          if (owner.contentCount != messages || claimed.count(owner.folder) != 0) continue;
+          // Two folders of that size: the table could be either's.
+          folder = folder == 0 ? owner.folder : UINT32_MAX;
+        }
+      }
+      if (folder == 0 || folder == UINT32_MAX || (folder & 0x1F) != kFolderType) continue;
+      if (FindNode(s_, (folder & ~0x1Fu) | kContentsTableType) != nullptr) continue;
+      if (!claimed.insert(folder).second) continue;
+      AddRows(std::move(rows), folder);
+    }
   }
 
   // The first row not yet taken that agrees with the message on every column both have, and
@@ -244,8 +340,10 @@ class OrphanFinder {
   }
 
   // Whether the subnode block `block` fits `message`: it holds every subnode the message's
-  // properties name, and an attachment table exactly when the message says it has attachments.
+  // properties name, an attachment table exactly when the message says it has attachments,
+  // and as many "to" recipients as the message's display list names.
   bool Fits(const BlockEntry* block, const PropertyList& message) {
+    const PropertyEntry* displayTo = message.FindTag(kDisplayToTag);
     SubnodeList list;
     if (!ReadSubnodes(s_, block, list)) return false;
     auto has = [&list](std::uint32_t nid) {
@@ -255,13 +353,46 @@ class OrphanFinder {
     for (const PropertyEntry& e : message.entries) {
       if (!e.value && e.reference != 0 && (e.reference & 0x1F) != 0 && !has(e.reference)) return false;
     }
-    return ((Flags(message) & kHasAttachment) != 0) == has(kAttachmentTableNid);
+    if (((Flags(message) & kHasAttachment) != 0) != has(kAttachmentTableNid)) return false;
+    // Tolerant: older writers leave the display list out; the counts decide alone then.
+    return displayTo == nullptr || !displayTo->value ||
+           ToRecipients(list) == NamesIn(displayTo->type, *displayTo->value);
+  }
+
+  // The recipients of type "to" in the recipient table of a subnode list.
+  std::size_t ToRecipients(const SubnodeList& list) {
+    const SubnodeEntry* table = FindSubnodeEntry(list, kRecipientTableNid);
+    if (table == nullptr) return 0;
+    SubnodeList own;
+    const std::unique_ptr<PropertyList> rows = ReadSubnodePropertyList(s_, *table, own);
+    std::size_t count = 0;
+    for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
+      const PropertyEntry* type = row->FindTag(kRecipientTypeTag);
+      count += type != nullptr && type->value && LoadLe32(*type->value, 0).value_or(0) == 1 ? 1 : 0;
+    }
+    return count;
+  }
+
+  // The names in a display list ("Ann; Bob"): UTF-16 or 8-bit, by the property type.
+  static std::size_t NamesIn(std::uint16_t type, const Bytes& value) {
+    const std::size_t width = type == 0x001F ? 2 : 1;
+    std::size_t names = 0;
+    bool any = false;
+    for (std::size_t i = 0; i + width <= value.size(); i += width) {
+      const auto c = std::to_integer<std::uint8_t>(value[i]);
+      const bool wide = width == 2 && value[i + 1] != std::byte{0};
+      if (!wide && c == 0) break;
+      any = true;
+      if (!wide && c == ';') ++names;
+    }
+    return any ? names + 1 : 0;
   }
 
   // Each kept message takes the free subnode block nearest its own block id that fits it
   // (writers allocate a message's blocks together), nearest pairs first.
-  void PairSubnodes(const std::vector<const Candidate*>& kept, const std::vector<NodeEntry*>& entries) {
-    if (subnodeBlocks_.empty()) return;
+  void PairSubnodes(const std::vector<const FreeBlocks::Message*>& kept,
+                    const std::vector<std::vector<NodeEntry*>>& entries) {
+    if (free_.subnodeBlocks.empty()) return;
     struct Pair {
       std::uint64_t distance;
       std::size_t message;
@@ -270,43 +401,56 @@ class OrphanFinder {
     std::vector<Pair> pairs;
     for (std::size_t m = 0; m < kept.size(); ++m) {
       const std::uint64_t id = kept[m]->data->id;
-      const auto at = std::lower_bound(subnodeBlocks_.begin(), subnodeBlocks_.end(), id,
-                                       [](const BlockEntry* b, std::uint64_t v) { return b->id < v; });
-      const std::size_t mid = static_cast<std::size_t>(at - subnodeBlocks_.begin());
-      const std::size_t from = mid > kSubnodeNeighbours ? mid - kSubnodeNeighbours : 0;
-      const std::size_t to = std::min(subnodeBlocks_.size(), mid + kSubnodeNeighbours);
+      const auto [from, to] = NearestSubnodeBlocks(free_, id);
       for (std::size_t k = from; k < to; ++k) {
-        const std::uint64_t other = subnodeBlocks_[k]->id;
+        const std::uint64_t other = free_.subnodeBlocks[k]->id;
         pairs.push_back(Pair{other > id ? other - id : id - other, m, k});
       }
     }
     std::sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) {
       return std::tie(a.distance, a.message, a.block) < std::tie(b.distance, b.message, b.block);
     });
-    std::vector<bool> messageDone(kept.size()), blockUsed(subnodeBlocks_.size());
+    std::vector<bool> messageDone(kept.size()), blockUsed(free_.subnodeBlocks.size());
     for (const Pair& p : pairs) {
       if (messageDone[p.message] || blockUsed[p.block]) continue;
-      if (!Fits(subnodeBlocks_[p.block], *kept[p.message]->properties)) continue;
+      if (!Fits(free_.subnodeBlocks[p.block], *kept[p.message]->properties)) continue;
       messageDone[p.message] = true;
       blockUsed[p.block] = true;
-      entries[p.message]->bidSub = subnodeBlocks_[p.block]->id;
+      for (NodeEntry* e : entries[p.message]) e->bidSub = free_.subnodeBlocks[p.block]->id;
     }
   }
 
   StoreFile& s_;
-  std::size_t trustedBlocks_;
+  const FreeBlocks& free_;
   bool fileUnmatched_;
+  const std::vector<TableOwner>& lostTables_;
   std::vector<std::shared_ptr<PropertyList>> tables_;
   std::vector<Row> rows_;
-  std::unordered_set<std::uint64_t> referenced_;
-  std::vector<Candidate> candidates_;
-  std::vector<const BlockEntry*> subnodeBlocks_;
 };
 
 }  // namespace
 
-OrphanMessages FindOrphanMessages(StoreFile& store, std::size_t trustedBlocks, bool fileUnmatched) {
-  return OrphanFinder(store, trustedBlocks, fileUnmatched).Run();
+std::unique_ptr<PropertyList> ReadFreeTable(StoreFile& store, const FreeBlocks& free,
+                                            const BlockEntry* table, std::uint32_t rowType) {
+  std::unique_ptr<PropertyList> rows = ReadPropertyList(store, table, {});
+  if (HasRowOfType(rows.get(), rowType)) return rows;
+  const auto [from, to] = NearestSubnodeBlocks(free, table->id);
+  for (std::size_t k = from; k < to; ++k) {
+    SubnodeList subnodes;
+    if (!ReadSubnodes(store, free.subnodeBlocks[k], subnodes)) continue;
+    rows = ReadPropertyList(store, table, subnodes);
+    if (HasRowOfType(rows.get(), rowType)) return rows;
+  }
+  return nullptr;
+}
+
+FreeBlocks FindFreeBlocks(StoreFile& store, std::size_t trustedBlocks) {
+  return FreeBlockSorter(store, trustedBlocks).Run();
+}
+
+OrphanMessages FindOrphanMessages(StoreFile& store, const FreeBlocks& free, bool fileUnmatched,
+                                  const std::vector<TableOwner>& lostTables) {
+  return OrphanFinder(store, free, fileUnmatched, lostTables).Run();
 }
 
 }  // namespace palvara
