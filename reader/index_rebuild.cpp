@@ -158,6 +158,7 @@ class Rebuild {
     if (messageStore == nullptr || messageStore->dataBlock == nullptr) RebuildMessageStore();
     RebuildFolders();
     AdoptOrphanMessages(walkDamaged);
+    RefileByContentsRows();
     s_.nodes.ForEachPreorder([this, &before](const StoreNode& n, int) {
       if (n.dataBlock != nullptr && before.count(n.nid) == 0) s_.recoveredNodes.insert(n.nid);
     });
@@ -640,6 +641,33 @@ class Rebuild {
       s_.nodes.Place(e, s_.blocks, cache, s_.damage);
       s_.recoveredNodes.insert(e.nid);
       ++s_.recovery.itemsFiled;
+    }
+  }
+
+  // Node entries taken from scanned pages may be older than the message's last move: where a
+  // contents table the tree reaches lists the message, its folder is that table's.
+  void RefileByContentsRows() {
+    std::vector<const StoreNode*> tables;
+    s_.nodes.ForEachPreorder([&tables](const StoreNode& n, int) {
+      if (n.NidType() == kContentsTableType && n.dataBlock != nullptr) tables.push_back(&n);
+    });
+    std::unordered_map<std::uint32_t, std::uint32_t> listedIn;
+    for (const StoreNode* table : tables) {
+      const std::uint32_t folder = (table->nid & ~0x1Fu) | kFolderType;
+      const std::unique_ptr<PropertyList> rows = PropertiesOf(*table);
+      for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
+        listedIn.emplace(RowNid(*row), folder);
+      }
+    }
+    ParentCache cache;
+    for (std::uint32_t nid : std::vector<std::uint32_t>(s_.recoveredNodes.begin(), s_.recoveredNodes.end())) {
+      const StoreNode* node = s_.nodes.Find(nid);
+      auto listed = listedIn.find(nid);
+      if (node == nullptr || node->NidType() != kMessageType || listed == listedIn.end()) continue;
+      if (node->parent == nullptr || node->parent->nid == listed->second) continue;
+      if (s_.nodes.Find(listed->second) == nullptr) continue;
+      s_.nodes.Place(NodeEntry{nid, node->bidData, node->bidSub, listed->second}, s_.blocks, cache,
+                     s_.damage);
     }
   }
 

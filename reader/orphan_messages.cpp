@@ -248,7 +248,35 @@ class OrphanFinder {
       }
     }
     PairSubnodes(kept, entries);
+    MatchSharedBlocks(result);
     return result;
+  }
+
+  // Rows still untaken may name copies of a message the tree still has: nodes that share one
+  // data block (and subnode block), counted by the block's references.
+  void MatchSharedBlocks(OrphanMessages& result) {
+    if (std::none_of(rows_.begin(), rows_.end(), [](const Row& r) { return !r.taken; })) return;
+    struct Use {
+      const StoreNode* node = nullptr;
+      std::int32_t count = 0;
+    };
+    std::map<std::uint64_t, Use> uses;
+    s_.nodes.ForEachPreorder([&uses](const StoreNode& n, int) {
+      if (n.NidType() != kMessageType || n.dataBlock == nullptr || n.dataBlock->referenceCount < 2) return;
+      Use& use = uses[n.dataBlock->id];
+      use.node = &n;
+      ++use.count;
+    });
+    for (const auto& [id, use] : uses) {
+      const std::unique_ptr<PropertyList> properties = ReadPropertyList(s_, use.node->dataBlock, {});
+      if (!properties) continue;
+      for (std::int32_t left = use.node->dataBlock->referenceCount - use.count; left > 0; --left) {
+        Row* row = MatchingRow(*properties);
+        if (row == nullptr) break;
+        row->taken = true;
+        result.matched.push_back(NodeEntry{row->nid, id, use.node->bidSub, row->folder});
+      }
+    }
   }
 
   // Rows of the contents tables the tree reaches that name a message the tree does not have.
