@@ -577,6 +577,7 @@ class Rebuild {
       if (!orphan->reachable) PlaceFolderFromRow(orphan->nidParent, cache);
     }
     const std::uint32_t top = TopFolderNid();
+    PlaceFoldersFromFreeData(lost, top, cache);
     for (const StoreNode* orphan : lost) {
       if (orphan->reachable) continue;
       if (orphan->NidType() != kFolderType && orphan->NidType() != kMessageType) continue;
@@ -641,6 +642,33 @@ class Rebuild {
       s_.nodes.Place(e, s_.blocks, cache, s_.damage);
       s_.recoveredNodes.insert(e.nid);
       ++s_.recovery.itemsFiled;
+    }
+  }
+
+  // Lost folders no row names whose items survive: a free folder property context the block
+  // B-tree lists, with as many items as wait for the folder (and no other with as many), is
+  // the folder's own; it is placed below the top of the personal folders.
+  void PlaceFoldersFromFreeData(const std::vector<const StoreNode*>& lost, std::uint32_t top,
+                                ParentCache& cache) {
+    std::map<std::uint32_t, std::uint32_t> waiting;  // lost folder -> its messages
+    for (const StoreNode* orphan : lost) {
+      if (orphan->reachable || orphan->NidType() != kMessageType) continue;
+      if ((orphan->nidParent & 0x1F) == kFolderType && s_.nodes.Find(orphan->nidParent) == nullptr) {
+        ++waiting[orphan->nidParent];
+      }
+    }
+    if (waiting.empty() || s_.nodes.Find(top) == nullptr) return;
+    std::map<std::uint32_t, int> sameCount;
+    for (const auto& [nid, count] : waiting) ++sameCount[count];
+    for (const FreeBlocks::Folder& f : Free().folders) ++sameCount[f.contentCount];
+    for (const auto& [nid, count] : waiting) {
+      if (sameCount[count] != 2) continue;  // this folder and one free folder with that count
+      for (const FreeBlocks::Folder& f : Free().folders) {
+        if (f.contentCount != count) continue;
+        s_.nodes.Place(NodeEntry{nid, f.data->id, 0, top}, s_.blocks, cache, s_.damage);
+        s_.recoveredNodes.insert(nid);
+        ++s_.recovery.foldersRebuilt;
+      }
     }
   }
 

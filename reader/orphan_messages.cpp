@@ -23,6 +23,7 @@ constexpr std::uint16_t kMessageClassTag = 0x001A;
 constexpr std::uint16_t kSubjectTag = 0x0037;
 constexpr std::uint16_t kMessageFlagsTag = 0x0E07;
 constexpr std::uint16_t kContentCountTag = 0x3602;
+constexpr std::uint16_t kDisplayNameTag = 0x3001;
 constexpr std::uint32_t kHasAttachment = 0x10;
 constexpr std::uint32_t kAssociated = 0x40;  // a folder's view, rule or form: not an item
 constexpr std::uint32_t kAttachmentTableNid = 0x671;
@@ -90,7 +91,14 @@ class FreeBlockSorter {
       if (sub != 0) work.push_back(sub);
     };
     s_.nodes.ForEachPreorder([&addNode](const StoreNode& n, int) { addNode(n.bidData, n.bidSub); });
-    for (const StoreNode* orphan : s_.nodes.Orphans()) addNode(orphan->bidData, orphan->bidSub);
+    // Nodes waiting for a parent, with everything below them.
+    std::vector<const StoreNode*> pending = s_.nodes.Orphans();
+    while (!pending.empty()) {
+      const StoreNode* n = pending.back();
+      pending.pop_back();
+      addNode(n->bidData, n->bidSub);
+      for (const StoreNode* c = n->firstChild; c != nullptr; c = c->nextSibling) pending.push_back(c);
+    }
     while (!work.empty()) {
       const std::uint64_t id = work.back() & ~std::uint64_t{1};
       work.pop_back();
@@ -176,10 +184,14 @@ class FreeBlockSorter {
       if (client == kClientTableContext) free_.tables.push_back(&e);
       if (client != kClientPropertyContext) continue;
       std::unique_ptr<PropertyList> properties = ReadPropertyList(s_, &e, {});
-      if (!properties || properties->FindTag(kMessageClassTag) == nullptr ||
-          properties->FindTag(kContentCountTag) != nullptr) {
+      if (!properties) continue;
+      if (const PropertyEntry* count = properties->FindTag(kContentCountTag)) {
+        if (i < trustedBlocks_ && count->value && properties->FindTag(kDisplayNameTag) != nullptr) {
+          free_.folders.push_back({&e, LoadLe32(*count->value, 0).value_or(0)});
+        }
         continue;
       }
+      if (properties->FindTag(kMessageClassTag) == nullptr) continue;
       free_.messages.push_back(FreeBlocks::Message{&e, i < trustedBlocks_, std::move(properties)});
     }
     std::stable_sort(free_.messages.begin(), free_.messages.end(),

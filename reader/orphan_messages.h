@@ -26,6 +26,11 @@ struct FreeBlocks {
   std::vector<Message> messages;                  // message property contexts, trusted first, newest first
   std::vector<const BlockEntry*> tables;          // table contexts, newest first
   std::vector<const BlockEntry*> subnodeBlocks;   // by block id
+  struct Folder {
+    const BlockEntry* data = nullptr;
+    std::uint32_t contentCount = 0;
+  };
+  std::vector<Folder> folders;  // folder property contexts the block B-tree lists
 };
 
 // Sorts the free blocks of the store's index. Entries among the first `trustedBlocks` of the

@@ -219,6 +219,24 @@ class LostFolderTest : public ::testing::Test {
     for (std::uint64_t i = offset; i < offset + size; ++i) bytes_[i] = std::byte{0};
   }
 
+  // Drops the node B-tree leaf entry of `nid` (its nid zeroed) from the page that holds it.
+  void DropNodeEntry(std::uint32_t nid) {
+    StoreFile store;
+    ASSERT_TRUE(OpenStore(store, source_).ok());
+    IndexStore(store);
+    const PageLayout& layout = *store.Layout();
+    std::uint64_t leaf = 0;
+    for (const StoreFile::WalkedLeaf& l : store.walkedNodeLeaves) {
+      if (l.first <= nid && nid <= l.last) leaf = l.offset;
+    }
+    ASSERT_NE(leaf, 0u);
+    for (std::size_t at = 0; at + layout.nodeLeafEntry <= layout.entryArea; at += layout.nodeLeafEntry) {
+      if (LoadLe32(ByteSpan(bytes_).subspan(leaf), at).value_or(0) == nid) {
+        for (std::size_t i = 0; i < layout.nodeLeafEntry; ++i) bytes_[leaf + at + i] = std::byte{0};
+      }
+    }
+  }
+
   std::int32_t MailIn(const AnalysisResult& r, const std::string& path) {
     for (const TreeFolder& f : r.tree) {
       if (f.path == path) return f.children.mail;
@@ -259,30 +277,30 @@ TEST_F(LostFolderTest, ItemsWhoseFolderIsLostEntirelyGoIntoRecoveredItems) {
   EXPECT_EQ(listed, folderItems_);
 }
 
-TEST_F(LostFolderTest, OrphansOfALostLeafAreFiledIntoRecoveredItems) {
-  // The node B-tree leaf holding the folder's entry is lost, and with it the rows that named
-  // it: its messages (on other leaves) are filed into the lost-and-found folder.
-  StoreFile store;
-  ASSERT_TRUE(OpenStore(store, source_).ok());
-  IndexStore(store);
-  const PageLayout& layout = *store.Layout();
-  std::uint64_t leaf = 0;
-  for (const StoreFile::WalkedLeaf& l : store.walkedNodeLeaves) {
-    if (l.first <= folder_.nodeId && folder_.nodeId <= l.last) leaf = l.offset;
-  }
-  ASSERT_NE(leaf, 0u);
-  // Keep only the folder's entry from that page missing: drop it by zeroing its nid.
-  for (std::size_t at = 0; at + layout.nodeLeafEntry <= layout.entryArea; at += layout.nodeLeafEntry) {
-    if (LoadLe32(ByteSpan(bytes_).subspan(leaf), at).value_or(0) == folder_.nodeId) {
-      for (std::size_t i = 0; i < layout.nodeLeafEntry; ++i) bytes_[leaf + at + i] = std::byte{0};
-    }
-  }
+TEST_F(LostFolderTest, OrphansOfALostFolderAreFiledIntoRecoveredItems) {
+  // The folder's node entry, its own data and the rows that named it are lost: its messages
+  // (on other leaves) are filed into the lost-and-found folder.
+  DropNodeEntry(folder_.nodeId);
+  ZeroDataOf(folder_.nodeId);
   ZeroDataOf((FolderNid(intact_, "Personal Folders\\") & ~0x1Fu) | 0x0D);
   const fs::path damaged = dir_.path() / "damaged.pst";
   WriteBytes(damaged, bytes_);
   const AnalysisResult recovered = Analyze(damaged, ScanMode::kForce);
   const std::string lostAndFound = std::string("Personal Folders\\") + kRecoveredItemsFolder + "\\";
-  EXPECT_GE(MailIn(recovered, lostAndFound), 1);
+  EXPECT_EQ(MailIn(recovered, lostAndFound), folderItems_);
+}
+
+TEST_F(LostFolderTest, ALostFolderNoRowNamesComesBackByItsOwnData) {
+  // Node entry and rows lost, the folder's own data intact: it comes back below the top with
+  // its own name and items.
+  DropNodeEntry(folder_.nodeId);
+  ZeroDataOf((FolderNid(intact_, "Personal Folders\\") & ~0x1Fu) | 0x0D);
+  const fs::path damaged = dir_.path() / "damaged.pst";
+  WriteBytes(damaged, bytes_);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kForce);
+  const std::string path = folder_.path.substr(0, folder_.path.rfind('\\', folder_.path.size() - 2) + 1);
+  EXPECT_EQ(MailIn(recovered, "Personal Folders\\" + folder_.path.substr(path.size())), folderItems_);
+  EXPECT_EQ(MailIn(recovered, std::string("Personal Folders\\") + kRecoveredItemsFolder + "\\"), -1);
 }
 
 // The node B-tree leaf page holding the most message entries (and no folder's), zeroed in
