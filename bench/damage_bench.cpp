@@ -74,7 +74,8 @@ class LossAttribution {
     if (!Intact(node->dataBlock) || !Intact(node->subnodeBlock)) return "own data";
     if (FindNode(after_, nid) == nullptr) return "node entry";
     const StoreNode* now = FindNode(after_, nid);
-    if (now->dataBlock == nullptr || (node->subnodeBlock != nullptr && now->subnodeBlock == nullptr)) {
+    if (now->dataBlock == nullptr ||
+        (node->subnodeBlock != nullptr && now->subnodeBlock == nullptr)) {
       return "block entry";
     }
     if (node->parent != nullptr) {
@@ -117,9 +118,11 @@ int main(int argc, char** argv) {
     const auto kinds = testing::AllDamageKinds();
     const auto kind = static_cast<std::size_t>(std::atoi(argv[3]));
     if (kind >= kinds.size()) return 2;
-    const Bytes broken = testing::Damage(ReadAll(argv[2]), kinds[kind], std::strtoull(argv[4], nullptr, 10));
+    const Bytes broken =
+        testing::Damage(ReadAll(argv[2]), kinds[kind], std::strtoull(argv[4], nullptr, 10));
     std::ofstream(argv[5], std::ios::binary | std::ios::trunc)
-        .write(reinterpret_cast<const char*>(broken.data()), static_cast<std::streamsize>(broken.size()));
+        .write(reinterpret_cast<const char*>(broken.data()),
+               static_cast<std::streamsize>(broken.size()));
     return 0;
   }
   const int seeds = argc > 1 ? std::atoi(argv[1]) : 3;
@@ -143,7 +146,8 @@ int main(int argc, char** argv) {
     int belowWalk = 0;
     std::map<std::string, long> causes;
   };
-  std::map<std::string, Tally> tallies;
+  // By store set (the shared stores, the generated samples) and damage kind.
+  std::map<std::pair<std::string, std::string>, Tally> tallies;
   const fs::path damaged = dir / "damaged.pst";
   for (const fs::path& store : stores) {
     const std::vector<ItemSummary> intactItems = Items(store, ScanMode::kOff);
@@ -159,7 +163,9 @@ int main(int argc, char** argv) {
         const int walk = Found(intact, Keys(Items(damaged, ScanMode::kOff)));
         const auto recovered = Keys(Items(damaged, ScanMode::kAuto));
         const int scan = Found(intact, recovered);
-        Tally& t = tallies[testing::DamageKindName(kind)];
+        const bool generated = store.parent_path() == dir;
+        Tally& t = tallies[{generated ? "generated samples" : "shared stores",
+                            testing::DamageKindName(kind)}];
         t.total += items;
         t.walk += walk;
         t.scan += scan;
@@ -187,17 +193,23 @@ int main(int argc, char** argv) {
       }
     }
   }
-  std::printf("%-28s %8s %8s %10s %8s %s\n", "damage", "items", "walk", "with scan", "ceiling",
-              "below walk");
-  for (const auto& [name, t] : tallies) {
+  std::string set;
+  for (const auto& [key, t] : tallies) {
+    if (key.first != set) {
+      set = key.first;
+      std::printf("\n%s\n%-28s %8s %8s %10s %8s %s\n", set.c_str(), "damage", "items", "walk",
+                  "with scan", "ceiling", "below walk");
+    }
     const double total = static_cast<double>(t.total);
-    std::printf("%-28s %8ld %7.1f%% %9.1f%% %7.1f%% %d\n", name.c_str(), t.total,
-                100.0 * static_cast<double>(t.walk) / total, 100.0 * static_cast<double>(t.scan) / total,
+    std::printf("%-28s %8ld %7.1f%% %9.1f%% %7.1f%% %d\n", key.second.c_str(), t.total,
+                100.0 * static_cast<double>(t.walk) / total,
+                100.0 * static_cast<double>(t.scan) / total,
                 100.0 * static_cast<double>(t.ceiling) / total, t.belowWalk);
   }
   std::printf("\nitems lost with the pass, by the first structure the damage hit:\n");
-  for (const auto& [name, t] : tallies) {
-    std::printf("%-28s", name.c_str());
+  for (const auto& [key, t] : tallies) {
+    if (t.causes.empty()) continue;
+    std::printf("%s, %s:", key.first.c_str(), key.second.c_str());
     for (const auto& [cause, count] : t.causes) std::printf("  %s %ld", cause.c_str(), count);
     std::printf("\n");
   }

@@ -104,6 +104,14 @@ bool LeafLevelMisread(StoreFile& store, bool blockTree) {
   return level && depth != 255 && depth != *level;
 }
 
+// Whether the node's data reads as a property list.
+bool HoldsProperties(StoreFile& store, const StoreNode& node) {
+  if (node.dataBlock == nullptr) return false;
+  SubnodeList subnodes;
+  if (node.subnodeBlock != nullptr) ReadSubnodes(store, node.subnodeBlock, subnodes);
+  return ReadPropertyList(store, node.dataBlock, subnodes) != nullptr;
+}
+
 class Rebuild {
  public:
   Rebuild(StoreFile& store, const RecoveryOptions& options)
@@ -155,7 +163,7 @@ class Rebuild {
       s_.encoding = EncodingMethod::kPermute;
     }
     const StoreNode* messageStore = FindNode(s_, kMessageStoreNid);
-    if (messageStore == nullptr || messageStore->dataBlock == nullptr) RebuildMessageStore();
+    if (messageStore == nullptr || !HoldsProperties(s_, *messageStore)) RebuildMessageStore();
     RebuildFolders();
     AdoptOrphanMessages(walkDamaged);
     RefileByContentsRows();
@@ -382,9 +390,11 @@ class Rebuild {
   // subfolder with the most nodes below it.
   void RebuildMessageStore() {
     SettleEncodingByTrial();
-    s_.damage.Report("NBT", kMessageStoreNid,
-                     "message store node lost: rebuilt, encoding " +
-                         std::string(EncodingName(s_.encoding)) + " found by trial");
+    const bool nodeLost = FindNode(s_, kMessageStoreNid) == nullptr;
+    s_.damage.Report(
+        nodeLost ? "NBT" : "PC", kMessageStoreNid,
+        std::string(nodeLost ? "message store node lost" : "message store data unreadable") +
+            ": rebuilt, encoding " + std::string(EncodingName(s_.encoding)) + " found by trial");
     ParentCache cache;
     if (FindNode(s_, kRootFolderNid) == nullptr) {
       if (const BlockEntry* block = FolderBlock(kRootFolderNid, nullptr)) {
@@ -477,7 +487,9 @@ class Rebuild {
   void ReadFreeHierarchyTables() {
     std::vector<std::uint32_t> owners;
     s_.nodes.ForEachPreorder([this, &owners](const StoreNode& n, int) {
-      if (n.NidType() != kFolderType || FindNode(s_, (n.nid & ~0x1Fu) | kHierarchyTableType) != nullptr) return;
+      if (n.NidType() != kFolderType ||
+          FindNode(s_, (n.nid & ~0x1Fu) | kHierarchyTableType) != nullptr)
+        return;
       const std::unique_ptr<PropertyList> list = PropertiesOf(n);
       const PropertyEntry* subfolders = list ? list->Find(0x360A) : nullptr;
       if (subfolders != nullptr && subfolders->value && ByteAt(*subfolders->value, 0) != 0) {
@@ -599,13 +611,14 @@ class Rebuild {
     return s_.nodes.Find(nid) != nullptr;
   }
 
-  // Folders the hierarchy tables list whose contents table the tree does not have, with the
-  // number of items their row gives.
+  // Folders the hierarchy tables list whose contents table the tree does not have (or cannot
+  // read), with the number of items their row gives.
   std::vector<TableOwner> FoldersWithoutContents() {
     ReadHierarchyRows();
     std::vector<TableOwner> owners;
     for (const auto& [nid, row] : rows_) {
-      if (s_.nodes.Find((nid & ~0x1Fu) | kContentsTableType) != nullptr) continue;
+      const StoreNode* table = s_.nodes.Find((nid & ~0x1Fu) | kContentsTableType);
+      if (table != nullptr && PropertiesOf(*table) != nullptr) continue;
       for (const MadeUpProperty& p : row.properties) {
         if (p.id == 0x3602 && p.value.size() >= 4) owners.push_back({nid, *LoadLe32(p.value, 0)});
       }
@@ -623,8 +636,7 @@ class Rebuild {
     ParentCache cache;
     for (NodeEntry& e : orphans.matched) {
       if (!PlaceFolderFromRow(e.nidParent, cache)) {
-        // The folder is gone with every row that named it.
-        e.nid = 0;
+        // The folder is gone with every row that named it; the message keeps its own id.
         orphans.unmatched.push_back(e);
         continue;
       }
@@ -635,9 +647,10 @@ class Rebuild {
     if (orphans.unmatched.empty() || !RecoveredItemsFolder(TopFolderNid())) return;
     std::uint32_t index = kRecoveredItemsNid >> 5;
     for (NodeEntry e : orphans.unmatched) {
-      do {
+      while (e.nid == 0 || s_.nodes.Find(e.nid) != nullptr) {
+        if (index == 0) return;
         e.nid = (--index << 5) | kMessageType;
-      } while (s_.nodes.Find(e.nid) != nullptr && index > 0);
+      }
       e.nidParent = kRecoveredItemsNid;
       s_.nodes.Place(e, s_.blocks, cache, s_.damage);
       s_.recoveredNodes.insert(e.nid);
@@ -653,7 +666,8 @@ class Rebuild {
     std::map<std::uint32_t, std::uint32_t> waiting;  // lost folder -> its messages
     for (const StoreNode* orphan : lost) {
       if (orphan->reachable || orphan->NidType() != kMessageType) continue;
-      if ((orphan->nidParent & 0x1F) == kFolderType && s_.nodes.Find(orphan->nidParent) == nullptr) {
+      if ((orphan->nidParent & 0x1F) == kFolderType &&
+          s_.nodes.Find(orphan->nidParent) == nullptr) {
         ++waiting[orphan->nidParent];
       }
     }
@@ -688,7 +702,8 @@ class Rebuild {
       }
     }
     ParentCache cache;
-    for (std::uint32_t nid : std::vector<std::uint32_t>(s_.recoveredNodes.begin(), s_.recoveredNodes.end())) {
+    for (std::uint32_t nid :
+         std::vector<std::uint32_t>(s_.recoveredNodes.begin(), s_.recoveredNodes.end())) {
       const StoreNode* node = s_.nodes.Find(nid);
       auto listed = listedIn.find(nid);
       if (node == nullptr || node->NidType() != kMessageType || listed == listedIn.end()) continue;
@@ -725,7 +740,7 @@ bool WalkNeedsRecovery(StoreFile& store, int indexStatus) {
   if (indexStatus != 0 || store.damage.Count() > 0 || store.Layout() == nullptr) return true;
   if (LeafLevelMisread(store, true) || LeafLevelMisread(store, false)) return true;
   const StoreNode* messageStore = FindNode(store, kMessageStoreNid);
-  return messageStore == nullptr || messageStore->dataBlock == nullptr;
+  return messageStore == nullptr || !HoldsProperties(store, *messageStore);
 }
 
 void RecoverFromScan(StoreFile& store, const RecoveryOptions& options) {

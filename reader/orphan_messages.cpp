@@ -32,7 +32,8 @@ constexpr std::uint16_t kDisplayToTag = 0x0E04;
 constexpr std::uint16_t kRecipientTypeTag = 0x0C15;
 // The columns a row and a message must agree on (where both have them): subject, delivery,
 // creation and modification times, size, flags.
-constexpr std::uint16_t kMatchTags[] = {kSubjectTag, 0x0E06, 0x3007, 0x3008, 0x0E08, kMessageFlagsTag};
+constexpr std::uint16_t kMatchTags[] = {kSubjectTag, 0x0E06, 0x3007,
+                                        0x3008,      0x0E08, kMessageFlagsTag};
 // A data tree is two levels deep, a subnode tree nests through bidSub: bounds against cycles.
 constexpr int kMaxDepth = 16;
 // Subnode blocks tried per message, on either side of its own block id.
@@ -52,7 +53,8 @@ std::pair<std::size_t, std::size_t> NearestSubnodeBlocks(const FreeBlocks& free,
 bool HasRowOfType(const PropertyList* rows, std::uint32_t type) {
   for (const PropertyList* row = rows; row != nullptr; row = row->next.get()) {
     const PropertyEntry* id = row->FindTag(kRowIdTag);
-    if (id != nullptr && id->value && (LoadLe32(*id->value, 0).value_or(0) & 0x1F) == type) return true;
+    if (id != nullptr && id->value && (LoadLe32(*id->value, 0).value_or(0) & 0x1F) == type)
+      return true;
   }
   return false;
 }
@@ -61,7 +63,6 @@ std::uint32_t Flags(const PropertyList& message) {
   const PropertyEntry* flags = message.FindTag(kMessageFlagsTag);
   return flags != nullptr && flags->value ? LoadLe32(*flags->value, 0).value_or(0) : 0;
 }
-
 
 struct Row {
   std::uint32_t nid = 0;
@@ -97,7 +98,8 @@ class FreeBlockSorter {
       const StoreNode* n = pending.back();
       pending.pop_back();
       addNode(n->bidData, n->bidSub);
-      for (const StoreNode* c = n->firstChild; c != nullptr; c = c->nextSibling) pending.push_back(c);
+      for (const StoreNode* c = n->firstChild; c != nullptr; c = c->nextSibling)
+        pending.push_back(c);
     }
     while (!work.empty()) {
       const std::uint64_t id = work.back() & ~std::uint64_t{1};
@@ -196,7 +198,8 @@ class FreeBlockSorter {
     }
     std::stable_sort(free_.messages.begin(), free_.messages.end(),
                      [](const FreeBlocks::Message& a, const FreeBlocks::Message& b) {
-                       return std::make_pair(a.trusted, a.data->id) > std::make_pair(b.trusted, b.data->id);
+                       return std::make_pair(a.trusted, a.data->id) >
+                              std::make_pair(b.trusted, b.data->id);
                      });
     std::sort(free_.subnodeBlocks.begin(), free_.subnodeBlocks.end(),
               [](const BlockEntry* a, const BlockEntry* b) { return a->id < b->id; });
@@ -230,7 +233,8 @@ class OrphanFinder {
     for (bool shared : {false, true}) {
       for (std::size_t m = 0; m < free_.messages.size(); ++m) {
         const FreeBlocks::Message& c = free_.messages[m];
-        const auto uses = static_cast<std::size_t>(std::max<std::int32_t>(1, c.data->referenceCount));
+        const auto uses =
+            static_cast<std::size_t>(std::max<std::int32_t>(1, c.data->referenceCount));
         while (rowsOf[m].size() < (shared ? uses : 1)) {
           Row* row = MatchingRow(*c.properties);
           if (row == nullptr) break;
@@ -274,13 +278,15 @@ class OrphanFinder {
     };
     std::map<std::uint64_t, Use> uses;
     s_.nodes.ForEachPreorder([&uses](const StoreNode& n, int) {
-      if (n.NidType() != kMessageType || n.dataBlock == nullptr || n.dataBlock->referenceCount < 2) return;
+      if (n.NidType() != kMessageType || n.dataBlock == nullptr || n.dataBlock->referenceCount < 2)
+        return;
       Use& use = uses[n.dataBlock->id];
       use.node = &n;
       ++use.count;
     });
     for (const auto& [id, use] : uses) {
-      const std::unique_ptr<PropertyList> properties = ReadPropertyList(s_, use.node->dataBlock, {});
+      const std::unique_ptr<PropertyList> properties =
+          ReadPropertyList(s_, use.node->dataBlock, {});
       if (!properties) continue;
       for (std::int32_t left = use.node->dataBlock->referenceCount - use.count; left > 0; --left) {
         Row* row = MatchingRow(*properties);
@@ -351,7 +357,9 @@ class OrphanFinder {
         }
       }
       if (folder == 0 || folder == UINT32_MAX || (folder & 0x1F) != kFolderType) continue;
-      if (FindNode(s_, (folder & ~0x1Fu) | kContentsTableType) != nullptr) continue;
+      const bool listed = std::any_of(lostTables_.begin(), lostTables_.end(),
+                                      [folder](const TableOwner& o) { return o.folder == folder; });
+      if (!listed && FindNode(s_, (folder & ~0x1Fu) | kContentsTableType) != nullptr) continue;
       if (!claimed.insert(folder).second) continue;
       AddRows(std::move(rows), folder);
     }
@@ -391,7 +399,8 @@ class OrphanFinder {
                          [nid](const SubnodeEntry& e) { return e.level == 0 && e.nid == nid; });
     };
     for (const PropertyEntry& e : message.entries) {
-      if (!e.value && e.reference != 0 && (e.reference & 0x1F) != 0 && !has(e.reference)) return false;
+      if (!e.value && e.reference != 0 && (e.reference & 0x1F) != 0 && !has(e.reference))
+        return false;
     }
     if (((Flags(message) & kHasAttachment) != 0) != has(kAttachmentTableNid)) return false;
     // Tolerant: older writers leave the display list out; the counts decide alone then.

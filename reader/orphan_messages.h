@@ -23,9 +23,9 @@ struct FreeBlocks {
     bool trusted = false;  // listed by the block B-tree itself
     std::shared_ptr<PropertyList> properties;
   };
-  std::vector<Message> messages;                  // message property contexts, trusted first, newest first
-  std::vector<const BlockEntry*> tables;          // table contexts, newest first
-  std::vector<const BlockEntry*> subnodeBlocks;   // by block id
+  std::vector<Message> messages;          // message property contexts, trusted first, newest first
+  std::vector<const BlockEntry*> tables;  // table contexts, newest first
+  std::vector<const BlockEntry*> subnodeBlocks;  // by block id
   struct Folder {
     const BlockEntry* data = nullptr;
     std::uint32_t contentCount = 0;
@@ -50,8 +50,8 @@ struct OrphanMessages {
   std::vector<NodeEntry> unmatched;
 };
 
-// A folder whose contents table is lost, with the number of items its hierarchy row gives:
-// a table found among the free blocks with that many rows (and no other such folder) is its.
+// A folder whose contents table is lost or unreadable, with the number of items its hierarchy row
+// gives: a table found among the free blocks with that many rows (and no other such folder) is its.
 struct TableOwner {
   std::uint32_t folder = 0;
   std::uint32_t contentCount = 0;

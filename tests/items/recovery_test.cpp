@@ -4,7 +4,6 @@
 // pass; lost folders come back by name or into "Recovered Items"; and a store saved from a
 // damaged copy is sound.
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <set>
 #include <tuple>
 
@@ -84,24 +84,26 @@ double Share(const AnalysisResult& intact, const AnalysisResult& damaged) {
 }
 
 // The share each kind must keep, on every store of the set. Generated samples keep their
-// B-trees at the end of the file: a cut takes every node entry with it.
+// B-trees at the end of the file: a cut takes every node entry with it. Zeroed runs and cuts
+// also take items' own data, which no pass brings back: on a store of a few dozen items one
+// hit costs a large share.
 double Floor(DamageKind kind, bool generated) {
   switch (kind) {
     case DamageKind::kHeaderWiped:
     case DamageKind::kBlockRootZeroed:
     case DamageKind::kNodeRootZeroed:
     case DamageKind::kCrcsSpoiled:
-      return 0.95;
     case DamageKind::kBlockLeafZeroed:
     case DamageKind::kNodeLeafZeroed:
-      return 0.60;
+      return 0.95;
     case DamageKind::kBitFlips:
-      return 0.75;
+      return 0.90;
     case DamageKind::kCut10:
-      return generated ? 0.0 : 0.55;
+      return generated ? 0.0 : 0.90;
     case DamageKind::kRunsZeroed:
+      return 0.60;
     case DamageKind::kCut25:
-      return 0.0;  // only "never below the walk" holds for every small store
+      return generated ? 0.0 : 0.25;
   }
   return 1.0;
 }
@@ -230,7 +232,8 @@ class LostFolderTest : public ::testing::Test {
       if (l.first <= nid && nid <= l.last) leaf = l.offset;
     }
     ASSERT_NE(leaf, 0u);
-    for (std::size_t at = 0; at + layout.nodeLeafEntry <= layout.entryArea; at += layout.nodeLeafEntry) {
+    for (std::size_t at = 0; at + layout.nodeLeafEntry <= layout.entryArea;
+         at += layout.nodeLeafEntry) {
       if (LoadLe32(ByteSpan(bytes_).subspan(leaf), at).value_or(0) == nid) {
         for (std::size_t i = 0; i < layout.nodeLeafEntry; ++i) bytes_[leaf + at + i] = std::byte{0};
       }
@@ -298,9 +301,12 @@ TEST_F(LostFolderTest, ALostFolderNoRowNamesComesBackByItsOwnData) {
   const fs::path damaged = dir_.path() / "damaged.pst";
   WriteBytes(damaged, bytes_);
   const AnalysisResult recovered = Analyze(damaged, ScanMode::kForce);
-  const std::string path = folder_.path.substr(0, folder_.path.rfind('\\', folder_.path.size() - 2) + 1);
-  EXPECT_EQ(MailIn(recovered, "Personal Folders\\" + folder_.path.substr(path.size())), folderItems_);
-  EXPECT_EQ(MailIn(recovered, std::string("Personal Folders\\") + kRecoveredItemsFolder + "\\"), -1);
+  const std::string path =
+      folder_.path.substr(0, folder_.path.rfind('\\', folder_.path.size() - 2) + 1);
+  EXPECT_EQ(MailIn(recovered, "Personal Folders\\" + folder_.path.substr(path.size())),
+            folderItems_);
+  EXPECT_EQ(MailIn(recovered, std::string("Personal Folders\\") + kRecoveredItemsFolder + "\\"),
+            -1);
 }
 
 // The node B-tree leaf page holding the most message entries (and no folder's), zeroed in
@@ -316,7 +322,8 @@ std::set<std::uint32_t> ZeroMessageLeaf(const fs::path& source, Bytes& bytes) {
   for (const StoreFile::WalkedLeaf& leaf : store.walkedNodeLeaves) {
     std::set<std::uint32_t> nids;
     bool onlyMessages = true;
-    for (std::size_t at = 0; at + layout.nodeLeafEntry <= layout.entryArea; at += layout.nodeLeafEntry) {
+    for (std::size_t at = 0; at + layout.nodeLeafEntry <= layout.entryArea;
+         at += layout.nodeLeafEntry) {
       const std::uint32_t nid = LoadLe32(ByteSpan(bytes).subspan(leaf.offset), at).value_or(0);
       if (nid < leaf.first || nid > leaf.last) continue;
       onlyMessages = onlyMessages && (nid & 0x1F) == 0x04;
@@ -365,7 +372,8 @@ TEST_F(LostFolderTest, MessagesOfALostNodeLeafGoBackToTheFolderWhoseTableListsTh
 TEST_F(LostFolderTest, LostMessagesNoTableListsGoIntoRecoveredItems) {
   const std::set<std::uint32_t> lost = ZeroMessageLeaf(source_, bytes_);
   ASSERT_GE(lost.size(), 5u);
-  // Every contents table goes too: no row names the lost messages any more.
+  // Every contents table's data block goes too. The later blocks of a table held in a data
+  // tree survive and still place the messages they list.
   for (const TreeFolder& f : intact_.tree) {
     const auto [offset, size] = DataBlockOf(source_, (f.nodeId & ~0x1Fu) | 0x0E);
     for (std::uint64_t i = offset; i < offset + size; ++i) bytes_[i] = std::byte{0};
@@ -373,15 +381,29 @@ TEST_F(LostFolderTest, LostMessagesNoTableListsGoIntoRecoveredItems) {
   const fs::path damaged = dir_.path() / "damaged.pst";
   WriteBytes(damaged, bytes_);
   const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
-  const std::string lostAndFound = std::string("Personal Folders\\") + kRecoveredItemsFolder + "\\";
-  std::multiset<std::pair<std::string, std::size_t>> want, got;
-  for (const ItemSummary& s : intact_.items) {
-    if (lost.count(s.nodeId) != 0) want.emplace(s.subject, s.attachments);
-  }
+  const std::string lostAndFound =
+      std::string("Personal Folders\\") + kRecoveredItemsFolder + "\\";
+  std::multiset<ItemKey> got;
+  int filed = 0;
   for (const ItemSummary& s : recovered.items) {
-    if (s.folder == lostAndFound && s.fromScan) got.emplace(s.subject, s.attachments);
+    if (!s.fromScan) continue;
+    got.insert({s.subject, s.folder, s.attachments});
+    filed += s.folder == lostAndFound ? 1 : 0;
   }
-  EXPECT_EQ(got, want);
+  for (const ItemSummary& s : intact_.items) {
+    if (lost.count(s.nodeId) == 0) continue;
+    SCOPED_TRACE(s.subject);
+    auto own = got.find({s.subject, s.folder, s.attachments});
+    auto filedHere = got.find({s.subject, lostAndFound, s.attachments});
+    EXPECT_TRUE(own != got.end() || filedHere != got.end());
+    if (own != got.end()) {
+      got.erase(own);
+    } else if (filedHere != got.end()) {
+      got.erase(filedHere);
+    }
+  }
+  EXPECT_GT(filed, 0);
+  EXPECT_TRUE(got.empty());  // nothing else came back
 }
 
 TEST(RecoverySaveTest, AStoreSavedFromADamagedCopyIsSoundAndReadable) {
