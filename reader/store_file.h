@@ -51,6 +51,7 @@ struct RecoverySummary {
   std::uint64_t nodesAdded = 0;      // node entries from pages the walk did not reach
   std::uint64_t foldersRebuilt = 0;  // folders given made-up data
   std::uint64_t itemsFiled = 0;      // items put into the "Recovered Items" folder
+  std::uint64_t messagesMatched = 0;  // lost node entries given back by a contents-table row
 };
 
 // Sharing one store between threads: a store is built by one thread (OpenStore, IndexStore or
