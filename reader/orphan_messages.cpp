@@ -52,9 +52,7 @@ std::pair<std::size_t, std::size_t> NearestSubnodeBlocks(const FreeBlocks& free,
 
 bool HasRowOfType(const PropertyList* rows, std::uint32_t type) {
   for (const PropertyList* row = rows; row != nullptr; row = row->next.get()) {
-    const PropertyEntry* id = row->FindTag(kRowIdTag);
-    if (id != nullptr && id->value && (LoadLe32(*id->value, 0).value_or(0) & 0x1F) == type)
-      return true;
+    if ((RowNid(*row) & 0x1F) == type) return true;
   }
   return false;
 }
@@ -322,11 +320,6 @@ class OrphanFinder {
     tables_.push_back(std::move(rows));
   }
 
-  static std::uint32_t RowNid(const PropertyList& row) {
-    const PropertyEntry* id = row.FindTag(kRowIdTag);
-    return id != nullptr && id->value ? LoadLe32(*id->value, 0).value_or(0) : 0;
-  }
-
   // Contents tables among the free blocks, for folders whose own table the tree lacks, newest
   // first: the folder of the messages they list that the tree still has, else the one folder
   // whose row gives as many items.
@@ -478,6 +471,11 @@ class OrphanFinder {
 };
 
 }  // namespace
+
+std::uint32_t RowNid(const PropertyList& row) {
+  const PropertyEntry* id = row.FindTag(kRowIdTag);
+  return id != nullptr && id->value ? LoadLe32(*id->value, 0).value_or(0) : 0;
+}
 
 std::unique_ptr<PropertyList> ReadFreeTable(StoreFile& store, const FreeBlocks& free,
                                             const BlockEntry* table, std::uint32_t rowType) {
