@@ -1,6 +1,9 @@
 #include "reader/orphan_messages.h"
 
 #include <algorithm>
+#include <deque>
+#include <string>
+#include <unordered_map>
 #include <map>
 #include <memory>
 #include <tuple>
@@ -316,6 +319,7 @@ class OrphanFinder {
       const std::uint32_t nid = RowNid(*row);
       if ((nid & 0x1F) != kMessageType || FindNode(s_, nid) != nullptr) continue;
       rows_.push_back(Row{nid, folder, row, false});
+      IndexRow(rows_.back());
     }
     tables_.push_back(std::move(rows));
   }
@@ -361,23 +365,61 @@ class OrphanFinder {
   // The first row not yet taken that agrees with the message on every column both have, and
   // has at least its subject or one of its times.
   Row* MatchingRow(const PropertyList& message) {
-    for (Row& row : rows_) {
-      if (row.taken) continue;
-      int agreed = 0;
-      bool differs = false;
-      for (std::uint16_t tag : kMatchTags) {
-        const PropertyEntry* a = row.row->FindTag(tag);
-        const PropertyEntry* b = message.FindTag(tag);
-        if (a == nullptr || b == nullptr || !a->value || !b->value) continue;
-        if (*a->value != *b->value) {
-          differs = true;
-          break;
-        }
-        agreed += tag == 0x0E08 || tag == kMessageFlagsTag ? 0 : 1;
+    const PropertyEntry* subject = message.FindTag(kSubjectTag);
+    if (subject == nullptr || !subject->value) {
+      for (Row& row : rows_) {
+        if (!row.taken && Agrees(*row.row, message)) return &row;
       }
-      if (!differs && agreed > 0) return &row;
+      return nullptr;
+    }
+    auto bucket = bySubject_.find(SubjectKey(*subject->value));
+    if (bucket != bySubject_.end()) {
+      if (Row* row = FirstAgreeing(bucket->second, message)) return row;
+    }
+    return FirstAgreeing(withoutSubject_, message);
+  }
+
+  // Rows of one subject, in table order, with the first not yet taken.
+  struct Bucket {
+    std::vector<Row*> rows;
+    std::size_t firstOpen = 0;
+  };
+
+  static std::string SubjectKey(const Bytes& value) {
+    return std::string(reinterpret_cast<const char*>(value.data()), value.size());
+  }
+
+  void IndexRow(Row& row) {
+    const PropertyEntry* subject = row.row->FindTag(kSubjectTag);
+    Bucket& bucket = subject != nullptr && subject->value
+                         ? bySubject_[SubjectKey(*subject->value)]
+                         : withoutSubject_;
+    bucket.rows.push_back(&row);
+  }
+
+  static Row* FirstAgreeing(Bucket& bucket, const PropertyList& message) {
+    while (bucket.firstOpen < bucket.rows.size() && bucket.rows[bucket.firstOpen]->taken) {
+      ++bucket.firstOpen;
+    }
+    for (std::size_t i = bucket.firstOpen; i < bucket.rows.size(); ++i) {
+      Row* row = bucket.rows[i];
+      if (!row->taken && Agrees(*row->row, message)) return row;
     }
     return nullptr;
+  }
+
+  // Whether a row and a message agree on every column both have, and share at least the
+  // subject or one of the times.
+  static bool Agrees(const PropertyList& row, const PropertyList& message) {
+    int agreed = 0;
+    for (std::uint16_t tag : kMatchTags) {
+      const PropertyEntry* a = row.FindTag(tag);
+      const PropertyEntry* b = message.FindTag(tag);
+      if (a == nullptr || b == nullptr || !a->value || !b->value) continue;
+      if (*a->value != *b->value) return false;
+      agreed += tag == 0x0E08 || tag == kMessageFlagsTag ? 0 : 1;
+    }
+    return agreed > 0;
   }
 
   // Whether the subnode block `block` fits `message`: it holds every subnode the message's
@@ -467,7 +509,9 @@ class OrphanFinder {
   bool fileUnmatched_;
   const std::vector<TableOwner>& lostTables_;
   std::vector<std::shared_ptr<PropertyList>> tables_;
-  std::vector<Row> rows_;
+  std::deque<Row> rows_;  // a deque: the buckets point into it
+  std::unordered_map<std::string, Bucket> bySubject_;
+  Bucket withoutSubject_;
 };
 
 }  // namespace
