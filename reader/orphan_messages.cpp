@@ -318,6 +318,8 @@ class OrphanFinder {
     for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
       const std::uint32_t nid = RowNid(*row);
       if ((nid & 0x1F) != kMessageType || FindNode(s_, nid) != nullptr) continue;
+      // A message two tables list keeps the first (the tree's own tables come first).
+      if (!rowNids_.insert(nid).second) continue;
       rows_.push_back(Row{nid, folder, row, false});
       IndexRow(rows_.back());
     }
@@ -510,6 +512,7 @@ class OrphanFinder {
   const std::vector<TableOwner>& lostTables_;
   std::vector<std::shared_ptr<PropertyList>> tables_;
   std::deque<Row> rows_;  // a deque: the buckets point into it
+  std::unordered_set<std::uint32_t> rowNids_;
   std::unordered_map<std::string, Bucket> bySubject_;
   Bucket withoutSubject_;
 };
