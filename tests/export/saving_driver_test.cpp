@@ -517,8 +517,9 @@ TEST(SavingDamagedStore, KeepsAllButTheDamagedPartsInASoundStore) {
   for (const auto& [path, items] : out.folders) {
     for (const auto& item : items) mails += item && item->messageClass == "IPM.Note" ? 1 : 0;
   }
-  // One zeroed leaf holds at most 15 node entries; everything else is kept.
-  EXPECT_LT(mails, written.mails);
+  // One zeroed leaf holds at most 15 node entries; everything else is kept, and the recovery
+  // pass brings back the messages whose rows and data survive.
+  EXPECT_LE(mails, written.mails);
   EXPECT_GE(mails + 15, written.mails);
   fs::remove_all(dir);
 }
