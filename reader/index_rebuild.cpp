@@ -24,7 +24,6 @@ constexpr std::uint32_t kFolderType = 0x02;
 constexpr std::uint32_t kMessageType = 0x04;
 constexpr std::uint32_t kHierarchyTableType = 0x0D;
 constexpr std::uint32_t kContentsTableType = 0x0E;
-constexpr std::uint32_t kRowIdTag = 0x67F2;
 // A folder id beyond any a store hands out (index 0x7FFFFFE), for "Recovered Items".
 constexpr std::uint32_t kRecoveredItemsNid = (0x7FFFFFEu << 5) | kFolderType;
 constexpr std::uint64_t kFirstAllocationMap = 0x4400;
@@ -474,11 +473,6 @@ class Rebuild {
       }
       rows_.emplace(nid, std::move(entry));
     }
-  }
-
-  static std::uint32_t RowNid(const PropertyList& row) {
-    const PropertyEntry* id = row.Find(kRowIdTag);
-    return id != nullptr && id->value ? LoadLe32(*id->value, 0).value_or(0) : 0;
   }
 
   // Hierarchy tables among the free blocks, for folders whose own table node is lost, newest

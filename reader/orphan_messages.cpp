@@ -1,6 +1,9 @@
 #include "reader/orphan_messages.h"
 
 #include <algorithm>
+#include <deque>
+#include <string>
+#include <unordered_map>
 #include <map>
 #include <memory>
 #include <tuple>
@@ -52,9 +55,7 @@ std::pair<std::size_t, std::size_t> NearestSubnodeBlocks(const FreeBlocks& free,
 
 bool HasRowOfType(const PropertyList* rows, std::uint32_t type) {
   for (const PropertyList* row = rows; row != nullptr; row = row->next.get()) {
-    const PropertyEntry* id = row->FindTag(kRowIdTag);
-    if (id != nullptr && id->value && (LoadLe32(*id->value, 0).value_or(0) & 0x1F) == type)
-      return true;
+    if ((RowNid(*row) & 0x1F) == type) return true;
   }
   return false;
 }
@@ -317,14 +318,12 @@ class OrphanFinder {
     for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
       const std::uint32_t nid = RowNid(*row);
       if ((nid & 0x1F) != kMessageType || FindNode(s_, nid) != nullptr) continue;
+      // A message two tables list keeps the first (the tree's own tables come first).
+      if (!rowNids_.insert(nid).second) continue;
       rows_.push_back(Row{nid, folder, row, false});
+      IndexRow(rows_.back());
     }
     tables_.push_back(std::move(rows));
-  }
-
-  static std::uint32_t RowNid(const PropertyList& row) {
-    const PropertyEntry* id = row.FindTag(kRowIdTag);
-    return id != nullptr && id->value ? LoadLe32(*id->value, 0).value_or(0) : 0;
   }
 
   // Contents tables among the free blocks, for folders whose own table the tree lacks, newest
@@ -368,23 +367,61 @@ class OrphanFinder {
   // The first row not yet taken that agrees with the message on every column both have, and
   // has at least its subject or one of its times.
   Row* MatchingRow(const PropertyList& message) {
-    for (Row& row : rows_) {
-      if (row.taken) continue;
-      int agreed = 0;
-      bool differs = false;
-      for (std::uint16_t tag : kMatchTags) {
-        const PropertyEntry* a = row.row->FindTag(tag);
-        const PropertyEntry* b = message.FindTag(tag);
-        if (a == nullptr || b == nullptr || !a->value || !b->value) continue;
-        if (*a->value != *b->value) {
-          differs = true;
-          break;
-        }
-        agreed += tag == 0x0E08 || tag == kMessageFlagsTag ? 0 : 1;
+    const PropertyEntry* subject = message.FindTag(kSubjectTag);
+    if (subject == nullptr || !subject->value) {
+      for (Row& row : rows_) {
+        if (!row.taken && Agrees(*row.row, message)) return &row;
       }
-      if (!differs && agreed > 0) return &row;
+      return nullptr;
+    }
+    auto bucket = bySubject_.find(SubjectKey(*subject->value));
+    if (bucket != bySubject_.end()) {
+      if (Row* row = FirstAgreeing(bucket->second, message)) return row;
+    }
+    return FirstAgreeing(withoutSubject_, message);
+  }
+
+  // Rows of one subject, in table order, with the first not yet taken.
+  struct Bucket {
+    std::vector<Row*> rows;
+    std::size_t firstOpen = 0;
+  };
+
+  static std::string SubjectKey(const Bytes& value) {
+    return std::string(reinterpret_cast<const char*>(value.data()), value.size());
+  }
+
+  void IndexRow(Row& row) {
+    const PropertyEntry* subject = row.row->FindTag(kSubjectTag);
+    Bucket& bucket = subject != nullptr && subject->value
+                         ? bySubject_[SubjectKey(*subject->value)]
+                         : withoutSubject_;
+    bucket.rows.push_back(&row);
+  }
+
+  static Row* FirstAgreeing(Bucket& bucket, const PropertyList& message) {
+    while (bucket.firstOpen < bucket.rows.size() && bucket.rows[bucket.firstOpen]->taken) {
+      ++bucket.firstOpen;
+    }
+    for (std::size_t i = bucket.firstOpen; i < bucket.rows.size(); ++i) {
+      Row* row = bucket.rows[i];
+      if (!row->taken && Agrees(*row->row, message)) return row;
     }
     return nullptr;
+  }
+
+  // Whether a row and a message agree on every column both have, and share at least the
+  // subject or one of the times.
+  static bool Agrees(const PropertyList& row, const PropertyList& message) {
+    int agreed = 0;
+    for (std::uint16_t tag : kMatchTags) {
+      const PropertyEntry* a = row.FindTag(tag);
+      const PropertyEntry* b = message.FindTag(tag);
+      if (a == nullptr || b == nullptr || !a->value || !b->value) continue;
+      if (*a->value != *b->value) return false;
+      agreed += tag == 0x0E08 || tag == kMessageFlagsTag ? 0 : 1;
+    }
+    return agreed > 0;
   }
 
   // Whether the subnode block `block` fits `message`: it holds every subnode the message's
@@ -474,10 +511,18 @@ class OrphanFinder {
   bool fileUnmatched_;
   const std::vector<TableOwner>& lostTables_;
   std::vector<std::shared_ptr<PropertyList>> tables_;
-  std::vector<Row> rows_;
+  std::deque<Row> rows_;  // a deque: the buckets point into it
+  std::unordered_set<std::uint32_t> rowNids_;
+  std::unordered_map<std::string, Bucket> bySubject_;
+  Bucket withoutSubject_;
 };
 
 }  // namespace
+
+std::uint32_t RowNid(const PropertyList& row) {
+  const PropertyEntry* id = row.FindTag(kRowIdTag);
+  return id != nullptr && id->value ? LoadLe32(*id->value, 0).value_or(0) : 0;
+}
 
 std::unique_ptr<PropertyList> ReadFreeTable(StoreFile& store, const FreeBlocks& free,
                                             const BlockEntry* table, std::uint32_t rowType) {

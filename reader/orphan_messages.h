@@ -37,6 +37,9 @@ struct FreeBlocks {
 // index are the block B-tree's own (it lists only live blocks). Never throws for any content.
 FreeBlocks FindFreeBlocks(StoreFile& store, std::size_t trustedBlocks);
 
+// The node id a table row names (its row id column); 0 when it names none.
+std::uint32_t RowNid(const PropertyList& row);
+
 // The rows of the free table context `table` when some row names a node of type `rowType`;
 // a row matrix held in a subnode is looked for among the free subnode blocks nearest the
 // table's block id. nullptr when no such row is found.
