@@ -1,7 +1,8 @@
 // The damage benchmark: every shared store (and two generated samples) damaged in each way of
 // tests/support/damage_kinds, a few seeds each; prints per damage kind the share of the intact
 // analysis' items (equal subject, folder and attachment count) that the walk alone and the
-// walk with the recovery pass bring back, summed over all items.
+// walk with the recovery pass bring back, summed over all items, for the shared stores and
+// the generated samples apart.
 #include <unistd.h>
 
 #include <cstdio>
@@ -74,7 +75,7 @@ int main(int argc, char** argv) {
     long total = 0, walk = 0, scan = 0;
     int belowWalk = 0;
   };
-  std::map<std::string, Tally> tallies;
+  std::map<std::pair<std::string, std::string>, Tally> tallies;  // (group, damage kind)
   const fs::path damaged = dir / "damaged.pst";
   for (const fs::path& store : stores) {
     const auto intact = Keys(store, ScanMode::kOff);
@@ -89,7 +90,9 @@ int main(int argc, char** argv) {
             .write(reinterpret_cast<const char*>(broken.data()), static_cast<std::streamsize>(broken.size()));
         const int walk = Found(intact, Keys(damaged, ScanMode::kOff));
         const int scan = Found(intact, Keys(damaged, ScanMode::kAuto));
-        Tally& t = tallies[testing::DamageKindName(kind)];
+        const bool generated = store.parent_path() == dir;
+        Tally& t = tallies[{generated ? "generated samples" : "shared stores",
+                            testing::DamageKindName(kind)}];
         t.total += items;
         t.walk += walk;
         t.scan += scan;
@@ -101,9 +104,11 @@ int main(int argc, char** argv) {
       }
     }
   }
-  std::printf("%-28s %10s %10s %10s %s\n", "damage", "items", "walk", "with scan", "below walk");
-  for (const auto& [name, t] : tallies) {
-    std::printf("%-28s %10ld %9.1f%% %9.1f%% %d\n", name.c_str(), t.total,
+  std::printf("%-18s %-28s %10s %10s %10s %s\n", "stores", "damage", "items", "walk",
+              "with scan", "below walk");
+  for (const auto& [key, t] : tallies) {
+    std::printf("%-18s %-28s %10ld %9.1f%% %9.1f%% %d\n", key.first.c_str(), key.second.c_str(),
+                t.total,
                 100.0 * static_cast<double>(t.walk) / static_cast<double>(t.total),
                 100.0 * static_cast<double>(t.scan) / static_cast<double>(t.total), t.belowWalk);
   }
