@@ -105,6 +105,7 @@ std::optional<ScannedBlock> CheckBlockTrailer(ByteSpan data, std::uint64_t dataO
   if (end < total || end - total < dataOffset) return std::nullopt;
   const std::uint64_t start = end - total;
   if (ComputeSig(start, bid) != wSig) return std::nullopt;
+  if (start >= kMaxScannedOffset) return std::nullopt;  // beyond what a record holds
   ScannedBlock block;
   block.id = bid;
   block.offset = start;

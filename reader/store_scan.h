@@ -26,6 +26,8 @@ struct ScannedBlock {
   bool crcValid : 1 = false;
 };
 static_assert(sizeof(ScannedBlock) == 16);
+// Blocks at or past this offset (256 TiB) are not recorded.
+inline constexpr std::uint64_t kMaxScannedOffset = std::uint64_t{1} << 48;
 
 // A page whose trailer checked out: B-tree pages (ptype 0x80 block, 0x81 node) with sane
 // metadata, and allocation map pages (0x84).
