@@ -119,7 +119,10 @@ SequentialReader::SequentialReader(ByteSource& source, std::uint64_t begin, std:
       next_(begin),
       end_(std::min(end, source.Size())),
       overlap_(overlap),
-      buffer_(std::max({windowSize, 2 * overlap, std::size_t{1}})) {}
+      // No larger than the range: a small file is read whole without a window's worth of zeros.
+      buffer_(static_cast<std::size_t>(std::max<std::uint64_t>(
+          std::min<std::uint64_t>(std::max(windowSize, 2 * overlap), end_ > begin ? end_ - begin : 0),
+          1))) {}
 
 std::optional<SequentialReader::Window> SequentialReader::Next() {
   if (done_ || next_ >= end_) return std::nullopt;

@@ -112,7 +112,7 @@ class SequentialReader {
     ByteSpan bytes;            // valid until the next call of Next
   };
 
-  // windowSize is raised to at least twice the overlap.
+  // windowSize is raised to at least twice the overlap, and lowered to the range's size.
   SequentialReader(ByteSource& source, std::uint64_t begin, std::uint64_t end,
                    std::size_t windowSize = std::size_t{4} << 20, std::size_t overlap = 0);
 

@@ -105,6 +105,7 @@ std::optional<ScannedBlock> CheckBlockTrailer(ByteSpan data, std::uint64_t dataO
   if (end < total || end - total < dataOffset) return std::nullopt;
   const std::uint64_t start = end - total;
   if (ComputeSig(start, bid) != wSig) return std::nullopt;
+  if (start >= kMaxScannedOffset) return std::nullopt;  // beyond what a record holds
   ScannedBlock block;
   block.id = bid;
   block.offset = start;
@@ -151,45 +152,42 @@ ScanResult ScanStore(ByteSource& source, const ScanOptions& options) {
     result.unicode.emplace();
     layouts.push_back(ScanLayout::kUnicode);
   }
-  const std::uint64_t size = source.Size();
-  const std::size_t chunk = std::max<std::size_t>(options.chunkSize / kPageBytes, 1) * kPageBytes;
-  // Each read keeps the 8 KiB before the chunk, where the data of a block whose trailer ends
-  // inside the chunk may begin.
-  Bytes buffer;
+  // Consecutive windows share the 8 KiB before a window's new bytes, where the data of a block
+  // whose trailer ends among them may begin.
+  std::optional<SequentialReader> reader;
   try {
-    buffer.resize(kMaxBlockBytes + chunk);
+    reader.emplace(source, 0, source.Size(), options.chunkSize, kMaxBlockBytes);
   } catch (const std::bad_alloc&) {
     return result;
   }
-  for (std::uint64_t chunkStart = 0; chunkStart < size; chunkStart += chunk) {
+  std::uint64_t end = kBlockAlign;  // the next place a trailer may end
+  for (;;) {
     if (options.control != nullptr && options.control->StopRequested()) {
       result.stopped = true;
       break;
     }
-    const std::uint64_t bufferStart = chunkStart >= kMaxBlockBytes ? chunkStart - kMaxBlockBytes : 0;
-    const std::size_t want = static_cast<std::size_t>(
-        std::min<std::uint64_t>(chunkStart + chunk, size) - bufferStart);
-    const std::size_t got = source.ReadAt(bufferStart, std::span(buffer).first(want));
-    if (got <= chunkStart - bufferStart) break;  // Tolerant: a read error ends the scan.
-    const ByteSpan data = ByteSpan(buffer).first(got);
-    const std::uint64_t chunkEnd = bufferStart + got;
-    for (std::uint64_t end = chunkStart + kBlockAlign; end <= chunkEnd; end += kBlockAlign) {
+    const std::optional<SequentialReader::Window> window = reader->Next();
+    if (!window) break;  // Tolerant: a read error ends the scan like the end of the file.
+    const ByteSpan data = window->bytes;
+    const std::uint64_t dataOffset = window->offset;
+    const std::uint64_t dataEnd = dataOffset + data.size();
+    for (; end <= dataEnd; end += kBlockAlign) {
       for (ScanLayout layout : layouts) {
         LayoutScan& scan = layout == ScanLayout::kAnsi ? *result.ansi : *result.unicode;
         if (end % kPageBytes == 0) {
           const std::uint64_t at = end - kPageBytes;
-          if (auto page = CheckPageTrailer(data.subspan(at - bufferStart, kPageBytes), at, layout)) {
+          if (auto page = CheckPageTrailer(data.subspan(at - dataOffset, kPageBytes), at, layout)) {
             scan.pages.push_back(*page);
             continue;
           }
         }
-        if (auto block = CheckBlockTrailer(data, bufferStart, end, layout)) {
+        if (auto block = CheckBlockTrailer(data, dataOffset, end, layout)) {
           scan.blocks.push_back(*block);
         }
       }
     }
-    result.bytesScanned = chunkEnd;
-    if (options.progress) options.progress(chunkEnd, size);
+    result.bytesScanned = dataEnd;
+    if (options.progress) options.progress(dataEnd, source.Size());
   }
   return result;
 }

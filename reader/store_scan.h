@@ -17,13 +17,17 @@ namespace palvara {
 
 enum class ScanLayout : std::uint8_t { kAnsi, kUnicode };
 
-// A block whose trailer checked out. 24 bytes: the scan's memory grows by this per block.
+// A block whose trailer checked out. 16 bytes: the scan's memory grows by this per block (a
+// store has a block every few KiB; a 50 GB store keeps about 300 MB of these).
 struct ScannedBlock {
   std::uint64_t id = 0;
-  std::uint64_t offset = 0;  // start of the block's data
-  std::uint16_t size = 0;    // cb: data bytes
-  bool crcValid = false;
+  std::uint64_t offset : 48 = 0;  // start of the block's data (file offsets stay below 2^48)
+  std::uint64_t size : 15 = 0;    // cb: data bytes, at most 8176
+  bool crcValid : 1 = false;
 };
+static_assert(sizeof(ScannedBlock) == 16);
+// Blocks at or past this offset (256 TiB) are not recorded.
+inline constexpr std::uint64_t kMaxScannedOffset = std::uint64_t{1} << 48;
 
 // A page whose trailer checked out: B-tree pages (ptype 0x80 block, 0x81 node) with sane
 // metadata, and allocation map pages (0x84).
@@ -62,13 +66,14 @@ struct ScanResult {
 struct ScanOptions {
   // The layouts to look for; empty: both.
   std::optional<ScanLayout> layout;
-  std::size_t chunkSize = 8u << 20;  // bytes per read
+  std::size_t chunkSize = 8u << 20;  // bytes per read (at least 16 KiB are read at once)
   // Called after each chunk with the bytes done and the file size.
   std::function<void(std::uint64_t done, std::uint64_t total)> progress;
   const RunControl* control = nullptr;
 };
 
-// Scans the whole source once, in large sequential reads. Never throws for any content.
+// Scans the whole source once, in large sequential reads (a SequentialReader). Never throws for
+// any content.
 ScanResult ScanStore(ByteSource& source, const ScanOptions& options);
 
 // Trailer checks on bytes already in memory; `end` is the offset just past the trailer.

@@ -21,6 +21,11 @@ constexpr std::size_t kSlEntries = 340;       // (8176 - 8) / 24
 constexpr std::size_t kSiEntries = 510;       // (8176 - 8) / 16
 // Past 8,192 AMaps (about 2 GB) FPMap pages would be due; a store stays below that.
 constexpr std::uint64_t kMaxAMaps = 8192;
+constexpr std::size_t kBlockLeafEntries = 20;  // 488 / 24
+constexpr std::size_t kNodeLeafEntries = 15;   // 488 / 32
+constexpr std::size_t kIntermediateEntries = 20;
+// Outlook takes B-tree pages from its page map eight at a time, as the store grows.
+constexpr std::size_t kPagesPerRun = 8;
 constexpr std::uint8_t kPtypeBbt = 0x80, kPtypeNbt = 0x81, kPtypeFMap = 0x82, kPtypePMap = 0x83,
                        kPtypeAMap = 0x84, kPtypeDList = 0x86;
 
@@ -33,6 +38,17 @@ bool HasFMap(std::uint64_t n) { return n >= 128 && (n - 128) % 496 == 0; }
 // Map pages at the start of interval n: its AMap, then a PMap and an FMap where due.
 std::uint64_t ReservedBytes(std::uint64_t n) {
   return 512 + (HasPMap(n) ? 512 : 0) + (HasFMap(n) ? 512 : 0);
+}
+
+// The pages of a B-tree over `entries` entries: its leaves and every level above them.
+std::size_t TreePages(std::size_t entries, std::size_t leafCapacity) {
+  std::size_t level = std::max<std::size_t>(1, (entries + leafCapacity - 1) / leafCapacity);
+  std::size_t pages = level;
+  while (level > 1) {
+    level = (level + kIntermediateEntries - 1) / kIntermediateEntries;
+    pages += level;
+  }
+  return pages;
 }
 
 }  // namespace
@@ -141,11 +157,35 @@ void NdbWriter::WriteToFile(std::uint64_t offset, ByteSpan bytes) {
   }
 }
 
-void NdbWriter::MarkUsed(std::uint64_t offset, std::size_t size) {
+void NdbWriter::MarkUsed(std::uint64_t offset, std::size_t size, bool used) {
   const std::size_t first = (offset - kFirstAMap) / 64;
   const std::size_t last = (offset - kFirstAMap + size + 63) / 64;
   if (used_.size() < last) used_.resize(last, false);
-  for (std::size_t i = first; i < last; ++i) used_[i] = true;
+  for (std::size_t i = first; i < last; ++i) used_[i] = used;
+}
+
+// Sets aside a run of pages at the current end once the tree over `entries` entries needs
+// more pages than are set aside. Nothing is written there until Finish.
+void NdbWriter::SetAsidePages(PageSlots& slots, std::size_t entries, std::size_t leafCapacity) {
+  if (slots.offsets.size() >= TreePages(entries, leafCapacity) || !status_.ok()) return;
+  const std::uint64_t run = Allocate(kPagesPerRun * 512, 512);
+  for (std::size_t i = 0; i < kPagesPerRun; ++i) slots.offsets.push_back(run + 512 * i);
+}
+
+// The next page slot set aside for a tree, else a new page at the end.
+std::uint64_t NdbWriter::TakePage(PageSlots& slots) {
+  if (slots.taken < slots.offsets.size()) return slots.offsets[slots.taken++];
+  return Allocate(512, 512);
+}
+
+std::uint64_t NdbWriter::IndexBytes() const {
+  auto beyond = [](const PageSlots& slots, std::size_t entries, std::size_t leafCapacity) {
+    const std::size_t pages = TreePages(entries, leafCapacity);
+    return pages > slots.offsets.size() ? pages - slots.offsets.size() : 0;
+  };
+  return (beyond(blockTreePages_, blocks_.size(), kBlockLeafEntries) +
+          beyond(nodeTreePages_, nodes_.size(), kNodeLeafEntries) + 2) *
+         512;
 }
 
 std::uint64_t NdbWriter::Allocate(std::size_t size, std::size_t alignment) {
@@ -199,6 +239,7 @@ std::uint64_t NdbWriter::WriteBlock(ByteSpan data, bool internal) {
   StoreLe(block, trailer + 8, bid, 8);
   if (!own.empty()) WriteAt(offset, own);
   blocks_.push_back(BlockRecord{bid, offset, static_cast<std::uint16_t>(data.size()), 2});
+  SetAsidePages(blockTreePages_, blocks_.size(), kBlockLeafEntries);
   return bid;
 }
 
@@ -294,6 +335,7 @@ void NdbWriter::AddReference(std::uint64_t bid) {
 void NdbWriter::AddNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub,
                         std::uint32_t nidParent) {
   nodes_.push_back(NodeRecord{nid, bidData, bidSub, nidParent});
+  SetAsidePages(nodeTreePages_, nodes_.size(), kNodeLeafEntries);
 }
 
 void NdbWriter::WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype, std::uint64_t bid,
@@ -309,7 +351,7 @@ void NdbWriter::WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype,
 template <typename Entry, typename Serialize>
 NdbWriter::PageRef NdbWriter::WriteBTree(std::vector<Entry> entries, std::size_t leafCapacity,
                                          std::size_t leafSize, std::uint8_t ptype,
-                                         Serialize serialize) {
+                                         PageSlots& slots, Serialize serialize) {
   std::vector<PageRef> level;
   // Leaves.
   for (std::size_t i = 0; i < entries.size() || (i == 0 && entries.empty()); i += leafCapacity) {
@@ -320,7 +362,7 @@ NdbWriter::PageRef NdbWriter::WriteBTree(std::vector<Entry> entries, std::size_t
     StoreLe(page, 489, leafCapacity, 1);
     StoreLe(page, 490, leafSize, 1);
     StoreLe(page, 491, 0, 1);
-    const std::uint64_t offset = Allocate(512, 512);
+    const std::uint64_t offset = TakePage(slots);
     const std::uint64_t bid = bidNextP_++;
     WritePage(offset, page, ptype, bid, true);
     level.push_back(PageRef{n > 0 ? KeyOf(entries[i]) : 0, bid, offset});
@@ -329,8 +371,8 @@ NdbWriter::PageRef NdbWriter::WriteBTree(std::vector<Entry> entries, std::size_t
   // Intermediate levels, until one page remains.
   for (int cLevel = 1; level.size() > 1; ++cLevel) {
     std::vector<PageRef> up;
-    for (std::size_t i = 0; i < level.size(); i += 20) {
-      const std::size_t n = std::min<std::size_t>(20, level.size() - i);
+    for (std::size_t i = 0; i < level.size(); i += kIntermediateEntries) {
+      const std::size_t n = std::min(kIntermediateEntries, level.size() - i);
       Bytes page(512);
       for (std::size_t k = 0; k < n; ++k) {
         StoreLe(page, 24 * k, level[i + k].key, 8);
@@ -338,10 +380,10 @@ NdbWriter::PageRef NdbWriter::WriteBTree(std::vector<Entry> entries, std::size_t
         StoreLe(page, 24 * k + 16, level[i + k].ib, 8);
       }
       StoreLe(page, 488, n, 1);
-      StoreLe(page, 489, 20, 1);
+      StoreLe(page, 489, kIntermediateEntries, 1);
       StoreLe(page, 490, 24, 1);
       StoreLe(page, 491, static_cast<std::uint64_t>(cLevel), 1);
-      const std::uint64_t offset = Allocate(512, 512);
+      const std::uint64_t offset = TakePage(slots);
       const std::uint64_t bid = bidNextP_++;
       WritePage(offset, page, ptype, bid, true);
       up.push_back(PageRef{level[i].key, bid, offset});
@@ -359,20 +401,26 @@ Status NdbWriter::Finish() {
             [](const BlockRecord& a, const BlockRecord& b) { return a.bid < b.bid; });
   std::sort(nodes_.begin(), nodes_.end(),
             [](const NodeRecord& a, const NodeRecord& b) { return a.nid < b.nid; });
-  const PageRef bbt = WriteBTree(blocks_, 20, 24, kPtypeBbt,
+  const PageRef bbt = WriteBTree(blocks_, kBlockLeafEntries, 24, kPtypeBbt, blockTreePages_,
                                  [](Bytes& page, std::size_t at, const BlockRecord& b) {
                                    StoreLe(page, at, b.bid, 8);
                                    StoreLe(page, at + 8, b.ib, 8);
                                    StoreLe(page, at + 16, b.cb, 2);
                                    StoreLe(page, at + 18, static_cast<std::uint16_t>(b.cRef), 2);
                                  });
-  const PageRef nbt = WriteBTree(nodes_, 15, 32, kPtypeNbt,
+  const PageRef nbt = WriteBTree(nodes_, kNodeLeafEntries, 32, kPtypeNbt, nodeTreePages_,
                                  [](Bytes& page, std::size_t at, const NodeRecord& n) {
                                    StoreLe(page, at, n.nid, 8);
                                    StoreLe(page, at + 8, n.bidData, 8);
                                    StoreLe(page, at + 16, n.bidSub, 8);
                                    StoreLe(page, at + 24, n.nidParent, 4);
                                  });
+  // Room set aside beyond what the trees took stays free (and zero).
+  for (PageSlots* slots : {&blockTreePages_, &nodeTreePages_}) {
+    for (std::size_t i = slots->taken; i < slots->offsets.size(); ++i) {
+      MarkUsed(slots->offsets[i], 512, false);
+    }
+  }
 
   // The file ends at the end of its last AMap interval.
   const std::uint64_t amaps = IntervalOf(std::max<std::uint64_t>(cursor_, kFirstAMap + 1) - 1) + 1;

@@ -1,7 +1,9 @@
 // The node database of a new Unicode store ([MS-PST] 2.2): blocks with trailers, data trees,
 // subnode trees, the two B-trees, the allocation maps and the header. Blocks are written as
 // they come, gathered into large sequential writes; only the index entries stay in memory
-// until Finish lays out the B-trees and maps.
+// until Finish lays out the B-trees and maps. As in a store that grew over time, the B-tree
+// pages lie among the blocks: room for them is set aside in runs of eight pages as the entries
+// grow, and Finish fills it.
 #pragma once
 
 #include <array>
@@ -72,9 +74,9 @@ class NdbWriter {
   // when its buffer goes to the file: at the latest by Finish.
   const Status& status() const { return status_; }
   std::uint64_t BytesWritten() const { return cursor_; }
-  // What Finish will add for the B-trees: one 512-byte page per 20 block entries and per 15
-  // node entries at the leaves, with a margin for the levels above.
-  std::uint64_t IndexBytes() const { return (blocks_.size() / 18 + nodes_.size() / 13 + 2) * 512; }
+  // What Finish will add at the end for the B-trees, beyond the room set aside among the
+  // blocks, with a margin.
+  std::uint64_t IndexBytes() const;
 
  private:
   struct BlockRecord {
@@ -90,6 +92,11 @@ class NdbWriter {
   struct PageRef {
     std::uint64_t key, bid, ib;
   };
+  // The page slots set aside for one B-tree, in file order; Finish takes them from the front.
+  struct PageSlots {
+    std::vector<std::uint64_t> offsets;
+    std::size_t taken = 0;
+  };
   static std::uint64_t KeyOf(const BlockRecord& b) { return b.bid; }
   static std::uint64_t KeyOf(const NodeRecord& n) { return n.nid; }
 
@@ -99,7 +106,9 @@ class NdbWriter {
   std::uint64_t WriteTree(const std::vector<std::uint64_t>& leaves,
                           const std::vector<std::uint32_t>& sizes);
   std::uint64_t Allocate(std::size_t size, std::size_t alignment);
-  void MarkUsed(std::uint64_t offset, std::size_t size);
+  void MarkUsed(std::uint64_t offset, std::size_t size, bool used = true);
+  void SetAsidePages(PageSlots& slots, std::size_t entries, std::size_t leafCapacity);
+  std::uint64_t TakePage(PageSlots& slots);
   void WriteAt(std::uint64_t offset, ByteSpan bytes);
   // Room in the write buffer for bytes [offset, offset + size), zero-filled, when they follow
   // what it holds (or it is empty) and fit; empty otherwise. Valid until the next write.
@@ -110,7 +119,7 @@ class NdbWriter {
                  bool signed_);
   template <typename Entry, typename Serialize>
   PageRef WriteBTree(std::vector<Entry> entries, std::size_t leafCapacity, std::size_t leafSize,
-                     std::uint8_t ptype, Serialize serialize);
+                     std::uint8_t ptype, PageSlots& slots, Serialize serialize);
 
   int fd_;
   std::filesystem::path path_;
@@ -127,6 +136,7 @@ class NdbWriter {
   std::uint64_t bidNextP_ = 0;
   std::vector<BlockRecord> blocks_;
   std::vector<NodeRecord> nodes_;
+  PageSlots blockTreePages_, nodeTreePages_;
   std::vector<bool> used_;  // one flag per 64-byte unit from 0x4400
   std::array<std::uint32_t, 32> rgnid_{};
 };

@@ -12,6 +12,7 @@
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <regex>
 #include <set>
 #include <tuple>
 
@@ -83,10 +84,42 @@ double Share(const AnalysisResult& intact, const AnalysisResult& damaged) {
   return total == 0 ? 1.0 : static_cast<double>(found) / total;
 }
 
-// The share each kind must keep, on every store of the set. Generated samples keep their
-// B-trees at the end of the file: a cut takes every node entry with it. Zeroed runs and cuts
-// also take items' own data, which no pass brings back: on a store of a few dozen items one
-// hit costs a large share.
+// Recovers `damaged` into `dir`/out with the command line; returns the new store (empty when
+// the run failed).
+fs::path RecoverWithCli(const fs::path& damaged, const fs::path& dir) {
+  const std::string settings = "PALVARA_SETTINGS='" + (dir / "PV_PST.ini").string() + "' ";
+  int status = 0;
+  const nlohmann::json saved = nlohmann::json::parse(testing::CaptureCommand(
+      settings + PALVARA_CLI_PATH + " recover '" + damaged.string() + "' --to '" +
+          (dir / "out").string() + "' --json 2>/dev/null",
+      &status));
+  EXPECT_EQ(status, 0) << saved.dump();
+  if (status != 0 || saved["outputFiles"].size() != 1) return {};
+  return saved["outputFiles"][0].get<std::string>();
+}
+
+// The items `pffexport` finds in `store` (attached messages not counted); -1 when it fails.
+int PffexportItems(const fs::path& store, const fs::path& dir) {
+  int status = 0;
+  testing::CaptureCommand("pffexport -q -t '" + (dir / "pff").string() + "' '" + store.string() +
+                              "' >/dev/null 2>&1",
+                          &status);
+  if (status != 0) return -1;
+  const std::regex item("(Message|Contact|Appointment|Task|Note|Activity)[0-9]+");
+  int items = 0;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(dir / "pff.export", ec);
+       it != fs::recursive_directory_iterator(); ++it) {
+    items += it->is_directory() && std::regex_match(it->path().filename().string(), item) &&
+             it->path().string().find("/Attachments/") == std::string::npos;
+  }
+  return items;
+}
+
+// The share each kind must keep, on every store of the set. Generated samples write the
+// message store, the named-property map and every folder with its tables last: a cut takes
+// them all, and with them every item's folder. Zeroed runs and cuts also take items' own data,
+// which no pass brings back: on a store of a few dozen items one hit costs a large share.
 double Floor(DamageKind kind, bool generated) {
   switch (kind) {
     case DamageKind::kHeaderWiped:
@@ -406,39 +439,62 @@ TEST_F(LostFolderTest, LostMessagesNoTableListsGoIntoRecoveredItems) {
   EXPECT_TRUE(got.empty());  // nothing else came back
 }
 
+TEST_F(LostFolderTest, RecoveredFoldersAndTheLostAndFoundAreSaved) {
+  // One folder loses its node entry and its own data (its items go to the lost-and-found),
+  // another its own data; the top's hierarchy table, which named both, is lost too.
+  TreeFolder second;
+  for (const TreeFolder& f : intact_.tree) {
+    if (f.nodeId != folder_.nodeId && f.path != "Personal Folders\\" &&
+        f.children.mail > second.children.mail) {
+      second = f;
+    }
+  }
+  ASSERT_GT(second.children.mail, 0);
+  DropNodeEntry(folder_.nodeId);
+  ZeroDataOf(folder_.nodeId);
+  ZeroDataOf(second.nodeId);
+  ZeroDataOf((FolderNid(intact_, "Personal Folders\\") & ~0x1Fu) | 0x0D);
+  const fs::path damaged = dir_.path() / "damaged.pst";
+  WriteBytes(damaged, bytes_);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  // The mail of the folder whose path ends so, in the analysis and in the saved store.
+  auto mailIn = [](const AnalysisResult& r, const std::string& ending) {
+    std::int32_t mail = -1;
+    for (const TreeFolder& f : r.tree) {
+      if (f.path.ends_with(ending)) mail = f.children.mail;
+    }
+    return mail;
+  };
+  const std::string lostAndFound = std::string("\\") + kRecoveredItemsFolder + "\\";
+  const std::string named = "\\Recovered Folder " + Hex(second.nodeId) + "\\";
+  ASSERT_GE(mailIn(recovered, lostAndFound), 1);
+  ASSERT_EQ(mailIn(recovered, named), second.children.mail);
+
+  const fs::path output = RecoverWithCli(damaged, dir_.path());
+  ASSERT_FALSE(output.empty());
+  EXPECT_EQ(CheckStore(output).Errors(), 0u);
+  const AnalysisResult saved = Analyze(output, ScanMode::kOff);
+  EXPECT_EQ(mailIn(saved, lostAndFound), mailIn(recovered, lostAndFound));
+  EXPECT_EQ(mailIn(saved, named), second.children.mail);
+  EXPECT_EQ(saved.items.size(), recovered.items.size());
+  EXPECT_EQ(PffexportItems(output, dir_.path()), static_cast<int>(saved.items.size()));
+}
+
 TEST(RecoverySaveTest, AStoreSavedFromADamagedCopyIsSoundAndReadable) {
   TempDir dir;
   const fs::path source = kTestData / "stores" / "aranetic_flags_jane_doe.pst";
   if (!fs::exists(source)) GTEST_SKIP() << "no test data";
   const fs::path damaged = dir.path() / "damaged.pst";
   WriteBytes(damaged, testing::Damage(testing::ReadFileBytes(source), DamageKind::kHeaderWiped, 1));
-  const std::string settings = "PALVARA_SETTINGS='" + (dir.path() / "PV_PST.ini").string() + "' ";
-  int status = 0;
-  const nlohmann::json saved = nlohmann::json::parse(testing::CaptureCommand(
-      settings + PALVARA_CLI_PATH + " recover '" + damaged.string() + "' --to '" +
-          (dir.path() / "out").string() + "' --json 2>/dev/null",
-      &status));
-  ASSERT_EQ(status, 0) << saved.dump();
-  ASSERT_EQ(saved["outputFiles"].size(), 1u);
-  const fs::path output = saved["outputFiles"][0].get<std::string>();
+  const fs::path output = RecoverWithCli(damaged, dir.path());
+  ASSERT_FALSE(output.empty());
   EXPECT_EQ(CheckStore(output).Errors(), 0u);
   // Every item of the intact store is in the new one (folders are the saving run's choice).
   std::multiset<std::pair<std::string, std::size_t>> want, got;
   for (const ItemSummary& s : Analyze(source, ScanMode::kOff).items) want.emplace(s.subject, s.attachments);
   for (const ItemSummary& s : Analyze(output, ScanMode::kOff).items) got.emplace(s.subject, s.attachments);
   EXPECT_EQ(got, want);
-  testing::CaptureCommand("pffexport -q -t '" + (dir.path() / "pff").string() + "' '" +
-                              output.string() + "' >/dev/null 2>&1",
-                          &status);
-  EXPECT_EQ(status, 0);
-  int messages = 0;
-  std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(dir.path() / "pff.export", ec);
-       it != fs::recursive_directory_iterator(); ++it) {
-    messages += it->is_directory() && it->path().filename().string().rfind("Message", 0) == 0 &&
-                it->path().parent_path().filename() != "Attachments";
-  }
-  EXPECT_EQ(messages, static_cast<int>(Analyze(source, ScanMode::kOff).items.size()));
+  EXPECT_EQ(PffexportItems(output, dir.path()), static_cast<int>(Analyze(source, ScanMode::kOff).items.size()));
 }
 
 }  // namespace

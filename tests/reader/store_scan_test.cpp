@@ -103,6 +103,9 @@ TEST(StoreScanTest, ATrailerAwayFromItsPlaceOrWithASpoiledCrcIsKnownAsSuch) {
   EXPECT_FALSE(weak->crcValid);
   // The trailer cut off by the end of the data.
   EXPECT_FALSE(CheckBlockTrailer(ByteSpan(bytes).first(end - 1), 0, end, ScanLayout::kUnicode));
+  // The same bytes 256 TiB further on (the signature folds the offset to 32 bits): past what a
+  // record holds, refused rather than recorded at a wrong offset.
+  EXPECT_FALSE(CheckBlockTrailer(bytes, kMaxScannedOffset, end + kMaxScannedOffset, ScanLayout::kUnicode));
 }
 
 TEST(StoreScanTest, AStopEndsTheScanEarly) {

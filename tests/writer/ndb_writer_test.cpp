@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -232,6 +233,50 @@ TEST(NdbWriterBufferTest, EveryWriteBufferGivesTheSameFile) {
         << buffer << ": first difference at " << Hex(static_cast<std::uint64_t>(diff.first - gathered.begin()));
   }
   fs::remove(path);
+}
+
+// As in a store that grew over time, the B-tree pages lie among the blocks, so that a lost
+// tail takes only its share of them; room set aside for them and not needed stays free.
+TEST(NdbWriterLayoutTest, BTreePagesLieAmongTheBlocksAndOnlyUsedRoomIsAllocated) {
+  const fs::path path = fs::temp_directory_path() / ("palvara-ndb-layout-" + std::to_string(::getpid()) + ".pst");
+  Status status = Status::Ok();
+  auto writer = NdbWriter::Create(path, EncodingMethod::kPermute, &status);
+  ASSERT_TRUE(writer) << status.message();
+  writer->AddNode(0x21, writer->WriteData(testing::EmptyPropertyContextHeap()), 0, 0);
+  writer->AddNode(0x8022, 0, 0, 0);
+  for (std::uint32_t i = 0; i < 3001; ++i) {
+    writer->AddNode(0x200004 + (i << 5), writer->WriteData(Random(2000, i)), 0, 0x8022);
+  }
+  ASSERT_TRUE(writer->Finish().ok());
+  writer.reset();
+  const Bytes file = testing::ReadFileBytes(path);
+  fs::remove(path);
+
+  StoreFile store;
+  ASSERT_TRUE(OpenStore(store, std::make_unique<ViewByteSource>(file)).ok());
+  EXPECT_EQ(IndexStore(store), 0);
+  EXPECT_TRUE(store.damage.Empty());
+  EXPECT_EQ(store.nodes.ReachableCount(), 3003u);
+  for (const auto* pages : {&store.visitedBlockPages, &store.visitedNodePages}) {
+    ASSERT_GT(pages->size(), 100u);
+    std::size_t inFirstHalf = 0;
+    for (std::uint64_t offset : *pages) inFirstHalf += offset < file.size() / 2 ? 1 : 0;
+    EXPECT_GE(inFirstHalf * 5, pages->size() * 2) << inFirstHalf << " of " << pages->size();
+  }
+
+  // The maps mark the blocks, the B-tree pages and the map pages, and nothing else.
+  const std::size_t amaps = (file.size() - 0x4400) / 0x3E000;
+  std::uint64_t units = 0;
+  for (const BlockEntry& b : store.blocks.Entries()) units += (b.size + 16 + 63) / 64;
+  units += 8 * (store.visitedBlockPages.size() + store.visitedNodePages.size());
+  for (std::size_t n = 0; n < amaps; ++n) units += 8 * (1 + (n % 8 == 0 ? 1 : 0));
+  std::uint64_t marked = 0;
+  for (std::size_t n = 0; n < amaps; ++n) {
+    for (std::size_t i = 0; i < 496; ++i) {
+      marked += static_cast<std::uint64_t>(std::popcount(std::to_integer<unsigned>(file[0x4400 + n * 0x3E000 + i])));
+    }
+  }
+  EXPECT_EQ(marked, units);
 }
 
 TEST_P(NdbWriterTest, UnfinishedStoresAreRemoved) {
