@@ -14,13 +14,6 @@ namespace {
 constexpr const char* kTopPath = "Personal Folders\\";
 constexpr const char* kReasonUnreadable = "the item could not be read";
 
-// "Personal Folders\\Inbox\\Old\\" -> "Personal Folders\\Inbox\\".
-void RemoveLastComponent(std::string& path) {
-  if (!path.empty() && path.back() == '\\') path.pop_back();
-  const auto last = path.rfind('\\');
-  path.resize(last == std::string::npos ? 0 : last + 1);
-}
-
 class Saving {
  public:
   Saving(const SaveOptions& options, SavingObserver& observer, RunControl& control)
@@ -152,7 +145,7 @@ class Saving {
       std::unique_ptr<ItemRecord> record;
       // Folder-associated messages (views, rules, forms) are not the user's items.
       if (node->dataBlock != nullptr && node->NidType() != 0x08) {
-        record = LoadItem(store_, *node, context_);
+        record = LoadItem(store_, *node, context_, writer_->RecordAttachments());
         ++progress_.saved;
         observer_.Progress(progress_);
       }
@@ -173,7 +166,7 @@ class Saving {
           leftTop = true;
           break;
         }
-        RemoveLastComponent(currentPath_);
+        LeaveFolder();
         node = node->parent;
       }
       if (leftTop) break;
@@ -183,7 +176,9 @@ class Saving {
 
   bool EnterFolder(const StoreNode& node, const ItemRecord& r, int& depth) {
     ++depth;
-    currentPath_ += r.displayName.value_or("") + "\\";
+    levels_.push_back(r.displayName.value_or(""));
+    currentPath_ += levels_.back() + "\\";
+    writer_->FolderLevels(currentPath_, levels_);
     if (Selected(currentPath_)) {
       CreateFolder(currentPath_);
       progress_.destination = currentPath_;
@@ -194,8 +189,16 @@ class Saving {
     folders_.push_back({currentPath_, node.nid});
     if (node.firstChild != nullptr) return true;
     --depth;
-    RemoveLastComponent(currentPath_);
+    LeaveFolder();
     return false;
+  }
+
+  // The walk leaves the innermost folder: its name goes from the path whole, backslashes and
+  // all.
+  void LeaveFolder() {
+    if (levels_.empty()) return;
+    currentPath_.resize(currentPath_.size() - levels_.back().size() - 1);
+    levels_.pop_back();
   }
 
   void CreateFolder(const std::string& path) {
@@ -365,6 +368,7 @@ class Saving {
   std::unique_ptr<SourceItemReader> sourceReader_;
   std::vector<std::pair<std::string, std::uint32_t>> folders_;  // the folder list, by node
   std::string currentPath_ = kTopPath;
+  std::vector<std::string> levels_;  // the names of the open folders below the top one
   std::string outputFolderPath_;  // the path last given to CreateFolderPath
 };
 
