@@ -17,6 +17,8 @@ namespace palvara {
 namespace {
 
 constexpr const char* kTopPath = "Personal Folders\\";
+// The mbox entry buffer is reused between messages up to this size.
+constexpr std::size_t kKeptEntryBytes = 16u << 20;
 
 // The names this output gives its own files, which a folder's directory may not take.
 const std::set<std::string> kReservedNames = {"mbox", "maildir", "contacts.vcf", "calendar.ics",
@@ -213,6 +215,8 @@ void OpenFormatOutput::WriteMail(const OutputItem& item) {
     MboxrdQuote(entry, separator);
     entry += '\n';
     collections_.Append(folder.dir / "mbox", entry);
+    // One very large message does not keep its memory for the rest of the run.
+    if (entry.capacity() > kKeptEntryBytes) std::string().swap(entry);
   }
   if (formats_.maildir || formats_.eml) {
     const std::string text = RenderMessage(*m);
