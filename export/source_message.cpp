@@ -12,6 +12,8 @@ namespace {
 constexpr std::uint32_t kRecipientTableNid = 0x692;
 constexpr std::uint32_t kAttachmentTableNid = 0x671;
 constexpr std::uint16_t kAttachData = 0x3701;
+constexpr std::uint16_t kAttachMethod = 0x3705;
+constexpr int kAttachOle = 6;
 
 // Rows come newest first; the table's order is the reverse.
 std::vector<const PropertyList*> RowsInOrder(const PropertyList* rows) {
@@ -31,15 +33,14 @@ SourceAttachment AttachmentFields(const PropertyReader& p) {
   if (a.fileName.empty()) a.fileName = p.Text(0x3704).value_or("");
   a.mimeType = p.Text(0x370E).value_or("");
   a.contentId = p.Text(0x3712).value_or("");
-  a.method = static_cast<int>(p.Integer(0x3705).value_or(1));
+  a.method = static_cast<int>(p.Integer(kAttachMethod).value_or(1));
   a.hidden = p.Integer(0x7FFE).value_or(0) != 0;
   a.contactPhoto = p.Integer(0x7FFF).value_or(0) != 0;
   return a;
 }
 
 // Properties of an item read whole, listed as the reader lists them: named ones under their
-// number (or 2 for a name), empty values apart.
-// `leaveOut` (an attachment's data) is not copied.
+// number (or 2 for a name), empty values apart; `leaveOut` (an attachment's data) is not copied.
 std::unique_ptr<PropertyList> ListOf(const StoreFile& store, const CopiedProperties& properties,
                                      std::uint16_t leaveOut = 0) {
   auto list = std::make_unique<PropertyList>();
@@ -69,10 +70,10 @@ bool LacksObjectData(const CopiedMessage& item) {
       return std::any_of(a.properties.begin(), a.properties.end(),
                          [id](const CopiedProperty& p) { return !p.name && p.id == id; });
     };
-    if (!a.message && !has(0x3701) && has(0x3705)) {
+    if (!a.message && !has(kAttachData) && has(kAttachMethod)) {
       const auto method = std::find_if(a.properties.begin(), a.properties.end(),
-                                       [](const CopiedProperty& p) { return !p.name && p.id == 0x3705; });
-      if (LoadLe32(method->value, 0).value_or(0) == 6) return true;
+                                       [](const CopiedProperty& p) { return !p.name && p.id == kAttachMethod; });
+      if (LoadLe32(method->value, 0).value_or(0) == kAttachOle) return true;
     }
     if (a.message && LacksObjectData(*a.message)) return true;
   }
