@@ -272,7 +272,8 @@ int SaveCommand(const std::vector<std::string>& args, std::ostream& out, std::os
   if (!a.all) {
     if (const int failed = CheckSelectedFolders(a.folders, known, a.json, out, err)) return failed;
   }
-  return Save(a, a.all ? known : a.folders, AnalysisCounters{}, out, err);
+  // The saving reads the store the analysis opened and indexed.
+  return Save(a, a.all ? known : a.folders, AnalysisCounters{}, out, err, analysis.store);
 }
 
 int RecoverCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,19 +19,26 @@ struct DamageReport {
 };
 
 // Collects reports up to a cap, so that a file full of garbage cannot exhaust memory;
-// reports past the cap are only counted.
+// reports past the cap are only counted. Every member may be called from several threads at
+// once (readers sharing one store report into its log): Reports() hands out a copy taken
+// under the log's lock.
 class DamageLog {
  public:
   static constexpr std::size_t kMaxKept = 10000;
 
+  DamageLog() = default;
+  DamageLog(const DamageLog&) = delete;
+  DamageLog& operator=(const DamageLog&) = delete;
+
   void Report(std::string structure, std::uint64_t offset, std::string text);
 
-  const std::vector<DamageReport>& Reports() const { return reports_; }
-  std::size_t Count() const { return reports_.size() + dropped_; }
-  std::size_t Dropped() const { return dropped_; }
+  std::vector<DamageReport> Reports() const;
+  std::size_t Count() const;
+  std::size_t Dropped() const;
   bool Empty() const { return Count() == 0; }
 
  private:
+  mutable std::mutex mutex_;
   std::vector<DamageReport> reports_;
   std::size_t dropped_ = 0;
 };

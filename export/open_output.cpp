@@ -134,7 +134,7 @@ OpenFormatOutput::Folder& OpenFormatOutput::FolderFor(const std::string& folderP
   // the one the walk gave, which may hold backslashes of its own; a path from elsewhere is cut
   // at its last backslash.
   std::string name;
-  if (const auto known = lastLevel_.find(folderPath); known != lastLevel_.end()) {
+  if (const auto known = folderNames_.find(folderPath); known != folderNames_.end()) {
     name = known->second;
   } else {
     const std::string trimmed = folderPath.substr(0, folderPath.size() - 1);
@@ -178,9 +178,8 @@ std::filesystem::path OpenFormatOutput::MaildirOf(Folder& folder) {
   return dir;
 }
 
-void OpenFormatOutput::FolderLevels(const std::string& folderPath,
-                                    const std::vector<std::string>& levels) {
-  if (!levels.empty()) lastLevel_[folderPath] = levels.back();
+void OpenFormatOutput::FolderName(const std::string& folderPath, const std::string& name) {
+  folderNames_[folderPath] = name;
 }
 
 void OpenFormatOutput::CreateFolderPath(const std::string& folderPath) {

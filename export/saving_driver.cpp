@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "export/source_item.h"
+#include "export/saving_walk.h"
 #include "items/classify.h"
 #include "items/mapping.h"
 #include "reader/btree_walk.h"
@@ -11,7 +11,6 @@
 namespace palvara {
 namespace {
 
-constexpr const char* kTopPath = "Personal Folders\\";
 constexpr const char* kReasonUnreadable = "the item could not be read";
 
 class Saving {
@@ -65,7 +64,6 @@ class Saving {
       LoadNamedPropertyMap(store_);
     }
     context_ = MapContextFor(store_);
-    sourceReader_ = std::make_unique<SourceItemReader>(store_);
     std::unique_ptr<ItemRecord> storeRecord;
     if (const StoreNode* first = store_.nodes.First()) storeRecord = LoadItem(store_, *first, context_);
     if (!storeRecord || !storeRecord->store) {
@@ -84,7 +82,6 @@ class Saving {
     progress_.total = CountNodesBelow(*top_) - 3;
     progress_.saved = options_.itemCounter;
     observer_.Progress(progress_);
-    if (top_->nid != 0) folders_.push_back({kTopPath, top_->nid});
     if (control_.stopSaving) {
       // Stopped while the store was being read: no output is begun.
       result_.outcome = SaveResult::Outcome::kAborted;
@@ -134,71 +131,31 @@ class Saving {
     return true;
   }
 
+  // Writes the steps of the walk in its order; the items are loaded on the walk's own thread
+  // meanwhile.
   void Walk() {
-    int depth = 1;  // open folder levels; the bottom one stands for the top folder
-    const StoreNode* node = top_->firstChild;
-    while (node != nullptr && !control_.stopSaving &&
-           !(control_.stopAnalysis && EveryCountReached())) {
+    SavingWalk walk(store_, *top_, context_, options_.selectedFolders, writer_->RecordAttachments());
+    while (!control_.stopSaving && !(control_.stopAnalysis && EveryCountReached())) {
       control_.WaitWhilePaused();
       if (control_.stopSaving) break;
-      bool descend = false;
-      std::unique_ptr<ItemRecord> record;
-      // Folder-associated messages (views, rules, forms) are not the user's items.
-      if (node->dataBlock != nullptr && node->NidType() != 0x08) {
-        record = LoadItem(store_, *node, context_, writer_->RecordAttachments());
-        ++progress_.saved;
-        observer_.Progress(progress_);
-      }
-      if (record && !record->Empty()) {
-        if (record->folderCounts) {
-          descend = EnterFolder(*node, *record, depth);
-        } else {
-          SaveItem(*node, *record);
-        }
-      }
-      if (descend) {
-        node = node->firstChild;
-        continue;
-      }
-      bool leftTop = false;
-      while (node->nextSibling == nullptr && node->parent != nullptr) {
-        if (--depth == 0) {
-          leftTop = true;
-          break;
-        }
-        LeaveFolder();
-        node = node->parent;
-      }
-      if (leftTop) break;
-      node = node->nextSibling;
-    }
-  }
-
-  bool EnterFolder(const StoreNode& node, const ItemRecord& r, int& depth) {
-    ++depth;
-    levels_.push_back(r.displayName.value_or(""));
-    currentPath_ += levels_.back() + "\\";
-    writer_->FolderLevels(currentPath_, levels_);
-    if (Selected(currentPath_)) {
-      CreateFolder(currentPath_);
-      progress_.destination = currentPath_;
+      std::optional<SavingStep> step = walk.Next();
+      if (!step) break;
+      ++progress_.saved;
       observer_.Progress(progress_);
+      if (step->kind == SavingStep::Kind::kFolder) {
+        EnterFolder(step->path, step->name);
+      } else if (step->kind == SavingStep::Kind::kItem) {
+        SaveItem(*step);
+      }
     }
-    // Every folder, not only mail folders: mail keeps the folder it was filed in, whatever
-    // that folder's class.
-    folders_.push_back({currentPath_, node.nid});
-    if (node.firstChild != nullptr) return true;
-    --depth;
-    LeaveFolder();
-    return false;
   }
 
-  // The walk leaves the innermost folder: its name goes from the path whole, backslashes and
-  // all.
-  void LeaveFolder() {
-    if (levels_.empty()) return;
-    currentPath_.resize(currentPath_.size() - levels_.back().size() - 1);
-    levels_.pop_back();
+  void EnterFolder(const std::string& path, const std::string& name) {
+    writer_->FolderName(path, name);
+    if (!Selected(path)) return;
+    CreateFolder(path);
+    progress_.destination = path;
+    observer_.Progress(progress_);
   }
 
   void CreateFolder(const std::string& path) {
@@ -237,18 +194,14 @@ class Saving {
     return true;
   }
 
-  // The item whole from the store; null (and the record's texts are written) when it cannot
-  // be read so.
-  std::shared_ptr<const CopiedMessage> Source(const StoreNode& node) { return sourceReader_->Read(node); }
-
-  // Items that go into the current folder: its output folder is the current one again after
+  // Items that go into the folder the walk is in: its output folder is that one again after
   // a subfolder was written, and after a continuation file was begun.
-  void EnterCurrentFolder() {
-    if (outputFolderPath_ != currentPath_) CreateFolder(currentPath_);
+  void EnterCurrentFolder(const std::string& path) {
+    if (outputFolderPath_ != path) CreateFolder(path);
   }
-  void AfterCurrentFolderItem() {
+  void AfterCurrentFolderItem(const std::string& path) {
     if (!writer_->SplitFlag()) return;
-    CreateFolder(currentPath_);
+    CreateFolder(path);
     writer_->ClearSplitFlag();
   }
 
@@ -262,67 +215,67 @@ class Saving {
     return SavedKind::kMail;
   }
 
-  void SaveItem(const StoreNode& node, ItemRecord& r) {
+  void SaveItem(SavingStep& step) {
+    ItemRecord& r = *step.record;
+    const StoreNode& node = *step.node;
+    const std::string& path = step.path;
     const std::string cls = r.messageClass.value_or("");
     const SavedKind kind = KindOf(r, cls);
-    if (kind == SavedKind::kMail) return SaveMail(node, r);
+    if (kind == SavedKind::kMail) return SaveMail(step);
     if (kind == SavedKind::kTask) {
-      progress_.currentFolder = currentPath_;
+      progress_.currentFolder = path;
       observer_.Progress(progress_);
     }
-    if (!Selected(currentPath_)) return;
-    if (kind == SavedKind::kAppointment) progress_.destination = currentPath_;
-    const std::shared_ptr<const CopiedMessage> source = Source(node);
-    const CopiedMessage* s = source.get();
-    EnterCurrentFolder();
+    if (!Selected(path)) return;
+    if (kind == SavedKind::kAppointment) progress_.destination = path;
+    const CopiedMessage* s = step.source.get();
+    EnterCurrentFolder(path);
     bool written = false;
     switch (kind) {
       case SavedKind::kTask:
-        written = Output(currentPath_, kind, r, [&] {
+        written = Output(path, kind, r, [&] {
           if (!r.mail && !s) throw ComponentError(kReasonUnreadable);
-          writer_->WriteTask({r, store_, node, currentPath_, s});
+          writer_->WriteTask({r, store_, node, path, s});
         });
-        if (written) Count(AnalysisCounters::kTasks, currentPath_);
+        if (written) Count(AnalysisCounters::kTasks, path);
         break;
       case SavedKind::kAppointment:
-        written = Output(currentPath_, kind, r, [&] { writer_->WriteAppointment({r, store_, node, currentPath_, s}); });
-        if (written) Count(AnalysisCounters::kCalendar, currentPath_);
+        written = Output(path, kind, r, [&] { writer_->WriteAppointment({r, store_, node, path, s}); });
+        if (written) Count(AnalysisCounters::kCalendar, path);
         break;
       case SavedKind::kContact:
       case SavedKind::kDistributionList:
-        written = Output(currentPath_, kind, r, [&] { writer_->WriteContact({r, store_, node, currentPath_, s}); });
-        if (written) Count(AnalysisCounters::kContacts, currentPath_);
+        written = Output(path, kind, r, [&] { writer_->WriteContact({r, store_, node, path, s}); });
+        if (written) Count(AnalysisCounters::kContacts, path);
         break;
       case SavedKind::kNote:
       case SavedKind::kJournal:
-        written = Output(currentPath_, kind, r, [&] {
+        written = Output(path, kind, r, [&] {
           if (!s) throw ComponentError(kReasonUnreadable);
-          const OutputItem item{r, store_, node, currentPath_, s};
+          const OutputItem item{r, store_, node, path, s};
           kind == SavedKind::kNote ? writer_->WriteNote(item) : writer_->WriteJournal(item);
         });
-        if (written) Count(kind == SavedKind::kNote ? AnalysisCounters::kNotes : AnalysisCounters::kJournal, currentPath_);
+        if (written) Count(kind == SavedKind::kNote ? AnalysisCounters::kNotes : AnalysisCounters::kJournal, path);
         break;
       default:
         break;
     }
-    AfterCurrentFolderItem();
+    AfterCurrentFolderItem(path);
   }
 
-  void SaveMail(const StoreNode& node, ItemRecord& r) {
-    const std::uint32_t parent = node.parent != nullptr ? node.parent->nid : 0;
-    const auto entry = std::find_if(folders_.begin(), folders_.end(),
-                                    [parent](const auto& f) { return f.second == parent; });
-    if (folders_.empty()) return;
-    const std::string path = entry != folders_.end() ? entry->first : folders_.back().first;
-    if (!Selected(path)) return;
+  void SaveMail(SavingStep& step) {
+    if (!step.mailFolder || !Selected(*step.mailFolder)) return;
+    ItemRecord& r = *step.record;
+    const StoreNode& node = *step.node;
+    const std::string& path = *step.mailFolder;
     progress_.destination = path;
-    const std::shared_ptr<const CopiedMessage> source = Source(node);
+    const CopiedMessage* source = step.source.get();
     const bool written = Output(path, SavedKind::kMail, r, [&] {
-      writer_->WriteMail({r, store_, node, path, source.get()});
+      writer_->WriteMail({r, store_, node, path, source});
       if (writer_->SplitFlag()) {
         // A continuation file was begun: the folder is made there and the mail written again.
         CreateFolder(path);
-        writer_->WriteMail({r, store_, node, path, source.get()});
+        writer_->WriteMail({r, store_, node, path, source});
         writer_->ClearSplitFlag();
       }
     });
@@ -331,7 +284,6 @@ class Saving {
 
   void End() {
     progress_.currentFolder = " ";
-    currentPath_ = " ";
     observer_.Progress(progress_);
     try {
       // A store whose writing failed is not finished: it is removed with the writer.
@@ -365,10 +317,6 @@ class Saving {
   SavingOutput* writer_ = nullptr;
   SavingProgress progress_;
   SaveResult result_;
-  std::unique_ptr<SourceItemReader> sourceReader_;
-  std::vector<std::pair<std::string, std::uint32_t>> folders_;  // the folder list, by node
-  std::string currentPath_ = kTopPath;
-  std::vector<std::string> levels_;  // the names of the open folders below the top one
   std::string outputFolderPath_;  // the path last given to CreateFolderPath
 };
 

@@ -1,6 +1,7 @@
-// The saving run: open the store again, walk the folders below the top of the personal
-// folders, and write the items of the selected folders into a new PST, counting them by
-// standard folder, with progress, a stop between items, and a summary at the end.
+// The saving run: open the store (or take the one an analysis opened), walk the folders below
+// the top of the personal folders, and write the items of the selected folders into a new PST,
+// counting them by standard folder, with progress, a stop between items, and a summary at the
+// end. Items are loaded on a second thread while the writer works on the calling one.
 #pragma once
 
 #include <array>

@@ -18,7 +18,15 @@ QUrl helpPage(const QString& page) {
   return QUrl::fromLocalFile(folder.filePath("help/" + page));
 }
 
-void showHelp(Wizard& wizard) { wizard.host.openUrl(helpPage()); }
+void showHelp(Wizard& wizard, const QString& section) {
+  if (section.isEmpty()) {
+    wizard.host.openUrl(helpPage());
+    return;
+  }
+  QUrl page = helpPage("windows.html");
+  page.setFragment(section);
+  wizard.host.openUrl(page);
+}
 
 void showAbout(Wizard& wizard, QWidget* parent) {
   auto* about = new CAboutDlg(wizard, parent);

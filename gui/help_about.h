@@ -11,7 +11,9 @@ namespace palvara::gui {
 
 // The help page `page` of the application folder's "help" folder.
 QUrl helpPage(const QString& page = "index.html");
-void showHelp(Wizard& wizard);
+// Opens the help: the part of "windows.html" about one window (`section`, its anchor), or the
+// contents when `section` is empty.
+void showHelp(Wizard& wizard, const QString& section = {});
 void showAbout(Wizard& wizard, QWidget* parent);
 
 // A button showing a target; "Contact Us" opens the About window instead.

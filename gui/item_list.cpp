@@ -13,34 +13,44 @@ constexpr std::uint32_t kNormalMessage = 0x04;
 
 }  // namespace
 
-BrowseStore::~BrowseStore() {
-  if (m_opener) m_opener->wait();
-}
-
-void BrowseStore::openInBackground() {
-  m_opener.reset(QThread::create([this] {
-    std::lock_guard lock(m_mutex);
-    openLocked();
-  }));
-  m_opener->start();
-}
-
-bool BrowseStore::ready() {
+void BrowseStore::adopt(std::shared_ptr<StoreFile> store, std::filesystem::path path) {
   std::lock_guard lock(m_mutex);
-  return m_tried;
+  m_path = std::move(path);
+  m_analysed = std::move(store);
+  m_store = m_analysed;
+  m_tried = m_open = false;
+  if (m_store != nullptr) {
+    m_tried = true;
+    m_context = MapContextFor(*m_store);
+    m_open = true;
+  }
+}
+
+std::shared_ptr<StoreFile> BrowseStore::analysed() {
+  std::lock_guard lock(m_mutex);
+  return m_analysed;
+}
+
+int BrowseStore::ownOpens() {
+  std::lock_guard lock(m_mutex);
+  return m_ownOpens;
 }
 
 bool BrowseStore::openLocked() {
   if (m_tried) return m_open;
   m_tried = true;
-  if (!OpenStore(m_store, m_path).ok()) return false;
+  if (m_path.empty()) return false;
+  ++m_ownOpens;
+  auto store = std::make_shared<StoreFile>();
+  if (!OpenStore(*store, m_path).ok()) return false;
   try {
-    IndexStore(m_store);
-    LoadNamedPropertyMap(m_store);
+    IndexStore(*store);
+    LoadNamedPropertyMap(*store);
   } catch (const std::exception&) {
     return false;
   }
-  m_context = MapContextFor(m_store);
+  m_store = std::move(store);
+  m_context = MapContextFor(*m_store);
   m_open = true;
   return true;
 }
@@ -49,7 +59,7 @@ std::vector<std::uint32_t> BrowseStore::messagesOf(std::uint32_t folderNid) {
   std::lock_guard lock(m_mutex);
   std::vector<std::uint32_t> out;
   if (!openLocked()) return out;
-  const StoreNode* folder = FindNode(m_store, folderNid);
+  const StoreNode* folder = FindNode(*m_store, folderNid);
   if (folder == nullptr) return out;
   for (const StoreNode* n = folder->firstChild; n != nullptr; n = n->nextSibling) {
     if (n->NidType() == kNormalMessage && n->dataBlock != nullptr) out.push_back(n->nid);
@@ -60,10 +70,10 @@ std::vector<std::uint32_t> BrowseStore::messagesOf(std::uint32_t folderNid) {
 std::unique_ptr<ItemRecord> BrowseStore::load(std::uint32_t nid) {
   std::lock_guard lock(m_mutex);
   if (!openLocked()) return nullptr;
-  const StoreNode* node = FindNode(m_store, nid);
+  const StoreNode* node = FindNode(*m_store, nid);
   if (node == nullptr) return nullptr;
   try {
-    return LoadItem(m_store, *node, m_context);
+    return LoadItem(*m_store, *node, m_context);
   } catch (const std::exception&) {
     return nullptr;
   }

@@ -21,16 +21,23 @@
 
 namespace palvara::gui {
 
-// The source store, opened and indexed on first use, shared by the listing worker and the
-// preview; one reader at a time.
+// The source store of the run: the one the analysis opened and indexed (with what its recovery
+// pass found), used again by the listing worker, the preview and the saving worker. A store is
+// not safe for two threads at once (its damage log and its byte source's cache change as it is
+// read), so each user holds the one lock: the analysis and the saving worker for their whole
+// run, the listing worker and the preview for one read.
 class BrowseStore {
  public:
-  explicit BrowseStore(std::filesystem::path path) : m_path(std::move(path)) {}
-  ~BrowseStore();
-  // Opens and indexes the store on a thread of its own, so that the first listing finds it
-  // ready; the other calls wait for it.
-  void openInBackground();
-  bool ready();
+  BrowseStore() = default;
+  // The lock for a whole run.
+  std::unique_lock<std::mutex> hold() { return std::unique_lock(m_mutex); }
+  // Takes the analysis's store. Without one (the analysis was stopped while indexing, or could
+  // not read the file) `path` is opened and indexed on first use.
+  void adopt(std::shared_ptr<StoreFile> store, std::filesystem::path path);
+  // The analysis's store, for the saving run; null when there was none.
+  std::shared_ptr<StoreFile> analysed();
+  // How many times the file was opened here, beside the analysis (0 when its store was kept).
+  int ownOpens();
   // The message nodes directly under `folderNid`, in node order (folder-associated ones left
   // out).
   std::vector<std::uint32_t> messagesOf(std::uint32_t folderNid);
@@ -39,13 +46,14 @@ class BrowseStore {
 
  private:
   bool openLocked();
-  std::filesystem::path m_path;
-  std::unique_ptr<QThread> m_opener;
   std::mutex m_mutex;
-  StoreFile m_store;
+  std::filesystem::path m_path;
+  std::shared_ptr<StoreFile> m_analysed;
+  std::shared_ptr<StoreFile> m_store;  // the one read: the analysis's, or opened here
   MapContext m_context;
   bool m_tried = false;
   bool m_open = false;
+  int m_ownOpens = 0;
 };
 
 class ItemListModel : public QAbstractTableModel {

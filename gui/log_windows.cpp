@@ -60,6 +60,7 @@ void viewReport(Wizard& wizard) {
 Cchangelog::Cchangelog(Wizard& wizard, QWidget* parent)
     : WizardDialog(wizard, "msgskin.bmp", parent) {
   setObjectName("Cchangelog");
+  setHelpSection("change-log-path");
   auto* layout = new QVBoxLayout(this);
   auto* group = new QGroupBox("Change Log Path", this);
   auto* row = new QHBoxLayout(group);

@@ -17,8 +17,11 @@ QString previewPage(const ItemRecord& record) {
   }
   const Text& text = (m.rtfText && !m.rtfText->empty()) ? m.rtfText : m.body;
   if (!text || text->empty()) return {};
+  // One line break per line end, whether the text ends its lines with CR LF, LF or CR.
+  QString lines = QString::fromStdString(*text);
+  lines.replace("\r\n", "\n").replace('\r', '\n');
   return "<html><body><div style=\"white-space: pre-wrap; font-family: sans-serif;\">" +
-         QString::fromStdString(*text).toHtmlEscaped() + "</div></body></html>";
+         lines.toHtmlEscaped() + "</div></body></html>";
 }
 
 PreviewBrowser::PreviewBrowser(QWidget* parent) : QTextBrowser(parent) {

@@ -58,11 +58,14 @@ Repair_Recover::Repair_Recover(Wizard& wizard, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(14, 8, 14, 12);
   buildFrame(layout, "Step2.bmp");
+  setHelpSection("recovery");
   enableViewReportByReport();
   m_selectFile->setEnabled(false);
   m_selectDirectory->setEnabled(false);
   m_save->setEnabled(false);
   connect(m_save, &QAction::triggered, this, &Repair_Recover::save);
+  // The Log entries wait for the end of the analysis.
+  for (QAction* a : {m_viewLog, m_clearLog, m_changePath}) a->setEnabled(false);
 
   auto* sourceRow = new QHBoxLayout;
   auto* sourceCaption = new QLabel("Source Path :", this);
@@ -94,11 +97,13 @@ Repair_Recover::Repair_Recover(Wizard& wizard, QWidget* parent)
   m_listView->verticalHeader()->setDefaultSectionSize(22);
   m_listView->horizontalHeader()->setStretchLastSection(true);
   m_listView->setWordWrap(false);
-  connect(m_list, &QAbstractItemModel::modelReset, this, [this] {
+  auto columnWidths = [this] {
     for (int c = 0; c < m_list->columnCount(); ++c) {
       m_listView->setColumnWidth(c, m_list->columnWidth(c));
     }
-  });
+  };
+  columnWidths();  // the mail columns, before the first listing too
+  connect(m_list, &QAbstractItemModel::modelReset, this, columnWidths);
   m_loader = new ListLoader(m_list, this);
   connect(m_listView->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
           &Repair_Recover::showPreview);
@@ -160,6 +165,7 @@ Repair_Recover::Repair_Recover(Wizard& wizard, QWidget* parent)
   m_saveButton->setEnabled(false);
   resize(1120, 720);
 
+  m_store = std::make_unique<BrowseStore>();
   startAnalysis();
   m_preview->showPage("progress.html");
   m_back->setEnabled(false);
@@ -192,7 +198,7 @@ void Repair_Recover::startAnalysis() {
   options.sourcePath = m_wizard.sourcePath.toStdString();
   options.searchSourcePath = m_wizard.searchSourcePath.toStdString();
   options.cameFromSearch = m_wizard.cameFromSearch;
-  m_analysisWorker = std::make_unique<AnalysisWorker>(options, m_control);
+  m_analysisWorker = std::make_unique<AnalysisWorker>(options, m_control, *m_store);
   AnalysisWorker* w = m_analysisWorker.get();
   connect(w, &AnalysisWorker::folderAdded, this, [this](const QString& path, const QString& cls) {
     const QModelIndex last = m_tree->addFolderPath(path, cls);
@@ -225,10 +231,11 @@ void Repair_Recover::analysisFinished() {
   if (!m_result) m_result = std::make_unique<AnalysisResult>();
   for (const QString& text : messages) m_wizard.host.tell(this, text, QMessageBox::Information);
   if (m_result->outcome == AnalysisResult::Outcome::kCannotOpen) m_wizard.host.terminate();
-  m_store = std::make_unique<BrowseStore>(m_result->source);
-  m_store->openInBackground();
+  // The item list, the preview and Save read the store the analysis opened and indexed.
+  m_store->adopt(m_result->store, m_result->source);
   m_progress->hide();
   m_selectDirectory->setEnabled(false);
+  for (QAction* a : {m_viewLog, m_clearLog, m_changePath}) a->setEnabled(true);
   const bool anything = m_result->HasItems() && m_tree->hasItems();
   m_save->setEnabled(anything);
   m_saveButton->setEnabled(anything);
@@ -267,7 +274,7 @@ void Repair_Recover::stopAnalysis() {
 }
 
 void Repair_Recover::folderClicked(const QModelIndex& index) {
-  if (!index.isValid()) return;
+  if (!index.isValid() || saving()) return;
   m_treeView->setCurrentIndex(index);
   for (QLabel* l : m_header) l->clear();
   if (m_result == nullptr) return;  // listed once the analysis has ended
@@ -282,7 +289,8 @@ void Repair_Recover::showPreview(const QModelIndex& current) {
     return;
   }
   const ListRow* row = current.isValid() ? m_list->row(current.row()) : nullptr;
-  if (row == nullptr || row->cells.size() < 3 || m_store == nullptr) return;
+  // While a run holds the store, the window does not wait for it.
+  if (row == nullptr || row->cells.size() < 3 || m_store == nullptr || analysing() || saving()) return;
   m_header[2]->setText(row->cells[1]);
   m_header[0]->setText(row->cells[0]);
   m_header[1]->setText(row->cells[2]);
@@ -334,11 +342,14 @@ void Repair_Recover::save() {
   options.output.sourceFileName = m_result->source.filename().string();
   for (const QString& f : m_selected) options.selectedFolders.push_back(f.toStdString());
   options.analysisCounters = m_result->counters;
+  options.store = m_store->analysed();
+  // The saving run holds the store to its end: a listing under way ends here.
+  m_loader->stop();
   std::unique_ptr<SavingOutput> output;
   if (openFormat != nullptr) {
     output = std::make_unique<OpenFormatOutput>(*ParseOpenFormats(openFormat), options.targetFolder);
   }
-  m_savingWorker = std::make_unique<SavingWorker>(options, m_control, std::move(output));
+  m_savingWorker = std::make_unique<SavingWorker>(options, m_control, *m_store, std::move(output));
   connect(m_savingWorker.get(), &SavingWorker::finished, this, &Repair_Recover::savingFinished);
   m_savingThread = new QThread;
   startOnThread(m_savingWorker.get(), m_savingThread);

@@ -19,6 +19,7 @@ ListPSTFile::ListPSTFile(Wizard& wizard, std::function<SavingProgress()> poll,
                          std::function<void()> stop, QWidget* parent)
     : WizardDialog(wizard, "msgskin.bmp", parent), m_poll(std::move(poll)), m_stop(std::move(stop)) {
   setObjectName("ListPSTFile");
+  setHelpSection("saving-status");
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(20, 16, 20, 14);
   auto* group = new QGroupBox("Saving Status", this);
@@ -89,6 +90,7 @@ void ListPSTFile::finish() {
 Last_Saving_Dialog::Last_Saving_Dialog(Wizard& wizard, bool aborted, QWidget* parent)
     : WizardDialog(wizard, "msgskin.bmp", parent) {
   setObjectName("Last_Saving_Dialog");
+  setHelpSection("saving-completed");
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(20, 16, 20, 14);
   auto* group = new QGroupBox("Open Log Path", this);

@@ -50,6 +50,7 @@ Settings::Settings(Wizard& wizard, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(18, 8, 18, 14);
   buildFrame(layout, "Step5.bmp");
+  setHelpSection("search");
   enableViewReportByReport();
   m_selectFile->setEnabled(false);
   m_save->setEnabled(false);
@@ -148,6 +149,9 @@ void Settings::findOrStop() {
                  const QString& modified, int count, const QString& current) {
             auto* item = new QTreeWidgetItem(m_results, {name, path, size, modified});
             item->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
+            // The columns are narrow for long names: the whole text shows on hover.
+            item->setToolTip(0, name);
+            item->setToolTip(1, path);
             m_status->setText(qs(SearchProgressText(static_cast<std::size_t>(count),
                                                     current.toStdString())));
           });

@@ -25,6 +25,7 @@ DiskSelection::DiskSelection(Wizard& wizard, QWidget* parent)
   auto* layout = new QVBoxLayout(this);
   layout->setContentsMargins(24, 8, 24, 18);
   buildFrame(layout, "Step1.bmp");
+  setHelpSection("step1");
   m_selectDirectory->setEnabled(false);
   m_save->setEnabled(false);
   connect(m_selectFile, &QAction::triggered, this, &DiskSelection::browse);

@@ -40,7 +40,8 @@ void WizardDialog::buildFrame(QBoxLayout* layout, const QString& stepPicture) {
   connect(m_clearLog, &QAction::triggered, this, [this] { clearLog(m_wizard, this); });
   connect(m_changePath, &QAction::triggered, this, [this] { changeLogPath(m_wizard, this); });
   QMenu* help = m_menuBar->addMenu("Help");
-  connect(help->addAction("Contents"), &QAction::triggered, this, &WizardDialog::showHelp);
+  connect(help->addAction("Contents"), &QAction::triggered, this,
+          [this] { palvara::gui::showHelp(m_wizard); });
   connect(help->addAction("About Palvara for Microsoft Outlook"), &QAction::triggered, this,
           [this] { showAbout(m_wizard, this); });
   layout->setMenuBar(m_menuBar);
@@ -95,7 +96,7 @@ void WizardDialog::requestExit() {
   m_wizard.messageGuard = false;
 }
 
-void WizardDialog::showHelp() { palvara::gui::showHelp(m_wizard); }
+void WizardDialog::showHelp() { palvara::gui::showHelp(m_wizard, m_helpSection); }
 
 void WizardDialog::paintEvent(QPaintEvent* event) {
   if (!m_scaledSkin.isNull()) {

@@ -32,12 +32,15 @@ class WizardDialog : public QDialog {
  public slots:
   // "Do you want to exit ?": Yes ends the application at once.
   void requestExit();
+  // Help (caption button, F1): the help about this window.
   void showHelp();
 
  protected:
   // The standard menu and the caption buttons, placed at the top of `layout`; the step picture
   // (empty for none) beside the caption buttons.
   void buildFrame(QBoxLayout* layout, const QString& stepPicture);
+  // The anchor of this window's part of the help pages.
+  void setHelpSection(const QString& section) { m_helpSection = section; }
   // View Report is enabled only when "RPTFile" names an existing file.
   void enableViewReportByReport();
 
@@ -61,6 +64,7 @@ class WizardDialog : public QDialog {
 
  private:
   bool m_quietClose = false;
+  QString m_helpSection;
   QPixmap m_skin;
   QImage m_scaledSkin;
   QToolButton* m_viewReport = nullptr;

@@ -1,6 +1,7 @@
 // The analysis and saving runs on worker threads. A worker object lives on its own QThread,
 // runs the core driver there, and turns the driver's observer calls into queued signals that
-// carry copies; it never touches a widget. Counters and progress are sent at most every
+// carry copies; it never touches a widget. Both hold the lock of the run's store (BrowseStore)
+// while they run. Counters and progress are sent at most every
 // 40 ms (and once more at the end), so a fast run cannot flood the window's event loop.
 #pragma once
 
@@ -14,6 +15,7 @@
 
 #include "common/run_control.h"
 #include "export/saving_driver.h"
+#include "gui/item_list.h"
 #include "items/analysis.h"
 
 namespace palvara::gui {
@@ -21,7 +23,7 @@ namespace palvara::gui {
 class AnalysisWorker : public QObject, public AnalysisObserver {
   Q_OBJECT
  public:
-  AnalysisWorker(AnalysisOptions options, RunControl& control);
+  AnalysisWorker(AnalysisOptions options, RunControl& control, BrowseStore& store);
 
   // Valid after finished(): the whole result, handed over once.
   std::unique_ptr<AnalysisResult> takeResult() { return std::move(m_result); }
@@ -52,6 +54,7 @@ class AnalysisWorker : public QObject, public AnalysisObserver {
 
   AnalysisOptions m_options;
   RunControl& m_control;
+  BrowseStore& m_store;
   std::unique_ptr<AnalysisResult> m_result;
   QStringList m_messages;
   AnalysisCounters m_counters;
@@ -65,7 +68,7 @@ class SavingWorker : public QObject, public SavingObserver {
   Q_OBJECT
  public:
   // `output`, when given, takes the items instead of a new PST (files in open formats).
-  SavingWorker(SaveOptions options, RunControl& control,
+  SavingWorker(SaveOptions options, RunControl& control, BrowseStore& store,
                std::unique_ptr<SavingOutput> output = nullptr);
 
   SavingProgress latest() const;
@@ -87,6 +90,7 @@ class SavingWorker : public QObject, public SavingObserver {
 
   SaveOptions m_options;
   RunControl& m_control;
+  BrowseStore& m_store;
   std::unique_ptr<SavingOutput> m_output;
   SaveResult m_result;
   QStringList m_messages;

@@ -3,11 +3,13 @@
 #include <algorithm>
 #include <map>
 #include <new>
+#include <optional>
 #include <tuple>
 #include <unordered_map>
 
 #include "reader/block_access.h"
 #include "reader/btree_walk.h"
+#include "reader/orphan_messages.h"
 #include "reader/property_list.h"
 #include "reader/recovered_blocks.h"
 #include "reader/store_scan.h"
@@ -19,7 +21,9 @@ constexpr std::uint32_t kMessageStoreNid = 0x21;
 constexpr std::uint32_t kDefaultTopFolder = 0x2142;
 constexpr std::uint32_t kRootFolderNid = 0x122;
 constexpr std::uint32_t kFolderType = 0x02;
+constexpr std::uint32_t kMessageType = 0x04;
 constexpr std::uint32_t kHierarchyTableType = 0x0D;
+constexpr std::uint32_t kContentsTableType = 0x0E;
 constexpr std::uint32_t kRowIdTag = 0x67F2;
 // A folder id beyond any a store hands out (index 0x7FFFFFE), for "Recovered Items".
 constexpr std::uint32_t kRecoveredItemsNid = (0x7FFFFFEu << 5) | kFolderType;
@@ -100,6 +104,14 @@ bool LeafLevelMisread(StoreFile& store, bool blockTree) {
   return level && depth != 255 && depth != *level;
 }
 
+// Whether the node's data reads as a property list.
+bool HoldsProperties(StoreFile& store, const StoreNode& node) {
+  if (node.dataBlock == nullptr) return false;
+  SubnodeList subnodes;
+  if (node.subnodeBlock != nullptr) ReadSubnodes(store, node.subnodeBlock, subnodes);
+  return ReadPropertyList(store, node.dataBlock, subnodes) != nullptr;
+}
+
 class Rebuild {
  public:
   Rebuild(StoreFile& store, const RecoveryOptions& options)
@@ -108,6 +120,7 @@ class Rebuild {
   void Run() {
     RecoverySummary& summary = s_.recovery;
     summary.ran = true;
+    const bool walkDamaged = s_.damage.Count() > 0;
     // Nodes the walk alone reaches with data: everything else the pass makes readable.
     std::unordered_set<std::uint32_t> before;
     s_.nodes.ForEachPreorder([&before](const StoreNode& n, int) {
@@ -140,6 +153,7 @@ class Rebuild {
     RewalkMisreadTrees();
     DiscardMisreadWalk();
     FindRoots(found);
+    treeBlocks_ = s_.blocks.Size();
     AddBlocks(found, maps);
     AddNodeEntries(found, maps);
     for (std::uint32_t nid : s_.nodes.RelinkBlocks(s_.blocks)) s_.recoveredNodes.insert(nid);
@@ -149,8 +163,10 @@ class Rebuild {
       s_.encoding = EncodingMethod::kPermute;
     }
     const StoreNode* messageStore = FindNode(s_, kMessageStoreNid);
-    if (messageStore == nullptr || messageStore->dataBlock == nullptr) RebuildMessageStore();
+    if (messageStore == nullptr || !HoldsProperties(s_, *messageStore)) RebuildMessageStore();
     RebuildFolders();
+    AdoptOrphanMessages(walkDamaged);
+    RefileByContentsRows();
     s_.nodes.ForEachPreorder([this, &before](const StoreNode& n, int) {
       if (n.dataBlock != nullptr && before.count(n.nid) == 0) s_.recoveredNodes.insert(n.nid);
     });
@@ -374,9 +390,11 @@ class Rebuild {
   // subfolder with the most nodes below it.
   void RebuildMessageStore() {
     SettleEncodingByTrial();
-    s_.damage.Report("NBT", kMessageStoreNid,
-                     "message store node lost: rebuilt, encoding " +
-                         std::string(EncodingName(s_.encoding)) + " found by trial");
+    const bool nodeLost = FindNode(s_, kMessageStoreNid) == nullptr;
+    s_.damage.Report(
+        nodeLost ? "NBT" : "PC", kMessageStoreNid,
+        std::string(nodeLost ? "message store node lost" : "message store data unreadable") +
+            ": rebuilt, encoding " + std::string(EncodingName(s_.encoding)) + " found by trial");
     ParentCache cache;
     if (FindNode(s_, kRootFolderNid) == nullptr) {
       if (const BlockEntry* block = FolderBlock(kRootFolderNid, nullptr)) {
@@ -438,21 +456,79 @@ class Rebuild {
       if (n.NidType() == kHierarchyTableType) tables.push_back(&n);
     });
     for (const StoreNode* table : tables) {
-      const std::uint32_t folder = (table->nid & ~0x1Fu) | kFolderType;
-      std::unique_ptr<PropertyList> rows = PropertiesOf(*table);
-      for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
-        const PropertyEntry* id = row->Find(kRowIdTag);
-        if (id == nullptr || !id->value || id->value->size() < 4) continue;
-        FolderRow entry;
-        entry.parent = folder;
-        for (const PropertyEntry& e : row->entries) {
-          const bool kept = e.tag == 0x3001 || e.tag == 0x3613 || e.tag == 0x3602 ||
-                            e.tag == 0x3603 || e.tag == 0x360A;
-          if (kept && e.value) entry.properties.push_back({e.tag, e.type, *e.value});
-        }
-        rows_.emplace(*LoadLe32(*id->value, 0), std::move(entry));
-      }
+      AddHierarchyRows(PropertiesOf(*table).get(), (table->nid & ~0x1Fu) | kFolderType);
     }
+    ReadFreeHierarchyTables();
+  }
+
+  void AddHierarchyRows(const PropertyList* rows, std::uint32_t folder) {
+    for (const PropertyList* row = rows; row != nullptr; row = row->next.get()) {
+      const std::uint32_t nid = RowNid(*row);
+      if ((nid & 0x1F) != kFolderType) continue;
+      FolderRow entry;
+      entry.parent = folder;
+      for (const PropertyEntry& e : row->entries) {
+        const bool kept = e.tag == 0x3001 || e.tag == 0x3613 || e.tag == 0x3602 ||
+                          e.tag == 0x3603 || e.tag == 0x360A;
+        if (kept && e.value) entry.properties.push_back({e.tag, e.type, *e.value});
+      }
+      rows_.emplace(nid, std::move(entry));
+    }
+  }
+
+  static std::uint32_t RowNid(const PropertyList& row) {
+    const PropertyEntry* id = row.Find(kRowIdTag);
+    return id != nullptr && id->value ? LoadLe32(*id->value, 0).value_or(0) : 0;
+  }
+
+  // Hierarchy tables among the free blocks, for folders whose own table node is lost, newest
+  // first: the parent of the folders they list that the tree still has, else the one folder
+  // without a hierarchy table whose data says it has subfolders.
+  void ReadFreeHierarchyTables() {
+    std::vector<std::uint32_t> owners;
+    s_.nodes.ForEachPreorder([this, &owners](const StoreNode& n, int) {
+      if (n.NidType() != kFolderType ||
+          FindNode(s_, (n.nid & ~0x1Fu) | kHierarchyTableType) != nullptr)
+        return;
+      const std::unique_ptr<PropertyList> list = PropertiesOf(n);
+      const PropertyEntry* subfolders = list ? list->Find(0x360A) : nullptr;
+      if (subfolders != nullptr && subfolders->value && ByteAt(*subfolders->value, 0) != 0) {
+        owners.push_back(n.nid);
+      }
+    });
+    std::unordered_set<std::uint32_t> claimed;
+    for (const BlockEntry* block : Free().tables) {
+      std::unique_ptr<PropertyList> rows = ReadFreeTable(s_, Free(), block, kFolderType);
+      std::map<std::uint32_t, int> parents;
+      int folders = 0;
+      for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
+        const std::uint32_t nid = RowNid(*row);
+        if ((nid & 0x1F) != kFolderType) continue;
+        ++folders;
+        const StoreNode* known = FindNode(s_, nid);
+        if (known != nullptr && known->parent != nullptr) ++parents[known->parent->nid];
+      }
+      if (folders == 0) continue;
+      std::uint32_t owner = 0;
+      if (!parents.empty()) {
+        owner = std::max_element(parents.begin(), parents.end(), [](const auto& a, const auto& b) {
+                  return a.second < b.second;
+                })->first;
+      } else {
+        for (std::uint32_t candidate : owners) {
+          if (claimed.count(candidate) == 0) owner = owner == 0 ? candidate : UINT32_MAX;
+        }
+      }
+      if (owner == 0 || owner == UINT32_MAX) continue;
+      if (FindNode(s_, (owner & ~0x1Fu) | kHierarchyTableType) != nullptr) continue;
+      if (!claimed.insert(owner).second) continue;
+      AddHierarchyRows(rows.get(), owner);
+    }
+  }
+
+  const FreeBlocks& Free() {
+    if (!free_) free_ = FindFreeBlocks(s_, treeBlocks_);
+    return *free_;
   }
 
   static std::vector<MadeUpProperty> WithCounts(std::vector<MadeUpProperty> properties,
@@ -507,22 +583,134 @@ class Rebuild {
     }
     if (lost.empty()) return;
     ReadHierarchyRows();
+
     ParentCache cache;
     for (const StoreNode* orphan : lost) {
-      if (orphan->reachable || s_.nodes.Find(orphan->nidParent) != nullptr) continue;
-      auto row = rows_.find(orphan->nidParent);
-      if (row == rows_.end() || s_.nodes.Find(row->second.parent) == nullptr) continue;
-      const BlockEntry* block = FolderBlock(orphan->nidParent, nullptr);
-      if (block == nullptr) continue;
-      NodeEntry entry{orphan->nidParent, block->id, 0, row->second.parent};
-      s_.nodes.Place(entry, s_.blocks, cache, s_.damage);
+      if (!orphan->reachable) PlaceFolderFromRow(orphan->nidParent, cache);
     }
     const std::uint32_t top = TopFolderNid();
+    PlaceFoldersFromFreeData(lost, top, cache);
     for (const StoreNode* orphan : lost) {
       if (orphan->reachable) continue;
-      if (orphan->NidType() != kFolderType && (orphan->nid & 0x1F) != 0x04) continue;
+      if (orphan->NidType() != kFolderType && orphan->NidType() != kMessageType) continue;
       if (!RecoveredItemsFolder(top)) return;
       if (s_.nodes.Adopt(orphan, kRecoveredItemsNid)) ++s_.recovery.itemsFiled;
+    }
+  }
+
+  // A folder lost entirely that its parent's hierarchy table still lists: placed below that
+  // parent with data made up from the row. False when the tree has no such row or parent.
+  bool PlaceFolderFromRow(std::uint32_t nid, ParentCache& cache) {
+    if (s_.nodes.Find(nid) != nullptr) return true;
+    ReadHierarchyRows();
+    auto row = rows_.find(nid);
+    if (row == rows_.end() || s_.nodes.Find(row->second.parent) == nullptr) return false;
+    const BlockEntry* block = FolderBlock(nid, nullptr);
+    if (block == nullptr) return false;
+    s_.nodes.Place(NodeEntry{nid, block->id, 0, row->second.parent}, s_.blocks, cache, s_.damage);
+    return s_.nodes.Find(nid) != nullptr;
+  }
+
+  // Folders the hierarchy tables list whose contents table the tree does not have (or cannot
+  // read), with the number of items their row gives.
+  std::vector<TableOwner> FoldersWithoutContents() {
+    ReadHierarchyRows();
+    std::vector<TableOwner> owners;
+    for (const auto& [nid, row] : rows_) {
+      const StoreNode* table = s_.nodes.Find((nid & ~0x1Fu) | kContentsTableType);
+      if (table != nullptr && PropertiesOf(*table) != nullptr) continue;
+      for (const MadeUpProperty& p : row.properties) {
+        if (p.id == 0x3602 && p.value.size() >= 4) owners.push_back({nid, *LoadLe32(p.value, 0)});
+      }
+    }
+    std::sort(owners.begin(), owners.end(),
+              [](const TableOwner& a, const TableOwner& b) { return a.folder < b.folder; });
+    return owners;
+  }
+
+  // Messages whose node entry is lost: back into the folder whose contents table lists them,
+  // or, when the walk met damage, into "Recovered Items" when no row does.
+  void AdoptOrphanMessages(bool walkDamaged) {
+    const std::vector<TableOwner> lostTables = FoldersWithoutContents();
+    OrphanMessages orphans = FindOrphanMessages(s_, Free(), walkDamaged, lostTables);
+    ParentCache cache;
+    for (NodeEntry& e : orphans.matched) {
+      if (!PlaceFolderFromRow(e.nidParent, cache)) {
+        // The folder is gone with every row that named it; the message keeps its own id.
+        orphans.unmatched.push_back(e);
+        continue;
+      }
+      s_.nodes.Place(e, s_.blocks, cache, s_.damage);
+      s_.recoveredNodes.insert(e.nid);
+    }
+    s_.recovery.messagesMatched = orphans.matched.size();
+    if (orphans.unmatched.empty() || !RecoveredItemsFolder(TopFolderNid())) return;
+    std::uint32_t index = kRecoveredItemsNid >> 5;
+    for (NodeEntry e : orphans.unmatched) {
+      while (e.nid == 0 || s_.nodes.Find(e.nid) != nullptr) {
+        if (index == 0) return;
+        e.nid = (--index << 5) | kMessageType;
+      }
+      e.nidParent = kRecoveredItemsNid;
+      s_.nodes.Place(e, s_.blocks, cache, s_.damage);
+      s_.recoveredNodes.insert(e.nid);
+      ++s_.recovery.itemsFiled;
+    }
+  }
+
+  // Lost folders no row names whose items survive: a free folder property context the block
+  // B-tree lists, with as many items as wait for the folder (and no other with as many), is
+  // the folder's own; it is placed below the top of the personal folders.
+  void PlaceFoldersFromFreeData(const std::vector<const StoreNode*>& lost, std::uint32_t top,
+                                ParentCache& cache) {
+    std::map<std::uint32_t, std::uint32_t> waiting;  // lost folder -> its messages
+    for (const StoreNode* orphan : lost) {
+      if (orphan->reachable || orphan->NidType() != kMessageType) continue;
+      if ((orphan->nidParent & 0x1F) == kFolderType &&
+          s_.nodes.Find(orphan->nidParent) == nullptr) {
+        ++waiting[orphan->nidParent];
+      }
+    }
+    if (waiting.empty() || s_.nodes.Find(top) == nullptr) return;
+    std::map<std::uint32_t, int> sameCount;
+    for (const auto& [nid, count] : waiting) ++sameCount[count];
+    for (const FreeBlocks::Folder& f : Free().folders) ++sameCount[f.contentCount];
+    for (const auto& [nid, count] : waiting) {
+      if (sameCount[count] != 2) continue;  // this folder and one free folder with that count
+      for (const FreeBlocks::Folder& f : Free().folders) {
+        if (f.contentCount != count) continue;
+        s_.nodes.Place(NodeEntry{nid, f.data->id, 0, top}, s_.blocks, cache, s_.damage);
+        s_.recoveredNodes.insert(nid);
+        ++s_.recovery.foldersRebuilt;
+      }
+    }
+  }
+
+  // Node entries taken from scanned pages may be older than the message's last move: where a
+  // contents table the tree reaches lists the message, its folder is that table's.
+  void RefileByContentsRows() {
+    std::vector<const StoreNode*> tables;
+    s_.nodes.ForEachPreorder([&tables](const StoreNode& n, int) {
+      if (n.NidType() == kContentsTableType && n.dataBlock != nullptr) tables.push_back(&n);
+    });
+    std::unordered_map<std::uint32_t, std::uint32_t> listedIn;
+    for (const StoreNode* table : tables) {
+      const std::uint32_t folder = (table->nid & ~0x1Fu) | kFolderType;
+      const std::unique_ptr<PropertyList> rows = PropertiesOf(*table);
+      for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
+        listedIn.emplace(RowNid(*row), folder);
+      }
+    }
+    ParentCache cache;
+    for (std::uint32_t nid :
+         std::vector<std::uint32_t>(s_.recoveredNodes.begin(), s_.recoveredNodes.end())) {
+      const StoreNode* node = s_.nodes.Find(nid);
+      auto listed = listedIn.find(nid);
+      if (node == nullptr || node->NidType() != kMessageType || listed == listedIn.end()) continue;
+      if (node->parent == nullptr || node->parent->nid == listed->second) continue;
+      if (s_.nodes.Find(listed->second) == nullptr) continue;
+      s_.nodes.Place(NodeEntry{nid, node->bidData, node->bidSub, listed->second}, s_.blocks, cache,
+                     s_.damage);
     }
   }
 
@@ -541,6 +729,8 @@ class Rebuild {
   const RecoveryOptions& options_;
   KeyRanges covered_;
   bool rowsRead_ = false;
+  std::size_t treeBlocks_ = 0;  // index entries the block B-tree itself gave
+  std::optional<FreeBlocks> free_;
   std::unordered_map<std::uint32_t, FolderRow> rows_;
 };
 
@@ -550,7 +740,7 @@ bool WalkNeedsRecovery(StoreFile& store, int indexStatus) {
   if (indexStatus != 0 || store.damage.Count() > 0 || store.Layout() == nullptr) return true;
   if (LeafLevelMisread(store, true) || LeafLevelMisread(store, false)) return true;
   const StoreNode* messageStore = FindNode(store, kMessageStoreNid);
-  return messageStore == nullptr || messageStore->dataBlock == nullptr;
+  return messageStore == nullptr || !HoldsProperties(store, *messageStore);
 }
 
 void RecoverFromScan(StoreFile& store, const RecoveryOptions& options) {

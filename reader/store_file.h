@@ -51,8 +51,15 @@ struct RecoverySummary {
   std::uint64_t nodesAdded = 0;      // node entries from pages the walk did not reach
   std::uint64_t foldersRebuilt = 0;  // folders given made-up data
   std::uint64_t itemsFiled = 0;      // items put into the "Recovered Items" folder
+  std::uint64_t messagesMatched = 0;  // lost node entries given back by a contents-table row
 };
 
+// Sharing one store between threads: a store is built by one thread (OpenStore, IndexStore or
+// IndexStoreWithRecovery, LoadNamedPropertyMap). Once that is done and the store is handed to
+// other threads (through a std::shared_ptr, say), nothing but reading follows: every reader of
+// nodes, blocks, heaps, property lists and items may then run on several threads at once. Those
+// reads change only two things of the store, both safe to share: the file source (its cache
+// takes a lock) and `damage` (the log takes its own lock). No field is assigned after indexing.
 class StoreFile {
  public:
   StoreFile() = default;

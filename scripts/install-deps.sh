@@ -12,6 +12,7 @@ packages=(
   dpkg-dev lintian desktop-file-utils appstream shared-mime-info man-db groff-base
   python3 python3-vobject python3-icalendar mutt
   qt6-base-dev xvfb xauth
+  fonts-wqy-microhei
 )
 
 missing=()

@@ -8,6 +8,7 @@ namespace {
 constexpr std::size_t kMaxItemsPerPage = 2047;  // hidIndex has 11 bits
 constexpr std::uint32_t kRowIdTag = 0x67F20003;
 constexpr std::uint32_t kRowVerTag = 0x67F30003;
+constexpr std::uint32_t kAbsentCell = 0xFFFFFFFF;  // the length of a cell without a value
 
 bool IsBitmapPage(std::size_t page) { return page >= 8 && (page - 8) % 128 == 0; }
 
@@ -200,6 +201,28 @@ NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeI
   return content;
 }
 
+void TableRow::AddCell(std::optional<ByteSpan> value) {
+  const std::size_t at = packed_.size();
+  packed_.resize(at + 4 + (value ? value->size() : 0));
+  StoreLe(packed_, at, value ? value->size() : kAbsentCell, 4);
+  if (value) std::copy(value->begin(), value->end(), packed_.begin() + static_cast<std::ptrdiff_t>(at + 4));
+}
+
+std::vector<std::optional<ByteSpan>> TableRow::Cells() const {
+  std::vector<std::optional<ByteSpan>> cells;
+  for (std::size_t at = 0; at + 4 <= packed_.size();) {
+    const std::uint32_t size = *LoadLe32(packed_, at);
+    at += 4;
+    if (size == kAbsentCell) {
+      cells.emplace_back();
+      continue;
+    }
+    cells.emplace_back(ByteSpan(packed_).subspan(at, size));
+    at += size;
+  }
+  return cells;
+}
+
 NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
                               const std::vector<TableRow>& rows, SubnodeIds& ids) {
   NodeContent content;
@@ -257,14 +280,15 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
     auto present = [&row, ceb](std::uint8_t bit) {
       row[ceb + bit / 8] |= static_cast<std::byte>(0x80 >> (bit % 8));
     };
+    const std::vector<std::optional<ByteSpan>> cells = rows[r].Cells();
     StoreLe(row, 0, rows[r].rowId, 4);
     StoreLe(row, 4, r + 1, 4);  // LtpRowVer: any non-zero value
     present(0);
     present(1);
     for (std::size_t c = 2; c < columns.size(); ++c) {
       const Column& col = columns[c];
-      if (col.source >= rows[r].cells.size() || !rows[r].cells[col.source]) continue;
-      const Bytes& value = *rows[r].cells[col.source];
+      if (col.source >= cells.size() || !cells[col.source]) continue;
+      const ByteSpan value = *cells[col.source];
       const auto type = static_cast<std::uint16_t>(col.tag);
       if (IsInline(type) || CellSize(type) == 8) {
         std::copy_n(value.begin(), std::min<std::size_t>(col.cbData, value.size()),

@@ -77,9 +77,18 @@ struct PropertyValue {
 // A property context of the given values (any order; sorted by id on the way).
 NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeIds& ids);
 
+// A table row: its id and one cell per column tag given, each a value or absent. The cells are
+// packed into one buffer, so that the rows of a large folder's contents table, kept until the
+// store is finished, take little more than their values.
 struct TableRow {
   std::uint32_t rowId = 0;
-  std::vector<std::optional<Bytes>> cells;  // one per column tag given, absent = no value
+
+  void AddCell(std::optional<ByteSpan> value);
+  // The cells in order; the values point into the row.
+  std::vector<std::optional<ByteSpan>> Cells() const;
+
+ private:
+  Bytes packed_;  // per cell: its length in 4 bytes (0xFFFFFFFF: absent), then its value
 };
 
 // A table context with PidTagLtpRowId and PidTagLtpRowVer first and then `tags` (property

@@ -106,6 +106,21 @@ void NdbWriter::WriteAt(std::uint64_t offset, ByteSpan bytes) {
   buffer_.insert(buffer_.end(), bytes.begin(), bytes.end());
 }
 
+std::span<std::byte> NdbWriter::BufferSpan(std::uint64_t offset, std::size_t size) {
+  if (!status_.ok() || size >= bufferLimit_) return {};
+  const std::uint64_t end = bufferStart_ + buffer_.size();
+  const bool extends = !buffer_.empty() && offset >= end && end == writtenEnd_ &&
+                       offset + size - bufferStart_ <= bufferLimit_;
+  if (!extends) {
+    Flush();
+    bufferStart_ = offset;
+  }
+  writtenEnd_ = std::max<std::uint64_t>(writtenEnd_, offset + size);
+  const auto at = static_cast<std::size_t>(offset - bufferStart_);
+  buffer_.resize(at + size);  // zeros, as a block's padding must be
+  return std::span(buffer_).subspan(at, size);
+}
+
 void NdbWriter::Flush() {
   if (!buffer_.empty()) WriteToFile(bufferStart_, buffer_);
   buffer_.clear();
@@ -163,9 +178,16 @@ std::uint64_t NdbWriter::WriteBlock(ByteSpan data, bool internal) {
   bidNextB_ += 4;
   const std::size_t total = AlignUp(data.size() + 16, 64);
   const std::uint64_t offset = Allocate(total, 64);
-  Bytes block(total);
+  // The block is built where it will wait for the file: in the write buffer when it follows
+  // what the buffer holds, else on its own.
+  Bytes own;
+  std::span<std::byte> block = BufferSpan(offset, total);
+  if (block.empty()) {
+    own.resize(total);
+    block = own;
+  }
   std::copy(data.begin(), data.end(), block.begin());
-  const std::span<std::byte> stored(block.data(), data.size());
+  const std::span<std::byte> stored = block.first(data.size());
   if (!internal) {
     if (encoding_ == EncodingMethod::kPermute) EncodePermute(stored);
     if (encoding_ == EncodingMethod::kCyclic) CodeCyclic(stored, static_cast<std::uint32_t>(bid));
@@ -175,8 +197,7 @@ std::uint64_t NdbWriter::WriteBlock(ByteSpan data, bool internal) {
   StoreLe(block, trailer + 2, ComputeSig(offset, bid), 2);
   StoreLe(block, trailer + 4, ComputeCrc(stored), 4);
   StoreLe(block, trailer + 8, bid, 8);
-  WriteAt(offset, block);
-  blockIndex_[bid] = blocks_.size();
+  if (!own.empty()) WriteAt(offset, own);
   blocks_.push_back(BlockRecord{bid, offset, static_cast<std::uint16_t>(data.size()), 2});
   return bid;
 }
@@ -265,8 +286,9 @@ std::uint64_t NdbWriter::WriteSubnodes(std::vector<SubnodeRecord> records) {
 }
 
 void NdbWriter::AddReference(std::uint64_t bid) {
-  auto it = blockIndex_.find(bid);
-  if (it != blockIndex_.end()) ++blocks_[it->second].cRef;
+  // Block ids are handed out in steps of 4 from 4, one per entry of blocks_, in order.
+  const std::uint64_t at = (bid >> 2) - 1;
+  if (bid >= 4 && at < blocks_.size() && blocks_[at].bid == bid) ++blocks_[at].cRef;
 }
 
 void NdbWriter::AddNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub,

@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <unordered_map>
 #include <vector>
 
 #include "common/byte_view.h"
@@ -102,6 +101,9 @@ class NdbWriter {
   std::uint64_t Allocate(std::size_t size, std::size_t alignment);
   void MarkUsed(std::uint64_t offset, std::size_t size);
   void WriteAt(std::uint64_t offset, ByteSpan bytes);
+  // Room in the write buffer for bytes [offset, offset + size), zero-filled, when they follow
+  // what it holds (or it is empty) and fit; empty otherwise. Valid until the next write.
+  std::span<std::byte> BufferSpan(std::uint64_t offset, std::size_t size);
   void WriteToFile(std::uint64_t offset, ByteSpan bytes);
   void Flush();
   void WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype, std::uint64_t bid,
@@ -124,7 +126,6 @@ class NdbWriter {
   std::uint64_t bidNextB_ = 4;
   std::uint64_t bidNextP_ = 0;
   std::vector<BlockRecord> blocks_;
-  std::unordered_map<std::uint64_t, std::size_t> blockIndex_;  // bid -> position in blocks_
   std::vector<NodeRecord> nodes_;
   std::vector<bool> used_;  // one flag per 64-byte unit from 0x4400
   std::array<std::uint32_t, 32> rgnid_{};

@@ -112,11 +112,11 @@ TableRow RowFrom(std::uint32_t rowId, const Tags& tags, const std::vector<Proper
   TableRow row;
   row.rowId = rowId;
   for (std::uint32_t tag : tags) {
-    std::optional<Bytes> cell;
+    std::optional<ByteSpan> cell;
     for (const PropertyValue& p : props) {
       if ((std::uint32_t{p.id} << 16 | p.type) == tag) cell = p.value;
     }
-    row.cells.push_back(std::move(cell));
+    row.AddCell(cell);
   }
   return row;
 }
@@ -646,7 +646,8 @@ void StoreWriter::WriteFixedNodes() {
   // The receive-folder table: every message class goes to the root folder.
   TableRow receive;
   receive.rowId = 1;
-  receive.cells = {Bytes{}, IntValue(kNidRootFolder, 4)};
+  receive.AddCell(ByteSpan{});
+  receive.AddCell(IntValue(kNidRootFolder, 4));
   WriteTc(0x62B, {0x001A001F, 0x66050003}, {receive});
   WriteTc(0x64C, {0x00390040, 0x0E100003, 0x0E140003}, {});
   for (std::uint32_t nid : {0x1E1u, 0x261u}) ndb_->AddNode(nid, 0, 0, 0);

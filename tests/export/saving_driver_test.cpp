@@ -3,11 +3,14 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <map>
 
 #include "export/native_components.h"
+#include "reader/index_rebuild.h"
+#include "reader/named_properties.h"
 #include "tests/export/recording_components.h"
 #include "tests/support/store_items.h"
 #include "tests/support/test_data.h"
@@ -441,6 +444,47 @@ TEST_F(SavingDriverTest, TheAnalysisStoreIsSavedWithoutOpeningTheFileAgain) {
   stopped.stopAnalysis = true;
   analysisOptions.sourcePath = dir_ / "moved.pst";
   EXPECT_EQ(RunAnalysis(analysisOptions, quiet, stopped).store, nullptr);
+}
+
+// Counts the bytes the readers of a store ask for.
+class CountingSource final : public ByteSource {
+ public:
+  explicit CountingSource(std::unique_ptr<ByteSource> base) : base_(std::move(base)) {}
+  std::uint64_t Size() const override { return base_->Size(); }
+  std::size_t ReadAt(std::uint64_t offset, std::span<std::byte> out) override {
+    const std::size_t n = base_->ReadAt(offset, out);
+    bytes += n;
+    return n;
+  }
+  std::atomic<std::uint64_t> bytes = 0;
+
+ private:
+  std::unique_ptr<ByteSource> base_;
+};
+
+TEST_F(SavingDriverTest, MessagesOfFoldersNotSelectedAreNotRead) {
+  int run = 0;
+  const auto bytesRead = [&](std::vector<std::string> selected) -> std::uint64_t {
+    Status opened = Status::Ok();
+    auto counting = std::make_unique<CountingSource>(FileByteSource::Open(source_, &opened));
+    CountingSource& source = *counting;
+    auto store = std::make_shared<StoreFile>();
+    EXPECT_TRUE(OpenStore(*store, std::move(counting), source_.string()).ok());
+    IndexStoreWithRecovery(*store, RecoveryOptions{});
+    LoadNamedPropertyMap(*store);
+    SaveOptions options;
+    options.store = store;
+    options.targetFolder = (dir_ / ("out" + std::to_string(++run))).string();
+    options.selectedFolders = std::move(selected);
+    source.bytes = 0;
+    const SaveResult r = RunSave(options, observer_, control_);
+    EXPECT_EQ(r.outcome, SaveResult::Outcome::kCompleted) << r.error;
+    return source.bytes;
+  };
+  // The Inbox holds a mail with a 300,000-byte attachment: a run that saves only the notes
+  // never reads it, one that saves the Inbox does.
+  EXPECT_LT(bytesRead({"Personal Folders\\Notes\\"}), 300000u);
+  EXPECT_GT(bytesRead({"Personal Folders\\Inbox\\"}), 300000u);
 }
 
 TEST(SavingDamagedStore, KeepsAllButTheDamagedPartsInASoundStore) {

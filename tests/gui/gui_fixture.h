@@ -96,6 +96,17 @@ class WizardTest : public ::testing::Test {
     return {};
   }
 
+  // The tree's folder whose store path ("Personal Folders\\Inbox\\") is `path`.
+  static QModelIndex folderByPath(const CFolderTreeCtrl1* tree, const QString& path,
+                                  const QModelIndex& parent = {}) {
+    for (int r = 0; r < tree->rowCount(parent); ++r) {
+      const QModelIndex i = tree->index(r, 0, parent);
+      if (tree->folderPathOf(i) == path) return i;
+      if (QModelIndex below = folderByPath(tree, path, i); below.isValid()) return below;
+    }
+    return {};
+  }
+
   std::vector<QPointer<QDialog>> opened_;
   QTemporaryDir m_dir;
   std::string settings_;

@@ -5,6 +5,7 @@
 #include <QAbstractItemModelTester>
 #include <QBuffer>
 #include <QImage>
+#include <QTextDocument>
 
 #include <cstdlib>
 #include <ctime>
@@ -110,6 +111,11 @@ TEST(Preview, PagePerBody) {
   ItemRecord plain;
   plain.Mail().body = "only <plain>";
   EXPECT_TRUE(previewPage(plain).contains("only &lt;plain&gt;"));
+  // Each line end, CR LF or a lone CR, is one line break on the page.
+  plain.Mail().body = "Hello,\r\n\r\nfirst\rsecond\n-- ";
+  QTextDocument shown;
+  shown.setHtml(previewPage(plain));
+  EXPECT_EQ(shown.toPlainText(), "Hello,\n\nfirst\nsecond\n-- ");
   ItemRecord none;
   none.Mail();
   EXPECT_TRUE(previewPage(none).isEmpty());

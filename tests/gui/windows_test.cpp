@@ -1,6 +1,8 @@
 // The wizard's windows at their edges: what each refuses, asks and leaves behind.
 #include <QCheckBox>
+#include <QCoreApplication>
 #include <QFile>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -9,6 +11,7 @@
 #include <QTreeView>
 #include <QTreeWidget>
 
+#include "gui/help_about.h"
 #include "gui/log_windows.h"
 #include "gui/search_window.h"
 #include "gui/skin.h"
@@ -191,6 +194,79 @@ TEST_F(Windows, UnreadableFileEndsTheApplication) {
   ASSERT_NE(recovery, nullptr);
   EXPECT_EQ(host.told, QStringList({"Selected Source File in use."}));
   EXPECT_EQ(host.terminations, 1);
+}
+
+// The menu entries by their text, and the caption button by its name.
+QAction* menuEntry(QWidget& window, const QString& text) {
+  for (QAction* a : window.findChildren<QAction*>()) {
+    if (a->text() == text) return a;
+  }
+  return nullptr;
+}
+
+QToolButton* captionButton(QWidget& window, const QString& name) {
+  for (QToolButton* b : window.findChildren<QToolButton*>()) {
+    if (b->accessibleName() == name) return b;
+  }
+  return nullptr;
+}
+
+TEST_F(Windows, LogAndHelpEntriesActInEveryWindow) {
+  WriteActivityLog("an entry");
+  DiskSelection step1(wizard);
+  step1.show();
+  Repair_Recover* recovery = repair(step1, QString::fromStdString(sample()), false);
+  ASSERT_NE(recovery, nullptr);
+  // The Log entries of the recovery window wait for the end of the analysis.
+  if (recovery->analysing()) {
+    EXPECT_FALSE(menuEntry(*recovery, "Clear Log")->isEnabled());
+  }
+  ASSERT_TRUE(waitUntil([recovery] { return !recovery->analysing(); }, 120000));
+  Settings search(wizard);
+  const std::pair<WizardDialog*, QString> windows[] = {
+      {&step1, "step1"}, {&search, "search"}, {recovery, "recovery"}};
+  for (const auto& [window, section] : windows) {
+    SCOPED_TRACE(window->objectName().toStdString());
+    for (const char* entry : {"View Log", "Clear Log", "Change Path", "Contents",
+                              "About Palvara for Microsoft Outlook"}) {
+      ASSERT_NE(menuEntry(*window, entry), nullptr) << entry;
+      EXPECT_TRUE(menuEntry(*window, entry)->isEnabled()) << entry;
+    }
+    host.opened.clear();
+    menuEntry(*window, "View Log")->trigger();
+    ASSERT_EQ(host.opened.size(), 1);
+    EXPECT_EQ(host.opened[0].toLocalFile().toStdString(), ActivityLogFile().string());
+    const std::string before = log();
+    host.answers = {false};
+    menuEntry(*window, "Clear Log")->trigger();
+    EXPECT_EQ(host.questions.last(), "Do you want to clear log file ?");
+    EXPECT_EQ(log(), before);
+    menuEntry(*window, "Change Path")->trigger();
+    Cchangelog* change = window->findChild<Cchangelog*>();
+    ASSERT_NE(change, nullptr);
+    EXPECT_TRUE(change->isVisible());
+    delete change;
+    menuEntry(*window, "About Palvara for Microsoft Outlook")->trigger();
+    CAboutDlg* about = window->findChild<CAboutDlg*>();
+    ASSERT_NE(about, nullptr);
+    delete about;
+
+    // Contents opens the contents page; Help and F1 the part about this window.
+    host.opened.clear();
+    menuEntry(*window, "Contents")->trigger();
+    ASSERT_NE(captionButton(*window, "Help"), nullptr);
+    captionButton(*window, "Help")->click();
+    QKeyEvent f1(QEvent::KeyPress, Qt::Key_F1, Qt::NoModifier);
+    QCoreApplication::sendEvent(window, &f1);
+    ASSERT_EQ(host.opened.size(), 3);
+    EXPECT_EQ(host.opened[0], helpPage());
+    for (int i : {1, 2}) {
+      EXPECT_EQ(host.opened[i].fragment(), section);
+      QFile page(host.opened[i].toLocalFile());
+      ASSERT_TRUE(page.open(QIODevice::ReadOnly)) << host.opened[i].toString().toStdString();
+      EXPECT_TRUE(page.readAll().contains(("id=\"" + section + "\"").toUtf8()));
+    }
+  }
 }
 
 TEST_F(Windows, ClearLogAnsweredNoKeepsTheLog) {

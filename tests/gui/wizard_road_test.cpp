@@ -1,6 +1,11 @@
 // The whole road through the windows: choose a store, analyse it, tick the Inbox, save as a new
-// PST or as mbox, and check what was written with the command-line program.
+// PST or as mbox, and check what was written with the command-line program. After the analysis
+// the file is moved away: the item list, the preview and Save read the store the analysis opened.
+#include <QCoreApplication>
 #include <QDirIterator>
+#include <fstream>
+#include <QFile>
+#include <QTableView>
 #include <QLabel>
 #include <QTreeView>
 
@@ -26,8 +31,33 @@ class WizardRoad : public WizardTest {
           << AnalysisCounters::Name(static_cast<int>(i));
     }
     inboxCount_ = expected.empty() ? -1 : expected[AnalysisCounters::kInbox];
+    const QString moved = store + ".moved";
+    EXPECT_TRUE(QFile::rename(store, moved));
+    // Every mail folder the tree shows, those the recovery pass brought back among them, lists
+    // the items the analysis counted in it.
+    int listed = 0;
+    for (const FolderEntry& f : recovery->result()->folders) {
+      const QModelIndex at = folderByPath(recovery->tree(), QString::fromStdString(f.path));
+      EXPECT_TRUE(at.isValid()) << f.path;
+      if (!at.isValid()) continue;
+      recovery->folderClicked(at);
+      EXPECT_TRUE(waitUntil([recovery] { return !recovery->loader()->running(); }, 60000));
+      QCoreApplication::processEvents();
+      EXPECT_EQ(recovery->list()->rowCount(), f.itemCount) << f.path;
+      listed += recovery->list()->rowCount();
+    }
+    EXPECT_GT(listed, 0);
     const QModelIndex inbox = findFolder(recovery->tree(), "Inbox");
     if (!inbox.isValid()) return {};
+    recovery->folderClicked(inbox);
+    EXPECT_TRUE(waitUntil([recovery] { return !recovery->loader()->running(); }, 60000));
+    QCoreApplication::processEvents();
+    if (recovery->list()->rowCount() > 0) {
+      recovery->listView()->setCurrentIndex(recovery->list()->index(0, 0));
+      EXPECT_FALSE(recovery->headerLabel(2)->text().isEmpty() &&
+                   recovery->headerLabel(0)->text().isEmpty());
+      EXPECT_FALSE(recovery->preview()->toPlainText().isEmpty());
+    }
     recovery->tree()->toggle(inbox);
     const QString destination = QString::fromStdString(path("out"));
     QDir().mkpath(destination);
@@ -40,6 +70,8 @@ class WizardRoad : public WizardTest {
     EXPECT_TRUE(log().find("Target Path: " + destination.toStdString() + "/Repair") != std::string::npos);
     // OK on the completed window ends the application.
     recovery->completedWindow()->confirm();
+    EXPECT_EQ(recovery->store()->ownOpens(), 0);
+    QFile::rename(moved, store);
     EXPECT_EQ(host.terminations, 1) << host.told.join(" / ").toStdString() << " ; "
                                     << host.questions.join(" / ").toStdString();
     return destination + "/Repair";
@@ -125,10 +157,28 @@ TEST_F(WizardRoad, CancelledFormatChoiceSavesNothing) {
   EXPECT_FALSE(QDir(destination + "/Repair").exists());
 }
 
+// With its header wiped, the store opens only through the recovery pass: every folder and item
+// shown is one it found.
+TEST_F(WizardRoad, HeaderWipedSample) {
+  const std::string sample = path("wiped.pst");
+  int status = -1;
+  cli("make-sample --out '" + sample + "' --messages 150", &status);
+  ASSERT_EQ(status, 0);
+  {
+    std::fstream file(sample, std::ios::in | std::ios::out | std::ios::binary);
+    const std::string zeros(512, '\0');
+    file.write(zeros.data(), static_cast<std::streamsize>(zeros.size()));
+    ASSERT_TRUE(file.good());
+  }
+  checkNewStore(road(QString::fromStdString(sample)));
+}
+
 TEST_F(WizardRoad, SharedStore) {
-  const auto store = palvara::testing::kTestData / "stores" / "aspose_Outlook_1.pst";
-  if (!std::filesystem::exists(store)) GTEST_SKIP() << "no shared test data";
-  checkNewStore(road(QString::fromStdString(store.string())));
+  const auto shared = palvara::testing::kTestData / "stores" / "aspose_Outlook_1.pst";
+  if (!std::filesystem::exists(shared)) GTEST_SKIP() << "no shared test data";
+  const std::string store = path("aspose_Outlook_1.pst");
+  std::filesystem::copy_file(shared, store);
+  checkNewStore(road(QString::fromStdString(store)));
 }
 
 }  // namespace

@@ -101,15 +101,24 @@ TEST_F(LtpRoundTrip, TableContextsKeepRowsCellsAndOrder) {
   for (std::uint32_t r = 0; r < 3; ++r) {
     TableRow row;
     row.rowId = 0x8005 + 0x20 * r;
-    row.cells = {Fill(10 + r, static_cast<int>(r)), Le(100 * r, 4), Le(0x01D0000000000000ull + r, 8),
-                 Le(r % 2, 1), std::nullopt, r == 2 ? std::optional<Bytes>(Fill(5000, 9)) : std::nullopt};
+    for (const std::optional<Bytes>& cell :
+         {std::optional<Bytes>(Fill(10 + r, static_cast<int>(r))), std::optional<Bytes>(Le(100 * r, 4)),
+          std::optional<Bytes>(Le(0x01D0000000000000ull + r, 8)), std::optional<Bytes>(Le(r % 2, 1)),
+          std::optional<Bytes>(), r == 2 ? std::optional<Bytes>(Fill(5000, 9)) : std::nullopt}) {
+      row.AddCell(cell ? std::optional<ByteSpan>(*cell) : std::nullopt);
+    }
     rows.push_back(row);
   }
   SubnodeIds ids;
   WriteNode(0x671, BuildTableContext(tags, rows, ids));
   // A table of 3,000 rows keeps its row matrix in a subnode over several blocks.
   std::vector<TableRow> many;
-  for (std::uint32_t r = 0; r < 3000; ++r) many.push_back({0x200004 + 0x20 * r, {Le(r, 4)}});
+  for (std::uint32_t r = 0; r < 3000; ++r) {
+    TableRow row;
+    row.rowId = 0x200004 + 0x20 * r;
+    row.AddCell(Le(r, 4));
+    many.push_back(std::move(row));
+  }
   SubnodeIds ids2;
   const NodeContent big = BuildTableContext({0x0E070003}, many, ids2);
   ASSERT_EQ(big.subnodes.size(), 1u);

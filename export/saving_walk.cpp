@@ -1,0 +1,144 @@
+#include "export/saving_walk.h"
+
+#include <algorithm>
+
+#include "export/source_item.h"
+
+namespace palvara {
+namespace {
+
+constexpr std::uint32_t kNidTypeMessage = 0x04;     // NID_TYPE_NORMAL_MESSAGE
+constexpr std::uint32_t kNidTypeAssociated = 0x08;  // NID_TYPE_ASSOC_MESSAGE
+
+// "Personal Folders\\Inbox\\Old\\" -> "Personal Folders\\Inbox\\".
+// Leaves the innermost folder: its name goes from the path whole, backslashes and all.
+void LeaveFolder(std::string& path, std::vector<std::string>& names) {
+  if (names.empty()) return;
+  path.resize(path.size() - names.back().size() - 1);
+  names.pop_back();
+}
+
+}  // namespace
+
+SavingWalk::SavingWalk(StoreFile& store, const StoreNode& top, MapContext context,
+                       std::vector<std::string> selectedFolders, AttachmentReading attachments)
+    : store_(store),
+      top_(top),
+      context_(std::move(context)),
+      selected_(std::move(selectedFolders)),
+      attachments_(attachments) {
+  if (top_.nid != 0) folders_.push_back({kSavingTopPath, top_.nid});
+  thread_ = std::thread([this] { Load(); });
+}
+
+SavingWalk::~SavingWalk() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopped_ = true;
+  }
+  changed_.notify_all();
+  thread_.join();
+}
+
+bool SavingWalk::Selected(const std::string& path) const {
+  return std::find(selected_.begin(), selected_.end(), path) != selected_.end();
+}
+
+std::optional<SavingStep> SavingWalk::Next() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return !queue_.empty() || finished_; });
+  if (queue_.empty()) {
+    if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
+    return std::nullopt;
+  }
+  SavingStep step = std::move(queue_.front());
+  queue_.pop_front();
+  lock.unlock();
+  changed_.notify_all();
+  return step;
+}
+
+bool SavingWalk::Hand(SavingStep step) {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return queue_.size() < kLookahead || stopped_; });
+  if (stopped_) return false;
+  queue_.push_back(std::move(step));
+  lock.unlock();
+  changed_.notify_all();
+  return true;
+}
+
+void SavingWalk::Load() {
+  try {
+    int depth = 1;  // open folder levels; the bottom one stands for the top folder
+    const StoreNode* node = top_.firstChild;
+    while (node != nullptr) {
+      bool descend = false;
+      // Folder-associated messages (views, rules, forms) are not the user's items.
+      if (node->dataBlock != nullptr && node->NidType() != kNidTypeAssociated) {
+        SavingStep step;
+        step.node = node;
+        descend = LoadStep(step);
+        if (descend) ++depth;
+        if (!Hand(std::move(step))) break;
+      }
+      if (descend) {
+        node = node->firstChild;
+        continue;
+      }
+      bool leftTop = false;
+      while (node->nextSibling == nullptr && node->parent != nullptr) {
+        if (--depth == 0) {
+          leftTop = true;
+          break;
+        }
+        LeaveFolder(currentPath_, names_);
+        node = node->parent;
+      }
+      if (leftTop) break;
+      node = node->nextSibling;
+    }
+  } catch (...) {
+    const std::lock_guard lock(mutex_);
+    error_ = std::current_exception();
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    finished_ = true;
+  }
+  changed_.notify_all();
+}
+
+bool SavingWalk::LoadStep(SavingStep& step) {
+  const StoreNode& node = *step.node;
+  if (!folders_.empty()) {
+    const std::uint32_t parent = node.parent != nullptr ? node.parent->nid : 0;
+    const auto entry = std::find_if(folders_.begin(), folders_.end(),
+                                    [parent](const auto& f) { return f.second == parent; });
+    step.mailFolder = entry != folders_.end() ? entry->first : folders_.back().first;
+  }
+  // A message is read only when a selected folder would take it, whatever kind it is.
+  const bool taken = Selected(currentPath_) || (step.mailFolder && Selected(*step.mailFolder));
+  if (node.NidType() == kNidTypeMessage && !taken) return false;
+  step.record = LoadItem(store_, node, context_, attachments_);
+  if (!step.record || step.record->Empty()) return false;
+  if (!step.record->folderCounts) {
+    step.kind = SavingStep::Kind::kItem;
+    step.path = currentPath_;
+    if (taken) step.source = SourceItemReader(store_).Read(node);
+    return false;
+  }
+  step.kind = SavingStep::Kind::kFolder;
+  step.name = step.record->displayName.value_or("");
+  names_.push_back(step.name);
+  currentPath_ += step.name + "\\";
+  step.path = currentPath_;
+  // Every folder, not only mail folders: mail keeps the folder it was filed in, whatever
+  // that folder's class.
+  folders_.push_back({currentPath_, node.nid});
+  if (node.firstChild != nullptr) return true;
+  LeaveFolder(currentPath_, names_);
+  return false;
+}
+
+}  // namespace palvara

@@ -1,0 +1,96 @@
+// The saving run's walk of the store: the folders below the top of the personal folders in
+// pre-order, each item loaded (and read whole when a selected folder takes it) on a thread of
+// its own, ahead of the writer, and handed over in walk order through a bounded queue.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "items/item_record.h"
+#include "items/mapping.h"
+#include "reader/store_file.h"
+#include "writer/message_copy.h"
+
+namespace palvara {
+
+inline constexpr const char* kSavingTopPath = "Personal Folders\\";
+
+// One node of the walk that the progress counts: it has data and is not folder-associated.
+struct SavingStep {
+  enum class Kind {
+    kPassed,  // nothing to write: unreadable, empty, or a message no selected folder takes
+    kFolder,  // a folder entered; `path` is its own path
+    kItem,    // an item; `path` is the folder the walk is in
+  };
+  const StoreNode* node = nullptr;
+  Kind kind = Kind::kPassed;
+  std::string path;
+  // A folder's own name, one level whatever it holds (a backslash among its letters too).
+  std::string name;
+  // The folder a mail is filed in: its parent's path, else the folder entered last; none
+  // before the first folder.
+  std::optional<std::string> mailFolder;
+  std::unique_ptr<ItemRecord> record;
+  // The item whole, read when `path` or `mailFolder` is selected; null when it cannot be read.
+  std::shared_ptr<const CopiedMessage> source;
+};
+
+class SavingWalk {
+ public:
+  // How many loaded steps may wait for the writer.
+  static constexpr std::size_t kLookahead = 8;
+
+  // Starts the walk below `top`. The store must be indexed and may be read by other threads
+  // meanwhile (see StoreFile); it and `top` must outlive the walk.
+  // `attachments` says how much of them each step's record carries.
+  SavingWalk(StoreFile& store, const StoreNode& top, MapContext context,
+             std::vector<std::string> selectedFolders,
+             AttachmentReading attachments = AttachmentReading::kWhole);
+  // Stops the loading thread and waits for it.
+  ~SavingWalk();
+  SavingWalk(const SavingWalk&) = delete;
+  SavingWalk& operator=(const SavingWalk&) = delete;
+
+  // The next step in walk order; nullopt after the last one. An error the loading thread met
+  // (memory ran out) is thrown here, after the steps loaded before it.
+  std::optional<SavingStep> Next();
+
+ private:
+  bool Selected(const std::string& path) const;
+  void Load();
+  // Loads one node's step; true when the walk goes down into the node's children.
+  bool LoadStep(SavingStep& step);
+  // Queues a step; false once the walk is stopped.
+  bool Hand(SavingStep step);
+
+  StoreFile& store_;
+  const StoreNode& top_;
+  const MapContext context_;
+  const std::vector<std::string> selected_;
+  const AttachmentReading attachments_;
+
+  // The loading thread's own state: the folder path it is in and the folders entered so far.
+  std::string currentPath_ = kSavingTopPath;
+  std::vector<std::string> names_;  // the names of the open folders below the top one
+  std::vector<std::pair<std::string, std::uint32_t>> folders_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::deque<SavingStep> queue_;
+  bool finished_ = false;  // the loading thread queued its last step
+  bool stopped_ = false;   // the reader wants no more steps
+  std::exception_ptr error_;
+  std::thread thread_;
+};
+
+}  // namespace palvara

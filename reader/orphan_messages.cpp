@@ -1,0 +1,505 @@
+#include "reader/orphan_messages.h"
+
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <tuple>
+#include <unordered_set>
+
+#include "reader/block_access.h"
+#include "reader/btree_walk.h"
+#include "reader/encoding.h"
+#include "reader/heap.h"
+#include "reader/property_list.h"
+
+namespace palvara {
+namespace {
+
+constexpr std::uint32_t kMessageType = 0x04;
+constexpr std::uint32_t kContentsTableType = 0x0E;
+constexpr std::uint32_t kFolderType = 0x02;
+constexpr std::uint16_t kRowIdTag = 0x67F2;
+constexpr std::uint16_t kMessageClassTag = 0x001A;
+constexpr std::uint16_t kSubjectTag = 0x0037;
+constexpr std::uint16_t kMessageFlagsTag = 0x0E07;
+constexpr std::uint16_t kContentCountTag = 0x3602;
+constexpr std::uint16_t kDisplayNameTag = 0x3001;
+constexpr std::uint32_t kHasAttachment = 0x10;
+constexpr std::uint32_t kAssociated = 0x40;  // a folder's view, rule or form: not an item
+constexpr std::uint32_t kAttachmentTableNid = 0x671;
+constexpr std::uint32_t kRecipientTableNid = 0x692;
+constexpr std::uint16_t kDisplayToTag = 0x0E04;
+constexpr std::uint16_t kRecipientTypeTag = 0x0C15;
+// The columns a row and a message must agree on (where both have them): subject, delivery,
+// creation and modification times, size, flags.
+constexpr std::uint16_t kMatchTags[] = {kSubjectTag, 0x0E06, 0x3007,
+                                        0x3008,      0x0E08, kMessageFlagsTag};
+// A data tree is two levels deep, a subnode tree nests through bidSub: bounds against cycles.
+constexpr int kMaxDepth = 16;
+// Subnode blocks tried per message, on either side of its own block id.
+constexpr std::size_t kSubnodeNeighbours = 8;
+
+// The free subnode blocks nearest block id `id` (writers allocate an object's blocks
+// together), at most kSubnodeNeighbours on either side.
+std::pair<std::size_t, std::size_t> NearestSubnodeBlocks(const FreeBlocks& free, std::uint64_t id) {
+  const auto& blocks = free.subnodeBlocks;
+  const auto at = std::lower_bound(blocks.begin(), blocks.end(), id,
+                                   [](const BlockEntry* b, std::uint64_t v) { return b->id < v; });
+  const auto mid = static_cast<std::size_t>(at - blocks.begin());
+  return {mid > kSubnodeNeighbours ? mid - kSubnodeNeighbours : 0,
+          std::min(blocks.size(), mid + kSubnodeNeighbours)};
+}
+
+bool HasRowOfType(const PropertyList* rows, std::uint32_t type) {
+  for (const PropertyList* row = rows; row != nullptr; row = row->next.get()) {
+    const PropertyEntry* id = row->FindTag(kRowIdTag);
+    if (id != nullptr && id->value && (LoadLe32(*id->value, 0).value_or(0) & 0x1F) == type)
+      return true;
+  }
+  return false;
+}
+
+std::uint32_t Flags(const PropertyList& message) {
+  const PropertyEntry* flags = message.FindTag(kMessageFlagsTag);
+  return flags != nullptr && flags->value ? LoadLe32(*flags->value, 0).value_or(0) : 0;
+}
+
+struct Row {
+  std::uint32_t nid = 0;
+  std::uint32_t folder = 0;
+  const PropertyList* row = nullptr;  // kept alive by the finder's tables
+  bool taken = false;
+};
+
+class FreeBlockSorter {
+ public:
+  FreeBlockSorter(StoreFile& store, std::size_t trustedBlocks)
+      : s_(store), trustedBlocks_(trustedBlocks) {}
+
+  FreeBlocks Run() {
+    CollectReferenced();
+    Sort();
+    return std::move(free_);
+  }
+
+ private:
+  // Every block a node refers to: data and subnode blocks, the children of data trees and of
+  // subnode blocks, at every level.
+  void CollectReferenced() {
+    std::vector<std::uint64_t> work;
+    auto addNode = [&work](std::uint64_t data, std::uint64_t sub) {
+      if (data != 0) work.push_back(data);
+      if (sub != 0) work.push_back(sub);
+    };
+    s_.nodes.ForEachPreorder([&addNode](const StoreNode& n, int) { addNode(n.bidData, n.bidSub); });
+    // Nodes waiting for a parent, with everything below them.
+    std::vector<const StoreNode*> pending = s_.nodes.Orphans();
+    while (!pending.empty()) {
+      const StoreNode* n = pending.back();
+      pending.pop_back();
+      addNode(n->bidData, n->bidSub);
+      for (const StoreNode* c = n->firstChild; c != nullptr; c = c->nextSibling)
+        pending.push_back(c);
+    }
+    while (!work.empty()) {
+      const std::uint64_t id = work.back() & ~std::uint64_t{1};
+      work.pop_back();
+      if (!referenced_.insert(id).second) continue;
+      if ((id & 0x2) == 0) continue;
+      for (std::uint64_t child : ChildIds(id)) work.push_back(child);
+    }
+  }
+
+  // The block ids an internal block lists: a data tree's children, or a subnode block's
+  // data, subnode and child block ids.
+  std::vector<std::uint64_t> ChildIds(std::uint64_t id) {
+    std::vector<std::uint64_t> ids;
+    const std::optional<Bytes> block = ReadBlock(s_, id);
+    if (!block || block->size() < 8) return ids;
+    const ByteSpan b(*block);
+    const std::size_t w = s_.IsAnsi() ? 4 : 8;
+    const std::uint8_t type = ByteAt(b, 0);
+    const std::uint8_t level = ByteAt(b, 1);
+    const std::size_t count = LoadLe16(b, 2).value_or(0);
+    if (type == 0x01) {
+      for (std::size_t i = 0; i < count && 8 + w * (i + 1) <= b.size(); ++i) {
+        ids.push_back(LoadLeN(b, 8 + w * i, w).value_or(0));
+      }
+    } else if (type == 0x02) {
+      const std::size_t first = s_.IsAnsi() ? 4 : 8;
+      const std::size_t entry = level == 0 ? 3 * w : 2 * w;
+      for (std::size_t i = 0; i < count && first + entry * (i + 1) <= b.size(); ++i) {
+        for (std::size_t k = 1; k < entry / w; ++k) {
+          ids.push_back(LoadLeN(b, first + entry * i + w * k, w).value_or(0));
+        }
+      }
+    }
+    return ids;
+  }
+
+  // The client signature of the heap a node with data `entry` would hold; 0 when none.
+  std::uint8_t HeapClient(const BlockEntry* entry, int depth = 0) {
+    if (entry == nullptr || depth > kMaxDepth) return 0;
+    if (entry->IsInternal()) {
+      const Bytes head = ReadBlockAt(s_, entry->offset, 16);
+      if (ByteAt(head, 0) != 0x01 || LoadLe16(head, 2).value_or(0) == 0) return 0;
+      const std::size_t w = s_.IsAnsi() ? 4 : 8;
+      return HeapClient(FindBlock(s_, LoadLeN(head, 8, w).value_or(0)), depth + 1);
+    }
+    Bytes head = ReadBlockAt(s_, entry->offset, std::min<std::uint32_t>(entry->size, 16));
+    DecodeBlock(head, s_.encoding, entry->id);
+    return ByteAt(head, 2) == kHeapSignature ? ByteAt(head, 3) : 0;
+  }
+
+  // Message property contexts no node refers to: the block B-tree's own first, newest first.
+  void Sort() {
+    const auto& entries = s_.blocks.Entries();
+    // What the free data trees and subnode blocks hold (attachments, recipient tables, the
+    // later blocks of a large heap) is not a message of its own.
+    std::vector<const BlockEntry*> trees;
+    for (const BlockEntry& e : entries) {
+      if (e.IsInternal() && referenced_.count(e.id & ~std::uint64_t{1}) == 0) trees.push_back(&e);
+    }
+    std::unordered_set<std::uint64_t> inside;
+    for (const BlockEntry* tree : trees) {
+      std::vector<std::uint64_t> work = ChildIds(tree->id);
+      for (int steps = 0; !work.empty() && steps < 4096; ++steps) {
+        const std::uint64_t id = work.back() & ~std::uint64_t{1};
+        work.pop_back();
+        if (id == 0 || !inside.insert(id).second || (id & 0x2) == 0) continue;
+        for (std::uint64_t child : ChildIds(id)) work.push_back(child);
+      }
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const BlockEntry& e = entries[i];
+      const std::uint64_t id = e.id & ~std::uint64_t{1};
+      if (referenced_.count(id) != 0 || inside.count(id) != 0) continue;
+      if (e.IsInternal()) {
+        // Subnode blocks are kept aside for pairing; data trees may hold a large message.
+        const Bytes head = ReadBlockAt(s_, e.offset, 2);
+        if (ByteAt(head, 0) == 0x02) {
+          free_.subnodeBlocks.push_back(&e);
+          continue;
+        }
+      }
+      const std::uint8_t client = HeapClient(&e);
+      if (client == kClientTableContext) free_.tables.push_back(&e);
+      if (client != kClientPropertyContext) continue;
+      std::unique_ptr<PropertyList> properties = ReadPropertyList(s_, &e, {});
+      if (!properties) continue;
+      if (const PropertyEntry* count = properties->FindTag(kContentCountTag)) {
+        if (i < trustedBlocks_ && count->value && properties->FindTag(kDisplayNameTag) != nullptr) {
+          free_.folders.push_back({&e, LoadLe32(*count->value, 0).value_or(0)});
+        }
+        continue;
+      }
+      if (properties->FindTag(kMessageClassTag) == nullptr) continue;
+      free_.messages.push_back(FreeBlocks::Message{&e, i < trustedBlocks_, std::move(properties)});
+    }
+    std::stable_sort(free_.messages.begin(), free_.messages.end(),
+                     [](const FreeBlocks::Message& a, const FreeBlocks::Message& b) {
+                       return std::make_pair(a.trusted, a.data->id) >
+                              std::make_pair(b.trusted, b.data->id);
+                     });
+    std::sort(free_.subnodeBlocks.begin(), free_.subnodeBlocks.end(),
+              [](const BlockEntry* a, const BlockEntry* b) { return a->id < b->id; });
+    std::sort(free_.tables.begin(), free_.tables.end(),
+              [](const BlockEntry* a, const BlockEntry* b) { return a->id > b->id; });
+  }
+
+  StoreFile& s_;
+  std::size_t trustedBlocks_;
+  std::unordered_set<std::uint64_t> referenced_;
+  FreeBlocks free_;
+};
+
+class OrphanFinder {
+ public:
+  OrphanFinder(StoreFile& store, const FreeBlocks& free, bool fileUnmatched,
+               const std::vector<TableOwner>& lostTables)
+      : s_(store), free_(free), fileUnmatched_(fileUnmatched), lostTables_(lostTables) {}
+
+  OrphanMessages Run() {
+    ReadRows();
+    if (rows_.empty() && !fileUnmatched_ && lostTables_.empty()) return {};
+    ReadFreeTables();
+    OrphanMessages result;
+    std::vector<const FreeBlocks::Message*> kept;
+    // Per kept message: whether rows named it, and the indexes of its entries.
+    std::vector<std::pair<bool, std::vector<std::size_t>>> where;
+    std::vector<std::vector<std::size_t>> rowsOf(free_.messages.size());
+    // One row per message first; then a block several nodes share (copies of one message)
+    // serves as many of the rows left as it has references.
+    for (bool shared : {false, true}) {
+      for (std::size_t m = 0; m < free_.messages.size(); ++m) {
+        const FreeBlocks::Message& c = free_.messages[m];
+        const auto uses =
+            static_cast<std::size_t>(std::max<std::int32_t>(1, c.data->referenceCount));
+        while (rowsOf[m].size() < (shared ? uses : 1)) {
+          Row* row = MatchingRow(*c.properties);
+          if (row == nullptr) break;
+          row->taken = true;
+          rowsOf[m].push_back(result.matched.size());
+          result.matched.push_back(NodeEntry{row->nid, c.data->id, 0, row->folder});
+        }
+      }
+    }
+    for (std::size_t m = 0; m < free_.messages.size(); ++m) {
+      const FreeBlocks::Message& c = free_.messages[m];
+      if (!rowsOf[m].empty()) {
+        where.emplace_back(true, std::move(rowsOf[m]));
+      } else if (fileUnmatched_ && c.trusted && (Flags(*c.properties) & kAssociated) == 0) {
+        where.emplace_back(false, std::vector<std::size_t>{result.unmatched.size()});
+        result.unmatched.push_back(NodeEntry{0, c.data->id, 0, 0});
+      } else {
+        continue;
+      }
+      kept.push_back(&c);
+    }
+    std::vector<std::vector<NodeEntry*>> entries;
+    for (const auto& [matched, indexes] : where) {
+      entries.emplace_back();
+      for (std::size_t i : indexes) {
+        entries.back().push_back(matched ? &result.matched[i] : &result.unmatched[i]);
+      }
+    }
+    PairSubnodes(kept, entries);
+    MatchSharedBlocks(result);
+    return result;
+  }
+
+  // Rows still untaken may name copies of a message the tree still has: nodes that share one
+  // data block (and subnode block), counted by the block's references.
+  void MatchSharedBlocks(OrphanMessages& result) {
+    if (std::none_of(rows_.begin(), rows_.end(), [](const Row& r) { return !r.taken; })) return;
+    struct Use {
+      const StoreNode* node = nullptr;
+      std::int32_t count = 0;
+    };
+    std::map<std::uint64_t, Use> uses;
+    s_.nodes.ForEachPreorder([&uses](const StoreNode& n, int) {
+      if (n.NidType() != kMessageType || n.dataBlock == nullptr || n.dataBlock->referenceCount < 2)
+        return;
+      Use& use = uses[n.dataBlock->id];
+      use.node = &n;
+      ++use.count;
+    });
+    for (const auto& [id, use] : uses) {
+      const std::unique_ptr<PropertyList> properties =
+          ReadPropertyList(s_, use.node->dataBlock, {});
+      if (!properties) continue;
+      for (std::int32_t left = use.node->dataBlock->referenceCount - use.count; left > 0; --left) {
+        Row* row = MatchingRow(*properties);
+        if (row == nullptr) break;
+        row->taken = true;
+        result.matched.push_back(NodeEntry{row->nid, id, use.node->bidSub, row->folder});
+      }
+    }
+  }
+
+  // Rows of the contents tables the tree reaches that name a message the tree does not have.
+  void ReadRows() {
+    std::vector<const StoreNode*> tables;
+    s_.nodes.ForEachPreorder([&tables](const StoreNode& n, int) {
+      if (n.NidType() == kContentsTableType && n.dataBlock != nullptr) tables.push_back(&n);
+    });
+    for (const StoreNode* table : tables) {
+      const std::uint32_t folder = (table->nid & ~0x1Fu) | kFolderType;
+      if (FindNode(s_, folder) == nullptr) continue;
+      SubnodeList subnodes;
+      if (table->subnodeBlock != nullptr) ReadSubnodes(s_, table->subnodeBlock, subnodes);
+      AddRows(ReadPropertyList(s_, table->dataBlock, subnodes), folder);
+    }
+  }
+
+  // The message rows of a table that name a message the tree does not have, for `folder`.
+  void AddRows(std::shared_ptr<PropertyList> rows, std::uint32_t folder) {
+    for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
+      const std::uint32_t nid = RowNid(*row);
+      if ((nid & 0x1F) != kMessageType || FindNode(s_, nid) != nullptr) continue;
+      rows_.push_back(Row{nid, folder, row, false});
+    }
+    tables_.push_back(std::move(rows));
+  }
+
+  static std::uint32_t RowNid(const PropertyList& row) {
+    const PropertyEntry* id = row.FindTag(kRowIdTag);
+    return id != nullptr && id->value ? LoadLe32(*id->value, 0).value_or(0) : 0;
+  }
+
+  // Contents tables among the free blocks, for folders whose own table the tree lacks, newest
+  // first: the folder of the messages they list that the tree still has, else the one folder
+  // whose row gives as many items.
+  void ReadFreeTables() {
+    std::unordered_set<std::uint32_t> claimed;
+    for (const BlockEntry* block : free_.tables) {
+      std::shared_ptr<PropertyList> rows = ReadFreeTable(s_, free_, block, kMessageType);
+      std::map<std::uint32_t, int> parents;
+      std::uint32_t messages = 0;
+      for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
+        const std::uint32_t nid = RowNid(*row);
+        if ((nid & 0x1F) != kMessageType) continue;
+        ++messages;
+        const StoreNode* known = FindNode(s_, nid);
+        if (known != nullptr && known->parent != nullptr) ++parents[known->parent->nid];
+      }
+      if (messages == 0) continue;
+      std::uint32_t folder = 0;
+      if (!parents.empty()) {
+        folder = std::max_element(parents.begin(), parents.end(), [](const auto& a, const auto& b) {
+                   return a.second < b.second;
+                 })->first;
+      } else {
+        for (const TableOwner& owner : lostTables_) {
+          if (owner.contentCount != messages || claimed.count(owner.folder) != 0) continue;
+          // Two folders of that size: the table could be either's.
+          folder = folder == 0 ? owner.folder : UINT32_MAX;
+        }
+      }
+      if (folder == 0 || folder == UINT32_MAX || (folder & 0x1F) != kFolderType) continue;
+      const bool listed = std::any_of(lostTables_.begin(), lostTables_.end(),
+                                      [folder](const TableOwner& o) { return o.folder == folder; });
+      if (!listed && FindNode(s_, (folder & ~0x1Fu) | kContentsTableType) != nullptr) continue;
+      if (!claimed.insert(folder).second) continue;
+      AddRows(std::move(rows), folder);
+    }
+  }
+
+  // The first row not yet taken that agrees with the message on every column both have, and
+  // has at least its subject or one of its times.
+  Row* MatchingRow(const PropertyList& message) {
+    for (Row& row : rows_) {
+      if (row.taken) continue;
+      int agreed = 0;
+      bool differs = false;
+      for (std::uint16_t tag : kMatchTags) {
+        const PropertyEntry* a = row.row->FindTag(tag);
+        const PropertyEntry* b = message.FindTag(tag);
+        if (a == nullptr || b == nullptr || !a->value || !b->value) continue;
+        if (*a->value != *b->value) {
+          differs = true;
+          break;
+        }
+        agreed += tag == 0x0E08 || tag == kMessageFlagsTag ? 0 : 1;
+      }
+      if (!differs && agreed > 0) return &row;
+    }
+    return nullptr;
+  }
+
+  // Whether the subnode block `block` fits `message`: it holds every subnode the message's
+  // properties name, an attachment table exactly when the message says it has attachments,
+  // and as many "to" recipients as the message's display list names.
+  bool Fits(const BlockEntry* block, const PropertyList& message) {
+    const PropertyEntry* displayTo = message.FindTag(kDisplayToTag);
+    SubnodeList list;
+    if (!ReadSubnodes(s_, block, list)) return false;
+    auto has = [&list](std::uint32_t nid) {
+      return std::any_of(list.begin(), list.end(),
+                         [nid](const SubnodeEntry& e) { return e.level == 0 && e.nid == nid; });
+    };
+    for (const PropertyEntry& e : message.entries) {
+      if (!e.value && e.reference != 0 && (e.reference & 0x1F) != 0 && !has(e.reference))
+        return false;
+    }
+    if (((Flags(message) & kHasAttachment) != 0) != has(kAttachmentTableNid)) return false;
+    // Tolerant: older writers leave the display list out; the counts decide alone then.
+    return displayTo == nullptr || !displayTo->value ||
+           ToRecipients(list) == NamesIn(displayTo->type, *displayTo->value);
+  }
+
+  // The recipients of type "to" in the recipient table of a subnode list.
+  std::size_t ToRecipients(const SubnodeList& list) {
+    const SubnodeEntry* table = FindSubnodeEntry(list, kRecipientTableNid);
+    if (table == nullptr) return 0;
+    SubnodeList own;
+    const std::unique_ptr<PropertyList> rows = ReadSubnodePropertyList(s_, *table, own);
+    std::size_t count = 0;
+    for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
+      const PropertyEntry* type = row->FindTag(kRecipientTypeTag);
+      count += type != nullptr && type->value && LoadLe32(*type->value, 0).value_or(0) == 1 ? 1 : 0;
+    }
+    return count;
+  }
+
+  // The names in a display list ("Ann; Bob"): UTF-16 or 8-bit, by the property type.
+  static std::size_t NamesIn(std::uint16_t type, const Bytes& value) {
+    const std::size_t width = type == 0x001F ? 2 : 1;
+    std::size_t names = 0;
+    bool any = false;
+    for (std::size_t i = 0; i + width <= value.size(); i += width) {
+      const auto c = std::to_integer<std::uint8_t>(value[i]);
+      const bool wide = width == 2 && value[i + 1] != std::byte{0};
+      if (!wide && c == 0) break;
+      any = true;
+      if (!wide && c == ';') ++names;
+    }
+    return any ? names + 1 : 0;
+  }
+
+  // Each kept message takes the free subnode block nearest its own block id that fits it
+  // (writers allocate a message's blocks together), nearest pairs first.
+  void PairSubnodes(const std::vector<const FreeBlocks::Message*>& kept,
+                    const std::vector<std::vector<NodeEntry*>>& entries) {
+    if (free_.subnodeBlocks.empty()) return;
+    struct Pair {
+      std::uint64_t distance;
+      std::size_t message;
+      std::size_t block;
+    };
+    std::vector<Pair> pairs;
+    for (std::size_t m = 0; m < kept.size(); ++m) {
+      const std::uint64_t id = kept[m]->data->id;
+      const auto [from, to] = NearestSubnodeBlocks(free_, id);
+      for (std::size_t k = from; k < to; ++k) {
+        const std::uint64_t other = free_.subnodeBlocks[k]->id;
+        pairs.push_back(Pair{other > id ? other - id : id - other, m, k});
+      }
+    }
+    std::sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) {
+      return std::tie(a.distance, a.message, a.block) < std::tie(b.distance, b.message, b.block);
+    });
+    std::vector<bool> messageDone(kept.size()), blockUsed(free_.subnodeBlocks.size());
+    for (const Pair& p : pairs) {
+      if (messageDone[p.message] || blockUsed[p.block]) continue;
+      if (!Fits(free_.subnodeBlocks[p.block], *kept[p.message]->properties)) continue;
+      messageDone[p.message] = true;
+      blockUsed[p.block] = true;
+      for (NodeEntry* e : entries[p.message]) e->bidSub = free_.subnodeBlocks[p.block]->id;
+    }
+  }
+
+  StoreFile& s_;
+  const FreeBlocks& free_;
+  bool fileUnmatched_;
+  const std::vector<TableOwner>& lostTables_;
+  std::vector<std::shared_ptr<PropertyList>> tables_;
+  std::vector<Row> rows_;
+};
+
+}  // namespace
+
+std::unique_ptr<PropertyList> ReadFreeTable(StoreFile& store, const FreeBlocks& free,
+                                            const BlockEntry* table, std::uint32_t rowType) {
+  std::unique_ptr<PropertyList> rows = ReadPropertyList(store, table, {});
+  if (HasRowOfType(rows.get(), rowType)) return rows;
+  const auto [from, to] = NearestSubnodeBlocks(free, table->id);
+  for (std::size_t k = from; k < to; ++k) {
+    SubnodeList subnodes;
+    if (!ReadSubnodes(store, free.subnodeBlocks[k], subnodes)) continue;
+    rows = ReadPropertyList(store, table, subnodes);
+    if (HasRowOfType(rows.get(), rowType)) return rows;
+  }
+  return nullptr;
+}
+
+FreeBlocks FindFreeBlocks(StoreFile& store, std::size_t trustedBlocks) {
+  return FreeBlockSorter(store, trustedBlocks).Run();
+}
+
+OrphanMessages FindOrphanMessages(StoreFile& store, const FreeBlocks& free, bool fileUnmatched,
+                                  const std::vector<TableOwner>& lostTables) {
+  return OrphanFinder(store, free, fileUnmatched, lostTables).Run();
+}
+
+}  // namespace palvara

@@ -1,0 +1,69 @@
+// Messages whose node entry is lost while their property context survives: found among the
+// blocks no node refers to, and given back their node id and folder by the contents-table row
+// ([MS-PST] 2.3.4, the folder's table of messages) that lists them, matched on the row's
+// columns (subject, times, size, flags). Each keeps the subnode block no node refers to that
+// fits it best (its recipients and attachments).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "reader/node_tree.h"
+#include "reader/property_list.h"
+#include "reader/store_file.h"
+
+namespace palvara {
+
+// The blocks of the index no node refers to (nor a free data tree or subnode block holds),
+// by what they hold.
+struct FreeBlocks {
+  struct Message {
+    const BlockEntry* data = nullptr;
+    bool trusted = false;  // listed by the block B-tree itself
+    std::shared_ptr<PropertyList> properties;
+  };
+  std::vector<Message> messages;          // message property contexts, trusted first, newest first
+  std::vector<const BlockEntry*> tables;  // table contexts, newest first
+  std::vector<const BlockEntry*> subnodeBlocks;  // by block id
+  struct Folder {
+    const BlockEntry* data = nullptr;
+    std::uint32_t contentCount = 0;
+  };
+  std::vector<Folder> folders;  // folder property contexts the block B-tree lists
+};
+
+// Sorts the free blocks of the store's index. Entries among the first `trustedBlocks` of the
+// index are the block B-tree's own (it lists only live blocks). Never throws for any content.
+FreeBlocks FindFreeBlocks(StoreFile& store, std::size_t trustedBlocks);
+
+// The rows of the free table context `table` when some row names a node of type `rowType`;
+// a row matrix held in a subnode is looked for among the free subnode blocks nearest the
+// table's block id. nullptr when no such row is found.
+std::unique_ptr<PropertyList> ReadFreeTable(StoreFile& store, const FreeBlocks& free,
+                                            const BlockEntry* table, std::uint32_t rowType);
+
+struct OrphanMessages {
+  // Node entries for messages a row names: the row's node id, the folder whose table lists it.
+  std::vector<NodeEntry> matched;
+  // Messages no row names, without a node id or folder (bidData, bidSub set).
+  std::vector<NodeEntry> unmatched;
+};
+
+// A folder whose contents table is lost or unreadable, with the number of items its hierarchy row
+// gives: a table found among the free blocks with that many rows (and no other such folder) is its.
+struct TableOwner {
+  std::uint32_t folder = 0;
+  std::uint32_t contentCount = 0;
+};
+
+// Looks for the node entries of lost messages among the free message property contexts.
+// Matched ones may come from any block; unmatched ones only from trusted blocks, and only
+// when `fileUnmatched`. Rows come from the contents tables the tree reaches and from
+// free contents tables of folders whose own table the tree lacks: the folder of messages the
+// tree still has that the table lists, else the one folder of `lostTables` with as many items.
+// Never throws for any content.
+OrphanMessages FindOrphanMessages(StoreFile& store, const FreeBlocks& free, bool fileUnmatched,
+                                  const std::vector<TableOwner>& lostTables);
+
+}  // namespace palvara
