@@ -16,7 +16,8 @@ nlohmann::ordered_json AnalysisJson(const AnalysisResult& result, bool withItems
 // Runs the analysis of `file` as the wizard's first two steps do (activity log entries,
 // progress bar on a terminal, Ctrl-C stops).
 AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ostream& err,
-                                   ScanMode scan = ScanMode::kAuto);
+                                   ScanMode scan = ScanMode::kAuto,
+                                   AttachmentReading attachments = AttachmentReading::kWhole);
 
 // When the analysis gave no tree to use (the file cannot be opened or holds no store), prints
 // the reason (and {"error": ...} on `out` with `json`) and returns the exit status; else 0.

@@ -164,11 +164,37 @@ std::string MimeParameter(std::string_view name, std::string_view value) {
   return ";\n " + std::string(name) + "*=UTF-8''" + encoded;
 }
 
+void AppendBase64Lines(std::string& out, ByteSpan bytes) {
+  const std::size_t whole = bytes.size() / 3;
+  const std::size_t rest = bytes.size() % 3;
+  const std::size_t lines = (bytes.size() + 56) / 57;
+  const std::size_t start = out.size();
+  out.resize(start + (whole + (rest != 0 ? 1 : 0)) * 4 + lines);
+  char* o = out.data() + start;
+  const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
+  // 19 groups of three bytes make one line of 76 characters.
+  for (std::size_t g = 0; g < whole; ++g, in += 3) {
+    const std::uint32_t v = std::uint32_t{in[0]} << 16 | std::uint32_t{in[1]} << 8 | in[2];
+    *o++ = kBase64[v >> 18];
+    *o++ = kBase64[(v >> 12) & 0x3F];
+    *o++ = kBase64[(v >> 6) & 0x3F];
+    *o++ = kBase64[v & 0x3F];
+    if (g % 19 == 18) *o++ = '\n';
+  }
+  if (rest != 0) {
+    std::uint32_t v = std::uint32_t{in[0]} << 16;
+    if (rest == 2) v |= std::uint32_t{in[1]} << 8;
+    *o++ = kBase64[v >> 18];
+    *o++ = kBase64[(v >> 12) & 0x3F];
+    *o++ = rest == 2 ? kBase64[(v >> 6) & 0x3F] : '=';
+    *o++ = '=';
+  }
+  if (whole % 19 != 0 || rest != 0) *o++ = '\n';
+}
+
 std::string Base64Lines(ByteSpan bytes) {
-  const std::string_view raw(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   std::string out;
-  out.reserve(raw.size() * 4 / 3 + raw.size() / 57 + 4);
-  for (std::size_t i = 0; i < raw.size(); i += 57) out += Base64(raw.substr(i, 57)) + "\n";
+  AppendBase64Lines(out, bytes);
   return out;
 }
 

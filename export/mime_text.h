@@ -35,6 +35,7 @@ std::string MimeParameter(std::string_view name, std::string_view value);
 
 // Base64 in lines of 76 characters, each ending in "\n".
 std::string Base64Lines(ByteSpan bytes);
+void AppendBase64Lines(std::string& out, ByteSpan bytes);
 // Quoted-printable in lines of at most 76 characters; "\r\n" and "\n" both end a line.
 std::string QuotedPrintable(std::string_view text);
 

@@ -81,20 +81,30 @@ std::optional<std::string> AsEightBit(std::string_view text) {
   return out;
 }
 
-std::string TextPart(std::string_view subtype, std::string_view text) {
-  const std::string type = "Content-Type: text/" + std::string(subtype) + "; charset=\"utf-8\"\n";
+void AppendTextPart(std::string& out, std::string_view subtype, std::string_view text) {
+  out.append("Content-Type: text/").append(subtype).append("; charset=\"utf-8\"\n");
   if (auto plain = AsEightBit(text)) {
-    return type + "Content-Transfer-Encoding: " + (IsAscii(*plain) ? "7bit" : "8bit") + "\n\n" + *plain;
+    out.append("Content-Transfer-Encoding: ").append(IsAscii(*plain) ? "7bit" : "8bit");
+    out.append("\n\n").append(*plain);
+    return;
   }
-  return type + "Content-Transfer-Encoding: quoted-printable\n\n" + QuotedPrintable(text);
+  out.append("Content-Transfer-Encoding: quoted-printable\n\n").append(QuotedPrintable(text));
 }
 
-std::string Multipart(const char* kind, const std::vector<std::string>& parts) {
-  if (parts.size() == 1) return parts.front();
+// A multipart of `count` parts, each appended by `part(i)`; a single part stands alone. Parts
+// are written in place: an attachment's bytes are not copied from one level to the next.
+template <typename Part>
+void AppendMultipart(std::string& out, const char* kind, std::size_t count, Part part) {
+  if (count == 1) return part(0);
   const std::string boundary = BoundaryFor(kind);
-  std::string out = "Content-Type: multipart/" + std::string(kind) + ";\n boundary=\"" + boundary + "\"\n\n";
-  for (const std::string& part : parts) out += "--" + boundary + "\n" + part + "\n";
-  return out + "--" + boundary + "--\n";
+  out.append("Content-Type: multipart/").append(kind).append(";\n boundary=\"");
+  out.append(boundary).append("\"\n\n");
+  for (std::size_t i = 0; i < count; ++i) {
+    out.append("--").append(boundary).append("\n");
+    part(i);
+    out += '\n';
+  }
+  out.append("--").append(boundary).append("--\n");
 }
 
 std::string GuessMimeType(const std::string& fileName) {
@@ -129,23 +139,25 @@ std::string MimeTypeOf(const SourceAttachment& a) {
   return type;
 }
 
-std::string AttachmentPart(const SourceAttachment& a, bool inline_) {
+void AppendAttachmentPart(std::string& out, const SourceAttachment& a, bool inline_) {
   if (a.message) {
     const std::string inner = RenderMessage(*a.message, {});
-    std::string part = "Content-Type: message/rfc822";
-    if (!a.fileName.empty()) part += MimeParameter("name", a.fileName);
-    part += "\nContent-Transfer-Encoding: " + std::string(IsAscii(inner) ? "7bit" : "8bit") + "\n";
-    part += "Content-Disposition: attachment";
-    if (!a.fileName.empty()) part += MimeParameter("filename", a.fileName);
-    return part + "\n\n" + inner;
+    out += "Content-Type: message/rfc822";
+    if (!a.fileName.empty()) out += MimeParameter("name", a.fileName);
+    out.append("\nContent-Transfer-Encoding: ").append(IsAscii(inner) ? "7bit" : "8bit").append("\n");
+    out += "Content-Disposition: attachment";
+    if (!a.fileName.empty()) out += MimeParameter("filename", a.fileName);
+    out.append("\n\n").append(inner);
+    return;
   }
-  std::string part = "Content-Type: " + MimeTypeOf(a);
-  if (!a.fileName.empty()) part += MimeParameter("name", a.fileName);
-  part += "\nContent-Transfer-Encoding: base64\n";
-  if (inline_) part += "Content-ID: <" + ValidUtf8(a.contentId) + ">\n";
-  part += std::string("Content-Disposition: ") + (inline_ ? "inline" : "attachment");
-  if (!a.fileName.empty()) part += MimeParameter("filename", a.fileName);
-  return part + "\n\n" + Base64Lines(a.data);
+  out.append("Content-Type: ").append(MimeTypeOf(a));
+  if (!a.fileName.empty()) out += MimeParameter("name", a.fileName);
+  out += "\nContent-Transfer-Encoding: base64\n";
+  if (inline_) out.append("Content-ID: <").append(ValidUtf8(a.contentId)).append(">\n");
+  out.append("Content-Disposition: ").append(inline_ ? "inline" : "attachment");
+  if (!a.fileName.empty()) out += MimeParameter("filename", a.fileName);
+  out += "\n\n";
+  AppendBase64Lines(out, a.data);
 }
 
 bool ReferencedByHtml(const SourceAttachment& a, const std::optional<std::string>& html) {
@@ -153,26 +165,28 @@ bool ReferencedByHtml(const SourceAttachment& a, const std::optional<std::string
   return html->find("cid:" + a.contentId) != std::string::npos;
 }
 
-std::string RenderBody(const SourceMessage& m) {
+void AppendBody(std::string& out, const SourceMessage& m) {
   const MailFields* mail = m.record.mail.get();
   std::string plain = mail ? TextOf(mail->body) : std::string();
   if (plain.empty() && mail) plain = TextOf(mail->rtfText);
   const std::optional<std::string> html = HtmlOf(m);
 
-  std::vector<std::string> alternatives;
-  if (!plain.empty() || !html) alternatives.push_back(TextPart("plain", plain));
-  if (html) alternatives.push_back(TextPart("html", *html));
-  std::vector<std::string> related{Multipart("alternative", alternatives)};
-  std::vector<std::string> mixed;
+  std::vector<std::pair<const char*, const std::string*>> alternatives;
+  if (!plain.empty() || !html) alternatives.emplace_back("plain", &plain);
+  if (html) alternatives.emplace_back("html", &*html);
+  std::vector<const SourceAttachment*> related, mixed;
   for (const SourceAttachment& a : m.attachments) {
-    if (ReferencedByHtml(a, html)) {
-      related.push_back(AttachmentPart(a, true));
-    } else {
-      mixed.push_back(AttachmentPart(a, false));
-    }
+    (ReferencedByHtml(a, html) ? related : mixed).push_back(&a);
   }
-  mixed.insert(mixed.begin(), Multipart("related", related));
-  return Multipart("mixed", mixed);
+  AppendMultipart(out, "mixed", mixed.size() + 1, [&](std::size_t i) {
+    if (i > 0) return AppendAttachmentPart(out, *mixed[i - 1], false);
+    AppendMultipart(out, "related", related.size() + 1, [&](std::size_t j) {
+      if (j > 0) return AppendAttachmentPart(out, *related[j - 1], true);
+      AppendMultipart(out, "alternative", alternatives.size(), [&](std::size_t k) {
+        AppendTextPart(out, alternatives[k].first, *alternatives[k].second);
+      });
+    });
+  });
 }
 
 bool IsHeaderName(std::string_view name) {
@@ -294,6 +308,12 @@ std::string CleanTransportHeaders(std::string_view stored) {
 }
 
 std::string RenderMessage(const SourceMessage& m, const std::string& extraHeaders) {
+  std::string out;
+  AppendMessage(out, m, extraHeaders);
+  return out;
+}
+
+void AppendMessage(std::string& out, const SourceMessage& m, const std::string& extraHeaders) {
   std::string headers;
   const std::string stored = m.Properties().Text(kTransportHeaders).value_or("");
   if (!stored.empty()) headers = CleanTransportHeaders(stored);
@@ -314,7 +334,8 @@ std::string RenderMessage(const SourceMessage& m, const std::string& extraHeader
       pos = end;
     }
   }
-  return headers + extraHeaders + "MIME-Version: 1.0\n" + RenderBody(m);
+  out.append(headers).append(extraHeaders).append("MIME-Version: 1.0\n");
+  AppendBody(out, m);
 }
 
 }  // namespace palvara

@@ -31,6 +31,9 @@ std::string EnvelopeSender(const SourceMessage& message);
 
 // The whole message. `extraHeaders` (complete "Name: value\n" lines) go after the others.
 std::string RenderMessage(const SourceMessage& message, const std::string& extraHeaders = {});
+// The same, appended to `out`.
+void AppendMessage(std::string& out, const SourceMessage& message,
+                   const std::string& extraHeaders = {});
 
 // The stored transport headers made parseable: lines that are neither a header nor its
 // continuation dropped, bare carriage returns removed, and the headers that describe the

@@ -2,7 +2,9 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <stdexcept>
 
@@ -15,6 +17,8 @@ namespace palvara {
 namespace {
 
 constexpr const char* kTopPath = "Personal Folders\\";
+// The mbox entry buffer is reused between messages up to this size.
+constexpr std::size_t kKeptEntryBytes = 16u << 20;
 
 // The names this output gives its own files, which a folder's directory may not take.
 const std::set<std::string> kReservedNames = {"mbox", "maildir", "contacts.vcf", "calendar.ics",
@@ -57,20 +61,44 @@ std::optional<OpenFormats> ParseOpenFormats(std::string_view name) {
   return f;
 }
 
-std::string MboxrdEscape(std::string_view message) {
-  std::string out;
-  out.reserve(message.size() + 64);
-  std::size_t pos = 0;
-  while (pos < message.size()) {
-    std::size_t end = message.find('\n', pos);
-    end = end == std::string_view::npos ? message.size() : end + 1;
-    const std::string_view line = message.substr(pos, end - pos);
-    const std::size_t quotes = line.find_first_not_of('>');
-    if (quotes != std::string_view::npos && line.substr(quotes).starts_with("From ")) out += '>';
-    out += line;
-    pos = end;
+void MboxrdQuote(std::string& text, std::size_t from) {
+  // Such lines are rare (a text part never has one): find the first, and copy only then.
+  auto quoted = [&text](std::size_t line) {
+    const std::size_t quotes = text.find_first_not_of('>', line);
+    return quotes != std::string::npos && text.compare(quotes, 5, "From ") == 0;
+  };
+  // memmem skips through the text far faster than a search for each "F" of a base64 part.
+  const auto next = [&text](std::size_t pos) {
+    const void* hit = ::memmem(text.data() + pos, text.size() - pos, "From ", 5);
+    return hit == nullptr ? std::string::npos : static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+  };
+  std::size_t first = std::string::npos;
+  for (std::size_t at = next(from); at != std::string::npos; at = next(at + 1)) {
+    std::size_t line = at;
+    while (line > from && text[line - 1] == '>') --line;
+    if (line == from || text[line - 1] == '\n') {
+      first = line;
+      break;
+    }
   }
-  if (!out.empty() && out.back() != '\n') out += '\n';
+  if (first != std::string::npos) {
+    std::string out(text, 0, first);
+    out.reserve(text.size() + 64);
+    for (std::size_t pos = first; pos < text.size();) {
+      std::size_t end = text.find('\n', pos);
+      end = end == std::string::npos ? text.size() : end + 1;
+      if (quoted(pos)) out += '>';
+      out.append(text, pos, end - pos);
+      pos = end;
+    }
+    text = std::move(out);
+  }
+  if (text.size() > from && text.back() != '\n') text += '\n';
+}
+
+std::string MboxrdEscape(std::string_view message) {
+  std::string out(message);
+  MboxrdQuote(out, 0);
   return out;
 }
 
@@ -102,12 +130,19 @@ void OpenFormatOutput::InitOutputStore(const std::string& targetFolder) {
 OpenFormatOutput::Folder& OpenFormatOutput::FolderFor(const std::string& folderPath) {
   const auto found = folders_.find(folderPath);
   if (found != folders_.end()) return found->second;
-  // "Personal Folders\\Inbox\\Old\\": the parent is everything before "Old\\".
-  std::string parentPath = folderPath.substr(0, folderPath.size() - 1);
-  const auto cut = parentPath.rfind('\\');
-  const std::string name = cut == std::string::npos ? parentPath : parentPath.substr(cut + 1);
-  parentPath = cut == std::string::npos ? std::string(kTopPath) : parentPath.substr(0, cut + 1);
-  if (parentPath.size() >= folderPath.size()) parentPath = kTopPath;
+  // "Personal Folders\\Inbox\\Old\\": the parent is everything before "Old\\". The name is
+  // the one the walk gave, which may hold backslashes of its own; a path from elsewhere is cut
+  // at its last backslash.
+  std::string name;
+  if (const auto known = folderNames_.find(folderPath); known != folderNames_.end()) {
+    name = known->second;
+  } else {
+    const std::string trimmed = folderPath.substr(0, folderPath.size() - 1);
+    const auto cut = trimmed.rfind('\\');
+    name = cut == std::string::npos ? trimmed : trimmed.substr(cut + 1);
+  }
+  std::string parentPath = folderPath.substr(0, folderPath.size() - std::min(folderPath.size(), name.size() + 1));
+  if (parentPath.size() < std::string_view(kTopPath).size()) parentPath = kTopPath;
   Folder& parent = FolderFor(parentPath);
   Folder folder;
   folder.dir = parent.dir / directoryNames_.Claim(parent.dir.string(), SafeFileName(name, "Folder"));
@@ -143,14 +178,18 @@ std::filesystem::path OpenFormatOutput::MaildirOf(Folder& folder) {
   return dir;
 }
 
+void OpenFormatOutput::FolderName(const std::string& folderPath, const std::string& name) {
+  folderNames_[folderPath] = name;
+}
+
 void OpenFormatOutput::CreateFolderPath(const std::string& folderPath) {
   if (!formats_.maildir || formats_.mbox || formats_.eml) MadeFolder(folderPath);
   if (formats_.maildir) MaildirOf(FolderFor(folderPath));
 }
 
 std::unique_ptr<SourceMessage> OpenFormatOutput::Read(const OutputItem& item) const {
-  auto m = ReadSourceMessage(item.store, item.node);
-  if (!m) throw ComponentError("the item could not be read again from the store");
+  auto m = SourceMessageOf(item.store, item.node, item.source);
+  if (!m) throw ComponentError("the item could not be read from the store");
   return m;
 }
 
@@ -167,8 +206,16 @@ void OpenFormatOutput::WriteMail(const OutputItem& item) {
   const std::uint64_t time = MessageTime(*m).value_or(kUnixEpochFileTime);
   if (formats_.mbox) {
     Folder& folder = MadeFolder(item.folderPath);
-    const std::string separator = "From " + EnvelopeSender(*m) + " " + MboxDate(time) + "\n";
-    collections_.Append(folder.dir / "mbox", separator + MboxrdEscape(RenderMessage(*m, MboxStatus(state))) + "\n");
+    // The separator line, then the message rendered in place after it and quoted there.
+    std::string& entry = mboxEntry_;
+    entry.assign("From ").append(EnvelopeSender(*m)).append(" ").append(MboxDate(time)).append("\n");
+    const std::size_t separator = entry.size();
+    AppendMessage(entry, *m, MboxStatus(state));
+    MboxrdQuote(entry, separator);
+    entry += '\n';
+    collections_.Append(folder.dir / "mbox", entry);
+    // One very large message does not keep its memory for the rest of the run.
+    if (entry.capacity() > kKeptEntryBytes) std::string().swap(entry);
   }
   if (formats_.maildir || formats_.eml) {
     const std::string text = RenderMessage(*m);

@@ -30,6 +30,9 @@ std::optional<OpenFormats> ParseOpenFormats(std::string_view name);
 
 // mboxrd: every line that starts with any number of ">" and then "From " gets one more ">".
 std::string MboxrdEscape(std::string_view message);
+// The same in place, for the lines of `text` from offset `from` (a line start) on; the text
+// then ends in a line end.
+void MboxrdQuote(std::string& text, std::size_t from);
 
 class OpenFormatOutput : public SavingOutput {
  public:
@@ -37,6 +40,7 @@ class OpenFormatOutput : public SavingOutput {
 
   // Makes the destination (when missing) and proves it writable; std::runtime_error if not.
   void InitOutputStore(const std::string& targetFolder) override;
+  void FolderName(const std::string& folderPath, const std::string& name) override;
   void CreateFolderPath(const std::string& folderPath) override;
   void WriteMail(const OutputItem& item) override;
   void WriteAppointment(const OutputItem& item) override;
@@ -45,6 +49,8 @@ class OpenFormatOutput : public SavingOutput {
   void WriteNote(const OutputItem& item) override;
   void WriteJournal(const OutputItem& item) override;
   void Finish() override;
+  // Mail is written from the item read whole, never from the walk's record.
+  AttachmentReading RecordAttachments() const override { return AttachmentReading::kTableRows; }
   std::vector<std::filesystem::path> OutputFiles() const override { return {destination_}; }
   std::string Noun() const override { return "The export to " + destination_.string(); }
 
@@ -73,12 +79,14 @@ class OpenFormatOutput : public SavingOutput {
   std::filesystem::path defaultDestination_;
   std::filesystem::path destination_;
   std::map<std::string, Folder> folders_;
+  std::map<std::string, std::string> folderNames_;  // a folder path's own name, as the walk said
   SiblingNames directoryNames_;
   SiblingNames maildirNames_;
   CollectionFiles collections_;
   std::set<std::string> zonesWritten_;  // file + "\n" + zone id
   std::map<std::string, int> messages_;
   std::uint64_t counter_ = 0;
+  std::string mboxEntry_;  // kept between messages, so its storage is reused
 };
 
 }  // namespace palvara

@@ -134,7 +134,7 @@ class Saving {
   // Writes the steps of the walk in its order; the items are loaded on the walk's own thread
   // meanwhile.
   void Walk() {
-    SavingWalk walk(store_, *top_, context_, options_.selectedFolders);
+    SavingWalk walk(store_, *top_, context_, options_.selectedFolders, writer_->RecordAttachments());
     while (!control_.stopSaving && !(control_.stopAnalysis && EveryCountReached())) {
       control_.WaitWhilePaused();
       if (control_.stopSaving) break;
@@ -143,14 +143,15 @@ class Saving {
       ++progress_.saved;
       observer_.Progress(progress_);
       if (step->kind == SavingStep::Kind::kFolder) {
-        EnterFolder(step->path);
+        EnterFolder(step->path, step->name);
       } else if (step->kind == SavingStep::Kind::kItem) {
         SaveItem(*step);
       }
     }
   }
 
-  void EnterFolder(const std::string& path) {
+  void EnterFolder(const std::string& path, const std::string& name) {
+    writer_->FolderName(path, name);
     if (!Selected(path)) return;
     CreateFolder(path);
     progress_.destination = path;

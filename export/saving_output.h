@@ -10,6 +10,7 @@
 
 #include "export/pst_output.h"
 #include "items/item_record.h"
+#include "items/mapping.h"
 #include "reader/store_file.h"
 #include "writer/message_copy.h"
 
@@ -33,6 +34,10 @@ class SavingOutput {
   virtual ~SavingOutput() = default;
   // Prepares the destination; `targetFolder` empty means the output's default.
   virtual void InitOutputStore(const std::string& targetFolder) = 0;
+  // Every folder the walk meets, before any other call names its path, with its own name: one
+  // level whatever it holds (a name may contain a backslash, so the path alone cannot be split
+  // back into its levels).
+  virtual void FolderName(const std::string& /*folderPath*/, const std::string& /*name*/) {}
   // A selected folder, "Personal Folders\\Inbox\\Old\\".
   virtual void CreateFolderPath(const std::string& folderPath) = 0;
   virtual void WriteMail(const OutputItem& item) = 0;
@@ -43,6 +48,9 @@ class SavingOutput {
   virtual void WriteJournal(const OutputItem& item) = 0;
   // Completes what was written; no further calls follow.
   virtual void Finish() = 0;
+  // How much of its attachments the walk's record of each item must carry: an output that
+  // writes only from the item read whole (OutputItem::source) needs the table rows alone.
+  virtual AttachmentReading RecordAttachments() const { return AttachmentReading::kWhole; }
   // The PST output begins a continuation file inside WriteMail; the mail is then written again.
   virtual bool SplitFlag() const { return false; }
   virtual void ClearSplitFlag() {}

@@ -11,17 +11,22 @@ constexpr std::uint32_t kNidTypeMessage = 0x04;     // NID_TYPE_NORMAL_MESSAGE
 constexpr std::uint32_t kNidTypeAssociated = 0x08;  // NID_TYPE_ASSOC_MESSAGE
 
 // "Personal Folders\\Inbox\\Old\\" -> "Personal Folders\\Inbox\\".
-void RemoveLastComponent(std::string& path) {
-  if (!path.empty() && path.back() == '\\') path.pop_back();
-  const auto last = path.rfind('\\');
-  path.resize(last == std::string::npos ? 0 : last + 1);
+// Leaves the innermost folder: its name goes from the path whole, backslashes and all.
+void LeaveFolder(std::string& path, std::vector<std::string>& names) {
+  if (names.empty()) return;
+  path.resize(path.size() - names.back().size() - 1);
+  names.pop_back();
 }
 
 }  // namespace
 
 SavingWalk::SavingWalk(StoreFile& store, const StoreNode& top, MapContext context,
-                       std::vector<std::string> selectedFolders)
-    : store_(store), top_(top), context_(std::move(context)), selected_(std::move(selectedFolders)) {
+                       std::vector<std::string> selectedFolders, AttachmentReading attachments)
+    : store_(store),
+      top_(top),
+      context_(std::move(context)),
+      selected_(std::move(selectedFolders)),
+      attachments_(attachments) {
   if (top_.nid != 0) folders_.push_back({kSavingTopPath, top_.nid});
   thread_ = std::thread([this] { Load(); });
 }
@@ -87,7 +92,7 @@ void SavingWalk::Load() {
           leftTop = true;
           break;
         }
-        RemoveLastComponent(currentPath_);
+        LeaveFolder(currentPath_, names_);
         node = node->parent;
       }
       if (leftTop) break;
@@ -115,7 +120,7 @@ bool SavingWalk::LoadStep(SavingStep& step) {
   // A message is read only when a selected folder would take it, whatever kind it is.
   const bool taken = Selected(currentPath_) || (step.mailFolder && Selected(*step.mailFolder));
   if (node.NidType() == kNidTypeMessage && !taken) return false;
-  step.record = LoadItem(store_, node, context_);
+  step.record = LoadItem(store_, node, context_, attachments_);
   if (!step.record || step.record->Empty()) return false;
   if (!step.record->folderCounts) {
     step.kind = SavingStep::Kind::kItem;
@@ -124,13 +129,15 @@ bool SavingWalk::LoadStep(SavingStep& step) {
     return false;
   }
   step.kind = SavingStep::Kind::kFolder;
-  currentPath_ += step.record->displayName.value_or("") + "\\";
+  step.name = step.record->displayName.value_or("");
+  names_.push_back(step.name);
+  currentPath_ += step.name + "\\";
   step.path = currentPath_;
   // Every folder, not only mail folders: mail keeps the folder it was filed in, whatever
   // that folder's class.
   folders_.push_back({currentPath_, node.nid});
   if (node.firstChild != nullptr) return true;
-  RemoveLastComponent(currentPath_);
+  LeaveFolder(currentPath_, names_);
   return false;
 }
 

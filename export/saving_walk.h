@@ -35,6 +35,8 @@ struct SavingStep {
   const StoreNode* node = nullptr;
   Kind kind = Kind::kPassed;
   std::string path;
+  // A folder's own name, one level whatever it holds (a backslash among its letters too).
+  std::string name;
   // The folder a mail is filed in: its parent's path, else the folder entered last; none
   // before the first folder.
   std::optional<std::string> mailFolder;
@@ -50,8 +52,10 @@ class SavingWalk {
 
   // Starts the walk below `top`. The store must be indexed and may be read by other threads
   // meanwhile (see StoreFile); it and `top` must outlive the walk.
+  // `attachments` says how much of them each step's record carries.
   SavingWalk(StoreFile& store, const StoreNode& top, MapContext context,
-             std::vector<std::string> selectedFolders);
+             std::vector<std::string> selectedFolders,
+             AttachmentReading attachments = AttachmentReading::kWhole);
   // Stops the loading thread and waits for it.
   ~SavingWalk();
   SavingWalk(const SavingWalk&) = delete;
@@ -73,9 +77,11 @@ class SavingWalk {
   const StoreNode& top_;
   const MapContext context_;
   const std::vector<std::string> selected_;
+  const AttachmentReading attachments_;
 
   // The loading thread's own state: the folder path it is in and the folders entered so far.
   std::string currentPath_ = kSavingTopPath;
+  std::vector<std::string> names_;  // the names of the open folders below the top one
   std::vector<std::pair<std::string, std::uint32_t>> folders_;
 
   std::mutex mutex_;

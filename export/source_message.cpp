@@ -1,5 +1,7 @@
 #include "export/source_message.h"
 
+#include <algorithm>
+
 #include "common/text.h"
 #include "items/mapping.h"
 #include "reader/node_tree.h"
@@ -9,6 +11,9 @@ namespace {
 
 constexpr std::uint32_t kRecipientTableNid = 0x692;
 constexpr std::uint32_t kAttachmentTableNid = 0x671;
+constexpr std::uint16_t kAttachData = 0x3701;
+constexpr std::uint16_t kAttachMethod = 0x3705;
+constexpr int kAttachOle = 6;
 
 // Rows come newest first; the table's order is the reverse.
 std::vector<const PropertyList*> RowsInOrder(const PropertyList* rows) {
@@ -19,6 +24,101 @@ std::vector<const PropertyList*> RowsInOrder(const PropertyList* rows) {
 
 std::unique_ptr<SourceMessage> ReadMessage(StoreFile& store, std::unique_ptr<PropertyList> list,
                                            const SubnodeList& subnodes, int depth);
+void AddRecipient(const PropertyReader& p, SourceMessage& m);
+
+// What an attachment's own properties say of it, its data aside.
+SourceAttachment AttachmentFields(const PropertyReader& p) {
+  SourceAttachment a;
+  a.fileName = p.Text(0x3707).value_or(p.Text(0x3001).value_or(p.Text(0x3704).value_or("")));
+  if (a.fileName.empty()) a.fileName = p.Text(0x3704).value_or("");
+  a.mimeType = p.Text(0x370E).value_or("");
+  a.contentId = p.Text(0x3712).value_or("");
+  a.method = static_cast<int>(p.Integer(kAttachMethod).value_or(1));
+  a.hidden = p.Integer(0x7FFE).value_or(0) != 0;
+  a.contactPhoto = p.Integer(0x7FFF).value_or(0) != 0;
+  return a;
+}
+
+// Properties of an item read whole, listed as the reader lists them: named ones under their
+// number (or 2 for a name), empty values apart; `leaveOut` (an attachment's data) is not copied.
+std::unique_ptr<PropertyList> ListOf(const StoreFile& store, const CopiedProperties& properties,
+                                     std::uint16_t leaveOut = 0) {
+  auto list = std::make_unique<PropertyList>();
+  for (const CopiedProperty& p : properties) {
+    if (leaveOut != 0 && p.id == leaveOut && !p.name) continue;
+    PropertyEntry e;
+    e.id = e.tag = p.id;
+    e.type = p.type;
+    e.reference = p.type;
+    e.value = p.value;
+    if (const NamedPropertyMapping* named = store.namedProperties.Find(p.id)) {
+      e.named = named;
+      e.id = named->kind == 1 ? named->numericName : 2;
+      if (named->kind != 1 && named->name) e.name = &*named->name;
+    }
+    const bool fixedSize = p.type <= 0x0007 || p.type == 0x000A || p.type == 0x000B ||
+                           p.type == 0x0014 || p.type == 0x0040;
+    (p.value.empty() && !fixedSize ? list->emptyValues : list->entries).push_back(std::move(e));
+  }
+  return list;
+}
+
+// An OLE object's storage is not part of an item read whole; such an item is read again.
+bool LacksObjectData(const CopiedMessage& item) {
+  for (const CopiedMessage::Attachment& a : item.attachments) {
+    const auto has = [&a](std::uint16_t id) {
+      return std::any_of(a.properties.begin(), a.properties.end(),
+                         [id](const CopiedProperty& p) { return !p.name && p.id == id; });
+    };
+    if (!a.message && !has(kAttachData) && has(kAttachMethod)) {
+      const auto method = std::find_if(a.properties.begin(), a.properties.end(),
+                                       [](const CopiedProperty& p) { return !p.name && p.id == kAttachMethod; });
+      if (LoadLe32(method->value, 0).value_or(0) == kAttachOle) return true;
+    }
+    if (a.message && LacksObjectData(*a.message)) return true;
+  }
+  return false;
+}
+
+std::unique_ptr<SourceMessage> MessageOf(StoreFile& store, const CopiedMessage& item) {
+  auto m = std::make_unique<SourceMessage>();
+  m->unicodeStore = !store.IsAnsi();
+  m->properties = ListOf(store, item.properties);
+  MapProperties(m->properties.get(), &m->record, MapContextFor(store));
+  for (const CopiedProperties& row : item.recipients) {
+    const std::unique_ptr<PropertyList> list = ListOf(store, row);
+    AddRecipient(PropertyReader(list.get(), m->unicodeStore, m->record.codePage), *m);
+  }
+  for (const CopiedMessage::Attachment& attachment : item.attachments) {
+    const std::unique_ptr<PropertyList> list = ListOf(store, attachment.properties, kAttachData);
+    SourceAttachment a = AttachmentFields(PropertyReader(list.get(), m->unicodeStore, m->record.codePage));
+    if (attachment.message) {
+      a.message = MessageOf(store, *attachment.message);
+    } else if (a.method == 5) {
+      continue;  // Tolerant: an attached message that cannot be read is left out.
+    } else {
+      const auto data = std::find_if(attachment.properties.begin(), attachment.properties.end(),
+                                     [](const CopiedProperty& p) { return !p.name && p.id == kAttachData; });
+      if (data != attachment.properties.end()) a.data = data->value;
+    }
+    m->attachments.push_back(std::move(a));
+  }
+  return m;
+}
+
+// A recipient row, unless it names nobody.
+void AddRecipient(const PropertyReader& p, SourceMessage& m) {
+  SourceRecipient r;
+  r.type = static_cast<int>(p.Integer(0x0C15).value_or(1) & 0xF);
+  if (r.type < 1 || r.type > 3) r.type = 1;
+  r.name = p.Text(0x3001).value_or(p.Text(0x5FF6).value_or(""));
+  const std::string address = p.Text(0x3003).value_or("");
+  r.address = p.Text(0x39FE).value_or(address);
+  if (r.address.find('@') == std::string::npos && address.find('@') != std::string::npos) {
+    r.address = address;
+  }
+  if (!r.name.empty() || !r.address.empty()) m.recipients.push_back(std::move(r));
+}
 
 void ReadRecipients(StoreFile& store, const SubnodeList& subnodes, SourceMessage& m) {
   const SubnodeEntry* table = FindSubnodeEntry(subnodes, kRecipientTableNid);
@@ -26,17 +126,7 @@ void ReadRecipients(StoreFile& store, const SubnodeList& subnodes, SourceMessage
   SubnodeList own;
   const std::unique_ptr<PropertyList> rows = ReadSubnodePropertyList(store, *table, own);
   for (const PropertyList* row : RowsInOrder(rows.get())) {
-    const PropertyReader p(row, m.unicodeStore, m.record.codePage);
-    SourceRecipient r;
-    r.type = static_cast<int>(p.Integer(0x0C15).value_or(1) & 0xF);
-    if (r.type < 1 || r.type > 3) r.type = 1;
-    r.name = p.Text(0x3001).value_or(p.Text(0x5FF6).value_or(""));
-    const std::string address = p.Text(0x3003).value_or("");
-    r.address = p.Text(0x39FE).value_or(address);
-    if (r.address.find('@') == std::string::npos && address.find('@') != std::string::npos) {
-      r.address = address;
-    }
-    if (!r.name.empty() || !r.address.empty()) m.recipients.push_back(std::move(r));
+    AddRecipient(PropertyReader(row, m.unicodeStore, m.record.codePage), m);
   }
 }
 
@@ -53,16 +143,8 @@ void ReadAttachments(StoreFile& store, const SubnodeList& subnodes, SourceMessag
     SubnodeList own;
     const std::unique_ptr<PropertyList> list = ReadSubnodePropertyList(store, *entry, own);
     if (!list) continue;
-    const PropertyReader p(list.get(), m.unicodeStore, m.record.codePage);
-    SourceAttachment a;
-    a.fileName = p.Text(0x3707).value_or(p.Text(0x3001).value_or(p.Text(0x3704).value_or("")));
-    if (a.fileName.empty()) a.fileName = p.Text(0x3704).value_or("");
-    a.mimeType = p.Text(0x370E).value_or("");
-    a.contentId = p.Text(0x3712).value_or("");
-    a.method = static_cast<int>(p.Integer(0x3705).value_or(1));
-    a.hidden = p.Integer(0x7FFE).value_or(0) != 0;
-    a.contactPhoto = p.Integer(0x7FFF).value_or(0) != 0;
-    const PropertyEntry* data = list->Find(0x3701);
+    SourceAttachment a = AttachmentFields(PropertyReader(list.get(), m.unicodeStore, m.record.codePage));
+    const PropertyEntry* data = list->Find(kAttachData);
     if (data != nullptr && data->type == 0x000D && a.method == 5) {
       const SubnodeEntry* inner = FindSubnodeEntry(own, data->reference);
       if (inner != nullptr && depth > 0) {
@@ -73,11 +155,12 @@ void ReadAttachments(StoreFile& store, const SubnodeList& subnodes, SourceMessag
       // Tolerant: an attached message that cannot be read is left out, not written empty.
       if (!a.message) continue;
     } else if (data != nullptr && data->value) {
-      a.data = *data->value;
+      a.ownData = *data->value;
     } else if (data != nullptr && data->reference != 0) {
       // A value kept in a subnode of its own (an OLE object's storage among them).
-      a.data = ReadSubnodeValue(store, data->reference, own).value_or(Bytes{});
+      a.ownData = ReadSubnodeValue(store, data->reference, own).value_or(Bytes{});
     }
+    a.data = a.ownData;
     m.attachments.push_back(std::move(a));
   }
 }
@@ -144,6 +227,12 @@ std::unique_ptr<SourceMessage> ReadSourceMessage(StoreFile& store, const StoreNo
   auto list = ReadPropertyList(store, node.dataBlock, subnodes);
   if (!list) return nullptr;
   return ReadMessage(store, std::move(list), subnodes, depth);
+}
+
+std::unique_ptr<SourceMessage> SourceMessageOf(StoreFile& store, const StoreNode& node,
+                                               const CopiedMessage* item) {
+  if (item == nullptr || LacksObjectData(*item)) return ReadSourceMessage(store, node);
+  return MessageOf(store, *item);
 }
 
 }  // namespace palvara

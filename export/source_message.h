@@ -13,6 +13,7 @@
 #include "reader/block_access.h"
 #include "reader/property_list.h"
 #include "reader/store_file.h"
+#include "writer/message_copy.h"
 
 namespace palvara {
 
@@ -51,7 +52,10 @@ struct SourceAttachment {
   int method = 1;        // PR_ATTACH_METHOD; 5 an attached message
   bool hidden = false;   // PR_ATTACHMENT_HIDDEN
   bool contactPhoto = false;
-  Bytes data;
+  // The attachment's bytes: `ownData`, or those of the item read whole it was built from,
+  // which outlives it.
+  ByteSpan data;
+  Bytes ownData;
   std::unique_ptr<SourceMessage> message;  // an attached message
 };
 
@@ -66,6 +70,11 @@ struct SourceMessage {
     return PropertyReader(properties.get(), unicodeStore, record.codePage);
   }
 };
+
+// The message of `node` from `item`, the same message already read whole (so nothing is read
+// again), else read from the store; nullptr as below.
+std::unique_ptr<SourceMessage> SourceMessageOf(StoreFile& store, const StoreNode& node,
+                                               const CopiedMessage* item);
 
 // Reads the message of `node`; nullptr when its property context cannot be read. Attached
 // messages are followed to `depth` levels.

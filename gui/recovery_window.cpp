@@ -14,6 +14,7 @@
 #include <QTableView>
 #include <QTreeView>
 
+#include "export/open_output.h"
 #include "gui/saving_windows.h"
 #include "gui/skin.h"
 #include "shell/activity_log.h"
@@ -31,6 +32,18 @@ constexpr std::pair<const char*, int> kCounterLabels[] = {
     {"Sent Items", C::kSentItems}, {"Calendar", C::kCalendar},    {"Contacts", C::kContacts},
     {"Tasks", C::kTasks},         {"Journal", C::kJournal},       {"Notes", C::kNotes},
     {"Sync Issues", C::kSyncIssues}};
+
+// What Save can write, the new PST first (the default), then the open formats under the names
+// that open_output parses; nullptr for the PST.
+struct SaveFormat {
+  const char* label;
+  const char* name;
+};
+constexpr SaveFormat kSaveFormats[] = {{"PST file", nullptr},
+                                       {"mbox", "mbox"},
+                                       {"Maildir", "maildir"},
+                                       {"EML files", "eml"},
+                                       {"All of mbox, Maildir and EML", "all"}};
 
 bool isPlaceholderFolder(const QString& caption) {
   return caption == "Calendar" || caption == "Contacts" || caption == "Journal" ||
@@ -308,8 +321,14 @@ void Repair_Recover::save() {
                        QMessageBox::Information);
     return;
   }
+  QStringList formats;
+  for (const SaveFormat& f : kSaveFormats) formats << f.label;
+  const int format = m_wizard.host.chooseItem(this, "Save As", "Save the recovered items as:", formats);
+  if (format < 0 || format >= formats.size()) return;
   m_destination = folder + (folder.endsWith('/') ? "" : "/") + "Repair";
   WriteActivityLog("Target Path: " + m_destination.toStdString());
+  const char* openFormat = kSaveFormats[format].name;
+  if (openFormat != nullptr) WriteActivityLog(std::string("Export Format: ") + openFormat);
   m_selected = m_tree->collectTickedFolders();
   if (m_selected.isEmpty()) {
     m_wizard.host.tell(this, "Please Select Any Folder", QMessageBox::Warning);
@@ -326,7 +345,11 @@ void Repair_Recover::save() {
   options.store = m_store->analysed();
   // The saving run holds the store to its end: a listing under way ends here.
   m_loader->stop();
-  m_savingWorker = std::make_unique<SavingWorker>(options, m_control, *m_store);
+  std::unique_ptr<SavingOutput> output;
+  if (openFormat != nullptr) {
+    output = std::make_unique<OpenFormatOutput>(*ParseOpenFormats(openFormat), options.targetFolder);
+  }
+  m_savingWorker = std::make_unique<SavingWorker>(options, m_control, *m_store, std::move(output));
   connect(m_savingWorker.get(), &SavingWorker::finished, this, &Repair_Recover::savingFinished);
   m_savingThread = new QThread;
   startOnThread(m_savingWorker.get(), m_savingThread);

@@ -18,6 +18,12 @@ QString ScriptedHost::chooseFolder(QWidget*, const QString& title, const QString
   return folderAnswer;
 }
 
+int ScriptedHost::chooseItem(QWidget*, const QString& title, const QString&,
+                             const QStringList& items) {
+  chooserTitles << title;
+  return itemAnswer < items.size() ? itemAnswer : -1;
+}
+
 bool ScriptedHost::ask(QWidget* parent, const QString& question) {
   questions << question;
   show(parent, question, QMessageBox::Question, true);

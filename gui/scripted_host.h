@@ -16,6 +16,8 @@ class ScriptedHost : public WizardHost {
  public:
   QString chooseFile(QWidget* parent, const QString& title, const QString& filters) override;
   QString chooseFolder(QWidget* parent, const QString& title, const QString& start) override;
+  int chooseItem(QWidget* parent, const QString& title, const QString& label,
+                 const QStringList& items) override;
   bool ask(QWidget* parent, const QString& question) override;
   void tell(QWidget* parent, const QString& text, QMessageBox::Icon icon) override;
   void openUrl(const QUrl& url) override { opened << url; }
@@ -23,6 +25,7 @@ class ScriptedHost : public WizardHost {
 
   QString fileAnswer;
   QString folderAnswer;
+  int itemAnswer = 0;        // the index chosen among items; -1 cancels
   QList<bool> answers;       // the next answers to questions, in order
   QStringList questions;     // every question asked
   QStringList told;          // every message shown

@@ -5,6 +5,7 @@
 
 #include <QMessageBox>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 class QWidget;
@@ -18,6 +19,9 @@ class WizardHost {
   virtual QString chooseFile(QWidget* parent, const QString& title, const QString& filters) = 0;
   // The folder chooser; an empty text when cancelled.
   virtual QString chooseFolder(QWidget* parent, const QString& title, const QString& start) = 0;
+  // A choice among `items` (the first one chosen at the start); its index, -1 when cancelled.
+  virtual int chooseItem(QWidget* parent, const QString& title, const QString& label,
+                         const QStringList& items) = 0;
   // A Yes/No question with the question icon; true for Yes.
   virtual bool ask(QWidget* parent, const QString& question) = 0;
   virtual void tell(QWidget* parent, const QString& text, QMessageBox::Icon icon) = 0;
@@ -32,6 +36,8 @@ class DesktopHost : public WizardHost {
  public:
   QString chooseFile(QWidget* parent, const QString& title, const QString& filters) override;
   QString chooseFolder(QWidget* parent, const QString& title, const QString& start) override;
+  int chooseItem(QWidget* parent, const QString& title, const QString& label,
+                 const QStringList& items) override;
   bool ask(QWidget* parent, const QString& question) override;
   void tell(QWidget* parent, const QString& text, QMessageBox::Icon icon) override;
   void openUrl(const QUrl& url) override;

@@ -2,6 +2,7 @@
 
 #include <QDesktopServices>
 #include <QFileDialog>
+#include <QInputDialog>
 
 #include "shell/app_settings.h"
 
@@ -23,6 +24,13 @@ QString DesktopHost::chooseFile(QWidget* parent, const QString& title, const QSt
 
 QString DesktopHost::chooseFolder(QWidget* parent, const QString& title, const QString& start) {
   return QFileDialog::getExistingDirectory(parent, title, start, QFileDialog::ShowDirsOnly);
+}
+
+int DesktopHost::chooseItem(QWidget* parent, const QString& title, const QString& label,
+                            const QStringList& items) {
+  bool ok = false;
+  const QString chosen = QInputDialog::getItem(parent, title, label, items, 0, false, &ok);
+  return ok ? static_cast<int>(items.indexOf(chosen)) : -1;
 }
 
 bool DesktopHost::ask(QWidget* parent, const QString& question) {

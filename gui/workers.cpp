@@ -75,8 +75,11 @@ void AnalysisWorker::ShowPage(const std::string& page) {
 
 void AnalysisWorker::LogLine(const std::string& entry) { WriteActivityLog(entry); }
 
-SavingWorker::SavingWorker(SaveOptions options, RunControl& control, BrowseStore& store)
-    : m_options(std::move(options)), m_control(control), m_store(store) {}
+SavingWorker::SavingWorker(SaveOptions options, RunControl& control, BrowseStore& store,
+                           std::unique_ptr<SavingOutput> output)
+    : m_options(std::move(options)), m_control(control), m_store(store), m_output(std::move(output)) {
+  if (m_output) m_options.target = m_output.get();
+}
 
 void SavingWorker::run() {
   m_control.stopSaving = false;

@@ -67,7 +67,9 @@ class AnalysisWorker : public QObject, public AnalysisObserver {
 class SavingWorker : public QObject, public SavingObserver {
   Q_OBJECT
  public:
-  SavingWorker(SaveOptions options, RunControl& control, BrowseStore& store);
+  // `output`, when given, takes the items instead of a new PST (files in open formats).
+  SavingWorker(SaveOptions options, RunControl& control, BrowseStore& store,
+               std::unique_ptr<SavingOutput> output = nullptr);
 
   SavingProgress latest() const;
   const SaveResult& result() const { return m_result; }
@@ -89,6 +91,7 @@ class SavingWorker : public QObject, public SavingObserver {
   SaveOptions m_options;
   RunControl& m_control;
   BrowseStore& m_store;
+  std::unique_ptr<SavingOutput> m_output;
   SaveResult m_result;
   QStringList m_messages;
   bool m_fatal = false;

@@ -138,7 +138,7 @@ class Analysis {
         // Folder-associated messages (views, rules, forms) are not the user's items.
         CountChild(node->parent, std::nullopt);
       } else if (node->dataBlock != nullptr) {
-        std::unique_ptr<ItemRecord> record = LoadItem(store_, *node, context_);
+        std::unique_ptr<ItemRecord> record = LoadItem(store_, *node, context_, options_.attachments);
         observer_.Progress(++position);
         if (record) descend = Classify(*node, std::move(record), path, currentPath);
       }

@@ -14,6 +14,7 @@
 #include "common/damage.h"
 #include "common/run_control.h"
 #include "items/item_record.h"
+#include "items/mapping.h"
 #include "reader/index_rebuild.h"
 
 namespace palvara {
@@ -109,6 +110,9 @@ struct AnalysisOptions {
   std::filesystem::path rtfBodyFile;       // where decoded RTF bodies are written (optional)
   bool collectItems = false;               // fill AnalysisResult::items
   ScanMode scan = ScanMode::kAuto;         // the recovery pass beside the walk
+  // kTableRows when the run only chooses folders for a saving run, which reads every item whole
+  // again (and meets any damage in its attachments then).
+  AttachmentReading attachments = AttachmentReading::kWhole;
 };
 
 // Everything the run tells the outside world. Calls come from the thread running the analysis.

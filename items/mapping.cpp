@@ -369,7 +369,7 @@ int MapProperties(const PropertyList* list, ItemRecord* record, const MapContext
 }
 
 std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
-                                     const MapContext& context) {
+                                     const MapContext& context, AttachmentReading attachments) {
   SubnodeList subnodes;
   if (node.subnodeBlock != nullptr) ReadSubnodes(store, node.subnodeBlock, subnodes);
   if (node.dataBlock == nullptr) return nullptr;
@@ -389,6 +389,7 @@ std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
   record->currentAttachment = 0;
   MapProperties(rows.get(), record.get(), context, MapScope::kAttachments);
   rows.reset();
+  if (attachments == AttachmentReading::kTableRows) return record;
 
   for (std::size_t i = 0; i < record->attachments.size(); ++i) {
     const SubnodeEntry* sub = FindSubnodeEntry(subnodes, record->attachments[i].subnodeId);

@@ -45,10 +45,16 @@ std::uint32_t ItemCodePage(const PropertyList& list, std::uint32_t fallback);
 // PidTagCodePageId (0x66C3) and PidTagLocaleId (0x66A1) as well; else 1252.
 std::uint32_t StoreCodePage(StoreFile& store);
 
+// How much of an item's attachments LoadItem reads: the attachment table and each
+// attachment's own properties (its data among them), or the table's rows alone (one entry per
+// attachment, with what the table says of it), for a caller that needs no attachment data.
+enum class AttachmentReading { kWhole, kTableRows };
+
 // Reads node `node` (its property context, attachment table and attachments) into a new
 // record; nullptr when the node has no readable property context.
 std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
-                                     const MapContext& context);
+                                     const MapContext& context,
+                                     AttachmentReading attachments = AttachmentReading::kWhole);
 
 // UTF-16LE to UTF-8, up to the first 0 code unit.
 std::string NarrowUtf16(ByteSpan bytes);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "common/text.h"
 #include "export/folder_names.h"
 #include "export/mime_writer.h"
@@ -77,6 +79,36 @@ TEST(MimeText, QuotedPrintableKeepsLinesShortAndGuardsLineStarts) {
 TEST(MimeText, MboxrdQuotesEveryFromLineOnceMore) {
   EXPECT_EQ(MboxrdEscape("a\nFrom x\n>From y\n>>From z\nFromage\n From\n"),
             "a\n>From x\n>>From y\n>>>From z\nFromage\n From\n");
+  EXPECT_EQ(MboxrdEscape("From the first line\nsays From here"), ">From the first line\nsays From here\n");
+  // In place after a separator line, which stays as it is.
+  std::string entry = "From a@b Mon Dec  7 09:05:00 2026\nSubject: x\n\nFrom y\n>>>\nFrom z";
+  MboxrdQuote(entry, entry.find('\n') + 1);
+  EXPECT_EQ(entry, "From a@b Mon Dec  7 09:05:00 2026\nSubject: x\n\n>From y\n>>>\n>From z\n");
+  entry = "From a@b Mon Dec  7 09:05:00 2026\n";
+  MboxrdQuote(entry, entry.size());
+  EXPECT_EQ(entry, "From a@b Mon Dec  7 09:05:00 2026\n");
+}
+
+TEST(MimeText, Base64LinesDecodeToTheBytesInLinesOf76) {
+  // Every length around the line and group boundaries.
+  for (std::size_t n = 0; n <= 3 * 57 + 4; ++n) {
+    Bytes bytes(n);
+    for (std::size_t i = 0; i < n; ++i) bytes[i] = std::byte(static_cast<unsigned char>(i * 7 + n));
+    const std::string text = Base64Lines(bytes);
+    EXPECT_EQ(DecodeBase64(text), std::string(reinterpret_cast<const char*>(bytes.data()), n)) << n;
+    EXPECT_EQ(text.size() - std::count(text.begin(), text.end(), '\n'), (n + 2) / 3 * 4) << n;
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), static_cast<long>((n + 56) / 57)) << n;
+    for (std::size_t pos = 0; pos < text.size();) {
+      const std::size_t end = text.find('\n', pos);
+      ASSERT_NE(end, std::string::npos) << n;
+      EXPECT_LE(end - pos, 76u) << n;
+      EXPECT_TRUE(end - pos == 76 || end + 1 == text.size()) << n;
+      pos = end + 1;
+    }
+  }
+  std::string appended = "prefix\n";
+  AppendBase64Lines(appended, Bytes{std::byte{'M'}, std::byte{'a'}});
+  EXPECT_EQ(appended, "prefix\nTWE=\n");
 }
 
 TEST(MimeText, StoredHeadersLoseWhatDescribesTheOldBodyAndWhatCannotParse) {

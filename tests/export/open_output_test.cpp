@@ -145,6 +145,18 @@ AwkwardStore WriteAwkwardStore(const fs::path& path) {
     w->AddMessage(f, m);
     s.folders.push_back(std::string("Personal Folders\\") + name + "\\");
   }
+  // A backslash inside a name is not a level: "Q3\\2024" is one folder, with one below it,
+  // and the folders after it are still at the top.
+  const std::uint32_t quarter = w->CreateFolder(kNidIpmSubtree, "Q3\\2024", "IPF.Note");
+  const std::uint32_t sub = w->CreateFolder(quarter, "Sub", "IPF.Note");
+  for (const std::uint32_t f : {quarter, sub}) {
+    MessageSpec m;
+    m.subject = "Quarter";
+    m.body = "x";
+    w->AddMessage(f, m);
+  }
+  s.folders.push_back("Personal Folders\\Q3\\2024\\");
+  s.folders.push_back("Personal Folders\\Q3\\2024\\Sub\\");
   const std::uint32_t contacts = w->CreateFolder(kNidIpmSubtree, "Contacts", "IPF.Contact");
   w->AddContact(contacts, {"Ada Lovelace", "Ada", "Lovelace", "Engines; Ltd", "ada@example.com",
                            "+1 555 0100", "+1 555 0199"});
@@ -220,6 +232,13 @@ TEST_F(OpenExportTest, AwkwardItemsReachEveryFormatAndParseCleanly) {
   }
   EXPECT_EQ(found["maildir"]["a_b"].size(), 1u);
   EXPECT_EQ(found["maildir"]["v1_2"].size(), 1u);
+  for (const char* dir : {"Q3_2024", "Q3_2024/Sub"}) {
+    EXPECT_EQ(found["folders"][dir]["mbox"].size(), 1u) << dir;
+  }
+  EXPECT_FALSE(found["folders"].contains("Q3"));
+  EXPECT_EQ(found["maildir"]["Q3_2024"].size(), 1u);
+  EXPECT_EQ(found["maildir"]["Q3_2024.Sub"].size(), 1u);
+  EXPECT_EQ(byFolder_["Personal Folders\\Q3\\2024\\Sub\\"], 1);
 
   const json& inbox = found["folders"]["Inbox"];
   const json& maildirInbox = found["maildir"]["Inbox"];

@@ -145,7 +145,9 @@ TEST_F(Windows, SaveRefusals) {
                                     "Please Select Any Folder"}));
   EXPECT_EQ(host.icons.last(), QMessageBox::Warning);
   EXPECT_FALSE(recovery->saving());
-  EXPECT_EQ(host.chooserTitles.last(), "Select the Destination Path");
+  // The format is chosen after the destination.
+  EXPECT_EQ(host.chooserTitles.mid(host.chooserTitles.size() - 2),
+            QStringList({"Select the Destination Path", "Save As"}));
   EXPECT_NE(log().find("\r\nStep3: Saving PST File"), std::string::npos);
 }
 

@@ -1,6 +1,6 @@
-// The whole road through the windows: choose a store, analyse it, tick the Inbox, save, and
-// check the new PST with the command-line program. After the analysis the file is moved away:
-// the item list, the preview and Save read the store the analysis opened.
+// The whole road through the windows: choose a store, analyse it, tick the Inbox, save as a new
+// PST or as mbox, and check what was written with the command-line program. After the analysis
+// the file is moved away: the item list, the preview and Save read the store the analysis opened.
 #include <QCoreApplication>
 #include <QDirIterator>
 #include <fstream>
@@ -16,8 +16,9 @@ namespace {
 
 class WizardRoad : public WizardTest {
  protected:
-  // Runs the road on `store` and returns the new PST (empty on failure).
-  QString road(const QString& store) {
+  // Runs the road on `store`, saving in the format at `format` among those offered, and returns
+  // the folder written into (empty on failure).
+  QString road(const QString& store, int format = 0) {
     DiskSelection step1(wizard);
     step1.show();
     Repair_Recover* recovery = repair(step1, store);
@@ -61,23 +62,24 @@ class WizardRoad : public WizardTest {
     const QString destination = QString::fromStdString(path("out"));
     QDir().mkpath(destination);
     host.folderAnswer = destination;
+    host.itemAnswer = format;
     recovery->save();
     EXPECT_TRUE(waitUntil([recovery] { return recovery->completedWindow() != nullptr; }, 120000));
     if (recovery->completedWindow() == nullptr) return {};
     EXPECT_EQ(recovery->completedWindow()->messageLabel()->text(), "Saving Completed Sucessfully");
     EXPECT_TRUE(log().find("Target Path: " + destination.toStdString() + "/Repair") != std::string::npos);
-    QDirIterator it(destination + "/Repair", {"*.pst"});
-    const QString made = it.hasNext() ? it.next() : QString();
     // OK on the completed window ends the application.
     recovery->completedWindow()->confirm();
     EXPECT_EQ(recovery->store()->ownOpens(), 0);
     QFile::rename(moved, store);
     EXPECT_EQ(host.terminations, 1) << host.told.join(" / ").toStdString() << " ; "
                                     << host.questions.join(" / ").toStdString();
-    return made;
+    return destination + "/Repair";
   }
 
-  void checkNewStore(const QString& made) {
+  void checkNewStore(const QString& folder) {
+    QDirIterator it(folder, {"*.pst"});
+    const QString made = it.hasNext() ? it.next() : QString();
     ASSERT_FALSE(made.isEmpty());
     int status = -1;
     cli("check '" + made.toStdString() + "'", &status);
@@ -109,6 +111,50 @@ TEST_F(WizardRoad, DamagedSample) {
   ASSERT_EQ(std::system((std::string(PALVARA_DAMAGE_STORE_PATH) + " '" + sample + "' '" + damaged +
                          "' >/dev/null").c_str()), 0);
   checkNewStore(road(QString::fromStdString(damaged)));
+}
+
+TEST_F(WizardRoad, SavedAsMbox) {
+  const std::string sample = path("Outlook.pst");
+  int status = -1;
+  cli("make-sample --out '" + sample + "' --messages 150", &status);
+  ASSERT_EQ(status, 0);
+  const QString folder = road(QString::fromStdString(sample), 1);
+  ASSERT_FALSE(folder.isEmpty());
+  EXPECT_EQ(host.chooserTitles.last(), "Save As");
+  EXPECT_NE(log().find("Export Format: mbox"), std::string::npos);
+  // Only the ticked Inbox and the folders below it, one mboxrd file each holding every
+  // message of its folder, and no new PST.
+  QStringList written;
+  int separators = 0;
+  for (QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories); it.hasNext();) {
+    const QString file = it.next();
+    written << QDir(folder).relativeFilePath(file);
+    std::ifstream in(file.toStdString(), std::ios::binary);
+    for (std::string line; std::getline(in, line);) separators += line.starts_with("From ") ? 1 : 0;
+  }
+  written.sort();
+  EXPECT_EQ(written, (QStringList{"Inbox/Projects/mbox", "Inbox/Receipts/mbox", "Inbox/mbox"}));
+  EXPECT_GT(inboxCount_, 0);
+  EXPECT_EQ(separators, inboxCount_);
+}
+
+TEST_F(WizardRoad, CancelledFormatChoiceSavesNothing) {
+  const std::string sample = path("Outlook.pst");
+  int status = -1;
+  cli("make-sample --out '" + sample + "' --messages 20", &status);
+  ASSERT_EQ(status, 0);
+  DiskSelection step1(wizard);
+  step1.show();
+  Repair_Recover* recovery = repair(step1, QString::fromStdString(sample));
+  ASSERT_NE(recovery, nullptr);
+  recovery->tree()->toggle(findFolder(recovery->tree(), "Inbox"));
+  const QString destination = QString::fromStdString(path("out"));
+  QDir().mkpath(destination);
+  host.folderAnswer = destination;
+  host.itemAnswer = -1;
+  recovery->save();
+  EXPECT_FALSE(recovery->saving());
+  EXPECT_FALSE(QDir(destination + "/Repair").exists());
 }
 
 // With its header wiped, the store opens only through the recovery pass: every folder and item
