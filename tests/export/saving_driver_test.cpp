@@ -517,9 +517,10 @@ TEST(SavingDamagedStore, KeepsAllButTheDamagedPartsInASoundStore) {
   for (const auto& [path, items] : out.folders) {
     for (const auto& item : items) mails += item && item->messageClass == "IPM.Note" ? 1 : 0;
   }
-  // One zeroed leaf holds at most 15 node entries; everything else is kept.
-  EXPECT_LT(mails, written.mails);
-  EXPECT_GE(mails + 15, written.mails);
+  // The pass over the file finds the node entries of the zeroed leaf again; only the message
+  // whose own property heap was zeroed may be missing.
+  EXPECT_LE(mails, written.mails);
+  EXPECT_GE(mails + 1, written.mails);
   fs::remove_all(dir);
 }
 
