@@ -55,11 +55,19 @@ bool BrowseStore::openLocked() {
   return true;
 }
 
-std::vector<std::uint32_t> BrowseStore::messagesOf(std::uint32_t folderNid) {
+std::shared_ptr<StoreFile> BrowseStore::current(MapContext* context) {
   std::lock_guard lock(m_mutex);
+  if (!openLocked()) return nullptr;
+  *context = m_context;
+  return m_store;
+}
+
+std::vector<std::uint32_t> BrowseStore::messagesOf(std::uint32_t folderNid) {
+  MapContext context;
+  const std::shared_ptr<StoreFile> store = current(&context);
   std::vector<std::uint32_t> out;
-  if (!openLocked()) return out;
-  const StoreNode* folder = FindNode(*m_store, folderNid);
+  if (store == nullptr) return out;
+  const StoreNode* folder = FindNode(*store, folderNid);
   if (folder == nullptr) return out;
   for (const StoreNode* n = folder->firstChild; n != nullptr; n = n->nextSibling) {
     if (n->NidType() == kNormalMessage && n->dataBlock != nullptr) out.push_back(n->nid);
@@ -68,12 +76,13 @@ std::vector<std::uint32_t> BrowseStore::messagesOf(std::uint32_t folderNid) {
 }
 
 std::unique_ptr<ItemRecord> BrowseStore::load(std::uint32_t nid) {
-  std::lock_guard lock(m_mutex);
-  if (!openLocked()) return nullptr;
-  const StoreNode* node = FindNode(*m_store, nid);
+  MapContext context;
+  const std::shared_ptr<StoreFile> store = current(&context);
+  if (store == nullptr) return nullptr;
+  const StoreNode* node = FindNode(*store, nid);
   if (node == nullptr) return nullptr;
   try {
-    return LoadItem(*m_store, *node, m_context);
+    return LoadItem(*store, *node, context);
   } catch (const std::exception&) {
     return nullptr;
   }

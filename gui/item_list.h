@@ -22,15 +22,12 @@
 namespace palvara::gui {
 
 // The source store of the run: the one the analysis opened and indexed (with what its recovery
-// pass found), used again by the listing worker, the preview and the saving worker. A store is
-// not safe for two threads at once (its damage log and its byte source's cache change as it is
-// read), so each user holds the one lock: the analysis and the saving worker for their whole
-// run, the listing worker and the preview for one read.
+// pass found), read again by the listing worker, the preview and the saving worker. An indexed
+// store may be read from several threads at once (StoreFile); the lock here guards only which
+// store is read.
 class BrowseStore {
  public:
   BrowseStore() = default;
-  // The lock for a whole run.
-  std::unique_lock<std::mutex> hold() { return std::unique_lock(m_mutex); }
   // Takes the analysis's store. Without one (the analysis was stopped while indexing, or could
   // not read the file) `path` is opened and indexed on first use.
   void adopt(std::shared_ptr<StoreFile> store, std::filesystem::path path);
@@ -45,6 +42,9 @@ class BrowseStore {
   std::unique_ptr<ItemRecord> load(std::uint32_t nid);
 
  private:
+  // The store to read and its context (null when it cannot be read); the file is opened and
+  // indexed here on first use when the analysis kept no store.
+  std::shared_ptr<StoreFile> current(MapContext* context);
   bool openLocked();
   std::mutex m_mutex;
   std::filesystem::path m_path;

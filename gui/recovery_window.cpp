@@ -198,7 +198,7 @@ void Repair_Recover::startAnalysis() {
   options.sourcePath = m_wizard.sourcePath.toStdString();
   options.searchSourcePath = m_wizard.searchSourcePath.toStdString();
   options.cameFromSearch = m_wizard.cameFromSearch;
-  m_analysisWorker = std::make_unique<AnalysisWorker>(options, m_control, *m_store);
+  m_analysisWorker = std::make_unique<AnalysisWorker>(options, m_control);
   AnalysisWorker* w = m_analysisWorker.get();
   connect(w, &AnalysisWorker::folderAdded, this, [this](const QString& path, const QString& cls) {
     const QModelIndex last = m_tree->addFolderPath(path, cls);
@@ -274,7 +274,7 @@ void Repair_Recover::stopAnalysis() {
 }
 
 void Repair_Recover::folderClicked(const QModelIndex& index) {
-  if (!index.isValid() || saving()) return;
+  if (!index.isValid()) return;
   m_treeView->setCurrentIndex(index);
   for (QLabel* l : m_header) l->clear();
   if (m_result == nullptr) return;  // listed once the analysis has ended
@@ -289,8 +289,7 @@ void Repair_Recover::showPreview(const QModelIndex& current) {
     return;
   }
   const ListRow* row = current.isValid() ? m_list->row(current.row()) : nullptr;
-  // While a run holds the store, the window does not wait for it.
-  if (row == nullptr || row->cells.size() < 3 || m_store == nullptr || analysing() || saving()) return;
+  if (row == nullptr || row->cells.size() < 3 || m_store == nullptr || analysing()) return;
   m_header[2]->setText(row->cells[1]);
   m_header[0]->setText(row->cells[0]);
   m_header[1]->setText(row->cells[2]);
@@ -343,13 +342,11 @@ void Repair_Recover::save() {
   for (const QString& f : m_selected) options.selectedFolders.push_back(f.toStdString());
   options.analysisCounters = m_result->counters;
   options.store = m_store->analysed();
-  // The saving run holds the store to its end: a listing under way ends here.
-  m_loader->stop();
   std::unique_ptr<SavingOutput> output;
   if (openFormat != nullptr) {
     output = std::make_unique<OpenFormatOutput>(*ParseOpenFormats(openFormat), options.targetFolder);
   }
-  m_savingWorker = std::make_unique<SavingWorker>(options, m_control, *m_store, std::move(output));
+  m_savingWorker = std::make_unique<SavingWorker>(options, m_control, std::move(output));
   connect(m_savingWorker.get(), &SavingWorker::finished, this, &Repair_Recover::savingFinished);
   m_savingThread = new QThread;
   startOnThread(m_savingWorker.get(), m_savingThread);
@@ -394,7 +391,7 @@ void Repair_Recover::goBack() {
   stopWorkers();
   m_loader->stop();
   m_list->begin(ListKind::kMail, -1);
-  m_store.reset();  // waits for its opener
+  m_store.reset();
   m_result.reset();
   m_tree->clear();
   closeQuietly();

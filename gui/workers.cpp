@@ -15,15 +15,14 @@ QList<int> listOf(const AnalysisCounters& counters) {
 
 }  // namespace
 
-AnalysisWorker::AnalysisWorker(AnalysisOptions options, RunControl& control, BrowseStore& store)
-    : m_options(std::move(options)), m_control(control), m_store(store) {}
+AnalysisWorker::AnalysisWorker(AnalysisOptions options, RunControl& control)
+    : m_options(std::move(options)), m_control(control) {}
 
 void AnalysisWorker::run() {
   m_control.stopSaving = false;
   m_control.stopAnalysis = false;
   m_control.savingActive = false;
   m_sinceSent.start();
-  auto held = m_store.hold();
   try {
     m_result = std::make_unique<AnalysisResult>(RunAnalysis(m_options, *this, m_control));
   } catch (...) {
@@ -31,7 +30,6 @@ void AnalysisWorker::run() {
     m_result = std::make_unique<AnalysisResult>();
     m_result->outcome = AnalysisResult::Outcome::kCorrupted;
   }
-  held.unlock();
   emit countersChanged(listOf(m_counters));
   emit progress(m_position);
   emit finished();
@@ -75,24 +73,20 @@ void AnalysisWorker::ShowPage(const std::string& page) {
 
 void AnalysisWorker::LogLine(const std::string& entry) { WriteActivityLog(entry); }
 
-SavingWorker::SavingWorker(SaveOptions options, RunControl& control, BrowseStore& store,
+SavingWorker::SavingWorker(SaveOptions options, RunControl& control,
                            std::unique_ptr<SavingOutput> output)
-    : m_options(std::move(options)), m_control(control), m_store(store), m_output(std::move(output)) {
+    : m_options(std::move(options)), m_control(control), m_output(std::move(output)) {
   if (m_output) m_options.target = m_output.get();
 }
 
 void SavingWorker::run() {
   m_control.stopSaving = false;
   m_control.savingActive = true;
-  {
-    auto held = m_store.hold();
-    try {
-      m_result = RunSave(m_options, *this, m_control);
-    } catch (const std::exception& e) {
-      m_result.outcome = SaveResult::Outcome::kOutputFailed;
-      std::lock_guard lock(m_mutex);
-      m_messages << QString::fromStdString(e.what());
-    }
+  try {
+    m_result = RunSave(m_options, *this, m_control);
+  } catch (const std::exception& e) {
+    m_result.outcome = SaveResult::Outcome::kOutputFailed;
+    m_messages << QString::fromStdString(e.what());
   }
   emit finished();
 }

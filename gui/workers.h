@@ -1,7 +1,6 @@
 // The analysis and saving runs on worker threads. A worker object lives on its own QThread,
 // runs the core driver there, and turns the driver's observer calls into queued signals that
-// carry copies; it never touches a widget. Both hold the lock of the run's store (BrowseStore)
-// while they run. Counters and progress are sent at most every
+// carry copies; it never touches a widget. Counters and progress are sent at most every
 // 40 ms (and once more at the end), so a fast run cannot flood the window's event loop.
 #pragma once
 
@@ -15,7 +14,6 @@
 
 #include "common/run_control.h"
 #include "export/saving_driver.h"
-#include "gui/item_list.h"
 #include "items/analysis.h"
 
 namespace palvara::gui {
@@ -23,7 +21,7 @@ namespace palvara::gui {
 class AnalysisWorker : public QObject, public AnalysisObserver {
   Q_OBJECT
  public:
-  AnalysisWorker(AnalysisOptions options, RunControl& control, BrowseStore& store);
+  AnalysisWorker(AnalysisOptions options, RunControl& control);
 
   // Valid after finished(): the whole result, handed over once.
   std::unique_ptr<AnalysisResult> takeResult() { return std::move(m_result); }
@@ -54,7 +52,6 @@ class AnalysisWorker : public QObject, public AnalysisObserver {
 
   AnalysisOptions m_options;
   RunControl& m_control;
-  BrowseStore& m_store;
   std::unique_ptr<AnalysisResult> m_result;
   QStringList m_messages;
   AnalysisCounters m_counters;
@@ -68,8 +65,7 @@ class SavingWorker : public QObject, public SavingObserver {
   Q_OBJECT
  public:
   // `output`, when given, takes the items instead of a new PST (files in open formats).
-  SavingWorker(SaveOptions options, RunControl& control, BrowseStore& store,
-               std::unique_ptr<SavingOutput> output = nullptr);
+  SavingWorker(SaveOptions options, RunControl& control, std::unique_ptr<SavingOutput> output = nullptr);
 
   SavingProgress latest() const;
   const SaveResult& result() const { return m_result; }
@@ -90,7 +86,6 @@ class SavingWorker : public QObject, public SavingObserver {
 
   SaveOptions m_options;
   RunControl& m_control;
-  BrowseStore& m_store;
   std::unique_ptr<SavingOutput> m_output;
   SaveResult m_result;
   QStringList m_messages;
