@@ -493,22 +493,10 @@ class Rebuild {
     std::unordered_set<std::uint32_t> claimed;
     for (const BlockEntry* block : Free().tables) {
       std::unique_ptr<PropertyList> rows = ReadFreeTable(s_, Free(), block, kFolderType);
-      std::map<std::uint32_t, int> parents;
-      int folders = 0;
-      for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
-        const std::uint32_t nid = RowNid(*row);
-        if ((nid & 0x1F) != kFolderType) continue;
-        ++folders;
-        const StoreNode* known = FindNode(s_, nid);
-        if (known != nullptr && known->parent != nullptr) ++parents[known->parent->nid];
-      }
-      if (folders == 0) continue;
-      std::uint32_t owner = 0;
-      if (!parents.empty()) {
-        owner = std::max_element(parents.begin(), parents.end(), [](const auto& a, const auto& b) {
-                  return a.second < b.second;
-                })->first;
-      } else {
+      const RowOwner listed = CommonParentOfRows(s_, rows.get(), kFolderType);
+      if (listed.rows == 0) continue;
+      std::uint32_t owner = listed.commonParent;
+      if (owner == 0) {
         for (std::uint32_t candidate : owners) {
           if (claimed.count(candidate) == 0) owner = owner == 0 ? candidate : UINT32_MAX;
         }

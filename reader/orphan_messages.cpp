@@ -333,24 +333,12 @@ class OrphanFinder {
     std::unordered_set<std::uint32_t> claimed;
     for (const BlockEntry* block : free_.tables) {
       std::shared_ptr<PropertyList> rows = ReadFreeTable(s_, free_, block, kMessageType);
-      std::map<std::uint32_t, int> parents;
-      std::uint32_t messages = 0;
-      for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
-        const std::uint32_t nid = RowNid(*row);
-        if ((nid & 0x1F) != kMessageType) continue;
-        ++messages;
-        const StoreNode* known = FindNode(s_, nid);
-        if (known != nullptr && known->parent != nullptr) ++parents[known->parent->nid];
-      }
-      if (messages == 0) continue;
-      std::uint32_t folder = 0;
-      if (!parents.empty()) {
-        folder = std::max_element(parents.begin(), parents.end(), [](const auto& a, const auto& b) {
-                   return a.second < b.second;
-                 })->first;
-      } else {
+      const RowOwner named = CommonParentOfRows(s_, rows.get(), kMessageType);
+      if (named.rows == 0) continue;
+      std::uint32_t folder = named.commonParent;
+      if (folder == 0) {
         for (const TableOwner& owner : lostTables_) {
-          if (owner.contentCount != messages || claimed.count(owner.folder) != 0) continue;
+          if (owner.contentCount != named.rows || claimed.count(owner.folder) != 0) continue;
           // Two folders of that size: the table could be either's.
           folder = folder == 0 ? owner.folder : UINT32_MAX;
         }
@@ -522,6 +510,24 @@ class OrphanFinder {
 std::uint32_t RowNid(const PropertyList& row) {
   const PropertyEntry* id = row.FindTag(kRowIdTag);
   return id != nullptr && id->value ? LoadLe32(*id->value, 0).value_or(0) : 0;
+}
+
+RowOwner CommonParentOfRows(const StoreFile& store, const PropertyList* rows, std::uint32_t rowType) {
+  RowOwner owner;
+  std::map<std::uint32_t, int> parents;
+  for (const PropertyList* row = rows; row != nullptr; row = row->next.get()) {
+    const std::uint32_t nid = RowNid(*row);
+    if ((nid & 0x1F) != rowType) continue;
+    ++owner.rows;
+    const StoreNode* known = FindNode(store, nid);
+    if (known != nullptr && known->parent != nullptr) ++parents[known->parent->nid];
+  }
+  if (!parents.empty()) {
+    owner.commonParent = std::max_element(parents.begin(), parents.end(), [](const auto& a, const auto& b) {
+                           return a.second < b.second;
+                         })->first;
+  }
+  return owner;
 }
 
 std::unique_ptr<PropertyList> ReadFreeTable(StoreFile& store, const FreeBlocks& free,

@@ -40,6 +40,14 @@ FreeBlocks FindFreeBlocks(StoreFile& store, std::size_t trustedBlocks);
 // The node id a table row names (its row id column); 0 when it names none.
 std::uint32_t RowNid(const PropertyList& row);
 
+// How many of `rows` name a node of type `rowType`, and the parent the index gives most of the
+// nodes they name (0 when it knows none of them).
+struct RowOwner {
+  std::uint32_t rows = 0;
+  std::uint32_t commonParent = 0;
+};
+RowOwner CommonParentOfRows(const StoreFile& store, const PropertyList* rows, std::uint32_t rowType);
+
 // The rows of the free table context `table` when some row names a node of type `rowType`;
 // a row matrix held in a subnode is looked for among the free subnode blocks nearest the
 // table's block id. nullptr when no such row is found.
