@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 
+#include "tests/support/cli_run.h"
 #include "tests/support/store_builder.h"
 #include "tests/support/test_data.h"
 
@@ -18,16 +19,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int code;
-  std::string out, err;
-};
-
-Result RunCli(std::vector<std::string> args) {
-  std::ostringstream out, err;
-  const int code = cli::Run(args, out, err);
-  return {code, out.str(), err.str()};
-}
+using Result = testing::CliResult;
+using testing::RunCli;
 
 class CliTest : public ::testing::Test {
  protected:

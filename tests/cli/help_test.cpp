@@ -9,24 +9,16 @@
 #include <set>
 #include <sstream>
 
-#include "cli/commands.h"
 #include "common/version.h"
+#include "tests/support/cli_run.h"
 
 namespace palvara {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Result {
-  int code;
-  std::string out, err;
-};
-
-Result RunCli(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  const int code = cli::Run(args, out, err);
-  return {code, out.str(), err.str()};
-}
+using Result = testing::CliResult;
+using testing::RunCli;
 
 // The options a help text names ("--to", "--json", ...), without --help.
 std::set<std::string> OptionsOf(const std::string& text) {

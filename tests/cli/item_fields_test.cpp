@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "cli/commands.h"
+#include "tests/support/cli_run.h"
 #include "tests/support/test_data.h"
 
 namespace palvara {
@@ -18,6 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::kTestData;
+using testing::RunJson;
 
 // A property a field may take its value from: an ordinary tag, or a set's numbered name.
 struct Source {
@@ -123,12 +125,6 @@ const std::vector<std::string> kDerived = {"kind",         "nid",
                                            "mail.subjectMarker", "mail.subjectPrefixLength",
                                            "mail.hasRtfFile",    "mail.rtfText",
                                            "mail.namedText1",    "mail.namedText2"};
-
-json RunJson(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  if (palvara::cli::Run(args, out, err) != 0) return nullptr;
-  return json::parse(out.str(), nullptr, false);
-}
 
 std::string Hex(std::uint32_t v) {
   char b[16];

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "cli/commands.h"
+#include "tests/support/cli_run.h"
 #include "tests/support/store_sketch.h"
 #include "tests/support/test_data.h"
 
@@ -18,13 +19,8 @@ namespace {
 namespace fs = std::filesystem;
 using nlohmann::json;
 using testing::kTestData;
+using testing::RunJson;
 using testing::PcProperty;
-
-json RunJson(const std::vector<std::string>& args) {
-  std::ostringstream out, err;
-  if (cli::Run(args, out, err) != 0) return nullptr;
-  return json::parse(out.str(), nullptr, false);
-}
 
 Bytes Narrow(const std::string& bytes) {
   Bytes b;
