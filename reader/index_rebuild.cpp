@@ -68,19 +68,25 @@ class AllocationMaps {
       if (bits.size() == kAllocationMapBytes) maps_.emplace(page.offset, std::move(bits));
     }
   }
+
   // False only when a sound map says the slot at `offset` is free.
-  bool MaybeInUse(std::uint64_t offset) const {
-    if (offset < kFirstAllocationMap) return true;
+  bool MaybeInUse(std::uint64_t offset) const { return SlotInUse(offset).value_or(true); }
+  // True only when a sound map says the slot at `offset` is in use.
+  bool KnownInUse(std::uint64_t offset) const { return SlotInUse(offset).value_or(false); }
+
+ private:
+  // What the map covering `offset` says of its slot; nullopt when no sound map covers it.
+  std::optional<bool> SlotInUse(std::uint64_t offset) const {
+    if (offset < kFirstAllocationMap) return std::nullopt;
     const std::uint64_t map =
         kFirstAllocationMap + (offset - kFirstAllocationMap) / kAllocationMapSpan * kAllocationMapSpan;
     auto it = maps_.find(map);
-    if (it == maps_.end()) return true;
+    if (it == maps_.end()) return std::nullopt;
     const std::uint64_t slot = (offset - map) / 64;
     const auto byte = std::to_integer<std::uint8_t>(it->second[slot / 8]);
     return (byte & (0x80u >> (slot % 8))) != 0;
   }
 
- private:
   std::unordered_map<std::uint64_t, Bytes> maps_;
 };
 
@@ -148,13 +154,13 @@ class Rebuild {
                        std::string("format version unusable: the file's pages are ") +
                            (*layout == ScanLayout::kAnsi ? "ANSI" : "Unicode"));
     }
-    const AllocationMaps maps(s_, found, AllocationMapsValid());
+    maps_.emplace(s_, found, AllocationMapsValid());
     RewalkMisreadTrees();
     DiscardMisreadWalk();
     FindRoots(found);
     treeBlocks_ = s_.blocks.Size();
-    AddBlocks(found, maps);
-    AddNodeEntries(found, maps);
+    AddBlocks(found, *maps_);
+    AddNodeEntries(found, *maps_);
     for (std::uint32_t nid : s_.nodes.RelinkBlocks(s_.blocks)) s_.recoveredNodes.insert(nid);
     try {
       SettleEncoding(s_);
@@ -509,7 +515,11 @@ class Rebuild {
   }
 
   const FreeBlocks& Free() {
-    if (!free_) free_ = FindFreeBlocks(s_, treeBlocks_);
+    if (!free_) {
+      free_ = FindFreeBlocks(s_, treeBlocks_, [this](std::uint64_t offset) {
+        return maps_ && maps_->KnownInUse(offset);
+      });
+    }
     return *free_;
   }
 
@@ -531,6 +541,7 @@ class Rebuild {
         fallback, "IPF.Note", static_cast<std::uint32_t>(children), subfolders);
     ReadHierarchyRows();
     auto row = rows_.find(nid);
+    if (row == rows_.end() && nid != kRootFolderNid) ++guessedFolders_;
     std::vector<MadeUpProperty> properties =
         row != rows_.end() ? WithCounts(row->second.properties, defaults) : defaults;
     const Bytes heap = BuildPropertyContext(std::move(properties));
@@ -610,8 +621,10 @@ class Rebuild {
     return owners;
   }
 
-  // Messages whose node entry is lost: back into the folder whose contents table lists them,
-  // or, when the walk met damage, into "Recovered Items" when no row does.
+  // Messages whose node entry is lost: back into the folder whose contents table lists them;
+  // when the walk met damage, those no row names (and lost copies of messages the tree has)
+  // into the one folder whose item count says it misses them, else into "Recovered Items"
+  // (lost copies, which may be references from elsewhere, only into such a folder).
   void AdoptOrphanMessages(bool walkDamaged) {
     const std::vector<TableOwner> lostTables = FoldersWithoutContents();
     OrphanMessages orphans = FindOrphanMessages(s_, Free(), walkDamaged, lostTables);
@@ -626,18 +639,56 @@ class Rebuild {
       s_.recoveredNodes.insert(e.nid);
     }
     s_.recovery.messagesMatched = orphans.matched.size();
-    if (orphans.unmatched.empty() || !RecoveredItemsFolder(TopFolderNid())) return;
+    std::vector<NodeEntry> copies;
+    if (walkDamaged) copies = FindLostCopies(s_);
+    if (orphans.unmatched.empty() && copies.empty()) return;
+    const std::size_t needed = orphans.unmatched.size() + copies.size();
+    std::uint32_t folder = FolderShortOf(needed);
+    if (folder != 0) {
+      orphans.unmatched.insert(orphans.unmatched.end(), copies.begin(), copies.end());
+    } else if (orphans.unmatched.empty() || !RecoveredItemsFolder(TopFolderNid())) {
+      return;
+    } else {
+      folder = kRecoveredItemsNid;
+    }
     std::uint32_t index = kRecoveredItemsNid >> 5;
     for (NodeEntry e : orphans.unmatched) {
       while (e.nid == 0 || s_.nodes.Find(e.nid) != nullptr) {
         if (index == 0) return;
         e.nid = (--index << 5) | kMessageType;
       }
-      e.nidParent = kRecoveredItemsNid;
+      e.nidParent = folder;
       s_.nodes.Place(e, s_.blocks, cache, s_.damage);
       s_.recoveredNodes.insert(e.nid);
-      ++s_.recovery.itemsFiled;
+      if (folder == kRecoveredItemsNid) ++s_.recovery.itemsFiled;
     }
+  }
+
+  // The one folder whose own item count exceeds the messages the tree places in it by at least
+  // `needed`, when every other folder holds all it counts; 0 when no folder does, several do,
+  // or a folder's count is unknown (its data made up without a row, or lost with its items).
+  std::uint32_t FolderShortOf(std::size_t needed) {
+    if (guessedFolders_ > 0 || s_.recovery.itemsFiled > 0) return 0;
+    std::uint32_t shortFolder = 0;
+    bool known = true;
+    s_.nodes.ForEachPreorder([&](const StoreNode& n, int) {
+      if (!known || n.NidType() != kFolderType || n.nid == kRecoveredItemsNid) return;
+      const std::unique_ptr<PropertyList> list = PropertiesOf(n);
+      const PropertyEntry* count = list ? list->Find(0x3602) : nullptr;
+      if (count == nullptr || !count->value) {
+        known = n.nid == kRootFolderNid || n.nid == TopFolderNid();
+        return;
+      }
+      std::size_t messages = 0;
+      for (const StoreNode* c = n.firstChild; c != nullptr; c = c->nextSibling) {
+        messages += c->NidType() == kMessageType ? 1 : 0;
+      }
+      const std::size_t counted = LoadLe32(*count->value, 0).value_or(0);
+      if (counted <= messages) return;
+      if (shortFolder != 0 || counted - messages < needed) known = false;
+      shortFolder = n.nid;
+    });
+    return known ? shortFolder : 0;
   }
 
   // Lost folders no row names whose items survive: a free folder property context the block
@@ -711,7 +762,9 @@ class Rebuild {
   const RecoveryOptions& options_;
   KeyRanges covered_;
   bool rowsRead_ = false;
+  int guessedFolders_ = 0;  // folders made up without a row: their item counts are unknown
   std::size_t treeBlocks_ = 0;  // index entries the block B-tree itself gave
+  std::optional<AllocationMaps> maps_;
   std::optional<FreeBlocks> free_;
   std::unordered_map<std::uint32_t, FolderRow> rows_;
 };

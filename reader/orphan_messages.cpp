@@ -74,8 +74,9 @@ struct Row {
 
 class FreeBlockSorter {
  public:
-  FreeBlockSorter(StoreFile& store, std::size_t trustedBlocks)
-      : s_(store), trustedBlocks_(trustedBlocks) {}
+  FreeBlockSorter(StoreFile& store, std::size_t trustedBlocks,
+                  const std::function<bool(std::uint64_t)>& allocated)
+      : s_(store), trustedBlocks_(trustedBlocks), allocated_(allocated) {}
 
   FreeBlocks Run() {
     CollectReferenced();
@@ -195,7 +196,8 @@ class FreeBlockSorter {
         continue;
       }
       if (properties->FindTag(kMessageClassTag) == nullptr) continue;
-      free_.messages.push_back(FreeBlocks::Message{&e, i < trustedBlocks_, std::move(properties)});
+      const bool trusted = i < trustedBlocks_ || (allocated_ && allocated_(e.offset));
+      free_.messages.push_back(FreeBlocks::Message{&e, trusted, std::move(properties)});
     }
     std::stable_sort(free_.messages.begin(), free_.messages.end(),
                      [](const FreeBlocks::Message& a, const FreeBlocks::Message& b) {
@@ -210,6 +212,7 @@ class FreeBlockSorter {
 
   StoreFile& s_;
   std::size_t trustedBlocks_;
+  const std::function<bool(std::uint64_t)>& allocated_;
   std::unordered_set<std::uint64_t> referenced_;
   FreeBlocks free_;
 };
@@ -544,8 +547,40 @@ std::unique_ptr<PropertyList> ReadFreeTable(StoreFile& store, const FreeBlocks& 
   return nullptr;
 }
 
-FreeBlocks FindFreeBlocks(StoreFile& store, std::size_t trustedBlocks) {
-  return FreeBlockSorter(store, trustedBlocks).Run();
+std::vector<NodeEntry> FindLostCopies(const StoreFile& store) {
+  struct Use {
+    const StoreNode* message = nullptr;  // the first message node using the block
+    std::int32_t users = 0;              // nodes of any kind using it
+  };
+  std::map<std::uint64_t, Use> uses;
+  auto count = [&uses](const StoreNode& n) {
+    if (n.dataBlock == nullptr) return;
+    Use& use = uses[n.dataBlock->id];
+    ++use.users;
+    if (use.message == nullptr && n.NidType() == kMessageType) use.message = &n;
+  };
+  store.nodes.ForEachPreorder([&count](const StoreNode& n, int) { count(n); });
+  std::vector<const StoreNode*> pending = store.nodes.Orphans();
+  while (!pending.empty()) {
+    const StoreNode* n = pending.back();
+    pending.pop_back();
+    count(*n);
+    for (const StoreNode* c = n->firstChild; c != nullptr; c = c->nextSibling) pending.push_back(c);
+  }
+  std::vector<NodeEntry> copies;
+  for (const auto& [id, use] : uses) {
+    if (use.message == nullptr) continue;
+    const std::int32_t missing = use.message->dataBlock->referenceCount - 1 - use.users;
+    for (std::int32_t i = 0; i < missing; ++i) {
+      copies.push_back(NodeEntry{0, id, use.message->bidSub, 0});
+    }
+  }
+  return copies;
+}
+
+FreeBlocks FindFreeBlocks(StoreFile& store, std::size_t trustedBlocks,
+                          const std::function<bool(std::uint64_t offset)>& allocated) {
+  return FreeBlockSorter(store, trustedBlocks, allocated).Run();
 }
 
 OrphanMessages FindOrphanMessages(StoreFile& store, const FreeBlocks& free, bool fileUnmatched,

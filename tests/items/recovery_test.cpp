@@ -195,6 +195,66 @@ TEST_P(DamageSetTest, EachKindKeepsItsFloorAndNeverLosesToTheWalk) {
 INSTANTIATE_TEST_SUITE_P(Stores, DamageSetTest, ::testing::ValuesIn(DamageSet()),
                          testing::StoreParamName());
 
+// A cut takes the end of the file: on a store of a few dozen items the items' own data decides
+// alone, so the share is held over a set of stores, with those whose node entries, contents
+// tables and tree roots lie in the cut part (copies sharing one message's blocks among them).
+TEST(DamageSetTest, CutsKeepTheirShareOverTheSharedStores) {
+  TempDir dir;
+  const std::vector<std::string> set = {
+      "aranetic_flags_jane_doe.pst",        "pstsdk_sample2_ansi.pst",
+      "pst2john_2003_compressible_quickquick.pst", "libyal_outlook.pst",
+      "tika_testPST_2018.pst",              "pst2john_97_pass12345_ansi.pst",
+      "pst2john_2003_no_enc_quickquick.pst", "pst2john_2003_high_enc_quickquick.pst"};
+  for (const auto& [kind, floor] : {std::pair{DamageKind::kCut10, 0.95},
+                                    std::pair{DamageKind::kCut25, 0.85}}) {
+    double total = 0, found = 0;
+    for (const std::string& name : set) {
+      const fs::path source = kTestData / "stores" / name;
+      if (!fs::exists(source)) GTEST_SKIP() << "no test data";
+      const AnalysisResult intact = Analyze(source, ScanMode::kOff);
+      const fs::path damaged = dir.path() / "damaged.pst";
+      WriteBytes(damaged, testing::Damage(testing::ReadFileBytes(source), kind, 1));
+      const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+      total += static_cast<double>(intact.items.size());
+      found += Share(intact, recovered) * static_cast<double>(intact.items.size());
+      // Nothing comes back twice: no folder holds more than the intact store's.
+      for (const TreeFolder& f : recovered.tree) {
+        for (const TreeFolder& g : intact.tree) {
+          if (f.path == g.path) {
+            EXPECT_LE(f.children.mail, g.children.mail) << name << " " << f.path;
+          }
+        }
+      }
+    }
+    EXPECT_GE(found / total, floor) << testing::DamageKindName(kind);
+  }
+}
+
+// Every message of a store shares one data block; the cut takes the node entries of most of
+// the Inbox's copies and its contents table. The block's reference count says how many copies
+// are missing and the Inbox's item count where they belong.
+TEST(LostCopiesTest, CopiesOfASharedMessageGoBackToTheOneFolderShortOfThem) {
+  TempDir dir;
+  const fs::path source = kTestData / "stores" / "pst2john_97_pass12345_ansi.pst";
+  if (!fs::exists(source)) GTEST_SKIP() << "no test data";
+  const AnalysisResult intact = Analyze(source, ScanMode::kOff);
+  const fs::path damaged = dir.path() / "damaged.pst";
+  WriteBytes(damaged, testing::Damage(testing::ReadFileBytes(source), DamageKind::kCut25, 1));
+  const AnalysisResult walk = Analyze(damaged, ScanMode::kOff);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  const std::string inbox = "Personal Folders\\Inbox\\";
+  auto mailIn = [&inbox](const AnalysisResult& r) {
+    for (const TreeFolder& f : r.tree) {
+      if (f.path == inbox) return f.children.mail;
+    }
+    return -1;
+  };
+  ASSERT_LT(mailIn(walk), mailIn(intact));
+  EXPECT_EQ(mailIn(recovered), mailIn(intact));
+  EXPECT_EQ(Keys(recovered), Keys(intact));
+  EXPECT_EQ(recovered.itemsFromScan, static_cast<std::int32_t>(intact.items.size() - walk.items.size()));
+}
+
 // Intact stores, stale B-tree slots and old page copies included: the pass adds nothing.
 TEST(RecoveryIntactTest, EverySharedStoreAnalysesTheSameWithAndWithoutTheScan) {
   std::error_code ec;
@@ -272,6 +332,8 @@ class LostFolderTest : public ::testing::Test {
       }
     }
   }
+
+  void LoseMessagesAndRowsOf(const TreeFolder& folder);
 
   std::int32_t MailIn(const AnalysisResult& r, const std::string& path) {
     for (const TreeFolder& f : r.tree) {
@@ -437,6 +499,65 @@ TEST_F(LostFolderTest, LostMessagesNoTableListsGoIntoRecoveredItems) {
   }
   EXPECT_GT(filed, 0);
   EXPECT_TRUE(got.empty());  // nothing else came back
+}
+
+// The node entries of every message of `folder` dropped and its contents table zeroed: nothing
+// names the messages any more but the folder's own item count.
+void LostFolderTest::LoseMessagesAndRowsOf(const TreeFolder& folder) {
+  for (const ItemSummary& s : intact_.items) {
+    if (s.folder == folder.path) DropNodeEntry(s.nodeId);
+  }
+  // A table held in a data tree loses every block of it.
+  StoreFile store;
+  ASSERT_TRUE(OpenStore(store, source_).ok());
+  IndexStore(store);
+  const StoreNode* table = FindNode(store, (folder.nodeId & ~0x1Fu) | 0x0E);
+  ASSERT_NE(table, nullptr);
+  std::vector<const BlockEntry*> blocks{table->dataBlock};
+  if (table->dataBlock->IsInternal()) {
+    const Bytes tree = ReadBlockAt(store, table->dataBlock->offset, table->dataBlock->size);
+    const std::size_t width = store.IsAnsi() ? 4 : 8;
+    for (std::size_t at = 8; at + width <= tree.size(); at += width) {
+      blocks.push_back(FindBlock(store, LoadLeN(tree, at, width).value_or(0)));
+    }
+  }
+  for (const BlockEntry* block : blocks) {
+    if (block == nullptr) continue;
+    for (std::uint64_t i = block->offset; i < block->offset + block->size; ++i) bytes_[i] = std::byte{0};
+  }
+}
+
+TEST_F(LostFolderTest, MessagesNoRowNamesGoBackToTheOneFolderShortOfThem) {
+  LoseMessagesAndRowsOf(folder_);
+  const fs::path damaged = dir_.path() / "damaged.pst";
+  WriteBytes(damaged, bytes_);
+  ASSERT_EQ(MailIn(Analyze(damaged, ScanMode::kOff), folder_.path), 0);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  EXPECT_EQ(MailIn(recovered, folder_.path), folderItems_);
+  EXPECT_EQ(MailIn(recovered, std::string("Personal Folders\\") + kRecoveredItemsFolder + "\\"),
+            -1);
+  EXPECT_EQ(Keys(recovered), Keys(intact_));
+}
+
+TEST_F(LostFolderTest, MessagesNoRowNamesGoIntoRecoveredItemsWhenTwoFoldersAreShort) {
+  TreeFolder second;
+  for (const TreeFolder& f : intact_.tree) {
+    if (f.nodeId != folder_.nodeId && f.path != "Personal Folders\\" &&
+        f.children.mail > second.children.mail) {
+      second = f;
+    }
+  }
+  ASSERT_GT(second.children.mail, 0);
+  LoseMessagesAndRowsOf(folder_);
+  LoseMessagesAndRowsOf(second);
+  const fs::path damaged = dir_.path() / "damaged.pst";
+  WriteBytes(damaged, bytes_);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  // Either folder could be any message's: none is guessed.
+  EXPECT_EQ(MailIn(recovered, folder_.path), 0);
+  EXPECT_EQ(MailIn(recovered, second.path), 0);
+  EXPECT_EQ(MailIn(recovered, std::string("Personal Folders\\") + kRecoveredItemsFolder + "\\"),
+            folderItems_ + second.children.mail);
 }
 
 TEST_F(LostFolderTest, RecoveredFoldersAndTheLostAndFoundAreSaved) {
