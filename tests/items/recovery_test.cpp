@@ -433,6 +433,44 @@ std::set<std::uint32_t> ZeroMessageLeaf(const fs::path& source, Bytes& bytes) {
   return best;
 }
 
+// Four copies of a forwarded message share one data block and, with the message they were
+// copied from, one subnode block (their nine attachments). With their node leaf lost, the
+// contents table places them and the copy they were made from lends them its subnode block.
+TEST(LostCopiesTest, CopiesFoundByTheirRowsShareTheSubnodesOfTheMessageTheyCopy) {
+  TempDir dir;
+  const fs::path source = kTestData / "stores" / "pst2john_2003_high_enc_quickquick.pst";
+  if (!fs::exists(source)) GTEST_SKIP() << "no test data";
+  const AnalysisResult intact = Analyze(source, ScanMode::kOff);
+  const std::set<std::uint32_t> copies = {0x200424, 0x200444, 0x200464, 0x200484};
+  Bytes bytes = testing::ReadFileBytes(source);
+  {
+    StoreFile store;
+    ASSERT_TRUE(OpenStore(store, source).ok());
+    IndexStore(store);
+    for (std::uint32_t nid : copies) {
+      const StoreNode* node = FindNode(store, nid);
+      ASSERT_NE(node, nullptr);
+      ASSERT_EQ(node->subnodeBlock, FindNode(store, 0x200144)->subnodeBlock);
+    }
+    for (const StoreFile::WalkedLeaf& leaf : store.walkedNodeLeaves) {
+      if (leaf.first > 0x200424 || leaf.last < 0x200424) continue;
+      std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(leaf.offset), kPageSize, std::byte{0});
+    }
+  }
+  const fs::path damaged = dir.path() / "damaged.pst";
+  WriteBytes(damaged, bytes);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  int found = 0;
+  for (const ItemSummary& s : recovered.items) {
+    if (copies.count(s.nodeId) == 0) continue;
+    ++found;
+    EXPECT_TRUE(s.fromScan);
+    EXPECT_EQ(s.attachments, 9u) << Hex(s.nodeId);
+  }
+  EXPECT_EQ(found, 4);
+  EXPECT_EQ(Keys(recovered), Keys(intact));
+}
+
 TEST_F(LostFolderTest, MessagesOfALostNodeLeafGoBackToTheFolderWhoseTableListsThem) {
   const std::set<std::uint32_t> lost = ZeroMessageLeaf(source_, bytes_);
   ASSERT_GE(lost.size(), 5u);
@@ -462,6 +500,42 @@ TEST_F(LostFolderTest, MessagesOfALostNodeLeafGoBackToTheFolderWhoseTableListsTh
   EXPECT_EQ(checked, static_cast<int>(lost.size()));
   EXPECT_GT(attached, 0);  // subnode blocks found their messages too
   EXPECT_EQ(recovered.items.size(), intact_.items.size());
+}
+
+TEST_F(LostFolderTest, ALostMessageKeepsItsSubnodesWhenItsRecipientTableIsLostToo) {
+  const std::set<std::uint32_t> lost = ZeroMessageLeaf(source_, bytes_);
+  // The recipient tables of the lost messages with attachments go too: their subnode blocks
+  // still list them, and still fit.
+  std::set<std::uint32_t> withoutRecipients;
+  {
+    StoreFile store;
+    ASSERT_TRUE(OpenStore(store, source_).ok());
+    IndexStore(store);
+    for (const ItemSummary& s : intact_.items) {
+      const StoreNode* node = FindNode(store, s.nodeId);
+      if (lost.count(s.nodeId) == 0 || s.attachments == 0 || node->subnodeBlock == nullptr) continue;
+      SubnodeList subnodes;
+      ASSERT_TRUE(ReadSubnodes(store, node->subnodeBlock, subnodes));
+      const BlockEntry* recipients = FindSubnode(subnodes, 0x692);
+      if (recipients == nullptr) continue;
+      std::fill_n(bytes_.begin() + static_cast<std::ptrdiff_t>(recipients->offset), recipients->size,
+                  std::byte{0});
+      withoutRecipients.insert(s.nodeId);
+    }
+  }
+  ASSERT_FALSE(withoutRecipients.empty());
+  const fs::path damaged = dir_.path() / "damaged.pst";
+  WriteBytes(damaged, bytes_);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  std::map<std::uint32_t, const ItemSummary*> byNid;
+  for (const ItemSummary& s : recovered.items) byNid[s.nodeId] = &s;
+  for (const ItemSummary& want : intact_.items) {
+    if (withoutRecipients.count(want.nodeId) == 0) continue;
+    SCOPED_TRACE(want.subject);
+    ASSERT_EQ(byNid.count(want.nodeId), 1u);
+    EXPECT_EQ(byNid[want.nodeId]->attachments, want.attachments);
+    EXPECT_EQ(byNid[want.nodeId]->folder, want.folder);
+  }
 }
 
 TEST_F(LostFolderTest, LostMessagesNoTableListsGoIntoRecoveredItems) {
