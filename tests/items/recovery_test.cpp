@@ -206,7 +206,7 @@ TEST(DamageSetTest, CutsKeepTheirShareOverTheSharedStores) {
       "tika_testPST_2018.pst",              "pst2john_97_pass12345_ansi.pst",
       "pst2john_2003_no_enc_quickquick.pst", "pst2john_2003_high_enc_quickquick.pst"};
   for (const auto& [kind, floor] : {std::pair{DamageKind::kCut10, 0.95},
-                                    std::pair{DamageKind::kCut25, 0.85}}) {
+                                    std::pair{DamageKind::kCut25, 0.87}}) {
     double total = 0, found = 0;
     for (const std::string& name : set) {
       const fs::path source = kTestData / "stores" / name;
@@ -334,6 +334,18 @@ class LostFolderTest : public ::testing::Test {
   }
 
   void LoseMessagesAndRowsOf(const TreeFolder& folder);
+
+  // The mail folder with the most items after folder_.
+  TreeFolder SecondFolder() const {
+    TreeFolder second;
+    for (const TreeFolder& f : intact_.tree) {
+      if (f.nodeId != folder_.nodeId && f.path != "Personal Folders\\" &&
+          f.children.mail > second.children.mail) {
+        second = f;
+      }
+    }
+    return second;
+  }
 
   std::int32_t MailIn(const AnalysisResult& r, const std::string& path) {
     for (const TreeFolder& f : r.tree) {
@@ -614,13 +626,7 @@ TEST_F(LostFolderTest, MessagesNoRowNamesGoBackToTheOneFolderShortOfThem) {
 }
 
 TEST_F(LostFolderTest, MessagesNoRowNamesGoIntoRecoveredItemsWhenTwoFoldersAreShort) {
-  TreeFolder second;
-  for (const TreeFolder& f : intact_.tree) {
-    if (f.nodeId != folder_.nodeId && f.path != "Personal Folders\\" &&
-        f.children.mail > second.children.mail) {
-      second = f;
-    }
-  }
+  const TreeFolder second = SecondFolder();
   ASSERT_GT(second.children.mail, 0);
   LoseMessagesAndRowsOf(folder_);
   LoseMessagesAndRowsOf(second);
@@ -637,13 +643,7 @@ TEST_F(LostFolderTest, MessagesNoRowNamesGoIntoRecoveredItemsWhenTwoFoldersAreSh
 TEST_F(LostFolderTest, RecoveredFoldersAndTheLostAndFoundAreSaved) {
   // One folder loses its node entry and its own data (its items go to the lost-and-found),
   // another its own data; the top's hierarchy table, which named both, is lost too.
-  TreeFolder second;
-  for (const TreeFolder& f : intact_.tree) {
-    if (f.nodeId != folder_.nodeId && f.path != "Personal Folders\\" &&
-        f.children.mail > second.children.mail) {
-      second = f;
-    }
-  }
+  const TreeFolder second = SecondFolder();
   ASSERT_GT(second.children.mail, 0);
   DropNodeEntry(folder_.nodeId);
   ZeroDataOf(folder_.nodeId);
