@@ -267,6 +267,15 @@ std::vector<TableOwner> FolderRebuild::FoldersWithoutContents() {
 
 std::uint32_t FolderRebuild::FolderShortOf(std::size_t needed) {
   if (guessedFolders_ > 0 || s_.recovery.itemsFiled > 0) return 0;
+  // A folder a hierarchy row names that the tree lacks may be the one the messages are from,
+  // unless its row says it holds none.
+  ReadHierarchyRows();
+  for (const auto& [nid, row] : rows_) {
+    if (s_.nodes.Find(nid) != nullptr) continue;
+    const auto count = std::find_if(row.properties.begin(), row.properties.end(),
+                                    [](const MadeUpProperty& p) { return p.id == 0x3602; });
+    if (count == row.properties.end() || LoadLe32(count->value, 0).value_or(1) != 0) return 0;
+  }
   std::uint32_t shortFolder = 0;
   bool known = true;
   s_.nodes.ForEachPreorder([&](const StoreNode& n, int) {

@@ -40,7 +40,8 @@ class FolderRebuild {
 
   // The one folder whose own item count exceeds the messages the tree places in it by at least
   // `needed`, when every other folder holds all it counts; 0 when no folder does, several do,
-  // or a folder's count is unknown (its data made up without a row, or lost with its items).
+  // or a folder's count is unknown (its data made up without a row, lost with its items, or
+  // missing from the tree while a hierarchy row gives it items).
   std::uint32_t FolderShortOf(std::size_t needed);
 
   // Places the "Recovered Items" folder below `top` once; false when it cannot be placed.

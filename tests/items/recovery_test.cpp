@@ -640,6 +640,25 @@ TEST_F(LostFolderTest, MessagesNoRowNamesGoIntoRecoveredItemsWhenTwoFoldersAreSh
             folderItems_ + second.children.mail);
 }
 
+TEST_F(LostFolderTest, MessagesNoRowNamesAreNotGuessedIntoAFolderWhileAnotherIsMissing) {
+  const TreeFolder second = SecondFolder();
+  ASSERT_GT(second.children.mail, 0);
+  LoseMessagesAndRowsOf(folder_);
+  // The second folder goes with its node entry and its messages' own data: only its row in
+  // its parent's hierarchy table still says it held items.
+  LoseMessagesAndRowsOf(second);
+  DropNodeEntry(second.nodeId);
+  for (const ItemSummary& s : intact_.items) {
+    if (s.folder == second.path) ZeroDataOf(s.nodeId);
+  }
+  const fs::path damaged = dir_.path() / "damaged.pst";
+  WriteBytes(damaged, bytes_);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  EXPECT_EQ(MailIn(recovered, folder_.path), 0);
+  EXPECT_EQ(MailIn(recovered, std::string("Personal Folders\\") + kRecoveredItemsFolder + "\\"),
+            folderItems_);
+}
+
 TEST_F(LostFolderTest, RecoveredFoldersAndTheLostAndFoundAreSaved) {
   // One folder loses its node entry and its own data (its items go to the lost-and-found),
   // another its own data; the top's hierarchy table, which named both, is lost too.
