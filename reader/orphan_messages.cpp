@@ -415,10 +415,10 @@ class OrphanFinder {
     return agreed > 0;
   }
 
-  // Whether the subnode block `block` fits `message`: it holds every subnode the message's
-  // properties name, an attachment table exactly when the message says it has attachments,
-  // and as many "to" recipients as the message's display list names.
-  // Judged on the subnodes the block lists, whether or not their own blocks survive.
+  // Whether the subnode block `block` fits `message`: it lists every subnode the message's
+  // properties name and an attachment table exactly when the message says it has attachments
+  // (whether or not their own blocks survive), and holds as many "to" recipients as the
+  // message's display list names.
   bool Fits(const BlockEntry* block, const PropertyList& message) {
     const PropertyEntry* displayTo = message.FindTag(kDisplayToTag);
     SubnodeList list;
@@ -661,11 +661,14 @@ std::vector<NodeEntry> FindLostCopies(const StoreFile& store) {
     count(*n);
     for (const StoreNode* c = n->firstChild; c != nullptr; c = c->nextSibling) pending.push_back(c);
   }
+  // Tolerant of counts a damaged index inflates: a store holds at most one node per 16 bytes
+  // of node B-tree leaf entries, so no more copies than that are made.
+  const std::uint64_t most = store.file ? store.file->Size() / 16 : 0;
   std::vector<NodeEntry> copies;
   for (const auto& [id, use] : uses) {
     if (use.message == nullptr) continue;
     const std::int32_t missing = use.message->dataBlock->referenceCount - 1 - use.users;
-    for (std::int32_t i = 0; i < missing; ++i) {
+    for (std::int32_t i = 0; i < missing && copies.size() < most; ++i) {
       copies.push_back(NodeEntry{0, id, use.message->bidSub, 0});
     }
   }
