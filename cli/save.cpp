@@ -11,6 +11,7 @@
 #include "cli/interrupt.h"
 #include "cli/json_text.h"
 #include "cli/progress_bar.h"
+#include "common/folder_path.h"
 #include "export/open_output.h"
 #include "export/saving_driver.h"
 #include "shell/activity_log.h"
@@ -270,6 +271,7 @@ int SaveCommand(const std::vector<std::string>& args, std::ostream& out, std::os
   if (Interrupted()) return ReportStopped(a.json, out, err);
   const std::vector<std::string> known = TreePaths(analysis);
   if (!a.all) {
+    for (std::string& path : a.folders) path = ResolveFolderPath(path, known);
     if (const int failed = CheckSelectedFolders(a.folders, known, a.json, out, err)) return failed;
   }
   // The saving reads the store the analysis opened and indexed.

@@ -8,6 +8,7 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "common/folder_path.h"
 #include "export/ical_writer.h"
 #include "export/mime_writer.h"
 #include "export/source_message.h"
@@ -130,18 +131,10 @@ void OpenFormatOutput::InitOutputStore(const std::string& targetFolder) {
 OpenFormatOutput::Folder& OpenFormatOutput::FolderFor(const std::string& folderPath) {
   const auto found = folders_.find(folderPath);
   if (found != folders_.end()) return found->second;
-  // "Personal Folders\\Inbox\\Old\\": the parent is everything before "Old\\". The name is
-  // the one the walk gave, which may hold backslashes of its own; a path from elsewhere is cut
-  // at its last backslash.
-  std::string name;
-  if (const auto known = folderNames_.find(folderPath); known != folderNames_.end()) {
-    name = known->second;
-  } else {
-    const std::string trimmed = folderPath.substr(0, folderPath.size() - 1);
-    const auto cut = trimmed.rfind('\\');
-    name = cut == std::string::npos ? trimmed : trimmed.substr(cut + 1);
-  }
-  std::string parentPath = folderPath.substr(0, folderPath.size() - std::min(folderPath.size(), name.size() + 1));
+  // "Personal Folders\\Inbox\\Old\\": the parent is "Personal Folders\\Inbox\\", the name
+  // "Old" (whose own backslashes the path writes twice).
+  auto [parentPath, name] = SplitLastFolderName(folderPath);
+  parentPath += '\\';
   if (parentPath.size() < std::string_view(kTopPath).size()) parentPath = kTopPath;
   Folder& parent = FolderFor(parentPath);
   Folder folder;
@@ -176,10 +169,6 @@ std::filesystem::path OpenFormatOutput::MaildirOf(Folder& folder) {
     folder.maildirMade = true;
   }
   return dir;
-}
-
-void OpenFormatOutput::FolderName(const std::string& folderPath, const std::string& name) {
-  folderNames_[folderPath] = name;
 }
 
 void OpenFormatOutput::CreateFolderPath(const std::string& folderPath) {

@@ -81,7 +81,7 @@ class SavingWalk {
 
   // The loading thread's own state: the folder path it is in and the folders entered so far.
   std::string currentPath_ = kSavingTopPath;
-  std::vector<std::string> names_;  // the names of the open folders below the top one
+  std::vector<std::string> names_;  // the open folders below the top one, as the path names them
   std::vector<std::pair<std::string, std::uint32_t>> folders_;
 
   std::mutex mutex_;

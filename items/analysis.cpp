@@ -5,6 +5,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "common/folder_path.h"
 #include "common/text.h"
 #include "items/mapping.h"
 #include "reader/btree_walk.h"
@@ -213,7 +214,7 @@ class Analysis {
   bool AddFolder(const StoreNode& node, ItemRecord& r, std::vector<std::string>& path,
                  std::string& currentPath) {
     const std::string containerClass = r.messageClass.value_or("");
-    const std::string name = r.displayName.value_or("");
+    const std::string name = EscapeFolderName(r.displayName.value_or(""));
     path.push_back(name);
     currentPath += name + "\\";
     const bool mailFolder = IsMailFolder(r);
