@@ -264,9 +264,8 @@ int SaveCommand(const std::vector<std::string>& args, std::ostream& out, std::os
   if (!Parse(args, false, a, err)) return kExitUsage;
   StopSignals stopSignals;
   // The folders the tree shows, to save them all or to know the ones named. The saving run
-  // reads every item whole again: here the attachments' own data is not needed.
-  const AnalysisResult analysis =
-      AnalyzeInForeground(a.file, false, err, a.scan, AttachmentReading::kTableRows);
+  // reads every item itself: here the items are not loaded.
+  const AnalysisResult analysis = AnalyzeInForeground(a.file, false, err, a.scan, true);
   if (const int failed = ReportUnusableAnalysis(analysis, a.json, out, err)) return failed;
   if (Interrupted()) return ReportStopped(a.json, out, err);
   const std::vector<std::string> known = TreePaths(analysis);

@@ -58,8 +58,9 @@ TEST_F(FolderTree, ANameWithABackslashIsOneNodeAndTicksApart) {
   tree_.toggle(one);
   EXPECT_EQ(tree_.collectTickedFolders(), QStringList({"Personal Folders\\Q3\\\\2024\\"}));
   tree_.toggle(one);
-  tree_.toggle(nested);
-  EXPECT_EQ(tree_.collectTickedFolders(), QStringList({"Personal Folders\\Q3\\2024\\"}));
+  tree_.toggle(nested);  // the only child of "Q3": that one is ticked with it
+  EXPECT_EQ(tree_.collectTickedFolders(),
+            QStringList({"Personal Folders\\Q3\\", "Personal Folders\\Q3\\2024\\"}));
 }
 
 TEST_F(FolderTree, TickingSpreadsDownAndSettlesParents) {
