@@ -1,5 +1,6 @@
 #include "export/mime_text.h"
 
+#include <array>
 #include <cstdio>
 #include <cstring>
 
@@ -210,6 +211,12 @@ std::string MimeParameter(std::string_view name, std::string_view value) {
 }
 
 void AppendBase64Lines(std::string& out, ByteSpan bytes) {
+  // Two characters at once: a table of every 12-bit value's pair.
+  static const std::array<std::array<char, 2>, 4096> kPairs = [] {
+    std::array<std::array<char, 2>, 4096> pairs{};
+    for (std::size_t v = 0; v < pairs.size(); ++v) pairs[v] = {kBase64[v >> 6], kBase64[v & 0x3F]};
+    return pairs;
+  }();
   const std::size_t whole = bytes.size() / 3;
   const std::size_t rest = bytes.size() % 3;
   const std::size_t lines = (bytes.size() + 56) / 57;
@@ -218,13 +225,15 @@ void AppendBase64Lines(std::string& out, ByteSpan bytes) {
   char* o = out.data() + start;
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   // 19 groups of three bytes make one line of 76 characters.
-  for (std::size_t g = 0; g < whole; ++g, in += 3) {
-    const std::uint32_t v = std::uint32_t{in[0]} << 16 | std::uint32_t{in[1]} << 8 | in[2];
-    *o++ = kBase64[v >> 18];
-    *o++ = kBase64[(v >> 12) & 0x3F];
-    *o++ = kBase64[(v >> 6) & 0x3F];
-    *o++ = kBase64[v & 0x3F];
-    if (g % 19 == 18) *o++ = '\n';
+  for (std::size_t left = whole; left > 0;) {
+    const std::size_t groups = std::min<std::size_t>(left, 19);
+    for (std::size_t g = 0; g < groups; ++g, in += 3, o += 4) {
+      const std::uint32_t v = std::uint32_t{in[0]} << 16 | std::uint32_t{in[1]} << 8 | in[2];
+      std::memcpy(o, kPairs[v >> 12].data(), 2);
+      std::memcpy(o + 2, kPairs[v & 0xFFF].data(), 2);
+    }
+    left -= groups;
+    if (groups == 19) *o++ = '\n';
   }
   if (rest != 0) {
     std::uint32_t v = std::uint32_t{in[0]} << 16;

@@ -68,10 +68,17 @@ void MboxrdQuote(std::string& text, std::size_t from) {
     const std::size_t quotes = text.find_first_not_of('>', line);
     return quotes != std::string::npos && text.compare(quotes, 5, "From ") == 0;
   };
-  // memmem skips through the text far faster than a search for each "F" of a base64 part.
+  // A search for the blank skips a base64 part (which has none) at memchr's pace; each blank
+  // found is then checked for the "From" before it.
   const auto next = [&text](std::size_t pos) {
-    const void* hit = ::memmem(text.data() + pos, text.size() - pos, "From ", 5);
-    return hit == nullptr ? std::string::npos : static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    for (std::size_t blank = pos + 4; blank < text.size();) {
+      const void* hit = std::memchr(text.data() + blank, ' ', text.size() - blank);
+      if (hit == nullptr) break;
+      blank = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+      if (text.compare(blank - 4, 4, "From") == 0) return blank - 4;
+      ++blank;
+    }
+    return std::string::npos;
   };
   std::size_t first = std::string::npos;
   for (std::size_t at = next(from); at != std::string::npos; at = next(at + 1)) {
