@@ -1,7 +1,7 @@
 // The files an open-format export writes, so that no file under its final name is ever
 // half-written: a whole file goes to a temporary name in the same folder and is renamed when
 // complete; a collection (an mbox, a vCard or iCalendar file) grows under a temporary name,
-// a failed append is cut off again, and the file is renamed when the run finishes. Failures
+// a failed write is cut off again, and the file is renamed when the run finishes. Failures
 // throw ComponentError with the file's name and the system's reason (fatal when the disk is
 // full or not writable, so the run ends).
 #pragma once
