@@ -130,8 +130,7 @@ bool SavingWalk::LoadStep(SavingStep& step) {
     return false;
   }
   step.kind = SavingStep::Kind::kFolder;
-  step.name = step.record->displayName.value_or("");
-  names_.push_back(EscapeFolderName(step.name));
+  names_.push_back(EscapeFolderName(step.record->displayName.value_or("")));
   currentPath_ += names_.back() + "\\";
   step.path = currentPath_;
   // Every folder, not only mail folders: mail keeps the folder it was filed in, whatever

@@ -35,8 +35,6 @@ struct SavingStep {
   const StoreNode* node = nullptr;
   Kind kind = Kind::kPassed;
   std::string path;
-  // A folder's own name, one level whatever it holds (a backslash among its letters too).
-  std::string name;
   // The folder a mail is filed in: its parent's path, else the folder entered last; none
   // before the first folder.
   std::optional<std::string> mailFolder;
