@@ -1,14 +1,11 @@
 #include "export/mailbox_files.h"
 
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <fstream>
 #include <sstream>
 
-#include "export/components.h"
 
 namespace palvara {
 namespace {
@@ -56,34 +53,6 @@ TEST_F(CollectionFilesTest, InterleavedAppendsKeepEachFilesOrder) {
     EXPECT_EQ(Read(path), text + "END") << path;
     EXPECT_FALSE(fs::exists(path.string() + ".part"));
   }
-}
-
-TEST_F(CollectionFilesTest, AFailedWriteCutsTheFileBackAndEndsTheRun) {
-  ::signal(SIGXFSZ, SIG_IGN);
-  rlimit old{};
-  ::getrlimit(RLIMIT_FSIZE, &old);
-  rlimit small = old;
-  small.rlim_cur = CollectionFiles::kBufferBytes + 1000;
-  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-  const fs::path path = dir_ / "mbox";
-  const std::string piece(CollectionFiles::kBufferBytes / 2 + 10, 'x');
-  bool fatal = false;
-  std::size_t appended = 0;
-  {
-    CollectionFiles files;
-    try {
-      for (; appended < 10; ++appended) files.Append(path, piece);
-    } catch (const ComponentError& e) {
-      fatal = e.fatal();
-    }
-  }
-  ::setrlimit(RLIMIT_FSIZE, &old);
-  EXPECT_TRUE(fatal);
-  EXPECT_LT(appended, 10u);
-  // Only the writes that succeeded whole stay, under the temporary name.
-  EXPECT_FALSE(fs::exists(path));
-  EXPECT_EQ(fs::file_size(path.string() + ".part") % piece.size(), 0u);
-  EXPECT_LE(fs::file_size(path.string() + ".part"), small.rlim_cur);
 }
 
 }  // namespace
