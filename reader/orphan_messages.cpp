@@ -2,11 +2,12 @@
 
 #include <algorithm>
 #include <deque>
-#include <string>
-#include <unordered_map>
 #include <map>
 #include <memory>
+#include <optional>
+#include <string>
 #include <tuple>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "reader/block_access.h"
@@ -74,8 +75,9 @@ struct Row {
 
 class FreeBlockSorter {
  public:
-  FreeBlockSorter(StoreFile& store, std::size_t trustedBlocks)
-      : s_(store), trustedBlocks_(trustedBlocks) {}
+  FreeBlockSorter(StoreFile& store, std::size_t trustedBlocks,
+                  const std::function<bool(std::uint64_t)>& allocated)
+      : s_(store), trustedBlocks_(trustedBlocks), allocated_(allocated) {}
 
   FreeBlocks Run() {
     CollectReferenced();
@@ -195,7 +197,8 @@ class FreeBlockSorter {
         continue;
       }
       if (properties->FindTag(kMessageClassTag) == nullptr) continue;
-      free_.messages.push_back(FreeBlocks::Message{&e, i < trustedBlocks_, std::move(properties)});
+      const bool trusted = i < trustedBlocks_ || (allocated_ && allocated_(e.offset));
+      free_.messages.push_back(FreeBlocks::Message{&e, trusted, std::move(properties)});
     }
     std::stable_sort(free_.messages.begin(), free_.messages.end(),
                      [](const FreeBlocks::Message& a, const FreeBlocks::Message& b) {
@@ -210,6 +213,7 @@ class FreeBlockSorter {
 
   StoreFile& s_;
   std::size_t trustedBlocks_;
+  const std::function<bool(std::uint64_t)>& allocated_;
   std::unordered_set<std::uint64_t> referenced_;
   FreeBlocks free_;
 };
@@ -381,9 +385,8 @@ class OrphanFinder {
 
   void IndexRow(Row& row) {
     const PropertyEntry* subject = row.row->FindTag(kSubjectTag);
-    Bucket& bucket = subject != nullptr && subject->value
-                         ? bySubject_[SubjectKey(*subject->value)]
-                         : withoutSubject_;
+    Bucket& bucket = subject != nullptr && subject->value ? bySubject_[SubjectKey(*subject->value)]
+                                                          : withoutSubject_;
     bucket.rows.push_back(&row);
   }
 
@@ -412,33 +415,64 @@ class OrphanFinder {
     return agreed > 0;
   }
 
-  // Whether the subnode block `block` fits `message`: it holds every subnode the message's
-  // properties name, an attachment table exactly when the message says it has attachments,
-  // and as many "to" recipients as the message's display list names.
+  // Whether the subnode block `block` fits `message`: it lists every subnode the message's
+  // properties name and an attachment table exactly when the message says it has attachments
+  // (whether or not their own blocks survive), and holds as many "to" recipients as the
+  // message's display list names.
   bool Fits(const BlockEntry* block, const PropertyList& message) {
     const PropertyEntry* displayTo = message.FindTag(kDisplayToTag);
     SubnodeList list;
     if (!ReadSubnodes(s_, block, list)) return false;
-    auto has = [&list](std::uint32_t nid) {
-      return std::any_of(list.begin(), list.end(),
-                         [nid](const SubnodeEntry& e) { return e.level == 0 && e.nid == nid; });
-    };
+    const std::unordered_set<std::uint32_t> listed = ListedSubnodes(block);
     for (const PropertyEntry& e : message.entries) {
-      if (!e.value && e.reference != 0 && (e.reference & 0x1F) != 0 && !has(e.reference))
+      if (!e.value && e.reference != 0 && (e.reference & 0x1F) != 0 &&
+          listed.count(e.reference) == 0)
         return false;
     }
-    if (((Flags(message) & kHasAttachment) != 0) != has(kAttachmentTableNid)) return false;
-    // Tolerant: older writers leave the display list out; the counts decide alone then.
-    return displayTo == nullptr || !displayTo->value ||
-           ToRecipients(list) == NamesIn(displayTo->type, *displayTo->value);
+    if (((Flags(message) & kHasAttachment) != 0) != (listed.count(kAttachmentTableNid) != 0))
+      return false;
+    // Tolerant: older writers leave the display list out, and a recipient table whose block is
+    // lost gives no count; the other checks decide alone then.
+    const std::optional<std::size_t> to = ToRecipients(list, listed);
+    return displayTo == nullptr || !displayTo->value || !to ||
+           *to == NamesIn(displayTo->type, *displayTo->value);
   }
 
-  // The recipients of type "to" in the recipient table of a subnode list.
-  std::size_t ToRecipients(const SubnodeList& list) {
+  // The node ids a subnode block lists at its own level (through one intermediate level).
+  std::unordered_set<std::uint32_t> ListedSubnodes(const BlockEntry* block, int depth = 0) {
+    std::unordered_set<std::uint32_t> nids;
+    const std::optional<Bytes> bytes = block != nullptr ? ReadBlock(s_, block->id) : std::nullopt;
+    if (!bytes || bytes->size() < 8 || depth > 1 || ByteAt(*bytes, 0) != 0x02) return nids;
+    const ByteSpan b(*bytes);
+    const std::size_t w = s_.IsAnsi() ? 4 : 8;
+    const bool leaf = ByteAt(b, 1) == 0;
+    const std::size_t entry = leaf ? 3 * w : 2 * w;
+    const std::size_t count = LoadLe16(b, 2).value_or(0);
+    for (std::size_t i = 0, at = w; i < count && at + entry <= b.size(); ++i, at += entry) {
+      if (leaf) {
+        nids.insert(static_cast<std::uint32_t>(LoadLeN(b, at, w).value_or(0)));
+      } else {
+        nids.merge(ListedSubnodes(FindBlock(s_, LoadLeN(b, at + w, w).value_or(0)), depth + 1));
+      }
+    }
+    return nids;
+  }
+
+  // The recipients of type "to" in the recipient table of a subnode list: none when the block
+  // lists no table, nullopt when it lists one whose block is lost or holds no heap.
+  std::optional<std::size_t> ToRecipients(const SubnodeList& list,
+                                          const std::unordered_set<std::uint32_t>& listed) {
     const SubnodeEntry* table = FindSubnodeEntry(list, kRecipientTableNid);
-    if (table == nullptr) return 0;
+    if (table == nullptr) {
+      return listed.count(kRecipientTableNid) != 0 ? std::nullopt : std::optional<std::size_t>(0);
+    }
     SubnodeList own;
     const std::unique_ptr<PropertyList> rows = ReadSubnodePropertyList(s_, *table, own);
+    if (!rows) {
+      const std::optional<Bytes> head =
+          table->data->IsInternal() ? std::nullopt : ReadDecodedBlock(s_, table->data->id);
+      if (!head || ByteAt(*head, 2) != kHeapSignature) return std::nullopt;
+    }
     std::size_t count = 0;
     for (const PropertyList* row = rows.get(); row != nullptr; row = row->next.get()) {
       const PropertyEntry* type = row->FindTag(kRecipientTypeTag);
@@ -492,6 +526,64 @@ class OrphanFinder {
       blockUsed[p.block] = true;
       for (NodeEntry* e : entries[p.message]) e->bidSub = free_.subnodeBlocks[p.block]->id;
     }
+    for (std::size_t m = 0; m < kept.size(); ++m) {
+      if (messageDone[m] || !NeedsSubnodes(*kept[m]->properties)) continue;
+      if (const BlockEntry* shared = SubnodesOfCopy(*kept[m]->properties)) {
+        for (NodeEntry* e : entries[m]) e->bidSub = shared->id;
+      }
+    }
+  }
+
+  static bool NeedsSubnodes(const PropertyList& message) {
+    if ((Flags(message) & kHasAttachment) != 0) return true;
+    return std::any_of(message.entries.begin(), message.entries.end(), [](const PropertyEntry& e) {
+      return !e.value && e.reference != 0 && (e.reference & 0x1F) != 0;
+    });
+  }
+
+  // The subnode block of a message of the tree that `message` is a copy of (equal subject,
+  // delivery and creation times and size; flags and modification time change with reading),
+  // when it fits. A copy shares its subnode block with the message it was made from, so that
+  // block is no free one. nullptr when the tree has no such message.
+  const BlockEntry* SubnodesOfCopy(const PropertyList& message) {
+    if (!copiesIndexed_) IndexTreeMessages();
+    const PropertyEntry* subject = message.FindTag(kSubjectTag);
+    if (subject == nullptr || !subject->value) return nullptr;
+    auto range = treeMessages_.equal_range(SubjectKey(*subject->value));
+    for (auto it = range.first; it != range.second; ++it) {
+      const auto& [node, properties] = it->second;
+      if (SameMessage(*properties, message) && Fits(node->subnodeBlock, message)) {
+        return node->subnodeBlock;
+      }
+    }
+    return nullptr;
+  }
+
+  static bool SameMessage(const PropertyList& a, const PropertyList& b) {
+    int times = 0;
+    for (std::uint16_t tag :
+         {std::uint16_t{0x0E06}, std::uint16_t{0x3007}, std::uint16_t{0x0E08}}) {
+      const PropertyEntry* x = a.FindTag(tag);
+      const PropertyEntry* y = b.FindTag(tag);
+      if ((x == nullptr) != (y == nullptr)) return false;
+      if (x == nullptr) continue;
+      if (!x->value || !y->value || *x->value != *y->value) return false;
+      times += tag != 0x0E08 ? 1 : 0;
+    }
+    return times > 0;
+  }
+
+  // The messages of the tree with a subnode block, by subject.
+  void IndexTreeMessages() {
+    copiesIndexed_ = true;
+    s_.nodes.ForEachPreorder([this](const StoreNode& n, int) {
+      if (n.NidType() != kMessageType || n.dataBlock == nullptr || n.subnodeBlock == nullptr)
+        return;
+      std::shared_ptr<PropertyList> properties = ReadPropertyList(s_, n.dataBlock, {});
+      const PropertyEntry* subject = properties ? properties->FindTag(kSubjectTag) : nullptr;
+      if (subject == nullptr || !subject->value) return;
+      treeMessages_.emplace(SubjectKey(*subject->value), std::make_pair(&n, std::move(properties)));
+    });
   }
 
   StoreFile& s_;
@@ -503,6 +595,9 @@ class OrphanFinder {
   std::unordered_set<std::uint32_t> rowNids_;
   std::unordered_map<std::string, Bucket> bySubject_;
   Bucket withoutSubject_;
+  bool copiesIndexed_ = false;
+  std::unordered_multimap<std::string, std::pair<const StoreNode*, std::shared_ptr<PropertyList>>>
+      treeMessages_;
 };
 
 }  // namespace
@@ -512,7 +607,8 @@ std::uint32_t RowNid(const PropertyList& row) {
   return id != nullptr && id->value ? LoadLe32(*id->value, 0).value_or(0) : 0;
 }
 
-RowOwner CommonParentOfRows(const StoreFile& store, const PropertyList* rows, std::uint32_t rowType) {
+RowOwner CommonParentOfRows(const StoreFile& store, const PropertyList* rows,
+                            std::uint32_t rowType) {
   RowOwner owner;
   std::map<std::uint32_t, int> parents;
   for (const PropertyList* row = rows; row != nullptr; row = row->next.get()) {
@@ -523,9 +619,10 @@ RowOwner CommonParentOfRows(const StoreFile& store, const PropertyList* rows, st
     if (known != nullptr && known->parent != nullptr) ++parents[known->parent->nid];
   }
   if (!parents.empty()) {
-    owner.commonParent = std::max_element(parents.begin(), parents.end(), [](const auto& a, const auto& b) {
-                           return a.second < b.second;
-                         })->first;
+    owner.commonParent =
+        std::max_element(parents.begin(), parents.end(), [](const auto& a, const auto& b) {
+          return a.second < b.second;
+        })->first;
   }
   return owner;
 }
@@ -544,8 +641,43 @@ std::unique_ptr<PropertyList> ReadFreeTable(StoreFile& store, const FreeBlocks& 
   return nullptr;
 }
 
-FreeBlocks FindFreeBlocks(StoreFile& store, std::size_t trustedBlocks) {
-  return FreeBlockSorter(store, trustedBlocks).Run();
+std::vector<NodeEntry> FindLostCopies(const StoreFile& store) {
+  struct Use {
+    const StoreNode* message = nullptr;  // the first message node using the block
+    std::int32_t users = 0;              // nodes of any kind using it
+  };
+  std::map<std::uint64_t, Use> uses;
+  auto count = [&uses](const StoreNode& n) {
+    if (n.dataBlock == nullptr) return;
+    Use& use = uses[n.dataBlock->id];
+    ++use.users;
+    if (use.message == nullptr && n.NidType() == kMessageType) use.message = &n;
+  };
+  store.nodes.ForEachPreorder([&count](const StoreNode& n, int) { count(n); });
+  std::vector<const StoreNode*> pending = store.nodes.Orphans();
+  while (!pending.empty()) {
+    const StoreNode* n = pending.back();
+    pending.pop_back();
+    count(*n);
+    for (const StoreNode* c = n->firstChild; c != nullptr; c = c->nextSibling) pending.push_back(c);
+  }
+  // Tolerant of counts a damaged index inflates: a store holds at most one node per 16 bytes
+  // of node B-tree leaf entries, so no more copies than that are made.
+  const std::uint64_t most = store.file ? store.file->Size() / 16 : 0;
+  std::vector<NodeEntry> copies;
+  for (const auto& [id, use] : uses) {
+    if (use.message == nullptr) continue;
+    const std::int32_t missing = use.message->dataBlock->referenceCount - 1 - use.users;
+    for (std::int32_t i = 0; i < missing && copies.size() < most; ++i) {
+      copies.push_back(NodeEntry{0, id, use.message->bidSub, 0});
+    }
+  }
+  return copies;
+}
+
+FreeBlocks FindFreeBlocks(StoreFile& store, std::size_t trustedBlocks,
+                          const std::function<bool(std::uint64_t offset)>& allocated) {
+  return FreeBlockSorter(store, trustedBlocks, allocated).Run();
 }
 
 OrphanMessages FindOrphanMessages(StoreFile& store, const FreeBlocks& free, bool fileUnmatched,

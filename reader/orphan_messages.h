@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -20,7 +21,7 @@ namespace palvara {
 struct FreeBlocks {
   struct Message {
     const BlockEntry* data = nullptr;
-    bool trusted = false;  // listed by the block B-tree itself
+    bool trusted = false;  // listed by the block B-tree, or in space a sound map holds in use
     std::shared_ptr<PropertyList> properties;
   };
   std::vector<Message> messages;          // message property contexts, trusted first, newest first
@@ -34,8 +35,11 @@ struct FreeBlocks {
 };
 
 // Sorts the free blocks of the store's index. Entries among the first `trustedBlocks` of the
-// index are the block B-tree's own (it lists only live blocks). Never throws for any content.
-FreeBlocks FindFreeBlocks(StoreFile& store, std::size_t trustedBlocks);
+// index are the block B-tree's own (it lists only live blocks); a message block elsewhere is
+// trusted too when `allocated` (if given) says a sound allocation map holds its offset in use.
+// Never throws for any content.
+FreeBlocks FindFreeBlocks(StoreFile& store, std::size_t trustedBlocks,
+                          const std::function<bool(std::uint64_t offset)>& allocated = {});
 
 // The node id a table row names (its row id column); 0 when it names none.
 std::uint32_t RowNid(const PropertyList& row);
@@ -76,5 +80,12 @@ struct TableOwner {
 // Never throws for any content.
 OrphanMessages FindOrphanMessages(StoreFile& store, const FreeBlocks& free, bool fileUnmatched,
                                   const std::vector<TableOwner>& lostTables);
+
+// Copies of messages whose node entries are lost while another copy survives: a message data
+// block the block B-tree counts more references for than nodes of the tree use it (a writer
+// counts one reference beyond its users). One entry per missing copy, with the data and
+// subnode blocks of the copy the tree has (no node id, no folder). Blocks the scan added carry
+// no count of their own and give none.
+std::vector<NodeEntry> FindLostCopies(const StoreFile& store);
 
 }  // namespace palvara

@@ -195,6 +195,66 @@ TEST_P(DamageSetTest, EachKindKeepsItsFloorAndNeverLosesToTheWalk) {
 INSTANTIATE_TEST_SUITE_P(Stores, DamageSetTest, ::testing::ValuesIn(DamageSet()),
                          testing::StoreParamName());
 
+// A cut takes the end of the file: on a store of a few dozen items the items' own data decides
+// alone, so the share is held over a set of stores, with those whose node entries, contents
+// tables and tree roots lie in the cut part (copies sharing one message's blocks among them).
+TEST(DamageSetTest, CutsKeepTheirShareOverTheSharedStores) {
+  TempDir dir;
+  const std::vector<std::string> set = {
+      "aranetic_flags_jane_doe.pst",        "pstsdk_sample2_ansi.pst",
+      "pst2john_2003_compressible_quickquick.pst", "libyal_outlook.pst",
+      "tika_testPST_2018.pst",              "pst2john_97_pass12345_ansi.pst",
+      "pst2john_2003_no_enc_quickquick.pst", "pst2john_2003_high_enc_quickquick.pst"};
+  for (const auto& [kind, floor] : {std::pair{DamageKind::kCut10, 0.95},
+                                    std::pair{DamageKind::kCut25, 0.87}}) {
+    double total = 0, found = 0;
+    for (const std::string& name : set) {
+      const fs::path source = kTestData / "stores" / name;
+      if (!fs::exists(source)) GTEST_SKIP() << "no test data";
+      const AnalysisResult intact = Analyze(source, ScanMode::kOff);
+      const fs::path damaged = dir.path() / "damaged.pst";
+      WriteBytes(damaged, testing::Damage(testing::ReadFileBytes(source), kind, 1));
+      const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+      total += static_cast<double>(intact.items.size());
+      found += Share(intact, recovered) * static_cast<double>(intact.items.size());
+      // Nothing comes back twice: no folder holds more than the intact store's.
+      for (const TreeFolder& f : recovered.tree) {
+        for (const TreeFolder& g : intact.tree) {
+          if (f.path == g.path) {
+            EXPECT_LE(f.children.mail, g.children.mail) << name << " " << f.path;
+          }
+        }
+      }
+    }
+    EXPECT_GE(found / total, floor) << testing::DamageKindName(kind);
+  }
+}
+
+// Every message of a store shares one data block; the cut takes the node entries of most of
+// the Inbox's copies and its contents table. The block's reference count says how many copies
+// are missing and the Inbox's item count where they belong.
+TEST(LostCopiesTest, CopiesOfASharedMessageGoBackToTheOneFolderShortOfThem) {
+  TempDir dir;
+  const fs::path source = kTestData / "stores" / "pst2john_97_pass12345_ansi.pst";
+  if (!fs::exists(source)) GTEST_SKIP() << "no test data";
+  const AnalysisResult intact = Analyze(source, ScanMode::kOff);
+  const fs::path damaged = dir.path() / "damaged.pst";
+  WriteBytes(damaged, testing::Damage(testing::ReadFileBytes(source), DamageKind::kCut25, 1));
+  const AnalysisResult walk = Analyze(damaged, ScanMode::kOff);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  const std::string inbox = "Personal Folders\\Inbox\\";
+  auto mailIn = [&inbox](const AnalysisResult& r) {
+    for (const TreeFolder& f : r.tree) {
+      if (f.path == inbox) return f.children.mail;
+    }
+    return -1;
+  };
+  ASSERT_LT(mailIn(walk), mailIn(intact));
+  EXPECT_EQ(mailIn(recovered), mailIn(intact));
+  EXPECT_EQ(Keys(recovered), Keys(intact));
+  EXPECT_EQ(recovered.itemsFromScan, static_cast<std::int32_t>(intact.items.size() - walk.items.size()));
+}
+
 // Intact stores, stale B-tree slots and old page copies included: the pass adds nothing.
 TEST(RecoveryIntactTest, EverySharedStoreAnalysesTheSameWithAndWithoutTheScan) {
   std::error_code ec;
@@ -271,6 +331,20 @@ class LostFolderTest : public ::testing::Test {
         for (std::size_t i = 0; i < layout.nodeLeafEntry; ++i) bytes_[leaf + at + i] = std::byte{0};
       }
     }
+  }
+
+  void LoseMessagesAndRowsOf(const TreeFolder& folder);
+
+  // The mail folder with the most items after folder_.
+  TreeFolder SecondFolder() const {
+    TreeFolder second;
+    for (const TreeFolder& f : intact_.tree) {
+      if (f.nodeId != folder_.nodeId && f.path != "Personal Folders\\" &&
+          f.children.mail > second.children.mail) {
+        second = f;
+      }
+    }
+    return second;
   }
 
   std::int32_t MailIn(const AnalysisResult& r, const std::string& path) {
@@ -371,6 +445,44 @@ std::set<std::uint32_t> ZeroMessageLeaf(const fs::path& source, Bytes& bytes) {
   return best;
 }
 
+// Four copies of a forwarded message share one data block and, with the message they were
+// copied from, one subnode block (their nine attachments). With their node leaf lost, the
+// contents table places them and the copy they were made from lends them its subnode block.
+TEST(LostCopiesTest, CopiesFoundByTheirRowsShareTheSubnodesOfTheMessageTheyCopy) {
+  TempDir dir;
+  const fs::path source = kTestData / "stores" / "pst2john_2003_high_enc_quickquick.pst";
+  if (!fs::exists(source)) GTEST_SKIP() << "no test data";
+  const AnalysisResult intact = Analyze(source, ScanMode::kOff);
+  const std::set<std::uint32_t> copies = {0x200424, 0x200444, 0x200464, 0x200484};
+  Bytes bytes = testing::ReadFileBytes(source);
+  {
+    StoreFile store;
+    ASSERT_TRUE(OpenStore(store, source).ok());
+    IndexStore(store);
+    for (std::uint32_t nid : copies) {
+      const StoreNode* node = FindNode(store, nid);
+      ASSERT_NE(node, nullptr);
+      ASSERT_EQ(node->subnodeBlock, FindNode(store, 0x200144)->subnodeBlock);
+    }
+    for (const StoreFile::WalkedLeaf& leaf : store.walkedNodeLeaves) {
+      if (leaf.first > 0x200424 || leaf.last < 0x200424) continue;
+      std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(leaf.offset), kPageSize, std::byte{0});
+    }
+  }
+  const fs::path damaged = dir.path() / "damaged.pst";
+  WriteBytes(damaged, bytes);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  int found = 0;
+  for (const ItemSummary& s : recovered.items) {
+    if (copies.count(s.nodeId) == 0) continue;
+    ++found;
+    EXPECT_TRUE(s.fromScan);
+    EXPECT_EQ(s.attachments, 9u) << Hex(s.nodeId);
+  }
+  EXPECT_EQ(found, 4);
+  EXPECT_EQ(Keys(recovered), Keys(intact));
+}
+
 TEST_F(LostFolderTest, MessagesOfALostNodeLeafGoBackToTheFolderWhoseTableListsThem) {
   const std::set<std::uint32_t> lost = ZeroMessageLeaf(source_, bytes_);
   ASSERT_GE(lost.size(), 5u);
@@ -400,6 +512,42 @@ TEST_F(LostFolderTest, MessagesOfALostNodeLeafGoBackToTheFolderWhoseTableListsTh
   EXPECT_EQ(checked, static_cast<int>(lost.size()));
   EXPECT_GT(attached, 0);  // subnode blocks found their messages too
   EXPECT_EQ(recovered.items.size(), intact_.items.size());
+}
+
+TEST_F(LostFolderTest, ALostMessageKeepsItsSubnodesWhenItsRecipientTableIsLostToo) {
+  const std::set<std::uint32_t> lost = ZeroMessageLeaf(source_, bytes_);
+  // The recipient tables of the lost messages with attachments go too: their subnode blocks
+  // still list them, and still fit.
+  std::set<std::uint32_t> withoutRecipients;
+  {
+    StoreFile store;
+    ASSERT_TRUE(OpenStore(store, source_).ok());
+    IndexStore(store);
+    for (const ItemSummary& s : intact_.items) {
+      const StoreNode* node = FindNode(store, s.nodeId);
+      if (lost.count(s.nodeId) == 0 || s.attachments == 0 || node->subnodeBlock == nullptr) continue;
+      SubnodeList subnodes;
+      ASSERT_TRUE(ReadSubnodes(store, node->subnodeBlock, subnodes));
+      const BlockEntry* recipients = FindSubnode(subnodes, 0x692);
+      if (recipients == nullptr) continue;
+      std::fill_n(bytes_.begin() + static_cast<std::ptrdiff_t>(recipients->offset), recipients->size,
+                  std::byte{0});
+      withoutRecipients.insert(s.nodeId);
+    }
+  }
+  ASSERT_FALSE(withoutRecipients.empty());
+  const fs::path damaged = dir_.path() / "damaged.pst";
+  WriteBytes(damaged, bytes_);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  std::map<std::uint32_t, const ItemSummary*> byNid;
+  for (const ItemSummary& s : recovered.items) byNid[s.nodeId] = &s;
+  for (const ItemSummary& want : intact_.items) {
+    if (withoutRecipients.count(want.nodeId) == 0) continue;
+    SCOPED_TRACE(want.subject);
+    ASSERT_EQ(byNid.count(want.nodeId), 1u);
+    EXPECT_EQ(byNid[want.nodeId]->attachments, want.attachments);
+    EXPECT_EQ(byNid[want.nodeId]->folder, want.folder);
+  }
 }
 
 TEST_F(LostFolderTest, LostMessagesNoTableListsGoIntoRecoveredItems) {
@@ -439,16 +587,82 @@ TEST_F(LostFolderTest, LostMessagesNoTableListsGoIntoRecoveredItems) {
   EXPECT_TRUE(got.empty());  // nothing else came back
 }
 
+// The node entries of every message of `folder` dropped and its contents table zeroed: nothing
+// names the messages any more but the folder's own item count.
+void LostFolderTest::LoseMessagesAndRowsOf(const TreeFolder& folder) {
+  for (const ItemSummary& s : intact_.items) {
+    if (s.folder == folder.path) DropNodeEntry(s.nodeId);
+  }
+  // A table held in a data tree loses every block of it.
+  StoreFile store;
+  ASSERT_TRUE(OpenStore(store, source_).ok());
+  IndexStore(store);
+  const StoreNode* table = FindNode(store, (folder.nodeId & ~0x1Fu) | 0x0E);
+  ASSERT_NE(table, nullptr);
+  std::vector<const BlockEntry*> blocks{table->dataBlock};
+  if (table->dataBlock->IsInternal()) {
+    const Bytes tree = ReadBlockAt(store, table->dataBlock->offset, table->dataBlock->size);
+    const std::size_t width = store.IsAnsi() ? 4 : 8;
+    for (std::size_t at = 8; at + width <= tree.size(); at += width) {
+      blocks.push_back(FindBlock(store, LoadLeN(tree, at, width).value_or(0)));
+    }
+  }
+  for (const BlockEntry* block : blocks) {
+    if (block == nullptr) continue;
+    for (std::uint64_t i = block->offset; i < block->offset + block->size; ++i) bytes_[i] = std::byte{0};
+  }
+}
+
+TEST_F(LostFolderTest, MessagesNoRowNamesGoBackToTheOneFolderShortOfThem) {
+  LoseMessagesAndRowsOf(folder_);
+  const fs::path damaged = dir_.path() / "damaged.pst";
+  WriteBytes(damaged, bytes_);
+  ASSERT_EQ(MailIn(Analyze(damaged, ScanMode::kOff), folder_.path), 0);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  EXPECT_EQ(MailIn(recovered, folder_.path), folderItems_);
+  EXPECT_EQ(MailIn(recovered, std::string("Personal Folders\\") + kRecoveredItemsFolder + "\\"),
+            -1);
+  EXPECT_EQ(Keys(recovered), Keys(intact_));
+}
+
+TEST_F(LostFolderTest, MessagesNoRowNamesGoIntoRecoveredItemsWhenTwoFoldersAreShort) {
+  const TreeFolder second = SecondFolder();
+  ASSERT_GT(second.children.mail, 0);
+  LoseMessagesAndRowsOf(folder_);
+  LoseMessagesAndRowsOf(second);
+  const fs::path damaged = dir_.path() / "damaged.pst";
+  WriteBytes(damaged, bytes_);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  // Either folder could be any message's: none is guessed.
+  EXPECT_EQ(MailIn(recovered, folder_.path), 0);
+  EXPECT_EQ(MailIn(recovered, second.path), 0);
+  EXPECT_EQ(MailIn(recovered, std::string("Personal Folders\\") + kRecoveredItemsFolder + "\\"),
+            folderItems_ + second.children.mail);
+}
+
+TEST_F(LostFolderTest, MessagesNoRowNamesAreNotGuessedIntoAFolderWhileAnotherIsMissing) {
+  const TreeFolder second = SecondFolder();
+  ASSERT_GT(second.children.mail, 0);
+  LoseMessagesAndRowsOf(folder_);
+  // The second folder goes with its node entry and its messages' own data: only its row in
+  // its parent's hierarchy table still says it held items.
+  LoseMessagesAndRowsOf(second);
+  DropNodeEntry(second.nodeId);
+  for (const ItemSummary& s : intact_.items) {
+    if (s.folder == second.path) ZeroDataOf(s.nodeId);
+  }
+  const fs::path damaged = dir_.path() / "damaged.pst";
+  WriteBytes(damaged, bytes_);
+  const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
+  EXPECT_EQ(MailIn(recovered, folder_.path), 0);
+  EXPECT_EQ(MailIn(recovered, std::string("Personal Folders\\") + kRecoveredItemsFolder + "\\"),
+            folderItems_);
+}
+
 TEST_F(LostFolderTest, RecoveredFoldersAndTheLostAndFoundAreSaved) {
   // One folder loses its node entry and its own data (its items go to the lost-and-found),
   // another its own data; the top's hierarchy table, which named both, is lost too.
-  TreeFolder second;
-  for (const TreeFolder& f : intact_.tree) {
-    if (f.nodeId != folder_.nodeId && f.path != "Personal Folders\\" &&
-        f.children.mail > second.children.mail) {
-      second = f;
-    }
-  }
+  const TreeFolder second = SecondFolder();
   ASSERT_GT(second.children.mail, 0);
   DropNodeEntry(folder_.nodeId);
   ZeroDataOf(folder_.nodeId);

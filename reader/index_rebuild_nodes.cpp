@@ -1,0 +1,230 @@
+#include "reader/index_rebuild_nodes.h"
+
+#include <algorithm>
+#include <new>
+#include <unordered_set>
+
+#include "reader/block_access.h"
+#include "reader/btree_walk.h"
+
+namespace palvara::rebuild {
+namespace {
+
+// The cLevel of the B-tree page at `offset` when its trailer names it a page of that tree.
+std::optional<std::uint8_t> PageLevel(StoreFile& store, std::uint64_t offset, std::uint8_t type) {
+  if (store.Layout() == nullptr) return std::nullopt;
+  const Bytes page = ReadBlockAt(store, offset, kPageSize);
+  const auto found =
+      CheckPageTrailer(page, offset, store.IsAnsi() ? ScanLayout::kAnsi : ScanLayout::kUnicode);
+  if (!found || found->type != type) return std::nullopt;
+  return found->level;
+}
+
+}  // namespace
+
+// The walk finds the leaf level by trial: with the first leaf of a tree lost it takes a higher
+// level for the leaves, reads intermediate pages as leaves and never reaches the real ones.
+bool LeafLevelMisread(StoreFile& store, bool blockTree) {
+  const std::uint8_t depth = blockTree ? store.blockLeafDepth : store.nodeLeafDepth;
+  const auto level =
+      PageLevel(store, blockTree ? store.blockTreeRootOffset : store.nodeTreeRootOffset,
+                blockTree ? kPageTypeBlockTree : kPageTypeNodeTree);
+  return level && depth != 255 && depth != *level;
+}
+
+namespace {
+
+class IndexRepair {
+ public:
+  IndexRepair(RebuildState& state, const RunControl* control)
+      : s_(state.store), state_(state), control_(control) {}
+
+  void Run(const LayoutScan& found) {
+    state_.maps.emplace(s_, found, AllocationMapsValid());
+    RewalkMisreadTrees();
+    DiscardMisreadWalk();
+    FindRoots(found);
+    state_.treeBlocks = s_.blocks.Size();
+    AddBlocks(found, *state_.maps);
+    AddNodeEntries(found, *state_.maps);
+    for (std::uint32_t nid : s_.nodes.RelinkBlocks(s_.blocks)) s_.recoveredNodes.insert(nid);
+    try {
+      SettleEncoding(s_);
+    } catch (const std::bad_alloc&) {
+      s_.encoding = EncodingMethod::kPermute;
+    }
+  }
+
+ private:
+  // fAMapValid: 0 means the maps were not kept up to date; with no usable header, trust the
+  // maps whose own CRC holds.
+  bool AllocationMapsValid() {
+    // Tolerant: ANSI stores of older Outlook versions leave live blocks in slots their maps
+    // call free; their maps are not used.
+    if (s_.IsAnsi()) return false;
+    if (s_.recovery.layoutFromScan) return true;
+    const Bytes flag = ReadBlockAt(s_, s_.IsAnsi() ? 200 : 248, 1);
+    return flag.size() == 1 && flag[0] != std::byte{0};
+  }
+
+  // Trees whose leaf level the walk misjudged are walked again with the level their root page
+  // states. The node tree is walked again whenever the block index is (it points into it).
+  void RewalkMisreadTrees() {
+    const bool blocks = LeafLevelMisread(s_, true);
+    const bool nodes = LeafLevelMisread(s_, false);
+    if (!blocks && !nodes) return;
+    if (blocks) {
+      s_.damage.Report("BBT", s_.blockTreeRootOffset,
+                       "first leaf lost: walked again at the leaf level the root states");
+      s_.nodes.Clear();
+      s_.blocks.Clear();
+      s_.staleBlockEntries.clear();
+      s_.visitedBlockPages.clear();
+      s_.blockLeafDepth = *PageLevel(s_, s_.blockTreeRootOffset, kPageTypeBlockTree);
+      s_.blockLeafSeen = true;
+      WalkBlockTree(s_, s_.blockTreeRootOffset, 0, std::nullopt, kNoBound);
+    }
+    if (nodes) {
+      s_.damage.Report("NBT", s_.nodeTreeRootOffset,
+                       "first leaf lost: walked again at the leaf level the root states");
+    }
+    s_.nodes.Clear();
+    s_.staleNodeEntries.clear();
+    s_.walkedNodeLeaves.clear();
+    s_.visitedNodePages.clear();
+    if (const auto level = PageLevel(s_, s_.nodeTreeRootOffset, kPageTypeNodeTree)) {
+      s_.nodeLeafDepth = *level;
+      s_.nodeLeafSeen = true;
+      WalkNodeTree(s_, s_.nodeTreeRootOffset, 0, kMessageStoreNid, kNoBound, control_);
+    }
+  }
+
+  // The walk finds the leaf level by trial: with the first leaf lost it reads an intermediate
+  // page as a leaf and places its child references as nodes. Such a tree is dropped whole; the
+  // leaf pages the scan finds rebuild it.
+  void DiscardMisreadWalk() {
+    const PageLayout& layout = *s_.Layout();
+    for (const StoreFile::WalkedLeaf& leaf : s_.walkedNodeLeaves) {
+      const Bytes page = ReadBlockAt(s_, leaf.offset, kPageSize);
+      if (ByteAt(page, layout.entryArea + 3) == 0) continue;
+      s_.damage.Report("NBT", leaf.offset,
+                       "intermediate page read as a leaf: node tree rebuilt from the scan");
+      s_.nodes.Clear();
+      s_.walkedNodeLeaves.clear();
+      s_.visitedNodePages.clear();
+      return;
+    }
+  }
+
+  void FindRoots(const LayoutScan& scan) {
+    // The node walk does not run when the block walk fails: it runs now from the header's
+    // root, when that is a node B-tree page.
+    if (s_.nodes.First() == nullptr && !s_.recovery.layoutFromScan) {
+      for (const ScannedPage& page : scan.pages) {
+        if (page.type != kPageTypeNodeTree || page.offset != s_.nodeTreeRootOffset) continue;
+        s_.nodeLeafDepth = 255;
+        s_.nodeLeafSeen = false;
+        s_.walkedNodeLeaves.clear();
+        IndexNodeTree(s_, control_);
+        break;
+      }
+    }
+    // Tolerant: no node B-tree root is taken from the scan. An older root still in the file
+    // leads to an older tree, whose entries would then win over the newer leaf pages; the
+    // leaf pages alone, newest first, give the current state.
+  }
+
+  // Blocks missing from the index: sound ones first, then those whose CRC failed, for ids
+  // still missing. Blocks in space a sound allocation map calls free are old copies.
+  void AddBlocks(const LayoutScan& scan, const AllocationMaps& maps) {
+    for (bool sound : {true, false}) {
+      for (const ScannedBlock& b : scan.blocks) {
+        if (b.crcValid != sound || !maps.MaybeInUse(b.offset)) continue;
+        if (s_.blocks.Find(b.id) != nullptr) continue;
+        BlockEntry entry;
+        entry.id = b.id;
+        entry.offset = b.offset;
+        entry.size = b.size;
+        entry.referenceCount = 1;
+        s_.blocks.Append(entry);
+        ++s_.recovery.blocksAdded;
+      }
+    }
+  }
+
+  std::vector<NodeEntry> LeafEntries(const ScannedPage& page) {
+    const PageLayout& layout = *s_.Layout();
+    const std::size_t w = layout.idWidth;
+    const Bytes bytes = ReadBlockAt(s_, page.offset, kPageSize);
+    const ByteSpan p(bytes);
+    std::vector<NodeEntry> entries;
+    std::uint32_t last = 0;
+    for (std::size_t i = 0; i < page.entries; ++i) {
+      const std::size_t at = i * layout.nodeLeafEntry;
+      if (at + layout.nodeLeafEntry > layout.entryArea) break;
+      NodeEntry e;
+      e.nid = static_cast<std::uint32_t>(LoadLeN(p, at, w).value_or(0));
+      if (e.nid == 0 || e.nid <= last) break;  // Tolerant: a page cut short keeps its start.
+      e.bidData = LoadLeN(p, at + w, w).value_or(0);
+      e.bidSub = LoadLeN(p, at + 2 * w, w).value_or(0);
+      e.nidParent = LoadLe32(p, at + 3 * w).value_or(0);
+      entries.push_back(e);
+      last = e.nid;
+    }
+    return entries;
+  }
+
+  // Node entries of leaf pages the walk did not read. The tree's own ranges win; then pages
+  // decide newest first (sound pages before damaged ones), each over its whole key range, so
+  // that an old copy of a page cannot bring back a node a newer page no longer lists.
+  void AddNodeEntries(const LayoutScan& scan, const AllocationMaps& maps) {
+    // Only pages that are leaves by their own metadata: the walk reads a page as a leaf by
+    // trial, and an intermediate page read so would claim keys it does not hold.
+    std::unordered_set<std::uint64_t> leaves;
+    for (const ScannedPage& page : scan.pages) {
+      if (page.type == kPageTypeNodeTree && page.level == 0) leaves.insert(page.offset);
+    }
+    for (const StoreFile::WalkedLeaf& leaf : s_.walkedNodeLeaves) {
+      if (leaves.count(leaf.offset) != 0) state_.covered.Add(leaf.first, leaf.last);
+    }
+    std::vector<const ScannedPage*> pages;
+    for (const ScannedPage& page : scan.pages) {
+      if (page.type != kPageTypeNodeTree || page.level != 0) continue;
+      if (s_.visitedNodePages.count(page.offset) != 0 || !maps.MaybeInUse(page.offset)) continue;
+      pages.push_back(&page);
+    }
+    std::sort(pages.begin(), pages.end(), [](const ScannedPage* a, const ScannedPage* b) {
+      return std::make_pair(a->crcValid, a->id) > std::make_pair(b->crcValid, b->id);
+    });
+    std::vector<NodeEntry> accepted;
+    for (const ScannedPage* page : pages) {
+      const std::vector<NodeEntry> entries = LeafEntries(*page);
+      if (entries.empty()) continue;
+      for (const NodeEntry& e : entries) {
+        if (state_.covered.Contains(e.nid) || s_.nodes.Find(e.nid) != nullptr) continue;
+        accepted.push_back(e);
+      }
+      state_.covered.Add(entries.front().nid, entries.back().nid);
+    }
+    std::sort(accepted.begin(), accepted.end(),
+              [](const NodeEntry& a, const NodeEntry& b) { return a.nid < b.nid; });
+    ParentCache cache;
+    for (const NodeEntry& e : accepted) {
+      s_.nodes.Place(e, s_.blocks, cache, s_.damage);
+      s_.recoveredNodes.insert(e.nid);
+    }
+    s_.recovery.nodesAdded = accepted.size();
+  }
+
+  StoreFile& s_;
+  RebuildState& state_;
+  const RunControl* control_;
+};
+
+}  // namespace
+
+void RepairIndexes(RebuildState& state, const LayoutScan& found, const RunControl* control) {
+  IndexRepair(state, control).Run(found);
+}
+
+}  // namespace palvara::rebuild

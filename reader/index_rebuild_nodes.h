@@ -1,0 +1,22 @@
+// The node database part of the recovery pass: the block index and the node tree rebuilt from
+// the pages and blocks one scan of the file found ([MS-PST] 2.2.2.7 pages, 2.2.2.8 blocks),
+// the trees' own entries winning over scanned ones.
+#pragma once
+
+#include "common/run_control.h"
+#include "reader/index_rebuild_state.h"
+#include "reader/store_file.h"
+#include "reader/store_scan.h"
+
+namespace palvara::rebuild {
+
+// Whether the walk settled a tree's leaf level on a level its root page does not state (its
+// first leaf was lost): it then read intermediate pages as leaves.
+bool LeafLevelMisread(StoreFile& store, bool blockTree);
+
+// Walks again the trees whose leaf level the walk misread, adds the blocks and the node entries
+// of leaf pages the walk did not reach (the newest page deciding), relinks nodes to blocks and
+// settles the encoding. Sets state.maps, state.treeBlocks and state.covered.
+void RepairIndexes(RebuildState& state, const LayoutScan& found, const RunControl* control);
+
+}  // namespace palvara::rebuild
