@@ -181,7 +181,8 @@ class Analysis {
     } else if (cls == "IPM.StickyNote") {
       if (!r.mail) return false;
       if (keep) {
-        result_.notes.push_back(NoteEntry{SubjectOf(*r.mail), r.mail->rtfText, r.mail->deliveryTime});
+        result_.notes.push_back(
+            NoteEntry{SubjectOf(*r.mail), r.mail->rtfText, r.mail->deliveryTime});
       }
       Count(AnalysisCounters::kNotes);
     } else if (r.kind == ItemKind::kJournal) {

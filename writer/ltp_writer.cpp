@@ -244,7 +244,8 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
 }
 
 NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
-                              const std::function<const TableRow&(std::size_t)>& rowAt, SubnodeIds& ids) {
+                              const std::function<const TableRow&(std::size_t)>& rowAt,
+                              SubnodeIds& ids) {
   NodeContent content;
   HeapWriter heap(0x7C);
 

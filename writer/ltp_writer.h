@@ -106,7 +106,8 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
 // The same with the rows handed over one at a time, in order: `rowAt(r)` for r from 0 to
 // rowCount - 1, so that they need not all be held at once.
 NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
-                              const std::function<const TableRow&(std::size_t)>& rowAt, SubnodeIds& ids);
+                              const std::function<const TableRow&(std::size_t)>& rowAt,
+                              SubnodeIds& ids);
 
 struct WrittenNode {
   std::uint64_t bidData = 0;

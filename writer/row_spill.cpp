@@ -87,7 +87,8 @@ std::optional<TableRow> RowSpill::Read(const Ref& ref) const {
     windowStart_ = ref.offset;
     if (end > windowStart_ + window_.size()) return std::nullopt;
   }
-  return TableRow::FromPacked(ref.rowId, ByteSpan(window_).subspan(ref.offset - windowStart_, ref.size));
+  const ByteSpan packed = ByteSpan(window_).subspan(ref.offset - windowStart_, ref.size);
+  return TableRow::FromPacked(ref.rowId, packed);
 }
 
 }  // namespace palvara
