@@ -143,15 +143,14 @@ class Saving {
       ++progress_.saved;
       observer_.Progress(progress_);
       if (step->kind == SavingStep::Kind::kFolder) {
-        EnterFolder(step->path, step->name);
+        EnterFolder(step->path);
       } else if (step->kind == SavingStep::Kind::kItem) {
         SaveItem(*step);
       }
     }
   }
 
-  void EnterFolder(const std::string& path, const std::string& name) {
-    writer_->FolderName(path, name);
+  void EnterFolder(const std::string& path) {
     if (!Selected(path)) return;
     CreateFolder(path);
     progress_.destination = path;
