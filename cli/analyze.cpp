@@ -116,6 +116,8 @@ AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ost
   options.collectItems = items;
   options.scan = scan;
   options.foldersOnly = foldersOnly;
+  // Nothing here shows the wizard's item lists: counting is enough.
+  options.keepItemLists = false;
   RunControl control;
   CliObserver observer(err, ::isatty(STDERR_FILENO) == 1);
   AnalysisResult result;

@@ -178,12 +178,16 @@ class Analysis {
     if (store_.recoveredNodes.count(node.nid) != 0) ++result_.itemsFromScan;
     if (options_.collectItems) Summarize(node, r, currentPath);
 
+    const bool keep = options_.keepItemLists;
     if (cls == "IPM.Task") {
-      if (r.mail) result_.tasks.push_back(std::move(r.mail));
+      if (r.mail && keep) result_.tasks.push_back(std::move(r.mail));
       Count(AnalysisCounters::kTasks);
     } else if (cls == "IPM.StickyNote") {
       if (!r.mail) return false;
-      result_.notes.push_back(NoteEntry{SubjectOf(*r.mail), r.mail->rtfText, r.mail->deliveryTime});
+      if (keep) {
+        result_.notes.push_back(
+            NoteEntry{SubjectOf(*r.mail), r.mail->rtfText, r.mail->deliveryTime});
+      }
       Count(AnalysisCounters::kNotes);
     } else if (r.kind == ItemKind::kJournal) {
       if (r.mail || r.journal) {
@@ -194,12 +198,12 @@ class Analysis {
         }
         if (r.journal) entry.entryType = r.journal->entryType;
         const bool typed = entry.entryType.has_value();
-        result_.journal.push_back(std::move(entry));
+        if (keep) result_.journal.push_back(std::move(entry));
         if (typed) Count(AnalysisCounters::kJournal);
       }
     } else if (r.kind != ItemKind::kAppointment && r.contact &&
                !(cls == "IPM.Note" || r.kind == ItemKind::kMail)) {
-      result_.contacts.push_back(std::move(r.contact));
+      if (keep) result_.contacts.push_back(std::move(r.contact));
       Count(AnalysisCounters::kContacts);
     } else if (r.kind != ItemKind::kAppointment && r.mail) {
       FileMail(node, std::move(r.mail));
@@ -208,7 +212,7 @@ class Analysis {
       CalendarEntry entry;
       if (r.appointment) entry.location = r.appointment->location;
       entry.mail = std::move(r.mail);
-      result_.calendar.push_back(std::move(entry));
+      if (keep) result_.calendar.push_back(std::move(entry));
       Count(AnalysisCounters::kCalendar);
     }
     return false;
@@ -252,7 +256,9 @@ class Analysis {
         break;
       }
     }
-    if (entry->items.size() < kItemsKeptPerFolder) entry->items.push_back(std::move(mail));
+    if (options_.keepItemLists && entry->items.size() < kItemsKeptPerFolder) {
+      entry->items.push_back(std::move(mail));
+    }
     ++entry->itemCount;
     if (const int counter = StandardFolderOf(entry->path); counter >= 0) Count(counter);
   }

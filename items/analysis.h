@@ -83,6 +83,8 @@ struct AnalysisResult {
   std::string encoding;
 
   std::vector<FolderEntry> folders;  // the FolderList: mail folders, the top folder first
+  // The lists below (and the folders' mail chains) stay empty without
+  // AnalysisOptions::keepItemLists.
   std::vector<std::unique_ptr<ContactFields>> contacts;
   std::vector<std::unique_ptr<MailFields>> tasks;
   std::vector<NoteEntry> notes;
@@ -109,6 +111,10 @@ struct AnalysisOptions {
   bool cameFromSearch = false;
   std::filesystem::path rtfBodyFile;       // where decoded RTF bodies are written (optional)
   bool collectItems = false;               // fill AnalysisResult::items
+  // Keep the contact, task, note, journal and calendar lists and each mail folder's first
+  // mails (the wizard's item lists show them). Without them the run counts the same and keeps
+  // only the folders, so its memory does not grow with the number of items.
+  bool keepItemLists = true;
   ScanMode scan = ScanMode::kAuto;         // the recovery pass beside the walk
   // kTableRows when the run only chooses folders for a saving run, which reads every item whole
   // again (and meets any damage in its attachments then).

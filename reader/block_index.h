@@ -4,7 +4,8 @@
 
 #include <cstdint>
 #include <deque>
-#include <unordered_map>
+
+#include "reader/first_position.h"
 
 namespace palvara {
 
@@ -29,7 +30,7 @@ class BlockIndex {
   // Forgets every entry (pointers handed out become invalid).
   void Clear() {
     entries_.clear();
-    first_.clear();
+    first_.Clear();
   }
 
   // The first entry whose id equals `id` with bit 0 cleared; nullptr for 0 or when absent.
@@ -40,8 +41,12 @@ class BlockIndex {
   const std::deque<BlockEntry>& Entries() const { return entries_; }
 
  private:
+  auto IdAt() const {
+    return [this](std::uint32_t at) { return entries_[at].id; };
+  }
+
   std::deque<BlockEntry> entries_;  // deque: stable addresses for the pointers handed out
-  std::unordered_map<std::uint64_t, const BlockEntry*> first_;
+  FirstPositionTable first_;        // id as stored -> position of its first entry
 };
 
 }  // namespace palvara

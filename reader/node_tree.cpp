@@ -18,14 +18,22 @@ void ParentCache::Add(StoreNode* node) {
 
 const StoreNode* NodeTree::Find(std::uint32_t nid) const { return FindMutable(nid); }
 
+template <typename Visit>
+void NodeTree::ForEachWithNid(std::uint32_t nid, const Visit& visit) const {
+  const std::uint32_t first = firstByNid_.Find(nid, NidAt());
+  // The tree hands out its nodes for change; only the lookup itself is const.
+  if (first != FirstPositionTable::kNone) visit(const_cast<StoreNode*>(&nodes_[first]));
+  auto later = laterByNid_.find(nid);
+  if (later == laterByNid_.end()) return;
+  for (StoreNode* node : later->second) visit(node);
+}
+
 StoreNode* NodeTree::FindMutable(std::uint32_t nid) const {
-  auto it = byNid_.find(nid);
-  if (it == byNid_.end()) return nullptr;
   StoreNode* best = nullptr;
-  for (StoreNode* node : it->second) {
-    if (!node->reachable) continue;
+  ForEachWithNid(nid, [this, &best](StoreNode* node) {
+    if (!node->reachable) return;
     if (best == nullptr || PrecedesInPreorder(node, best)) best = node;
-  }
+  });
   return best;
 }
 
@@ -218,7 +226,11 @@ void NodeTree::Place(const NodeEntry& entry, const BlockIndex& blocks, ParentCac
     node->bidData = entry.bidData;
     node->bidSub = entry.bidSub;
     node->nidParent = entry.nidParent;
-    byNid_[entry.nid].push_back(node);
+    const std::size_t position = nodes_.size() - 1;
+    if (position >= FirstPositionTable::kNone ||
+        !firstByNid_.Insert(entry.nid, static_cast<std::uint32_t>(position), NidAt())) {
+      laterByNid_[entry.nid].push_back(node);
+    }
     if (topLevel) {
       AppendTopLevel(node);
     } else if (StoreNode* parent = SearchParent(entry.nidParent, cache)) {
@@ -272,7 +284,8 @@ bool NodeTree::SetDataBlock(std::uint32_t nid, const BlockEntry* block) {
 
 void NodeTree::Clear() {
   nodes_.clear();
-  byNid_.clear();
+  firstByNid_.Clear();
+  laterByNid_.clear();
   first_ = last_ = nullptr;
   pending_.clear();
   pendingByParent_.clear();

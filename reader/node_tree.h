@@ -11,6 +11,7 @@
 
 #include "common/damage.h"
 #include "reader/block_index.h"
+#include "reader/first_position.h"
 
 namespace palvara {
 
@@ -24,9 +25,9 @@ struct NodeEntry {
 
 struct StoreNode {
   std::uint32_t nid = 0;
+  std::int32_t childCount = 0;  // children ever attached; not lowered when one moves away
   const BlockEntry* subnodeBlock = nullptr;  // index entry of bidSub, or null
   const BlockEntry* dataBlock = nullptr;     // index entry of bidData, or null
-  std::int32_t childCount = 0;  // children ever attached; not lowered when one moves away
   StoreNode* previousSibling = nullptr;
   StoreNode* nextSibling = nullptr;
   StoreNode* parent = nullptr;
@@ -118,8 +119,18 @@ class NodeTree {
   static bool IsSelfOrAncestor(const StoreNode* candidate, const StoreNode* node);
   bool PrecedesInPreorder(const StoreNode* a, const StoreNode* b) const;
 
+  // Calls `visit` with every node ever created for `nid`, oldest first.
+  template <typename Visit>
+  void ForEachWithNid(std::uint32_t nid, const Visit& visit) const;
+  auto NidAt() const {
+    return [this](std::uint32_t at) { return std::uint64_t{nodes_[at].nid}; };
+  }
+
   std::deque<StoreNode> nodes_;
-  std::unordered_map<std::uint32_t, std::vector<StoreNode*>> byNid_;
+  // nid -> position of the first node created for it; the rare later ones (a node met again
+  // while the first still waits for its parent) in laterByNid_.
+  FirstPositionTable firstByNid_;
+  std::unordered_map<std::uint32_t, std::vector<StoreNode*>> laterByNid_;
   StoreNode* first_ = nullptr;
   StoreNode* last_ = nullptr;
 

@@ -230,8 +230,22 @@ std::vector<std::optional<ByteSpan>> TableRow::Cells() const {
   return cells;
 }
 
+TableRow TableRow::FromPacked(std::uint32_t id, ByteSpan packed) {
+  TableRow row;
+  row.rowId = id;
+  row.packed_.assign(packed.begin(), packed.end());
+  return row;
+}
+
 NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
                               const std::vector<TableRow>& rows, SubnodeIds& ids) {
+  return BuildTableContext(
+      tags, rows.size(), [&rows](std::size_t r) -> const TableRow& { return rows[r]; }, ids);
+}
+
+NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
+                              const std::function<const TableRow&(std::size_t)>& rowAt,
+                              SubnodeIds& ids) {
   NodeContent content;
   HeapWriter heap(0x7C);
 
@@ -272,23 +286,25 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
 
   // The structure first (row index, table info, row matrix), as readers expect it in the
   // heap's first page; the cell values after it.
-  const BthReservation rowIndex = ReserveBth(heap, 4, 4, rows.size());
+  const BthReservation rowIndex = ReserveBth(heap, 4, 4, rowCount);
   const std::uint32_t info = heap.Reserve(22 + 8 * columns.size());
   heap.SetUserRoot(info);
-  const std::size_t matrixSize = rows.size() * rowSize;
+  const std::size_t matrixSize = rowCount * rowSize;
   const bool matrixInHeap = matrixSize > 0 && matrixSize <= kMaxHeapItem;
   const std::uint32_t matrixHid = matrixInHeap ? heap.Reserve(matrixSize) : 0;
 
   Bytes matrix;
+  matrix.reserve(matrixSize);
   std::vector<Bytes> index;
-  for (std::size_t r = 0; r < rows.size(); ++r) {
+  for (std::size_t r = 0; r < rowCount; ++r) {
+    const TableRow& source = rowAt(r);
     Bytes row(rowSize);
     const std::size_t ceb = rgib[2];
     auto present = [&row, ceb](std::uint8_t bit) {
       row[ceb + bit / 8] |= static_cast<std::byte>(0x80 >> (bit % 8));
     };
-    const std::vector<std::optional<ByteSpan>> cells = rows[r].Cells();
-    StoreLe(row, 0, rows[r].rowId, 4);
+    const std::vector<std::optional<ByteSpan>> cells = source.Cells();
+    StoreLe(row, 0, source.rowId, 4);
     StoreLe(row, 4, r + 1, 4);  // LtpRowVer: any non-zero value
     present(0);
     present(1);
@@ -307,7 +323,7 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
     }
     matrix.insert(matrix.end(), row.begin(), row.end());
     Bytes record(8);
-    StoreLe(record, 0, rows[r].rowId, 4);
+    StoreLe(record, 0, source.rowId, 4);
     StoreLe(record, 4, r, 4);
     index.push_back(std::move(record));
   }

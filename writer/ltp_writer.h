@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -90,6 +91,10 @@ struct TableRow {
   // The cells in order; the values point into the row.
   std::vector<std::optional<ByteSpan>> Cells() const;
 
+  // The cells as one buffer, and a row made again from it.
+  ByteSpan Packed() const { return packed_; }
+  static TableRow FromPacked(std::uint32_t id, ByteSpan packed);
+
  private:
   Bytes packed_;  // per cell: its length in 4 bytes (0xFFFFFFFF: absent), then its value
 };
@@ -98,6 +103,11 @@ struct TableRow {
 // tags, type in the low 16 bits); rows in order.
 NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
                               const std::vector<TableRow>& rows, SubnodeIds& ids);
+// The same with the rows handed over one at a time, in order: `rowAt(r)` for r from 0 to
+// rowCount - 1, so that they need not all be held at once.
+NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
+                              const std::function<const TableRow&(std::size_t)>& rowAt,
+                              SubnodeIds& ids);
 
 struct WrittenNode {
   std::uint64_t bidData = 0;

@@ -349,7 +349,8 @@ void NdbWriter::WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype,
 }
 
 template <typename Entry, typename Serialize>
-NdbWriter::PageRef NdbWriter::WriteBTree(std::vector<Entry> entries, std::size_t leafCapacity,
+NdbWriter::PageRef NdbWriter::WriteBTree(const std::vector<Entry>& entries,
+                                         std::size_t leafCapacity,
                                          std::size_t leafSize, std::uint8_t ptype,
                                          PageSlots& slots, Serialize serialize) {
   std::vector<PageRef> level;

@@ -118,7 +118,8 @@ class NdbWriter {
   void WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype, std::uint64_t bid,
                  bool signed_);
   template <typename Entry, typename Serialize>
-  PageRef WriteBTree(std::vector<Entry> entries, std::size_t leafCapacity, std::size_t leafSize,
+  PageRef WriteBTree(const std::vector<Entry>& entries, std::size_t leafCapacity,
+                     std::size_t leafSize,
                      std::uint8_t ptype, PageSlots& slots, Serialize serialize);
 
   int fd_;

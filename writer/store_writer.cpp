@@ -134,11 +134,15 @@ std::unique_ptr<StoreWriter> StoreWriter::Create(const std::filesystem::path& pa
                                                  EncodingMethod encoding, Status* error) {
   std::unique_ptr<NdbWriter> ndb = NdbWriter::Create(path, encoding, error);
   if (!ndb) return nullptr;
-  return std::unique_ptr<StoreWriter>(new StoreWriter(std::move(ndb), displayName));
+  std::error_code ec;
+  const std::filesystem::path full = std::filesystem::absolute(path, ec);
+  return std::unique_ptr<StoreWriter>(
+      new StoreWriter(std::move(ndb), displayName, (ec ? path : full).parent_path()));
 }
 
-StoreWriter::StoreWriter(std::unique_ptr<NdbWriter> ndb, std::string displayName)
-    : ndb_(std::move(ndb)), displayName_(std::move(displayName)) {
+StoreWriter::StoreWriter(std::unique_ptr<NdbWriter> ndb, std::string displayName,
+                         const std::filesystem::path& rowDirectory)
+    : ndb_(std::move(ndb)), displayName_(std::move(displayName)), rows_(rowDirectory) {
   std::mt19937 random(static_cast<std::uint32_t>(std::hash<std::string>{}(displayName_)));
   for (auto& b : storeUid_) b = static_cast<std::uint8_t>(random());
   rgnid_.fill(0x400);
@@ -204,6 +208,23 @@ void StoreWriter::WriteTc(std::uint32_t nid, const std::vector<std::uint32_t>& t
                           const std::vector<TableRow>& rows) {
   SubnodeIds ids;
   const WrittenNode w = WriteNodeContent(*ndb_, BuildTableContext(tags, rows, ids));
+  ndb_->AddNode(nid, w.bidData, w.bidSub, 0);
+}
+
+void StoreWriter::WriteContentsTable(std::uint32_t nid, const std::vector<RowSpill::Ref>& rows) {
+  TableRow current;
+  auto rowAt = [this, &rows, &current](std::size_t r) -> const TableRow& {
+    std::optional<TableRow> row = rows_.Read(rows[r]);
+    if (!row) {
+      rowsLost_ = true;
+      row = TableRow(rows[r].rowId, {});
+    }
+    current = std::move(*row);
+    return current;
+  };
+  SubnodeIds ids;
+  const WrittenNode w =
+      WriteNodeContent(*ndb_, BuildTableContext(kContentsColumns, rows.size(), rowAt, ids));
   ndb_->AddNode(nid, w.bidData, w.bidSub, 0);
 }
 
@@ -454,7 +475,7 @@ std::uint32_t StoreWriter::AddParts(std::uint32_t folder, std::uint32_t nid, con
   const auto flags = std::find_if(m.properties.begin(), m.properties.end(),
                                   [](const PropertyValue& p) { return p.id == 0x0E07 && p.type == 0x0003; });
   if (flags != m.properties.end() && (LoadLe32(flags->value, 0).value_or(1) & 0x01) == 0) ++f.unread;
-  f.contents.push_back(std::move(row));
+  f.contents.push_back(rows_.Add(row));
   return nid;
 }
 
@@ -567,7 +588,7 @@ void StoreWriter::WriteFolder(const FolderState& f) {
   std::vector<TableRow> hierarchy;
   for (std::uint32_t child : f.children) hierarchy.push_back(HierarchyRow(folders_.at(child)));
   WriteTc(base | 0x0D, kHierarchyColumns, hierarchy);
-  WriteTc(base | 0x0E, kContentsColumns, f.contents);
+  WriteContentsTable(base | 0x0E, f.contents);
   WriteTc(base | 0x0F, kAssociatedColumns, {});
 }
 
@@ -658,7 +679,11 @@ Status StoreWriter::Finish() {
   WriteNameToIdMap();
   for (const auto& [nid, folder] : folders_) WriteFolder(folder);
   ndb_->SetNidCounters(rgnid_);
-  return ndb_->Finish();
+  Status finished = ndb_->Finish();
+  if (finished.ok() && rowsLost_) {
+    return Status::Error("the rows of a folder's contents table could not be read back");
+  }
+  return finished;
 }
 
 }  // namespace palvara

@@ -15,6 +15,7 @@
 
 #include "common/status.h"
 #include "writer/ltp_writer.h"
+#include "writer/row_spill.h"
 #include "writer/message_copy.h"
 #include "writer/ndb_writer.h"
 
@@ -147,7 +148,7 @@ class StoreWriter {
     std::string name;
     std::string containerClass;
     std::vector<std::uint32_t> children;
-    std::vector<TableRow> contents;  // one row per message, contents-table columns
+    std::vector<RowSpill::Ref> contents;  // one row per message, contents-table columns
     std::int32_t unread = 0;
   };
   // A message's node as it is written: its properties, recipient rows and attachments.
@@ -161,7 +162,8 @@ class StoreWriter {
     std::vector<Attachment> attachments;
   };
 
-  explicit StoreWriter(std::unique_ptr<NdbWriter> ndb, std::string displayName);
+  StoreWriter(std::unique_ptr<NdbWriter> ndb, std::string displayName,
+              const std::filesystem::path& rowDirectory);
   // The message's properties, and its node written with its subnodes.
   std::vector<PropertyValue> MessageProperties(const MessageSpec& message, std::uint32_t nid);
   MessageParts SpecParts(const MessageSpec& message, std::uint32_t nid);
@@ -173,6 +175,7 @@ class StoreWriter {
   void WritePc(std::uint32_t nid, std::uint32_t parent, std::vector<PropertyValue> properties);
   void WriteTc(std::uint32_t nid, const std::vector<std::uint32_t>& tags,
                const std::vector<TableRow>& rows);
+  void WriteContentsTable(std::uint32_t nid, const std::vector<RowSpill::Ref>& rows);
   void WriteFolder(const FolderState& folder);
   void WriteFixedNodes();
   void WriteNameToIdMap();
@@ -183,6 +186,8 @@ class StoreWriter {
   std::array<std::uint8_t, 16> storeUid_{};
   std::array<std::uint32_t, 32> rgnid_{};
   std::map<std::uint32_t, FolderState> folders_;
+  RowSpill rows_;            // the contents-table rows until Finish
+  bool rowsLost_ = false;    // a spilled row could not be read back
   std::vector<PropertyName> named_;
   std::map<PropertyName, std::uint16_t> namedIds_;
   std::uint64_t searchKeySeed_ = 0x5A17;

@@ -9,6 +9,7 @@
 #include "tests/support/heap_builder.h"
 #include "tests/support/store_builder.h"
 #include "tests/support/store_sketch.h"
+#include "writer/sample_generator.h"
 
 namespace palvara {
 namespace {
@@ -165,6 +166,53 @@ TEST_F(AnalysisTest, UnopenableAndUnreadableFilesSayWhy) {
   EXPECT_EQ(r.outcome, AnalysisResult::Outcome::kCorrupted);
   EXPECT_EQ(garbage.messages, std::vector<std::string>{kMessageCorrupted});
   EXPECT_EQ(garbage.pages, std::vector<std::string>{"completed.html"});
+}
+
+TEST(AnalysisListsTest, CountingOnlyGivesTheSameCountsTreeAndFoldersWithoutTheLists) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("palvara-lists-" + std::to_string(::getpid()) + ".pst");
+  SampleOptions sample;
+  sample.messages = 80;
+  SampleSummary made;
+  ASSERT_TRUE(WriteSampleStore(path, sample, &made).ok());
+  ASSERT_GT(made.contacts, 0u);
+  ASSERT_GT(made.notes, 0u);
+  auto analyze = [&path](bool keep) {
+    AnalysisOptions options;
+    options.sourcePath = path;
+    options.keepItemLists = keep;
+    AnalysisObserver quiet;
+    RunControl control;
+    return RunAnalysis(options, quiet, control);
+  };
+  const AnalysisResult kept = analyze(true);
+  const AnalysisResult counted = analyze(false);
+  std::filesystem::remove(path);
+
+  EXPECT_FALSE(kept.contacts.empty());
+  EXPECT_FALSE(kept.tasks.empty());
+  EXPECT_FALSE(kept.notes.empty());
+  EXPECT_FALSE(kept.journal.empty());
+  EXPECT_FALSE(kept.calendar.empty());
+  EXPECT_TRUE(counted.contacts.empty() && counted.tasks.empty() && counted.notes.empty() &&
+              counted.journal.empty() && counted.calendar.empty());
+
+  EXPECT_EQ(counted.counters.values, kept.counters.values);
+  EXPECT_EQ(Counter(counted, AnalysisCounters::kContacts), static_cast<int>(made.contacts));
+  ASSERT_EQ(counted.tree.size(), kept.tree.size());
+  for (std::size_t i = 0; i < kept.tree.size(); ++i) {
+    EXPECT_EQ(counted.tree[i].path, kept.tree[i].path);
+    EXPECT_EQ(counted.tree[i].children.Items(), kept.tree[i].children.Items());
+  }
+  ASSERT_EQ(counted.folders.size(), kept.folders.size());
+  std::size_t keptMails = 0;
+  for (std::size_t i = 0; i < kept.folders.size(); ++i) {
+    EXPECT_EQ(counted.folders[i].itemCount, kept.folders[i].itemCount);
+    EXPECT_TRUE(counted.folders[i].items.empty());
+    keptMails += kept.folders[i].items.size();
+  }
+  EXPECT_GT(keptMails, 0u);
+  EXPECT_NE(counted.store, nullptr);
 }
 
 TEST(AnalysisCategoryTest, ClassesCountAsTheirCategory) {

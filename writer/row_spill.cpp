@@ -1,0 +1,94 @@
+#include "writer/row_spill.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <string>
+
+namespace palvara {
+namespace {
+
+// An unnamed file in `directory`: O_TMPFILE where the file system has it, else a named one
+// removed at once. -1 when neither can be made.
+int OpenUnnamedFile(const std::filesystem::path& directory) {
+  if (directory.empty()) return -1;
+  int fd = ::open(directory.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  std::string name = (directory / ".palvara-rows-XXXXXX").string();
+  fd = ::mkostemp(name.data(), O_CLOEXEC);
+  if (fd >= 0) ::unlink(name.c_str());
+  return fd;
+}
+
+bool WriteWhole(int fd, std::uint64_t offset, ByteSpan bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+    offset += static_cast<std::uint64_t>(n);
+  }
+  return true;
+}
+
+std::size_t ReadSome(int fd, std::uint64_t offset, std::span<std::byte> out) {
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::pread(fd, out.data() + done, out.size() - done,
+                              static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return done;
+}
+
+}  // namespace
+
+RowSpill::RowSpill(const std::filesystem::path& directory, std::size_t bufferLimit)
+    : fd_(OpenUnnamedFile(directory)), bufferLimit_(bufferLimit) {}
+
+RowSpill::~RowSpill() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+RowSpill::Ref RowSpill::Add(const TableRow& row) {
+  const ByteSpan packed = row.Packed();
+  const Ref ref{written_ + pending_.size(), static_cast<std::uint32_t>(packed.size()), row.rowId};
+  pending_.insert(pending_.end(), packed.begin(), packed.end());
+  if (pending_.size() >= bufferLimit_) Flush();
+  return ref;
+}
+
+void RowSpill::Flush() {
+  if (fd_ < 0 || inMemory_ || pending_.empty()) return;
+  if (!WriteWhole(fd_, written_, pending_)) {
+    // Tolerant: a full or failing disk keeps the rows in memory, as without a file.
+    inMemory_ = true;
+    return;
+  }
+  written_ += pending_.size();
+  pending_.clear();
+}
+
+std::optional<TableRow> RowSpill::Read(const Ref& ref) const {
+  const std::uint64_t end = ref.offset + ref.size;
+  if (ref.offset >= written_) {
+    const std::uint64_t at = ref.offset - written_;
+    if (end - written_ > pending_.size()) return std::nullopt;
+    return TableRow::FromPacked(ref.rowId, ByteSpan(pending_).subspan(at, ref.size));
+  }
+  if (end > written_) return std::nullopt;  // rows never straddle a flush
+  if (ref.offset < windowStart_ || end > windowStart_ + window_.size()) {
+    window_.resize(std::max<std::size_t>(bufferLimit_, ref.size));
+    window_.resize(ReadSome(fd_, ref.offset, window_));
+    windowStart_ = ref.offset;
+    if (end > windowStart_ + window_.size()) return std::nullopt;
+  }
+  const ByteSpan packed = ByteSpan(window_).subspan(ref.offset - windowStart_, ref.size);
+  return TableRow::FromPacked(ref.rowId, packed);
+}
+
+}  // namespace palvara
