@@ -120,12 +120,14 @@ bool SavingWalk::LoadStep(SavingStep& step) {
   // A message is read only when a selected folder would take it, whatever kind it is.
   const bool taken = Selected(currentPath_) || (step.mailFolder && Selected(*step.mailFolder));
   if (node.NidType() == kNidTypeMessage && !taken) return false;
-  step.record = LoadItem(store_, node, context_, attachments_);
+  // What the record is read from is kept for the item read whole: each list is read once.
+  ItemLists lists;
+  step.record = LoadItem(store_, node, context_, attachments_, taken ? &lists : nullptr);
   if (!step.record || step.record->Empty()) return false;
   if (!step.record->folderCounts) {
     step.kind = SavingStep::Kind::kItem;
     step.path = currentPath_;
-    if (taken) step.source = SourceItemReader(store_).Read(node);
+    if (taken) step.source = SourceItemReader(store_).Read(lists);
     return false;
   }
   step.kind = SavingStep::Kind::kFolder;
