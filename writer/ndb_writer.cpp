@@ -93,7 +93,10 @@ NdbWriter::NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding
       encoding_(encoding),
       cursor_(kFirstAMap) {
   buffer_.reserve(bufferLimit_);
-  if (bufferLimit_ > 0) writeBehind_ = std::thread([this] { WriteBehind(); });
+  if (bufferLimit_ > 0) {
+    behind_ = true;
+    writeBehind_ = std::thread([this] { WriteBehind(); });
+  }
   rgnid_.fill(0x400);
   rgnid_[3] = 0x4000;
   rgnid_[4] = 0x10000;
@@ -161,7 +164,7 @@ std::span<std::byte> NdbWriter::BufferSpan(std::uint64_t offset, std::size_t siz
 
 void NdbWriter::Flush() {
   if (buffer_.empty()) return;
-  if (!writeBehind_.joinable()) {
+  if (!behind_) {
     WriteToFile(bufferStart_, buffer_);
     buffer_.clear();
     return;
@@ -448,6 +451,10 @@ NdbWriter::PageRef NdbWriter::WriteBTree(std::vector<Entry> entries, std::size_t
 
 Status NdbWriter::Finish() {
   if (finished_) return Status::Error("the store was already finished");
+  // What Finish writes goes here and there in the file, a page at a time: written at once.
+  Flush();
+  Drain();
+  behind_ = false;
   // Block B-tree and node B-tree, bottom-up from sorted entries. Page bids follow the blocks'.
   bidNextP_ = bidNextB_;
   std::sort(blocks_.begin(), blocks_.end(),

@@ -156,6 +156,7 @@ class NdbWriter {
   std::uint64_t handedStart_ = 0;
   bool handing_ = false;   // handed_ waits for the file
   bool stopping_ = false;  // the writer is going away
+  bool behind_ = false;    // full buffers go to the writing thread (until Finish)
   Status handedStatus_ = Status::Ok();
   std::thread writeBehind_;
 };
