@@ -2,6 +2,7 @@
 # Paired timings of palvara-cli against the work it is measured by, on one store:
 #   recover  vs  readpst -j 0 -D -M -b   (an independent reader exporting every item)
 #   analyze  vs  readpst -j 0 -D -M -b
+#   export --format mbox --all  vs  readpst -j 0 -D -r   (both write every folder as mbox)
 #   recover  vs  cp + fsync of the copy  (the floor: the store's bytes read and written once)
 # The two commands of a pair run one after the other, alternating which goes first; each
 # pair gives one ratio, and the median of the ratios is printed with the medians of the wall
@@ -87,6 +88,8 @@ pair recover "readpst -j0 -D -M -b" -- "$cli" recover "$file" --to "$work/out" \
   -- readpst -j 0 -D -M -b -o "$work/out" "$file"
 pair analyze "readpst -j0 -D -M -b" -- "$cli" analyze "$file" \
   -- readpst -j 0 -D -M -b -o "$work/out" "$file"
+pair export "readpst -j0 -D -r" -- "$cli" export "$file" --to "$work/out" --format mbox --all \
+  -- readpst -j 0 -D -r -o "$work/out" "$file"
 pair recover "cp + fsync" -- "$cli" recover "$file" --to "$work/out" \
   -- bash -c 'copy_sync "$1" "$2"' _ "$file" "$work/out/copy.pst"
 

@@ -100,7 +100,7 @@ nlohmann::ordered_json AnalysisJson(const AnalysisResult& r, bool withItems) {
 }
 
 AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ostream& err,
-                                   ScanMode scan, AttachmentReading attachments) {
+                                   ScanMode scan, bool foldersOnly) {
   if (!LoadCompanionLibrary()) {
     err << "palvara-cli: warning: the companion library libItemDecodeA.so is missing\n";
   }
@@ -115,7 +115,7 @@ AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ost
   options.sourcePath = file;
   options.collectItems = items;
   options.scan = scan;
-  options.attachments = attachments;
+  options.foldersOnly = foldersOnly;
   RunControl control;
   CliObserver observer(err, ::isatty(STDERR_FILENO) == 1);
   AnalysisResult result;

@@ -14,10 +14,10 @@ namespace palvara::cli {
 nlohmann::ordered_json AnalysisJson(const AnalysisResult& result, bool withItems);
 
 // Runs the analysis of `file` as the wizard's first two steps do (activity log entries,
-// progress bar on a terminal, Ctrl-C stops).
+// progress bar on a terminal, Ctrl-C stops). `foldersOnly`: the folders alone, for a saving
+// run to choose from (it reads the items itself).
 AnalysisResult AnalyzeInForeground(const std::string& file, bool items, std::ostream& err,
-                                   ScanMode scan = ScanMode::kAuto,
-                                   AttachmentReading attachments = AttachmentReading::kWhole);
+                                   ScanMode scan = ScanMode::kAuto, bool foldersOnly = false);
 
 // When the analysis gave no tree to use (the file cannot be opened or holds no store), prints
 // the reason (and {"error": ...} on `out` with `json`) and returns the exit status; else 0.

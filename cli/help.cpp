@@ -76,6 +76,8 @@ const std::vector<CommandHelp>& CommandHelpTexts() {
        "\n"
        "  --to DIR        folder of the new PST (made when missing)\n"
        "  --folder PATH   a folder to save, as \"Personal Folders\\Inbox\\\"; repeatable\n"
+       "                  (a backslash inside a folder's name is written twice:\n"
+       "                  \"Personal Folders\\Q3\\\\2024\\\" is the one folder \"Q3\\2024\")\n"
        "  --all           save every folder the analysis finds\n"
        "  --json          print one JSON object\n"
        "  --scan          always scan the whole file to rebuild its indexes\n"
@@ -93,6 +95,8 @@ const std::vector<CommandHelp>& CommandHelpTexts() {
        "  --to DIR        the folder to write into (made when missing)\n"
        "  --format F      mbox, maildir, eml or all (contacts and calendars whatever F is)\n"
        "  --folder PATH   a folder to export, as \"Personal Folders\\Inbox\\\"; repeatable\n"
+       "                  (a backslash inside a folder's name is written twice:\n"
+       "                  \"Personal Folders\\Q3\\\\2024\\\" is the one folder \"Q3\\2024\")\n"
        "  --all           export every folder the analysis finds\n"
        "  --json          print one JSON object\n"},
       {"recover",

@@ -11,6 +11,7 @@
 #include "cli/interrupt.h"
 #include "cli/json_text.h"
 #include "cli/progress_bar.h"
+#include "common/folder_path.h"
 #include "export/open_output.h"
 #include "export/saving_driver.h"
 #include "shell/activity_log.h"
@@ -263,13 +264,13 @@ int SaveCommand(const std::vector<std::string>& args, std::ostream& out, std::os
   if (!Parse(args, false, a, err)) return kExitUsage;
   StopSignals stopSignals;
   // The folders the tree shows, to save them all or to know the ones named. The saving run
-  // reads every item whole again: here the attachments' own data is not needed.
-  const AnalysisResult analysis =
-      AnalyzeInForeground(a.file, false, err, a.scan, AttachmentReading::kTableRows);
+  // reads every item itself: here the items are not loaded.
+  const AnalysisResult analysis = AnalyzeInForeground(a.file, false, err, a.scan, true);
   if (const int failed = ReportUnusableAnalysis(analysis, a.json, out, err)) return failed;
   if (Interrupted()) return ReportStopped(a.json, out, err);
   const std::vector<std::string> known = TreePaths(analysis);
   if (!a.all) {
+    for (std::string& path : a.folders) path = ResolveFolderPath(path, known);
     if (const int failed = CheckSelectedFolders(a.folders, known, a.json, out, err)) return failed;
   }
   // The saving reads the store the analysis opened and indexed.

@@ -1,5 +1,6 @@
 #include "export/mailbox_files.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -53,56 +54,86 @@ void WriteWholeFile(const std::filesystem::path& path, std::string_view content)
 
 CollectionFiles::~CollectionFiles() {
   for (auto& [path, entry] : files_) {
-    if (entry.file != nullptr) std::fclose(entry.file);
+    if (entry.fd >= 0) ::close(entry.fd);
   }
 }
 
-std::FILE* CollectionFiles::Open(const std::filesystem::path& path, Entry& entry) {
-  if (entry.file != nullptr) return entry.file;
-  if (openCount_ >= kOpenLimit) {
-    for (auto& [p, e] : files_) {
-      if (e.file != nullptr) {
-        std::fclose(e.file);
-        e.file = nullptr;
-      }
-    }
-    openCount_ = 0;
+void CollectionFiles::CloseAll() {
+  Flush();
+  for (auto& [p, e] : files_) {
+    if (e.fd >= 0) ::close(e.fd);
+    e.fd = -1;
   }
-  entry.file = std::fopen(PartName(path).c_str(), entry.begun ? "ab" : "wb");
-  if (entry.file == nullptr) ThrowFileError(path, errno);
+  openCount_ = 0;
+}
+
+void CollectionFiles::Open(const std::filesystem::path& path, Entry& entry) {
+  if (entry.fd >= 0) return;
+  if (openCount_ >= kOpenLimit) CloseAll();
+  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (entry.begun ? O_APPEND : O_TRUNC);
+  entry.fd = ::open(PartName(path).c_str(), flags, 0666);
+  if (entry.fd < 0) ThrowFileError(path, errno);
   ++openCount_;
-  return entry.file;
+}
+
+void CollectionFiles::Flush() {
+  if (buffered_ == files_.end()) return;
+  Entry& entry = buffered_->second;
+  const std::filesystem::path& path = buffered_->first;
+  std::size_t done = 0;
+  int error = 0;
+  while (done < buffer_.size() && error == 0) {
+    const ssize_t n = ::write(entry.fd, buffer_.data() + done, buffer_.size() - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+    } else if (n < 0 && errno != EINTR) {
+      error = errno;
+    } else if (n == 0) {
+      error = EIO;
+    }
+  }
+  buffered_ = files_.end();
+  // One very large message does not keep its memory for the rest of the run.
+  if (buffer_.capacity() > 4 * kBufferBytes) std::string().swap(buffer_);
+  buffer_.clear();
+  if (error != 0) {
+    // Tolerant: what did reach the file is cut off again.
+    if (::ftruncate(entry.fd, static_cast<off_t>(entry.size)) == 0) ::lseek(entry.fd, 0, SEEK_END);
+    throw ComponentError(path.string() + ": " + std::strerror(error), true);
+  }
+  entry.size += done;
 }
 
 void CollectionFiles::Append(const std::filesystem::path& path, std::string_view content,
                              std::string_view header) {
-  Entry& entry = files_[path];
-  std::FILE* file = Open(path, entry);
-  const long before = std::ftell(file);
-  const bool fresh = !entry.begun;
+  const auto it = files_.try_emplace(path).first;
+  if (buffered_ != it) Flush();
+  Entry& entry = it->second;
+  Open(path, entry);
+  buffered_ = it;
+  if (!entry.begun) buffer_.append(header);
   entry.begun = true;
-  if ((fresh && !WriteAll(file, header)) || !WriteAll(file, content) || std::fflush(file) != 0) {
-    const int error = errno;
-    // Tolerant: the part of the item that did reach the file is cut off again.
-    std::clearerr(file);
-    if (before >= 0 && ::ftruncate(::fileno(file), before) == 0) std::fseek(file, before, SEEK_SET);
-    ThrowFileError(path, error);
-  }
+  buffer_.append(content);
+  if (buffer_.size() >= kBufferBytes) Flush();
 }
 
 void CollectionFiles::Finish(const std::map<std::string, std::string>& footerByExtension) {
-  for (auto& [path, entry] : files_) {
+  for (auto it = files_.begin(); it != files_.end(); ++it) {
+    const std::filesystem::path& path = it->first;
     const auto footer = footerByExtension.find(path.extension().string());
     if (footer != footerByExtension.end()) Append(path, footer->second);
-    if (entry.file != nullptr) {
-      const bool closed = std::fclose(entry.file) == 0;
-      entry.file = nullptr;
+    if (buffered_ == it) Flush();
+    Entry& entry = it->second;
+    if (entry.fd >= 0) {
+      const bool closed = ::close(entry.fd) == 0;
+      entry.fd = -1;
       if (!closed) ThrowFileError(path, errno);
     }
     if (std::rename(PartName(path).c_str(), path.c_str()) != 0) ThrowFileError(path, errno);
     finished_.push_back(path);
   }
   files_.clear();
+  buffered_ = files_.end();
   openCount_ = 0;
 }
 

@@ -1,6 +1,8 @@
 #include "export/mime_text.h"
 
+#include <array>
 #include <cstdio>
+#include <cstring>
 
 #include "common/text.h"
 
@@ -59,7 +61,51 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
+bool IsCleanUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull, kOnes = 0x0101010101010101ull;
+  while (p < end) {
+    if (end - p >= 8) {
+      // Eight ASCII bytes at once, none of them NUL.
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      if ((w & kHigh) == 0 && ((w - kOnes) & ~w & kHigh) == 0) {
+        p += 8;
+        continue;
+      }
+    }
+    const unsigned char c = *p;
+    if (c == 0) return false;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    std::ptrdiff_t more = 0;
+    std::uint32_t cp = 0, least = 0;
+    if ((c & 0xE0) == 0xC0) {
+      more = 1, cp = c & 0x1Fu, least = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      more = 2, cp = c & 0x0Fu, least = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+      more = 3, cp = c & 0x07u, least = 0x10000;
+    } else {
+      return false;
+    }
+    if (end - p <= more) return false;
+    for (std::ptrdiff_t k = 1; k <= more; ++k) {
+      if ((p[k] & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (p[k] & 0x3Fu);
+    }
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    p += more + 1;
+  }
+  return true;
+}
+
 std::string ValidUtf8(std::string_view text) {
+  // Most text already is: it is taken as it is.
+  if (IsCleanUtf8(text)) return std::string(text);
   // A round trip through UTF-16 replaces what is not UTF-8 (and would end at a NUL).
   std::string copy(text);
   std::erase(copy, '\0');
@@ -165,6 +211,12 @@ std::string MimeParameter(std::string_view name, std::string_view value) {
 }
 
 void AppendBase64Lines(std::string& out, ByteSpan bytes) {
+  // Two characters at once: a table of every 12-bit value's pair.
+  static const std::array<std::array<char, 2>, 4096> kPairs = [] {
+    std::array<std::array<char, 2>, 4096> pairs{};
+    for (std::size_t v = 0; v < pairs.size(); ++v) pairs[v] = {kBase64[v >> 6], kBase64[v & 0x3F]};
+    return pairs;
+  }();
   const std::size_t whole = bytes.size() / 3;
   const std::size_t rest = bytes.size() % 3;
   const std::size_t lines = (bytes.size() + 56) / 57;
@@ -173,13 +225,15 @@ void AppendBase64Lines(std::string& out, ByteSpan bytes) {
   char* o = out.data() + start;
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
   // 19 groups of three bytes make one line of 76 characters.
-  for (std::size_t g = 0; g < whole; ++g, in += 3) {
-    const std::uint32_t v = std::uint32_t{in[0]} << 16 | std::uint32_t{in[1]} << 8 | in[2];
-    *o++ = kBase64[v >> 18];
-    *o++ = kBase64[(v >> 12) & 0x3F];
-    *o++ = kBase64[(v >> 6) & 0x3F];
-    *o++ = kBase64[v & 0x3F];
-    if (g % 19 == 18) *o++ = '\n';
+  for (std::size_t left = whole; left > 0;) {
+    const std::size_t groups = std::min<std::size_t>(left, 19);
+    for (std::size_t g = 0; g < groups; ++g, in += 3, o += 4) {
+      const std::uint32_t v = std::uint32_t{in[0]} << 16 | std::uint32_t{in[1]} << 8 | in[2];
+      std::memcpy(o, kPairs[v >> 12].data(), 2);
+      std::memcpy(o + 2, kPairs[v & 0xFFF].data(), 2);
+    }
+    left -= groups;
+    if (groups == 19) *o++ = '\n';
   }
   if (rest != 0) {
     std::uint32_t v = std::uint32_t{in[0]} << 16;

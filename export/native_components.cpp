@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/folder_path.h"
 #include "common/text.h"
 #include "writer/store_writer.h"
 
@@ -208,9 +209,8 @@ class NativeConversion : public ConversionComponent {
   void CreateFolder(const std::string& folderPath) override {
     auto [store, relative] = Mine(folderPath);
     if (relative.empty() || store->Find(relative)) return;
-    const auto slash = relative.rfind('\\');
-    const std::string parentPath = slash == std::string::npos ? "" : relative.substr(0, slash);
-    const std::string name = relative.substr(slash == std::string::npos ? 0 : slash + 1);
+    // The last level's name may hold backslashes of its own, written twice.
+    const auto [parentPath, name] = SplitLastFolderName(relative);
     const auto parent = store->Find(parentPath);
     if (!parent) throw ComponentError("the parent of \"" + folderPath + "\" does not exist");
     if (name.empty()) throw ComponentError("a folder needs a name: \"" + folderPath + "\"");

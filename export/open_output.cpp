@@ -8,6 +8,7 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "common/folder_path.h"
 #include "export/ical_writer.h"
 #include "export/mime_writer.h"
 #include "export/source_message.h"
@@ -67,10 +68,17 @@ void MboxrdQuote(std::string& text, std::size_t from) {
     const std::size_t quotes = text.find_first_not_of('>', line);
     return quotes != std::string::npos && text.compare(quotes, 5, "From ") == 0;
   };
-  // memmem skips through the text far faster than a search for each "F" of a base64 part.
+  // A search for the blank skips a base64 part (which has none) at memchr's pace; each blank
+  // found is then checked for the "From" before it.
   const auto next = [&text](std::size_t pos) {
-    const void* hit = ::memmem(text.data() + pos, text.size() - pos, "From ", 5);
-    return hit == nullptr ? std::string::npos : static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+    for (std::size_t blank = pos + 4; blank < text.size();) {
+      const void* hit = std::memchr(text.data() + blank, ' ', text.size() - blank);
+      if (hit == nullptr) break;
+      blank = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
+      if (text.compare(blank - 4, 4, "From") == 0) return blank - 4;
+      ++blank;
+    }
+    return std::string::npos;
   };
   std::size_t first = std::string::npos;
   for (std::size_t at = next(from); at != std::string::npos; at = next(at + 1)) {
@@ -130,18 +138,10 @@ void OpenFormatOutput::InitOutputStore(const std::string& targetFolder) {
 OpenFormatOutput::Folder& OpenFormatOutput::FolderFor(const std::string& folderPath) {
   const auto found = folders_.find(folderPath);
   if (found != folders_.end()) return found->second;
-  // "Personal Folders\\Inbox\\Old\\": the parent is everything before "Old\\". The name is
-  // the one the walk gave, which may hold backslashes of its own; a path from elsewhere is cut
-  // at its last backslash.
-  std::string name;
-  if (const auto known = folderNames_.find(folderPath); known != folderNames_.end()) {
-    name = known->second;
-  } else {
-    const std::string trimmed = folderPath.substr(0, folderPath.size() - 1);
-    const auto cut = trimmed.rfind('\\');
-    name = cut == std::string::npos ? trimmed : trimmed.substr(cut + 1);
-  }
-  std::string parentPath = folderPath.substr(0, folderPath.size() - std::min(folderPath.size(), name.size() + 1));
+  // "Personal Folders\\Inbox\\Old\\": the parent is "Personal Folders\\Inbox\\", the name
+  // "Old" (whose own backslashes the path writes twice).
+  auto [parentPath, name] = SplitLastFolderName(folderPath);
+  parentPath += '\\';
   if (parentPath.size() < std::string_view(kTopPath).size()) parentPath = kTopPath;
   Folder& parent = FolderFor(parentPath);
   Folder folder;
@@ -176,10 +176,6 @@ std::filesystem::path OpenFormatOutput::MaildirOf(Folder& folder) {
     folder.maildirMade = true;
   }
   return dir;
-}
-
-void OpenFormatOutput::FolderName(const std::string& folderPath, const std::string& name) {
-  folderNames_[folderPath] = name;
 }
 
 void OpenFormatOutput::CreateFolderPath(const std::string& folderPath) {

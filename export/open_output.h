@@ -40,7 +40,6 @@ class OpenFormatOutput : public SavingOutput {
 
   // Makes the destination (when missing) and proves it writable; std::runtime_error if not.
   void InitOutputStore(const std::string& targetFolder) override;
-  void FolderName(const std::string& folderPath, const std::string& name) override;
   void CreateFolderPath(const std::string& folderPath) override;
   void WriteMail(const OutputItem& item) override;
   void WriteAppointment(const OutputItem& item) override;
@@ -79,7 +78,6 @@ class OpenFormatOutput : public SavingOutput {
   std::filesystem::path defaultDestination_;
   std::filesystem::path destination_;
   std::map<std::string, Folder> folders_;
-  std::map<std::string, std::string> folderNames_;  // a folder path's own name, as the walk said
   SiblingNames directoryNames_;
   SiblingNames maildirNames_;
   CollectionFiles collections_;

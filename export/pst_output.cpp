@@ -13,6 +13,7 @@
 #include <fstream>
 #include <set>
 
+#include "common/folder_path.h"
 #include "export/native_components.h"
 #include "items/mapping.h"
 #include "reader/block_access.h"
@@ -428,18 +429,18 @@ std::string USave_to_PST_Format::StorePath(const std::string& folderPath) const 
 
 void USave_to_PST_Format::CreateFolderPath(const std::string& folderPath) {
   currentOutputFolder_ = StorePath(folderPath);
-  // "\\\\store\\a\\b": one call per level below the store, parents first.
-  const std::string rest = currentOutputFolder_.substr(std::min<std::size_t>(2, currentOutputFolder_.size()));
-  std::string level = "\\\\" + rest.substr(0, rest.find('\\'));
-  for (std::size_t at = rest.find('\\'); at != std::string::npos;) {
-    const std::size_t next = rest.find('\\', at + 1);
-    level += rest.substr(at, next == std::string::npos ? std::string::npos : next - at);
+  // "\\\\store\\a\\b": one call per level below the store, parents first. A name keeps its
+  // own backslashes (written twice in the path), so it stays one level.
+  const std::vector<std::string> names = FolderPathNames(currentOutputFolder_);
+  if (names.empty()) return;
+  std::string level = EscapeFolderName(names[0]);  // "\\\\store"
+  for (std::size_t i = 1; i < names.size(); ++i) {
+    level += "\\" + EscapeFolderName(names[i]);
     try {
       conversion_->CreateFolder(level);
     } catch (const ComponentError&) {
       // The next level is tried all the same.
     }
-    at = next;
   }
 }
 

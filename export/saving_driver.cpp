@@ -143,7 +143,7 @@ class Saving {
       ++progress_.saved;
       observer_.Progress(progress_);
       if (step->kind == SavingStep::Kind::kFolder) {
-        EnterFolder(step->path, step->name);
+        EnterFolder(step->path);
       } else if (step->kind == SavingStep::Kind::kItem) {
         SaveItem(*step);
       }
@@ -151,8 +151,7 @@ class Saving {
     }
   }
 
-  void EnterFolder(const std::string& path, const std::string& name) {
-    writer_->FolderName(path, name);
+  void EnterFolder(const std::string& path) {
     if (!Selected(path)) return;
     CreateFolder(path);
     progress_.destination = path;

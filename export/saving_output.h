@@ -34,11 +34,8 @@ class SavingOutput {
   virtual ~SavingOutput() = default;
   // Prepares the destination; `targetFolder` empty means the output's default.
   virtual void InitOutputStore(const std::string& targetFolder) = 0;
-  // Every folder the walk meets, before any other call names its path, with its own name: one
-  // level whatever it holds (a name may contain a backslash, so the path alone cannot be split
-  // back into its levels).
-  virtual void FolderName(const std::string& /*folderPath*/, const std::string& /*name*/) {}
-  // A selected folder, "Personal Folders\\Inbox\\Old\\".
+  // A selected folder, "Personal Folders\\Inbox\\Old\\" (a backslash inside a name written
+  // twice, see common/folder_path.h).
   virtual void CreateFolderPath(const std::string& folderPath) = 0;
   virtual void WriteMail(const OutputItem& item) = 0;
   virtual void WriteAppointment(const OutputItem& item) = 0;

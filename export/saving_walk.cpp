@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/folder_path.h"
 #include "export/source_item.h"
 
 namespace palvara {
@@ -11,7 +12,7 @@ constexpr std::uint32_t kNidTypeMessage = 0x04;     // NID_TYPE_NORMAL_MESSAGE
 constexpr std::uint32_t kNidTypeAssociated = 0x08;  // NID_TYPE_ASSOC_MESSAGE
 
 // "Personal Folders\\Inbox\\Old\\" -> "Personal Folders\\Inbox\\".
-// Leaves the innermost folder: its name goes from the path whole, backslashes and all.
+// Leaves the innermost folder: its name, as the path writes it, goes whole.
 void LeaveFolder(std::string& path, std::vector<std::string>& names) {
   if (names.empty()) return;
   path.resize(path.size() - names.back().size() - 1);
@@ -148,9 +149,8 @@ bool SavingWalk::LoadStep(SavingStep& step) {
     return false;
   }
   step.kind = SavingStep::Kind::kFolder;
-  step.name = step.record->displayName.value_or("");
-  names_.push_back(step.name);
-  currentPath_ += step.name + "\\";
+  names_.push_back(EscapeFolderName(step.record->displayName.value_or("")));
+  currentPath_ += names_.back() + "\\";
   step.path = currentPath_;
   // Every folder, not only mail folders: mail keeps the folder it was filed in, whatever
   // that folder's class.

@@ -35,8 +35,6 @@ struct SavingStep {
   const StoreNode* node = nullptr;
   Kind kind = Kind::kPassed;
   std::string path;
-  // A folder's own name, one level whatever it holds (a backslash among its letters too).
-  std::string name;
   // The folder a mail is filed in: its parent's path, else the folder entered last; none
   // before the first folder.
   std::optional<std::string> mailFolder;
@@ -87,7 +85,7 @@ class SavingWalk {
 
   // The loading thread's own state: the folder path it is in and the folders entered so far.
   std::string currentPath_ = kSavingTopPath;
-  std::vector<std::string> names_;  // the names of the open folders below the top one
+  std::vector<std::string> names_;  // the open folders below the top one, as the path names them
   std::vector<std::pair<std::string, std::uint32_t>> folders_;
 
   std::mutex mutex_;

@@ -2,6 +2,8 @@
 
 #include <QFont>
 
+#include "common/folder_path.h"
+
 namespace palvara::gui {
 
 int CFolderTreeCtrl1::Node::row() const {
@@ -61,9 +63,11 @@ std::vector<std::unique_ptr<CFolderTreeCtrl1::Node>>& CFolderTreeCtrl1::children
 }
 
 QModelIndex CFolderTreeCtrl1::addFolderPath(const QString& path, const QString& containerClass) {
-  const QStringList parts = path.split('\\', Qt::SkipEmptyParts);
+  // A name may hold a backslash of its own (written twice in the path): it stays one node.
   Node* parent = nullptr;
-  for (const QString& part : parts) {
+  for (const std::string& name : FolderPathNames(path.toStdString())) {
+    if (name.empty()) continue;
+    const QString part = QString::fromStdString(name);
     auto& children = childrenOf(parent);
     Node* found = nullptr;
     for (const auto& child : children) {
@@ -105,7 +109,9 @@ QModelIndex CFolderTreeCtrl1::addFolderPath(const QString& path, const QString& 
 
 QString CFolderTreeCtrl1::folderPathOf(const QModelIndex& index) const {
   QString path;
-  for (Node* n = nodeOf(index); n != nullptr; n = n->parent) path.prepend(n->text + "\\");
+  for (Node* n = nodeOf(index); n != nullptr; n = n->parent) {
+    path.prepend(QString::fromStdString(EscapeFolderName(n->text.toStdString())) + "\\");
+  }
   return path;
 }
 

@@ -5,6 +5,7 @@
 #include <new>
 #include <unordered_map>
 
+#include "common/folder_path.h"
 #include "common/text.h"
 #include "items/mapping.h"
 #include "reader/btree_walk.h"
@@ -17,6 +18,7 @@ constexpr std::uint32_t kDefaultTopFolder = 0x2142;
 constexpr std::size_t kItemsKeptPerFolder = 50;
 constexpr const char* kTopPath = "Personal Folders\\";
 constexpr std::int32_t kScanSteps = 1000;  // progress steps of the recovery scan
+constexpr std::uint32_t kNidTypeMessage = 0x04;  // NID_TYPE_NORMAL_MESSAGE
 
 // Standard folder paths and the counter each one feeds.
 constexpr std::pair<const char*, int> kStandardPaths[] = {
@@ -137,6 +139,8 @@ class Analysis {
       if (node->NidType() == 0x08) {
         // Folder-associated messages (views, rules, forms) are not the user's items.
         CountChild(node->parent, std::nullopt);
+      } else if (options_.foldersOnly && node->NidType() == kNidTypeMessage) {
+        observer_.Progress(++position);
       } else if (node->dataBlock != nullptr) {
         std::unique_ptr<ItemRecord> record = LoadItem(store_, *node, context_, options_.attachments);
         observer_.Progress(++position);
@@ -213,7 +217,7 @@ class Analysis {
   bool AddFolder(const StoreNode& node, ItemRecord& r, std::vector<std::string>& path,
                  std::string& currentPath) {
     const std::string containerClass = r.messageClass.value_or("");
-    const std::string name = r.displayName.value_or("");
+    const std::string name = EscapeFolderName(r.displayName.value_or(""));
     path.push_back(name);
     currentPath += name + "\\";
     const bool mailFolder = IsMailFolder(r);

@@ -113,6 +113,9 @@ struct AnalysisOptions {
   // kTableRows when the run only chooses folders for a saving run, which reads every item whole
   // again (and meets any damage in its attachments then).
   AttachmentReading attachments = AttachmentReading::kWhole;
+  // Only the folders are loaded, not their items (no counters, no lists, no child counts): the
+  // run only lists the folders a saving run may choose from.
+  bool foldersOnly = false;
 };
 
 // Everything the run tells the outside world. Calls come from the thread running the analysis.

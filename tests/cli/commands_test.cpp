@@ -13,6 +13,7 @@
 #include "tests/support/cli_run.h"
 #include "tests/support/store_builder.h"
 #include "tests/support/test_data.h"
+#include "writer/store_writer.h"
 
 namespace palvara {
 namespace {
@@ -143,6 +144,46 @@ TEST_F(CliTest, SaveWritesTheNamedFoldersAndSaysWhere) {
   EXPECT_NE(text.find("Step3: Saving PST File"), std::string::npos);
   EXPECT_NE(text.find("Target Path: " + out), std::string::npos);
   EXPECT_NE(text.find("Saving completed successfully"), std::string::npos);
+  ::unsetenv("PALVARA_SETTINGS");
+}
+
+TEST_F(CliTest, FolderPathsNameAFolderWithABackslashApart) {
+  std::ofstream(dir_ / "PV_PST.ini") << "[PV_PST]\nLogPath=" << dir_.string() << "\n";
+  ::setenv("PALVARA_SETTINGS", (dir_ / "PV_PST.ini").c_str(), 1);
+  // "Q3\\2024" alone first, then beside "2024" inside "Q3".
+  const auto write = [&](const fs::path& path, bool nested) {
+    Status status = Status::Ok();
+    auto w = StoreWriter::Create(path, "Personal Folders", EncodingMethod::kPermute, &status);
+    MessageSpec m;
+    m.subject = "one";
+    w->AddMessage(w->CreateFolder(kNidIpmSubtree, "Q3\\2024", "IPF.Note"), m);
+    if (nested) {
+      const std::uint32_t q3 = w->CreateFolder(kNidIpmSubtree, "Q3", "IPF.Note");
+      const std::uint32_t year = w->CreateFolder(q3, "2024", "IPF.Note");
+      w->AddMessage(year, m);
+      w->AddMessage(year, m);
+    }
+    ASSERT_TRUE(w->Finish().ok());
+  };
+  write(dir_ / "alone.pst", false);
+  write(dir_ / "both.pst", true);
+  const auto messages = [&](const fs::path& store, const std::string& folder) {
+    const Result r = RunCli({"export", store.string(), "--to", (dir_ / "out").string(), "--format", "mbox",
+                             "--folder", folder, "--json"});
+    fs::remove_all(dir_ / "out");
+    if (r.code != 0) return std::map<std::string, int>{{"exit " + std::to_string(r.code), 0}};
+    std::map<std::string, int> found;
+    const nlohmann::json report = nlohmann::json::parse(r.out);
+    for (const auto& [path, f] : report["folders"].items()) found[path] = f["messages"];
+    return found;
+  };
+  using Found = std::map<std::string, int>;
+  // The path written with one backslash still finds the only folder it can mean.
+  EXPECT_EQ(messages(dir_ / "alone.pst", "Personal Folders\\Q3\\2024\\"), (Found{{"Personal Folders\\Q3\\\\2024\\", 1}}));
+  // Beside a folder of that very path, it means that one; the doubled backslash the other.
+  EXPECT_EQ(messages(dir_ / "both.pst", "Personal Folders\\Q3\\2024\\"), (Found{{"Personal Folders\\Q3\\2024\\", 2}}));
+  EXPECT_EQ(messages(dir_ / "both.pst", "Personal Folders\\Q3\\\\2024\\"), (Found{{"Personal Folders\\Q3\\\\2024\\", 1}}));
+  EXPECT_EQ(messages(dir_ / "alone.pst", "Personal Folders\\Q4\\"), (Found{{"exit 1", 0}}));
   ::unsetenv("PALVARA_SETTINGS");
 }
 

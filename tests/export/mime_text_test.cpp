@@ -53,6 +53,39 @@ TEST(MimeText, EncodedWordsHoldWholeCharactersWithinTheirLength) {
   EXPECT_EQ(EncodeWords("a\nb").find('\n'), std::string::npos);
 }
 
+TEST(MimeText, ValidUtf8TakesCleanTextAsItIsAndRepairsTheRest) {
+  // The slow form: a round trip through UTF-16, NUL removed first.
+  const auto repaired = [](std::string text) {
+    std::erase(text, '\0');
+    return Utf16LeToUtf8(Utf8ToUtf16Le(text));
+  };
+  const std::vector<std::string> cases = {
+      "plain ASCII text long enough for whole words", "Zoë – 東京 🙂 end", std::string("a\0b", 3),
+      std::string("0123456\0", 8), "\xC3", "\xC3\x41", "\xC0\x80", "\xE0\x80\x80", "\xED\xA0\x80",
+      "\xF4\x90\x80\x80", "\xF0\x9F\x99", "\x80 lone", "ok \xFF", "\xF8\x88\x80\x80\x80"};
+  for (const std::string& text : cases) {
+    EXPECT_EQ(ValidUtf8(text), repaired(text)) << text;
+    if (IsCleanUtf8(text)) {
+      EXPECT_EQ(repaired(text), text) << text;
+    }
+  }
+  EXPECT_TRUE(IsCleanUtf8("Zoë – 東京 🙂 end"));
+  EXPECT_FALSE(IsCleanUtf8("\xED\xA0\x80"));  // a surrogate
+  EXPECT_FALSE(IsCleanUtf8(std::string("01234567\0", 9)));
+  // Random mixes of the bytes that matter, at every alignment to the eight-byte steps.
+  const char pieces[][5] = {"a", "\xC3\xA9", "\xE6\x9D\xB1", "\xF0\x9F\x99\x82", "\x80", "\xC3", "\xED\xB0\x80", ""};
+  std::uint32_t seed = 12345;
+  for (int round = 0; round < 3000; ++round) {
+    std::string text;
+    for (int k = 0, n = static_cast<int>(seed % 23); k < n; ++k) {
+      seed = seed * 1103515245u + 12345u;
+      const std::size_t pick = (seed >> 16) % 8;
+      text += pick == 7 ? std::string(1, '\0') : std::string(pieces[pick]);
+    }
+    ASSERT_EQ(ValidUtf8(text), repaired(text)) << round;
+  }
+}
+
 TEST(MimeText, AddressesAndParametersQuoteOrEncode) {
   EXPECT_EQ(AddressList({{"Doe, John \"JD\"", "jd@example.com"}}),
             "\"Doe, John \\\"JD\\\"\" <jd@example.com>");

@@ -155,8 +155,8 @@ AwkwardStore WriteAwkwardStore(const fs::path& path) {
     m.body = "x";
     w->AddMessage(f, m);
   }
-  s.folders.push_back("Personal Folders\\Q3\\2024\\");
-  s.folders.push_back("Personal Folders\\Q3\\2024\\Sub\\");
+  s.folders.push_back("Personal Folders\\Q3\\\\2024\\");
+  s.folders.push_back("Personal Folders\\Q3\\\\2024\\Sub\\");
   const std::uint32_t contacts = w->CreateFolder(kNidIpmSubtree, "Contacts", "IPF.Contact");
   w->AddContact(contacts, {"Ada Lovelace", "Ada", "Lovelace", "Engines; Ltd", "ada@example.com",
                            "+1 555 0100", "+1 555 0199"});
@@ -238,7 +238,7 @@ TEST_F(OpenExportTest, AwkwardItemsReachEveryFormatAndParseCleanly) {
   EXPECT_FALSE(found["folders"].contains("Q3"));
   EXPECT_EQ(found["maildir"]["Q3_2024"].size(), 1u);
   EXPECT_EQ(found["maildir"]["Q3_2024.Sub"].size(), 1u);
-  EXPECT_EQ(byFolder_["Personal Folders\\Q3\\2024\\Sub\\"], 1);
+  EXPECT_EQ(byFolder_["Personal Folders\\Q3\\\\2024\\Sub\\"], 1);
 
   const json& inbox = found["folders"]["Inbox"];
   const json& maildirInbox = found["maildir"]["Inbox"];

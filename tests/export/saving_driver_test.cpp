@@ -526,3 +526,93 @@ TEST(SavingDamagedStore, KeepsAllButTheDamagedPartsInASoundStore) {
 
 }  // namespace
 }  // namespace palvara
+
+namespace palvara {
+namespace {
+
+// A folder whose name holds a backslash beside a folder of the same path text in two levels.
+class BackslashFolderTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() / ("palvara-backslash-" + std::to_string(::getpid()));
+    fs::create_directories(dir_);
+    source_ = dir_ / "source.pst";
+    Status status = Status::Ok();
+    auto w = StoreWriter::Create(source_, "Personal Folders", EncodingMethod::kPermute, &status);
+    ASSERT_TRUE(w);
+    const std::uint32_t one = w->CreateFolder(kNidIpmSubtree, "Q3\\2024", "IPF.Note");
+    const std::uint32_t q3 = w->CreateFolder(kNidIpmSubtree, "Q3", "IPF.Note");
+    const std::uint32_t nested = w->CreateFolder(q3, "2024", "IPF.Note");
+    const std::uint32_t deeper = w->CreateFolder(one, "Old\\er", "IPF.Note");
+    w->AddMessage(one, Mail("In the one folder", 1));
+    w->AddMessage(nested, Mail("In the nested folder", 2));
+    w->AddMessage(nested, Mail("Also nested", 3));
+    w->AddMessage(deeper, Mail("Below the one folder", 4));
+    ASSERT_TRUE(w->Finish().ok());
+  }
+  void TearDown() override { fs::remove_all(dir_); }
+
+  // Saves `selected` and reads the new store back by its folders' own names.
+  void SaveAndRead(const std::vector<std::string>& selected, testing::StoreItems& items) {
+    SaveOptions options;
+    options.sourcePath = source_;
+    options.targetFolder = (dir_ / ("out" + std::to_string(++runs_))).string();
+    options.selectedFolders = selected;
+    CountingObserver observer;
+    RunControl control;
+    const SaveResult r = RunSave(options, observer, control);
+    ASSERT_EQ(r.outcome, SaveResult::Outcome::kCompleted) << r.error;
+    ASSERT_EQ(CheckStore(r.outputFiles.at(0)).Errors(), 0u);
+    ASSERT_TRUE(testing::LoadStoreItems(r.outputFiles.at(0), items));
+  }
+
+  static std::vector<std::string> Subjects(const testing::StoreItems& items, const std::string& folder) {
+    std::vector<std::string> out;
+    const auto found = items.folders.find(folder);
+    if (found == items.folders.end()) return out;
+    for (const auto& r : found->second) out.push_back(*r->mail->subject->text);
+    return out;
+  }
+
+  fs::path dir_, source_;
+  int runs_ = 0;
+};
+
+TEST_F(BackslashFolderTest, TheNewStoreHasTheSourceTree) {
+  AnalysisOptions analysisOptions;
+  analysisOptions.sourcePath = source_;
+  AnalysisObserver quiet;
+  RunControl control;
+  const AnalysisResult analysis = RunAnalysis(analysisOptions, quiet, control);
+  std::vector<std::string> all;
+  for (const TreeFolder& f : analysis.tree) all.push_back(f.path);
+  // The analysis names the two apart.
+  EXPECT_NE(std::find(all.begin(), all.end(), "Personal Folders\\Q3\\\\2024\\"), all.end());
+  EXPECT_NE(std::find(all.begin(), all.end(), "Personal Folders\\Q3\\2024\\"), all.end());
+  EXPECT_NE(std::find(all.begin(), all.end(), "Personal Folders\\Q3\\\\2024\\Old\\\\er\\"), all.end());
+
+  testing::StoreItems source, saved;
+  ASSERT_TRUE(testing::LoadStoreItems(source_, source));
+  SaveAndRead(all, saved);
+  // Folder for folder, by the names the new store itself holds, the same items.
+  for (const auto& [folder, items] : source.folders) {
+    EXPECT_EQ(Subjects(saved, folder), Subjects(source, folder)) << folder;
+  }
+  EXPECT_EQ(Subjects(saved, "Q3\\2024"), std::vector<std::string>{"In the one folder"});
+  EXPECT_EQ(Subjects(saved, "Q3\\2024/Old\\er"), std::vector<std::string>{"Below the one folder"});
+  EXPECT_EQ(Subjects(saved, "Q3/2024").size(), 2u);
+  EXPECT_EQ(saved.folders.count("Q3/2024/Old"), 0u);
+}
+
+TEST_F(BackslashFolderTest, SelectionNamesEachFolderApart) {
+  testing::StoreItems nested, one;
+  SaveAndRead({"Personal Folders\\Q3\\2024\\"}, nested);
+  EXPECT_EQ(Subjects(nested, "Q3/2024").size(), 2u);
+  EXPECT_TRUE(Subjects(nested, "Q3\\2024").empty());
+  SaveAndRead({"Personal Folders\\Q3\\\\2024\\"}, one);
+  EXPECT_EQ(Subjects(one, "Q3\\2024"), std::vector<std::string>{"In the one folder"});
+  EXPECT_TRUE(Subjects(one, "Q3/2024").empty());
+}
+
+}  // namespace
+}  // namespace palvara

@@ -47,6 +47,22 @@ TEST_F(FolderTree, IconRules) {
   EXPECT_EQ(Tree::imageFor("Contacts", "IPF.StickyNote", false), Tree::kNotes);
 }
 
+TEST_F(FolderTree, ANameWithABackslashIsOneNodeAndTicksApart) {
+  // "Q3\\2024" (one folder, its backslash written twice) beside "2024" inside "Q3".
+  const QModelIndex one = tree_.addFolderPath("Personal Folders\\Q3\\\\2024\\", "IPF.Note");
+  const QModelIndex nested = tree_.addFolderPath("Personal Folders\\Q3\\2024\\", "IPF.Note");
+  EXPECT_EQ(one.data().toString(), "Q3\\2024");
+  EXPECT_EQ(one.parent(), tree_.index(0, 0));
+  EXPECT_EQ(nested.parent().parent(), tree_.index(0, 0));
+  EXPECT_EQ(tree_.rowCount(tree_.index(0, 0)), 2);
+  tree_.toggle(one);
+  EXPECT_EQ(tree_.collectTickedFolders(), QStringList({"Personal Folders\\Q3\\\\2024\\"}));
+  tree_.toggle(one);
+  tree_.toggle(nested);  // the only child of "Q3": that one is ticked with it
+  EXPECT_EQ(tree_.collectTickedFolders(),
+            QStringList({"Personal Folders\\Q3\\", "Personal Folders\\Q3\\2024\\"}));
+}
+
 TEST_F(FolderTree, TickingSpreadsDownAndSettlesParents) {
   const QModelIndex a = tree_.addFolderPath("Personal Folders\\Inbox\\A\\", "");
   const QModelIndex b = tree_.addFolderPath("Personal Folders\\Inbox\\B\\", "");

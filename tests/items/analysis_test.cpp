@@ -31,7 +31,7 @@ class Recorder : public AnalysisObserver {
 
 class AnalysisTest : public ::testing::Test {
  protected:
-  AnalysisResult Analyze(const Bytes& image, Recorder& recorder) {
+  AnalysisResult Analyze(const Bytes& image, Recorder& recorder, bool foldersOnly = false) {
     const auto path = std::filesystem::temp_directory_path() /
                       ("palvara-analysis-" + std::to_string(::getpid()) + ".pst");
     {
@@ -41,6 +41,7 @@ class AnalysisTest : public ::testing::Test {
     }
     AnalysisOptions options;
     options.sourcePath = path;
+    options.foldersOnly = foldersOnly;
     recorder.control = &control_;
     AnalysisResult result = RunAnalysis(options, recorder, control_);
     std::filesystem::remove(path);
@@ -103,6 +104,25 @@ TEST_F(AnalysisTest, OnlyFiftyMailsAFolderAreKeptButAllAreCounted) {
   EXPECT_EQ(r.folders[1].itemCount, 51);
   EXPECT_EQ(r.folders[1].items.size(), 50u);
   EXPECT_EQ(Counter(r, AnalysisCounters::kDrafts), 51);
+}
+
+TEST_F(AnalysisTest, FoldersOnlyListsTheSameTreeWithoutLoadingItems) {
+  StoreSketch s(0x8022);
+  s.Folder(0x8042, 0x8022, "Inbox", "IPF.Note");
+  s.Folder(0x8062, 0x8042, "Old\\er", "IPF.Note");
+  s.Folder(0x8082, 0x8022, "Contacts", "IPF.Contact");
+  for (std::uint32_t i = 0; i < 5; ++i) s.Message(0x200004 + (i << 5), i % 2 ? 0x8042 : 0x8062, "IPM.Note");
+  Recorder full, folders;
+  const AnalysisResult all = Analyze(s.Build(), full);
+  const AnalysisResult only = Analyze(s.Build(), folders, true);
+  ASSERT_EQ(only.outcome, AnalysisResult::Outcome::kCompleted);
+  std::vector<std::string> want, got;
+  for (const TreeFolder& f : all.tree) want.push_back(f.path);
+  for (const TreeFolder& f : only.tree) got.push_back(f.path);
+  EXPECT_EQ(got, want);
+  EXPECT_EQ(got.at(2), "Personal Folders\\Inbox\\Old\\\\er\\");
+  EXPECT_EQ(Counter(all, AnalysisCounters::kInbox), 5);
+  EXPECT_EQ(Counter(only, AnalysisCounters::kInbox), 0);  // no message was loaded
 }
 
 TEST_F(AnalysisTest, StoreWithoutSubtreeEntryIdStartsAt2142) {
