@@ -147,6 +147,7 @@ class Saving {
       } else if (step->kind == SavingStep::Kind::kItem) {
         SaveItem(*step);
       }
+      walk.Release(std::move(*step));
     }
   }
 

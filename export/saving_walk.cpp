@@ -37,7 +37,7 @@ SavingWalk::~SavingWalk() {
     const std::lock_guard lock(mutex_);
     stopped_ = true;
   }
-  changed_.notify_all();
+  roomMade_.notify_all();
   thread_.join();
 }
 
@@ -47,25 +47,42 @@ bool SavingWalk::Selected(const std::string& path) const {
 
 std::optional<SavingStep> SavingWalk::Next() {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return !queue_.empty() || finished_; });
+  writerWaiting_ = true;
+  stepReady_.wait(lock, [this] { return !queue_.empty() || finished_; });
+  writerWaiting_ = false;
   if (queue_.empty()) {
     if (error_) std::rethrow_exception(std::exchange(error_, nullptr));
     return std::nullopt;
   }
   SavingStep step = std::move(queue_.front());
   queue_.pop_front();
+  const bool wake = loaderWaiting_ && queue_.size() <= kRefill;
   lock.unlock();
-  changed_.notify_all();
+  if (wake) roomMade_.notify_one();
   return step;
 }
 
+void SavingWalk::Release(SavingStep step) {
+  const std::lock_guard lock(mutex_);
+  // After the loading thread's end nobody frees them there: they go with the walk.
+  released_.push_back(std::move(step));
+}
+
 bool SavingWalk::Hand(SavingStep step) {
+  std::vector<SavingStep> done;
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return queue_.size() < kLookahead || stopped_; });
+  done.swap(released_);
+  if (queue_.size() >= kLookahead) {
+    loaderWaiting_ = true;
+    roomMade_.wait(lock, [this] { return queue_.size() <= kRefill || stopped_; });
+    loaderWaiting_ = false;
+  }
   if (stopped_) return false;
   queue_.push_back(std::move(step));
+  const bool wake = writerWaiting_;
   lock.unlock();
-  changed_.notify_all();
+  if (wake) stepReady_.notify_one();
+  done.clear();  // freed outside the lock
   return true;
 }
 
@@ -107,7 +124,7 @@ void SavingWalk::Load() {
     const std::lock_guard lock(mutex_);
     finished_ = true;
   }
-  changed_.notify_all();
+  stepReady_.notify_all();
 }
 
 bool SavingWalk::LoadStep(SavingStep& step) {
@@ -121,12 +138,14 @@ bool SavingWalk::LoadStep(SavingStep& step) {
   // A message is read only when a selected folder would take it, whatever kind it is.
   const bool taken = Selected(currentPath_) || (step.mailFolder && Selected(*step.mailFolder));
   if (node.NidType() == kNidTypeMessage && !taken) return false;
-  step.record = LoadItem(store_, node, context_, attachments_);
+  // What the record is read from is kept for the item read whole: each list is read once.
+  ItemLists lists;
+  step.record = LoadItem(store_, node, context_, attachments_, taken ? &lists : nullptr);
   if (!step.record || step.record->Empty()) return false;
   if (!step.record->folderCounts) {
     step.kind = SavingStep::Kind::kItem;
     step.path = currentPath_;
-    if (taken) step.source = SourceItemReader(store_).Read(node);
+    if (taken) step.source = SourceItemReader(store_).Read(lists);
     return false;
   }
   step.kind = SavingStep::Kind::kFolder;

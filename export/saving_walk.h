@@ -45,8 +45,10 @@ struct SavingStep {
 
 class SavingWalk {
  public:
-  // How many loaded steps may wait for the writer.
+  // How many loaded steps may wait for the writer; once full, the loading thread goes on
+  // when no more than kRefill are left (it is woken once for several steps, not for each).
   static constexpr std::size_t kLookahead = 8;
+  static constexpr std::size_t kRefill = kLookahead / 2;
 
   // Starts the walk below `top`. The store must be indexed and may be read by other threads
   // meanwhile (see StoreFile); it and `top` must outlive the walk.
@@ -62,13 +64,17 @@ class SavingWalk {
   // The next step in walk order; nullopt after the last one. An error the loading thread met
   // (memory ran out) is thrown here, after the steps loaded before it.
   std::optional<SavingStep> Next();
+  // Hands a step back when the writer is done with it: what the loading thread allocated is
+  // freed there, not on the writer's thread (a free across threads waits for the other
+  // thread's allocator).
+  void Release(SavingStep step);
 
  private:
   bool Selected(const std::string& path) const;
   void Load();
   // Loads one node's step; true when the walk goes down into the node's children.
   bool LoadStep(SavingStep& step);
-  // Queues a step; false once the walk is stopped.
+  // Queues a step; false once the walk is stopped. Frees the steps released meanwhile.
   bool Hand(SavingStep step);
 
   StoreFile& store_;
@@ -83,8 +89,12 @@ class SavingWalk {
   std::vector<std::pair<std::string, std::uint32_t>> folders_;
 
   std::mutex mutex_;
-  std::condition_variable changed_;
+  std::condition_variable stepReady_;  // the writer waits for a step
+  std::condition_variable roomMade_;   // the loading thread waits for room
   std::deque<SavingStep> queue_;
+  std::vector<SavingStep> released_;  // done with, to be freed by the loading thread
+  bool writerWaiting_ = false;
+  bool loaderWaiting_ = false;
   bool finished_ = false;  // the loading thread queued its last step
   bool stopped_ = false;   // the reader wants no more steps
   std::exception_ptr error_;

@@ -369,38 +369,44 @@ int MapProperties(const PropertyList* list, ItemRecord* record, const MapContext
 }
 
 std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
-                                     const MapContext& context, AttachmentReading attachments) {
-  SubnodeList subnodes;
+                                     const MapContext& context, AttachmentReading attachments,
+                                     ItemLists* keep) {
+  ItemLists own;
+  ItemLists& lists = keep != nullptr ? *keep : own;
+  lists = ItemLists();
+  SubnodeList& subnodes = lists.subnodes;
   if (node.subnodeBlock != nullptr) ReadSubnodes(store, node.subnodeBlock, subnodes);
   if (node.dataBlock == nullptr) return nullptr;
-  std::unique_ptr<PropertyList> list = ReadPropertyList(store, node.dataBlock, subnodes);
-  if (!list) return nullptr;
+  lists.properties = ReadPropertyList(store, node.dataBlock, subnodes);
+  if (!lists.properties) return nullptr;
   auto record = std::make_unique<ItemRecord>();
-  MapProperties(list.get(), record.get(), context);
-  list.reset();
+  MapProperties(lists.properties.get(), record.get(), context);
+  if (keep == nullptr) lists.properties.reset();
 
   const SubnodeEntry* table = FindSubnodeEntry(subnodes, kAttachmentTableNid);
   if (table == nullptr) return record;
   record->attachments.clear();
   SubnodeList tableSubnodes;
-  std::unique_ptr<PropertyList> rows = ReadSubnodePropertyList(store, *table, tableSubnodes);
+  std::unique_ptr<PropertyList>& rows = lists.attachmentRows;
+  rows = ReadSubnodePropertyList(store, *table, tableSubnodes);
   if (!rows) return record;
   record->attachments.resize(static_cast<std::size_t>(std::max(rows->rowCount, 0)));
   record->currentAttachment = 0;
   MapProperties(rows.get(), record.get(), context, MapScope::kAttachments);
-  rows.reset();
+  if (keep == nullptr) rows.reset();
   if (attachments == AttachmentReading::kTableRows) return record;
 
   for (std::size_t i = 0; i < record->attachments.size(); ++i) {
     const SubnodeEntry* sub = FindSubnodeEntry(subnodes, record->attachments[i].subnodeId);
     if (sub == nullptr) continue;
     // The attachment's own subnodes hold values too large for its heap (the data, mostly).
-    SubnodeList own;
-    std::unique_ptr<PropertyList> properties = ReadSubnodePropertyList(store, *sub, own);
-    if (!properties) continue;
+    ItemLists::Attachment read{sub, {}, nullptr};
+    read.properties = ReadSubnodePropertyList(store, *sub, read.own);
+    if (!read.properties) continue;
     record->currentAttachment = i;
-    MapProperties(properties.get(), record.get(), context, MapScope::kAttachments);
+    MapProperties(read.properties.get(), record.get(), context, MapScope::kAttachments);
     record->attachments[i].blockId = sub->data != nullptr ? sub->data->id : 0;
+    if (keep != nullptr) lists.attachments.push_back(std::move(read));
   }
   record->currentAttachment = 0;
   return record;

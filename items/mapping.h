@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "items/item_record.h"
 #include "reader/property_list.h"
@@ -50,11 +51,28 @@ std::uint32_t StoreCodePage(StoreFile& store);
 // attachment, with what the table says of it), for a caller that needs no attachment data.
 enum class AttachmentReading { kWhole, kTableRows };
 
+// The property lists LoadItem read for one item, kept for a caller that goes on to read the
+// item whole (the saving run), so that nothing is read twice.
+struct ItemLists {
+  SubnodeList subnodes;                        // the node's subnodes
+  std::unique_ptr<PropertyList> properties;    // the node's property context
+  // The attachment table's rows as LoadItem read them: with the table's own subnodes only.
+  std::unique_ptr<PropertyList> attachmentRows;
+  struct Attachment {
+    const SubnodeEntry* entry = nullptr;  // points into `subnodes`
+    SubnodeList own;
+    std::unique_ptr<PropertyList> properties;
+  };
+  std::vector<Attachment> attachments;  // in the order LoadItem read them
+};
+
 // Reads node `node` (its property context, attachment table and attachments) into a new
-// record; nullptr when the node has no readable property context.
+// record; nullptr when the node has no readable property context. With `keep`, the lists
+// read are left there instead of being released.
 std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
                                      const MapContext& context,
-                                     AttachmentReading attachments = AttachmentReading::kWhole);
+                                     AttachmentReading attachments = AttachmentReading::kWhole,
+                                     ItemLists* keep = nullptr);
 
 // UTF-16LE to UTF-8, up to the first 0 code unit.
 std::string NarrowUtf16(ByteSpan bytes);

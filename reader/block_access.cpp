@@ -11,6 +11,8 @@ namespace {
 constexpr int kMaxDataTreeDepth = 4;
 // Subnode trees are an intermediate level over leaves, and leaves nest through bidSub.
 constexpr int kMaxSubnodeDepth = 16;
+// A block holds at most 8 KiB.
+constexpr std::uint64_t kMaxBlockBytes = 8192;
 
 void Deliver(DataSink& sink, ByteSpan bytes, std::uint64_t total) {
   if (sink.out != nullptr) {
@@ -64,6 +66,12 @@ class DataTreeReader {
                                std::to_string(present) + " children read");
     }
     const std::size_t count = std::min(declared, present);
+    if (depth == 0 && level == 1 && sink_.out != nullptr) {
+      // Room for the whole stream at once: lcbTotal, no more than the children can hold.
+      const std::uint64_t declaredTotal = LoadLe32(b, 4).value_or(0);
+      const std::uint64_t most = std::uint64_t{count} * kMaxBlockBytes;
+      sink_.out->reserve(static_cast<std::size_t>(total + std::min(declaredTotal, most)));
+    }
     for (std::size_t i = 0; i < count; ++i) {
       const std::uint64_t child = LoadLeN(b, 8 + width * i, width).value_or(0);
       if (level != 1) {
@@ -78,10 +86,25 @@ class DataTreeReader {
                             (childEntry == nullptr ? " is missing" : " appears twice") +
                             ": data tree dropped");
       }
+      if (sink_.out != nullptr) {
+        // Read into its place in the buffer and decoded there.
+        Bytes& out = *sink_.out;
+        out.resize(static_cast<std::size_t>(total));
+        const std::size_t n = AppendBlockAt(store_, childEntry->offset, childEntry->size, out);
+        DecodeBlock(std::span(out).subspan(static_cast<std::size_t>(total), n), store_.encoding,
+                    childEntry->id);
+        total += n;
+        continue;
+      }
       Bytes data = ReadBlockAt(store_, childEntry->offset, childEntry->size);
       DecodeBlock(data, store_.encoding, childEntry->id);
-      Deliver(sink_, data, total);
-      total += data.size();
+      const std::size_t n = data.size();
+      if (sink_.blocks != nullptr) {
+        sink_.blocks->push_back(std::move(data));
+      } else {
+        Deliver(sink_, data, total);
+      }
+      total += n;
     }
     return total;
   }
@@ -148,13 +171,21 @@ bool ReadSubnodesAt(StoreFile& store, const BlockEntry* block, SubnodeList& list
 
 }  // namespace
 
-Bytes ReadBlockAt(StoreFile& store, std::uint64_t offset, std::size_t count) {
-  if (!store.file || offset >= store.fileSize) return {};
+std::size_t AppendBlockAt(StoreFile& store, std::uint64_t offset, std::size_t count, Bytes& out) {
+  if (!store.file || offset >= store.fileSize) return 0;
   // Never allocate more than the file can supply.
   const auto available = static_cast<std::size_t>(
       std::min<std::uint64_t>(count, store.fileSize - offset));
-  Bytes buffer(available);
-  buffer.resize(store.file->ReadAt(offset, buffer));
+  const std::size_t start = out.size();
+  out.resize(start + available);
+  const std::size_t n = store.file->ReadAt(offset, std::span(out).subspan(start, available));
+  out.resize(start + n);
+  return n;
+}
+
+Bytes ReadBlockAt(StoreFile& store, std::uint64_t offset, std::size_t count) {
+  Bytes buffer;
+  AppendBlockAt(store, offset, count, buffer);
   return buffer;
 }
 

@@ -36,6 +36,8 @@ struct DataSink {
 // Reads `count` bytes at `offset`, no decoding. The result holds the bytes actually read
 // (fewer at the end of the file).
 Bytes ReadBlockAt(StoreFile& store, std::uint64_t offset, std::size_t count);
+// The same bytes appended to `out`; returns how many were appended.
+std::size_t AppendBlockAt(StoreFile& store, std::uint64_t offset, std::size_t count, Bytes& out);
 
 // The first index entry for `id` (bit 0 ignored); nullptr for 0 or when absent.
 const BlockEntry* FindBlock(const StoreFile& store, std::uint64_t id);

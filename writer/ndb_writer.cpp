@@ -12,6 +12,19 @@
 namespace palvara {
 namespace {
 
+// pwrite until every byte is written.
+Status WriteAll(int fd, const std::filesystem::path& path, std::uint64_t offset, ByteSpan bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
+                               static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return Status::Error("Cannot write \"" + path.string() + "\": " + std::strerror(errno));
+    done += static_cast<std::size_t>(n);
+  }
+  return Status::Ok();
+}
+
 constexpr std::uint64_t kFirstAMap = 0x4400;
 constexpr std::uint64_t kAMapInterval = 0x3E000;  // 3,968 units of 64 bytes
 constexpr std::uint64_t kDListOffset = 0x4200;
@@ -80,6 +93,10 @@ NdbWriter::NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding
       encoding_(encoding),
       cursor_(kFirstAMap) {
   buffer_.reserve(bufferLimit_);
+  if (bufferLimit_ > 0) {
+    behind_ = true;
+    writeBehind_ = std::thread([this] { WriteBehind(); });
+  }
   rgnid_.fill(0x400);
   rgnid_[3] = 0x4000;
   rgnid_[4] = 0x10000;
@@ -87,6 +104,14 @@ NdbWriter::NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding
 }
 
 NdbWriter::~NdbWriter() {
+  if (writeBehind_.joinable()) {
+    {
+      const std::lock_guard lock(handMutex_);
+      stopping_ = true;
+    }
+    handChanged_.notify_all();
+    writeBehind_.join();
+  }
   ::close(fd_);
   if (!finished_) {
     std::error_code ec;
@@ -138,23 +163,54 @@ std::span<std::byte> NdbWriter::BufferSpan(std::uint64_t offset, std::size_t siz
 }
 
 void NdbWriter::Flush() {
-  if (!buffer_.empty()) WriteToFile(bufferStart_, buffer_);
+  if (buffer_.empty()) return;
+  if (!behind_) {
+    WriteToFile(bufferStart_, buffer_);
+    buffer_.clear();
+    return;
+  }
+  Drain();
+  if (status_.ok()) {
+    {
+      const std::lock_guard lock(handMutex_);
+      // The buffer the thread wrote last comes back to be filled next.
+      std::swap(buffer_, handed_);
+      handedStart_ = bufferStart_;
+      handing_ = true;
+    }
+    handChanged_.notify_all();
+  }
   buffer_.clear();
 }
 
-void NdbWriter::WriteToFile(std::uint64_t offset, ByteSpan bytes) {
-  if (!status_.ok()) return;
-  std::size_t done = 0;
-  while (done < bytes.size()) {
-    const ssize_t n = ::pwrite(fd_, bytes.data() + done, bytes.size() - done,
-                               static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      status_ = Status::Error("Cannot write \"" + path_.string() + "\": " + std::strerror(errno));
-      return;
-    }
-    done += static_cast<std::size_t>(n);
+void NdbWriter::Drain() {
+  if (!writeBehind_.joinable()) return;
+  std::unique_lock lock(handMutex_);
+  handChanged_.wait(lock, [this] { return !handing_; });
+  if (status_.ok() && !handedStatus_.ok()) status_ = handedStatus_;
+}
+
+void NdbWriter::WriteBehind() {
+  std::unique_lock lock(handMutex_);
+  for (;;) {
+    handChanged_.wait(lock, [this] { return handing_ || stopping_; });
+    if (!handing_) return;
+    // Until handing_ is cleared the main thread touches neither the buffer nor these bytes of
+    // the file.
+    lock.unlock();
+    Status written = WriteAll(fd_, path_, handedStart_, handed_);
+    lock.lock();
+    if (handedStatus_.ok()) handedStatus_ = std::move(written);
+    handing_ = false;
+    handChanged_.notify_all();
   }
+}
+
+void NdbWriter::WriteToFile(std::uint64_t offset, ByteSpan bytes) {
+  // After the buffer handed over, which may cover the same bytes.
+  Drain();
+  if (!status_.ok()) return;
+  status_ = WriteAll(fd_, path_, offset, bytes);
 }
 
 void NdbWriter::MarkUsed(std::uint64_t offset, std::size_t size, bool used) {
@@ -396,6 +452,10 @@ NdbWriter::PageRef NdbWriter::WriteBTree(const std::vector<Entry>& entries,
 
 Status NdbWriter::Finish() {
   if (finished_) return Status::Error("the store was already finished");
+  // What Finish writes goes here and there in the file, a page at a time: written at once.
+  Flush();
+  Drain();
+  behind_ = false;
   // Block B-tree and node B-tree, bottom-up from sorted entries. Page bids follow the blocks'.
   bidNextP_ = bidNextB_;
   std::sort(blocks_.begin(), blocks_.end(),
@@ -429,6 +489,7 @@ Status NdbWriter::Finish() {
   for (std::uint64_t n = 0; n < amaps; ++n) MarkUsed(IntervalStart(n), ReservedBytes(n));
   used_.resize(amaps * kUnitsPerAMap, false);
   Flush();
+  Drain();
   if (status_.ok() && ::ftruncate(fd_, static_cast<off_t>(eof)) != 0) {
     status_ = Status::Error("Cannot extend \"" + path_.string() + "\": " + std::strerror(errno));
   }
@@ -488,6 +549,7 @@ Status NdbWriter::Finish() {
   StoreLe(header, 524, ComputeCrc(ByteSpan(header).subspan(8, 516)), 4);
   WriteAt(0, header);
   Flush();
+  Drain();
   if (status_.ok() && ::fsync(fd_) != 0) {
     status_ = Status::Error("Cannot write \"" + path_.string() + "\": " + std::strerror(errno));
   }

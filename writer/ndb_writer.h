@@ -7,9 +7,12 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "common/byte_view.h"
@@ -32,7 +35,8 @@ class NdbWriter {
  public:
   // Creates (or truncates) the unfinished file of `path`. On failure returns nullptr with the
   // reason in `error`. Writes are gathered in a buffer of `writeBuffer` bytes (0: each goes to
-  // the file at once); the file's bytes are the same either way.
+  // the file at once); the file's bytes are the same either way. A full buffer goes to the file
+  // on a thread of the writer's own while the next one fills.
   static std::unique_ptr<NdbWriter> Create(const std::filesystem::path& path,
                                            EncodingMethod encoding, Status* error,
                                            std::size_t writeBuffer = kDefaultWriteBuffer);
@@ -113,8 +117,14 @@ class NdbWriter {
   // Room in the write buffer for bytes [offset, offset + size), zero-filled, when they follow
   // what it holds (or it is empty) and fit; empty otherwise. Valid until the next write.
   std::span<std::byte> BufferSpan(std::uint64_t offset, std::size_t size);
+  // Writes at once, after the buffer on its way to the file.
   void WriteToFile(std::uint64_t offset, ByteSpan bytes);
+  // Hands the buffer to the writing thread.
   void Flush();
+  // Waits until the buffer handed over last is in the file; its error becomes status_.
+  void Drain();
+  // The writing thread's loop.
+  void WriteBehind();
   void WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype, std::uint64_t bid,
                  bool signed_);
   template <typename Entry, typename Serialize>
@@ -140,6 +150,16 @@ class NdbWriter {
   PageSlots blockTreePages_, nodeTreePages_;
   std::vector<bool> used_;  // one flag per 64-byte unit from 0x4400
   std::array<std::uint32_t, 32> rgnid_{};
+  // The buffer the writing thread has (or had last), for [handedStart_, + its size).
+  std::mutex handMutex_;
+  std::condition_variable handChanged_;
+  Bytes handed_;
+  std::uint64_t handedStart_ = 0;
+  bool handing_ = false;   // handed_ waits for the file
+  bool stopping_ = false;  // the writer is going away
+  bool behind_ = false;    // full buffers go to the writing thread (until Finish)
+  Status handedStatus_ = Status::Ok();
+  std::thread writeBehind_;
 };
 
 }  // namespace palvara

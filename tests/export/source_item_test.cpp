@@ -9,6 +9,7 @@
 
 #include "common/text.h"
 #include "reader/btree_walk.h"
+#include "items/mapping.h"
 #include "tests/support/store_items.h"
 #include "tests/support/test_data.h"
 #include "writer/store_check.h"
@@ -151,6 +152,69 @@ TEST(SourceItemTest, AnItemWrittenWholeReadsBackWhole) {
     EXPECT_EQ(r->value, q.value) << std::hex << q.id;
   }
   fs::remove_all(dir);
+}
+
+bool SameProperties(const CopiedProperties& a, const CopiedProperties& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const CopiedProperty& x, const CopiedProperty& y) {
+    return x.id == y.id && x.type == y.type && x.value == y.value && x.name == y.name;
+  });
+}
+
+bool SameMessage(const CopiedMessage& a, const CopiedMessage& b) {
+  if (!SameProperties(a.properties, b.properties) || a.recipients.size() != b.recipients.size() ||
+      a.attachments.size() != b.attachments.size()) {
+    return false;
+  }
+  for (std::size_t i = 0; i < a.recipients.size(); ++i) {
+    if (!SameProperties(a.recipients[i], b.recipients[i])) return false;
+  }
+  for (std::size_t i = 0; i < a.attachments.size(); ++i) {
+    const auto& x = a.attachments[i];
+    const auto& y = b.attachments[i];
+    if (!SameProperties(x.properties, y.properties) || !x.message != !y.message) return false;
+    if (x.message && !SameMessage(*x.message, *y.message)) return false;
+  }
+  return true;
+}
+
+// Every node of every shared store: the item read whole on its own, and read from what the
+// item loader kept of it, are the same, attachment data and attached messages included.
+TEST(SourceItemTest, AnItemReadFromTheLoadersListsIsTheItemReadOnItsOwn) {
+  int stores = 0, compared = 0, withAttachments = 0;
+  std::error_code ec;
+  for (const auto& file : fs::directory_iterator(testing::kTestData / "stores", ec)) {
+    StoreFile store;
+    if (!OpenStore(store, file.path()).ok()) continue;
+    IndexStore(store);
+    LoadNamedPropertyMap(store);
+    ++stores;
+    const MapContext context = MapContextFor(store);
+    SourceItemReader reader(store);
+    std::vector<const StoreNode*> nodes;
+    store.nodes.ForEachPreorder([&nodes](const StoreNode& node, int) { nodes.push_back(&node); });
+    for (const StoreNode* node : nodes) {
+      const auto alone = reader.Read(*node);
+      ItemLists lists;
+      const auto record = LoadItem(store, *node, context, AttachmentReading::kWhole, &lists);
+      const auto kept = reader.Read(lists);
+      ASSERT_EQ(!alone, !kept) << file.path().filename() << " node " << std::hex << node->nid;
+      if (!alone) continue;
+      ASSERT_TRUE(record);
+      ++compared;
+      if (!alone->attachments.empty()) ++withAttachments;
+      EXPECT_TRUE(SameMessage(*alone, *kept)) << file.path().filename() << " node " << std::hex << node->nid;
+      // The values were handed over, not copied: the lists hold them no more.
+      for (const PropertyEntry& e : lists.properties->entries) {
+        if (e.type != 0x000D && e.value && !e.value->empty()) {
+          ADD_FAILURE() << "a value left behind in node " << std::hex << node->nid;
+          break;
+        }
+      }
+    }
+  }
+  if (stores == 0) GTEST_SKIP() << "no shared test stores";
+  EXPECT_GT(compared, 100);
+  EXPECT_GT(withAttachments, 5);
 }
 
 TEST(SourceItemTest, AnEightBitSubjectReachesTheContentsTableAsUnicode) {

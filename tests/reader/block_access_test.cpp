@@ -97,6 +97,28 @@ TEST_P(BlockAccessTest, XXBlockDeliversLeavesOfEachXBlockInOrder) {
   EXPECT_EQ(plain.data, expected);
 }
 
+TEST_P(BlockAccessTest, ADataTreeWhoseTotalIsWrongGivesItsChildrenWholeAndInOrder) {
+  const Bytes a = Pattern(8176, 1), b = Pattern(300, 2);
+  Add(0x10, a);
+  Add(0x14, b);
+  Add(0x22, builder_.MakeXBlock(1, {0x10, 0x14}, 0xFFFFFFFF));  // far more than two blocks hold
+  Add(0x26, builder_.MakeXBlock(1, {0x10, 0x14}, 10));          // far less
+  StoreFile& store = Open();
+  for (std::uint64_t root : {0x22u, 0x26u}) {
+    Bytes out;
+    DataSink sink;
+    sink.out = &out;
+    EXPECT_EQ(ReadNodeData(store, FindBlock(store, root), sink), 8476u) << root;
+    EXPECT_EQ(out, Concat({&a, &b})) << root;
+    // A damaged total costs no memory beyond what the children can hold.
+    EXPECT_LE(out.capacity(), 2u * 8192u) << root;
+    const std::vector<Bytes> blocks = ReadNodeBlocks(store, FindBlock(store, root));
+    ASSERT_EQ(blocks.size(), 2u) << root;
+    EXPECT_EQ(blocks[0], a);
+    EXPECT_EQ(blocks[1], b);
+  }
+}
+
 TEST_P(BlockAccessTest, ModeOneWritesWholeTriplesAndCarriesTheRest) {
   for (std::size_t tail : {1u, 2u}) {
     builder_ = StoreBuilder(std::get<0>(GetParam()), std::get<1>(GetParam()));
