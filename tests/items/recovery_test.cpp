@@ -314,6 +314,11 @@ class LostFolderTest : public ::testing::Test {
     for (std::uint64_t i = offset; i < offset + size; ++i) bytes_[i] = std::byte{0};
   }
 
+  // The top folder's hierarchy table, the one that names the folders below it.
+  void ZeroTopHierarchyTable() {
+    ZeroDataOf((FolderNid(intact_, "Personal Folders\\") & ~0x1Fu) | 0x0D);
+  }
+
   // Drops the node B-tree leaf entry of `nid` (its nid zeroed) from the page that holds it.
   void DropNodeEntry(std::uint32_t nid) {
     StoreFile store;
@@ -375,8 +380,7 @@ TEST_F(LostFolderTest, AFolderWhoseDataIsLostIsNamedFromItsHierarchyRow) {
 TEST_F(LostFolderTest, ItemsWhoseFolderIsLostEntirelyGoIntoRecoveredItems) {
   // The folder's own data and the parent's hierarchy table: nothing names it any more.
   ZeroDataOf(folder_.nodeId);
-  const std::uint32_t parent = FolderNid(intact_, "Personal Folders\\");
-  ZeroDataOf((parent & ~0x1Fu) | 0x0D);
+  ZeroTopHierarchyTable();
   const fs::path damaged = dir_.path() / "damaged.pst";
   WriteBytes(damaged, bytes_);
   const AnalysisResult recovered = Analyze(damaged, ScanMode::kForce);
@@ -392,7 +396,7 @@ TEST_F(LostFolderTest, OrphansOfALostFolderAreFiledIntoRecoveredItems) {
   // (on other leaves) are filed into the lost-and-found folder.
   DropNodeEntry(folder_.nodeId);
   ZeroDataOf(folder_.nodeId);
-  ZeroDataOf((FolderNid(intact_, "Personal Folders\\") & ~0x1Fu) | 0x0D);
+  ZeroTopHierarchyTable();
   const fs::path damaged = dir_.path() / "damaged.pst";
   WriteBytes(damaged, bytes_);
   const AnalysisResult recovered = Analyze(damaged, ScanMode::kForce);
@@ -404,7 +408,7 @@ TEST_F(LostFolderTest, ALostFolderNoRowNamesComesBackByItsOwnData) {
   // Node entry and rows lost, the folder's own data intact: it comes back below the top with
   // its own name and items.
   DropNodeEntry(folder_.nodeId);
-  ZeroDataOf((FolderNid(intact_, "Personal Folders\\") & ~0x1Fu) | 0x0D);
+  ZeroTopHierarchyTable();
   const fs::path damaged = dir_.path() / "damaged.pst";
   WriteBytes(damaged, bytes_);
   const AnalysisResult recovered = Analyze(damaged, ScanMode::kForce);
@@ -667,7 +671,7 @@ TEST_F(LostFolderTest, RecoveredFoldersAndTheLostAndFoundAreSaved) {
   DropNodeEntry(folder_.nodeId);
   ZeroDataOf(folder_.nodeId);
   ZeroDataOf(second.nodeId);
-  ZeroDataOf((FolderNid(intact_, "Personal Folders\\") & ~0x1Fu) | 0x0D);
+  ZeroTopHierarchyTable();
   const fs::path damaged = dir_.path() / "damaged.pst";
   WriteBytes(damaged, bytes_);
   const AnalysisResult recovered = Analyze(damaged, ScanMode::kAuto);
