@@ -14,6 +14,12 @@ constexpr int kMaxSubnodeDepth = 16;
 // A block holds at most 8 KiB.
 constexpr std::uint64_t kMaxBlockBytes = 8192;
 
+// The bytes a read of `count` at `offset` gets from the file (fewer at its end).
+std::size_t AvailableAt(const StoreFile& store, std::uint64_t offset, std::size_t count) {
+  if (!store.file || offset >= store.fileSize) return 0;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(count, store.fileSize - offset));
+}
+
 void Deliver(DataSink& sink, ByteSpan bytes, std::uint64_t total) {
   if (sink.out != nullptr) {
     sink.out->resize(static_cast<std::size_t>(total) + bytes.size());
@@ -51,6 +57,7 @@ class DataTreeReader {
 
     if (ByteAt(b, 0) != 0x01) {
       // Tolerant: an internal id whose block is not a data tree is delivered as plain data.
+      if (sink_.sizesOnly) return total + block->size();
       DecodeBlock(*block, store_.encoding, entry->id);
       Deliver(sink_, *block, total);
       return total + block->size();
@@ -85,6 +92,10 @@ class DataTreeReader {
         return Fail(id, "XBLOCK " + Hex(id) + " child " + Hex(child) +
                             (childEntry == nullptr ? " is missing" : " appears twice") +
                             ": data tree dropped");
+      }
+      if (sink_.sizesOnly) {
+        total += AvailableAt(store_, childEntry->offset, childEntry->size);
+        continue;
       }
       if (sink_.out != nullptr) {
         // Read into its place in the buffer and decoded there.
@@ -172,10 +183,9 @@ bool ReadSubnodesAt(StoreFile& store, const BlockEntry* block, SubnodeList& list
 }  // namespace
 
 std::size_t AppendBlockAt(StoreFile& store, std::uint64_t offset, std::size_t count, Bytes& out) {
-  if (!store.file || offset >= store.fileSize) return 0;
   // Never allocate more than the file can supply.
-  const auto available = static_cast<std::size_t>(
-      std::min<std::uint64_t>(count, store.fileSize - offset));
+  const std::size_t available = AvailableAt(store, offset, count);
+  if (available == 0) return 0;
   const std::size_t start = out.size();
   out.resize(start + available);
   const std::size_t n = store.file->ReadAt(offset, std::span(out).subspan(start, available));
@@ -223,6 +233,10 @@ std::uint64_t ReadDataTree(StoreFile& store, std::uint64_t id, DataSink& sink,
 std::uint64_t ReadNodeData(StoreFile& store, const BlockEntry* entry, DataSink& sink) {
   if (entry == nullptr) return 0;
   if (entry->IsInternal()) return ReadDataTree(store, entry->id, sink, 0);
+  if (sink.sizesOnly) {
+    const BlockEntry* block = FindBlock(store, entry->id);
+    return block != nullptr ? AvailableAt(store, block->offset, block->size) : 0;
+  }
 
   std::optional<Bytes> block = ReadDecodedBlock(store, entry->id);
   if (!block) return 0;
@@ -247,6 +261,12 @@ Bytes ReadNodeBytes(StoreFile& store, const BlockEntry* entry) {
   sink.out = &data;
   ReadNodeData(store, entry, sink);
   return data;
+}
+
+std::uint64_t CheckNodeData(StoreFile& store, const BlockEntry* entry) {
+  DataSink sink;
+  sink.sizesOnly = true;
+  return ReadNodeData(store, entry, sink);
 }
 
 std::vector<Bytes> ReadNodeBlocks(StoreFile& store, const BlockEntry* entry) {

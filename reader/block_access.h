@@ -22,6 +22,8 @@ class ByteWriter {
 
 // Where node data goes: into `out` (a buffer the caller owns) when set, else into `blocks`
 // (one buffer per block, for heaps whose blocks each carry a page map), else to `stream`.
+// With `sizesOnly` it goes nowhere: only a data tree's own blocks are read (meeting the same
+// damage a whole read meets) and each data block counts with the bytes the file holds of it.
 // Mode 1 writes to the stream in multiples of 3 bytes, holding up to 2 bytes in `carry`
 // between blocks; whatever is left in the carry after the last block is the caller's to flush.
 struct DataSink {
@@ -31,6 +33,7 @@ struct DataSink {
   int mode = 0;
   std::array<std::byte, 2> carry{};
   int carryCount = 0;
+  bool sizesOnly = false;
 };
 
 // Reads `count` bytes at `offset`, no decoding. The result holds the bytes actually read
@@ -58,6 +61,10 @@ std::uint64_t ReadNodeData(StoreFile& store, const BlockEntry* entry, DataSink& 
 // delivered, or 0 when a block of the tree is missing.
 std::uint64_t ReadDataTree(StoreFile& store, std::uint64_t id, DataSink& sink,
                            std::uint64_t deliveredSoFar);
+
+// What ReadNodeBytes would return the size of, and the damage it would report, without reading
+// or decoding the data blocks (a sink with `sizesOnly`).
+std::uint64_t CheckNodeData(StoreFile& store, const BlockEntry* entry);
 
 // Convenience: a node's whole data in one buffer (empty when unreadable).
 Bytes ReadNodeBytes(StoreFile& store, const BlockEntry* entry);

@@ -64,21 +64,40 @@ std::size_t FileByteSource::ReadDirect(std::uint64_t offset, std::span<std::byte
   return done;
 }
 
+void FileByteSource::Unlink(std::size_t slot) {
+  Chunk& c = chunks_[slot];
+  (c.newer != kNoSlot ? chunks_[c.newer].older : newest_) = c.older;
+  (c.older != kNoSlot ? chunks_[c.older].newer : oldest_) = c.newer;
+  c.newer = c.older = kNoSlot;
+}
+
+void FileByteSource::LinkNewest(std::size_t slot) {
+  chunks_[slot].older = newest_;
+  (newest_ != kNoSlot ? chunks_[newest_].newer : oldest_) = slot;
+  newest_ = slot;
+}
+
+void FileByteSource::LinkOldest(std::size_t slot) {
+  chunks_[slot].newer = oldest_;
+  (oldest_ != kNoSlot ? chunks_[oldest_].older : newest_) = slot;
+  oldest_ = slot;
+}
+
 // Called with mutex_ held. The least recently used chunk makes room for a new one.
 const FileByteSource::Chunk& FileByteSource::ChunkAt(std::uint64_t index) {
   if (auto it = slots_.find(index); it != slots_.end()) {
-    Chunk& hit = chunks_[it->second];
-    hit.lastUse = ++clock_;
-    return hit;
+    if (it->second != newest_) {
+      Unlink(it->second);
+      LinkNewest(it->second);
+    }
+    return chunks_[it->second];
   }
   std::size_t slot = chunks_.size();
   if (chunks_.size() < options_.chunks) {
     chunks_.emplace_back();
   } else {
-    slot = static_cast<std::size_t>(
-        std::min_element(chunks_.begin(), chunks_.end(),
-                         [](const Chunk& a, const Chunk& b) { return a.lastUse < b.lastUse; }) -
-        chunks_.begin());
+    slot = oldest_;
+    Unlink(slot);
     if (chunks_[slot].length > 0) slots_.erase(chunks_[slot].index);
   }
   Chunk& chunk = chunks_[slot];
@@ -88,8 +107,12 @@ const FileByteSource::Chunk& FileByteSource::ChunkAt(std::uint64_t index) {
   chunk.length = ReadDirect(index * options_.chunkSize, chunk.bytes);
   // A chunk the file supplied nothing for (past its end, a read error) is not kept: a later
   // read tries again, and the slot is the first to be reused.
-  chunk.lastUse = chunk.length > 0 ? ++clock_ : 0;
-  if (chunk.length > 0) slots_[index] = slot;
+  if (chunk.length > 0) {
+    slots_[index] = slot;
+    LinkNewest(slot);
+  } else {
+    LinkOldest(slot);
+  }
   return chunk;
 }
 

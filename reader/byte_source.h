@@ -81,16 +81,21 @@ class FileByteSource final : public ByteSource {
   std::uint64_t FileReads() const;
 
  private:
+  static constexpr std::size_t kNoSlot = static_cast<std::size_t>(-1);
   struct Chunk {
     std::uint64_t index = 0;
-    std::uint64_t lastUse = 0;
     std::size_t length = 0;  // bytes the file supplied (fewer at its end)
     Bytes bytes;
+    // Neighbours in the order of use (slots in chunks_).
+    std::size_t newer = kNoSlot;
+    std::size_t older = kNoSlot;
   };
-
   FileByteSource(int fd, std::uint64_t size, FileCacheOptions cache);
   std::size_t ReadDirect(std::uint64_t offset, std::span<std::byte> out);
   const Chunk& ChunkAt(std::uint64_t index);
+  void Unlink(std::size_t slot);
+  void LinkNewest(std::size_t slot);
+  void LinkOldest(std::size_t slot);
 
   int fd_;
   std::uint64_t size_;
@@ -98,7 +103,8 @@ class FileByteSource final : public ByteSource {
   std::mutex mutex_;
   std::vector<Chunk> chunks_;
   std::unordered_map<std::uint64_t, std::size_t> slots_;  // chunk index -> position in chunks_
-  std::uint64_t clock_ = 0;
+  std::size_t newest_ = kNoSlot;  // the chunk used last
+  std::size_t oldest_ = kNoSlot;  // the next to make room
   std::atomic<std::uint64_t> fileReads_ = 0;
 };
 

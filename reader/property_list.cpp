@@ -36,6 +36,7 @@ struct EntryContext {
   StoreFile& store;
   const HeapOnNode& heap;
   const SubnodeList& subnodes;
+  SubnodeValues values = SubnodeValues::kRead;
 };
 
 Bytes LittleEndian(std::uint64_t value, std::size_t width) {
@@ -44,9 +45,15 @@ Bytes LittleEndian(std::uint64_t value, std::size_t width) {
   return bytes;
 }
 
-void ReadFromSubnode(EntryContext& c, std::uint32_t nid, PropertyEntry& entry) {
+// Returns false when the entry is to be dropped: its value was only checked.
+bool ReadFromSubnode(EntryContext& c, std::uint32_t nid, PropertyEntry& entry) {
+  if (c.values == SubnodeValues::kCheck) {
+    if (const BlockEntry* data = FindSubnode(c.subnodes, nid)) CheckNodeData(c.store, data);
+    return false;
+  }
   entry.value = ReadSubnodeValue(c.store, nid, c.subnodes);
   if (!entry.value) entry.reference = nid;
+  return true;
 }
 
 // A new entry for a record: its id (through the name map), type, and nothing else yet.
@@ -81,10 +88,7 @@ bool FillValue(EntryContext& c, std::uint32_t dwValueHnid, PropertyEntry& entry)
       break;
   }
   entry.reference = entry.type;
-  if ((dwValueHnid & 0xF) == 0xF) {  // a subnode id
-    ReadFromSubnode(c, dwValueHnid, entry);
-    return true;
-  }
+  if ((dwValueHnid & 0xF) == 0xF) return ReadFromSubnode(c, dwValueHnid, entry);  // a subnode id
   if (dwValueHnid == 0) return false;
   const std::optional<ByteSpan> item = c.heap.Item(dwValueHnid);
   if (!item) return false;
@@ -92,9 +96,8 @@ bool FillValue(EntryContext& c, std::uint32_t dwValueHnid, PropertyEntry& entry)
     // An embedded object: the heap item names the subnode that holds it, which the reference
     // keeps.
     const std::uint32_t nid = LoadLe32(*item, 0).value_or(0);
-    ReadFromSubnode(c, nid, entry);
     entry.reference = nid;
-    return true;
+    return ReadFromSubnode(c, nid, entry);
   }
   entry.value = Bytes(item->begin(), item->end());
   return true;
@@ -248,17 +251,17 @@ std::optional<Bytes> ReadSubnodeValue(StoreFile& store, std::uint32_t nid,
 }
 
 std::unique_ptr<PropertyList> ReadSubnodePropertyList(StoreFile& store, const SubnodeEntry& entry,
-                                                      SubnodeList& own) {
+                                                      SubnodeList& own, SubnodeValues values) {
   if (entry.subnodes != nullptr) ReadSubnodes(store, entry.subnodes, own);
-  return ReadPropertyList(store, entry.data, own);
+  return ReadPropertyList(store, entry.data, own, values);
 }
 
 std::unique_ptr<PropertyList> ReadPropertyList(StoreFile& store, const BlockEntry* data,
-                                               const SubnodeList& subnodes) {
+                                               const SubnodeList& subnodes, SubnodeValues values) {
   if (data == nullptr) return nullptr;
   std::optional<HeapOnNode> heap = HeapOnNode::Open(ReadNodeBlocks(store, data));
   if (!heap) return nullptr;
-  EntryContext context{store, *heap, subnodes};
+  EntryContext context{store, *heap, subnodes, values};
   switch (heap->ClientSignature()) {
     case kClientPropertyContext: return ReadPropertyContext(context);
     case kClientTableContext: return ReadTableContext(context);

@@ -64,16 +64,23 @@ struct PropertyList {
   const PropertyEntry* FindTag(std::uint16_t tag) const;
 };
 
+// What becomes of values held in subnodes (and of embedded objects): read into their entries,
+// or only checked: their data trees are walked with the same damage reports a read makes, but
+// their data blocks are neither read nor decoded, and their entries are left out of the list.
+enum class SubnodeValues { kRead, kCheck };
+
 // Reads the heap of the node whose data is `data` (a single block or a whole data tree) and
 // returns its property context, or the row chain of its table context. nullptr when the data
 // cannot be read or is neither. `subnodes` resolves values held in subnodes.
 std::unique_ptr<PropertyList> ReadPropertyList(StoreFile& store, const BlockEntry* data,
-                                               const SubnodeList& subnodes);
+                                               const SubnodeList& subnodes,
+                                               SubnodeValues values = SubnodeValues::kRead);
 
 // The property list of a subnode (an attachment, an attached message), read with the
 // subnode's own subnodes, which are left in `own` for values read later. nullptr as above.
 std::unique_ptr<PropertyList> ReadSubnodePropertyList(StoreFile& store, const SubnodeEntry& entry,
-                                                      SubnodeList& own);
+                                                      SubnodeList& own,
+                                                      SubnodeValues values = SubnodeValues::kRead);
 
 // The data of subnode `nid`, read whole; nullopt when it is not in the list or holds nothing.
 std::optional<Bytes> ReadSubnodeValue(StoreFile& store, std::uint32_t nid,

@@ -164,6 +164,31 @@ TEST_P(BlockAccessTest, MissingOrRepeatedChildDropsTheWholeTree) {
   EXPECT_GE(store.damage.Count(), 5u);
 }
 
+TEST_P(BlockAccessTest, CheckingDataMeetsWhatReadingItMeets) {
+  Add(0x10, Pattern(8176, 1));
+  Add(0x14, Pattern(300, 2));
+  Add(0x22, builder_.MakeXBlock(1, {0x10, 0x14}, 8476));
+  Add(0x26, builder_.MakeXBlock(2, {0x22, 0x22}, 16952));       // the same XBLOCK twice
+  Add(0x2A, builder_.MakeXBlock(1, {0x10, 0x18}, 100));         // 0x18 absent
+  Add(0x2E, builder_.MakeXBlock(2, {0x2E}, 100));               // points at itself
+  Add(0x32, builder_.MakeXBlock(1, {0x10, 0x14, 0x10}, 10));    // a leaf twice
+  Add(0x4E, builder_.MakeXBlock(1, {0x10, 0x40}, 8240));
+  Open();
+  store_->blocks.Append({0x40, store_->fileSize - 10, 64, 2});  // cut short by the file's end
+  store_->blocks.Append({0x46, 0x10, 200, 2});                  // an internal id, plain data
+  store_->blocks.Append({0x4A, store_->fileSize + 8, 64, 2});   // wholly past the end
+  for (std::uint64_t root : {0x10u, 0x22u, 0x26u, 0x2Au, 0x2Eu, 0x32u, 0x40u, 0x46u, 0x4Au, 0x4Eu}) {
+    const std::size_t before = store_->damage.Count();
+    const std::uint64_t read = ReadNodeBytes(*store_, FindBlock(*store_, root)).size();
+    const std::size_t readReports = store_->damage.Count() - before;
+    EXPECT_EQ(CheckNodeData(*store_, FindBlock(*store_, root)), read) << root;
+    EXPECT_EQ(store_->damage.Count() - before - readReports, readReports) << root;
+  }
+  EXPECT_EQ(CheckNodeData(*store_, FindBlock(*store_, 0x22)), 8476u);
+  EXPECT_EQ(CheckNodeData(*store_, FindBlock(*store_, 0x40)), 10u);
+  EXPECT_EQ(CheckNodeData(*store_, nullptr), 0u);
+}
+
 TEST_P(BlockAccessTest, SingleBlockTextDeliveryStopsAtTheFirstNul) {
   Bytes text = Pattern(20, 1);
   text[8] = std::byte{0};
