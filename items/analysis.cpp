@@ -8,6 +8,7 @@
 #include "common/folder_path.h"
 #include "common/text.h"
 #include "items/mapping.h"
+#include "items/walk_reader.h"
 #include "reader/btree_walk.h"
 #include "reader/store_file.h"
 
@@ -18,7 +19,6 @@ constexpr std::uint32_t kDefaultTopFolder = 0x2142;
 constexpr std::size_t kItemsKeptPerFolder = 50;
 constexpr const char* kTopPath = "Personal Folders\\";
 constexpr std::int32_t kScanSteps = 1000;  // progress steps of the recovery scan
-constexpr std::uint32_t kNidTypeMessage = 0x04;  // NID_TYPE_NORMAL_MESSAGE
 
 // Standard folder paths and the counter each one feeds.
 constexpr std::pair<const char*, int> kStandardPaths[] = {
@@ -97,6 +97,10 @@ class Analysis {
       return;
     }
     context_ = MapContextFor(store_, options_.rtfBodyFile);
+    // Without the lists, only the texts that classify and summarize an item are read.
+    if (!options_.keepItemLists) {
+      context_.texts = options_.collectItems ? TextFields::kSummary : TextFields::kCounted;
+    }
 
     std::unique_ptr<ItemRecord> storeRecord;
     if (const StoreNode* first = store_.nodes.First()) storeRecord = LoadItem(store_, *first, context_);
@@ -130,49 +134,60 @@ class Analysis {
   void Walk(const StoreNode& top) {
     std::vector<std::string> path{""};  // the path stack: one level for the top folder
     std::string currentPath = kTopPath;
-    const StoreNode* node = top.firstChild;
     std::int32_t position = 0;
-    while (node != nullptr && !control_.stopAnalysis) {
+    WalkReading reading;
+    reading.context = &context_;
+    // Nothing here uses an attachment's data: checking it meets the same damage.
+    reading.attachments = options_.attachments == AttachmentReading::kWhole
+                              ? AttachmentReading::kChecked
+                              : options_.attachments;
+    reading.foldersOnly = options_.foldersOnly;
+    // Decoded RTF bodies go to one file in the walk's order: then one thread does it all.
+    reading.ahead = options_.rtfBodyFile.empty();
+    WalkReader reader(store_, top, reading, control_);
+    WalkCursor cursor(top);
+    while (cursor.node() != nullptr && !control_.stopAnalysis) {
       control_.WaitWhilePaused();
       if (control_.stopAnalysis) break;
+      const StoreNode& node = *cursor.node();
+      std::optional<WalkStep> step = reader.Take(node);
+      if (!step) break;
       bool descend = false;
-      if (node->NidType() == 0x08) {
-        // Folder-associated messages (views, rules, forms) are not the user's items.
-        CountChild(node->parent, std::nullopt);
-      } else if (options_.foldersOnly && node->NidType() == kNidTypeMessage) {
-        observer_.Progress(++position);
-      } else if (node->dataBlock != nullptr) {
-        std::unique_ptr<ItemRecord> record = LoadItem(store_, *node, context_, options_.attachments);
-        observer_.Progress(++position);
-        if (record) descend = Classify(*node, std::move(record), path, currentPath);
-      }
-      if (descend) {
-        node = node->firstChild;
-        continue;
-      }
-      bool leftTop = false;
-      while (node->nextSibling == nullptr && node->parent != nullptr) {
-        // Leaving a folder: its level and its name go.
-        const std::string leaving = path.back();
-        path.pop_back();
-        if (path.empty()) {
-          leftTop = true;
+      switch (step->kind) {
+        case WalkNodeKind::kHidden:
+          // Folder-associated messages (views, rules, forms) are not the user's items.
+          CountChild(node.parent, std::nullopt);
           break;
-        }
-        currentPath.resize(currentPath.size() - leaving.size() - 1);
-        node = node->parent;
+        case WalkNodeKind::kSkipped:
+          observer_.Progress(++position);
+          break;
+        case WalkNodeKind::kRead:
+          if (step->record && !step->mapped) MapItem(step->lists, *step->record, context_);
+          step->lists = ItemLists();
+          observer_.Progress(++position);
+          descend = DescendsInto(node, step->record.get());
+          if (step->record) Classify(node, std::move(step->record), path, currentPath);
+          break;
+        case WalkNodeKind::kNoData:
+          break;
       }
-      if (leftTop) break;
-      node = node->nextSibling;
+      cursor.Next(descend, [&] {
+        // Leaving a folder: its level and its name go.
+        currentPath.resize(currentPath.size() - path.back().size() - 1);
+        path.pop_back();
+      });
     }
   }
 
-  // Returns true when the walk is to descend into the node's children.
-  bool Classify(const StoreNode& node, std::unique_ptr<ItemRecord> record,
+  // Classifies an item, or adds a folder (and its level to the path when the walk goes into it).
+  void Classify(const StoreNode& node, std::unique_ptr<ItemRecord> record,
                 std::vector<std::string>& path, std::string& currentPath) {
     ItemRecord& r = *record;
-    if (r.Empty()) return false;
-    if (r.folderCounts) return AddFolder(node, r, path, currentPath);
+    if (r.Empty()) return;
+    if (r.folderCounts) {
+      AddFolder(node, r, path, currentPath);
+      return;
+    }
     const std::string cls = r.messageClass.value_or("");
     CountChild(node.parent, cls);
     if (store_.recoveredNodes.count(node.nid) != 0) ++result_.itemsFromScan;
@@ -183,7 +198,7 @@ class Analysis {
       if (r.mail && keep) result_.tasks.push_back(std::move(r.mail));
       Count(AnalysisCounters::kTasks);
     } else if (cls == "IPM.StickyNote") {
-      if (!r.mail) return false;
+      if (!r.mail) return;
       if (keep) {
         result_.notes.push_back(
             NoteEntry{SubjectOf(*r.mail), r.mail->rtfText, r.mail->deliveryTime});
@@ -215,10 +230,9 @@ class Analysis {
       if (keep) result_.calendar.push_back(std::move(entry));
       Count(AnalysisCounters::kCalendar);
     }
-    return false;
   }
 
-  bool AddFolder(const StoreNode& node, ItemRecord& r, std::vector<std::string>& path,
+  void AddFolder(const StoreNode& node, ItemRecord& r, std::vector<std::string>& path,
                  std::string& currentPath) {
     const std::string containerClass = r.messageClass.value_or("");
     const std::string name = EscapeFolderName(r.displayName.value_or(""));
@@ -232,10 +246,9 @@ class Analysis {
       result_.folders.push_back(std::move(entry));
     }
     AddTreeFolder(currentPath, node.nid, containerClass, mailFolder);
-    if (node.firstChild != nullptr) return true;
+    if (node.firstChild != nullptr) return;  // the walk goes into it
     path.pop_back();
     currentPath.resize(currentPath.size() - name.size() - 1);
-    return false;
   }
 
   void AddTreeFolder(const std::string& path, std::uint32_t nid, const std::string& cls,

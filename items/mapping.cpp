@@ -137,6 +137,13 @@ class Mapper {
     return CodePageToUtf8(value, r_.codePage);
   }
   std::string ToText(const PropertyEntry& e) const { return ToText(*e.value, e.type); }
+  // A text the context may leave empty; `summary`: one of the texts kSummary converts.
+  bool Converts(bool summary = false) const {
+    return c_.texts == TextFields::kAll || (summary && c_.texts == TextFields::kSummary);
+  }
+  std::string OptionalText(const PropertyEntry& e, bool summary = false) const {
+    return Converts(summary) ? ToText(e) : std::string();
+  }
 
   // Attachment rows go to the cursor, which moves on at the first attachment entry of a row.
   AttachmentNode* Cursor() {
@@ -165,9 +172,9 @@ class Mapper {
         node->data = *e.value;
         node->dataSize = static_cast<std::int32_t>(e.size());
         return;
-      case 0x3704: node->fileName = ToText(e); return;
-      case 0x3707: node->longFileName = ToText(e); return;
-      case 0x3001: node->displayName = ToText(e); return;
+      case 0x3704: node->fileName = OptionalText(e); return;
+      case 0x3707: node->longFileName = OptionalText(e); return;
+      case 0x3001: node->displayName = OptionalText(e); return;
       case 0x67F2: node->subnodeId = U32(e); return;
       default: return;
     }
@@ -185,20 +192,20 @@ class Mapper {
     using namespace property_set;
     for (const ContactLidRow& row : kContactLidRows) {
       if (e.IsLid(row.lid, row.set)) {
-        r_.Contact().*row.field = ToText(e);
+        r_.Contact().*row.field = OptionalText(e);
         return;
       }
     }
     if (e.IsLid(0x8048, kAddress) || e.IsLid(0x8084, kAddress)) {
       MapEmailCandidate(e);
     } else if (e.IsLid(0x8208, kAppointment)) {
-      r_.Appointment().location = ToText(e);
+      r_.Appointment().location = OptionalText(e);
     } else if (e.IsLid(0x8235, kAppointment)) {
       r_.Appointment().start = *e.value;
     } else if (e.IsLid(0x8236, kAppointment)) {
       r_.Appointment().end = *e.value;
     } else if (e.IsLid(0x8700, kLog) || e.IsLid(0x8712, kLog)) {
-      r_.Journal().entryType = ToText(e);
+      r_.Journal().entryType = OptionalText(e);
     }
   }
 
@@ -218,22 +225,22 @@ class Mapper {
         return;
       case 0x0037: MapSubject(e); return;
       case 0x0039: r_.Mail().submitTime = *e.value; return;
-      case 0x0042: r_.Mail().senderName = ToText(e); return;
-      case 0x0050: r_.Mail().replyNames = ToText(e); return;
+      case 0x0042: r_.Mail().senderName = OptionalText(e, true); return;
+      case 0x0050: r_.Mail().replyNames = OptionalText(e); return;
       case 0x0064:
-      case 0x0065: r_.Mail().senderAddress = ToText(e); return;
-      case 0x0070: r_.Mail().conversationTopic = ToText(e); return;
+      case 0x0065: r_.Mail().senderAddress = OptionalText(e); return;
+      case 0x0070: r_.Mail().conversationTopic = OptionalText(e); return;
       case 0x0075:
-      case 0x0076: r_.Mail().receiverAddress = ToText(e); return;
-      case 0x0E03: r_.Mail().displayCc = ToText(e); return;
-      case 0x0E04: r_.Mail().displayTo = ToText(e); return;
+      case 0x0076: r_.Mail().receiverAddress = OptionalText(e); return;
+      case 0x0E03: r_.Mail().displayCc = OptionalText(e); return;
+      case 0x0E04: r_.Mail().displayTo = OptionalText(e); return;
       case 0x0E06: r_.Mail().deliveryTime = *e.value; return;
       case 0x0E07: r_.Mail().messageFlags = U32(e); return;
       case 0x0FF9: r_.recordKey = *e.value; return;
-      case 0x1000: r_.Mail().body = ToText(e); return;
+      case 0x1000: r_.Mail().body = OptionalText(e, true); return;
       case 0x1009: DecodeRtf(e); return;
       case 0x1013: r_.Mail().html = *e.value; return;
-      case 0x1042: r_.Mail().inReplyTo = ToText(e); return;
+      case 0x1042: r_.Mail().inReplyTo = OptionalText(e); return;
       case 0x3001: r_.displayName = ToText(e); return;
       case 0x3003: MapEmailCandidate(e); return;
       case 0x35DF: r_.Store().validFolderMask = U32(e); return;
@@ -248,10 +255,10 @@ class Mapper {
         r_.kind = ClassifyContainerClass(*r_.messageClass);
         return;
       case 0x3A06:
-        r_.Contact().givenName = ToText(e);
+        r_.Contact().givenName = OptionalText(e);
         if (c_.unicodeStore) r_.Contact().fileAs = r_.Contact().givenName;
         return;
-      case 0x3A0F: r_.Mail().commonName = ToText(e); return;
+      case 0x3A0F: r_.Mail().commonName = OptionalText(e); return;
       case 0x6619: MapRtfText(e); return;
       case 0x7C07: {
         Bytes id(24);
@@ -274,7 +281,7 @@ class Mapper {
     }
     for (const ContactRow& row : kContactRows) {
       if (row.id == e.tag) {
-        r_.Contact().*row.field = ToText(e);
+        r_.Contact().*row.field = OptionalText(e);
         return true;
       }
     }
@@ -291,12 +298,12 @@ class Mapper {
     if (!v.empty()) {
       const std::uint32_t first = wide ? LoadLe16(v, 0).value_or(0) : ByteAt(v, 0);
       if (first >= 0x20 || v.size() < 2 * unit) {
-        subject->text = ToText(v, e.type);
+        subject->text = Converts(true) ? ToText(v, e.type) : std::string();
       } else {
         subject->marker = static_cast<std::int32_t>(first);
         subject->prefixLength = static_cast<std::int32_t>(
             wide ? LoadLe16(v, 2).value_or(0) : ByteAt(v, 1));
-        subject->text = ToText(v.subspan(2 * unit), e.type);
+        subject->text = Converts(true) ? ToText(v.subspan(2 * unit), e.type) : std::string();
       }
     }
     r_.Mail().subject = std::move(subject);
@@ -316,7 +323,7 @@ class Mapper {
 
   void ExtractRtfText() {
     std::string text;
-    RtfToText(*rtf_, text);
+    if (Converts()) RtfToText(*rtf_, text);
     r_.Mail().rtfText = std::move(text);
   }
 
@@ -324,7 +331,7 @@ class Mapper {
     if (r_.mail && r_.mail->hasRtfFile == 1 && rtf_) {
       ExtractRtfText();
     } else if (e.type == 0x001E || e.type == 0x001F) {
-      r_.Mail().rtfText = ToText(e);
+      r_.Mail().rtfText = OptionalText(e);
     }
   }
 
@@ -368,11 +375,9 @@ int MapProperties(const PropertyList* list, ItemRecord* record, const MapContext
   return 0;
 }
 
-std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
+std::unique_ptr<ItemRecord> ReadItem(StoreFile& store, const StoreNode& node,
                                      const MapContext& context, AttachmentReading attachments,
-                                     ItemLists* keep) {
-  ItemLists own;
-  ItemLists& lists = keep != nullptr ? *keep : own;
+                                     ItemLists& lists) {
   lists = ItemLists();
   SubnodeList& subnodes = lists.subnodes;
   if (node.subnodeBlock != nullptr) ReadSubnodes(store, node.subnodeBlock, subnodes);
@@ -380,12 +385,11 @@ std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
   lists.properties = ReadPropertyList(store, node.dataBlock, subnodes);
   if (!lists.properties) return nullptr;
   auto record = std::make_unique<ItemRecord>();
-  MapProperties(lists.properties.get(), record.get(), context);
-  if (keep == nullptr) lists.properties.reset();
+  // The attachments' names are in the item's code page.
+  record->codePage = ItemCodePage(*lists.properties, context.storeCodePage);
 
   const SubnodeEntry* table = FindSubnodeEntry(subnodes, kAttachmentTableNid);
   if (table == nullptr) return record;
-  record->attachments.clear();
   SubnodeList tableSubnodes;
   std::unique_ptr<PropertyList>& rows = lists.attachmentRows;
   rows = ReadSubnodePropertyList(store, *table, tableSubnodes);
@@ -393,7 +397,6 @@ std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
   record->attachments.resize(static_cast<std::size_t>(std::max(rows->rowCount, 0)));
   record->currentAttachment = 0;
   MapProperties(rows.get(), record.get(), context, MapScope::kAttachments);
-  if (keep == nullptr) rows.reset();
   if (attachments == AttachmentReading::kTableRows) return record;
 
   for (std::size_t i = 0; i < record->attachments.size(); ++i) {
@@ -401,14 +404,31 @@ std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
     if (sub == nullptr) continue;
     // The attachment's own subnodes hold values too large for its heap (the data, mostly).
     ItemLists::Attachment read{sub, {}, nullptr};
-    read.properties = ReadSubnodePropertyList(store, *sub, read.own);
+    read.properties = ReadSubnodePropertyList(store, *sub, read.own,
+                                              attachments == AttachmentReading::kChecked
+                                                  ? SubnodeValues::kCheck
+                                                  : SubnodeValues::kRead);
     if (!read.properties) continue;
     record->currentAttachment = i;
     MapProperties(read.properties.get(), record.get(), context, MapScope::kAttachments);
     record->attachments[i].blockId = sub->data != nullptr ? sub->data->id : 0;
-    if (keep != nullptr) lists.attachments.push_back(std::move(read));
+    lists.attachments.push_back(std::move(read));
   }
   record->currentAttachment = 0;
+  return record;
+}
+
+void MapItem(const ItemLists& lists, ItemRecord& record, const MapContext& context) {
+  MapProperties(lists.properties.get(), &record, context);
+}
+
+std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
+                                     const MapContext& context, AttachmentReading attachments,
+                                     ItemLists* keep) {
+  ItemLists own;
+  ItemLists& lists = keep != nullptr ? *keep : own;
+  std::unique_ptr<ItemRecord> record = ReadItem(store, node, context, attachments, lists);
+  if (record) MapItem(lists, *record, context);
   return record;
 }
 

@@ -13,12 +13,24 @@
 
 namespace palvara {
 
+// Which texts the mapping converts. The others are set all the same (a group is created and a
+// field is present exactly as with kAll), but left empty.
+enum class TextFields {
+  kAll,
+  // The message or container class, display names, e-mail candidates (a contact's e-mail
+  // address is only taken when it holds an '@'), the subject, the sender's name and the body.
+  kSummary,
+  // kSummary without the subject, the sender's name and the body.
+  kCounted,
+};
+
 struct MapContext {
   bool unicodeStore = true;  // 8-bit strings are then the exception, UTF-16 the rule
   // Where each decoded RTF body is written (the record of the last one); empty: not written.
   std::filesystem::path rtfBodyFile;
   // The code page of 8-bit strings in items that name none: the store's own choice.
   std::uint32_t storeCodePage = 1252;
+  TextFields texts = TextFields::kAll;
 };
 
 // The context for the items of `store` (reads its message store object for the code page).
@@ -49,7 +61,10 @@ std::uint32_t StoreCodePage(StoreFile& store);
 // How much of an item's attachments LoadItem reads: the attachment table and each
 // attachment's own properties (its data among them), or the table's rows alone (one entry per
 // attachment, with what the table says of it), for a caller that needs no attachment data.
-enum class AttachmentReading { kWhole, kTableRows };
+// kChecked reads what kWhole reads except the values held in the attachments' subnodes (their
+// data, attached messages), whose data trees are only checked: the same damage is met, and the
+// attachment records lack those values.
+enum class AttachmentReading { kWhole, kTableRows, kChecked };
 
 // The property lists LoadItem read for one item, kept for a caller that goes on to read the
 // item whole (the saving run), so that nothing is read twice.
@@ -73,6 +88,14 @@ std::unique_ptr<ItemRecord> LoadItem(StoreFile& store, const StoreNode& node,
                                      const MapContext& context,
                                      AttachmentReading attachments = AttachmentReading::kWhole,
                                      ItemLists* keep = nullptr);
+
+// LoadItem in two halves, for a caller that reads on one thread and maps on another: ReadItem
+// reads the lists (into `lists`, replacing what was there) and fills the record's attachments;
+// MapItem then maps the node's own properties into the record. nullptr as LoadItem.
+std::unique_ptr<ItemRecord> ReadItem(StoreFile& store, const StoreNode& node,
+                                     const MapContext& context, AttachmentReading attachments,
+                                     ItemLists& lists);
+void MapItem(const ItemLists& lists, ItemRecord& record, const MapContext& context);
 
 // UTF-16LE to UTF-8, up to the first 0 code unit.
 std::string NarrowUtf16(ByteSpan bytes);
