@@ -56,8 +56,8 @@ class ViewByteSource final : public ByteSource {
 // every read when `chunks` is 0, go to the file directly; cached reads end at the size the
 // file had when it was opened.
 struct FileCacheOptions {
-  std::size_t chunkSize = std::size_t{16} << 10;
-  std::size_t chunks = 512;  // 8 MiB
+  std::size_t chunkSize = std::size_t{4} << 10;
+  std::size_t chunks = 2048;  // 8 MiB
 };
 
 // A file read with pread, never mapped: a file that shrinks while it is open (a store on a
