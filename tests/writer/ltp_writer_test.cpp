@@ -122,7 +122,7 @@ TEST_F(LtpRoundTrip, TableContextsKeepRowsCellsAndOrder) {
   SubnodeIds ids2;
   const NodeContent big = BuildTableContext({0x0E070003}, many, ids2);
   ASSERT_EQ(big.subnodes.size(), 1u);
-  ASSERT_GT(big.subnodes[0].blocks.size(), 1u);
+  ASSERT_GT(big.subnodes[0].Data().size(), big.subnodes[0].blockSize);
   WriteNode(0x802E, big);
   SubnodeIds ids3;
   WriteNode(0x802F, BuildTableContext({0x0E070003}, {}, ids3));
