@@ -183,11 +183,18 @@ void FillBth(HeapWriter& heap, const BthReservation& r, std::uint8_t cbKey, std:
 }
 
 NodeContent BuildPropertyContext(const std::vector<PropertyValue>& properties, SubnodeIds& ids) {
-  std::vector<const PropertyValue*> sorted;
+  std::vector<PropertyView> views;
+  views.reserve(properties.size());
+  for (const PropertyValue& p : properties) views.push_back({p.id, p.type, p.value});
+  return BuildPropertyContext(views, ids);
+}
+
+NodeContent BuildPropertyContext(std::span<const PropertyView> properties, SubnodeIds& ids) {
+  std::vector<const PropertyView*> sorted;
   sorted.reserve(properties.size());
-  for (const PropertyValue& p : properties) sorted.push_back(&p);
+  for (const PropertyView& p : properties) sorted.push_back(&p);
   std::stable_sort(sorted.begin(), sorted.end(),
-                   [](const PropertyValue* a, const PropertyValue* b) { return a->id < b->id; });
+                   [](const PropertyView* a, const PropertyView* b) { return a->id < b->id; });
   NodeContent content;
   HeapWriter heap(0xBC);
   // The BTH header and leaves first, as Outlook lays them out; the values after them.
@@ -195,7 +202,7 @@ NodeContent BuildPropertyContext(const std::vector<PropertyValue>& properties, S
   heap.SetUserRoot(bth.header);
   Bytes records(8 * sorted.size());
   for (std::size_t i = 0; i < sorted.size(); ++i) {
-    const PropertyValue& p = *sorted[i];
+    const PropertyView& p = *sorted[i];
     std::uint32_t word = 0;
     if (IsInline(p.type)) {
       for (std::size_t k = 0; k < std::min<std::size_t>(4, p.value.size()); ++k) {

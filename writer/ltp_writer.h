@@ -88,8 +88,16 @@ struct PropertyValue {
   Bytes value;  // as stored: inline types hold their 1 to 4 bytes
 };
 
+// A property value whose bytes live elsewhere.
+struct PropertyView {
+  std::uint16_t id = 0;
+  std::uint16_t type = 0;
+  ByteSpan value;
+};
+
 // A property context of the given values (any order; sorted by id on the way). Values too
-// large for the heap are referred to, not copied: `properties` must outlive the content.
+// large for the heap are referred to, not copied: they must outlive the content.
+NodeContent BuildPropertyContext(std::span<const PropertyView> properties, SubnodeIds& ids);
 NodeContent BuildPropertyContext(const std::vector<PropertyValue>& properties, SubnodeIds& ids);
 
 // A table row: its id and one cell per column tag given, each a value or absent. The cells are
