@@ -94,12 +94,14 @@ constexpr std::uint32_t kEmbeddedNid = (0x400u << 5) | 0x04;
 
 // One value per property id, the later one kept (a property context holds each id once).
 std::vector<PropertyView> UniqueById(std::vector<PropertyView> values) {
+  std::array<std::uint64_t, 1024> seen{};  // one bit per property id
   std::vector<PropertyView> unique;
   unique.reserve(values.size());
   for (auto it = values.rbegin(); it != values.rend(); ++it) {
-    if (std::none_of(unique.begin(), unique.end(), [&it](const PropertyView& p) { return p.id == it->id; })) {
-      unique.push_back(*it);
-    }
+    std::uint64_t& word = seen[it->id >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (it->id & 63);
+    if ((word & bit) == 0) unique.push_back(*it);
+    word |= bit;
   }
   std::reverse(unique.begin(), unique.end());
   return unique;
@@ -116,9 +118,11 @@ TableRow RowFrom(std::uint32_t rowId, const Tags& tags, const std::vector<Proper
   std::vector<std::optional<ByteSpan>> cells;
   for (std::uint32_t tag : tags) {
     std::optional<ByteSpan>& cell = cells.emplace_back();
-    for (const Property& p : props) {
-      if ((std::uint32_t{p.id} << 16 | p.type) == tag) cell = ByteSpan(p.value);
-    }
+    // The last value of the tag counts.
+    const auto last = std::find_if(props.rbegin(), props.rend(), [tag](const Property& p) {
+      return (std::uint32_t{p.id} << 16 | p.type) == tag;
+    });
+    if (last != props.rend()) cell = ByteSpan(last->value);
   }
   return TableRow(rowId, cells);
 }
