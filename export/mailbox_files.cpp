@@ -53,6 +53,12 @@ void WriteWholeFile(const std::filesystem::path& path, std::string_view content)
 }
 
 CollectionFiles::~CollectionFiles() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (writer_.joinable()) writer_.join();
   for (auto& [path, entry] : files_) {
     if (entry.fd >= 0) ::close(entry.fd);
   }
@@ -60,6 +66,7 @@ CollectionFiles::~CollectionFiles() {
 
 void CollectionFiles::CloseAll() {
   Flush();
+  Wait();
   for (auto& [p, e] : files_) {
     if (e.fd >= 0) ::close(e.fd);
     e.fd = -1;
@@ -78,34 +85,66 @@ void CollectionFiles::Open(const std::filesystem::path& path, Entry& entry) {
 
 void CollectionFiles::Flush() {
   if (buffered_ == files_.end()) return;
+  Wait();
   Entry& entry = buffered_->second;
-  const std::filesystem::path& path = buffered_->first;
-  std::size_t done = 0;
-  int error = 0;
-  while (done < buffer_.size() && error == 0) {
-    const ssize_t n = ::write(entry.fd, buffer_.data() + done, buffer_.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      error = errno;
-    } else if (n == 0) {
-      error = EIO;
-    }
+  {
+    const std::lock_guard lock(mutex_);
+    piece_.bytes.swap(buffer_);
+    piece_.fd = entry.fd;
+    piece_.sizeBefore = entry.size;
+    piece_.path = buffered_->first;
+    piece_.pending = true;
+    entry.size += piece_.bytes.size();
   }
+  if (!writer_.joinable()) writer_ = std::thread([this] { WriteLoop(); });
+  changed_.notify_all();
   buffered_ = files_.end();
-  // One very large message does not keep its memory for the rest of the run.
+  // The bytes of the piece written before; one very large message does not keep its memory
+  // for the rest of the run.
   if (buffer_.capacity() > 4 * kBufferBytes) std::string().swap(buffer_);
   buffer_.clear();
-  if (error != 0) {
-    // Tolerant: what did reach the file is cut off again.
-    if (::ftruncate(entry.fd, static_cast<off_t>(entry.size)) == 0) ::lseek(entry.fd, 0, SEEK_END);
-    throw ComponentError(path.string() + ": " + std::strerror(error), true);
-  }
-  entry.size += done;
 }
 
-void CollectionFiles::Append(const std::filesystem::path& path, std::string_view content,
-                             std::string_view header) {
+void CollectionFiles::Wait() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return !piece_.pending; });
+  if (piece_.error != 0) {
+    throw ComponentError(piece_.path.string() + ": " + std::strerror(piece_.error), true);
+  }
+}
+
+void CollectionFiles::WriteLoop() {
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return piece_.pending || stopping_; });
+    if (!piece_.pending) return;
+    // The piece is this thread's until `pending` is cleared.
+    const std::string& bytes = piece_.bytes;
+    const int fd = piece_.fd;
+    const std::uint64_t sizeBefore = piece_.sizeBefore;
+    lock.unlock();
+    std::size_t done = 0;
+    int error = 0;
+    while (done < bytes.size() && error == 0) {
+      const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+      if (n > 0) {
+        done += static_cast<std::size_t>(n);
+      } else if (n < 0 && errno != EINTR) {
+        error = errno;
+      } else if (n == 0) {
+        error = EIO;
+      }
+    }
+    // Tolerant: what did reach the file is cut off again.
+    if (error != 0 && ::ftruncate(fd, static_cast<off_t>(sizeBefore)) == 0) ::lseek(fd, 0, SEEK_END);
+    lock.lock();
+    piece_.error = error;
+    piece_.pending = false;
+    changed_.notify_all();
+  }
+}
+
+std::string& CollectionFiles::Begin(const std::filesystem::path& path, std::string_view header) {
   const auto it = files_.try_emplace(path).first;
   if (buffered_ != it) Flush();
   Entry& entry = it->second;
@@ -113,7 +152,12 @@ void CollectionFiles::Append(const std::filesystem::path& path, std::string_view
   buffered_ = it;
   if (!entry.begun) buffer_.append(header);
   entry.begun = true;
-  buffer_.append(content);
+  return buffer_;
+}
+
+void CollectionFiles::Append(const std::filesystem::path& path, std::string_view content,
+                             std::string_view header) {
+  Begin(path, header).append(content);
   if (buffer_.size() >= kBufferBytes) Flush();
 }
 
@@ -123,6 +167,7 @@ void CollectionFiles::Finish(const std::map<std::string, std::string>& footerByE
     const auto footer = footerByExtension.find(path.extension().string());
     if (footer != footerByExtension.end()) Append(path, footer->second);
     if (buffered_ == it) Flush();
+    Wait();
     Entry& entry = it->second;
     if (entry.fd >= 0) {
       const bool closed = ::close(entry.fd) == 0;

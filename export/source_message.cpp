@@ -80,11 +80,22 @@ bool LacksObjectData(const CopiedMessage& item) {
   return false;
 }
 
-std::unique_ptr<SourceMessage> MessageOf(StoreFile& store, const CopiedMessage& item) {
+// `context`: how the properties are mapped, made when first needed. `mapped`: the record the
+// mail fields are borrowed from instead, or null.
+std::unique_ptr<SourceMessage> MessageOf(StoreFile& store, const CopiedMessage& item,
+                                         std::optional<MapContext>& context,
+                                         ItemRecord* mapped = nullptr) {
   auto m = std::make_unique<SourceMessage>();
   m->unicodeStore = !store.IsAnsi();
   m->properties = ListOf(store, item.properties);
-  MapProperties(m->properties.get(), &m->record, MapContextFor(store));
+  if (mapped != nullptr) {
+    m->record.mail = std::move(mapped->mail);
+    m->record.codePage = mapped->codePage;
+    m->lender = mapped;
+  } else {
+    if (!context) context = MapContextFor(store);
+    MapProperties(m->properties.get(), &m->record, *context);
+  }
   for (const CopiedProperties& row : item.recipients) {
     const std::unique_ptr<PropertyList> list = ListOf(store, row);
     AddRecipient(PropertyReader(list.get(), m->unicodeStore, m->record.codePage), *m);
@@ -93,7 +104,7 @@ std::unique_ptr<SourceMessage> MessageOf(StoreFile& store, const CopiedMessage& 
     const std::unique_ptr<PropertyList> list = ListOf(store, attachment.properties, kAttachData);
     SourceAttachment a = AttachmentFields(PropertyReader(list.get(), m->unicodeStore, m->record.codePage));
     if (attachment.message) {
-      a.message = MessageOf(store, *attachment.message);
+      a.message = MessageOf(store, *attachment.message, context);
     } else if (a.method == 5) {
       continue;  // Tolerant: an attached message that cannot be read is left out.
     } else {
@@ -229,10 +240,15 @@ std::unique_ptr<SourceMessage> ReadSourceMessage(StoreFile& store, const StoreNo
   return ReadMessage(store, std::move(list), subnodes, depth);
 }
 
+SourceMessage::~SourceMessage() {
+  if (lender != nullptr) lender->mail = std::move(record.mail);
+}
+
 std::unique_ptr<SourceMessage> SourceMessageOf(StoreFile& store, const StoreNode& node,
-                                               const CopiedMessage* item) {
+                                               const CopiedMessage* item, ItemRecord* mapped) {
   if (item == nullptr || LacksObjectData(*item)) return ReadSourceMessage(store, node);
-  return MessageOf(store, *item);
+  std::optional<MapContext> context;
+  return MessageOf(store, *item, context, mapped);
 }
 
 }  // namespace palvara
