@@ -245,25 +245,38 @@ void AppendBase64Lines(std::string& out, ByteSpan bytes) {
     for (std::size_t v = 0; v < pairs.size(); ++v) pairs[v] = {kBase64[v >> 6], kBase64[v & 0x3F]};
     return pairs;
   }();
-  const std::size_t whole = bytes.size() / 3;
-  const std::size_t rest = bytes.size() % 3;
-  const std::size_t lines = (bytes.size() + 56) / 57;
-  const std::size_t start = out.size();
-  out.resize(start + (whole + (rest != 0 ? 1 : 0)) * 4 + lines);
-  char* o = out.data() + start;
+  constexpr std::size_t kLineBytes = 57;  // 19 groups of three make one line of 76 characters
+  constexpr std::size_t kChunkLines = 64;
+  out.reserve(out.size() + (bytes.size() + 2) / 3 * 4 + (bytes.size() + kLineBytes - 1) / kLineBytes);
+  // Whole lines are encoded into a small buffer and appended a chunk at a time: the output is
+  // written once, not cleared first.
+  char chunk[kChunkLines * 77];
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-  // 19 groups of three bytes make one line of 76 characters.
-  for (std::size_t left = whole; left > 0;) {
-    const std::size_t groups = std::min<std::size_t>(left, 19);
-    for (std::size_t g = 0; g < groups; ++g, in += 3, o += 4) {
-      const std::uint32_t v = std::uint32_t{in[0]} << 16 | std::uint32_t{in[1]} << 8 | in[2];
-      std::memcpy(o, kPairs[v >> 12].data(), 2);
-      std::memcpy(o + 2, kPairs[v & 0xFFF].data(), 2);
+  std::size_t lines = bytes.size() / kLineBytes;
+  while (lines > 0) {
+    const std::size_t count = std::min(lines, kChunkLines);
+    char* o = chunk;
+    for (std::size_t l = 0; l < count; ++l) {
+      for (std::size_t g = 0; g < 19; ++g, in += 3, o += 4) {
+        const std::uint32_t v = std::uint32_t{in[0]} << 16 | std::uint32_t{in[1]} << 8 | in[2];
+        std::memcpy(o, kPairs[v >> 12].data(), 2);
+        std::memcpy(o + 2, kPairs[v & 0xFFF].data(), 2);
+      }
+      *o++ = '\n';
     }
-    left -= groups;
-    if (groups == 19) *o++ = '\n';
+    out.append(chunk, static_cast<std::size_t>(o - chunk));
+    lines -= count;
   }
-  if (rest != 0) {
+  // The last, shorter line.
+  const std::size_t left = bytes.size() % kLineBytes;
+  if (left == 0) return;
+  char* o = chunk;
+  for (std::size_t g = 0; g < left / 3; ++g, in += 3, o += 4) {
+    const std::uint32_t v = std::uint32_t{in[0]} << 16 | std::uint32_t{in[1]} << 8 | in[2];
+    std::memcpy(o, kPairs[v >> 12].data(), 2);
+    std::memcpy(o + 2, kPairs[v & 0xFFF].data(), 2);
+  }
+  if (const std::size_t rest = left % 3; rest != 0) {
     std::uint32_t v = std::uint32_t{in[0]} << 16;
     if (rest == 2) v |= std::uint32_t{in[1]} << 8;
     *o++ = kBase64[v >> 18];
@@ -271,7 +284,8 @@ void AppendBase64Lines(std::string& out, ByteSpan bytes) {
     *o++ = rest == 2 ? kBase64[(v >> 6) & 0x3F] : '=';
     *o++ = '=';
   }
-  if (whole % 19 != 0 || rest != 0) *o++ = '\n';
+  *o++ = '\n';
+  out.append(chunk, static_cast<std::size_t>(o - chunk));
 }
 
 std::string Base64Lines(ByteSpan bytes) {

@@ -114,6 +114,7 @@ OpenFormatOutput::OpenFormatOutput(OpenFormats formats, std::filesystem::path de
 
 void OpenFormatOutput::InitOutputStore(const std::string& targetFolder) {
   destination_ = targetFolder.empty() ? defaultDestination_ : std::filesystem::path(targetFolder);
+  contextStore_ = nullptr;  // a new run reads a store of its own
   std::error_code ec;
   std::filesystem::create_directories(destination_, ec);
   if (ec) throw std::runtime_error(destination_.string() + ": " + ec.message());
@@ -179,8 +180,12 @@ void OpenFormatOutput::CreateFolderPath(const std::string& folderPath) {
   if (formats_.maildir) MaildirOf(FolderFor(folderPath));
 }
 
-std::unique_ptr<SourceMessage> OpenFormatOutput::Read(const OutputItem& item, bool borrow) const {
-  auto m = SourceMessageOf(item.store, item.node, item.source, borrow ? &item.record : nullptr);
+std::unique_ptr<SourceMessage> OpenFormatOutput::Read(const OutputItem& item, bool borrow) {
+  if (contextStore_ != &item.store) {
+    context_ = MapContextFor(item.store);
+    contextStore_ = &item.store;
+  }
+  auto m = SourceMessageOf(item.store, item.node, item.source, context_, borrow ? &item.record : nullptr);
   if (!m) throw ComponentError("the item could not be read from the store");
   return m;
 }

@@ -51,10 +51,10 @@ TEST(SourceMessage, BorrowedMailFieldsRenderLikeMappedOnesAndGoBack) {
         const auto record = LoadItem(store, *node, context, AttachmentReading::kTableRows, &lists);
         if (!record || !record->mail) continue;
         const auto item = SourceItemReader(store).Read(lists);
-        const auto own = SourceMessageOf(store, *node, item.get());
+        const auto own = SourceMessageOf(store, *node, item.get(), context);
         if (!own) continue;
         const MailFields* fields = record->mail.get();
-        auto borrowed = SourceMessageOf(store, *node, item.get(), record.get());
+        auto borrowed = SourceMessageOf(store, *node, item.get(), context, record.get());
         ASSERT_NE(borrowed, nullptr);
         // A message read from the store again (no item read whole) maps its own.
         if (borrowed->lender != nullptr) {
