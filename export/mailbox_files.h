@@ -27,9 +27,12 @@ void WriteFileVia(const std::filesystem::path& temporary, const std::filesystem:
 // Files that grow by appending, each under "<final>.part" until Finish. Appends gather in one
 // buffer of about a megabyte, handed to a thread of the object's own when it is full or another
 // file is appended to, so that a folder's mbox is written in large pieces while the next ones
-// are gathered; the pieces reach the files in the order of the appends. A failed write cuts the
-// file back to what it held and ends the run (the error is fatal): it is thrown by the next
-// Append or by Finish, and the appends after the failed piece are lost with it.
+// are gathered; the pieces reach the files in the order of the appends. Where the file system
+// allows, whole blocks go to the disk around the page cache (copying hundreds of megabytes into
+// the cache costs more than writing them), and the last part of a block waits in memory for the
+// next piece or for Finish. A failed write cuts the file back to what it held and ends the run
+// (the error is fatal): it is thrown by the next Append or by Finish, and the appends after the
+// failed piece are lost with it.
 class CollectionFiles {
  public:
   CollectionFiles() = default;
@@ -64,12 +67,16 @@ class CollectionFiles {
 
   // Buffered bytes past which they are written.
   static constexpr std::size_t kBufferBytes = 1u << 20;
+  // The size and alignment of what is written around the page cache.
+  static constexpr std::size_t kDiskBlock = 4096;
 
  private:
   struct Entry {
     int fd = -1;
-    std::uint64_t size = 0;  // bytes the file holds once the pieces handed over are written
+    std::uint64_t size = 0;  // bytes the file holds (not counting `tail`)
     bool begun = false;
+    bool direct = true;  // written around the page cache, in whole blocks
+    std::string tail;    // appended bytes past the last whole block, not yet written
   };
   // The buffer, ready to take bytes for `path` (its header given when the file is new).
   std::string& Begin(const std::filesystem::path& path, std::string_view header);
@@ -90,13 +97,20 @@ class CollectionFiles {
 
   // The piece being written, shared with the writing thread under `mutex_`.
   struct Piece {
+    std::string head;   // the file's tail from before, written first
     std::string bytes;
     int fd = -1;
+    bool direct = false;  // in whole blocks; cleared when the file system refuses them
     std::uint64_t sizeBefore = 0;  // what the file held before it, kept when its write fails
     std::filesystem::path path;
+    Entry* entry = nullptr;  // takes the outcome once the piece is written
     bool pending = false;  // handed over and not yet written
     int error = 0;         // errno of a failed write; stays set
+    std::uint64_t written = 0;  // bytes that reached the file
+    std::string tail;           // what is left past the last whole block
   };
+  // Writes one piece (on the writing thread).
+  static void WritePiece(Piece& piece, std::string& staging);
   std::mutex mutex_;
   std::condition_variable changed_;
   Piece piece_;

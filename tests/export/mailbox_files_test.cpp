@@ -34,14 +34,15 @@ class CollectionFilesTest : public ::testing::Test {
   fs::path dir_;
 };
 
-TEST_F(CollectionFilesTest, InterleavedAppendsKeepEachFilesOrder) {
-  // More files than stay open at once, pieces small and larger than the buffer, in turns.
+// Appends to more files than stay open at once, pieces small and larger than the buffer, in
+// turns, below `dir`.
+void AppendInTurns(const fs::path& dir) {
   std::map<fs::path, std::string> want;
   {
     CollectionFiles files;
     for (int round = 0; round < 3; ++round) {
       for (int f = 0; f < 60; ++f) {
-        const fs::path path = dir_ / ("f" + std::to_string(f) + ".ics");
+        const fs::path path = dir / ("f" + std::to_string(f) + ".ics");
         const std::size_t size = f == 7 ? CollectionFiles::kBufferBytes + 3 : 10 + static_cast<std::size_t>(f);
         const std::string piece(size, static_cast<char>('a' + (f + round) % 26));
         if (want[path].empty()) want[path] = "HEAD";
@@ -59,15 +60,20 @@ TEST_F(CollectionFilesTest, InterleavedAppendsKeepEachFilesOrder) {
   }
 }
 
-TEST_F(CollectionFilesTest, FailedPieceIsCutOffAndEndsTheRun) {
-  // A file size limit stands in for a full disk. Pieces of one buffer each: the ones that fit
-  // stay whole, the one that crosses the limit leaves nothing, and the failure ends the run.
+TEST_F(CollectionFilesTest, InterleavedAppendsKeepEachFilesOrder) { AppendInTurns(dir_); }
+
+class FailedPieceTest : public CollectionFilesTest, public ::testing::WithParamInterface<rlim_t> {};
+
+TEST_P(FailedPieceTest, FailedPieceIsCutOffAndEndsTheRun) {
+  // A file size limit stands in for a full disk, within a block or at a block's end. Pieces of
+  // one buffer each: the ones that fit stay whole, the one that crosses the limit leaves
+  // nothing, and the failure ends the run.
   const std::size_t piece = CollectionFiles::kBufferBytes;
   ::signal(SIGXFSZ, SIG_IGN);
   rlimit old{};
   ::getrlimit(RLIMIT_FSIZE, &old);
   rlimit small = old;
-  small.rlim_cur = 2 * piece + piece / 2;
+  small.rlim_cur = 2 * piece + piece / 2 + GetParam();
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
   const fs::path path = dir_ / "mbox";
   std::string error;
@@ -93,6 +99,8 @@ TEST_F(CollectionFilesTest, FailedPieceIsCutOffAndEndsTheRun) {
   EXPECT_FALSE(fs::exists(path));
   EXPECT_EQ(Read(path.string() + ".part"), std::string(piece, 'a') + std::string(piece, 'b'));
 }
+
+INSTANTIATE_TEST_SUITE_P(Limits, FailedPieceTest, ::testing::Values(0, 100));
 
 TEST_F(CollectionFilesTest, RenderThatThrowsLeavesNothing) {
   const fs::path path = dir_ / "calendar.ics";
