@@ -34,15 +34,14 @@ class CollectionFilesTest : public ::testing::Test {
   fs::path dir_;
 };
 
-// Appends to more files than stay open at once, pieces small and larger than the buffer, in
-// turns, below `dir`.
-void AppendInTurns(const fs::path& dir) {
+TEST_F(CollectionFilesTest, InterleavedAppendsKeepEachFilesOrder) {
+  // More files than stay open at once, pieces small and larger than the buffer, in turns.
   std::map<fs::path, std::string> want;
   {
     CollectionFiles files;
     for (int round = 0; round < 3; ++round) {
       for (int f = 0; f < 60; ++f) {
-        const fs::path path = dir / ("f" + std::to_string(f) + ".ics");
+        const fs::path path = dir_ / ("f" + std::to_string(f) + ".ics");
         const std::size_t size = f == 7 ? CollectionFiles::kBufferBytes + 3 : 10 + static_cast<std::size_t>(f);
         const std::string piece(size, static_cast<char>('a' + (f + round) % 26));
         if (want[path].empty()) want[path] = "HEAD";
@@ -59,8 +58,6 @@ void AppendInTurns(const fs::path& dir) {
     EXPECT_FALSE(fs::exists(path.string() + ".part"));
   }
 }
-
-TEST_F(CollectionFilesTest, InterleavedAppendsKeepEachFilesOrder) { AppendInTurns(dir_); }
 
 class FailedPieceTest : public CollectionFilesTest, public ::testing::WithParamInterface<rlim_t> {};
 
