@@ -82,8 +82,9 @@ void CollectionFiles::Open(const std::filesystem::path& path, Entry& entry) {
   if (openCount_ >= kOpenLimit) CloseAll();
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (entry.begun ? O_APPEND : O_TRUNC);
   if (entry.direct) entry.fd = ::open(PartName(path).c_str(), flags | O_DIRECT, 0666);
-  // A file system that does not write around its cache (tmpfs) is written through it.
-  if (entry.fd < 0 && (!entry.direct || errno == EINVAL)) {
+  // A file system that does not write around its cache is written through it (a failure of
+  // another kind fails again, and is reported).
+  if (entry.fd < 0) {
     entry.direct = false;
     entry.fd = ::open(PartName(path).c_str(), flags, 0666);
   }
