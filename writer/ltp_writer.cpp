@@ -22,16 +22,6 @@ std::uint8_t FillLevel(std::size_t freeBytes) {
   return 15;
 }
 
-std::vector<Bytes> Chunks(ByteSpan value, std::size_t size) {
-  std::vector<Bytes> chunks;
-  for (std::size_t at = 0; at < value.size(); at += size) {
-    const std::size_t n = std::min(size, value.size() - at);
-    chunks.emplace_back(value.begin() + static_cast<std::ptrdiff_t>(at),
-                        value.begin() + static_cast<std::ptrdiff_t>(at + n));
-  }
-  return chunks;
-}
-
 bool IsInline(std::uint16_t type) {
   return type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B;
 }
@@ -45,67 +35,87 @@ std::size_t CellSize(std::uint16_t type) {
   }
 }
 
-// A variable-size value: empty is HNID 0, small goes to the heap, large to a subnode.
-std::uint32_t StoreValue(ByteSpan value, HeapWriter& heap, NodeContent& content, SubnodeIds& ids) {
+// A variable-size value: empty is HNID 0, small goes to the heap, large to a subnode, which
+// refers to the value unless `copy`.
+std::uint32_t StoreValue(ByteSpan value, HeapWriter& heap, NodeContent& content, SubnodeIds& ids,
+                         bool copy) {
   if (value.empty()) return 0;
   if (value.size() <= kMaxHeapItem) return heap.Allocate(value);
   const std::uint32_t nid = ids.Next();
-  content.subnodes.push_back({nid, Chunks(value, kMaxBlockData)});
+  NodeContent::Subnode& sub = content.subnodes.emplace_back();
+  sub.nid = nid;
+  if (copy) {
+    sub.owned.assign(value.begin(), value.end());
+  } else {
+    sub.view = value;
+  }
   return nid;
 }
 
 }  // namespace
 
-std::size_t HeapWriter::HeaderSize(std::size_t page) const {
+std::size_t HeapWriter::HeaderSize(std::size_t page) {
   if (page == 0) return 12;
   return IsBitmapPage(page) ? 66 : 2;
 }
 
-std::size_t HeapWriter::PageBytes(std::size_t page, std::size_t extraItem) const {
-  std::size_t size = HeaderSize(page) + extraItem;
-  for (const Bytes& item : pages_[page]) size += item.size();
-  size += size % 2;
-  const std::size_t items = pages_[page].size() + (extraItem > 0 ? 1 : 0);
-  return size + 4 + 2 * (items + 1);
+std::uint32_t HeapWriter::Place(std::size_t size) {
+  // A page's block: its bytes, padded to even, then the page map of (items + 1) offsets.
+  auto blockSize = [](const Page& page, std::size_t extra) {
+    const std::size_t bytes = page.bytes.size() + extra;
+    return bytes + bytes % 2 + 4 + 2 * (page.ends.size() + 2);
+  };
+  if (pages_.empty() || blockSize(pages_.back(), size) > kMaxBlockData ||
+      pages_.back().ends.size() >= kMaxItemsPerPage) {
+    Page& page = pages_.emplace_back();
+    page.bytes.reserve(kMaxBlockData);
+    page.bytes.resize(HeaderSize(pages_.size() - 1));
+  }
+  Page& page = pages_.back();
+  page.bytes.resize(page.bytes.size() + size);
+  page.ends.push_back(static_cast<std::uint16_t>(page.bytes.size()));
+  return static_cast<std::uint32_t>(((pages_.size() - 1) << 16) | (page.ends.size() << 5));
 }
 
 std::uint32_t HeapWriter::Allocate(ByteSpan item) {
-  if (pages_.empty()) pages_.emplace_back();
-  if (PageBytes(pages_.size() - 1, item.size()) > kMaxBlockData ||
-      pages_.back().size() >= kMaxItemsPerPage) {
-    pages_.emplace_back();
-  }
-  pages_.back().emplace_back(item.begin(), item.end());
-  return static_cast<std::uint32_t>(((pages_.size() - 1) << 16) | (pages_.back().size() << 5));
+  const std::uint32_t hid = Place(item.size());
+  Bytes& bytes = pages_.back().bytes;
+  std::copy(item.begin(), item.end(), bytes.end() - static_cast<std::ptrdiff_t>(item.size()));
+  return hid;
 }
+
+std::uint32_t HeapWriter::Reserve(std::size_t size) { return Place(size); }
 
 void HeapWriter::Set(std::uint32_t hid, ByteSpan item) {
-  Bytes& target = pages_[hid >> 16][((hid >> 5) & 0x7FF) - 1];
-  std::copy_n(item.begin(), std::min(item.size(), target.size()), target.begin());
+  Page& page = pages_[hid >> 16];
+  const std::size_t index = ((hid >> 5) & 0x7FF) - 1;
+  const std::size_t start = index == 0 ? HeaderSize(hid >> 16) : page.ends[index - 1];
+  const std::size_t size = page.ends[index] - start;
+  std::copy_n(item.begin(), std::min(item.size(), size),
+              page.bytes.begin() + static_cast<std::ptrdiff_t>(start));
 }
 
-std::vector<Bytes> HeapWriter::Finish() const {
-  const std::size_t pageCount = std::max<std::size_t>(pages_.size(), 1);
+std::vector<Bytes> HeapWriter::Finish() {
+  if (pages_.empty()) pages_.emplace_back().bytes.resize(HeaderSize(0));
   std::vector<Bytes> out;
+  out.reserve(pages_.size());
   std::vector<std::uint8_t> levels;
-  for (std::size_t p = 0; p < pageCount; ++p) {
-    const std::vector<Bytes> none;
-    const std::vector<Bytes>& items = p < pages_.size() ? pages_[p] : none;
-    Bytes page(HeaderSize(p));
-    std::vector<std::uint16_t> offsets{static_cast<std::uint16_t>(page.size())};
-    for (const Bytes& item : items) {
-      page.insert(page.end(), item.begin(), item.end());
-      offsets.push_back(static_cast<std::uint16_t>(page.size()));
-    }
+  for (std::size_t p = 0; p < pages_.size(); ++p) {
+    Page& source = pages_[p];
+    Bytes page = std::move(source.bytes);
     if (page.size() % 2 != 0) page.push_back(std::byte{0});
     const std::size_t ibHnpm = page.size();
-    page.resize(ibHnpm + 4 + 2 * offsets.size());
-    StoreLe(page, ibHnpm, items.size(), 2);
-    for (std::size_t i = 0; i < offsets.size(); ++i) StoreLe(page, ibHnpm + 4 + 2 * i, offsets[i], 2);
+    page.resize(ibHnpm + 4 + 2 * (source.ends.size() + 1));
+    StoreLe(page, ibHnpm, source.ends.size(), 2);
+    StoreLe(page, ibHnpm + 4, HeaderSize(p), 2);
+    for (std::size_t i = 0; i < source.ends.size(); ++i) {
+      StoreLe(page, ibHnpm + 6 + 2 * i, source.ends[i], 2);
+    }
     StoreLe(page, 0, ibHnpm, 2);
     levels.push_back(FillLevel(kMaxBlockData - page.size()));
     out.push_back(std::move(page));
   }
+  pages_.clear();
   // The first page carries the heap header with the fill levels of pages 0..7; every 128th
   // page from page 8 carries those of the next 128.
   StoreLe(out[0], 2, 0xEC, 1);
@@ -136,15 +146,15 @@ BthReservation ReserveBth(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbE
 }
 
 void FillBth(HeapWriter& heap, const BthReservation& r, std::uint8_t cbKey, std::uint8_t cbEnt,
-             const std::vector<Bytes>& records) {
+             ByteSpan records) {
+  const std::size_t cbRecord = std::size_t{cbKey} + cbEnt;
+  const std::size_t count = records.size() / cbRecord;
   std::vector<std::pair<Bytes, std::uint32_t>> level;
-  for (std::size_t i = 0, leaf = 0; i < records.size(); i += r.perLeaf, ++leaf) {
-    Bytes bytes;
-    for (std::size_t k = i; k < std::min(records.size(), i + r.perLeaf); ++k) {
-      bytes.insert(bytes.end(), records[k].begin(), records[k].end());
-    }
-    heap.Set(r.leaves[leaf], bytes);
-    level.emplace_back(Bytes(records[i].begin(), records[i].begin() + cbKey), r.leaves[leaf]);
+  for (std::size_t i = 0, leaf = 0; i < count; i += r.perLeaf, ++leaf) {
+    const std::size_t n = std::min(count - i, r.perLeaf);
+    heap.Set(r.leaves[leaf], records.subspan(i * cbRecord, n * cbRecord));
+    const ByteSpan key = records.subspan(i * cbRecord, cbKey);
+    level.emplace_back(Bytes(key.begin(), key.end()), r.leaves[leaf]);
   }
   std::uint8_t levels = 0;
   const std::size_t perIndex = kMaxHeapItem / (cbKey + 4u);
@@ -172,29 +182,38 @@ void FillBth(HeapWriter& heap, const BthReservation& r, std::uint8_t cbKey, std:
   heap.Set(r.header, header);
 }
 
-NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeIds& ids) {
-  std::stable_sort(properties.begin(), properties.end(),
-                   [](const PropertyValue& a, const PropertyValue& b) { return a.id < b.id; });
+NodeContent BuildPropertyContext(const std::vector<PropertyValue>& properties, SubnodeIds& ids) {
+  std::vector<PropertyView> views;
+  views.reserve(properties.size());
+  for (const PropertyValue& p : properties) views.push_back({p.id, p.type, p.value});
+  return BuildPropertyContext(views, ids);
+}
+
+NodeContent BuildPropertyContext(std::span<const PropertyView> properties, SubnodeIds& ids) {
+  std::vector<const PropertyView*> sorted;
+  sorted.reserve(properties.size());
+  for (const PropertyView& p : properties) sorted.push_back(&p);
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const PropertyView* a, const PropertyView* b) { return a->id < b->id; });
   NodeContent content;
   HeapWriter heap(0xBC);
   // The BTH header and leaves first, as Outlook lays them out; the values after them.
-  const BthReservation bth = ReserveBth(heap, 2, 6, properties.size());
+  const BthReservation bth = ReserveBth(heap, 2, 6, sorted.size());
   heap.SetUserRoot(bth.header);
-  std::vector<Bytes> records;
-  for (const PropertyValue& p : properties) {
+  Bytes records(8 * sorted.size());
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    const PropertyView& p = *sorted[i];
     std::uint32_t word = 0;
     if (IsInline(p.type)) {
-      Bytes inline4(4);
-      std::copy_n(p.value.begin(), std::min<std::size_t>(4, p.value.size()), inline4.begin());
-      word = *LoadLe32(inline4, 0);
+      for (std::size_t k = 0; k < std::min<std::size_t>(4, p.value.size()); ++k) {
+        word |= std::to_integer<std::uint32_t>(p.value[k]) << (8 * k);
+      }
     } else {
-      word = StoreValue(p.value, heap, content, ids);
+      word = StoreValue(p.value, heap, content, ids, false);
     }
-    Bytes record(8);
-    StoreLe(record, 0, p.id, 2);
-    StoreLe(record, 2, p.type, 2);
-    StoreLe(record, 4, word, 4);
-    records.push_back(std::move(record));
+    StoreLe(records, 8 * i, p.id, 2);
+    StoreLe(records, 8 * i + 2, p.type, 2);
+    StoreLe(records, 8 * i + 4, word, 4);
   }
   FillBth(heap, bth, 2, 6, records);
   content.heap = heap.Finish();
@@ -295,10 +314,12 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_
 
   Bytes matrix;
   matrix.reserve(matrixSize);
-  std::vector<Bytes> index;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> index;  // row id, row number
+  index.reserve(rowCount);
   for (std::size_t r = 0; r < rowCount; ++r) {
     const TableRow& source = rowAt(r);
-    Bytes row(rowSize);
+    matrix.resize(matrix.size() + rowSize);
+    const std::span<std::byte> row = std::span(matrix).last(rowSize);
     const std::size_t ceb = rgib[2];
     auto present = [&row, ceb](std::uint8_t bit) {
       row[ceb + bit / 8] |= static_cast<std::byte>(0x80 >> (bit % 8));
@@ -317,20 +338,21 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_
         std::copy_n(value.begin(), std::min<std::size_t>(col.cbData, value.size()),
                     row.begin() + col.ibData);
       } else {
-        StoreLe(row, col.ibData, StoreValue(value, heap, content, ids), 4);
+        // A row handed over may be gone by the next one: its long values are copied.
+        StoreLe(row, col.ibData, StoreValue(value, heap, content, ids, true), 4);
       }
       present(col.iBit);
     }
-    matrix.insert(matrix.end(), row.begin(), row.end());
-    Bytes record(8);
-    StoreLe(record, 0, source.rowId, 4);
-    StoreLe(record, 4, r, 4);
-    index.push_back(std::move(record));
+    index.emplace_back(source.rowId, static_cast<std::uint32_t>(r));
   }
-  std::sort(index.begin(), index.end(), [](const Bytes& a, const Bytes& b) {
-    return *LoadLe32(a, 0) < *LoadLe32(b, 0);
-  });
-  FillBth(heap, rowIndex, 4, 4, index);
+  std::sort(index.begin(), index.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
+  Bytes records(8 * index.size());
+  for (std::size_t i = 0; i < index.size(); ++i) {
+    StoreLe(records, 8 * i, index[i].first, 4);
+    StoreLe(records, 8 * i + 4, index[i].second, 4);
+  }
+  FillBth(heap, rowIndex, 4, 4, records);
 
   std::uint32_t hnidRows = 0;
   if (matrixInHeap) {
@@ -339,7 +361,10 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_
   } else if (!matrix.empty()) {
     // Rows never straddle a block: each block holds whole rows.
     hnidRows = ids.Next();
-    content.subnodes.push_back({hnidRows, Chunks(matrix, (kMaxBlockData / rowSize) * rowSize)});
+    NodeContent::Subnode& sub = content.subnodes.emplace_back();
+    sub.nid = hnidRows;
+    sub.owned = std::move(matrix);
+    sub.blockSize = (kMaxBlockData / rowSize) * rowSize;
   }
 
   std::sort(columns.begin(), columns.end(),
@@ -366,7 +391,7 @@ WrittenNode WriteNodeContent(NdbWriter& writer, const NodeContent& content,
   WrittenNode written;
   written.bidData = writer.WriteBlocks(content.heap);
   for (const NodeContent::Subnode& sub : content.subnodes) {
-    SubnodeRecord record{sub.nid, writer.WriteBlocks(sub.blocks), 0};
+    SubnodeRecord record{sub.nid, writer.WriteData(sub.Data(), sub.blockSize), 0};
     written.subnodes.push_back(record);
     extraSubnodes.push_back(record);
   }

@@ -15,26 +15,33 @@ namespace palvara {
 inline constexpr std::size_t kMaxHeapItem = 3580;
 
 // A heap-on-node being filled: items are packed page by page; each page holds at most 8,176
-// bytes with its header and page map.
+// bytes with its header and page map. A page is one buffer from the start: its header room,
+// then the items as they come; Finish adds the page map.
 class HeapWriter {
  public:
   explicit HeapWriter(std::uint8_t clientSignature) : client_(clientSignature) {}
   // Adds an item (at most 3,580 bytes) and returns its heap id.
   std::uint32_t Allocate(ByteSpan item);
-  // Reserves an item of `size` bytes to be filled later with Set (same size).
-  std::uint32_t Reserve(std::size_t size) { return Allocate(Bytes(size)); }
+  // Reserves an item of `size` bytes (zeros) to be filled later with Set.
+  std::uint32_t Reserve(std::size_t size);
+  // Overwrites an item from its start; bytes past the item's size are dropped.
   void Set(std::uint32_t hid, ByteSpan item);
   void SetUserRoot(std::uint32_t hid) { userRoot_ = hid; }
-  // The pages, each a block of the node's data.
-  std::vector<Bytes> Finish() const;
+  // The pages, each a block of the node's data. The heap is empty afterwards.
+  std::vector<Bytes> Finish();
 
  private:
-  std::size_t HeaderSize(std::size_t page) const;
-  std::size_t PageBytes(std::size_t page, std::size_t extraItem) const;
+  struct Page {
+    Bytes bytes;                      // header room, then the items
+    std::vector<std::uint16_t> ends;  // where each item ends
+  };
+  static std::size_t HeaderSize(std::size_t page);
+  // Room for an item of `size` bytes on the last page (a new page when it is full).
+  std::uint32_t Place(std::size_t size);
 
   std::uint8_t client_;
   std::uint32_t userRoot_ = 0;
-  std::vector<std::vector<Bytes>> pages_;
+  std::vector<Page> pages_;
 };
 
 // A BTH (records: key then data, sorted by key) in two steps, for records known only after
@@ -47,14 +54,20 @@ struct BthReservation {
 };
 BthReservation ReserveBth(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
                           std::size_t records);
+// `records`: the records one after another, sorted by key.
 void FillBth(HeapWriter& heap, const BthReservation& reservation, std::uint8_t cbKey,
-             std::uint8_t cbEnt, const std::vector<Bytes>& records);
+             std::uint8_t cbEnt, ByteSpan records);
 
 // A node's content: its heap pages and the subnodes that hold values too large for the heap.
 struct NodeContent {
+  // A subnode's data, written in blocks of `blockSize` bytes. It is either owned or a view of
+  // a value given to the builder, which must then outlive the content.
   struct Subnode {
-    std::uint32_t nid;
-    std::vector<Bytes> blocks;  // written block by block
+    std::uint32_t nid = 0;
+    Bytes owned;
+    ByteSpan view;
+    std::size_t blockSize = kMaxBlockData;
+    ByteSpan Data() const { return owned.empty() ? view : ByteSpan(owned); }
   };
   std::vector<Bytes> heap;
   std::vector<Subnode> subnodes;
@@ -75,8 +88,17 @@ struct PropertyValue {
   Bytes value;  // as stored: inline types hold their 1 to 4 bytes
 };
 
-// A property context of the given values (any order; sorted by id on the way).
-NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeIds& ids);
+// A property value whose bytes live elsewhere.
+struct PropertyView {
+  std::uint16_t id = 0;
+  std::uint16_t type = 0;
+  ByteSpan value;
+};
+
+// A property context of the given values (any order; sorted by id on the way). Values too
+// large for the heap are referred to, not copied: they must outlive the content.
+NodeContent BuildPropertyContext(std::span<const PropertyView> properties, SubnodeIds& ids);
+NodeContent BuildPropertyContext(const std::vector<PropertyValue>& properties, SubnodeIds& ids);
 
 // A table row: its id and one cell per column tag given, each a value or absent. The cells are
 // packed into one buffer, so that the rows of a large folder's contents table, kept until the

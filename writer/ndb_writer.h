@@ -1,7 +1,9 @@
 // The node database of a new Unicode store ([MS-PST] 2.2): blocks with trailers, data trees,
 // subnode trees, the two B-trees, the allocation maps and the header. Blocks are written as
 // they come, gathered into large sequential writes; only the index entries stay in memory
-// until Finish lays out the B-trees and maps. As in a store that grew over time, the B-tree
+// until Finish lays out the B-trees and maps. A block is laid out in the write buffer as it
+// comes; its encoding, CRC and trailer are finished when the buffer goes to the file, on the
+// writer's own thread. As in a store that grew over time, the B-tree
 // pages lie among the blocks: room for them is set aside in runs of eight pages as the entries
 // grow, and Finish fills it.
 #pragma once
@@ -49,9 +51,10 @@ class NdbWriter {
   NdbWriter(const NdbWriter&) = delete;
   NdbWriter& operator=(const NdbWriter&) = delete;
 
-  // Writes a node's data stream: one block up to 8,176 bytes, else a data tree of full blocks
-  // (XBLOCK, or XXBLOCK past 1,021 blocks). Returns the bid that references it (0 for none).
-  std::uint64_t WriteData(ByteSpan data);
+  // Writes a node's data stream: one block up to `blockSize` (at most 8,176) bytes, else a data
+  // tree of blocks of `blockSize` bytes (XBLOCK, or XXBLOCK past 1,021 blocks). Returns the bid
+  // that references it (0 for none).
+  std::uint64_t WriteData(ByteSpan data, std::size_t blockSize = kMaxBlockData);
 
   // Writes data whose blocks must stay as given (the pages of a heap), under a data tree when
   // there are several. Each block holds at most 8,176 bytes.
@@ -93,6 +96,14 @@ class NdbWriter {
     std::uint64_t bidData, bidSub;
     std::uint32_t nidParent;
   };
+  // A block in the write buffer whose encoding and trailer are still to be done: at `at` bytes
+  // into the buffer, `cb` bytes of data.
+  struct PendingBlock {
+    std::uint64_t bid;
+    std::uint32_t at;
+    std::uint16_t cb;
+    bool internal;
+  };
   struct PageRef {
     std::uint64_t key, bid, ib;
   };
@@ -107,6 +118,12 @@ class NdbWriter {
   NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding, std::size_t writeBuffer);
 
   std::uint64_t WriteBlock(ByteSpan data, bool internal);
+  // Encodes a block's data (unless internal) and fills its trailer; `block` starts at `offset`
+  // in the file.
+  void FinishBlock(std::span<std::byte> block, std::uint64_t offset, std::uint64_t bid,
+                   std::size_t cb, bool internal) const;
+  // Finishes the blocks laid out in `buffer`, which goes to the file at `start`.
+  void FinishBlocks(Bytes& buffer, std::uint64_t start, std::vector<PendingBlock>& pending) const;
   std::uint64_t WriteTree(const std::vector<std::uint64_t>& leaves,
                           const std::vector<std::uint32_t>& sizes);
   std::uint64_t Allocate(std::size_t size, std::size_t alignment);
@@ -136,6 +153,7 @@ class NdbWriter {
   std::filesystem::path path_;
   // Bytes not yet in the file, for offsets [bufferStart_, bufferStart_ + buffer_.size()).
   Bytes buffer_;
+  std::vector<PendingBlock> pending_;  // the blocks of buffer_ not yet finished
   std::uint64_t bufferStart_ = 0;
   std::size_t bufferLimit_;
   std::uint64_t writtenEnd_ = 0;  // the end of the furthest write so far
@@ -154,6 +172,7 @@ class NdbWriter {
   std::mutex handMutex_;
   std::condition_variable handChanged_;
   Bytes handed_;
+  std::vector<PendingBlock> handedPending_;
   std::uint64_t handedStart_ = 0;
   bool handing_ = false;   // handed_ waits for the file
   bool stopping_ = false;  // the writer is going away
