@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "reader/crc.h"
 
@@ -294,7 +295,8 @@ std::uint64_t NdbWriter::WriteBlock(ByteSpan data, bool internal) {
   StoreLe(block, trailer + 4, ComputeCrc(stored), 4);
   StoreLe(block, trailer + 8, bid, 8);
   if (!own.empty()) WriteAt(offset, own);
-  blocks_.push_back(BlockRecord{bid, offset, static_cast<std::uint16_t>(data.size()), 2});
+  blocks_.push_back(BlockRecord{static_cast<std::uint32_t>(offset / 64) | (internal ? kInternalBit : 0),
+                                static_cast<std::uint16_t>(data.size()), 2});
   SetAsidePages(blockTreePages_, blocks_.size(), kBlockLeafEntries);
   return bid;
 }
@@ -385,12 +387,16 @@ std::uint64_t NdbWriter::WriteSubnodes(std::vector<SubnodeRecord> records) {
 void NdbWriter::AddReference(std::uint64_t bid) {
   // Block ids are handed out in steps of 4 from 4, one per entry of blocks_, in order.
   const std::uint64_t at = (bid >> 2) - 1;
-  if (bid >= 4 && at < blocks_.size() && blocks_[at].bid == bid) ++blocks_[at].cRef;
+  if (bid >= 4 && at < blocks_.size() && BidOf(at) == bid) ++blocks_[at].cRef;
 }
 
 void NdbWriter::AddNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub,
                         std::uint32_t nidParent) {
-  nodes_.push_back(NodeRecord{nid, bidData, bidSub, nidParent});
+  // Tolerant: a bid past 32 bits (never handed out by a store below 2 GB) is dropped.
+  auto narrow = [](std::uint64_t bid) {
+    return bid <= std::numeric_limits<std::uint32_t>::max() ? static_cast<std::uint32_t>(bid) : 0;
+  };
+  nodes_.push_back(NodeRecord{nid, narrow(bidData), narrow(bidSub), nidParent});
   SetAsidePages(nodeTreePages_, nodes_.size(), kNodeLeafEntries);
 }
 
@@ -404,17 +410,16 @@ void NdbWriter::WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype,
   WriteAt(offset, page);
 }
 
-template <typename Entry, typename Serialize>
-NdbWriter::PageRef NdbWriter::WriteBTree(const std::vector<Entry>& entries,
-                                         std::size_t leafCapacity,
+template <typename KeyAt, typename Serialize>
+NdbWriter::PageRef NdbWriter::WriteBTree(std::size_t count, std::size_t leafCapacity,
                                          std::size_t leafSize, std::uint8_t ptype,
-                                         PageSlots& slots, Serialize serialize) {
+                                         PageSlots& slots, KeyAt keyAt, Serialize serialize) {
   std::vector<PageRef> level;
   // Leaves.
-  for (std::size_t i = 0; i < entries.size() || (i == 0 && entries.empty()); i += leafCapacity) {
-    const std::size_t n = std::min(leafCapacity, entries.size() - i);
+  for (std::size_t i = 0; i < count || (i == 0 && count == 0); i += leafCapacity) {
+    const std::size_t n = std::min(leafCapacity, count - i);
     Bytes page(512);
-    for (std::size_t k = 0; k < n; ++k) serialize(page, leafSize * k, entries[i + k]);
+    for (std::size_t k = 0; k < n; ++k) serialize(page, leafSize * k, i + k);
     StoreLe(page, 488, n, 1);
     StoreLe(page, 489, leafCapacity, 1);
     StoreLe(page, 490, leafSize, 1);
@@ -422,8 +427,8 @@ NdbWriter::PageRef NdbWriter::WriteBTree(const std::vector<Entry>& entries,
     const std::uint64_t offset = TakePage(slots);
     const std::uint64_t bid = bidNextP_++;
     WritePage(offset, page, ptype, bid, true);
-    level.push_back(PageRef{n > 0 ? KeyOf(entries[i]) : 0, bid, offset});
-    if (entries.empty()) break;
+    level.push_back(PageRef{n > 0 ? keyAt(i) : 0, bid, offset});
+    if (count == 0) break;
   }
   // Intermediate levels, until one page remains.
   for (int cLevel = 1; level.size() > 1; ++cLevel) {
@@ -458,24 +463,29 @@ Status NdbWriter::Finish() {
   behind_ = false;
   // Block B-tree and node B-tree, bottom-up from sorted entries. Page bids follow the blocks'.
   bidNextP_ = bidNextB_;
-  std::sort(blocks_.begin(), blocks_.end(),
-            [](const BlockRecord& a, const BlockRecord& b) { return a.bid < b.bid; });
+  // The block entries are in bid order as they were made.
   std::sort(nodes_.begin(), nodes_.end(),
             [](const NodeRecord& a, const NodeRecord& b) { return a.nid < b.nid; });
-  const PageRef bbt = WriteBTree(blocks_, kBlockLeafEntries, 24, kPtypeBbt, blockTreePages_,
-                                 [](Bytes& page, std::size_t at, const BlockRecord& b) {
-                                   StoreLe(page, at, b.bid, 8);
-                                   StoreLe(page, at + 8, b.ib, 8);
-                                   StoreLe(page, at + 16, b.cb, 2);
-                                   StoreLe(page, at + 18, static_cast<std::uint16_t>(b.cRef), 2);
-                                 });
-  const PageRef nbt = WriteBTree(nodes_, kNodeLeafEntries, 32, kPtypeNbt, nodeTreePages_,
-                                 [](Bytes& page, std::size_t at, const NodeRecord& n) {
-                                   StoreLe(page, at, n.nid, 8);
-                                   StoreLe(page, at + 8, n.bidData, 8);
-                                   StoreLe(page, at + 16, n.bidSub, 8);
-                                   StoreLe(page, at + 24, n.nidParent, 4);
-                                 });
+  const PageRef bbt = WriteBTree(
+      blocks_.size(), kBlockLeafEntries, 24, kPtypeBbt, blockTreePages_,
+      [this](std::size_t i) { return BidOf(i); },
+      [this](Bytes& page, std::size_t at, std::size_t i) {
+        const BlockRecord& b = blocks_[i];
+        StoreLe(page, at, BidOf(i), 8);
+        StoreLe(page, at + 8, std::uint64_t{b.unitAndInternal & ~kInternalBit} * 64, 8);
+        StoreLe(page, at + 16, b.cb, 2);
+        StoreLe(page, at + 18, static_cast<std::uint16_t>(b.cRef), 2);
+      });
+  const PageRef nbt = WriteBTree(
+      nodes_.size(), kNodeLeafEntries, 32, kPtypeNbt, nodeTreePages_,
+      [this](std::size_t i) { return std::uint64_t{nodes_[i].nid}; },
+      [this](Bytes& page, std::size_t at, std::size_t i) {
+        const NodeRecord& n = nodes_[i];
+        StoreLe(page, at, n.nid, 8);
+        StoreLe(page, at + 8, n.bidData, 8);
+        StoreLe(page, at + 16, n.bidSub, 8);
+        StoreLe(page, at + 24, n.nidParent, 4);
+      });
   // Room set aside beyond what the trees took stays free (and zero).
   for (PageSlots* slots : {&blockTreePages_, &nodeTreePages_}) {
     for (std::size_t i = slots->taken; i < slots->offsets.size(); ++i) {

@@ -9,6 +9,7 @@
 #include <array>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -83,16 +84,21 @@ class NdbWriter {
   std::uint64_t IndexBytes() const;
 
  private:
+  // One block B-tree entry in 8 bytes: a store stays below 2 GB, so its offsets in 64-byte
+  // units fit 31 bits, and its bid follows from the entry's place (bids are handed out in steps
+  // of 4 from 4, one per entry, in order).
   struct BlockRecord {
-    std::uint64_t bid, ib;
+    std::uint32_t unitAndInternal;  // ib / 64, and bit 31 for an internal block
     std::uint16_t cb;
     std::int16_t cRef;
   };
+  // One node B-tree entry in 16 bytes: the bids of a store below 2 GB fit 32 bits.
   struct NodeRecord {
     std::uint32_t nid;
-    std::uint64_t bidData, bidSub;
+    std::uint32_t bidData, bidSub;
     std::uint32_t nidParent;
   };
+  static constexpr std::uint32_t kInternalBit = std::uint32_t{1} << 31;
   struct PageRef {
     std::uint64_t key, bid, ib;
   };
@@ -101,8 +107,9 @@ class NdbWriter {
     std::vector<std::uint64_t> offsets;
     std::size_t taken = 0;
   };
-  static std::uint64_t KeyOf(const BlockRecord& b) { return b.bid; }
-  static std::uint64_t KeyOf(const NodeRecord& n) { return n.nid; }
+  std::uint64_t BidOf(std::size_t at) const {
+    return ((at + 1) << 2) | ((blocks_[at].unitAndInternal & kInternalBit) != 0 ? 2 : 0);
+  }
 
   NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding, std::size_t writeBuffer);
 
@@ -127,10 +134,11 @@ class NdbWriter {
   void WriteBehind();
   void WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype, std::uint64_t bid,
                  bool signed_);
-  template <typename Entry, typename Serialize>
-  PageRef WriteBTree(const std::vector<Entry>& entries, std::size_t leafCapacity,
-                     std::size_t leafSize,
-                     std::uint8_t ptype, PageSlots& slots, Serialize serialize);
+  // Lays out a B-tree over `count` entries in key order: `keyAt(i)` is the key of entry i,
+  // `serialize(page, at, i)` writes it into a leaf page.
+  template <typename KeyAt, typename Serialize>
+  PageRef WriteBTree(std::size_t count, std::size_t leafCapacity, std::size_t leafSize,
+                     std::uint8_t ptype, PageSlots& slots, KeyAt keyAt, Serialize serialize);
 
   int fd_;
   std::filesystem::path path_;
@@ -145,8 +153,9 @@ class NdbWriter {
   std::uint64_t cursor_;
   std::uint64_t bidNextB_ = 4;
   std::uint64_t bidNextP_ = 0;
-  std::vector<BlockRecord> blocks_;
-  std::vector<NodeRecord> nodes_;
+  // Deques: they grow without copying (and without twice the room for a moment).
+  std::deque<BlockRecord> blocks_;
+  std::deque<NodeRecord> nodes_;
   PageSlots blockTreePages_, nodeTreePages_;
   std::vector<bool> used_;  // one flag per 64-byte unit from 0x4400
   std::array<std::uint32_t, 32> rgnid_{};
