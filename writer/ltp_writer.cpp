@@ -61,51 +61,62 @@ std::size_t HeapWriter::HeaderSize(std::size_t page) const {
   return IsBitmapPage(page) ? 66 : 2;
 }
 
-std::size_t HeapWriter::PageBytes(std::size_t page, std::size_t extraItem) const {
-  std::size_t size = HeaderSize(page) + extraItem;
-  for (const Bytes& item : pages_[page]) size += item.size();
-  size += size % 2;
-  const std::size_t items = pages_[page].size() + (extraItem > 0 ? 1 : 0);
-  return size + 4 + 2 * (items + 1);
+std::uint32_t HeapWriter::Place(std::size_t size) {
+  auto fits = [size](const Page& page) {
+    std::size_t bytes = page.bytes.size() + size;
+    bytes += bytes % 2;
+    const std::size_t items = page.ends.size() + (size > 0 ? 1 : 0);
+    return bytes + 4 + 2 * (items + 1) <= kMaxBlockData &&
+           page.ends.size() < kMaxItemsPerPage;
+  };
+  if (pages_.empty() || !fits(pages_.back())) {
+    pages_.emplace_back();
+    pages_.back().bytes.resize(HeaderSize(pages_.size() - 1));
+  }
+  Page& page = pages_.back();
+  page.bytes.resize(page.bytes.size() + size);
+  page.ends.push_back(static_cast<std::uint16_t>(page.bytes.size()));
+  return static_cast<std::uint32_t>(((pages_.size() - 1) << 16) | (page.ends.size() << 5));
 }
 
 std::uint32_t HeapWriter::Allocate(ByteSpan item) {
-  if (pages_.empty()) pages_.emplace_back();
-  if (PageBytes(pages_.size() - 1, item.size()) > kMaxBlockData ||
-      pages_.back().size() >= kMaxItemsPerPage) {
-    pages_.emplace_back();
-  }
-  pages_.back().emplace_back(item.begin(), item.end());
-  return static_cast<std::uint32_t>(((pages_.size() - 1) << 16) | (pages_.back().size() << 5));
+  const std::uint32_t hid = Place(item.size());
+  Bytes& bytes = pages_.back().bytes;
+  std::copy(item.begin(), item.end(), bytes.end() - static_cast<std::ptrdiff_t>(item.size()));
+  return hid;
 }
+
+std::uint32_t HeapWriter::Reserve(std::size_t size) { return Place(size); }
 
 void HeapWriter::Set(std::uint32_t hid, ByteSpan item) {
-  Bytes& target = pages_[hid >> 16][((hid >> 5) & 0x7FF) - 1];
-  std::copy_n(item.begin(), std::min(item.size(), target.size()), target.begin());
+  Page& page = pages_[hid >> 16];
+  const std::size_t index = ((hid >> 5) & 0x7FF) - 1;
+  const std::size_t start = index == 0 ? HeaderSize(hid >> 16) : page.ends[index - 1];
+  std::copy_n(item.begin(), std::min<std::size_t>(item.size(), page.ends[index] - start),
+              page.bytes.begin() + static_cast<std::ptrdiff_t>(start));
 }
 
-std::vector<Bytes> HeapWriter::Finish() const {
-  const std::size_t pageCount = std::max<std::size_t>(pages_.size(), 1);
+std::vector<Bytes> HeapWriter::Finish() {
+  if (pages_.empty()) {
+    pages_.emplace_back();
+    pages_.back().bytes.resize(HeaderSize(0));
+  }
   std::vector<Bytes> out;
   std::vector<std::uint8_t> levels;
-  for (std::size_t p = 0; p < pageCount; ++p) {
-    const std::vector<Bytes> none;
-    const std::vector<Bytes>& items = p < pages_.size() ? pages_[p] : none;
-    Bytes page(HeaderSize(p));
-    std::vector<std::uint16_t> offsets{static_cast<std::uint16_t>(page.size())};
-    for (const Bytes& item : items) {
-      page.insert(page.end(), item.begin(), item.end());
-      offsets.push_back(static_cast<std::uint16_t>(page.size()));
-    }
+  for (std::size_t p = 0; p < pages_.size(); ++p) {
+    Bytes page = std::move(pages_[p].bytes);
+    const std::vector<std::uint16_t> ends = std::move(pages_[p].ends);
     if (page.size() % 2 != 0) page.push_back(std::byte{0});
     const std::size_t ibHnpm = page.size();
-    page.resize(ibHnpm + 4 + 2 * offsets.size());
-    StoreLe(page, ibHnpm, items.size(), 2);
-    for (std::size_t i = 0; i < offsets.size(); ++i) StoreLe(page, ibHnpm + 4 + 2 * i, offsets[i], 2);
+    page.resize(ibHnpm + 4 + 2 * (ends.size() + 1));
+    StoreLe(page, ibHnpm, ends.size(), 2);
+    StoreLe(page, ibHnpm + 4, HeaderSize(p), 2);
+    for (std::size_t i = 0; i < ends.size(); ++i) StoreLe(page, ibHnpm + 6 + 2 * i, ends[i], 2);
     StoreLe(page, 0, ibHnpm, 2);
     levels.push_back(FillLevel(kMaxBlockData - page.size()));
     out.push_back(std::move(page));
   }
+  pages_.clear();
   // The first page carries the heap header with the fill levels of pages 0..7; every 128th
   // page from page 8 carries those of the next 128.
   StoreLe(out[0], 2, 0xEC, 1);
@@ -136,15 +147,15 @@ BthReservation ReserveBth(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbE
 }
 
 void FillBth(HeapWriter& heap, const BthReservation& r, std::uint8_t cbKey, std::uint8_t cbEnt,
-             const std::vector<Bytes>& records) {
+             ByteSpan records) {
+  const std::size_t cbRecord = cbKey + cbEnt;
+  const std::size_t count = records.size() / cbRecord;
   std::vector<std::pair<Bytes, std::uint32_t>> level;
-  for (std::size_t i = 0, leaf = 0; i < records.size(); i += r.perLeaf, ++leaf) {
-    Bytes bytes;
-    for (std::size_t k = i; k < std::min(records.size(), i + r.perLeaf); ++k) {
-      bytes.insert(bytes.end(), records[k].begin(), records[k].end());
-    }
-    heap.Set(r.leaves[leaf], bytes);
-    level.emplace_back(Bytes(records[i].begin(), records[i].begin() + cbKey), r.leaves[leaf]);
+  for (std::size_t i = 0, leaf = 0; i < count; i += r.perLeaf, ++leaf) {
+    const std::size_t n = std::min(count - i, r.perLeaf);
+    heap.Set(r.leaves[leaf], records.subspan(i * cbRecord, n * cbRecord));
+    const ByteSpan key = records.subspan(i * cbRecord, cbKey);
+    level.emplace_back(Bytes(key.begin(), key.end()), r.leaves[leaf]);
   }
   std::uint8_t levels = 0;
   const std::size_t perIndex = kMaxHeapItem / (cbKey + 4u);
@@ -180,7 +191,8 @@ NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeI
   // The BTH header and leaves first, as Outlook lays them out; the values after them.
   const BthReservation bth = ReserveBth(heap, 2, 6, properties.size());
   heap.SetUserRoot(bth.header);
-  std::vector<Bytes> records;
+  Bytes records(8 * properties.size());
+  std::size_t at = 0;
   for (const PropertyValue& p : properties) {
     std::uint32_t word = 0;
     if (IsInline(p.type)) {
@@ -190,11 +202,10 @@ NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeI
     } else {
       word = StoreValue(p.value, heap, content, ids);
     }
-    Bytes record(8);
-    StoreLe(record, 0, p.id, 2);
-    StoreLe(record, 2, p.type, 2);
-    StoreLe(record, 4, word, 4);
-    records.push_back(std::move(record));
+    StoreLe(records, at, p.id, 2);
+    StoreLe(records, at + 2, p.type, 2);
+    StoreLe(records, at + 4, word, 4);
+    at += 8;
   }
   FillBth(heap, bth, 2, 6, records);
   content.heap = heap.Finish();
@@ -293,12 +304,20 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_
   const bool matrixInHeap = matrixSize > 0 && matrixSize <= kMaxHeapItem;
   const std::uint32_t matrixHid = matrixInHeap ? heap.Reserve(matrixSize) : 0;
 
-  Bytes matrix;
-  matrix.reserve(matrixSize);
-  std::vector<Bytes> index;
+  // The row matrix goes straight into its blocks (whole rows each; one heap item when small),
+  // the row index into (row id, row) pairs.
+  const std::size_t rowsPerBlock = matrixInHeap ? rowCount : kMaxBlockData / rowSize;
+  std::vector<Bytes> matrix;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> index;
+  index.reserve(rowCount);
   for (std::size_t r = 0; r < rowCount; ++r) {
     const TableRow& source = rowAt(r);
-    Bytes row(rowSize);
+    if (r % rowsPerBlock == 0) {
+      matrix.emplace_back().reserve(std::min(rowCount - r, rowsPerBlock) * rowSize);
+    }
+    Bytes& block = matrix.back();
+    block.resize(block.size() + rowSize);
+    const std::span<std::byte> row = std::span<std::byte>(block).last(rowSize);
     const std::size_t ceb = rgib[2];
     auto present = [&row, ceb](std::uint8_t bit) {
       row[ceb + bit / 8] |= static_cast<std::byte>(0x80 >> (bit % 8));
@@ -321,25 +340,25 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_
       }
       present(col.iBit);
     }
-    matrix.insert(matrix.end(), row.begin(), row.end());
-    Bytes record(8);
-    StoreLe(record, 0, source.rowId, 4);
-    StoreLe(record, 4, r, 4);
-    index.push_back(std::move(record));
+    index.emplace_back(source.rowId, static_cast<std::uint32_t>(r));
   }
-  std::sort(index.begin(), index.end(), [](const Bytes& a, const Bytes& b) {
-    return *LoadLe32(a, 0) < *LoadLe32(b, 0);
-  });
-  FillBth(heap, rowIndex, 4, 4, index);
+  std::stable_sort(index.begin(), index.end(),
+                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  Bytes records(8 * index.size());
+  for (std::size_t i = 0; i < index.size(); ++i) {
+    StoreLe(records, 8 * i, index[i].first, 4);
+    StoreLe(records, 8 * i + 4, index[i].second, 4);
+  }
+  index = {};
+  FillBth(heap, rowIndex, 4, 4, records);
 
   std::uint32_t hnidRows = 0;
   if (matrixInHeap) {
     hnidRows = matrixHid;
-    heap.Set(matrixHid, matrix);
+    heap.Set(matrixHid, matrix.front());
   } else if (!matrix.empty()) {
-    // Rows never straddle a block: each block holds whole rows.
     hnidRows = ids.Next();
-    content.subnodes.push_back({hnidRows, Chunks(matrix, (kMaxBlockData / rowSize) * rowSize)});
+    content.subnodes.push_back({hnidRows, std::move(matrix)});
   }
 
   std::sort(columns.begin(), columns.end(),

@@ -15,26 +15,32 @@ namespace palvara {
 inline constexpr std::size_t kMaxHeapItem = 3580;
 
 // A heap-on-node being filled: items are packed page by page; each page holds at most 8,176
-// bytes with its header and page map.
+// bytes with its header and page map. A page is kept as the bytes it will have (header room,
+// then its items one after the other) and the end of each item: 2 bytes an item beyond its own.
 class HeapWriter {
  public:
   explicit HeapWriter(std::uint8_t clientSignature) : client_(clientSignature) {}
   // Adds an item (at most 3,580 bytes) and returns its heap id.
   std::uint32_t Allocate(ByteSpan item);
   // Reserves an item of `size` bytes to be filled later with Set (same size).
-  std::uint32_t Reserve(std::size_t size) { return Allocate(Bytes(size)); }
+  std::uint32_t Reserve(std::size_t size);
   void Set(std::uint32_t hid, ByteSpan item);
   void SetUserRoot(std::uint32_t hid) { userRoot_ = hid; }
-  // The pages, each a block of the node's data.
-  std::vector<Bytes> Finish() const;
+  // The pages, each a block of the node's data. The heap is empty afterwards.
+  std::vector<Bytes> Finish();
 
  private:
+  struct Page {
+    Bytes bytes;                      // header room, then the items
+    std::vector<std::uint16_t> ends;  // where each item ends in `bytes`
+  };
   std::size_t HeaderSize(std::size_t page) const;
-  std::size_t PageBytes(std::size_t page, std::size_t extraItem) const;
+  // Room for an item of `size` bytes at the end of the last page (a new page when it is full).
+  std::uint32_t Place(std::size_t size);
 
   std::uint8_t client_;
   std::uint32_t userRoot_ = 0;
-  std::vector<std::vector<Bytes>> pages_;
+  std::vector<Page> pages_;
 };
 
 // A BTH (records: key then data, sorted by key) in two steps, for records known only after
@@ -47,8 +53,9 @@ struct BthReservation {
 };
 BthReservation ReserveBth(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
                           std::size_t records);
+// `records`: the records one after the other, cbKey + cbEnt bytes each.
 void FillBth(HeapWriter& heap, const BthReservation& reservation, std::uint8_t cbKey,
-             std::uint8_t cbEnt, const std::vector<Bytes>& records);
+             std::uint8_t cbEnt, ByteSpan records);
 
 // A node's content: its heap pages and the subnodes that hold values too large for the heap.
 struct NodeContent {
