@@ -270,35 +270,45 @@ std::uint64_t NdbWriter::Allocate(std::size_t size, std::size_t alignment) {
   }
 }
 
-std::uint64_t NdbWriter::WriteBlock(ByteSpan data, bool internal) {
+NdbWriter::BlockSlot NdbWriter::ReserveBlock(std::size_t size, bool internal) {
   const std::uint64_t bid = bidNextB_ | (internal ? 2 : 0);
   bidNextB_ += 4;
-  const std::size_t total = AlignUp(data.size() + 16, 64);
-  const std::uint64_t offset = Allocate(total, 64);
+  const std::uint64_t offset = Allocate(AlignUp(size + 16, 64), 64);
+  blocks_.push_back(BlockRecord{static_cast<std::uint32_t>(offset / 64) | (internal ? kInternalBit : 0),
+                                static_cast<std::uint16_t>(size), 2});
+  SetAsidePages(blockTreePages_, blocks_.size(), kBlockLeafEntries);
+  return BlockSlot{bid, offset, size};
+}
+
+void NdbWriter::FillBlock(const BlockSlot& slot, ByteSpan data, bool internal) {
+  data = data.first(std::min(data.size(), slot.size));
+  const std::size_t total = AlignUp(slot.size + 16, 64);
   // The block is built where it will wait for the file: in the write buffer when it follows
   // what the buffer holds, else on its own.
   Bytes own;
-  std::span<std::byte> block = BufferSpan(offset, total);
+  std::span<std::byte> block = BufferSpan(slot.offset, total);
   if (block.empty()) {
     own.resize(total);
     block = own;
   }
   std::copy(data.begin(), data.end(), block.begin());
-  const std::span<std::byte> stored = block.first(data.size());
+  const std::span<std::byte> stored = block.first(slot.size);
   if (!internal) {
     if (encoding_ == EncodingMethod::kPermute) EncodePermute(stored);
-    if (encoding_ == EncodingMethod::kCyclic) CodeCyclic(stored, static_cast<std::uint32_t>(bid));
+    if (encoding_ == EncodingMethod::kCyclic) CodeCyclic(stored, static_cast<std::uint32_t>(slot.bid));
   }
   const std::size_t trailer = total - 16;
-  StoreLe(block, trailer, data.size(), 2);
-  StoreLe(block, trailer + 2, ComputeSig(offset, bid), 2);
+  StoreLe(block, trailer, slot.size, 2);
+  StoreLe(block, trailer + 2, ComputeSig(slot.offset, slot.bid), 2);
   StoreLe(block, trailer + 4, ComputeCrc(stored), 4);
-  StoreLe(block, trailer + 8, bid, 8);
-  if (!own.empty()) WriteAt(offset, own);
-  blocks_.push_back(BlockRecord{static_cast<std::uint32_t>(offset / 64) | (internal ? kInternalBit : 0),
-                                static_cast<std::uint16_t>(data.size()), 2});
-  SetAsidePages(blockTreePages_, blocks_.size(), kBlockLeafEntries);
-  return bid;
+  StoreLe(block, trailer + 8, slot.bid, 8);
+  if (!own.empty()) WriteAt(slot.offset, own);
+}
+
+std::uint64_t NdbWriter::WriteBlock(ByteSpan data, bool internal) {
+  const BlockSlot slot = ReserveBlock(data.size(), internal);
+  FillBlock(slot, data, internal);
+  return slot.bid;
 }
 
 // XBLOCKs over the leaves (1,021 each), and an XXBLOCK over those when there are several.

@@ -58,6 +58,22 @@ class NdbWriter {
   // there are several. Each block holds at most 8,176 bytes.
   std::uint64_t WriteBlocks(const std::vector<Bytes>& blocks);
 
+  // A block's place, handed out before its bytes are known: ReserveBlock gives the next bid and
+  // offset, just as writing a block of `size` bytes would; FillBlock writes those bytes (the same
+  // size) there later. Blocks reserved and filled come out as if written in reservation order.
+  struct BlockSlot {
+    std::uint64_t bid = 0;
+    std::uint64_t offset = 0;
+    std::size_t size = 0;
+  };
+  BlockSlot ReserveBlock(std::size_t size, bool internal = false);
+  void FillBlock(const BlockSlot& slot, ByteSpan data, bool internal = false);
+
+  // XBLOCKs over data blocks written before (1,021 each), and an XXBLOCK over those when there
+  // are several; `sizes` are the blocks' data sizes. Returns the tree's bid.
+  std::uint64_t WriteTree(const std::vector<std::uint64_t>& leaves,
+                          const std::vector<std::uint32_t>& sizes);
+
   // Writes a subnode tree (SLBLOCK, or SIBLOCK over SLBLOCKs past 340 entries); returns its
   // bid, 0 for no subnodes.
   std::uint64_t WriteSubnodes(std::vector<SubnodeRecord> records);
@@ -114,8 +130,6 @@ class NdbWriter {
   NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding, std::size_t writeBuffer);
 
   std::uint64_t WriteBlock(ByteSpan data, bool internal);
-  std::uint64_t WriteTree(const std::vector<std::uint64_t>& leaves,
-                          const std::vector<std::uint32_t>& sizes);
   std::uint64_t Allocate(std::size_t size, std::size_t alignment);
   void MarkUsed(std::uint64_t offset, std::size_t size, bool used = true);
   void SetAsidePages(PageSlots& slots, std::size_t entries, std::size_t leafCapacity);
