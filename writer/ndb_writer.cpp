@@ -9,6 +9,7 @@
 #include <limits>
 
 #include "reader/crc.h"
+#include "writer/row_spill.h"
 
 namespace palvara {
 namespace {
@@ -94,6 +95,9 @@ NdbWriter::NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding
       encoding_(encoding),
       cursor_(kFirstAMap) {
   buffer_.reserve(bufferLimit_);
+  const std::filesystem::path folder = path_.has_parent_path() ? path_.parent_path() : ".";
+  spill_ = std::make_unique<RowSpill>(folder, kRecordRun * sizeof(BlockRecord));
+  if (!spill_->Spilling()) spill_.reset();
   if (bufferLimit_ > 0) {
     behind_ = true;
     writeBehind_ = std::thread([this] { WriteBehind(); });
@@ -240,7 +244,7 @@ std::uint64_t NdbWriter::IndexBytes() const {
     const std::size_t pages = TreePages(entries, leafCapacity);
     return pages > slots.offsets.size() ? pages - slots.offsets.size() : 0;
   };
-  return (beyond(blockTreePages_, blocks_.size(), kBlockLeafEntries) +
+  return (beyond(blockTreePages_, blockCount_, kBlockLeafEntries) +
           beyond(nodeTreePages_, nodes_.size(), kNodeLeafEntries) + 2) *
          512;
 }
@@ -274,9 +278,19 @@ NdbWriter::BlockSlot NdbWriter::ReserveBlock(std::size_t size, bool internal) {
   const std::uint64_t bid = bidNextB_ | (internal ? 2 : 0);
   bidNextB_ += 4;
   const std::uint64_t offset = Allocate(AlignUp(size + 16, 64), 64);
-  blocks_.push_back(BlockRecord{static_cast<std::uint32_t>(offset / 64) | (internal ? kInternalBit : 0),
+  recent_.push_back(BlockRecord{static_cast<std::uint32_t>(offset / 64) | (internal ? kInternalBit : 0),
                                 static_cast<std::uint16_t>(size), 2});
-  SetAsidePages(blockTreePages_, blocks_.size(), kBlockLeafEntries);
+  ++blockCount_;
+  if (recent_.size() == kRecordRun && spill_ != nullptr) {
+    Bytes run(kRecordRun * sizeof(BlockRecord));
+    for (std::size_t k = 0; k < kRecordRun; ++k) {
+      std::memcpy(run.data() + k * sizeof(BlockRecord), &recent_[k], sizeof(BlockRecord));
+    }
+    spill_->AddBytes(run);
+    ++spilledRuns_;
+    recent_.clear();
+  }
+  SetAsidePages(blockTreePages_, blockCount_, kBlockLeafEntries);
   return BlockSlot{bid, offset, size};
 }
 
@@ -397,7 +411,32 @@ std::uint64_t NdbWriter::WriteSubnodes(std::vector<SubnodeRecord> records) {
 void NdbWriter::AddReference(std::uint64_t bid) {
   // Block ids are handed out in steps of 4 from 4, one per entry of blocks_, in order.
   const std::uint64_t at = (bid >> 2) - 1;
-  if (bid >= 4 && at < blocks_.size() && BidOf(at) == bid) ++blocks_[at].cRef;
+  if (bid < 4 || at >= blockCount_) return;
+  const std::size_t firstRecent = spilledRuns_ * kRecordRun;
+  if (at >= firstRecent) {
+    BlockRecord& b = recent_[at - firstRecent];
+    if (BidOf(at, b) == bid) ++b.cRef;
+  } else {
+    ++laterRefs_[bid];  // matched against the entry's own bid when the tree is laid out
+  }
+}
+
+const NdbWriter::BlockRecord& NdbWriter::RecordAt(std::size_t at) {
+  const std::size_t run = at / kRecordRun;
+  if (run >= spilledRuns_) return recent_[at - spilledRuns_ * kRecordRun];
+  if (readRunAt_ != run) {
+    constexpr std::size_t kRunBytes = kRecordRun * sizeof(BlockRecord);
+    const std::optional<ByteSpan> bytes =
+        spill_->View(RowSpill::Ref{run * kRunBytes, static_cast<std::uint32_t>(kRunBytes), 0});
+    readRun_.assign(kRecordRun, BlockRecord{});
+    if (bytes && bytes->size() == kRunBytes) {
+      std::memcpy(readRun_.data(), bytes->data(), kRunBytes);
+    } else if (status_.ok()) {
+      status_ = Status::Error("the block entries of the new store could not be read back");
+    }
+    readRunAt_ = run;
+  }
+  return readRun_[at % kRecordRun];
 }
 
 void NdbWriter::AddNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub,
@@ -477,14 +516,19 @@ Status NdbWriter::Finish() {
   std::sort(nodes_.begin(), nodes_.end(),
             [](const NodeRecord& a, const NodeRecord& b) { return a.nid < b.nid; });
   const PageRef bbt = WriteBTree(
-      blocks_.size(), kBlockLeafEntries, 24, kPtypeBbt, blockTreePages_,
-      [this](std::size_t i) { return BidOf(i); },
+      blockCount_, kBlockLeafEntries, 24, kPtypeBbt, blockTreePages_,
+      [this](std::size_t i) { return BidOf(i, RecordAt(i)); },
       [this](Bytes& page, std::size_t at, std::size_t i) {
-        const BlockRecord& b = blocks_[i];
-        StoreLe(page, at, BidOf(i), 8);
+        const BlockRecord& b = RecordAt(i);
+        const std::uint64_t bid = BidOf(i, b);
+        std::int16_t cRef = b.cRef;
+        if (const auto later = laterRefs_.find(bid); later != laterRefs_.end()) {
+          cRef = static_cast<std::int16_t>(cRef + later->second);
+        }
+        StoreLe(page, at, bid, 8);
         StoreLe(page, at + 8, std::uint64_t{b.unitAndInternal & ~kInternalBit} * 64, 8);
         StoreLe(page, at + 16, b.cb, 2);
-        StoreLe(page, at + 18, static_cast<std::uint16_t>(b.cRef), 2);
+        StoreLe(page, at + 18, static_cast<std::uint16_t>(cRef), 2);
       });
   const PageRef nbt = WriteBTree(
       nodes_.size(), kNodeLeafEntries, 32, kPtypeNbt, nodeTreePages_,

@@ -8,12 +8,14 @@
 
 #include <array>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "common/byte_view.h"
@@ -21,6 +23,8 @@
 #include "reader/encoding.h"
 
 namespace palvara {
+
+class RowSpill;
 
 inline constexpr std::size_t kMaxBlockData = 8176;
 // Bytes gathered before they go to the file in one write.
@@ -123,9 +127,12 @@ class NdbWriter {
     std::vector<std::uint64_t> offsets;
     std::size_t taken = 0;
   };
-  std::uint64_t BidOf(std::size_t at) const {
-    return ((at + 1) << 2) | ((blocks_[at].unitAndInternal & kInternalBit) != 0 ? 2 : 0);
+  static std::uint64_t BidOf(std::size_t at, const BlockRecord& b) {
+    return ((at + 1) << 2) | ((b.unitAndInternal & kInternalBit) != 0 ? 2 : 0);
   }
+  // Block entry `at` for laying out the block B-tree, read in order (runs come back from the
+  // file one at a time).
+  const BlockRecord& RecordAt(std::size_t at);
 
   NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding, std::size_t writeBuffer);
 
@@ -167,8 +174,18 @@ class NdbWriter {
   std::uint64_t cursor_;
   std::uint64_t bidNextB_ = 4;
   std::uint64_t bidNextP_ = 0;
-  // Deques: they grow without copying (and without twice the room for a moment).
-  std::deque<BlockRecord> blocks_;
+  // The block entries in bid order. Full runs of kRecordRun go to an unnamed file beside the
+  // store (where it can be made) until Finish; the newest run stays here. References added
+  // to an entry already in the file wait in laterRefs_ (by bid).
+  static constexpr std::size_t kRecordRun = 8192;
+  std::unique_ptr<RowSpill> spill_;  // run k at k * kRecordRun entries
+  std::size_t spilledRuns_ = 0;
+  std::deque<BlockRecord> recent_;
+  std::size_t blockCount_ = 0;
+  std::unordered_map<std::uint64_t, std::int16_t> laterRefs_;
+  std::vector<BlockRecord> readRun_;  // Finish: the run RecordAt read last
+  std::size_t readRunAt_ = SIZE_MAX;
+  // A deque: it grows without copying (and without twice the room for a moment).
   std::deque<NodeRecord> nodes_;
   PageSlots blockTreePages_, nodeTreePages_;
   std::vector<bool> used_;  // one flag per 64-byte unit from 0x4400
