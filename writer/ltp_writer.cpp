@@ -475,7 +475,9 @@ WrittenNode WriteTableContext(NdbWriter& writer, const std::vector<std::uint32_t
                               const std::function<const TableRow&(std::size_t)>& rowAt,
                               SubnodeIds& ids, RowSpill& stash, bool* lost) {
   NodeContent content;  // values too large for the heap
-  TableSink sink{&writer, &stash};
+  TableSink sink;
+  sink.out = &writer;
+  sink.stash = &stash;
   BuildTable(tags, rowCount, rowAt, ids, content, sink);
   WrittenNode written;
   written.bidData = sink.heapBid;

@@ -221,8 +221,11 @@ void NdbWriter::WriteToFile(std::uint64_t offset, ByteSpan bytes) {
 void NdbWriter::MarkUsed(std::uint64_t offset, std::size_t size, bool used) {
   const std::size_t first = (offset - kFirstAMap) / 64;
   const std::size_t last = (offset - kFirstAMap + size + 63) / 64;
-  if (used_.size() < last) used_.resize(last, false);
-  for (std::size_t i = first; i < last; ++i) used_[i] = used;
+  if (used_.size() * 64 < last) used_.resize((last + 63) / 64, 0);
+  for (std::size_t i = first; i < last; ++i) {
+    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
+    used_[i / 64] = used ? used_[i / 64] | bit : used_[i / 64] & ~bit;
+  }
 }
 
 // Sets aside a run of pages at the current end once the tree over `entries` entries needs
@@ -551,7 +554,6 @@ Status NdbWriter::Finish() {
   const std::uint64_t amaps = IntervalOf(std::max<std::uint64_t>(cursor_, kFirstAMap + 1) - 1) + 1;
   const std::uint64_t eof = IntervalStart(amaps);
   for (std::uint64_t n = 0; n < amaps; ++n) MarkUsed(IntervalStart(n), ReservedBytes(n));
-  used_.resize(amaps * kUnitsPerAMap, false);
   Flush();
   Drain();
   if (status_.ok() && ::ftruncate(fd_, static_cast<off_t>(eof)) != 0) {
@@ -564,7 +566,7 @@ Status NdbWriter::Finish() {
     Bytes page(512);
     std::size_t run = 0;
     for (std::size_t i = 0; i < kUnitsPerAMap; ++i) {
-      if (used_[n * kUnitsPerAMap + i]) {
+      if (Used(n * kUnitsPerAMap + i)) {
         page[i / 8] |= static_cast<std::byte>(0x80 >> (i % 8));
         run = 0;
       } else {

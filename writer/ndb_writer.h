@@ -188,7 +188,11 @@ class NdbWriter {
   // A deque: it grows without copying (and without twice the room for a moment).
   std::deque<NodeRecord> nodes_;
   PageSlots blockTreePages_, nodeTreePages_;
-  std::vector<bool> used_;  // one flag per 64-byte unit from 0x4400
+  // One bit per 64-byte unit from 0x4400, 64 to a word; a deque grows without copying.
+  std::deque<std::uint64_t> used_;
+  bool Used(std::size_t unit) const {
+    return unit / 64 < used_.size() && ((used_[unit / 64] >> (unit % 64)) & 1) != 0;
+  }
   std::array<std::uint32_t, 32> rgnid_{};
   // The buffer the writing thread has (or had last), for [handedStart_, + its size).
   std::mutex handMutex_;
