@@ -8,25 +8,63 @@
 #include <cctype>
 #include <map>
 
-namespace palvara {
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
-void AppendUtf8(std::string& out, char32_t c) {
+namespace palvara {
+namespace {
+
+// Writes the UTF-8 form of a code point at out (room for four bytes) and returns the end.
+char* PutUtf8(char* out, char32_t c) {
   if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF) c = 0xFFFD;
   if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
+    *out++ = static_cast<char>(c);
   } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    *out++ = static_cast<char>(0xC0 | (c >> 6));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    *out++ = static_cast<char>(0xE0 | (c >> 12));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+    *out++ = static_cast<char>(0xF0 | (c >> 18));
+    *out++ = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    *out++ = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    *out++ = static_cast<char>(0x80 | (c & 0x3F));
   }
+  return out;
+}
+
+// A string written through a pointer: sized for one byte per input unit (all ASCII), grown
+// when a longer character needs the room, cut to what was written at the end.
+class Utf8Builder {
+ public:
+  explicit Utf8Builder(std::size_t units) { out_.resize(units + kSlack); }
+
+  // Room for the next step (at most kSlack bytes); the pointer stays valid until the next call.
+  char* Room() {
+    if (out_.size() - used_ < kSlack) out_.resize(out_.size() * 2);
+    return out_.data() + used_;
+  }
+  void Advance(char* end) { used_ = static_cast<std::size_t>(end - out_.data()); }
+  std::string Take() {
+    out_.resize(used_);
+    return std::move(out_);
+  }
+
+  static constexpr std::size_t kSlack = 16;
+
+ private:
+  std::string out_;
+  std::size_t used_ = 0;
+};
+
+}  // namespace
+
+void AppendUtf8(std::string& out, char32_t c) {
+  char buffer[4];
+  out.append(buffer, PutUtf8(buffer, c));
 }
 
 Bytes Utf8ToUtf16Le(std::string_view utf8) {
@@ -64,23 +102,47 @@ Bytes Utf8ToUtf16Le(std::string_view utf8) {
 }
 
 std::string Utf16LeToUtf8(ByteSpan bytes) {
-  std::string out;
-  out.reserve(bytes.size() / 2);
   const std::size_t units = bytes.size() / 2;
-  for (std::size_t i = 0; i < units; ++i) {
+  const std::byte* in = bytes.data();
+  Utf8Builder out(units);
+  std::size_t i = 0;
+  while (i < units) {
+    char* o = out.Room();
+#ifdef __SSE2__
+    // Eight ASCII units, none of them 0, become eight bytes at once.
+    if (units - i >= 8) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + 2 * i));
+      const __m128i zero = _mm_setzero_si128();
+      const __m128i nonAscii = _mm_and_si128(v, _mm_set1_epi16(static_cast<short>(0xFF80)));
+      const int ascii = _mm_movemask_epi8(_mm_cmpeq_epi16(nonAscii, zero));
+      const int ends = _mm_movemask_epi8(_mm_cmpeq_epi16(v, zero));
+      if (ascii == 0xFFFF && ends == 0) {
+        _mm_storel_epi64(reinterpret_cast<__m128i*>(o), _mm_packus_epi16(v, v));
+        out.Advance(o + 8);
+        i += 8;
+        continue;
+      }
+    }
+#endif
     const char16_t u = *LoadLe16(bytes, 2 * i);
     if (u == 0) break;
-    if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
-      const char16_t low = *LoadLe16(bytes, 2 * i + 2);
+    ++i;
+    if (u < 0x80) {
+      *o = static_cast<char>(u);
+      out.Advance(o + 1);
+      continue;
+    }
+    if (u >= 0xD800 && u <= 0xDBFF && i < units) {
+      const char16_t low = *LoadLe16(bytes, 2 * i);
       if (low >= 0xDC00 && low <= 0xDFFF) {
-        AppendUtf8(out, 0x10000 + ((char32_t{u} - 0xD800) << 10) + (char32_t{low} - 0xDC00));
+        out.Advance(PutUtf8(o, 0x10000 + ((char32_t{u} - 0xD800) << 10) + (char32_t{low} - 0xDC00)));
         ++i;
         continue;
       }
     }
-    AppendUtf8(out, u);  // lone surrogates come out as U+FFFD
+    out.Advance(PutUtf8(o, u));  // lone surrogates come out as U+FFFD
   }
-  return out;
+  return out.Take();
 }
 
 namespace {
@@ -91,13 +153,12 @@ constexpr char16_t kCp1252High[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
 
 std::string Cp1252ToUtf8(ByteSpan bytes) {
-  std::string out;
-  out.reserve(bytes.size());
+  Utf8Builder out(bytes.size());
   for (std::byte b : bytes) {
     const auto c = std::to_integer<std::uint8_t>(b);
-    AppendUtf8(out, c >= 0x80 && c < 0xA0 ? kCp1252High[c - 0x80] : c);
+    out.Advance(PutUtf8(out.Room(), c >= 0x80 && c < 0xA0 ? kCp1252High[c - 0x80] : c));
   }
-  return out;
+  return out.Take();
 }
 
 std::string IconvName(std::uint32_t codePage) {
