@@ -1,7 +1,7 @@
 // The node database of a new Unicode store ([MS-PST] 2.2): blocks with trailers, data trees,
 // subnode trees, the two B-trees, the allocation maps and the header. Blocks are written as
-// they come, gathered into large sequential writes; only the index entries stay in memory
-// until Finish lays out the B-trees and maps. As in a store that grew over time, the B-tree
+// they come, gathered into large sequential writes; the index entries wait until Finish lays
+// out the B-trees and maps (node entries in memory, block entries mostly in a file beside). As in a store that grew over time, the B-tree
 // pages lie among the blocks: room for them is set aside in runs of eight pages as the entries
 // grow, and Finish fills it.
 #pragma once
