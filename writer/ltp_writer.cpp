@@ -24,16 +24,6 @@ std::uint8_t FillLevel(std::size_t freeBytes) {
   return 15;
 }
 
-std::vector<Bytes> Chunks(ByteSpan value, std::size_t size) {
-  std::vector<Bytes> chunks;
-  for (std::size_t at = 0; at < value.size(); at += size) {
-    const std::size_t n = std::min(size, value.size() - at);
-    chunks.emplace_back(value.begin() + static_cast<std::ptrdiff_t>(at),
-                        value.begin() + static_cast<std::ptrdiff_t>(at + n));
-  }
-  return chunks;
-}
-
 bool IsInline(std::uint16_t type) {
   return type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B;
 }
@@ -47,33 +37,42 @@ std::size_t CellSize(std::uint16_t type) {
   }
 }
 
-// A variable-size value: empty is HNID 0, small goes to the heap, large to a subnode.
-std::uint32_t StoreValue(ByteSpan value, HeapWriter& heap, NodeContent& content, SubnodeIds& ids) {
+// A variable-size value: empty is HNID 0, small goes to the heap, large to a subnode, which
+// refers to the value unless `copy`.
+std::uint32_t StoreValue(ByteSpan value, HeapWriter& heap, NodeContent& content, SubnodeIds& ids,
+                         bool copy) {
   if (value.empty()) return 0;
   if (value.size() <= kMaxHeapItem) return heap.Allocate(value);
   const std::uint32_t nid = ids.Next();
-  content.subnodes.push_back({nid, Chunks(value, kMaxBlockData)});
+  NodeContent::Subnode& sub = content.subnodes.emplace_back();
+  sub.nid = nid;
+  if (copy) {
+    sub.owned.assign(value.begin(), value.end());
+  } else {
+    sub.view = value;
+  }
   return nid;
 }
 
 }  // namespace
 
-std::size_t HeapWriter::HeaderSize(std::size_t page) const {
+std::size_t HeapWriter::HeaderSize(std::size_t page) {
   if (page == 0) return 12;
   return IsBitmapPage(page) ? 66 : 2;
 }
 
 std::uint32_t HeapWriter::Place(std::size_t size) {
-  auto fits = [size](const Page& page) {
-    std::size_t bytes = page.bytes.size() + size;
-    bytes += bytes % 2;
-    const std::size_t items = page.ends.size() + (size > 0 ? 1 : 0);
-    return bytes + 4 + 2 * (items + 1) <= kMaxBlockData && page.ends.size() < kMaxItemsPerPage;
+  // A page's block: its bytes, padded to even, then the page map of (items + 1) offsets.
+  auto blockSize = [](const Page& page, std::size_t extra) {
+    const std::size_t bytes = page.bytes.size() + extra;
+    return bytes + bytes % 2 + 4 + 2 * (page.ends.size() + 2);
   };
-  if (pages_.empty() || !fits(pages_.back())) {
+  if (pages_.empty() || blockSize(pages_.back(), size) > kMaxBlockData ||
+      pages_.back().ends.size() >= kMaxItemsPerPage) {
     if (!pages_.empty()) Close(pages_.size() - 1);
-    pages_.emplace_back();
-    pages_.back().bytes.resize(HeaderSize(pages_.size() - 1));
+    Page& page = pages_.emplace_back();
+    page.bytes.reserve(kMaxBlockData);
+    page.bytes.resize(HeaderSize(pages_.size() - 1));
   }
   Page& page = pages_.back();
   page.bytes.resize(page.bytes.size() + size);
@@ -204,7 +203,7 @@ BthReservation ReserveBth(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbE
 
 void FillBth(HeapWriter& heap, const BthReservation& r, std::uint8_t cbKey, std::uint8_t cbEnt,
              ByteSpan records) {
-  const std::size_t cbRecord = cbKey + cbEnt;
+  const std::size_t cbRecord = std::size_t{cbKey} + cbEnt;
   const std::size_t count = records.size() / cbRecord;
   std::vector<std::pair<Bytes, std::uint32_t>> level;
   for (std::size_t i = 0, leaf = 0; i < count; i += r.perLeaf, ++leaf) {
@@ -239,29 +238,38 @@ void FillBth(HeapWriter& heap, const BthReservation& r, std::uint8_t cbKey, std:
   heap.Set(r.header, header);
 }
 
-NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeIds& ids) {
-  std::stable_sort(properties.begin(), properties.end(),
-                   [](const PropertyValue& a, const PropertyValue& b) { return a.id < b.id; });
+NodeContent BuildPropertyContext(const std::vector<PropertyValue>& properties, SubnodeIds& ids) {
+  std::vector<PropertyView> views;
+  views.reserve(properties.size());
+  for (const PropertyValue& p : properties) views.push_back({p.id, p.type, p.value});
+  return BuildPropertyContext(views, ids);
+}
+
+NodeContent BuildPropertyContext(std::span<const PropertyView> properties, SubnodeIds& ids) {
+  std::vector<const PropertyView*> sorted;
+  sorted.reserve(properties.size());
+  for (const PropertyView& p : properties) sorted.push_back(&p);
+  std::stable_sort(sorted.begin(), sorted.end(),
+                   [](const PropertyView* a, const PropertyView* b) { return a->id < b->id; });
   NodeContent content;
   HeapWriter heap(0xBC);
   // The BTH header and leaves first, as Outlook lays them out; the values after them.
-  const BthReservation bth = ReserveBth(heap, 2, 6, properties.size());
+  const BthReservation bth = ReserveBth(heap, 2, 6, sorted.size());
   heap.SetUserRoot(bth.header);
-  Bytes records(8 * properties.size());
-  std::size_t at = 0;
-  for (const PropertyValue& p : properties) {
+  Bytes records(8 * sorted.size());
+  for (std::size_t i = 0; i < sorted.size(); ++i) {
+    const PropertyView& p = *sorted[i];
     std::uint32_t word = 0;
     if (IsInline(p.type)) {
-      Bytes inline4(4);
-      std::copy_n(p.value.begin(), std::min<std::size_t>(4, p.value.size()), inline4.begin());
-      word = *LoadLe32(inline4, 0);
+      for (std::size_t k = 0; k < std::min<std::size_t>(4, p.value.size()); ++k) {
+        word |= std::to_integer<std::uint32_t>(p.value[k]) << (8 * k);
+      }
     } else {
-      word = StoreValue(p.value, heap, content, ids);
+      word = StoreValue(p.value, heap, content, ids, false);
     }
-    StoreLe(records, at, p.id, 2);
-    StoreLe(records, at + 2, p.type, 2);
-    StoreLe(records, at + 4, word, 4);
-    at += 8;
+    StoreLe(records, 8 * i, p.id, 2);
+    StoreLe(records, 8 * i + 2, p.type, 2);
+    StoreLe(records, 8 * i + 4, word, 4);
   }
   FillBth(heap, bth, 2, 6, records);
   content.heap = heap.Finish();
@@ -372,25 +380,22 @@ void BuildTable(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
   const bool matrixInHeap = matrixSize > 0 && matrixSize <= kMaxHeapItem;
   const std::uint32_t matrixHid = matrixInHeap ? heap.Reserve(matrixSize) : 0;
 
-  // The row matrix goes straight into its blocks (whole rows each; one heap item when small),
-  // the row index into (row id, row) pairs.
+  // The row matrix as it fills, in blocks of whole rows (one heap item when small); streamed,
+  // each full block is parked in the stash. The row index as (row id, row) pairs.
   const std::size_t rowsPerBlock = matrixInHeap ? rowCount : kMaxBlockData / rowSize;
   const bool stashMatrix = sink.stash != nullptr && !matrixInHeap;
-  std::vector<Bytes> matrix;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> index;
+  Bytes matrix;
+  matrix.reserve(stashMatrix ? rowsPerBlock * rowSize : matrixSize);
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> index;  // row id, row number
   index.reserve(rowCount);
   for (std::size_t r = 0; r < rowCount; ++r) {
     const TableRow& source = rowAt(r);
-    if (r % rowsPerBlock == 0) {
-      if (stashMatrix && !matrix.empty()) {
-        sink.stashed.push_back(sink.stash->AddBytes(matrix.back()));
-        matrix.pop_back();
-      }
-      matrix.emplace_back().reserve(std::min(rowCount - r, rowsPerBlock) * rowSize);
+    if (stashMatrix && r > 0 && r % rowsPerBlock == 0) {
+      sink.stashed.push_back(sink.stash->AddBytes(matrix));
+      matrix.clear();
     }
-    Bytes& block = matrix.back();
-    block.resize(block.size() + rowSize);
-    const std::span<std::byte> row = std::span<std::byte>(block).last(rowSize);
+    matrix.resize(matrix.size() + rowSize);
+    const std::span<std::byte> row = std::span(matrix).last(rowSize);
     const std::size_t ceb = rgib[2];
     auto present = [&row, ceb](std::uint8_t bit) {
       row[ceb + bit / 8] |= static_cast<std::byte>(0x80 >> (bit % 8));
@@ -409,14 +414,15 @@ void BuildTable(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
         std::copy_n(value.begin(), std::min<std::size_t>(col.cbData, value.size()),
                     row.begin() + col.ibData);
       } else {
-        StoreLe(row, col.ibData, StoreValue(value, heap, content, ids), 4);
+        // A row handed over may be gone by the next one: its long values are copied.
+        StoreLe(row, col.ibData, StoreValue(value, heap, content, ids, true), 4);
       }
       present(col.iBit);
     }
     index.emplace_back(source.rowId, static_cast<std::uint32_t>(r));
   }
-  std::stable_sort(index.begin(), index.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
+  std::sort(index.begin(), index.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
   Bytes records(8 * index.size());
   for (std::size_t i = 0; i < index.size(); ++i) {
     StoreLe(records, 8 * i, index[i].first, 4);
@@ -428,13 +434,16 @@ void BuildTable(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
   std::uint32_t hnidRows = 0;
   if (matrixInHeap) {
     hnidRows = matrixHid;
-    heap.Set(matrixHid, matrix.front());
+    heap.Set(matrixHid, matrix);
   } else if (stashMatrix && !matrix.empty()) {
-    sink.stashed.push_back(sink.stash->AddBytes(matrix.back()));
+    sink.stashed.push_back(sink.stash->AddBytes(matrix));
     hnidRows = sink.hnidRows = ids.Next();
   } else if (!matrix.empty()) {
     hnidRows = ids.Next();
-    content.subnodes.push_back({hnidRows, std::move(matrix)});
+    NodeContent::Subnode& sub = content.subnodes.emplace_back();
+    sub.nid = hnidRows;
+    sub.owned = std::move(matrix);
+    sub.blockSize = (kMaxBlockData / rowSize) * rowSize;
   }
 
   std::sort(columns.begin(), columns.end(),
@@ -482,7 +491,7 @@ WrittenNode WriteTableContext(NdbWriter& writer, const std::vector<std::uint32_t
   WrittenNode written;
   written.bidData = sink.heapBid;
   for (const NodeContent::Subnode& sub : content.subnodes) {
-    written.subnodes.push_back({sub.nid, writer.WriteBlocks(sub.blocks), 0});
+    written.subnodes.push_back({sub.nid, writer.WriteData(sub.Data(), sub.blockSize), 0});
   }
   if (!sink.stashed.empty()) {
     std::vector<std::uint64_t> leaves;
@@ -506,7 +515,7 @@ WrittenNode WriteNodeContent(NdbWriter& writer, const NodeContent& content,
   WrittenNode written;
   written.bidData = writer.WriteBlocks(content.heap);
   for (const NodeContent::Subnode& sub : content.subnodes) {
-    SubnodeRecord record{sub.nid, writer.WriteBlocks(sub.blocks), 0};
+    SubnodeRecord record{sub.nid, writer.WriteData(sub.Data(), sub.blockSize), 0};
     written.subnodes.push_back(record);
     extraSubnodes.push_back(record);
   }

@@ -30,8 +30,9 @@ class HeapWriter {
       : client_(clientSignature), out_(streamTo) {}
   // Adds an item (at most 3,580 bytes) and returns its heap id.
   std::uint32_t Allocate(ByteSpan item);
-  // Reserves an item of `size` bytes to be filled later with Set (same size).
+  // Reserves an item of `size` bytes (zeros) to be filled later with Set.
   std::uint32_t Reserve(std::size_t size);
+  // Overwrites an item from its start; bytes past the item's size are dropped.
   void Set(std::uint32_t hid, ByteSpan item);
   void SetUserRoot(std::uint32_t hid) { userRoot_ = hid; }
   // The pages, each a block of the node's data (without a writer to stream to). The heap is
@@ -47,7 +48,7 @@ class HeapWriter {
     std::vector<std::uint16_t> ends;  // where each item ends in `bytes`
     NdbWriter::BlockSlot slot;        // streaming: the page's block
   };
-  std::size_t HeaderSize(std::size_t page) const;
+  static std::size_t HeaderSize(std::size_t page);
   // Room for an item of `size` bytes at the end of the last page (a new page when it is full).
   std::uint32_t Place(std::size_t size);
   // Page `p` is full: notes its fill level and, streaming, gives it its block.
@@ -74,15 +75,20 @@ struct BthReservation {
 };
 BthReservation ReserveBth(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
                           std::size_t records);
-// `records`: the records one after the other, cbKey + cbEnt bytes each.
+// `records`: the records one after another, sorted by key.
 void FillBth(HeapWriter& heap, const BthReservation& reservation, std::uint8_t cbKey,
              std::uint8_t cbEnt, ByteSpan records);
 
 // A node's content: its heap pages and the subnodes that hold values too large for the heap.
 struct NodeContent {
+  // A subnode's data, written in blocks of `blockSize` bytes. It is either owned or a view of
+  // a value given to the builder, which must then outlive the content.
   struct Subnode {
-    std::uint32_t nid;
-    std::vector<Bytes> blocks;  // written block by block
+    std::uint32_t nid = 0;
+    Bytes owned;
+    ByteSpan view;
+    std::size_t blockSize = kMaxBlockData;
+    ByteSpan Data() const { return owned.empty() ? view : ByteSpan(owned); }
   };
   std::vector<Bytes> heap;
   std::vector<Subnode> subnodes;
@@ -103,8 +109,17 @@ struct PropertyValue {
   Bytes value;  // as stored: inline types hold their 1 to 4 bytes
 };
 
-// A property context of the given values (any order; sorted by id on the way).
-NodeContent BuildPropertyContext(std::vector<PropertyValue> properties, SubnodeIds& ids);
+// A property value whose bytes live elsewhere.
+struct PropertyView {
+  std::uint16_t id = 0;
+  std::uint16_t type = 0;
+  ByteSpan value;
+};
+
+// A property context of the given values (any order; sorted by id on the way). Values too
+// large for the heap are referred to, not copied: they must outlive the content.
+NodeContent BuildPropertyContext(std::span<const PropertyView> properties, SubnodeIds& ids);
+NodeContent BuildPropertyContext(const std::vector<PropertyValue>& properties, SubnodeIds& ids);
 
 // A table row: its id and one cell per column tag given, each a value or absent. The cells are
 // packed into one buffer, so that the rows of a large folder's contents table, kept until the

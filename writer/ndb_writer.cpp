@@ -170,6 +170,7 @@ std::span<std::byte> NdbWriter::BufferSpan(std::uint64_t offset, std::size_t siz
 void NdbWriter::Flush() {
   if (buffer_.empty()) return;
   if (!behind_) {
+    FinishBlocks(buffer_, bufferStart_, pending_);
     WriteToFile(bufferStart_, buffer_);
     buffer_.clear();
     return;
@@ -180,12 +181,14 @@ void NdbWriter::Flush() {
       const std::lock_guard lock(handMutex_);
       // The buffer the thread wrote last comes back to be filled next.
       std::swap(buffer_, handed_);
+      std::swap(pending_, handedPending_);
       handedStart_ = bufferStart_;
       handing_ = true;
     }
     handChanged_.notify_all();
   }
   buffer_.clear();
+  pending_.clear();
 }
 
 void NdbWriter::Drain() {
@@ -203,6 +206,7 @@ void NdbWriter::WriteBehind() {
     // Until handing_ is cleared the main thread touches neither the buffer nor these bytes of
     // the file.
     lock.unlock();
+    FinishBlocks(handed_, handedStart_, handedPending_);
     Status written = WriteAll(fd_, path_, handedStart_, handed_);
     // Start writing these bytes to the disk now, so that the closing fsync has little left to
     // wait for. A hint only: its failure changes nothing.
@@ -306,32 +310,48 @@ NdbWriter::BlockSlot NdbWriter::ReserveBlock(std::size_t size, bool internal) {
 void NdbWriter::FillBlock(const BlockSlot& slot, ByteSpan data, bool internal) {
   data = data.first(std::min(data.size(), slot.size));
   const std::size_t total = AlignUp(slot.size + 16, 64);
-  // The block is built where it will wait for the file: in the write buffer when it follows
-  // what the buffer holds, else on its own.
-  Bytes own;
+  // The block is laid out where it will wait for the file, in the write buffer when it follows
+  // what the buffer holds, and finished there when the buffer goes; else on its own at once.
   std::span<std::byte> block = BufferSpan(slot.offset, total);
-  if (block.empty()) {
-    own.resize(total);
-    block = own;
+  if (!block.empty()) {
+    std::copy(data.begin(), data.end(), block.begin());
+    pending_.push_back(PendingBlock{slot.bid, static_cast<std::uint32_t>(slot.offset - bufferStart_),
+                                    static_cast<std::uint16_t>(slot.size), internal});
+  } else {
+    Bytes own(total);
+    std::copy(data.begin(), data.end(), own.begin());
+    FinishBlock(own, slot.offset, slot.bid, slot.size, internal);
+    WriteAt(slot.offset, own);
   }
-  std::copy(data.begin(), data.end(), block.begin());
-  const std::span<std::byte> stored = block.first(slot.size);
-  if (!internal) {
-    if (encoding_ == EncodingMethod::kPermute) EncodePermute(stored);
-    if (encoding_ == EncodingMethod::kCyclic) CodeCyclic(stored, static_cast<std::uint32_t>(slot.bid));
-  }
-  const std::size_t trailer = total - 16;
-  StoreLe(block, trailer, slot.size, 2);
-  StoreLe(block, trailer + 2, ComputeSig(slot.offset, slot.bid), 2);
-  StoreLe(block, trailer + 4, ComputeCrc(stored), 4);
-  StoreLe(block, trailer + 8, slot.bid, 8);
-  if (!own.empty()) WriteAt(slot.offset, own);
 }
 
 std::uint64_t NdbWriter::WriteBlock(ByteSpan data, bool internal) {
   const BlockSlot slot = ReserveBlock(data.size(), internal);
   FillBlock(slot, data, internal);
   return slot.bid;
+}
+
+void NdbWriter::FinishBlock(std::span<std::byte> block, std::uint64_t offset, std::uint64_t bid,
+                            std::size_t cb, bool internal) const {
+  const std::span<std::byte> stored = block.first(cb);
+  if (!internal) {
+    if (encoding_ == EncodingMethod::kPermute) EncodePermute(stored);
+    if (encoding_ == EncodingMethod::kCyclic) CodeCyclic(stored, static_cast<std::uint32_t>(bid));
+  }
+  const std::size_t trailer = block.size() - 16;
+  StoreLe(block, trailer, cb, 2);
+  StoreLe(block, trailer + 2, ComputeSig(offset, bid), 2);
+  StoreLe(block, trailer + 4, ComputeCrc(stored), 4);
+  StoreLe(block, trailer + 8, bid, 8);
+}
+
+void NdbWriter::FinishBlocks(Bytes& buffer, std::uint64_t start,
+                             std::vector<PendingBlock>& pending) const {
+  for (const PendingBlock& b : pending) {
+    const std::size_t total = AlignUp(b.cb + 16u, 64);
+    FinishBlock(std::span(buffer).subspan(b.at, total), start + b.at, b.bid, b.cb, b.internal);
+  }
+  pending.clear();
 }
 
 // XBLOCKs over the leaves (1,021 each), and an XXBLOCK over those when there are several.
@@ -361,13 +381,14 @@ std::uint64_t NdbWriter::WriteTree(const std::vector<std::uint64_t>& leaves,
                 static_cast<std::uint32_t>(grandTotal));
 }
 
-std::uint64_t NdbWriter::WriteData(ByteSpan data) {
+std::uint64_t NdbWriter::WriteData(ByteSpan data, std::size_t blockSize) {
   if (data.empty()) return 0;
-  if (data.size() <= kMaxBlockData) return WriteBlock(data, false);
+  blockSize = std::clamp<std::size_t>(blockSize, 1, kMaxBlockData);
+  if (data.size() <= blockSize) return WriteBlock(data, false);
   std::vector<std::uint64_t> leaves;
   std::vector<std::uint32_t> sizes;
-  for (std::size_t at = 0; at < data.size(); at += kMaxBlockData) {
-    const std::size_t n = std::min(kMaxBlockData, data.size() - at);
+  for (std::size_t at = 0; at < data.size(); at += blockSize) {
+    const std::size_t n = std::min(blockSize, data.size() - at);
     leaves.push_back(WriteBlock(data.subspan(at, n), false));
     sizes.push_back(static_cast<std::uint32_t>(n));
   }

@@ -1,9 +1,11 @@
 // The node database of a new Unicode store ([MS-PST] 2.2): blocks with trailers, data trees,
 // subnode trees, the two B-trees, the allocation maps and the header. Blocks are written as
 // they come, gathered into large sequential writes; the index entries wait until Finish lays
-// out the B-trees and maps (node entries in memory, block entries mostly in a file beside). As in a store that grew over time, the B-tree
-// pages lie among the blocks: room for them is set aside in runs of eight pages as the entries
-// grow, and Finish fills it.
+// out the B-trees and maps (node entries in memory, block entries mostly in a file beside). A
+// block is laid out in the write buffer as it comes; its encoding, CRC and trailer are finished
+// when the buffer goes to the file, on the writer's own thread. As in a store that grew over
+// time, the B-tree pages lie among the blocks: room for them is set aside in runs of eight
+// pages as the entries grow, and Finish fills it.
 #pragma once
 
 #include <array>
@@ -54,9 +56,10 @@ class NdbWriter {
   NdbWriter(const NdbWriter&) = delete;
   NdbWriter& operator=(const NdbWriter&) = delete;
 
-  // Writes a node's data stream: one block up to 8,176 bytes, else a data tree of full blocks
-  // (XBLOCK, or XXBLOCK past 1,021 blocks). Returns the bid that references it (0 for none).
-  std::uint64_t WriteData(ByteSpan data);
+  // Writes a node's data stream: one block up to `blockSize` (at most 8,176) bytes, else a data
+  // tree of blocks of `blockSize` bytes (XBLOCK, or XXBLOCK past 1,021 blocks). Returns the bid
+  // that references it (0 for none).
+  std::uint64_t WriteData(ByteSpan data, std::size_t blockSize = kMaxBlockData);
 
   // Writes data whose blocks must stay as given (the pages of a heap), under a data tree when
   // there are several. Each block holds at most 8,176 bytes.
@@ -119,6 +122,14 @@ class NdbWriter {
     std::uint32_t nidParent;
   };
   static constexpr std::uint32_t kInternalBit = std::uint32_t{1} << 31;
+  // A block in the write buffer whose encoding and trailer are still to be done: at `at` bytes
+  // into the buffer, `cb` bytes of data.
+  struct PendingBlock {
+    std::uint64_t bid;
+    std::uint32_t at;
+    std::uint16_t cb;
+    bool internal;
+  };
   struct PageRef {
     std::uint64_t key, bid, ib;
   };
@@ -137,6 +148,12 @@ class NdbWriter {
   NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding, std::size_t writeBuffer);
 
   std::uint64_t WriteBlock(ByteSpan data, bool internal);
+  // Encodes a block's data (unless internal) and fills its trailer; `block` starts at `offset`
+  // in the file.
+  void FinishBlock(std::span<std::byte> block, std::uint64_t offset, std::uint64_t bid,
+                   std::size_t cb, bool internal) const;
+  // Finishes the blocks laid out in `buffer`, which goes to the file at `start`.
+  void FinishBlocks(Bytes& buffer, std::uint64_t start, std::vector<PendingBlock>& pending) const;
   std::uint64_t Allocate(std::size_t size, std::size_t alignment);
   void MarkUsed(std::uint64_t offset, std::size_t size, bool used = true);
   void SetAsidePages(PageSlots& slots, std::size_t entries, std::size_t leafCapacity);
@@ -165,6 +182,7 @@ class NdbWriter {
   std::filesystem::path path_;
   // Bytes not yet in the file, for offsets [bufferStart_, bufferStart_ + buffer_.size()).
   Bytes buffer_;
+  std::vector<PendingBlock> pending_;  // the blocks of buffer_ not yet finished
   std::uint64_t bufferStart_ = 0;
   std::size_t bufferLimit_;
   std::uint64_t writtenEnd_ = 0;  // the end of the furthest write so far
@@ -198,6 +216,7 @@ class NdbWriter {
   std::mutex handMutex_;
   std::condition_variable handChanged_;
   Bytes handed_;
+  std::vector<PendingBlock> handedPending_;
   std::uint64_t handedStart_ = 0;
   bool handing_ = false;   // handed_ waits for the file
   bool stopping_ = false;  // the writer is going away

@@ -70,18 +70,20 @@ Bytes StoredSubject(const std::string& subject, std::string* normalized) {
 // The properties a contents-table row takes its cells from: 8-bit texts (of stores in the
 // older layout) also as Unicode texts, through the message's code page (else Windows-1252),
 // since the row's text columns are Unicode.
-std::vector<PropertyValue> ContentsValues(const std::vector<PropertyValue>& props) {
+std::vector<PropertyView> ContentsValues(const std::vector<PropertyView>& props,
+                                         std::deque<Bytes>& made) {
   std::uint32_t codePage = 1252;
-  for (const PropertyValue& p : props) {
+  for (const PropertyView& p : props) {
     if (p.id == 0x3FFD && p.type == 0x0003) codePage = LoadLe32(p.value, 0).value_or(1252);
   }
-  std::vector<PropertyValue> values = props;
-  for (const PropertyValue& p : props) {
-    const bool hasUnicode = std::any_of(props.begin(), props.end(), [&p](const PropertyValue& q) {
+  std::vector<PropertyView> values = props;
+  for (const PropertyView& p : props) {
+    const bool hasUnicode = std::any_of(props.begin(), props.end(), [&p](const PropertyView& q) {
       return q.id == p.id && q.type == 0x001F;
     });
     if (p.type == 0x001E && !hasUnicode) {
-      values.push_back({p.id, 0x001F, Utf8ToUtf16Le(CodePageToUtf8(p.value, codePage))});
+      made.push_back(Utf8ToUtf16Le(CodePageToUtf8(p.value, codePage)));
+      values.push_back({p.id, 0x001F, made.back()});
     }
   }
   return values;
@@ -91,12 +93,15 @@ std::vector<PropertyValue> ContentsValues(const std::vector<PropertyValue>& prop
 constexpr std::uint32_t kEmbeddedNid = (0x400u << 5) | 0x04;
 
 // One value per property id, the later one kept (a property context holds each id once).
-std::vector<PropertyValue> UniqueById(std::vector<PropertyValue> values) {
-  std::vector<PropertyValue> unique;
+std::vector<PropertyView> UniqueById(std::vector<PropertyView> values) {
+  std::array<std::uint64_t, 1024> seen{};  // one bit per property id
+  std::vector<PropertyView> unique;
+  unique.reserve(values.size());
   for (auto it = values.rbegin(); it != values.rend(); ++it) {
-    if (std::none_of(unique.begin(), unique.end(), [&it](const PropertyValue& p) { return p.id == it->id; })) {
-      unique.push_back(std::move(*it));
-    }
+    std::uint64_t& word = seen[it->id >> 6];
+    const std::uint64_t bit = std::uint64_t{1} << (it->id & 63);
+    if ((word & bit) == 0) unique.push_back(*it);
+    word |= bit;
   }
   std::reverse(unique.begin(), unique.end());
   return unique;
@@ -108,18 +113,26 @@ std::string Extension(const std::string& name) {
 }
 
 // The cells of `tags` from a property list (absent where the list has no such property).
-TableRow RowFrom(std::uint32_t rowId, const Tags& tags, const std::vector<PropertyValue>& props) {
+template <typename Property>
+TableRow RowFrom(std::uint32_t rowId, const Tags& tags, const std::vector<Property>& props) {
   std::vector<std::optional<ByteSpan>> cells;
   for (std::uint32_t tag : tags) {
     std::optional<ByteSpan>& cell = cells.emplace_back();
-    for (const PropertyValue& p : props) {
-      if ((std::uint32_t{p.id} << 16 | p.type) == tag) cell = p.value;
-    }
+    // The last value of the tag counts.
+    const auto last = std::find_if(props.rbegin(), props.rend(), [tag](const Property& p) {
+      return (std::uint32_t{p.id} << 16 | p.type) == tag;
+    });
+    if (last != props.rend()) cell = ByteSpan(last->value);
   }
   return TableRow(rowId, cells);
 }
 
 }  // namespace
+
+PropertyView StoreWriter::MessageParts::Keep(PropertyValue value) {
+  made.push_back(std::move(value.value));
+  return {value.id, value.type, made.back()};
+}
 
 Bytes Utf16Value(const std::string& utf8) { return Utf8ToUtf16Le(utf8); }
 
@@ -296,7 +309,7 @@ Bytes StoreWriter::NextSearchKey(std::uint32_t nid) {
 
 StoreWriter::MessageParts StoreWriter::SpecParts(const MessageSpec& m, std::uint32_t nid) {
   MessageParts parts;
-  parts.properties = MessageProperties(m, nid);
+  for (PropertyValue& p : MessageProperties(m, nid)) parts.properties.push_back(parts.Keep(std::move(p)));
   for (const RecipientSpec& r : m.recipients) {
     std::string upper = r.address;
     std::transform(upper.begin(), upper.end(), upper.begin(),
@@ -304,33 +317,41 @@ StoreWriter::MessageParts StoreWriter::SpecParts(const MessageSpec& m, std::uint
     Bytes key;
     for (char c : "SMTP:" + upper) key.push_back(static_cast<std::byte>(c));
     key.push_back(std::byte{0});
-    parts.recipients.push_back({Int(0x0C15, r.type), Bool(0x0E0F, true), Int(0x0FFE, 6),
-                                Text(0x3001, r.name), Text(0x3002, "SMTP"), Text(0x3003, r.address),
-                                Binary(0x300B, key), Int(0x3900, 0), Text(0x39FF, r.name),
-                                Bool(0x3A40, false)});
+    std::vector<PropertyView>& row = parts.recipients.emplace_back();
+    for (PropertyValue& p : std::vector<PropertyValue>{
+             Int(0x0C15, r.type), Bool(0x0E0F, true), Int(0x0FFE, 6), Text(0x3001, r.name),
+             Text(0x3002, "SMTP"), Text(0x3003, r.address), Binary(0x300B, key), Int(0x3900, 0),
+             Text(0x39FF, r.name), Bool(0x3A40, false)}) {
+      row.push_back(parts.Keep(std::move(p)));
+    }
   }
   for (const AttachmentSpec& a : m.attachments) {
     MessageParts::Attachment attachment;
-    attachment.properties = {Int(0x370B, 0xFFFFFFFF), Text(0x3704, a.fileName),
-                             Text(0x3707, a.fileName), Text(0x3001, a.fileName)};
+    std::vector<PropertyValue> values = {Int(0x370B, 0xFFFFFFFF), Text(0x3704, a.fileName),
+                                         Text(0x3707, a.fileName), Text(0x3001, a.fileName)};
     if (a.embedded) {
-      attachment.message = std::make_shared<MessageParts>(SpecParts(*a.embedded, kEmbeddedNid));
+      attachment.message = std::make_unique<MessageParts>(SpecParts(*a.embedded, kEmbeddedNid));
     } else {
-      attachment.properties.push_back(Binary(0x3701, a.data));
-      attachment.properties.push_back(Int(0x3705, 1));
-      attachment.properties.push_back(Int(0x0E20, static_cast<std::uint32_t>(a.data.size())));
-      attachment.properties.push_back(Text(0x3703, Extension(a.fileName)));
-      attachment.properties.push_back(Text(0x370E, a.mimeType));
+      values.push_back(Int(0x3705, 1));
+      values.push_back(Int(0x0E20, static_cast<std::uint32_t>(a.data.size())));
+      values.push_back(Text(0x3703, Extension(a.fileName)));
+      values.push_back(Text(0x370E, a.mimeType));
     }
-    attachment.properties.insert(attachment.properties.end(), a.extra.begin(), a.extra.end());
+    for (PropertyValue& p : values) attachment.properties.push_back(parts.Keep(std::move(p)));
+    // The data as given, after the file name (the order the properties are listed in).
+    if (!a.embedded) {
+      attachment.properties.insert(attachment.properties.begin() + 4, {0x3701, 0x0102, a.data});
+    }
+    for (const PropertyValue& p : a.extra) attachment.properties.push_back({p.id, p.type, p.value});
     parts.attachments.push_back(std::move(attachment));
   }
   return parts;
 }
 
-std::vector<PropertyValue> StoreWriter::CopiedValues(const CopiedProperties& properties,
-                                                     bool recipient) {
-  std::vector<PropertyValue> values;
+std::vector<PropertyView> StoreWriter::CopiedValues(const CopiedProperties& properties,
+                                                    bool recipient) {
+  std::vector<PropertyView> values;
+  values.reserve(properties.size());
   for (const CopiedProperty& p : properties) {
     // A recipient's entry id names an address, not a node of the other store.
     const bool keep = recipient ? p.id != 0x67F2 && p.id != 0x67F3 && p.type != 0x000D
@@ -347,13 +368,13 @@ StoreWriter::MessageParts StoreWriter::CopiedParts(const CopiedMessage& m, std::
   MessageParts parts;
   parts.properties = CopiedValues(m.properties, false);
   std::uint64_t size = 0;
-  for (const PropertyValue& p : parts.properties) size += p.value.size();
+  for (const PropertyView& p : parts.properties) size += p.value.size();
   for (const CopiedProperties& row : m.recipients) parts.recipients.push_back(CopiedValues(row, true));
   for (const CopiedMessage::Attachment& a : m.attachments) {
     MessageParts::Attachment attachment;
     attachment.properties = CopiedValues(a.properties, false);
-    for (const PropertyValue& p : attachment.properties) size += p.value.size();
-    if (a.message) attachment.message = std::make_shared<MessageParts>(CopiedParts(*a.message, kEmbeddedNid));
+    for (const PropertyView& p : attachment.properties) size += p.value.size();
+    if (a.message) attachment.message = std::make_unique<MessageParts>(CopiedParts(*a.message, kEmbeddedNid));
     parts.attachments.push_back(std::move(attachment));
   }
   // What the new store keeps for every message, where the source had nothing.
@@ -362,23 +383,24 @@ StoreWriter::MessageParts StoreWriter::CopiedParts(const CopiedMessage& m, std::
                                          Binary(0x300B, NextSearchKey(nid))};
   for (PropertyValue& d : defaults) {
     if (std::none_of(parts.properties.begin(), parts.properties.end(),
-                     [&d](const PropertyValue& p) { return p.id == d.id; })) {
-      parts.properties.push_back(std::move(d));
+                     [&d](const PropertyView& p) { return p.id == d.id; })) {
+      parts.properties.push_back(parts.Keep(std::move(d)));
     }
   }
-  parts.properties.push_back(Int(0x0E08, static_cast<std::uint32_t>(std::min<std::uint64_t>(size, 0x7FFFFFFF))));
+  parts.properties.push_back(parts.Keep(
+      Int(0x0E08, static_cast<std::uint32_t>(std::min<std::uint64_t>(size, 0x7FFFFFFF)))));
   parts.properties = UniqueById(std::move(parts.properties));
   return parts;
 }
 
-WrittenNode StoreWriter::WriteParts(const MessageParts& m) {
+WrittenNode StoreWriter::WriteParts(MessageParts& m) {
   // Subnodes: the recipient table, the attachment table and the attachments themselves.
   std::vector<SubnodeRecord> subnodes;
   // The recipient table's columns: whatever the rows hold, and the usual ones that no row
   // holds under another type (an 8-bit name must not sit behind an empty Unicode column).
   Tags rowTags;
   for (const auto& row : m.recipients) {
-    for (const PropertyValue& p : row) {
+    for (const PropertyView& p : row) {
       const std::uint32_t tag = std::uint32_t{p.id} << 16 | p.type;
       if (std::find(rowTags.begin(), rowTags.end(), tag) == rowTags.end()) rowTags.push_back(tag);
     }
@@ -417,9 +439,9 @@ WrittenNode StoreWriter::WriteParts(const MessageParts& m) {
   if (!m.attachments.empty()) {
     std::vector<TableRow> rows;
     for (std::size_t i = 0; i < m.attachments.size(); ++i) {
-      const MessageParts::Attachment& a = m.attachments[i];
+      MessageParts::Attachment& a = m.attachments[i];
       const auto attachmentNid = static_cast<std::uint32_t>(((0x400 + i) << 5) | 0x05);
-      std::vector<PropertyValue> attachment = a.properties;
+      std::vector<PropertyView>& attachment = a.properties;
       std::vector<SubnodeRecord> own;
       if (a.message) {
         // The attached message is a node of the attachment's own subnodes.
@@ -428,11 +450,11 @@ WrittenNode StoreWriter::WriteParts(const MessageParts& m) {
         Bytes object(8);
         StoreLe(object, 0, kEmbeddedNid, 4);
         StoreLe(object, 4, 1, 4);
-        attachment.push_back({0x3701, 0x000D, object});
-        attachment.push_back(Int(0x3705, 5));
+        attachment.push_back(m.Keep({0x3701, 0x000D, object}));
+        attachment.push_back(m.Keep(Int(0x3705, 5)));
         if (std::none_of(attachment.begin(), attachment.end(),
-                         [](const PropertyValue& p) { return p.id == 0x0E20; })) {
-          attachment.push_back(Int(0x0E20, 1));
+                         [](const PropertyView& p) { return p.id == 0x0E20; })) {
+          attachment.push_back(m.Keep(Int(0x0E20, 1)));
         }
         attachment = UniqueById(std::move(attachment));
       }
@@ -457,23 +479,25 @@ std::uint64_t StoreWriter::ProjectedSize() const {
 
 std::uint32_t StoreWriter::AddMessage(std::uint32_t folder, const MessageSpec& m) {
   const std::uint32_t nid = (++rgnid_[4] << 5) | 0x04;
-  return AddParts(folder, nid, SpecParts(m, nid));
+  MessageParts parts = SpecParts(m, nid);
+  return AddParts(folder, nid, parts);
 }
 
 std::uint32_t StoreWriter::AddCopiedMessage(std::uint32_t folder, const CopiedMessage& m) {
   const std::uint32_t nid = (++rgnid_[4] << 5) | 0x04;
-  return AddParts(folder, nid, CopiedParts(m, nid));
+  MessageParts parts = CopiedParts(m, nid);
+  return AddParts(folder, nid, parts);
 }
 
-std::uint32_t StoreWriter::AddParts(std::uint32_t folder, std::uint32_t nid, const MessageParts& m) {
+std::uint32_t StoreWriter::AddParts(std::uint32_t folder, std::uint32_t nid, MessageParts& m) {
   ++messages_;
   const WrittenNode w = WriteParts(m);
   ndb_->AddNode(nid, w.bidData, w.bidSub, folder);
   FolderState& f = folders_[folder];
-  TableRow row = RowFrom(nid, kContentsColumns, ContentsValues(m.properties));
+  TableRow row = RowFrom(nid, kContentsColumns, ContentsValues(m.properties, m.made));
   // An unread message: its flags (the first cell of 0x0E07) lack the read bit.
   const auto flags = std::find_if(m.properties.begin(), m.properties.end(),
-                                  [](const PropertyValue& p) { return p.id == 0x0E07 && p.type == 0x0003; });
+                                  [](const PropertyView& p) { return p.id == 0x0E07 && p.type == 0x0003; });
   if (flags != m.properties.end() && (LoadLe32(flags->value, 0).value_or(1) & 0x01) == 0) ++f.unread;
   f.contents.push_back(rows_.Add(row));
   return nid;

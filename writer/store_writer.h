@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -151,15 +152,19 @@ class StoreWriter {
     std::vector<RowSpill::Ref> contents;  // one row per message, contents-table columns
     std::int32_t unread = 0;
   };
-  // A message's node as it is written: its properties, recipient rows and attachments.
+  // A message's node as it is written: its properties, recipient rows and attachments. The
+  // values are views: of the message given, or of bytes made for it, which `made` keeps.
   struct MessageParts {
-    std::vector<PropertyValue> properties;
-    std::vector<std::vector<PropertyValue>> recipients;
+    std::vector<PropertyView> properties;
+    std::vector<std::vector<PropertyView>> recipients;
     struct Attachment {
-      std::vector<PropertyValue> properties;
-      std::shared_ptr<const MessageParts> message;  // an attached message
+      std::vector<PropertyView> properties;
+      std::unique_ptr<MessageParts> message;  // an attached message
     };
     std::vector<Attachment> attachments;
+    std::deque<Bytes> made;
+
+    PropertyView Keep(PropertyValue value);
   };
 
   StoreWriter(std::unique_ptr<NdbWriter> ndb, std::string displayName,
@@ -168,9 +173,9 @@ class StoreWriter {
   std::vector<PropertyValue> MessageProperties(const MessageSpec& message, std::uint32_t nid);
   MessageParts SpecParts(const MessageSpec& message, std::uint32_t nid);
   MessageParts CopiedParts(const CopiedMessage& message, std::uint32_t nid);
-  std::vector<PropertyValue> CopiedValues(const CopiedProperties& properties, bool recipient);
-  WrittenNode WriteParts(const MessageParts& message);
-  std::uint32_t AddParts(std::uint32_t folder, std::uint32_t nid, const MessageParts& message);
+  std::vector<PropertyView> CopiedValues(const CopiedProperties& properties, bool recipient);
+  WrittenNode WriteParts(MessageParts& message);
+  std::uint32_t AddParts(std::uint32_t folder, std::uint32_t nid, MessageParts& message);
   Bytes NextSearchKey(std::uint32_t nid);
   void WritePc(std::uint32_t nid, std::uint32_t parent, std::vector<PropertyValue> properties);
   void WriteTc(std::uint32_t nid, const std::vector<std::uint32_t>& tags,

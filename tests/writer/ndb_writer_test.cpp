@@ -236,13 +236,14 @@ TEST_P(NdbWriterTest, HeaderTrailersAndAllocationMapsAreConsistent) {
 
 // Writes gathered in buffers of any size give the file that one write per block gives: the
 // gaps left for map pages, the jumps to the next allocation interval and the pages Finish
-// writes behind the blocks all land where they belong.
+// writes behind the blocks all land where they belong, and blocks encoded and sealed on the
+// writing thread come out as those sealed at once.
 TEST(NdbWriterBufferTest, EveryWriteBufferGivesTheSameFile) {
   const fs::path path = fs::temp_directory_path() / ("palvara-ndb-buffer-" + std::to_string(::getpid()) + ".pst");
   const Bytes large = Random(1'300'000, 99);
-  auto write = [&](std::size_t buffer) {
+  auto write = [&](std::size_t buffer, EncodingMethod encoding) {
     Status status = Status::Ok();
-    auto writer = NdbWriter::Create(path, EncodingMethod::kPermute, &status, buffer);
+    auto writer = NdbWriter::Create(path, encoding, &status, buffer);
     EXPECT_TRUE(writer) << status.message();
     if (!writer) return Bytes{};
     writer->AddNode(0x21, writer->WriteData(testing::EmptyPropertyContextHeap()), 0, 0);
@@ -265,14 +266,17 @@ TEST(NdbWriterBufferTest, EveryWriteBufferGivesTheSameFile) {
     writer.reset();
     return testing::ReadFileBytes(path);
   };
-  const Bytes direct = write(0);
-  ASSERT_GT(direct.size(), 8 * 0x3E000u);
-  for (const std::size_t buffer : {std::size_t{512}, std::size_t{5000}, kDefaultWriteBuffer}) {
-    const Bytes gathered = write(buffer);
-    ASSERT_EQ(gathered.size(), direct.size()) << buffer;
-    const auto diff = std::mismatch(gathered.begin(), gathered.end(), direct.begin());
-    EXPECT_TRUE(diff.first == gathered.end())
-        << buffer << ": first difference at " << Hex(static_cast<std::uint64_t>(diff.first - gathered.begin()));
+  for (const EncodingMethod encoding : {EncodingMethod::kPermute, EncodingMethod::kCyclic}) {
+    const Bytes direct = write(0, encoding);
+    ASSERT_GT(direct.size(), 8 * 0x3E000u);
+    for (const std::size_t buffer : {std::size_t{512}, std::size_t{5000}, kDefaultWriteBuffer}) {
+      const Bytes gathered = write(buffer, encoding);
+      ASSERT_EQ(gathered.size(), direct.size()) << buffer;
+      const auto diff = std::mismatch(gathered.begin(), gathered.end(), direct.begin());
+      EXPECT_TRUE(diff.first == gathered.end())
+          << buffer << ": first difference at "
+          << Hex(static_cast<std::uint64_t>(diff.first - gathered.begin()));
+    }
   }
   fs::remove(path);
 }
