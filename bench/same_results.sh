@@ -3,7 +3,9 @@
 # analysis of each store (analyze --json --items), and for the new PST that recover writes
 # from it, its check (check --json) and its analysis. Paths are left out of the comparison.
 # Whether the two new PSTs are byte for byte the same is reported too: they are when both runs
-# fall within the same second (the new store carries its name, which carries the time).
+# fall within the same second (the new store carries its name, which carries the time). The
+# export of each store in every open format (export --format all --all) must be byte for byte
+# the same as well, Maildir file names aside (they carry the process id).
 # usage: bench/same_results.sh OLD-CLI NEW-CLI [STORE-FOLDER]   (default ../shared/testdata/stores)
 set -uo pipefail
 old=${1:?usage: bench/same_results.sh OLD-CLI NEW-CLI [STORE-FOLDER]}
@@ -33,6 +35,16 @@ results() {
   done
   sed -i -E 's#"(source|path)": "[^"]*/#"\1": ".../#; s#-[0-9]+-[0-9]+-[0-9]{4} [0-9]+-[0-9]+-[0-9]+(-[0-9]+)?\.pst#-TIME.pst#g' \
     "$work/$side/analyze.json" "$work/$side/recovered.txt"
+  mkdir -p "$work/$side/export"
+  : > "$work/$side/maildir.txt"
+  "$cli" export "$store" --to "$work/$side/export" --format all --all > /dev/null 2>&1
+  echo "export exit $?" >> "$work/$side/recovered.txt"
+  if [ -d "$work/$side/export/Maildir" ]; then
+    (cd "$work/$side/export/Maildir" && find . -type f | sort | while read -r f; do
+      echo "$(echo "$f" | sed -E 's/P[0-9]+\.palvara/P.palvara/') $(md5sum < "$f")"
+    done) > "$work/$side/maildir.txt"
+    rm -rf "$work/$side/export/Maildir"
+  fi
 }
 
 same=0 differ=0 identical=0
@@ -42,7 +54,9 @@ for store in "$folder"/*.pst "$folder"/*.ost; do
   results "$new" new "$store"
   name=$(basename "$store")
   if cmp -s "$work/old/analyze.json" "$work/new/analyze.json" &&
-     cmp -s "$work/old/recovered.txt" "$work/new/recovered.txt"; then
+     cmp -s "$work/old/recovered.txt" "$work/new/recovered.txt" &&
+     diff -r "$work/old/export" "$work/new/export" > /dev/null 2>&1 &&
+     cmp -s "$work/old/maildir.txt" "$work/new/maildir.txt"; then
     same=$((same + 1))
     # The new PSTs' names carry the time of the run: compare them in name order.
     mapfile -t a < <(ls "$work/old/out"/*.pst 2>/dev/null)
@@ -57,6 +71,7 @@ for store in "$folder"/*.pst "$folder"/*.ost; do
     echo "DIFFERENT $name"
     diff <(cat "$work/old/analyze.json" "$work/old/recovered.txt") \
          <(cat "$work/new/analyze.json" "$work/new/recovered.txt") | head -20
+    diff -rq "$work/old/export" "$work/new/export" | head -5
   fi
 done
 echo "$same stores give the same results ($identical with byte-identical new PSTs), $differ differ"

@@ -3,8 +3,11 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "export/components.h"
 
@@ -53,6 +56,12 @@ void WriteWholeFile(const std::filesystem::path& path, std::string_view content)
 }
 
 CollectionFiles::~CollectionFiles() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (writer_.joinable()) writer_.join();
   for (auto& [path, entry] : files_) {
     if (entry.fd >= 0) ::close(entry.fd);
   }
@@ -60,6 +69,7 @@ CollectionFiles::~CollectionFiles() {
 
 void CollectionFiles::CloseAll() {
   Flush();
+  Wait();
   for (auto& [p, e] : files_) {
     if (e.fd >= 0) ::close(e.fd);
     e.fd = -1;
@@ -71,41 +81,141 @@ void CollectionFiles::Open(const std::filesystem::path& path, Entry& entry) {
   if (entry.fd >= 0) return;
   if (openCount_ >= kOpenLimit) CloseAll();
   const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (entry.begun ? O_APPEND : O_TRUNC);
-  entry.fd = ::open(PartName(path).c_str(), flags, 0666);
+  if (entry.direct) entry.fd = ::open(PartName(path).c_str(), flags | O_DIRECT, 0666);
+  // A file system that does not write around its cache is written through it (a failure of
+  // another kind fails again, and is reported).
+  if (entry.fd < 0) {
+    entry.direct = false;
+    entry.fd = ::open(PartName(path).c_str(), flags, 0666);
+  }
   if (entry.fd < 0) ThrowFileError(path, errno);
   ++openCount_;
 }
 
 void CollectionFiles::Flush() {
   if (buffered_ == files_.end()) return;
+  Wait();
   Entry& entry = buffered_->second;
-  const std::filesystem::path& path = buffered_->first;
-  std::size_t done = 0;
-  int error = 0;
-  while (done < buffer_.size() && error == 0) {
-    const ssize_t n = ::write(entry.fd, buffer_.data() + done, buffer_.size() - done);
-    if (n > 0) {
-      done += static_cast<std::size_t>(n);
-    } else if (n < 0 && errno != EINTR) {
-      error = errno;
-    } else if (n == 0) {
-      error = EIO;
-    }
+  {
+    const std::lock_guard lock(mutex_);
+    piece_.bytes.swap(buffer_);
+    piece_.head.swap(entry.tail);
+    entry.tail.clear();
+    piece_.fd = entry.fd;
+    piece_.direct = entry.direct;
+    piece_.sizeBefore = entry.size;
+    piece_.path = buffered_->first;
+    piece_.entry = &entry;
+    piece_.pending = true;
   }
+  if (!writer_.joinable()) writer_ = std::thread([this] { WriteLoop(); });
+  changed_.notify_all();
   buffered_ = files_.end();
-  // One very large message does not keep its memory for the rest of the run.
+  // The bytes of the piece written before; one very large message does not keep its memory
+  // for the rest of the run.
   if (buffer_.capacity() > 4 * kBufferBytes) std::string().swap(buffer_);
   buffer_.clear();
-  if (error != 0) {
-    // Tolerant: what did reach the file is cut off again.
-    if (::ftruncate(entry.fd, static_cast<off_t>(entry.size)) == 0) ::lseek(entry.fd, 0, SEEK_END);
-    throw ComponentError(path.string() + ": " + std::strerror(error), true);
-  }
-  entry.size += done;
 }
 
-void CollectionFiles::Append(const std::filesystem::path& path, std::string_view content,
-                             std::string_view header) {
+void CollectionFiles::Wait() {
+  std::unique_lock lock(mutex_);
+  changed_.wait(lock, [this] { return !piece_.pending; });
+  if (Entry* entry = std::exchange(piece_.entry, nullptr)) {
+    entry->size = piece_.sizeBefore + piece_.written;
+    entry->tail.swap(piece_.tail);
+    entry->direct = piece_.direct;
+  }
+  if (piece_.error != 0) {
+    throw ComponentError(piece_.path.string() + ": " + std::strerror(piece_.error), true);
+  }
+}
+
+namespace {
+
+// Writes `size` bytes; 0 or the errno of the failure. A write around the page cache that the
+// file system refuses (EINVAL: a size or offset that is not whole blocks) goes through it.
+int WriteFully(int fd, const char* data, std::size_t size, bool& direct, std::uint64_t& written) {
+  for (std::size_t done = 0; done < size;) {
+    const ssize_t n = ::write(fd, data + done, size - done);
+    if (n > 0) {
+      done += static_cast<std::size_t>(n);
+      written += static_cast<std::uint64_t>(n);
+    } else if (n < 0 && errno == EINVAL && direct) {
+      direct = false;
+      const int flags = ::fcntl(fd, F_GETFL);
+      if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_DIRECT) != 0) return EINVAL;
+    } else if (n < 0 && errno != EINTR) {
+      return errno;
+    } else if (n == 0) {
+      return EIO;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+void CollectionFiles::WritePiece(Piece& piece, std::string& staging) {
+  piece.written = 0;
+  piece.tail.clear();
+  if (!piece.direct && piece.head.empty()) {
+    piece.error = WriteFully(piece.fd, piece.bytes.data(), piece.bytes.size(), piece.direct, piece.written);
+  } else {
+    // One run of bytes, the tail held back before and then the piece, copied a buffer at a
+    // time into memory aligned for the disk; whole blocks are written, the rest held back.
+    if (staging.size() < kBufferBytes + kDiskBlock) staging.resize(kBufferBytes + kDiskBlock);
+    char* const aligned =
+        staging.data() + (kDiskBlock - reinterpret_cast<std::uintptr_t>(staging.data()) % kDiskBlock) % kDiskBlock;
+    const std::size_t total = piece.head.size() + piece.bytes.size();
+    piece.error = 0;
+    for (std::size_t done = 0; done < total && piece.error == 0;) {
+      const std::size_t n = std::min(kBufferBytes, total - done);
+      for (std::size_t k = 0; k < n;) {
+        const std::size_t at = done + k;
+        const bool inHead = at < piece.head.size();
+        const std::string& from = inHead ? piece.head : piece.bytes;
+        const std::size_t offset = inHead ? at : at - piece.head.size();
+        const std::size_t count = std::min(n - k, from.size() - offset);
+        std::memcpy(aligned + k, from.data() + offset, count);
+        k += count;
+      }
+      done += n;
+      const std::size_t whole = done == total && piece.direct ? n - n % kDiskBlock : n;
+      piece.error = WriteFully(piece.fd, aligned, whole, piece.direct, piece.written);
+      if (piece.error == 0 && whole < n) {
+        // Through the page cache after all: nothing is held back.
+        if (!piece.direct) {
+          piece.error = WriteFully(piece.fd, aligned + whole, n - whole, piece.direct, piece.written);
+        } else {
+          piece.tail.assign(aligned + whole, n - whole);
+        }
+      }
+    }
+  }
+  if (piece.error != 0) {
+    // Tolerant: what did reach the file is cut off again.
+    if (::ftruncate(piece.fd, static_cast<off_t>(piece.sizeBefore)) == 0) ::lseek(piece.fd, 0, SEEK_END);
+    piece.written = 0;
+    piece.tail.clear();
+  }
+}
+
+void CollectionFiles::WriteLoop() {
+  std::string staging;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    changed_.wait(lock, [this] { return piece_.pending || stopping_; });
+    if (!piece_.pending) return;
+    // The piece is this thread's until `pending` is cleared.
+    lock.unlock();
+    WritePiece(piece_, staging);
+    lock.lock();
+    piece_.pending = false;
+    changed_.notify_all();
+  }
+}
+
+std::string& CollectionFiles::Begin(const std::filesystem::path& path, std::string_view header) {
   const auto it = files_.try_emplace(path).first;
   if (buffered_ != it) Flush();
   Entry& entry = it->second;
@@ -113,7 +223,12 @@ void CollectionFiles::Append(const std::filesystem::path& path, std::string_view
   buffered_ = it;
   if (!entry.begun) buffer_.append(header);
   entry.begun = true;
-  buffer_.append(content);
+  return buffer_;
+}
+
+void CollectionFiles::Append(const std::filesystem::path& path, std::string_view content,
+                             std::string_view header) {
+  Begin(path, header).append(content);
   if (buffer_.size() >= kBufferBytes) Flush();
 }
 
@@ -123,7 +238,22 @@ void CollectionFiles::Finish(const std::map<std::string, std::string>& footerByE
     const auto footer = footerByExtension.find(path.extension().string());
     if (footer != footerByExtension.end()) Append(path, footer->second);
     if (buffered_ == it) Flush();
+    Wait();
     Entry& entry = it->second;
+    if (!entry.tail.empty()) {
+      // The last part of a block: written through the page cache.
+      Open(path, entry);
+      const int flags = ::fcntl(entry.fd, F_GETFL);
+      if (flags >= 0 && (flags & O_DIRECT) != 0) ::fcntl(entry.fd, F_SETFL, flags & ~O_DIRECT);
+      bool direct = false;
+      std::uint64_t written = 0;
+      if (const int error = WriteFully(entry.fd, entry.tail.data(), entry.tail.size(), direct, written)) {
+        if (::ftruncate(entry.fd, static_cast<off_t>(entry.size)) == 0) ::lseek(entry.fd, 0, SEEK_END);
+        throw ComponentError(path.string() + ": " + std::strerror(error), true);
+      }
+      entry.size += written;
+      entry.tail.clear();
+    }
     if (entry.fd >= 0) {
       const bool closed = ::close(entry.fd) == 0;
       entry.fd = -1;

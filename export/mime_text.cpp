@@ -1,5 +1,6 @@
 #include "export/mime_text.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -12,9 +13,7 @@ namespace {
 constexpr std::string_view kBase64 =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-std::string Base64(std::string_view bytes) {
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
+void AppendBase64(std::string& out, std::string_view bytes) {
   std::size_t i = 0;
   for (; i + 2 < bytes.size(); i += 3) {
     const auto v = static_cast<std::uint32_t>(static_cast<unsigned char>(bytes[i]) << 16 |
@@ -30,7 +29,6 @@ std::string Base64(std::string_view bytes) {
     out += i + 1 < bytes.size() ? kBase64[(v >> 6) & 0x3F] : '=';
     out += '=';
   }
-  return out;
 }
 
 // Length of the UTF-8 character starting with `lead`.
@@ -112,10 +110,12 @@ std::string ValidUtf8(std::string_view text) {
   return Utf16LeToUtf8(Utf8ToUtf16Le(copy));
 }
 
-std::string EncodeWords(std::string_view text) {
-  if (IsPrintableAscii(text)) return std::string(text);
+void AppendEncodedWords(std::string& out, std::string_view text) {
+  if (IsPrintableAscii(text)) {
+    out.append(text);
+    return;
+  }
   // Each word holds at most 45 bytes of text: 60 base64 characters plus 12 of framing.
-  std::string out;
   std::size_t i = 0;
   while (i < text.size()) {
     std::size_t end = i;
@@ -125,25 +125,30 @@ std::string EncodeWords(std::string_view text) {
       end += n;
     }
     if (end == i) end = std::min(text.size(), i + 1);
-    if (!out.empty()) out += "\n ";
-    out += "=?UTF-8?B?" + Base64(text.substr(i, end - i)) + "?=";
+    if (i > 0) out += "\n ";
+    out += "=?UTF-8?B?";
+    AppendBase64(out, text.substr(i, end - i));
+    out += "?=";
     i = end;
   }
+}
+
+std::string EncodeWords(std::string_view text) {
+  std::string out;
+  AppendEncodedWords(out, text);
   return out;
 }
 
-std::string HeaderLine(std::string_view name, std::string_view value) {
-  const std::string text = std::string(name) + ": " + std::string(value);
-  // Fold at blanks so that no line passes 78 characters where that can be helped.
-  std::string out;
-  std::size_t lineStart = 0;
+void AppendHeaderLine(std::string& out, std::string_view name, std::string_view value) {
+  out.append(name).append(": ");
+  // Fold at blanks of the value so that no line passes 78 characters where that can be helped.
+  std::size_t lineStart = out.size() - name.size() - 2;
   std::size_t lastBlank = std::string::npos;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
+  for (const char c : value) {
     if (c == '\n') {
       lineStart = out.size() + 1;
       lastBlank = std::string::npos;
-    } else if (c == ' ' && i > name.size() + 1) {
+    } else if (c == ' ') {
       lastBlank = out.size();
     }
     out += c;
@@ -153,36 +158,59 @@ std::string HeaderLine(std::string_view name, std::string_view value) {
       lastBlank = std::string::npos;
     }
   }
-  return out + "\n";
+  out += '\n';
+}
+
+std::string HeaderLine(std::string_view name, std::string_view value) {
+  std::string out;
+  AppendHeaderLine(out, name, value);
+  return out;
+}
+
+void AppendAddress(std::string& out, std::string_view name, std::string_view address) {
+  if (!out.empty()) out += ", ";
+  const std::size_t start = out.size();
+  if (IsCleanUtf8(name)) {
+    out.append(name);
+  } else {
+    out += ValidUtf8(name);
+  }
+  // The name without line breaks and tabs, then quoted, or encoded when it is not ASCII.
+  const auto breaks = [](char c) { return c == '\r' || c == '\n' || c == '\t'; };
+  out.erase(std::remove_if(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), breaks), out.end());
+  const bool named = out.size() > start;
+  if (named) {
+    const std::string_view plain(out.data() + start, out.size() - start);
+    if (!IsPrintableAscii(plain)) {
+      const std::string text(plain);
+      out.resize(start);
+      AppendEncodedWords(out, text);
+    } else if (plain.find_first_of("\"\\") == std::string_view::npos) {
+      out.insert(start, 1, '"');
+      out += '"';
+    } else {
+      const std::string text(plain);
+      out.resize(start);
+      out += '"';
+      for (char c : text) {
+        if (c == '"' || c == '\\') out += '\\';
+        out += c;
+      }
+      out += '"';
+    }
+  }
+  const bool usable = address.find('@') != std::string_view::npos && IsPrintableAscii(address) &&
+                      address.find_first_of("<>\", ") == std::string_view::npos;
+  if (usable) {
+    out.append(named ? " <" : "<").append(address).append(">");
+  } else {
+    out.append(named ? "" : "\"unknown\"").append(":;");
+  }
 }
 
 std::string AddressList(const std::vector<MailAddress>& addresses) {
   std::string out;
-  for (const MailAddress& a : addresses) {
-    std::string name = ValidUtf8(a.name);
-    std::erase_if(name, [](char c) { return c == '\r' || c == '\n' || c == '\t'; });
-    std::string phrase;
-    if (!name.empty()) {
-      if (!IsPrintableAscii(name)) {
-        phrase = EncodeWords(name);
-      } else {
-        phrase = "\"";
-        for (char c : name) {
-          if (c == '"' || c == '\\') phrase += '\\';
-          phrase += c;
-        }
-        phrase += "\"";
-      }
-    }
-    if (!out.empty()) out += ", ";
-    const bool usable = a.address.find('@') != std::string::npos && IsPrintableAscii(a.address) &&
-                        a.address.find_first_of("<>\", ") == std::string::npos;
-    if (usable) {
-      out += phrase.empty() ? "<" + a.address + ">" : phrase + " <" + a.address + ">";
-    } else {
-      out += (phrase.empty() ? std::string("\"") + "unknown" + "\"" : phrase) + ":;";
-    }
-  }
+  for (const MailAddress& a : addresses) AppendAddress(out, a.name, a.address);
   return out;
 }
 
@@ -217,25 +245,38 @@ void AppendBase64Lines(std::string& out, ByteSpan bytes) {
     for (std::size_t v = 0; v < pairs.size(); ++v) pairs[v] = {kBase64[v >> 6], kBase64[v & 0x3F]};
     return pairs;
   }();
-  const std::size_t whole = bytes.size() / 3;
-  const std::size_t rest = bytes.size() % 3;
-  const std::size_t lines = (bytes.size() + 56) / 57;
-  const std::size_t start = out.size();
-  out.resize(start + (whole + (rest != 0 ? 1 : 0)) * 4 + lines);
-  char* o = out.data() + start;
+  constexpr std::size_t kLineBytes = 57;  // 19 groups of three make one line of 76 characters
+  constexpr std::size_t kChunkLines = 64;
+  out.reserve(out.size() + (bytes.size() + 2) / 3 * 4 + (bytes.size() + kLineBytes - 1) / kLineBytes);
+  // Whole lines are encoded into a small buffer and appended a chunk at a time: the output is
+  // written once, not cleared first.
+  char chunk[kChunkLines * 77];
   const auto* in = reinterpret_cast<const unsigned char*>(bytes.data());
-  // 19 groups of three bytes make one line of 76 characters.
-  for (std::size_t left = whole; left > 0;) {
-    const std::size_t groups = std::min<std::size_t>(left, 19);
-    for (std::size_t g = 0; g < groups; ++g, in += 3, o += 4) {
-      const std::uint32_t v = std::uint32_t{in[0]} << 16 | std::uint32_t{in[1]} << 8 | in[2];
-      std::memcpy(o, kPairs[v >> 12].data(), 2);
-      std::memcpy(o + 2, kPairs[v & 0xFFF].data(), 2);
+  std::size_t lines = bytes.size() / kLineBytes;
+  while (lines > 0) {
+    const std::size_t count = std::min(lines, kChunkLines);
+    char* o = chunk;
+    for (std::size_t l = 0; l < count; ++l) {
+      for (std::size_t g = 0; g < 19; ++g, in += 3, o += 4) {
+        const std::uint32_t v = std::uint32_t{in[0]} << 16 | std::uint32_t{in[1]} << 8 | in[2];
+        std::memcpy(o, kPairs[v >> 12].data(), 2);
+        std::memcpy(o + 2, kPairs[v & 0xFFF].data(), 2);
+      }
+      *o++ = '\n';
     }
-    left -= groups;
-    if (groups == 19) *o++ = '\n';
+    out.append(chunk, static_cast<std::size_t>(o - chunk));
+    lines -= count;
   }
-  if (rest != 0) {
+  // The last, shorter line.
+  const std::size_t left = bytes.size() % kLineBytes;
+  if (left == 0) return;
+  char* o = chunk;
+  for (std::size_t g = 0; g < left / 3; ++g, in += 3, o += 4) {
+    const std::uint32_t v = std::uint32_t{in[0]} << 16 | std::uint32_t{in[1]} << 8 | in[2];
+    std::memcpy(o, kPairs[v >> 12].data(), 2);
+    std::memcpy(o + 2, kPairs[v & 0xFFF].data(), 2);
+  }
+  if (const std::size_t rest = left % 3; rest != 0) {
     std::uint32_t v = std::uint32_t{in[0]} << 16;
     if (rest == 2) v |= std::uint32_t{in[1]} << 8;
     *o++ = kBase64[v >> 18];
@@ -243,7 +284,8 @@ void AppendBase64Lines(std::string& out, ByteSpan bytes) {
     *o++ = rest == 2 ? kBase64[(v >> 6) & 0x3F] : '=';
     *o++ = '=';
   }
-  if (whole % 19 != 0 || rest != 0) *o++ = '\n';
+  *o++ = '\n';
+  out.append(chunk, static_cast<std::size_t>(o - chunk));
 }
 
 std::string Base64Lines(ByteSpan bytes) {

@@ -15,11 +15,14 @@ namespace palvara {
 // A header line "Name: value\n", folded before 78 characters where the value has blanks.
 // Non-ASCII and control characters in an unstructured value become encoded words.
 std::string HeaderLine(std::string_view name, std::string_view value);
+// The same, appended to `out`; `name` has no line break.
+void AppendHeaderLine(std::string& out, std::string_view name, std::string_view value);
 
 // `text` as it may stand in an unstructured header: itself when it is printable ASCII, else
 // one or more "=?UTF-8?B?...?=" words (each at most 75 characters, whole characters only)
 // separated by "\n ".
 std::string EncodeWords(std::string_view text);
+void AppendEncodedWords(std::string& out, std::string_view text);
 
 struct MailAddress {
   std::string name;
@@ -28,6 +31,8 @@ struct MailAddress {
 // "Name <a@b>, ..." with names quoted or encoded as needed; a name without an address
 // becomes an empty group ("Name:;"), which every parser takes.
 std::string AddressList(const std::vector<MailAddress>& addresses);
+// One address of such a list appended to `out`, after ", " unless `out` is empty.
+void AppendAddress(std::string& out, std::string_view name, std::string_view address);
 
 // "; name=value" for a MIME parameter: a quoted string for printable ASCII, else the RFC 2231
 // form name*=UTF-8''%xx.

@@ -44,48 +44,62 @@ MailAddress SenderOf(const SourceMessage& m) {
   return a;
 }
 
-std::string TextOf(const Text& text) { return text ? ValidUtf8(*text) : std::string(); }
-
-// The HTML body as UTF-8 text: stored bytes are in the message's Internet code page.
-std::optional<std::string> HtmlOf(const SourceMessage& m) {
-  if (!m.record.mail || !m.record.mail->html || m.record.mail->html->empty()) return std::nullopt;
-  const PropertyEntry* e = m.Properties().Find(0x1013);
-  if (e != nullptr && e->type == 0x001F) return ValidUtf8(Utf16LeToUtf8(*m.record.mail->html));
-  const std::uint32_t codePage =
-      static_cast<std::uint32_t>(m.Properties().Integer(kInternetCodePage).value_or(0));
-  const Bytes& html = *m.record.mail->html;
-  if (codePage == 0 || codePage == 65001) {
-    return ValidUtf8(std::string_view(reinterpret_cast<const char*>(html.data()), html.size()));
-  }
-  return CodePageToUtf8(html, codePage);
+// `text` as valid UTF-8: itself when it is, else a repaired copy kept in `holder`.
+std::string_view Utf8View(std::string_view text, std::string& holder) {
+  if (IsCleanUtf8(text)) return text;
+  holder = ValidUtf8(text);
+  return holder;
 }
 
-// Text with "\n" line ends when every line can go as it is (8bit), else nullopt.
-std::optional<std::string> AsEightBit(std::string_view text) {
-  std::string out;
-  out.reserve(text.size() + 1);
-  std::size_t column = 0;
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    const char c = text[i];
-    if (c == '\r') {
-      if (i + 1 < text.size() && text[i + 1] == '\n') continue;
-      return std::nullopt;
-    }
-    // A line that begins "From " would be quoted in an mbox: such text goes quoted-printable.
-    if (column == 0 && c == 'F' && text.substr(i, 5) == "From ") return std::nullopt;
-    column = c == '\n' ? 0 : column + 1;
-    if (column > 900) return std::nullopt;
-    out += c;
+// The HTML body as UTF-8 text, viewed in the record or in `holder`: stored bytes are in the
+// message's Internet code page.
+std::optional<std::string_view> HtmlOf(const SourceMessage& m, std::string& holder) {
+  if (!m.record.mail || !m.record.mail->html || m.record.mail->html->empty()) return std::nullopt;
+  const Bytes& html = *m.record.mail->html;
+  const PropertyEntry* e = m.Properties().Find(0x1013);
+  if (e != nullptr && e->type == 0x001F) {
+    holder = Utf16LeToUtf8(html);
+    return Utf8View(holder, holder);
   }
-  if (!out.empty() && out.back() != '\n') out += '\n';
-  return out;
+  const std::uint32_t codePage =
+      static_cast<std::uint32_t>(m.Properties().Integer(kInternetCodePage).value_or(0));
+  if (codePage == 0 || codePage == 65001) {
+    return Utf8View(std::string_view(reinterpret_cast<const char*>(html.data()), html.size()), holder);
+  }
+  holder = CodePageToUtf8(html, codePage);
+  return holder;
+}
+
+// Whether every line of `text` can go as it is (8bit): no bare carriage return, none longer
+// than 900 characters, and none that begins "From " (which an mbox would quote: such text goes
+// quoted-printable).
+bool FitsEightBit(std::string_view text) {
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t newline = text.find('\n', pos);
+    const std::size_t end = newline == std::string_view::npos ? text.size() : newline;
+    std::string_view line = text.substr(pos, end - pos);
+    if (newline != std::string_view::npos && line.ends_with('\r')) line.remove_suffix(1);
+    if (line.size() > 900 || line.find('\r') != std::string_view::npos || line.starts_with("From ")) {
+      return false;
+    }
+    pos = end + 1;
+  }
+  return true;
 }
 
 void AppendTextPart(std::string& out, std::string_view subtype, std::string_view text) {
   out.append("Content-Type: text/").append(subtype).append("; charset=\"utf-8\"\n");
-  if (auto plain = AsEightBit(text)) {
-    out.append("Content-Transfer-Encoding: ").append(IsAscii(*plain) ? "7bit" : "8bit");
-    out.append("\n\n").append(*plain);
+  if (FitsEightBit(text)) {
+    out.append("Content-Transfer-Encoding: ").append(IsAscii(text) ? "7bit" : "8bit").append("\n\n");
+    // Lines end in "\n": the carriage returns (each before a line feed) are left out.
+    const std::size_t start = out.size();
+    for (std::size_t pos = 0; pos < text.size();) {
+      const std::size_t cr = text.find('\r', pos);
+      const std::size_t end = cr == std::string_view::npos ? text.size() : cr;
+      out.append(text.substr(pos, end - pos));
+      pos = end + 1;
+    }
+    if (out.size() > start && out.back() != '\n') out += '\n';
     return;
   }
   out.append("Content-Transfer-Encoding: quoted-printable\n\n").append(QuotedPrintable(text));
@@ -160,20 +174,22 @@ void AppendAttachmentPart(std::string& out, const SourceAttachment& a, bool inli
   AppendBase64Lines(out, a.data);
 }
 
-bool ReferencedByHtml(const SourceAttachment& a, const std::optional<std::string>& html) {
+bool ReferencedByHtml(const SourceAttachment& a, const std::optional<std::string_view>& html) {
   if (!html || a.contentId.empty() || a.message || !IsPrintableAscii(a.contentId)) return false;
   return html->find("cid:" + a.contentId) != std::string::npos;
 }
 
 void AppendBody(std::string& out, const SourceMessage& m) {
   const MailFields* mail = m.record.mail.get();
-  std::string plain = mail ? TextOf(mail->body) : std::string();
-  if (plain.empty() && mail) plain = TextOf(mail->rtfText);
-  const std::optional<std::string> html = HtmlOf(m);
+  std::string plainHolder, htmlHolder;
+  std::string_view plain;
+  if (mail && mail->body) plain = Utf8View(*mail->body, plainHolder);
+  if (plain.empty() && mail && mail->rtfText) plain = Utf8View(*mail->rtfText, plainHolder);
+  const std::optional<std::string_view> html = HtmlOf(m, htmlHolder);
 
-  std::vector<std::pair<const char*, const std::string*>> alternatives;
-  if (!plain.empty() || !html) alternatives.emplace_back("plain", &plain);
-  if (html) alternatives.emplace_back("html", &*html);
+  std::vector<std::pair<const char*, std::string_view>> alternatives;
+  if (!plain.empty() || !html) alternatives.emplace_back("plain", plain);
+  if (html) alternatives.emplace_back("html", *html);
   std::vector<const SourceAttachment*> related, mixed;
   for (const SourceAttachment& a : m.attachments) {
     (ReferencedByHtml(a, html) ? related : mixed).push_back(&a);
@@ -183,7 +199,7 @@ void AppendBody(std::string& out, const SourceMessage& m) {
     AppendMultipart(out, "related", related.size() + 1, [&](std::size_t j) {
       if (j > 0) return AppendAttachmentPart(out, *related[j - 1], true);
       AppendMultipart(out, "alternative", alternatives.size(), [&](std::size_t k) {
-        AppendTextPart(out, alternatives[k].first, *alternatives[k].second);
+        AppendTextPart(out, alternatives[k].first, alternatives[k].second);
       });
     });
   });
@@ -212,41 +228,45 @@ std::string RelabelEncodedWords(std::string line) {
 // Names of the headers the built ones would repeat.
 std::string HeaderName(std::string_view line) { return Lowered(line.substr(0, line.find(':'))); }
 
-std::string BuiltHeaders(const SourceMessage& m) {
+void AppendBuiltHeaders(std::string& h, const SourceMessage& m) {
   const PropertyReader p = m.Properties();
-  std::string h;
+  std::string value;  // each header's value, before it is folded into `h`
   if (const MailAddress from = SenderOf(m); !from.name.empty() || !from.address.empty()) {
-    h += HeaderLine("From", AddressList({from}));
-  }
-  std::vector<MailAddress> lists[3];
-  for (const SourceRecipient& r : m.recipients) lists[r.type - 1].push_back({r.name, r.address});
-  if (lists[0].empty() && m.record.mail && m.record.mail->displayTo) {
-    // No recipient table: the display text names them.
-    for (std::string_view rest = *m.record.mail->displayTo; !rest.empty();) {
-      const auto semi = rest.find(';');
-      std::string name(rest.substr(0, semi));
-      const auto first = name.find_first_not_of(' ');
-      if (first != std::string::npos) lists[0].push_back({name.substr(first), ""});
-      rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
-    }
-  }
-  const char* names[3] = {"To", "Cc", "Bcc"};
-  for (int i = 0; i < 3; ++i) {
-    if (!lists[i].empty()) h += HeaderLine(names[i], AddressList(lists[i]));
+    AppendAddress(value, from.name, from.address);
+    AppendHeaderLine(h, "From", value);
   }
   const MailFields* mail = m.record.mail.get();
+  const char* names[3] = {"To", "Cc", "Bcc"};
+  for (int type = 1; type <= 3; ++type) {
+    value.clear();
+    for (const SourceRecipient& r : m.recipients) {
+      if (r.type == type) AppendAddress(value, r.name, r.address);
+    }
+    if (type == 1 && value.empty() && mail && mail->displayTo) {
+      // No recipient table: the display text names them.
+      for (std::string_view rest = *mail->displayTo; !rest.empty();) {
+        const auto semi = rest.find(';');
+        const std::string_view name = rest.substr(0, semi);
+        const auto first = name.find_first_not_of(' ');
+        if (first != std::string_view::npos) AppendAddress(value, name.substr(first), "");
+        rest = semi == std::string_view::npos ? std::string_view() : rest.substr(semi + 1);
+      }
+    }
+    if (!value.empty()) AppendHeaderLine(h, names[type - 1], value);
+  }
   if (mail && mail->subject && mail->subject->text) {
     std::string subject = ValidUtf8(*mail->subject->text);
     std::replace_if(subject.begin(), subject.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
-    h += HeaderLine("Subject", EncodeWords(subject));
+    value.clear();
+    AppendEncodedWords(value, subject);
+    AppendHeaderLine(h, "Subject", value);
   }
-  if (const auto time = MessageTime(m)) h += HeaderLine("Date", RfcDate(*time));
+  if (const auto time = MessageTime(m)) AppendHeaderLine(h, "Date", RfcDate(*time));
   for (const auto& [id, name] : {std::pair{kMessageId, "Message-ID"}, std::pair{kInReplyTo, "In-Reply-To"},
                                  std::pair{kReferences, "References"}}) {
-    const std::string value = p.Text(id).value_or("");
-    if (!value.empty() && IsPrintableAscii(value)) h += HeaderLine(name, value);
+    const std::optional<std::string> text = p.Text(id);
+    if (text && !text->empty() && IsPrintableAscii(*text)) AppendHeaderLine(h, name, *text);
   }
-  return h;
 }
 
 }  // namespace
@@ -314,14 +334,15 @@ std::string RenderMessage(const SourceMessage& m, const std::string& extraHeader
 }
 
 void AppendMessage(std::string& out, const SourceMessage& m, const std::string& extraHeaders) {
+  const std::optional<std::string> stored = m.Properties().Text(kTransportHeaders);
   std::string headers;
-  const std::string stored = m.Properties().Text(kTransportHeaders).value_or("");
-  if (!stored.empty()) headers = CleanTransportHeaders(stored);
+  if (stored && !stored->empty()) headers = CleanTransportHeaders(*stored);
   if (headers.empty()) {
-    headers = BuiltHeaders(m);
+    AppendBuiltHeaders(out, m);
   } else {
     // What a reader needs and the stored headers lack comes from the item.
-    const std::string built = BuiltHeaders(m);
+    std::string built;
+    AppendBuiltHeaders(built, m);
     std::string present = "\n" + Lowered(headers);
     for (std::size_t pos = 0; pos < built.size();) {
       std::size_t end = pos;
@@ -333,8 +354,9 @@ void AppendMessage(std::string& out, const SourceMessage& m, const std::string& 
       if (present.find("\n" + HeaderName(line) + ":") == std::string::npos) headers += line;
       pos = end;
     }
+    out.append(headers);
   }
-  out.append(headers).append(extraHeaders).append("MIME-Version: 1.0\n");
+  out.append(extraHeaders).append("MIME-Version: 1.0\n");
   AppendBody(out, m);
 }
 

@@ -18,8 +18,6 @@ namespace palvara {
 namespace {
 
 constexpr const char* kTopPath = "Personal Folders\\";
-// The mbox entry buffer is reused between messages up to this size.
-constexpr std::size_t kKeptEntryBytes = 16u << 20;
 
 // The names this output gives its own files, which a folder's directory may not take.
 const std::set<std::string> kReservedNames = {"mbox", "maildir", "contacts.vcf", "calendar.ics",
@@ -64,10 +62,6 @@ std::optional<OpenFormats> ParseOpenFormats(std::string_view name) {
 
 void MboxrdQuote(std::string& text, std::size_t from) {
   // Such lines are rare (a text part never has one): find the first, and copy only then.
-  auto quoted = [&text](std::size_t line) {
-    const std::size_t quotes = text.find_first_not_of('>', line);
-    return quotes != std::string::npos && text.compare(quotes, 5, "From ") == 0;
-  };
   // A search for the blank skips a base64 part (which has none) at memchr's pace; each blank
   // found is then checked for the "From" before it.
   const auto next = [&text](std::size_t pos) {
@@ -90,16 +84,18 @@ void MboxrdQuote(std::string& text, std::size_t from) {
     }
   }
   if (first != std::string::npos) {
-    std::string out(text, 0, first);
-    out.reserve(text.size() + 64);
-    for (std::size_t pos = first; pos < text.size();) {
-      std::size_t end = text.find('\n', pos);
-      end = end == std::string::npos ? text.size() : end + 1;
-      if (quoted(pos)) out += '>';
-      out.append(text, pos, end - pos);
+    // Only the lines from the first quoted one on are written again: `text` may hold much
+    // before `from`.
+    const std::string rest(text, first);
+    text.resize(first);
+    for (std::size_t pos = 0; pos < rest.size();) {
+      std::size_t end = rest.find('\n', pos);
+      end = end == std::string::npos ? rest.size() : end + 1;
+      const std::size_t quotes = rest.find_first_not_of('>', pos);
+      if (quotes != std::string::npos && rest.compare(quotes, 5, "From ") == 0) text += '>';
+      text.append(rest, pos, end - pos);
       pos = end;
     }
-    text = std::move(out);
   }
   if (text.size() > from && text.back() != '\n') text += '\n';
 }
@@ -118,6 +114,7 @@ OpenFormatOutput::OpenFormatOutput(OpenFormats formats, std::filesystem::path de
 
 void OpenFormatOutput::InitOutputStore(const std::string& targetFolder) {
   destination_ = targetFolder.empty() ? defaultDestination_ : std::filesystem::path(targetFolder);
+  contextStore_ = nullptr;  // a new run reads a store of its own
   std::error_code ec;
   std::filesystem::create_directories(destination_, ec);
   if (ec) throw std::runtime_error(destination_.string() + ": " + ec.message());
@@ -183,8 +180,12 @@ void OpenFormatOutput::CreateFolderPath(const std::string& folderPath) {
   if (formats_.maildir) MaildirOf(FolderFor(folderPath));
 }
 
-std::unique_ptr<SourceMessage> OpenFormatOutput::Read(const OutputItem& item) const {
-  auto m = SourceMessageOf(item.store, item.node, item.source);
+std::unique_ptr<SourceMessage> OpenFormatOutput::Read(const OutputItem& item, bool borrow) {
+  if (contextStore_ != &item.store) {
+    context_ = MapContextFor(item.store);
+    contextStore_ = &item.store;
+  }
+  auto m = SourceMessageOf(item.store, item.node, item.source, context_, borrow ? &item.record : nullptr);
   if (!m) throw ComponentError("the item could not be read from the store");
   return m;
 }
@@ -197,21 +198,20 @@ std::string OpenFormatOutput::NextItemFile(Folder& folder, const std::string& ti
 }
 
 void OpenFormatOutput::WriteMail(const OutputItem& item) {
-  const auto m = Read(item);
+  // The walk mapped the item already: its mail fields are all a message needs of the record.
+  const auto m = Read(item, true);
   const MailState state = MailStateOf(*m);
   const std::uint64_t time = MessageTime(*m).value_or(kUnixEpochFileTime);
   if (formats_.mbox) {
     Folder& folder = MadeFolder(item.folderPath);
     // The separator line, then the message rendered in place after it and quoted there.
-    std::string& entry = mboxEntry_;
-    entry.assign("From ").append(EnvelopeSender(*m)).append(" ").append(MboxDate(time)).append("\n");
-    const std::size_t separator = entry.size();
-    AppendMessage(entry, *m, MboxStatus(state));
-    MboxrdQuote(entry, separator);
-    entry += '\n';
-    collections_.Append(folder.dir / "mbox", entry);
-    // One very large message does not keep its memory for the rest of the run.
-    if (entry.capacity() > kKeptEntryBytes) std::string().swap(entry);
+    collections_.AppendRendered(folder.dir / "mbox", {}, [&](std::string& entry) {
+      entry.append("From ").append(EnvelopeSender(*m)).append(" ").append(MboxDate(time)).append("\n");
+      const std::size_t separator = entry.size();
+      AppendMessage(entry, *m, MboxStatus(state));
+      MboxrdQuote(entry, separator);
+      entry += '\n';
+    });
   }
   if (formats_.maildir || formats_.eml) {
     const std::string text = RenderMessage(*m);

@@ -69,7 +69,8 @@ class OpenFormatOutput : public SavingOutput {
   Folder& FolderFor(const std::string& folderPath);
   Folder& MadeFolder(const std::string& folderPath);
   std::filesystem::path MaildirOf(Folder& folder);
-  std::unique_ptr<SourceMessage> Read(const OutputItem& item) const;
+  // `borrow`: the message takes the mail fields the walk's record holds (see SourceMessageOf).
+  std::unique_ptr<SourceMessage> Read(const OutputItem& item, bool borrow = false);
   std::string NextItemFile(Folder& folder, const std::string& title, const char* extension);
   void AppendCalendar(const std::filesystem::path& file, const std::string& component,
                       const std::string& zoneId, const std::string& zone);
@@ -84,7 +85,9 @@ class OpenFormatOutput : public SavingOutput {
   std::set<std::string> zonesWritten_;  // file + "\n" + zone id
   std::map<std::string, int> messages_;
   std::uint64_t counter_ = 0;
-  std::string mboxEntry_;  // kept between messages, so its storage is reused
+  // How the items of the store read last are mapped, made once for it.
+  const StoreFile* contextStore_ = nullptr;
+  MapContext context_;
 };
 
 }  // namespace palvara

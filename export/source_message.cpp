@@ -1,6 +1,7 @@
 #include "export/source_message.h"
 
 #include <algorithm>
+#include <span>
 
 #include "common/text.h"
 #include "items/mapping.h"
@@ -39,23 +40,30 @@ SourceAttachment AttachmentFields(const PropertyReader& p) {
   return a;
 }
 
+// The properties a recipient row and an attachment are read for (see AddRecipient and
+// AttachmentFields).
+constexpr std::uint32_t kRecipientIds[] = {0x0C15, 0x3001, 0x5FF6, 0x3003, 0x39FE};
+constexpr std::uint32_t kAttachmentIds[] = {0x3707, 0x3001, 0x3704, 0x370E,
+                                            0x3712, kAttachMethod, 0x7FFE, 0x7FFF};
+
 // Properties of an item read whole, listed as the reader lists them: named ones under their
-// number (or 2 for a name), empty values apart; `leaveOut` (an attachment's data) is not copied.
+// number (or 2 for a name), empty values apart. With `only` given, just the properties listed
+// under those ids are copied (a table row or an attachment is read for a few).
 std::unique_ptr<PropertyList> ListOf(const StoreFile& store, const CopiedProperties& properties,
-                                     std::uint16_t leaveOut = 0) {
+                                     std::span<const std::uint32_t> only = {}) {
   auto list = std::make_unique<PropertyList>();
   for (const CopiedProperty& p : properties) {
-    if (leaveOut != 0 && p.id == leaveOut && !p.name) continue;
     PropertyEntry e;
     e.id = e.tag = p.id;
-    e.type = p.type;
-    e.reference = p.type;
-    e.value = p.value;
     if (const NamedPropertyMapping* named = store.namedProperties.Find(p.id)) {
       e.named = named;
       e.id = named->kind == 1 ? named->numericName : 2;
       if (named->kind != 1 && named->name) e.name = &*named->name;
     }
+    if (!only.empty() && std::find(only.begin(), only.end(), e.id) == only.end()) continue;
+    e.type = p.type;
+    e.reference = p.type;
+    e.value = p.value;
     const bool fixedSize = p.type <= 0x0007 || p.type == 0x000A || p.type == 0x000B ||
                            p.type == 0x0014 || p.type == 0x0040;
     (p.value.empty() && !fixedSize ? list->emptyValues : list->entries).push_back(std::move(e));
@@ -80,20 +88,28 @@ bool LacksObjectData(const CopiedMessage& item) {
   return false;
 }
 
-std::unique_ptr<SourceMessage> MessageOf(StoreFile& store, const CopiedMessage& item) {
+// `mapped`: the record the mail fields are borrowed from instead of mapping them, or null.
+std::unique_ptr<SourceMessage> MessageOf(StoreFile& store, const CopiedMessage& item,
+                                         const MapContext& context, ItemRecord* mapped = nullptr) {
   auto m = std::make_unique<SourceMessage>();
   m->unicodeStore = !store.IsAnsi();
   m->properties = ListOf(store, item.properties);
-  MapProperties(m->properties.get(), &m->record, MapContextFor(store));
+  if (mapped != nullptr) {
+    m->record.mail = std::move(mapped->mail);
+    m->record.codePage = mapped->codePage;
+    m->lender = mapped;
+  } else {
+    MapProperties(m->properties.get(), &m->record, context);
+  }
   for (const CopiedProperties& row : item.recipients) {
-    const std::unique_ptr<PropertyList> list = ListOf(store, row);
+    const std::unique_ptr<PropertyList> list = ListOf(store, row, kRecipientIds);
     AddRecipient(PropertyReader(list.get(), m->unicodeStore, m->record.codePage), *m);
   }
   for (const CopiedMessage::Attachment& attachment : item.attachments) {
-    const std::unique_ptr<PropertyList> list = ListOf(store, attachment.properties, kAttachData);
+    const std::unique_ptr<PropertyList> list = ListOf(store, attachment.properties, kAttachmentIds);
     SourceAttachment a = AttachmentFields(PropertyReader(list.get(), m->unicodeStore, m->record.codePage));
     if (attachment.message) {
-      a.message = MessageOf(store, *attachment.message);
+      a.message = MessageOf(store, *attachment.message, context);
     } else if (a.method == 5) {
       continue;  // Tolerant: an attached message that cannot be read is left out.
     } else {
@@ -229,10 +245,15 @@ std::unique_ptr<SourceMessage> ReadSourceMessage(StoreFile& store, const StoreNo
   return ReadMessage(store, std::move(list), subnodes, depth);
 }
 
+SourceMessage::~SourceMessage() {
+  if (lender != nullptr) lender->mail = std::move(record.mail);
+}
+
 std::unique_ptr<SourceMessage> SourceMessageOf(StoreFile& store, const StoreNode& node,
-                                               const CopiedMessage* item) {
+                                               const CopiedMessage* item, const MapContext& context,
+                                               ItemRecord* mapped) {
   if (item == nullptr || LacksObjectData(*item)) return ReadSourceMessage(store, node);
-  return MessageOf(store, *item);
+  return MessageOf(store, *item, context, mapped);
 }
 
 }  // namespace palvara

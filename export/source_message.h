@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "items/item_record.h"
+#include "items/mapping.h"
 #include "reader/block_access.h"
 #include "reader/property_list.h"
 #include "reader/store_file.h"
@@ -60,8 +61,16 @@ struct SourceAttachment {
 };
 
 struct SourceMessage {
+  SourceMessage() = default;
+  ~SourceMessage();  // gives lent mail fields back
+  SourceMessage(const SourceMessage&) = delete;
+  SourceMessage& operator=(const SourceMessage&) = delete;
+
   std::unique_ptr<PropertyList> properties;
   ItemRecord record;  // the properties mapped (no attachment fields)
+  // The record `record.mail` was taken from, which gets it back when the message goes; null
+  // when the message mapped its own.
+  ItemRecord* lender = nullptr;
   bool unicodeStore = true;
   std::vector<SourceRecipient> recipients;  // in table order
   std::vector<SourceAttachment> attachments;
@@ -72,9 +81,13 @@ struct SourceMessage {
 };
 
 // The message of `node` from `item`, the same message already read whole (so nothing is read
-// again), else read from the store; nullptr as below.
+// again), else read from the store; nullptr as below. A message built from `item` is mapped
+// with `context` (MapContextFor(store)), or, when `mapped` is given (the item's record as the
+// walk mapped it from the same properties), borrows its mail fields and code page instead of
+// mapping them again: `mapped` must outlive it, and lacks its mail fields meanwhile.
 std::unique_ptr<SourceMessage> SourceMessageOf(StoreFile& store, const StoreNode& node,
-                                               const CopiedMessage* item);
+                                               const CopiedMessage* item, const MapContext& context,
+                                               ItemRecord* mapped = nullptr);
 
 // Reads the message of `node`; nullptr when its property context cannot be read. Attached
 // messages are followed to `depth` levels.

@@ -1,11 +1,15 @@
 #include "export/mailbox_files.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <fstream>
 #include <sstream>
 
+#include "export/components.h"
 
 namespace palvara {
 namespace {
@@ -53,6 +57,63 @@ TEST_F(CollectionFilesTest, InterleavedAppendsKeepEachFilesOrder) {
     EXPECT_EQ(Read(path), text + "END") << path;
     EXPECT_FALSE(fs::exists(path.string() + ".part"));
   }
+}
+
+class FailedPieceTest : public CollectionFilesTest, public ::testing::WithParamInterface<rlim_t> {};
+
+TEST_P(FailedPieceTest, FailedPieceIsCutOffAndEndsTheRun) {
+  // A file size limit stands in for a full disk, within a block or at a block's end. Pieces of
+  // one buffer each: the ones that fit stay whole, the one that crosses the limit leaves
+  // nothing, and the failure ends the run.
+  const std::size_t piece = CollectionFiles::kBufferBytes;
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = 2 * piece + piece / 2 + GetParam();
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const fs::path path = dir_ / "mbox";
+  std::string error;
+  bool fatal = false;
+  int appended = 0;
+  {
+    CollectionFiles files;
+    try {
+      for (; appended < 8; ++appended) {
+        files.AppendRendered(path, {}, [&](std::string& out) { out.append(piece, static_cast<char>('a' + appended)); });
+      }
+      files.Finish();
+    } catch (const ComponentError& e) {
+      error = e.what();
+      fatal = e.fatal();
+    }
+  }
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_TRUE(fatal);
+  EXPECT_NE(error.find(path.string() + ": File too large"), std::string::npos) << error;
+  // The failure ends the appends early, wherever it is reported.
+  EXPECT_LT(appended, 8);
+  EXPECT_FALSE(fs::exists(path));
+  EXPECT_EQ(Read(path.string() + ".part"), std::string(piece, 'a') + std::string(piece, 'b'));
+}
+
+INSTANTIATE_TEST_SUITE_P(Limits, FailedPieceTest, ::testing::Values(0, 100));
+
+TEST_F(CollectionFilesTest, RenderThatThrowsLeavesNothing) {
+  const fs::path path = dir_ / "calendar.ics";
+  {
+    CollectionFiles files;
+    files.Append(path, "one;", "HEAD;");
+    EXPECT_THROW(files.AppendRendered(path, "HEAD;",
+                                      [](std::string& out) {
+                                        out += "half";
+                                        throw ComponentError("unreadable");
+                                      }),
+                 ComponentError);
+    files.AppendRendered(path, "HEAD;", [](std::string& out) { out += "two;"; });
+    files.Finish();
+  }
+  EXPECT_EQ(Read(path), "HEAD;one;two;");
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "common/text.h"
 #include "export/folder_names.h"
@@ -123,8 +124,11 @@ TEST(MimeText, MboxrdQuotesEveryFromLineOnceMore) {
 }
 
 TEST(MimeText, Base64LinesDecodeToTheBytesInLinesOf76) {
-  // Every length around the line and group boundaries.
-  for (std::size_t n = 0; n <= 3 * 57 + 4; ++n) {
+  // Every length around the line and group boundaries, and around the lines encoded at once.
+  std::vector<std::size_t> sizes;
+  for (std::size_t n = 0; n <= 3 * 57 + 4; ++n) sizes.push_back(n);
+  for (std::size_t n : {64 * 57 - 1, 64 * 57, 64 * 57 + 1, 64 * 57 + 58, 128 * 57 + 2}) sizes.push_back(n);
+  for (const std::size_t n : sizes) {
     Bytes bytes(n);
     for (std::size_t i = 0; i < n; ++i) bytes[i] = std::byte(static_cast<unsigned char>(i * 7 + n));
     const std::string text = Base64Lines(bytes);
