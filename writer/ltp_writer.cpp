@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "writer/row_spill.h"
+
 namespace palvara {
 namespace {
 
@@ -67,6 +69,7 @@ std::uint32_t HeapWriter::Place(std::size_t size) {
   };
   if (pages_.empty() || blockSize(pages_.back(), size) > kMaxBlockData ||
       pages_.back().ends.size() >= kMaxItemsPerPage) {
+    if (!pages_.empty()) Close(pages_.size() - 1);
     Page& page = pages_.emplace_back();
     page.bytes.reserve(kMaxBlockData);
     page.bytes.resize(HeaderSize(pages_.size() - 1));
@@ -84,52 +87,105 @@ std::uint32_t HeapWriter::Allocate(ByteSpan item) {
   return hid;
 }
 
-std::uint32_t HeapWriter::Reserve(std::size_t size) { return Place(size); }
+std::uint32_t HeapWriter::Reserve(std::size_t size) {
+  const std::uint32_t hid = Place(size);
+  lastReserved_ = pages_.size() - 1;
+  return hid;
+}
 
 void HeapWriter::Set(std::uint32_t hid, ByteSpan item) {
   Page& page = pages_[hid >> 16];
   const std::size_t index = ((hid >> 5) & 0x7FF) - 1;
+  if (index >= page.ends.size()) return;  // a page written already
   const std::size_t start = index == 0 ? HeaderSize(hid >> 16) : page.ends[index - 1];
-  const std::size_t size = page.ends[index] - start;
-  std::copy_n(item.begin(), std::min(item.size(), size),
+  std::copy_n(item.begin(), std::min<std::size_t>(item.size(), page.ends[index] - start),
               page.bytes.begin() + static_cast<std::ptrdiff_t>(start));
 }
 
-std::vector<Bytes> HeapWriter::Finish() {
-  if (pages_.empty()) pages_.emplace_back().bytes.resize(HeaderSize(0));
-  std::vector<Bytes> out;
-  out.reserve(pages_.size());
-  std::vector<std::uint8_t> levels;
-  for (std::size_t p = 0; p < pages_.size(); ++p) {
-    Page& source = pages_[p];
-    Bytes page = std::move(source.bytes);
-    if (page.size() % 2 != 0) page.push_back(std::byte{0});
-    const std::size_t ibHnpm = page.size();
-    page.resize(ibHnpm + 4 + 2 * (source.ends.size() + 1));
-    StoreLe(page, ibHnpm, source.ends.size(), 2);
-    StoreLe(page, ibHnpm + 4, HeaderSize(p), 2);
-    for (std::size_t i = 0; i < source.ends.size(); ++i) {
-      StoreLe(page, ibHnpm + 6 + 2 * i, source.ends[i], 2);
-    }
-    StoreLe(page, 0, ibHnpm, 2);
-    levels.push_back(FillLevel(kMaxBlockData - page.size()));
-    out.push_back(std::move(page));
-  }
-  pages_.clear();
+namespace {
+
+// The size of a page holding `bytes` of header and items and `items` items, with its map.
+std::size_t SealedSize(std::size_t bytes, std::size_t items) {
+  return bytes + bytes % 2 + 4 + 2 * (items + 1);
+}
+
+}  // namespace
+
+bool HeapWriter::Waits(std::size_t p) const {
+  return p == 0 || IsBitmapPage(p) || p <= lastReserved_;
+}
+
+void HeapWriter::Close(std::size_t p) {
+  Page& page = pages_[p];
+  const std::size_t size = SealedSize(page.bytes.size(), page.ends.size());
+  levels_.push_back(FillLevel(kMaxBlockData - size));
+  if (out_ == nullptr) return;
+  page.slot = out_->ReserveBlock(size);
+  if (Waits(p)) return;
+  out_->FillBlock(page.slot, Seal(p));
+}
+
+Bytes HeapWriter::Seal(std::size_t p) {
+  Bytes page = std::move(pages_[p].bytes);
+  const std::vector<std::uint16_t> ends = std::move(pages_[p].ends);
+  pages_[p].bytes = {};
+  pages_[p].ends = {};
+  if (page.size() % 2 != 0) page.push_back(std::byte{0});
+  const std::size_t ibHnpm = page.size();
+  page.resize(ibHnpm + 4 + 2 * (ends.size() + 1));
+  StoreLe(page, ibHnpm, ends.size(), 2);
+  StoreLe(page, ibHnpm + 4, HeaderSize(p), 2);
+  for (std::size_t i = 0; i < ends.size(); ++i) StoreLe(page, ibHnpm + 6 + 2 * i, ends[i], 2);
+  StoreLe(page, 0, ibHnpm, 2);
   // The first page carries the heap header with the fill levels of pages 0..7; every 128th
   // page from page 8 carries those of the next 128.
-  StoreLe(out[0], 2, 0xEC, 1);
-  StoreLe(out[0], 3, client_, 1);
-  StoreLe(out[0], 4, userRoot_, 4);
-  auto putLevels = [&levels](Bytes& page, std::size_t at, std::size_t first, std::size_t count) {
-    for (std::size_t k = 0; k < count && first + k < levels.size(); ++k) {
-      const std::uint8_t level = levels[first + k];
+  auto putLevels = [this, &page](std::size_t at, std::size_t first, std::size_t count) {
+    for (std::size_t k = 0; k < count && first + k < levels_.size(); ++k) {
+      const std::uint8_t level = levels_[first + k];
       page[at + k / 2] |= static_cast<std::byte>(k % 2 == 0 ? level : level << 4);
     }
   };
-  putLevels(out[0], 8, 0, 8);
-  for (std::size_t p = 8; p < out.size(); p += 128) putLevels(out[p], 2, p, 128);
+  if (p == 0) {
+    StoreLe(page, 2, 0xEC, 1);
+    StoreLe(page, 3, client_, 1);
+    StoreLe(page, 4, userRoot_, 4);
+    putLevels(8, 0, 8);
+  } else if (IsBitmapPage(p)) {
+    putLevels(2, p, 128);
+  }
+  return page;
+}
+
+std::vector<Bytes> HeapWriter::Finish() {
+  if (pages_.empty()) {
+    pages_.emplace_back();
+    pages_.back().bytes.resize(HeaderSize(0));
+  }
+  Close(pages_.size() - 1);
+  std::vector<Bytes> out;
+  for (std::size_t p = 0; p < pages_.size(); ++p) out.push_back(Seal(p));
+  pages_.clear();
+  levels_.clear();
   return out;
+}
+
+std::uint64_t HeapWriter::FinishStreamed() {
+  if (pages_.empty()) {
+    pages_.emplace_back();
+    pages_.back().bytes.resize(HeaderSize(0));
+  }
+  Close(pages_.size() - 1);
+  std::vector<std::uint64_t> leaves;
+  std::vector<std::uint32_t> sizes;
+  for (std::size_t p = 0; p < pages_.size(); ++p) {
+    if (Waits(p)) out_->FillBlock(pages_[p].slot, Seal(p));
+    leaves.push_back(pages_[p].slot.bid);
+    sizes.push_back(static_cast<std::uint32_t>(pages_[p].slot.size));
+  }
+  pages_.clear();
+  levels_.clear();
+  if (leaves.size() == 1) return leaves.front();
+  return out_->WriteTree(leaves, sizes);
 }
 
 BthReservation ReserveBth(HeapWriter& heap, std::uint8_t cbKey, std::uint8_t cbEnt,
@@ -262,11 +318,23 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
       tags, rows.size(), [&rows](std::size_t r) -> const TableRow& { return rows[r]; }, ids);
 }
 
-NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
-                              const std::function<const TableRow&(std::size_t)>& rowAt,
-                              SubnodeIds& ids) {
-  NodeContent content;
-  HeapWriter heap(0x7C);
+namespace {
+
+// Where a table context goes as it is built: into its NodeContent (no writer), or streamed:
+// heap pages into `out` as they fill, full row-matrix blocks parked in `stash` until the heap
+// is written (`stashed`, in order).
+struct TableSink {
+  NdbWriter* out = nullptr;
+  RowSpill* stash = nullptr;
+  std::vector<RowSpill::Ref> stashed;
+  std::uint64_t heapBid = 0;      // streamed: the heap's data
+  std::uint32_t hnidRows = 0;     // streamed: the subnode id of the stashed matrix
+};
+
+void BuildTable(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
+                const std::function<const TableRow&(std::size_t)>& rowAt, SubnodeIds& ids,
+                NodeContent& content, TableSink& sink) {
+  HeapWriter heap(0x7C, sink.out);
 
   // Columns: the given tags sorted, plus the row id and version in the first two cells.
   struct Column {
@@ -312,12 +380,20 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_
   const bool matrixInHeap = matrixSize > 0 && matrixSize <= kMaxHeapItem;
   const std::uint32_t matrixHid = matrixInHeap ? heap.Reserve(matrixSize) : 0;
 
+  // The row matrix as it fills, in blocks of whole rows (one heap item when small); streamed,
+  // each full block is parked in the stash. The row index as (row id, row) pairs.
+  const std::size_t rowsPerBlock = matrixInHeap ? rowCount : kMaxBlockData / rowSize;
+  const bool stashMatrix = sink.stash != nullptr && !matrixInHeap;
   Bytes matrix;
-  matrix.reserve(matrixSize);
+  matrix.reserve(stashMatrix ? rowsPerBlock * rowSize : matrixSize);
   std::vector<std::pair<std::uint32_t, std::uint32_t>> index;  // row id, row number
   index.reserve(rowCount);
   for (std::size_t r = 0; r < rowCount; ++r) {
     const TableRow& source = rowAt(r);
+    if (stashMatrix && r > 0 && r % rowsPerBlock == 0) {
+      sink.stashed.push_back(sink.stash->AddBytes(matrix));
+      matrix.clear();
+    }
     matrix.resize(matrix.size() + rowSize);
     const std::span<std::byte> row = std::span(matrix).last(rowSize);
     const std::size_t ceb = rgib[2];
@@ -352,14 +428,17 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_
     StoreLe(records, 8 * i, index[i].first, 4);
     StoreLe(records, 8 * i + 4, index[i].second, 4);
   }
+  index = {};
   FillBth(heap, rowIndex, 4, 4, records);
 
   std::uint32_t hnidRows = 0;
   if (matrixInHeap) {
     hnidRows = matrixHid;
     heap.Set(matrixHid, matrix);
+  } else if (stashMatrix && !matrix.empty()) {
+    sink.stashed.push_back(sink.stash->AddBytes(matrix));
+    hnidRows = sink.hnidRows = ids.Next();
   } else if (!matrix.empty()) {
-    // Rows never straddle a block: each block holds whole rows.
     hnidRows = ids.Next();
     NodeContent::Subnode& sub = content.subnodes.emplace_back();
     sub.nid = hnidRows;
@@ -382,8 +461,53 @@ NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_
     StoreLe(tcinfo, 29 + 8 * c, columns[c].iBit, 1);
   }
   heap.Set(info, tcinfo);
-  content.heap = heap.Finish();
+  if (sink.out != nullptr) {
+    sink.heapBid = heap.FinishStreamed();
+  } else {
+    content.heap = heap.Finish();
+  }
+}
+
+}  // namespace
+
+NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
+                              const std::function<const TableRow&(std::size_t)>& rowAt,
+                              SubnodeIds& ids) {
+  NodeContent content;
+  TableSink inMemory;
+  BuildTable(tags, rowCount, rowAt, ids, content, inMemory);
   return content;
+}
+
+WrittenNode WriteTableContext(NdbWriter& writer, const std::vector<std::uint32_t>& tags,
+                              std::size_t rowCount,
+                              const std::function<const TableRow&(std::size_t)>& rowAt,
+                              SubnodeIds& ids, RowSpill& stash, bool* lost) {
+  NodeContent content;  // values too large for the heap
+  TableSink sink;
+  sink.out = &writer;
+  sink.stash = &stash;
+  BuildTable(tags, rowCount, rowAt, ids, content, sink);
+  WrittenNode written;
+  written.bidData = sink.heapBid;
+  for (const NodeContent::Subnode& sub : content.subnodes) {
+    written.subnodes.push_back({sub.nid, writer.WriteData(sub.Data(), sub.blockSize), 0});
+  }
+  if (!sink.stashed.empty()) {
+    std::vector<std::uint64_t> leaves;
+    std::vector<std::uint32_t> sizes;
+    for (const RowSpill::Ref& ref : sink.stashed) {
+      const std::optional<ByteSpan> block = stash.View(ref);
+      if (!block) *lost = true;
+      const Bytes zeros(block ? 0 : ref.size);
+      leaves.push_back(writer.WriteData(block ? *block : ByteSpan(zeros)));
+      sizes.push_back(ref.size);
+    }
+    const std::uint64_t bid = leaves.size() == 1 ? leaves.front() : writer.WriteTree(leaves, sizes);
+    written.subnodes.push_back({sink.hnidRows, bid, 0});
+  }
+  written.bidSub = writer.WriteSubnodes(written.subnodes);
+  return written;
 }
 
 WrittenNode WriteNodeContent(NdbWriter& writer, const NodeContent& content,

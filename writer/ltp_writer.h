@@ -15,11 +15,19 @@ namespace palvara {
 inline constexpr std::size_t kMaxHeapItem = 3580;
 
 // A heap-on-node being filled: items are packed page by page; each page holds at most 8,176
-// bytes with its header and page map. A page is one buffer from the start: its header room,
-// then the items as they come; Finish adds the page map.
+// bytes with its header and page map. A page is kept as the bytes it will have (header room,
+// then its items one after the other) and the end of each item: 2 bytes an item beyond its own.
+//
+// A heap made with a writer to stream to gives each page its block as soon as the page is full,
+// in page order, and writes it there at once unless it must wait: the first page (it carries
+// the heap header), the pages that carry fill levels of later pages, and every page up to the
+// last one holding a reserved item (Set fills those, and only those, later). FinishStreamed
+// writes what waited and the data tree over the pages: the same bytes as writing Finish's
+// pages with NdbWriter::WriteBlocks, when the writer writes nothing else in between.
 class HeapWriter {
  public:
-  explicit HeapWriter(std::uint8_t clientSignature) : client_(clientSignature) {}
+  explicit HeapWriter(std::uint8_t clientSignature, NdbWriter* streamTo = nullptr)
+      : client_(clientSignature), out_(streamTo) {}
   // Adds an item (at most 3,580 bytes) and returns its heap id.
   std::uint32_t Allocate(ByteSpan item);
   // Reserves an item of `size` bytes (zeros) to be filled later with Set.
@@ -27,21 +35,34 @@ class HeapWriter {
   // Overwrites an item from its start; bytes past the item's size are dropped.
   void Set(std::uint32_t hid, ByteSpan item);
   void SetUserRoot(std::uint32_t hid) { userRoot_ = hid; }
-  // The pages, each a block of the node's data. The heap is empty afterwards.
+  // The pages, each a block of the node's data (without a writer to stream to). The heap is
+  // empty afterwards.
   std::vector<Bytes> Finish();
+  // With a writer to stream to: writes the pages still waiting and, over several pages, their
+  // data tree; returns the bid of the heap's data.
+  std::uint64_t FinishStreamed();
 
  private:
   struct Page {
-    Bytes bytes;                      // header room, then the items
-    std::vector<std::uint16_t> ends;  // where each item ends
+    Bytes bytes;                      // header room, then the items; emptied once written
+    std::vector<std::uint16_t> ends;  // where each item ends in `bytes`
+    NdbWriter::BlockSlot slot;        // streaming: the page's block
   };
   static std::size_t HeaderSize(std::size_t page);
-  // Room for an item of `size` bytes on the last page (a new page when it is full).
+  // Room for an item of `size` bytes at the end of the last page (a new page when it is full).
   std::uint32_t Place(std::size_t size);
+  // Page `p` is full: notes its fill level and, streaming, gives it its block.
+  void Close(std::size_t p);
+  // Page `p` as its block holds it (the fill levels of pages closed so far included).
+  Bytes Seal(std::size_t p);
+  bool Waits(std::size_t p) const;
 
   std::uint8_t client_;
+  NdbWriter* out_;
   std::uint32_t userRoot_ = 0;
   std::vector<Page> pages_;
+  std::vector<std::uint8_t> levels_;  // fill level of each closed page
+  std::size_t lastReserved_ = 0;      // the page of the last reserved item
 };
 
 // A BTH (records: key then data, sorted by key) in two steps, for records known only after
@@ -136,6 +157,17 @@ struct WrittenNode {
   std::uint64_t bidSub = 0;
   std::vector<SubnodeRecord> subnodes;  // the node's own subnodes, as written
 };
+
+class RowSpill;
+// Writes the table context of BuildTableContext (the same bytes as WriteNodeContent of it)
+// without holding it whole: its heap pages are written as they fill and its row matrix waits
+// in `stash` until the heap is written, so that memory stays near the first heap pages (the row
+// index) whatever the number of rows. `writer` must write nothing else meanwhile. A matrix
+// block that cannot be read back from `stash` is written as zeros and sets `*lost`.
+WrittenNode WriteTableContext(NdbWriter& writer, const std::vector<std::uint32_t>& tags,
+                              std::size_t rowCount,
+                              const std::function<const TableRow&(std::size_t)>& rowAt,
+                              SubnodeIds& ids, RowSpill& stash, bool* lost);
 
 // Writes a node's heap and subnodes (plus `extraSubnodes`, e.g. attachments) and returns the
 // bids its node B-tree entry references.

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 
 #include "reader/crc.h"
+#include "writer/row_spill.h"
 
 namespace palvara {
 namespace {
@@ -93,6 +95,9 @@ NdbWriter::NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding
       encoding_(encoding),
       cursor_(kFirstAMap) {
   buffer_.reserve(bufferLimit_);
+  const std::filesystem::path folder = path_.has_parent_path() ? path_.parent_path() : ".";
+  spill_ = std::make_unique<RowSpill>(folder, kRecordRun * sizeof(BlockRecord));
+  if (!spill_->Spilling()) spill_.reset();
   if (bufferLimit_ > 0) {
     behind_ = true;
     writeBehind_ = std::thread([this] { WriteBehind(); });
@@ -226,8 +231,11 @@ void NdbWriter::WriteToFile(std::uint64_t offset, ByteSpan bytes) {
 void NdbWriter::MarkUsed(std::uint64_t offset, std::size_t size, bool used) {
   const std::size_t first = (offset - kFirstAMap) / 64;
   const std::size_t last = (offset - kFirstAMap + size + 63) / 64;
-  if (used_.size() < last) used_.resize(last, false);
-  for (std::size_t i = first; i < last; ++i) used_[i] = used;
+  if (used_.size() * 64 < last) used_.resize((last + 63) / 64, 0);
+  for (std::size_t i = first; i < last; ++i) {
+    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
+    used_[i / 64] = used ? used_[i / 64] | bit : used_[i / 64] & ~bit;
+  }
 }
 
 // Sets aside a run of pages at the current end once the tree over `entries` entries needs
@@ -249,7 +257,7 @@ std::uint64_t NdbWriter::IndexBytes() const {
     const std::size_t pages = TreePages(entries, leafCapacity);
     return pages > slots.offsets.size() ? pages - slots.offsets.size() : 0;
   };
-  return (beyond(blockTreePages_, blocks_.size(), kBlockLeafEntries) +
+  return (beyond(blockTreePages_, blockCount_, kBlockLeafEntries) +
           beyond(nodeTreePages_, nodes_.size(), kNodeLeafEntries) + 2) *
          512;
 }
@@ -279,27 +287,48 @@ std::uint64_t NdbWriter::Allocate(std::size_t size, std::size_t alignment) {
   }
 }
 
-std::uint64_t NdbWriter::WriteBlock(ByteSpan data, bool internal) {
+NdbWriter::BlockSlot NdbWriter::ReserveBlock(std::size_t size, bool internal) {
   const std::uint64_t bid = bidNextB_ | (internal ? 2 : 0);
   bidNextB_ += 4;
-  const std::size_t total = AlignUp(data.size() + 16, 64);
-  const std::uint64_t offset = Allocate(total, 64);
+  const std::uint64_t offset = Allocate(AlignUp(size + 16, 64), 64);
+  recent_.push_back(BlockRecord{static_cast<std::uint32_t>(offset / 64) | (internal ? kInternalBit : 0),
+                                static_cast<std::uint16_t>(size), 2});
+  ++blockCount_;
+  if (recent_.size() == kRecordRun && spill_ != nullptr) {
+    Bytes run(kRecordRun * sizeof(BlockRecord));
+    for (std::size_t k = 0; k < kRecordRun; ++k) {
+      std::memcpy(run.data() + k * sizeof(BlockRecord), &recent_[k], sizeof(BlockRecord));
+    }
+    spill_->AddBytes(run);
+    ++spilledRuns_;
+    recent_.clear();
+  }
+  SetAsidePages(blockTreePages_, blockCount_, kBlockLeafEntries);
+  return BlockSlot{bid, offset, size};
+}
+
+void NdbWriter::FillBlock(const BlockSlot& slot, ByteSpan data, bool internal) {
+  data = data.first(std::min(data.size(), slot.size));
+  const std::size_t total = AlignUp(slot.size + 16, 64);
   // The block is laid out where it will wait for the file, in the write buffer when it follows
   // what the buffer holds, and finished there when the buffer goes; else on its own at once.
-  std::span<std::byte> block = BufferSpan(offset, total);
+  std::span<std::byte> block = BufferSpan(slot.offset, total);
   if (!block.empty()) {
     std::copy(data.begin(), data.end(), block.begin());
-    pending_.push_back(PendingBlock{bid, static_cast<std::uint32_t>(offset - bufferStart_),
-                                    static_cast<std::uint16_t>(data.size()), internal});
+    pending_.push_back(PendingBlock{slot.bid, static_cast<std::uint32_t>(slot.offset - bufferStart_),
+                                    static_cast<std::uint16_t>(slot.size), internal});
   } else {
     Bytes own(total);
     std::copy(data.begin(), data.end(), own.begin());
-    FinishBlock(own, offset, bid, data.size(), internal);
-    WriteAt(offset, own);
+    FinishBlock(own, slot.offset, slot.bid, slot.size, internal);
+    WriteAt(slot.offset, own);
   }
-  blocks_.push_back(BlockRecord{bid, offset, static_cast<std::uint16_t>(data.size()), 2});
-  SetAsidePages(blockTreePages_, blocks_.size(), kBlockLeafEntries);
-  return bid;
+}
+
+std::uint64_t NdbWriter::WriteBlock(ByteSpan data, bool internal) {
+  const BlockSlot slot = ReserveBlock(data.size(), internal);
+  FillBlock(slot, data, internal);
+  return slot.bid;
 }
 
 void NdbWriter::FinishBlock(std::span<std::byte> block, std::uint64_t offset, std::uint64_t bid,
@@ -412,12 +441,41 @@ std::uint64_t NdbWriter::WriteSubnodes(std::vector<SubnodeRecord> records) {
 void NdbWriter::AddReference(std::uint64_t bid) {
   // Block ids are handed out in steps of 4 from 4, one per entry of blocks_, in order.
   const std::uint64_t at = (bid >> 2) - 1;
-  if (bid >= 4 && at < blocks_.size() && blocks_[at].bid == bid) ++blocks_[at].cRef;
+  if (bid < 4 || at >= blockCount_) return;
+  const std::size_t firstRecent = spilledRuns_ * kRecordRun;
+  if (at >= firstRecent) {
+    BlockRecord& b = recent_[at - firstRecent];
+    if (BidOf(at, b) == bid) ++b.cRef;
+  } else {
+    ++laterRefs_[bid];  // matched against the entry's own bid when the tree is laid out
+  }
+}
+
+const NdbWriter::BlockRecord& NdbWriter::RecordAt(std::size_t at) {
+  const std::size_t run = at / kRecordRun;
+  if (run >= spilledRuns_) return recent_[at - spilledRuns_ * kRecordRun];
+  if (readRunAt_ != run) {
+    constexpr std::size_t kRunBytes = kRecordRun * sizeof(BlockRecord);
+    const std::optional<ByteSpan> bytes =
+        spill_->View(RowSpill::Ref{run * kRunBytes, static_cast<std::uint32_t>(kRunBytes), 0});
+    readRun_.assign(kRecordRun, BlockRecord{});
+    if (bytes && bytes->size() == kRunBytes) {
+      std::memcpy(readRun_.data(), bytes->data(), kRunBytes);
+    } else if (status_.ok()) {
+      status_ = Status::Error("the block entries of the new store could not be read back");
+    }
+    readRunAt_ = run;
+  }
+  return readRun_[at % kRecordRun];
 }
 
 void NdbWriter::AddNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t bidSub,
                         std::uint32_t nidParent) {
-  nodes_.push_back(NodeRecord{nid, bidData, bidSub, nidParent});
+  // Tolerant: a bid past 32 bits (never handed out by a store below 2 GB) is dropped.
+  auto narrow = [](std::uint64_t bid) {
+    return bid <= std::numeric_limits<std::uint32_t>::max() ? static_cast<std::uint32_t>(bid) : 0;
+  };
+  nodes_.push_back(NodeRecord{nid, narrow(bidData), narrow(bidSub), nidParent});
   SetAsidePages(nodeTreePages_, nodes_.size(), kNodeLeafEntries);
 }
 
@@ -431,17 +489,16 @@ void NdbWriter::WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype,
   WriteAt(offset, page);
 }
 
-template <typename Entry, typename Serialize>
-NdbWriter::PageRef NdbWriter::WriteBTree(const std::vector<Entry>& entries,
-                                         std::size_t leafCapacity,
+template <typename KeyAt, typename Serialize>
+NdbWriter::PageRef NdbWriter::WriteBTree(std::size_t count, std::size_t leafCapacity,
                                          std::size_t leafSize, std::uint8_t ptype,
-                                         PageSlots& slots, Serialize serialize) {
+                                         PageSlots& slots, KeyAt keyAt, Serialize serialize) {
   std::vector<PageRef> level;
   // Leaves.
-  for (std::size_t i = 0; i < entries.size() || (i == 0 && entries.empty()); i += leafCapacity) {
-    const std::size_t n = std::min(leafCapacity, entries.size() - i);
+  for (std::size_t i = 0; i < count || (i == 0 && count == 0); i += leafCapacity) {
+    const std::size_t n = std::min(leafCapacity, count - i);
     Bytes page(512);
-    for (std::size_t k = 0; k < n; ++k) serialize(page, leafSize * k, entries[i + k]);
+    for (std::size_t k = 0; k < n; ++k) serialize(page, leafSize * k, i + k);
     StoreLe(page, 488, n, 1);
     StoreLe(page, 489, leafCapacity, 1);
     StoreLe(page, 490, leafSize, 1);
@@ -449,8 +506,8 @@ NdbWriter::PageRef NdbWriter::WriteBTree(const std::vector<Entry>& entries,
     const std::uint64_t offset = TakePage(slots);
     const std::uint64_t bid = bidNextP_++;
     WritePage(offset, page, ptype, bid, true);
-    level.push_back(PageRef{n > 0 ? KeyOf(entries[i]) : 0, bid, offset});
-    if (entries.empty()) break;
+    level.push_back(PageRef{n > 0 ? keyAt(i) : 0, bid, offset});
+    if (count == 0) break;
   }
   // Intermediate levels, until one page remains.
   for (int cLevel = 1; level.size() > 1; ++cLevel) {
@@ -485,24 +542,34 @@ Status NdbWriter::Finish() {
   behind_ = false;
   // Block B-tree and node B-tree, bottom-up from sorted entries. Page bids follow the blocks'.
   bidNextP_ = bidNextB_;
-  std::sort(blocks_.begin(), blocks_.end(),
-            [](const BlockRecord& a, const BlockRecord& b) { return a.bid < b.bid; });
+  // The block entries are in bid order as they were made.
   std::sort(nodes_.begin(), nodes_.end(),
             [](const NodeRecord& a, const NodeRecord& b) { return a.nid < b.nid; });
-  const PageRef bbt = WriteBTree(blocks_, kBlockLeafEntries, 24, kPtypeBbt, blockTreePages_,
-                                 [](Bytes& page, std::size_t at, const BlockRecord& b) {
-                                   StoreLe(page, at, b.bid, 8);
-                                   StoreLe(page, at + 8, b.ib, 8);
-                                   StoreLe(page, at + 16, b.cb, 2);
-                                   StoreLe(page, at + 18, static_cast<std::uint16_t>(b.cRef), 2);
-                                 });
-  const PageRef nbt = WriteBTree(nodes_, kNodeLeafEntries, 32, kPtypeNbt, nodeTreePages_,
-                                 [](Bytes& page, std::size_t at, const NodeRecord& n) {
-                                   StoreLe(page, at, n.nid, 8);
-                                   StoreLe(page, at + 8, n.bidData, 8);
-                                   StoreLe(page, at + 16, n.bidSub, 8);
-                                   StoreLe(page, at + 24, n.nidParent, 4);
-                                 });
+  const PageRef bbt = WriteBTree(
+      blockCount_, kBlockLeafEntries, 24, kPtypeBbt, blockTreePages_,
+      [this](std::size_t i) { return BidOf(i, RecordAt(i)); },
+      [this](Bytes& page, std::size_t at, std::size_t i) {
+        const BlockRecord& b = RecordAt(i);
+        const std::uint64_t bid = BidOf(i, b);
+        std::int16_t cRef = b.cRef;
+        if (const auto later = laterRefs_.find(bid); later != laterRefs_.end()) {
+          cRef = static_cast<std::int16_t>(cRef + later->second);
+        }
+        StoreLe(page, at, bid, 8);
+        StoreLe(page, at + 8, std::uint64_t{b.unitAndInternal & ~kInternalBit} * 64, 8);
+        StoreLe(page, at + 16, b.cb, 2);
+        StoreLe(page, at + 18, static_cast<std::uint16_t>(cRef), 2);
+      });
+  const PageRef nbt = WriteBTree(
+      nodes_.size(), kNodeLeafEntries, 32, kPtypeNbt, nodeTreePages_,
+      [this](std::size_t i) { return std::uint64_t{nodes_[i].nid}; },
+      [this](Bytes& page, std::size_t at, std::size_t i) {
+        const NodeRecord& n = nodes_[i];
+        StoreLe(page, at, n.nid, 8);
+        StoreLe(page, at + 8, n.bidData, 8);
+        StoreLe(page, at + 16, n.bidSub, 8);
+        StoreLe(page, at + 24, n.nidParent, 4);
+      });
   // Room set aside beyond what the trees took stays free (and zero).
   for (PageSlots* slots : {&blockTreePages_, &nodeTreePages_}) {
     for (std::size_t i = slots->taken; i < slots->offsets.size(); ++i) {
@@ -514,7 +581,6 @@ Status NdbWriter::Finish() {
   const std::uint64_t amaps = IntervalOf(std::max<std::uint64_t>(cursor_, kFirstAMap + 1) - 1) + 1;
   const std::uint64_t eof = IntervalStart(amaps);
   for (std::uint64_t n = 0; n < amaps; ++n) MarkUsed(IntervalStart(n), ReservedBytes(n));
-  used_.resize(amaps * kUnitsPerAMap, false);
   Flush();
   Drain();
   if (status_.ok() && ::ftruncate(fd_, static_cast<off_t>(eof)) != 0) {
@@ -527,7 +593,7 @@ Status NdbWriter::Finish() {
     Bytes page(512);
     std::size_t run = 0;
     for (std::size_t i = 0; i < kUnitsPerAMap; ++i) {
-      if (used_[n * kUnitsPerAMap + i]) {
+      if (Used(n * kUnitsPerAMap + i)) {
         page[i / 8] |= static_cast<std::byte>(0x80 >> (i % 8));
         run = 0;
       } else {

@@ -1,20 +1,23 @@
 // The node database of a new Unicode store ([MS-PST] 2.2): blocks with trailers, data trees,
 // subnode trees, the two B-trees, the allocation maps and the header. Blocks are written as
-// they come, gathered into large sequential writes; only the index entries stay in memory
-// until Finish lays out the B-trees and maps. A block is laid out in the write buffer as it
-// comes; its encoding, CRC and trailer are finished when the buffer goes to the file, on the
-// writer's own thread. As in a store that grew over time, the B-tree
-// pages lie among the blocks: room for them is set aside in runs of eight pages as the entries
-// grow, and Finish fills it.
+// they come, gathered into large sequential writes; the index entries wait until Finish lays
+// out the B-trees and maps (node entries in memory, block entries mostly in a file beside). A
+// block is laid out in the write buffer as it comes; its encoding, CRC and trailer are finished
+// when the buffer goes to the file, on the writer's own thread. As in a store that grew over
+// time, the B-tree pages lie among the blocks: room for them is set aside in runs of eight
+// pages as the entries grow, and Finish fills it.
 #pragma once
 
 #include <array>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "common/byte_view.h"
@@ -22,6 +25,8 @@
 #include "reader/encoding.h"
 
 namespace palvara {
+
+class RowSpill;
 
 inline constexpr std::size_t kMaxBlockData = 8176;
 // Bytes gathered before they go to the file in one write.
@@ -60,6 +65,22 @@ class NdbWriter {
   // there are several. Each block holds at most 8,176 bytes.
   std::uint64_t WriteBlocks(const std::vector<Bytes>& blocks);
 
+  // A block's place, handed out before its bytes are known: ReserveBlock gives the next bid and
+  // offset, just as writing a block of `size` bytes would; FillBlock writes those bytes (the same
+  // size) there later. Blocks reserved and filled come out as if written in reservation order.
+  struct BlockSlot {
+    std::uint64_t bid = 0;
+    std::uint64_t offset = 0;
+    std::size_t size = 0;
+  };
+  BlockSlot ReserveBlock(std::size_t size, bool internal = false);
+  void FillBlock(const BlockSlot& slot, ByteSpan data, bool internal = false);
+
+  // XBLOCKs over data blocks written before (1,021 each), and an XXBLOCK over those when there
+  // are several; `sizes` are the blocks' data sizes. Returns the tree's bid.
+  std::uint64_t WriteTree(const std::vector<std::uint64_t>& leaves,
+                          const std::vector<std::uint32_t>& sizes);
+
   // Writes a subnode tree (SLBLOCK, or SIBLOCK over SLBLOCKs past 340 entries); returns its
   // bid, 0 for no subnodes.
   std::uint64_t WriteSubnodes(std::vector<SubnodeRecord> records);
@@ -86,16 +107,21 @@ class NdbWriter {
   std::uint64_t IndexBytes() const;
 
  private:
+  // One block B-tree entry in 8 bytes: a store stays below 2 GB, so its offsets in 64-byte
+  // units fit 31 bits, and its bid follows from the entry's place (bids are handed out in steps
+  // of 4 from 4, one per entry, in order).
   struct BlockRecord {
-    std::uint64_t bid, ib;
+    std::uint32_t unitAndInternal;  // ib / 64, and bit 31 for an internal block
     std::uint16_t cb;
     std::int16_t cRef;
   };
+  // One node B-tree entry in 16 bytes: the bids of a store below 2 GB fit 32 bits.
   struct NodeRecord {
     std::uint32_t nid;
-    std::uint64_t bidData, bidSub;
+    std::uint32_t bidData, bidSub;
     std::uint32_t nidParent;
   };
+  static constexpr std::uint32_t kInternalBit = std::uint32_t{1} << 31;
   // A block in the write buffer whose encoding and trailer are still to be done: at `at` bytes
   // into the buffer, `cb` bytes of data.
   struct PendingBlock {
@@ -112,8 +138,12 @@ class NdbWriter {
     std::vector<std::uint64_t> offsets;
     std::size_t taken = 0;
   };
-  static std::uint64_t KeyOf(const BlockRecord& b) { return b.bid; }
-  static std::uint64_t KeyOf(const NodeRecord& n) { return n.nid; }
+  static std::uint64_t BidOf(std::size_t at, const BlockRecord& b) {
+    return ((at + 1) << 2) | ((b.unitAndInternal & kInternalBit) != 0 ? 2 : 0);
+  }
+  // Block entry `at` for laying out the block B-tree, read in order (runs come back from the
+  // file one at a time).
+  const BlockRecord& RecordAt(std::size_t at);
 
   NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding, std::size_t writeBuffer);
 
@@ -124,8 +154,6 @@ class NdbWriter {
                    std::size_t cb, bool internal) const;
   // Finishes the blocks laid out in `buffer`, which goes to the file at `start`.
   void FinishBlocks(Bytes& buffer, std::uint64_t start, std::vector<PendingBlock>& pending) const;
-  std::uint64_t WriteTree(const std::vector<std::uint64_t>& leaves,
-                          const std::vector<std::uint32_t>& sizes);
   std::uint64_t Allocate(std::size_t size, std::size_t alignment);
   void MarkUsed(std::uint64_t offset, std::size_t size, bool used = true);
   void SetAsidePages(PageSlots& slots, std::size_t entries, std::size_t leafCapacity);
@@ -144,10 +172,11 @@ class NdbWriter {
   void WriteBehind();
   void WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype, std::uint64_t bid,
                  bool signed_);
-  template <typename Entry, typename Serialize>
-  PageRef WriteBTree(const std::vector<Entry>& entries, std::size_t leafCapacity,
-                     std::size_t leafSize,
-                     std::uint8_t ptype, PageSlots& slots, Serialize serialize);
+  // Lays out a B-tree over `count` entries in key order: `keyAt(i)` is the key of entry i,
+  // `serialize(page, at, i)` writes it into a leaf page.
+  template <typename KeyAt, typename Serialize>
+  PageRef WriteBTree(std::size_t count, std::size_t leafCapacity, std::size_t leafSize,
+                     std::uint8_t ptype, PageSlots& slots, KeyAt keyAt, Serialize serialize);
 
   int fd_;
   std::filesystem::path path_;
@@ -163,10 +192,25 @@ class NdbWriter {
   std::uint64_t cursor_;
   std::uint64_t bidNextB_ = 4;
   std::uint64_t bidNextP_ = 0;
-  std::vector<BlockRecord> blocks_;
-  std::vector<NodeRecord> nodes_;
+  // The block entries in bid order. Full runs of kRecordRun go to an unnamed file beside the
+  // store (where it can be made) until Finish; the newest run stays here. References added
+  // to an entry already in the file wait in laterRefs_ (by bid).
+  static constexpr std::size_t kRecordRun = 8192;
+  std::unique_ptr<RowSpill> spill_;  // run k at k * kRecordRun entries
+  std::size_t spilledRuns_ = 0;
+  std::deque<BlockRecord> recent_;
+  std::size_t blockCount_ = 0;
+  std::unordered_map<std::uint64_t, std::int16_t> laterRefs_;
+  std::vector<BlockRecord> readRun_;  // Finish: the run RecordAt read last
+  std::size_t readRunAt_ = SIZE_MAX;
+  // A deque: it grows without copying (and without twice the room for a moment).
+  std::deque<NodeRecord> nodes_;
   PageSlots blockTreePages_, nodeTreePages_;
-  std::vector<bool> used_;  // one flag per 64-byte unit from 0x4400
+  // One bit per 64-byte unit from 0x4400, 64 to a word; a deque grows without copying.
+  std::deque<std::uint64_t> used_;
+  bool Used(std::size_t unit) const {
+    return unit / 64 < used_.size() && ((used_[unit / 64] >> (unit % 64)) & 1) != 0;
+  }
   std::array<std::uint32_t, 32> rgnid_{};
   // The buffer the writing thread has (or had last), for [handedStart_, + its size).
   std::mutex handMutex_;

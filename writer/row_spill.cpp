@@ -55,9 +55,14 @@ RowSpill::~RowSpill() {
 }
 
 RowSpill::Ref RowSpill::Add(const TableRow& row) {
-  const ByteSpan packed = row.Packed();
-  const Ref ref{written_ + pending_.size(), static_cast<std::uint32_t>(packed.size()), row.rowId};
-  pending_.insert(pending_.end(), packed.begin(), packed.end());
+  Ref ref = AddBytes(row.Packed());
+  ref.rowId = row.rowId;
+  return ref;
+}
+
+RowSpill::Ref RowSpill::AddBytes(ByteSpan bytes) {
+  const Ref ref{written_ + pending_.size(), static_cast<std::uint32_t>(bytes.size()), 0};
+  pending_.insert(pending_.end(), bytes.begin(), bytes.end());
   if (pending_.size() >= bufferLimit_) Flush();
   return ref;
 }
@@ -74,11 +79,17 @@ void RowSpill::Flush() {
 }
 
 std::optional<TableRow> RowSpill::Read(const Ref& ref) const {
+  const std::optional<ByteSpan> packed = View(ref);
+  if (!packed) return std::nullopt;
+  return TableRow::FromPacked(ref.rowId, *packed);
+}
+
+std::optional<ByteSpan> RowSpill::View(const Ref& ref) const {
   const std::uint64_t end = ref.offset + ref.size;
   if (ref.offset >= written_) {
     const std::uint64_t at = ref.offset - written_;
     if (end - written_ > pending_.size()) return std::nullopt;
-    return TableRow::FromPacked(ref.rowId, ByteSpan(pending_).subspan(at, ref.size));
+    return ByteSpan(pending_).subspan(at, ref.size);
   }
   if (end > written_) return std::nullopt;  // rows never straddle a flush
   if (ref.offset < windowStart_ || end > windowStart_ + window_.size()) {
@@ -87,8 +98,7 @@ std::optional<TableRow> RowSpill::Read(const Ref& ref) const {
     windowStart_ = ref.offset;
     if (end > windowStart_ + window_.size()) return std::nullopt;
   }
-  const ByteSpan packed = ByteSpan(window_).subspan(ref.offset - windowStart_, ref.size);
-  return TableRow::FromPacked(ref.rowId, packed);
+  return ByteSpan(window_).subspan(ref.offset - windowStart_, ref.size);
 }
 
 }  // namespace palvara

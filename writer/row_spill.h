@@ -32,6 +32,11 @@ class RowSpill {
   // The row `ref` stands for; nullopt when the file cannot be read back.
   std::optional<TableRow> Read(const Ref& ref) const;
 
+  // The same for any bytes (a Ref with row id 0): parked, and seen again through a view that
+  // stays valid until the next Add or read.
+  Ref AddBytes(ByteSpan bytes);
+  std::optional<ByteSpan> View(const Ref& ref) const;
+
   // Whether rows go to a file (false: kept in memory).
   bool Spilling() const { return fd_ >= 0 && !inMemory_; }
   // Bytes held in memory for rows (pending writes, rows that could not be spilled, the stretch

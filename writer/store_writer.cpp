@@ -237,7 +237,7 @@ void StoreWriter::WriteContentsTable(std::uint32_t nid, const std::vector<RowSpi
   };
   SubnodeIds ids;
   const WrittenNode w =
-      WriteNodeContent(*ndb_, BuildTableContext(kContentsColumns, rows.size(), rowAt, ids));
+      WriteTableContext(*ndb_, kContentsColumns, rows.size(), rowAt, ids, rows_, &rowsLost_);
   ndb_->AddNode(nid, w.bidData, w.bidSub, 0);
 }
 

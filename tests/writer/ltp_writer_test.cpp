@@ -8,6 +8,7 @@
 
 #include "reader/btree_walk.h"
 #include "reader/property_list.h"
+#include "writer/row_spill.h"
 #include "tests/support/store_builder.h"
 #include "tests/support/test_data.h"
 
@@ -153,6 +154,67 @@ TEST_F(LtpRoundTrip, TableContextsKeepRowsCellsAndOrder) {
     ASSERT_EQ(*r->Find(0x0E07)->value, Le(expected, 4));
   }
   EXPECT_EQ(Read(0x802F), nullptr);  // an empty table has no rows to return
+}
+
+// Rows of a contents table of every shape: texts of many lengths (some absent, some empty), a
+// value too long for the heap, times and flags.
+std::vector<TableRow> ContentsRows(std::size_t count) {
+  std::vector<TableRow> rows;
+  for (std::size_t r = 0; r < count; ++r) {
+    const Bytes subject = Fill(r * 37 % 230, static_cast<int>(r));
+    const Bytes size = Le(r, 4), time = Le(0x01D0000000000000ull + r, 8), flag = Le(r % 2, 1);
+    const Bytes longValue = Fill(r == 17 ? 5000 : 3, 3);
+    const std::optional<ByteSpan> cells[] = {
+        r % 7 == 3 ? std::nullopt : std::optional<ByteSpan>(subject), ByteSpan(size),
+        ByteSpan(time), ByteSpan(flag), std::optional<ByteSpan>(longValue)};
+    rows.emplace_back(static_cast<std::uint32_t>(0x200004 + 0x20 * r), cells);
+  }
+  return rows;
+}
+
+// A contents table written as it is built is the table built whole and then written, byte for
+// byte, whether its row matrix waits in a file or in memory: one page or several hundred (the
+// pages that carry fill levels of later ones included), a row matrix in the heap or over many
+// blocks, no rows at all.
+TEST(TableContextStreamTest, WrittenAsBuiltIsTheSameFileAsBuiltWhole) {
+  const fs::path dir = fs::temp_directory_path() / ("palvara-tcs-" + std::to_string(::getpid()));
+  fs::create_directories(dir);
+  const std::vector<std::uint32_t> tags = {0x0037001F, 0x0E080003, 0x00390040, 0x0E1B000B,
+                                           0x00710102};
+  for (const std::size_t count : {0u, 3u, 20000u}) {
+    const std::vector<TableRow> rows = ContentsRows(count);
+    for (const bool inFile : {true, false}) {
+      auto write = [&](const fs::path& path, bool streamed) {
+        Status status = Status::Ok();
+        auto writer = NdbWriter::Create(path, EncodingMethod::kPermute, &status);
+        SubnodeIds pcIds;
+        const WrittenNode pc =
+            WriteNodeContent(*writer, BuildPropertyContext({{0x3001, 0x001F, Fill(10, 1)}}, pcIds));
+        writer->AddNode(0x21, pc.bidData, pc.bidSub, 0);
+        SubnodeIds ids;
+        WrittenNode table;
+        RowSpill stash(inFile ? dir : fs::path());
+        bool lost = false;
+        if (streamed) {
+          table = WriteTableContext(*writer, tags, rows.size(),
+                                    [&rows](std::size_t r) -> const TableRow& { return rows[r]; },
+                                    ids, stash, &lost);
+        } else {
+          table = WriteNodeContent(*writer, BuildTableContext(tags, rows, ids));
+        }
+        EXPECT_FALSE(lost);
+        writer->AddNode(0x200E, table.bidData, table.bidSub, 0);
+        writer->AddNode(0x200F, writer->WriteData(Fill(100, 2)), 0, 0);  // what follows it
+        EXPECT_TRUE(writer->Finish().ok());
+      };
+      write(dir / "whole.pst", false);
+      write(dir / "streamed.pst", true);
+      const Bytes whole = testing::ReadFileBytes(dir / "whole.pst");
+      EXPECT_GT(whole.size(), count * 100);
+      EXPECT_TRUE(whole == testing::ReadFileBytes(dir / "streamed.pst")) << count << " " << inFile;
+    }
+  }
+  fs::remove_all(dir);
 }
 
 // Rows handed over one at a time may all come through one row object that the next row

@@ -132,6 +132,44 @@ TEST_P(NdbWriterTest, WrittenStoresReadBackExactly) {
   EXPECT_EQ(ReadNodeBytes(store, FindSubnode(subnodes, 0x10001F)), nestedValue);
 }
 
+TEST_P(NdbWriterTest, BlockEntriesKeptOutsideMemoryComeBackWithTheirPlacesAndReferences) {
+  Status status = Status::Ok();
+  auto writer = NdbWriter::Create(path_, GetParam(), &status);
+  ASSERT_TRUE(writer) << status.message();
+  writer->AddNode(0x21, writer->WriteData(testing::EmptyPropertyContextHeap()), 0, 0);
+  // Enough blocks for a few runs of entries in the file beside the store, data and internal.
+  constexpr std::size_t kBlocks = 20000;
+  std::vector<std::uint64_t> bids;
+  for (std::size_t i = 0; i < kBlocks; ++i) {
+    bids.push_back(i % 1000 == 999 ? writer->WriteSubnodes({{0x1F, bids[i - 1], 0}})
+                                   : writer->WriteData(Random(1 + i % 300, static_cast<std::uint32_t>(i))));
+  }
+  // More references to one entry long gone to the file, and to one still in memory.
+  writer->AddReference(bids[5]);
+  writer->AddReference(bids[5]);
+  writer->AddReference(bids.back());
+  writer->AddReference(bids.back() + 4);  // no such block: nothing changes
+  ASSERT_TRUE(writer->Finish().ok());
+  writer.reset();
+
+  StoreFile store;
+  ASSERT_TRUE(OpenStore(store, path_).ok());
+  IndexStore(store);
+  EXPECT_TRUE(store.damage.Empty()) << store.damage.Reports().front().ToString();
+  EXPECT_EQ(store.blocks.Size(), kBlocks + 1);
+  for (const std::size_t i : {0u, 5u, 999u, 8191u, 8192u, 8193u, 16383u, 16384u, 19998u}) {
+    const BlockEntry* entry = store.blocks.Find(bids[i]);
+    ASSERT_NE(entry, nullptr) << i;
+    EXPECT_EQ(entry->id, bids[i]);
+    EXPECT_EQ(entry->IsInternal(), i % 1000 == 999) << i;
+    EXPECT_EQ(entry->referenceCount, i == 5 ? 4 : 2) << i;
+    if (!entry->IsInternal()) {
+      EXPECT_EQ(ReadNodeBytes(store, entry), Random(1 + i % 300, static_cast<std::uint32_t>(i))) << i;
+    }
+  }
+  EXPECT_EQ(store.blocks.Find(bids.back())->referenceCount, 3);
+}
+
 TEST_P(NdbWriterTest, HeaderTrailersAndAllocationMapsAreConsistent) {
   Status status = Status::Ok();
   auto writer = NdbWriter::Create(path_, GetParam(), &status);
