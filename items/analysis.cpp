@@ -163,10 +163,10 @@ class Analysis {
           break;
         case WalkNodeKind::kRead:
           if (step->record && !step->mapped) MapItem(step->lists, *step->record, context_);
-          step->lists = ItemLists();
           observer_.Progress(++position);
           descend = DescendsInto(node, step->record.get());
-          if (step->record) Classify(node, std::move(step->record), path, currentPath);
+          if (step->record) Classify(node, *step->record, path, currentPath);
+          reader.Release(std::move(*step));
           break;
         case WalkNodeKind::kNoData:
           break;
@@ -180,9 +180,8 @@ class Analysis {
   }
 
   // Classifies an item, or adds a folder (and its level to the path when the walk goes into it).
-  void Classify(const StoreNode& node, std::unique_ptr<ItemRecord> record,
-                std::vector<std::string>& path, std::string& currentPath) {
-    ItemRecord& r = *record;
+  void Classify(const StoreNode& node, ItemRecord& r, std::vector<std::string>& path,
+                std::string& currentPath) {
     if (r.Empty()) return;
     if (r.folderCounts) {
       AddFolder(node, r, path, currentPath);

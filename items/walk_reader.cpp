@@ -51,16 +51,26 @@ WalkStep WalkReader::Read(const StoreNode& node) {
 }
 
 void WalkReader::ReadAhead(const StoreNode& top) {
+  std::vector<WalkStep> spent;
   try {
     for (WalkCursor cursor(top); cursor.node() != nullptr && !control_.stopAnalysis;) {
+      spent.clear();
       WalkStep step = Read(*cursor.node());
       const bool descend = DescendsInto(*step.node, step.record.get());
       std::unique_lock lock(mutex_);
-      changed_.wait(lock, [this] { return quit_ || ready_.size() < kAhead; });
+      spent.swap(spent_);
+      if (ready_.size() >= kAhead) {
+        readerWaiting_ = true;
+        changed_.wait(lock, [this] { return quit_ || ready_.size() < kAhead; });
+        readerWaiting_ = false;
+      }
       if (quit_) break;
       ready_.push_back(std::move(step));
+      // The taker is woken for a batch of steps, not for each: a wake-up per node cost more
+      // than reading it.
+      const bool wake = takerWaiting_ && ready_.size() >= kBatch;
       lock.unlock();
-      changed_.notify_all();
+      if (wake) changed_.notify_all();
       cursor.Next(descend, [] {});
     }
   } catch (...) {
@@ -74,18 +84,30 @@ void WalkReader::ReadAhead(const StoreNode& top) {
   changed_.notify_all();
 }
 
+void WalkReader::Release(WalkStep step) {
+  if (!thread_.joinable()) return;
+  const std::lock_guard lock(mutex_);
+  if (!done_) spent_.push_back(std::move(step));
+}
+
 std::optional<WalkStep> WalkReader::Take(const StoreNode& node) {
   if (!reading_.ahead) return Read(node);
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return !ready_.empty() || done_; });
+  if (ready_.empty() && !done_) {
+    takerWaiting_ = true;
+    changed_.wait(lock, [this] { return !ready_.empty() || done_; });
+    takerWaiting_ = false;
+  }
   if (ready_.empty()) {
     if (failure_) std::rethrow_exception(failure_);
     return std::nullopt;
   }
   WalkStep step = std::move(ready_.front());
   ready_.pop_front();
+  // The reading thread, once it waits for room, goes on when half the steps are taken.
+  const bool wake = readerWaiting_ && ready_.size() <= kAhead / 2;
   lock.unlock();
-  changed_.notify_all();
+  if (wake) changed_.notify_all();
   // Both walks take the same turns; a step for another node would mean they did not.
   if (step.node != &node) return std::nullopt;
   return step;

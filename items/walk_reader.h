@@ -10,6 +10,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "common/run_control.h"
 #include "items/mapping.h"
@@ -93,11 +94,16 @@ class WalkReader {
   // exception thrown while reading it is thrown here.
   std::optional<WalkStep> Take(const StoreNode& node);
 
+  // Hands back a step taken, to be freed on the thread that read it: memory freed on another
+  // thread waits for that thread's allocator lock.
+  void Release(WalkStep step);
+
  private:
   WalkStep Read(const StoreNode& node);
   void ReadAhead(const StoreNode& top);
 
   static constexpr std::size_t kAhead = 64;
+  static constexpr std::size_t kBatch = 16;
 
   StoreFile& store_;
   const WalkReading reading_;
@@ -105,8 +111,11 @@ class WalkReader {
   std::mutex mutex_;
   std::condition_variable changed_;
   std::deque<WalkStep> ready_;
+  std::vector<WalkStep> spent_;  // released, to be freed by the reading thread
   bool done_ = false;   // the reading thread has ended
   bool quit_ = false;   // the reader is being destroyed
+  bool takerWaiting_ = false;   // Take waits for a step
+  bool readerWaiting_ = false;  // the reading thread waits for room
   std::exception_ptr failure_;
   std::thread thread_;
 };
