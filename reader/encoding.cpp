@@ -1,9 +1,10 @@
 // The permutative and cyclic block encodings ([MS-PST] 5.1, 5.2).
 #include "reader/encoding.h"
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#include "common/cpu.h"
+
+#ifdef PALVARA_HAVE_VBMI_PATH
 #include <immintrin.h>
-#define PALVARA_HAVE_VBMI_PATH 1
 #endif
 
 namespace palvara {
@@ -64,8 +65,6 @@ void SubstitutePortable(std::span<std::byte> data, const std::uint8_t (&table)[2
 }
 
 #ifdef PALVARA_HAVE_VBMI_PATH
-#define PALVARA_VBMI __attribute__((target("avx512f,avx512bw,avx512vbmi")))
-
 // A 256-byte table looked up 64 bytes at a time: each half of the table is a 128-byte
 // two-register permute, and bit 7 of each byte picks the half.
 struct WideTable {
@@ -124,16 +123,12 @@ PALVARA_VBMI void CodeCyclicVbmi(std::span<std::byte> data, std::uint16_t w, con
   });
 }
 
-bool HasVbmi() {
-  static const bool has = __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw");
-  return has;
-}
 #endif
 
 // Every block of a permute-encoded store passes through here on read and on write.
 void Substitute(std::span<std::byte> data, const std::uint8_t (&table)[256]) {
 #ifdef PALVARA_HAVE_VBMI_PATH
-  if (data.size() >= 64 && HasVbmi()) {
+  if (data.size() >= 64 && HasAvx512Vbmi()) {
     SubstituteVbmi(data, table);
     return;
   }
@@ -163,7 +158,7 @@ void EncodePermute(std::span<std::byte> data) { Substitute(data, kTableR); }
 void CodeCyclic(std::span<std::byte> data, std::uint32_t key) {
   auto w = static_cast<std::uint16_t>(key ^ (key >> 16));
 #ifdef PALVARA_HAVE_VBMI_PATH
-  if (data.size() >= 64 && HasVbmi()) {
+  if (data.size() >= 64 && HasAvx512Vbmi()) {
     CodeCyclicVbmi(data, w, kTableR, kTableS, kTableI.v);
     return;
   }
