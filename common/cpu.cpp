@@ -11,4 +11,13 @@ bool HasAvx512Vbmi() {
 #endif
 }
 
+bool HasCarrylessMultiply() {
+#ifdef PALVARA_HAVE_CLMUL_PATH
+  static const bool has = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+  return has;
+#else
+  return false;
+#endif
+}
+
 }  // namespace palvara

@@ -3,9 +3,10 @@
 #include <array>
 #include <cstring>
 
-#if defined(__x86_64__) && defined(__GNUC__)
+#include "common/cpu.h"
+
+#ifdef PALVARA_HAVE_CLMUL_PATH
 #include <immintrin.h>
-#define PALVARA_HAVE_CLMUL_PATH 1
 #endif
 
 namespace palvara {
@@ -51,7 +52,6 @@ std::uint32_t CrcByTables(const std::byte* p, std::size_t n, std::uint32_t crc) 
 
 
 #ifdef PALVARA_HAVE_CLMUL_PATH
-#define PALVARA_CLMUL __attribute__((target("pclmul,sse4.1")))
 
 // x^n mod P for the CRC polynomial, bit-reflected into the 33-bit form carry-less multiplication
 // of reflected operands needs.
@@ -103,10 +103,6 @@ PALVARA_CLMUL std::uint32_t CrcByFolding(const std::byte* p, std::size_t n, std:
   return CrcByTables(p, n, CrcByTables(last, sizeof last, 0));
 }
 
-bool HasClmul() {
-  static const bool has = __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-  return has;
-}
 #endif
 
 }  // namespace
@@ -114,7 +110,7 @@ bool HasClmul() {
 // Every block written, and every block the recovery scan looks at, is checked through here.
 std::uint32_t ComputeCrc(ByteSpan bytes, std::uint32_t crc) {
 #ifdef PALVARA_HAVE_CLMUL_PATH
-  if (bytes.size() >= 64 && HasClmul()) return CrcByFolding(bytes.data(), bytes.size(), crc);
+  if (bytes.size() >= 64 && HasCarrylessMultiply()) return CrcByFolding(bytes.data(), bytes.size(), crc);
 #endif
   return CrcByTables(bytes.data(), bytes.size(), crc);
 }
