@@ -3,19 +3,35 @@
 namespace palvara {
 
 void BlockIndex::Append(const BlockEntry& entry) {
-  const std::size_t position = entries_.size();
-  entries_.push_back(entry);
+  const std::size_t position = size_;
+  if (position % kChunkEntries == 0) {
+    chunks_.push_back(std::make_unique_for_overwrite<BlockEntry[]>(kChunkEntries));
+  }
+  chunks_.back()[position % kChunkEntries] = entry;
+  ++size_;
   // Positions are 32-bit: past four billion blocks (a file of hundreds of GiB) entries are
   // kept but not found by id.
-  if (position >= FirstPositionTable::kNone) return;
+  if (position >= FirstPositionIndex::kNone) return;
   first_.Insert(entry.id, static_cast<std::uint32_t>(position), IdAt());
+}
+
+void BlockIndex::Clear() {
+  chunks_.clear();
+  chunks_.shrink_to_fit();
+  size_ = 0;
+  first_.Clear();
 }
 
 const BlockEntry* BlockIndex::Find(std::uint64_t id) const {
   const std::uint64_t key = id & ~std::uint64_t{1};
   if (key == 0) return nullptr;
   const std::uint32_t position = first_.Find(key, IdAt());
-  return position == FirstPositionTable::kNone ? nullptr : &entries_[position];
+  return position == FirstPositionIndex::kNone ? nullptr : &At(position);
+}
+
+std::size_t BlockIndex::Footprint() const {
+  return chunks_.size() * kChunkEntries * sizeof(BlockEntry) +
+         chunks_.capacity() * sizeof(chunks_[0]) + first_.Footprint();
 }
 
 }  // namespace palvara

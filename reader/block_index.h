@@ -3,20 +3,32 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
+#include <memory>
+#include <vector>
 
 #include "reader/first_position.h"
 
 namespace palvara {
 
-struct BlockEntry {
-  std::uint64_t id = 0;      // bid as stored (bit 1 set: internal block, a data tree)
-  std::uint64_t offset = 0;  // ib: file offset of the block
-  std::uint32_t size = 0;    // cb: data bytes, trailer not counted
-  std::int32_t referenceCount = 0;  // cRef, carried for listings
+// 18 bytes, so that the index of a large store stays small: cb and cRef are 16-bit in the file,
+// and the offset has 48 bits (256 TiB, past the end of any store file). Build entries with the
+// constructor: it keeps a larger offset as kOffsetLimit, still past the end, where assigning
+// the field would cut its high bits off.
+struct [[gnu::packed]] BlockEntry {
+  static constexpr std::uint64_t kOffsetLimit = (std::uint64_t{1} << 48) - 1;
+
+  BlockEntry() = default;
+  BlockEntry(std::uint64_t bid, std::uint64_t ib, std::uint16_t cb, std::int16_t cRef)
+      : id(bid), offset(ib < kOffsetLimit ? ib : kOffsetLimit), size(cb), referenceCount(cRef) {}
+
+  std::uint64_t id = 0;              // bid as stored (bit 1 set: internal block, a data tree)
+  std::uint64_t offset : 48 = 0;     // ib: file offset of the block
+  std::uint16_t size = 0;            // cb: data bytes, trailer not counted
+  std::int16_t referenceCount = 0;   // cRef, carried for listings
 
   bool IsInternal() const { return (id & 0x2) != 0; }
 };
+static_assert(sizeof(BlockEntry) == 18);
 
 class BlockIndex {
  public:
@@ -28,25 +40,50 @@ class BlockIndex {
   void Append(const BlockEntry& entry);
 
   // Forgets every entry (pointers handed out become invalid).
-  void Clear() {
-    entries_.clear();
-    first_.Clear();
-  }
+  void Clear();
 
   // The first entry whose id equals `id` with bit 0 cleared; nullptr for 0 or when absent.
   // The returned pointer stays valid for the life of the index.
   const BlockEntry* Find(std::uint64_t id) const;
 
-  std::size_t Size() const { return entries_.size(); }
-  const std::deque<BlockEntry>& Entries() const { return entries_; }
-
- private:
-  auto IdAt() const {
-    return [this](std::uint32_t at) { return entries_[at].id; };
+  std::size_t Size() const { return size_; }
+  // The entry at `position` (below Size()), in the order they were appended.
+  const BlockEntry& At(std::size_t position) const {
+    return chunks_[position / kChunkEntries][position % kChunkEntries];
   }
 
-  std::deque<BlockEntry> entries_;  // deque: stable addresses for the pointers handed out
-  FirstPositionTable first_;        // id as stored -> position of its first entry
+  // Every entry in the order they were appended (`for (const BlockEntry& e : index)`).
+  class Iterator {
+   public:
+    Iterator(const BlockIndex& index, std::size_t position) : index_(&index), position_(position) {}
+    const BlockEntry& operator*() const { return index_->At(position_); }
+    Iterator& operator++() {
+      ++position_;
+      return *this;
+    }
+    bool operator==(const Iterator& other) const { return position_ == other.position_; }
+
+   private:
+    const BlockIndex* index_;
+    std::size_t position_;
+  };
+  Iterator begin() const { return Iterator(*this, 0); }
+  Iterator end() const { return Iterator(*this, size_); }
+
+  // Bytes the entries and the lookup hold.
+  std::size_t Footprint() const;
+
+ private:
+  // Entries live in chunks that never move, so the pointers handed out stay valid.
+  static constexpr std::size_t kChunkEntries = 4096;
+
+  auto IdAt() const {
+    return [this](std::uint32_t at) { return At(at).id; };
+  }
+
+  std::vector<std::unique_ptr<BlockEntry[]>> chunks_;
+  std::size_t size_ = 0;
+  FirstPositionIndex first_;  // id as stored -> position of its first entry
 };
 
 }  // namespace palvara

@@ -150,12 +150,8 @@ class TreeWalker {
   }
 
   BlockEntry ReadBlockEntry(ByteSpan p, std::size_t at) const {
-    BlockEntry entry;
-    entry.id = Id(p, at);
-    entry.offset = Id(p, at + w_);
-    entry.size = LoadLe16(p, at + 2 * w_).value_or(0);
-    entry.referenceCount = static_cast<std::int16_t>(LoadLe16(p, at + 2 * w_ + 2).value_or(0));
-    return entry;
+    return BlockEntry(Id(p, at), Id(p, at + w_), LoadLe16(p, at + 2 * w_).value_or(0),
+                      static_cast<std::int16_t>(LoadLe16(p, at + 2 * w_ + 2).value_or(0)));
   }
 
   int NodeLeaf(ByteSpan p, std::uint64_t offset, std::optional<std::uint64_t> expected,

@@ -1,10 +1,9 @@
-// A compact keyed lookup over an append-only sequence: for each key, the position of the first
-// entry that had it. Open addressing with linear probing over 32-bit positions, at most half
-// full, so it costs 4 to 16 bytes an entry (a node-based hash map costs about 50) and a lookup
-// reads one or two slots. The keys live in the sequence itself and are read back through a
+// Compact keyed lookups over an append-only sequence: for each key, the position of the first
+// entry that had it. The keys live in the sequence itself and are read back through a
 // `keyAt(position)` callable, so nothing is stored twice.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -12,6 +11,8 @@
 
 namespace palvara {
 
+// Open addressing with linear probing over 32-bit positions, at most half full, so it costs 4 to
+// 16 bytes an entry (a node-based hash map costs about 50) and a lookup reads one or two slots.
 class FirstPositionTable {
  public:
   static constexpr std::uint32_t kNone = std::numeric_limits<std::uint32_t>::max();
@@ -77,6 +78,88 @@ class FirstPositionTable {
   std::vector<std::uint32_t> slots_;  // kNone: empty; a power of two in size
   std::size_t used_ = 0;
   int shift_ = 64;
+};
+
+// The same lookup for sequences that arrive mostly in key order (the leaves of a B-tree, met
+// left to right): the leading run of non-decreasing keys is searched in place, through every
+// 64th key kept aside, and costs an eighth of a byte an entry; only the entries after the first
+// one out of order go into a FirstPositionTable. Within the run the first of equal keys is the
+// earliest, and every entry of the run precedes every later one, so the first entry for a key
+// keeps winning exactly as with the table alone.
+class FirstPositionIndex {
+ public:
+  static constexpr std::uint32_t kNone = FirstPositionTable::kNone;
+
+  // The position recorded for `key`, or kNone.
+  template <typename KeyAt>
+  std::uint32_t Find(std::uint64_t key, const KeyAt& keyAt) const {
+    const std::uint32_t inRun = FindInRun(key, keyAt);
+    if (inRun != kNone || rest_.Size() == 0) return inRun;
+    return rest_.Find(key, keyAt);
+  }
+
+  // Records `key` for `position`, which must be the number of positions recorded before it (the
+  // sequence only grows) and not kNone. Returns whether it is the first position of the key.
+  template <typename KeyAt>
+  bool Insert(std::uint64_t key, std::uint32_t position, const KeyAt& keyAt) {
+    if (runOpen_ && (runEnd_ == 0 || key >= lastKey_)) {
+      const bool first = runEnd_ == 0 || key != lastKey_;
+      if (runEnd_ % kSampleEvery == 0) samples_.push_back(key);
+      lastKey_ = key;
+      runEnd_ = position + 1;
+      return first;
+    }
+    runOpen_ = false;
+    if (FindInRun(key, keyAt) != kNone) return false;
+    return rest_.Insert(key, position, keyAt);
+  }
+
+  void Clear() {
+    samples_.clear();
+    samples_.shrink_to_fit();
+    rest_.Clear();
+    runEnd_ = 0;
+    lastKey_ = 0;
+    runOpen_ = true;
+  }
+
+  // Positions in the leading ordered run.
+  std::size_t RunLength() const { return runEnd_; }
+  // Bytes the lookup holds besides the sequence.
+  std::size_t Footprint() const {
+    return samples_.capacity() * sizeof(std::uint64_t) + rest_.Footprint();
+  }
+
+ private:
+  static constexpr std::uint32_t kSampleEvery = 64;
+
+  template <typename KeyAt>
+  std::uint32_t FindInRun(std::uint64_t key, const KeyAt& keyAt) const {
+    if (runEnd_ == 0 || key > lastKey_) return kNone;
+    // samples_[i] is the key at i * kSampleEvery; the first entry with `key` lies after the last
+    // sample below it and no later than the first sample at or above it.
+    const std::size_t above =
+        static_cast<std::size_t>(std::lower_bound(samples_.begin(), samples_.end(), key) -
+                                 samples_.begin());
+    std::uint32_t low = above == 0 ? 0 : static_cast<std::uint32_t>((above - 1) * kSampleEvery);
+    std::uint32_t high = static_cast<std::uint32_t>(
+        std::min<std::size_t>(above * kSampleEvery + 1, runEnd_));
+    while (low < high) {
+      const std::uint32_t middle = low + (high - low) / 2;
+      if (keyAt(middle) < key) {
+        low = middle + 1;
+      } else {
+        high = middle;
+      }
+    }
+    return low < runEnd_ && keyAt(low) == key ? low : kNone;
+  }
+
+  std::vector<std::uint64_t> samples_;  // every kSampleEvery-th key of the run
+  FirstPositionTable rest_;             // the entries after the run
+  std::uint32_t runEnd_ = 0;
+  std::uint64_t lastKey_ = 0;
+  bool runOpen_ = true;
 };
 
 }  // namespace palvara

@@ -141,12 +141,7 @@ class IndexRepair {
       for (const ScannedBlock& b : scan.blocks) {
         if (b.crcValid != sound || !maps.MaybeInUse(b.offset)) continue;
         if (s_.blocks.Find(b.id) != nullptr) continue;
-        BlockEntry entry;
-        entry.id = b.id;
-        entry.offset = b.offset;
-        entry.size = b.size;
-        entry.referenceCount = 1;
-        s_.blocks.Append(entry);
+        s_.blocks.Append(BlockEntry(b.id, b.offset, b.size, 1));
         ++s_.recovery.blocksAdded;
       }
     }

@@ -156,7 +156,7 @@ class FreeBlockSorter {
 
   // Message property contexts no node refers to: the block B-tree's own first, newest first.
   void Sort() {
-    const auto& entries = s_.blocks.Entries();
+    const BlockIndex& entries = s_.blocks;
     // What the free data trees and subnode blocks hold (attachments, recipient tables, the
     // later blocks of a large heap) is not a message of its own.
     std::vector<const BlockEntry*> trees;
@@ -173,8 +173,8 @@ class FreeBlockSorter {
         for (std::uint64_t child : ChildIds(id)) work.push_back(child);
       }
     }
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-      const BlockEntry& e = entries[i];
+    for (std::size_t i = 0; i < entries.Size(); ++i) {
+      const BlockEntry& e = entries.At(i);
       const std::uint64_t id = e.id & ~std::uint64_t{1};
       if (referenced_.count(id) != 0 || inside.count(id) != 0) continue;
       if (e.IsInternal()) {

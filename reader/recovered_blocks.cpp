@@ -128,16 +128,12 @@ const BlockEntry* AddMadeUpBlock(StoreFile& store, ByteSpan heap) {
   }
   // A block id above every id the index holds; bit 1 clear (a data block).
   std::uint64_t highest = 0;
-  for (const BlockEntry& e : store.blocks.Entries()) highest = std::max(highest, e.id);
+  for (const BlockEntry& e : store.blocks) highest = std::max<std::uint64_t>(highest, e.id);
   const std::uint64_t id = (highest | 0x3) + 1;
   Bytes data(heap.begin(), heap.end());
   if (store.encoding == EncodingMethod::kPermute) EncodePermute(data);
   if (store.encoding == EncodingMethod::kCyclic) CodeCyclic(data, static_cast<std::uint32_t>(id));
-  BlockEntry entry;
-  entry.id = id;
-  entry.offset = appended->Append(data);
-  entry.size = static_cast<std::uint32_t>(data.size());
-  entry.referenceCount = 1;
+  const BlockEntry entry(id, appended->Append(data), static_cast<std::uint16_t>(data.size()), 1);
   store.fileSize = appended->Size();
   store.blocks.Append(entry);
   return store.blocks.Find(id);

@@ -21,7 +21,7 @@ TEST(BlockIndexTest, ManyIdsFindTheirFirstEntryThroughEveryGrowth) {
     std::uint64_t id = (random() % 150000) * 4 + ((i % 7 == 0) ? 2 : 0);
     if (i % 1000 == 0) id = random() & ~std::uint64_t{1};  // anywhere in 64 bits
     if (id == 0) continue;
-    index.Append({id, i * 64, static_cast<std::uint32_t>(i % 8192), 1});
+    index.Append({id, i * 64, static_cast<std::uint16_t>(i % 8192), 1});
     ++appended;
     firstOffset.try_emplace(id, i * 64);
     if (i % 5000 == 0) handedOut.push_back(index.Find(id));
@@ -48,6 +48,66 @@ TEST(BlockIndexTest, ManyIdsFindTheirFirstEntryThroughEveryGrowth) {
   index.Append({0x40, 1, 2, 3});
   ASSERT_NE(index.Find(0x40), nullptr);
   EXPECT_EQ(index.Find(0x40)->offset, 1u);
+}
+
+// The shape of a real walk: ids in order with repeats (some longer than the sampled stride),
+// then entries out of order (a damaged tree, blocks a scan found later) that repeat earlier ids
+// or bring new ones. The first entry in walk order must win every lookup.
+TEST(BlockIndexTest, OrderedWalkThenLaterEntriesKeepTheFirstEntryWinning) {
+  for (const std::size_t orderedCount : {std::size_t{0}, std::size_t{1}, std::size_t{63},
+                                         std::size_t{64}, std::size_t{65}, std::size_t{20000}}) {
+    std::mt19937_64 random(orderedCount);
+    BlockIndex index;
+    std::map<std::uint64_t, const BlockEntry*> first;
+    std::vector<std::uint64_t> ids;
+    std::uint64_t id = 8;
+    for (std::size_t i = 0; i < orderedCount; ++i) {
+      const std::uint64_t step = random() % 10;
+      // A run of one id across more than 64 entries now and then.
+      if (i % 5000 == 100) {
+        for (int k = 0; k < 130; ++k, ++i) ids.push_back(id);
+      }
+      id += step < 3 ? 0 : step * 4;
+      ids.push_back(id);
+    }
+    for (std::size_t i = 0; i < 3000; ++i) {
+      ids.push_back(i % 2 == 0 && !ids.empty() ? ids[random() % ids.size()]
+                                               : (random() % (id + 4000)) & ~std::uint64_t{3});
+    }
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+      if (ids[i] == 0) continue;
+      index.Append({ids[i], i, static_cast<std::uint16_t>(i), 2});
+      const BlockEntry* appended = &index.At(index.Size() - 1);
+      first.try_emplace(ids[i], appended);
+    }
+    for (const auto& [key, entry] : first) {
+      ASSERT_EQ(index.Find(key), entry) << orderedCount << " " << key;
+      ASSERT_EQ(index.Find(key | 1), entry) << orderedCount << " " << key;
+    }
+    for (std::uint64_t absent = 4; absent < id + 4000; absent += 4) {
+      if (first.count(absent) == 0) {
+        ASSERT_EQ(index.Find(absent), nullptr) << absent;
+      }
+    }
+    EXPECT_EQ(index.Find(id + 1000000), nullptr);
+    // The ordered part needs no table: well under a byte an entry besides the entries.
+    const std::size_t entryBytes = index.Size() * sizeof(BlockEntry);
+    if (orderedCount == 20000) {
+      EXPECT_LT(index.Footprint(), entryBytes + entryBytes / 5);
+    }
+  }
+}
+
+// Offsets past 48 bits are past the end of any file: kept as the largest offset, never cut to
+// a small one that would read another block's bytes. Up to the limit they are kept exactly.
+TEST(BlockIndexTest, OffsetsBeyondFortyEightBitsStayPastTheEnd) {
+  const std::uint64_t limit = BlockEntry::kOffsetLimit;
+  for (const std::uint64_t ib : {limit + 1, limit + 0x41, std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
+    EXPECT_EQ(BlockEntry(4, ib, 1, 1).offset, limit) << ib;
+  }
+  EXPECT_EQ(BlockEntry(4, limit - 1, 1, 1).offset, limit - 1);
+  EXPECT_EQ(BlockEntry(4, 0x123456789A40, 8176, -2).offset, 0x123456789A40u);
+  EXPECT_EQ(BlockEntry(4, 0x40, 8176, -2).referenceCount, -2);
 }
 
 // A stored id with bit 0 set is kept but never found (lookups clear that bit of the asked id).

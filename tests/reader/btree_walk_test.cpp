@@ -297,7 +297,7 @@ TEST_P(WalkTest, PagesPointingBackIntoTheirOwnPathAreWalkedOnce) {
   }
   auto store = testing::OpenAndIndex(built.image);
   std::set<std::uint64_t> bids;
-  for (const BlockEntry& e : store->blocks.Entries()) bids.insert(e.id);
+  for (const BlockEntry& e : store->blocks) bids.insert(e.id);
   // Only real block ids, each once: nothing read from a page taken for a leaf.
   EXPECT_EQ(bids.size(), store->blocks.Size());
   for (std::uint64_t bid : bids) EXPECT_TRUE(bid >= 4 && bid <= 40 && bid % 4 == 0) << bid;

@@ -244,7 +244,7 @@ TEST(RealStoreFacts, TruncatedPropertyAndTableBlocksGivePartialResults) {
     const auto whole = ReadPropertyList(store, block, subnodes);
     ASSERT_NE(whole, nullptr);
     for (std::uint32_t n = 0; n <= block->size; ++n) {
-      store.blocks.Append({nextId, block->offset, n, 2});
+      store.blocks.Append({nextId, block->offset, static_cast<std::uint16_t>(n), 2});
       const auto part = ReadPropertyList(store, FindBlock(store, nextId), subnodes);
       nextId += 4;
       if (part) {

@@ -55,7 +55,7 @@ TEST(StoreScanTest, FindsEveryIndexedBlockWithAnyReadSize) {
     ASSERT_EQ(scan.BestLayout(), ScanLayout::kUnicode);
     EXPECT_EQ(scan.bytesScanned, bytes.size());
     const auto found = ById(*scan.unicode);
-    for (const BlockEntry& e : store.blocks.Entries()) {
+    for (const BlockEntry& e : store.blocks) {
       auto it = found.find(e.id);
       ASSERT_NE(it, found.end()) << "block " << Hex(e.id) << ", chunk " << chunk;
       EXPECT_EQ(it->second.offset, e.offset);

@@ -196,7 +196,7 @@ TEST_P(NdbWriterTest, HeaderTrailersAndAllocationMapsAreConsistent) {
       used[u] = true;
     }
   };
-  for (const BlockEntry& b : store.blocks.Entries()) {
+  for (const BlockEntry& b : store.blocks) {
     const std::size_t total = (b.size + 16 + 63) / 64 * 64;
     const std::uint64_t trailer = b.offset + total - 16;
     EXPECT_EQ(*LoadLe16(f, trailer), b.size);
@@ -313,7 +313,7 @@ TEST(NdbWriterLayoutTest, BTreePagesLieAmongTheBlocksAndOnlyUsedRoomIsAllocated)
   // The maps mark the blocks, the B-tree pages and the map pages, and nothing else.
   const std::size_t amaps = (file.size() - 0x4400) / 0x3E000;
   std::uint64_t units = 0;
-  for (const BlockEntry& b : store.blocks.Entries()) units += (b.size + 16 + 63) / 64;
+  for (const BlockEntry& b : store.blocks) units += (b.size + 16 + 63) / 64;
   units += 8 * (store.visitedBlockPages.size() + store.visitedNodePages.size());
   for (std::size_t n = 0; n < amaps; ++n) units += 8 * (1 + (n % 8 == 0 ? 1 : 0));
   std::uint64_t marked = 0;
