@@ -202,8 +202,8 @@ int Nodes(const Arguments& a, std::ostream& out, std::ostream& err) {
     store.nodes.ForEachPreorder([&list](const StoreNode& n, int depth) {
       list.push_back({{"nid", n.nid},
                       {"parent", n.parent != nullptr ? n.parent->nid : 0},
-                      {"dataBid", n.bidData},
-                      {"subnodeBid", n.bidSub},
+                      {"dataBid", n.BidData()},
+                      {"subnodeBid", n.BidSub()},
                       {"depth", depth}});
     });
     out << JsonDump(list, -1) << "\n";
@@ -214,8 +214,8 @@ int Nodes(const Arguments& a, std::ostream& out, std::ostream& err) {
     char line[160];
     std::snprintf(line, sizeof line, "%*s0x%-8X  0x%-8X  0x%-8llX  0x%-8llX\n", 2 * depth, "",
                   n.nid, n.parent != nullptr ? n.parent->nid : 0u,
-                  static_cast<unsigned long long>(n.bidData),
-                  static_cast<unsigned long long>(n.bidSub));
+                  static_cast<unsigned long long>(n.BidData()),
+                  static_cast<unsigned long long>(n.BidSub()));
     out << line;
   });
   return 0;

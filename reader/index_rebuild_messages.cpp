@@ -68,7 +68,7 @@ void RefileByContentsRows(StoreFile& store) {
     if (node == nullptr || node->NidType() != kMessageType || listed == listedIn.end()) continue;
     if (node->parent == nullptr || node->parent->nid == listed->second) continue;
     if (store.nodes.Find(listed->second) == nullptr) continue;
-    store.nodes.Place(NodeEntry{nid, node->bidData, node->bidSub, listed->second}, store.blocks,
+    store.nodes.Place(NodeEntry{nid, node->BidData(), node->BidSub(), listed->second}, store.blocks,
                       cache, store.damage);
   }
 }

@@ -1,6 +1,7 @@
 #include "reader/node_tree.h"
 
 #include <algorithm>
+#include <type_traits>
 
 namespace palvara {
 
@@ -16,13 +17,65 @@ void ParentCache::Add(StoreNode* node) {
   if (nodes_.size() > kCapacity) nodes_.pop_back();
 }
 
+std::uint64_t StoreNode::BidData() const {
+  if (rawBidsAside_) return NodeTree::HeaderOf(this).tree->RawBidsOf(*this).data;
+  return dataBlock != nullptr ? dataBlock->id : 0;
+}
+
+std::uint64_t StoreNode::BidSub() const {
+  if (rawBidsAside_) return NodeTree::HeaderOf(this).tree->RawBidsOf(*this).sub;
+  return subnodeBlock != nullptr ? subnodeBlock->id : 0;
+}
+
+static_assert(sizeof(StoreNode) == 48);
+
+void NodeTree::ChunkRelease::operator()(std::byte* chunk) const {
+  ::operator delete(chunk, std::align_val_t{kChunkBytes});
+}
+
+NodeTree::~NodeTree() { Clear(); }
+
+StoreNode* NodeTree::NewNode() {
+  const std::uint32_t position = size_;
+  if (position % kChunkNodes == 0) {
+    auto* chunk = static_cast<std::byte*>(::operator new(kChunkBytes, std::align_val_t{kChunkBytes}));
+    chunks_.emplace_back(chunk);
+    new (chunk) ChunkHeader{this, position};
+  }
+  ++size_;
+  return new (&NodeAt(position)) StoreNode();
+}
+
+void NodeTree::SetBlocks(StoreNode* node, std::uint64_t bidData, std::uint64_t bidSub,
+                         const BlockIndex& blocks) {
+  node->dataBlock = blocks.Find(bidData);
+  node->subnodeBlock = blocks.Find(bidSub);
+  KeepRawBids(node, bidData, bidSub);
+}
+
+void NodeTree::KeepRawBids(StoreNode* node, std::uint64_t bidData, std::uint64_t bidSub) {
+  const std::uint32_t position = PositionOf(node);
+  const bool aside = bidData != (node->dataBlock != nullptr ? node->dataBlock->id : 0) ||
+                     bidSub != (node->subnodeBlock != nullptr ? node->subnodeBlock->id : 0);
+  if (aside) {
+    rawBids_[position] = RawBids{bidData, bidSub};
+  } else if (node->rawBidsAside_) {
+    rawBids_.erase(position);
+  }
+  node->rawBidsAside_ = aside;
+}
+
+NodeTree::RawBids NodeTree::RawBidsOf(const StoreNode& node) const {
+  return rawBids_.at(PositionOf(&node));
+}
+
 const StoreNode* NodeTree::Find(std::uint32_t nid) const { return FindMutable(nid); }
 
 template <typename Visit>
 void NodeTree::ForEachWithNid(std::uint32_t nid, const Visit& visit) const {
   const std::uint32_t first = firstByNid_.Find(nid, NidAt());
   // The tree hands out its nodes for change; only the lookup itself is const.
-  if (first != FirstPositionTable::kNone) visit(const_cast<StoreNode*>(&nodes_[first]));
+  if (first != FirstPositionIndex::kNone) visit(&NodeAt(first));
   auto later = laterByNid_.find(nid);
   if (later == laterByNid_.end()) return;
   for (StoreNode* node : later->second) visit(node);
@@ -77,7 +130,7 @@ void NodeTree::SetReachable(StoreNode* subtreeRoot, bool reachable) {
       continue;
     }
     while (n != subtreeRoot && n->nextSibling == nullptr) n = n->parent;
-    n = (n == subtreeRoot) ? nullptr : n->nextSibling;
+    n = (n == subtreeRoot) ? nullptr : n->nextSibling.Get();
   }
 }
 
@@ -110,17 +163,19 @@ void NodeTree::AppendChild(StoreNode* parent, StoreNode* child) {
 
 void NodeTree::Unlink(StoreNode* node) {
   StoreNode* parent = node->parent;
-  StoreNode*& head = parent != nullptr ? parent->firstChild : first_;
-  StoreNode*& tail = parent != nullptr ? parent->lastChild : last_;
   if (node->previousSibling != nullptr) {
     node->previousSibling->nextSibling = node->nextSibling;
+  } else if (parent != nullptr) {
+    parent->firstChild = node->nextSibling;
   } else {
-    head = node->nextSibling;
+    first_ = node->nextSibling;
   }
   if (node->nextSibling != nullptr) {
     node->nextSibling->previousSibling = node->previousSibling;
+  } else if (parent != nullptr) {
+    parent->lastChild = node->previousSibling;
   } else {
-    tail = node->previousSibling;
+    last_ = node->previousSibling;
   }
   node->parent = node->previousSibling = node->nextSibling = nullptr;
   SetReachable(node, false);
@@ -182,7 +237,7 @@ void NodeTree::ResolvePending(StoreNode* placed, DamageLog& damage) {
           continue;
         }
         while (n != entry.node && n->nextSibling == nullptr) n = n->parent;
-        n = n == entry.node ? nullptr : n->nextSibling;
+        n = n == entry.node ? nullptr : n->nextSibling.Get();
       }
     }
   }
@@ -193,10 +248,7 @@ void NodeTree::Place(const NodeEntry& entry, const BlockIndex& blocks, ParentCac
   const bool topLevel = entry.nidParent == 0 || entry.nidParent == entry.nid;
   StoreNode* node = FindMutable(entry.nid);
   if (node != nullptr) {
-    node->subnodeBlock = blocks.Find(entry.bidSub);
-    node->dataBlock = blocks.Find(entry.bidData);
-    node->bidData = entry.bidData;
-    node->bidSub = entry.bidSub;
+    SetBlocks(node, entry.bidData, entry.bidSub, blocks);
     node->nidParent = entry.nidParent;
     // A node without a parent stays where it is.
     if (node->parent != nullptr && node->parent->nid != entry.nidParent) {
@@ -218,17 +270,17 @@ void NodeTree::Place(const NodeEntry& entry, const BlockIndex& blocks, ParentCac
       }
     }
   } else {
-    nodes_.emplace_back();
-    node = &nodes_.back();
+    // Positions are 32-bit: a node B-tree of four billion entries (a file of hundreds of
+    // GiB) is cut there.
+    if (size_ >= FirstPositionIndex::kNone - 1) {
+      damage.Report("NBT", entry.nid, "node " + Hex(entry.nid) + " beyond the node limit: skipped");
+      return;
+    }
+    node = NewNode();
     node->nid = entry.nid;
-    node->subnodeBlock = blocks.Find(entry.bidSub);
-    node->dataBlock = blocks.Find(entry.bidData);
-    node->bidData = entry.bidData;
-    node->bidSub = entry.bidSub;
+    SetBlocks(node, entry.bidData, entry.bidSub, blocks);
     node->nidParent = entry.nidParent;
-    const std::size_t position = nodes_.size() - 1;
-    if (position >= FirstPositionTable::kNone ||
-        !firstByNid_.Insert(entry.nid, static_cast<std::uint32_t>(position), NidAt())) {
+    if (!firstByNid_.Insert(entry.nid, PositionOf(node), NidAt())) {
       laterByNid_[entry.nid].push_back(node);
     }
     if (topLevel) {
@@ -244,17 +296,24 @@ void NodeTree::Place(const NodeEntry& entry, const BlockIndex& blocks, ParentCac
 
 std::vector<std::uint32_t> NodeTree::RelinkBlocks(const BlockIndex& blocks) {
   std::vector<std::uint32_t> changed;
-  for (StoreNode& node : nodes_) {
+  for (std::uint32_t position = 0; position < size_; ++position) {
+    StoreNode& node = NodeAt(position);
+    // Both blocks found (or no bids): nothing to look up again.
+    if (!node.rawBidsAside_) continue;
+    const RawBids raw = RawBidsOf(node);
     bool found = false;
-    if (node.dataBlock == nullptr && node.bidData != 0) {
-      node.dataBlock = blocks.Find(node.bidData);
+    if (node.dataBlock == nullptr && raw.data != 0) {
+      node.dataBlock = blocks.Find(raw.data);
       found = node.dataBlock != nullptr;
     }
-    if (node.subnodeBlock == nullptr && node.bidSub != 0) {
-      node.subnodeBlock = blocks.Find(node.bidSub);
+    if (node.subnodeBlock == nullptr && raw.sub != 0) {
+      node.subnodeBlock = blocks.Find(raw.sub);
       found = found || node.subnodeBlock != nullptr;
     }
-    if (found) changed.push_back(node.nid);
+    if (found) {
+      KeepRawBids(&node, raw.data, raw.sub);
+      changed.push_back(node.nid);
+    }
   }
   return changed;
 }
@@ -277,13 +336,17 @@ bool NodeTree::Adopt(const StoreNode* orphan, std::uint32_t parentNid) {
 bool NodeTree::SetDataBlock(std::uint32_t nid, const BlockEntry* block) {
   StoreNode* node = FindMutable(nid);
   if (node == nullptr || block == nullptr) return false;
+  const std::uint64_t bidSub = node->BidSub();
   node->dataBlock = block;
-  node->bidData = block->id;
+  KeepRawBids(node, block->id, bidSub);
   return true;
 }
 
 void NodeTree::Clear() {
-  nodes_.clear();
+  static_assert(std::is_trivially_destructible_v<StoreNode>);
+  chunks_.clear();
+  size_ = 0;
+  rawBids_.clear();
   firstByNid_.Clear();
   laterByNid_.clear();
   first_ = last_ = nullptr;

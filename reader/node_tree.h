@@ -3,9 +3,12 @@
 // a pending list for the whole walk and are attached as soon as the parent is placed.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
+#include <new>
 #include <unordered_map>
 #include <vector>
 
@@ -23,24 +26,64 @@ struct NodeEntry {
   std::uint32_t nidParent = 0;
 };
 
+class NodeTree;
+struct StoreNode;
+
+// A link from one node to another of the same tree: the other's position in the tree, 32 bits
+// where a pointer takes 64. It reads like a pointer (`->`, comparison with nullptr, conversion
+// to `StoreNode*`). A link lives only inside a node, which is how it finds its tree: links are
+// neither copied nor constructed anywhere else.
+class NodeLink {
+ public:
+  NodeLink() = default;
+  NodeLink(const NodeLink&) = delete;
+  NodeLink& operator=(const NodeLink& other) {
+    position_ = other.position_;
+    return *this;
+  }
+  NodeLink& operator=(const StoreNode* node);
+
+  StoreNode* Get() const;
+  operator StoreNode*() const { return Get(); }
+  StoreNode* operator->() const { return Get(); }
+  bool operator==(std::nullptr_t) const { return position_ == kNone; }
+
+ private:
+  static constexpr std::uint32_t kNone = FirstPositionIndex::kNone;
+  std::uint32_t position_ = kNone;
+};
+
+// One node of the tree, 48 bytes. Nodes live in the tree and are never copied.
 struct StoreNode {
-  std::uint32_t nid = 0;
-  std::int32_t childCount = 0;  // children ever attached; not lowered when one moves away
+  StoreNode() = default;
+  StoreNode(const StoreNode&) = delete;
+  StoreNode& operator=(const StoreNode&) = delete;
+
   const BlockEntry* subnodeBlock = nullptr;  // index entry of bidSub, or null
   const BlockEntry* dataBlock = nullptr;     // index entry of bidData, or null
-  StoreNode* previousSibling = nullptr;
-  StoreNode* nextSibling = nullptr;
-  StoreNode* parent = nullptr;
-  StoreNode* firstChild = nullptr;
-  StoreNode* lastChild = nullptr;
-
-  // The raw values of the leaf entry that last placed this node.
-  std::uint64_t bidData = 0;
-  std::uint64_t bidSub = 0;
+  std::uint32_t nid = 0;
+  // The raw parent value of the leaf entry that last placed this node.
   std::uint32_t nidParent = 0;
+  std::int32_t childCount : 30 = 0;  // children ever attached; not lowered when one moves away
   // True while the node hangs below a top-level node (or is one); pending nodes and their
   // subtrees are not reachable.
-  bool reachable = false;
+  bool reachable : 1 = false;
+
+ private:
+  friend class NodeTree;
+  bool rawBidsAside_ : 1 = false;  // the raw bids differ from the ids of the blocks found
+
+ public:
+  NodeLink previousSibling;
+  NodeLink nextSibling;
+  NodeLink parent;
+  NodeLink firstChild;
+  NodeLink lastChild;
+
+  // The raw bids of the leaf entry that last placed this node (those of the blocks found, but
+  // for bids with no block in the index or with bit 0 set).
+  std::uint64_t BidData() const;
+  std::uint64_t BidSub() const;
 
   std::uint32_t NidType() const { return nid & 0x1F; }
 };
@@ -59,6 +102,7 @@ class ParentCache {
 class NodeTree {
  public:
   NodeTree() = default;
+  ~NodeTree();
   NodeTree(const NodeTree&) = delete;
   NodeTree& operator=(const NodeTree&) = delete;
 
@@ -77,7 +121,7 @@ class NodeTree {
   // Nodes reachable from the top level.
   std::size_t ReachableCount() const;
   // Every node ever created (reachable, pending and the subtrees of pending nodes).
-  std::size_t CreatedCount() const { return nodes_.size(); }
+  std::size_t CreatedCount() const { return size_; }
   // Nodes still waiting for a parent that never appeared (kept for later recovery).
   std::vector<const StoreNode*> Orphans() const;
 
@@ -102,11 +146,54 @@ class NodeTree {
   void ForEachPreorder(const std::function<void(const StoreNode&, int depth)>& visit) const;
 
  private:
+  friend class NodeLink;
+  friend struct StoreNode;
+
   struct Pending {
     StoreNode* node;
     std::uint32_t waitingFor;
     bool live;
   };
+  struct RawBids {
+    std::uint64_t data;
+    std::uint64_t sub;
+  };
+
+  // Nodes live in chunks aligned to their size that never move, so pointers handed out stay
+  // valid; each chunk starts with a header naming its tree, which is how a link or a node finds
+  // the tree it belongs to.
+  static constexpr std::size_t kChunkBytes = std::size_t{1} << 18;
+  struct ChunkHeader {
+    const NodeTree* tree;
+    std::uint32_t firstPosition;
+  };
+  static constexpr std::size_t kNodesAt =
+      (sizeof(ChunkHeader) + alignof(StoreNode) - 1) / alignof(StoreNode) * alignof(StoreNode);
+  static constexpr std::size_t kChunkNodes = (kChunkBytes - kNodesAt) / sizeof(StoreNode);
+  struct ChunkRelease {
+    void operator()(std::byte* chunk) const;
+  };
+
+  static const ChunkHeader& HeaderOf(const void* insideNode) {
+    const auto address = reinterpret_cast<std::uintptr_t>(insideNode) & ~(kChunkBytes - 1);
+    return *reinterpret_cast<const ChunkHeader*>(address);
+  }
+  static std::uint32_t PositionOf(const StoreNode* node) {
+    const ChunkHeader& header = HeaderOf(node);
+    const auto* nodes = reinterpret_cast<const StoreNode*>(
+        reinterpret_cast<const std::byte*>(&header) + kNodesAt);
+    return header.firstPosition + static_cast<std::uint32_t>(node - nodes);
+  }
+  StoreNode& NodeAt(std::uint32_t position) const {
+    std::byte* chunk = chunks_[position / kChunkNodes].get();
+    return reinterpret_cast<StoreNode*>(chunk + kNodesAt)[position % kChunkNodes];
+  }
+  StoreNode* NewNode();
+  // Looks up and records the blocks of a leaf entry's bids.
+  void SetBlocks(StoreNode* node, std::uint64_t bidData, std::uint64_t bidSub,
+                 const BlockIndex& blocks);
+  void KeepRawBids(StoreNode* node, std::uint64_t bidData, std::uint64_t bidSub);
+  RawBids RawBidsOf(const StoreNode& node) const;
 
   StoreNode* FindMutable(std::uint32_t nid) const;
   StoreNode* SearchParent(std::uint32_t nidParent, ParentCache& cache);
@@ -123,14 +210,17 @@ class NodeTree {
   template <typename Visit>
   void ForEachWithNid(std::uint32_t nid, const Visit& visit) const;
   auto NidAt() const {
-    return [this](std::uint32_t at) { return std::uint64_t{nodes_[at].nid}; };
+    return [this](std::uint32_t at) { return std::uint64_t{NodeAt(at).nid}; };
   }
 
-  std::deque<StoreNode> nodes_;
+  std::vector<std::unique_ptr<std::byte[], ChunkRelease>> chunks_;
+  std::uint32_t size_ = 0;
   // nid -> position of the first node created for it; the rare later ones (a node met again
   // while the first still waits for its parent) in laterByNid_.
-  FirstPositionTable firstByNid_;
+  FirstPositionIndex firstByNid_;
   std::unordered_map<std::uint32_t, std::vector<StoreNode*>> laterByNid_;
+  // Position -> raw bids, for the nodes whose raw bids are not those of their blocks.
+  std::unordered_map<std::uint32_t, RawBids> rawBids_;
   StoreNode* first_ = nullptr;
   StoreNode* last_ = nullptr;
 
@@ -138,5 +228,14 @@ class NodeTree {
   std::unordered_map<std::uint32_t, std::vector<std::size_t>> pendingByParent_;
   std::unordered_map<std::uint32_t, std::vector<std::size_t>> pendingByNid_;
 };
+
+inline StoreNode* NodeLink::Get() const {
+  return position_ == kNone ? nullptr : &NodeTree::HeaderOf(this).tree->NodeAt(position_);
+}
+
+inline NodeLink& NodeLink::operator=(const StoreNode* node) {
+  position_ = node == nullptr ? kNone : NodeTree::PositionOf(node);
+  return *this;
+}
 
 }  // namespace palvara

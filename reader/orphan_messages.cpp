@@ -94,13 +94,13 @@ class FreeBlockSorter {
       if (data != 0) work.push_back(data);
       if (sub != 0) work.push_back(sub);
     };
-    s_.nodes.ForEachPreorder([&addNode](const StoreNode& n, int) { addNode(n.bidData, n.bidSub); });
+    s_.nodes.ForEachPreorder([&addNode](const StoreNode& n, int) { addNode(n.BidData(), n.BidSub()); });
     // Nodes waiting for a parent, with everything below them.
     std::vector<const StoreNode*> pending = s_.nodes.Orphans();
     while (!pending.empty()) {
       const StoreNode* n = pending.back();
       pending.pop_back();
-      addNode(n->bidData, n->bidSub);
+      addNode(n->BidData(), n->BidSub());
       for (const StoreNode* c = n->firstChild; c != nullptr; c = c->nextSibling)
         pending.push_back(c);
     }
@@ -297,7 +297,7 @@ class OrphanFinder {
         Row* row = MatchingRow(*properties);
         if (row == nullptr) break;
         row->taken = true;
-        result.matched.push_back(NodeEntry{row->nid, id, use.node->bidSub, row->folder});
+        result.matched.push_back(NodeEntry{row->nid, id, use.node->BidSub(), row->folder});
       }
     }
   }
@@ -669,7 +669,7 @@ std::vector<NodeEntry> FindLostCopies(const StoreFile& store) {
     if (use.message == nullptr) continue;
     const std::int32_t missing = use.message->dataBlock->referenceCount - 1 - use.users;
     for (std::int32_t i = 0; i < missing && copies.size() < most; ++i) {
-      copies.push_back(NodeEntry{0, id, use.message->bidSub, 0});
+      copies.push_back(NodeEntry{0, id, use.message->BidSub(), 0});
     }
   }
   return copies;

@@ -302,8 +302,8 @@ TEST_P(WalkTest, PagesPointingBackIntoTheirOwnPathAreWalkedOnce) {
   EXPECT_EQ(bids.size(), store->blocks.Size());
   for (std::uint64_t bid : bids) EXPECT_TRUE(bid >= 4 && bid <= 40 && bid % 4 == 0) << bid;
   store->nodes.ForEachPreorder([](const StoreNode& n, int) {
-    EXPECT_TRUE(n.bidData == 0 || n.bidData == 4) << Hex(n.nid) << " " << Hex(n.bidData);
-    EXPECT_EQ(n.bidSub, 0u) << Hex(n.nid);
+    EXPECT_TRUE(n.BidData() == 0 || n.BidData() == 4) << Hex(n.nid) << " " << Hex(n.BidData());
+    EXPECT_EQ(n.BidSub(), 0u) << Hex(n.nid);
   });
   EXPECT_GE(store->damage.Count(), 2u);
 }

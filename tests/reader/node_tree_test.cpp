@@ -42,7 +42,7 @@ TEST_F(NodeTreeTest, NodeMetAgainMovesWithItsSubtree) {
                                      {0x8062, 0x8042, 2},
                                      {0x200004, 0x8062, 3}}));
   EXPECT_EQ(tree_.Find(0x8022)->childCount, 1);  // not lowered by the move
-  EXPECT_EQ(tree_.Find(0x8062)->bidData, 0x40u);
+  EXPECT_EQ(tree_.Find(0x8062)->BidData(), 0x40u);
   EXPECT_EQ(tree_.CreatedCount(), 5u);
 
   Place(0x8062, 0);  // parent 0: to the top level
