@@ -1,5 +1,7 @@
 #include "reader/block_index.h"
 
+#include <functional>
+
 namespace palvara {
 
 void BlockIndex::Append(const BlockEntry& entry) {
@@ -22,11 +24,29 @@ void BlockIndex::Clear() {
   first_.Clear();
 }
 
-const BlockEntry* BlockIndex::Find(std::uint64_t id) const {
+std::uint32_t BlockIndex::FindPosition(std::uint64_t id) const {
   const std::uint64_t key = id & ~std::uint64_t{1};
-  if (key == 0) return nullptr;
-  const std::uint32_t position = first_.Find(key, IdAt());
+  if (key == 0) return FirstPositionIndex::kNone;
+  return first_.Find(key, IdAt());
+}
+
+const BlockEntry* BlockIndex::Find(std::uint64_t id) const {
+  const std::uint32_t position = FindPosition(id);
   return position == FirstPositionIndex::kNone ? nullptr : &At(position);
+}
+
+std::uint32_t BlockIndex::PositionOf(const BlockEntry* entry) const {
+  // Few chunks, and few callers (a rebuilt folder): a walk over the chunks will do.
+  for (std::size_t c = 0; c < chunks_.size(); ++c) {
+    const BlockEntry* start = chunks_[c].get();
+    const std::less<const BlockEntry*> below;
+    if (below(entry, start) || !below(entry, start + kChunkEntries)) continue;
+    const std::size_t position = c * kChunkEntries + static_cast<std::size_t>(entry - start);
+    if (position < size_ && position < FirstPositionIndex::kNone) {
+      return static_cast<std::uint32_t>(position);
+    }
+  }
+  return FirstPositionIndex::kNone;
 }
 
 std::size_t BlockIndex::Footprint() const {

@@ -46,6 +46,11 @@ class BlockIndex {
   // The returned pointer stays valid for the life of the index.
   const BlockEntry* Find(std::uint64_t id) const;
 
+  // The position of Find(id), or FirstPositionIndex::kNone.
+  std::uint32_t FindPosition(std::uint64_t id) const;
+  // The position of an entry of this index, or FirstPositionIndex::kNone for any other pointer.
+  std::uint32_t PositionOf(const BlockEntry* entry) const;
+
   std::size_t Size() const { return size_; }
   // The entry at `position` (below Size()), in the order they were appended.
   const BlockEntry& At(std::size_t position) const {

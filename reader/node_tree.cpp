@@ -27,7 +27,7 @@ std::uint64_t StoreNode::BidSub() const {
   return subnodeBlock != nullptr ? subnodeBlock->id : 0;
 }
 
-static_assert(sizeof(StoreNode) == 48);
+static_assert(sizeof(StoreNode) == 40);
 
 void NodeTree::ChunkRelease::operator()(std::byte* chunk) const {
   ::operator delete(chunk, std::align_val_t{kChunkBytes});
@@ -46,10 +46,15 @@ StoreNode* NodeTree::NewNode() {
   return new (&NodeAt(position)) StoreNode();
 }
 
+void NodeTree::SetBlock(BlockLink& link, const BlockIndex& blocks, std::uint64_t bid) {
+  link.position_ = blocks.FindPosition(bid);
+}
+
 void NodeTree::SetBlocks(StoreNode* node, std::uint64_t bidData, std::uint64_t bidSub,
                          const BlockIndex& blocks) {
-  node->dataBlock = blocks.Find(bidData);
-  node->subnodeBlock = blocks.Find(bidSub);
+  blocks_ = &blocks;
+  SetBlock(node->dataBlock, blocks, bidData);
+  SetBlock(node->subnodeBlock, blocks, bidSub);
   KeepRawBids(node, bidData, bidSub);
 }
 
@@ -295,6 +300,7 @@ void NodeTree::Place(const NodeEntry& entry, const BlockIndex& blocks, ParentCac
 }
 
 std::vector<std::uint32_t> NodeTree::RelinkBlocks(const BlockIndex& blocks) {
+  blocks_ = &blocks;
   std::vector<std::uint32_t> changed;
   for (std::uint32_t position = 0; position < size_; ++position) {
     StoreNode& node = NodeAt(position);
@@ -303,11 +309,11 @@ std::vector<std::uint32_t> NodeTree::RelinkBlocks(const BlockIndex& blocks) {
     const RawBids raw = RawBidsOf(node);
     bool found = false;
     if (node.dataBlock == nullptr && raw.data != 0) {
-      node.dataBlock = blocks.Find(raw.data);
+      SetBlock(node.dataBlock, blocks, raw.data);
       found = node.dataBlock != nullptr;
     }
     if (node.subnodeBlock == nullptr && raw.sub != 0) {
-      node.subnodeBlock = blocks.Find(raw.sub);
+      SetBlock(node.subnodeBlock, blocks, raw.sub);
       found = found || node.subnodeBlock != nullptr;
     }
     if (found) {
@@ -335,9 +341,11 @@ bool NodeTree::Adopt(const StoreNode* orphan, std::uint32_t parentNid) {
 
 bool NodeTree::SetDataBlock(std::uint32_t nid, const BlockEntry* block) {
   StoreNode* node = FindMutable(nid);
-  if (node == nullptr || block == nullptr) return false;
+  if (node == nullptr || block == nullptr || blocks_ == nullptr) return false;
+  const std::uint32_t position = blocks_->PositionOf(block);
+  if (position == BlockLink::kNone) return false;
   const std::uint64_t bidSub = node->BidSub();
-  node->dataBlock = block;
+  node->dataBlock.position_ = position;
   KeepRawBids(node, block->id, bidSub);
   return true;
 }

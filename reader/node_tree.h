@@ -53,14 +53,31 @@ class NodeLink {
   std::uint32_t position_ = kNone;
 };
 
-// One node of the tree, 48 bytes. Nodes live in the tree and are never copied.
+// A node's link to an entry of the block index the tree was built with: the entry's position,
+// 32 bits where a pointer takes 64. Reads like a `const BlockEntry*`; lives only inside a node.
+class BlockLink {
+ public:
+  BlockLink() = default;
+  BlockLink(const BlockLink&) = delete;
+  BlockLink& operator=(const BlockLink&) = delete;
+
+  const BlockEntry* Get() const;
+  operator const BlockEntry*() const { return Get(); }
+  const BlockEntry* operator->() const { return Get(); }
+  bool operator==(std::nullptr_t) const { return position_ == kNone; }
+
+ private:
+  friend class NodeTree;
+  static constexpr std::uint32_t kNone = FirstPositionIndex::kNone;
+  std::uint32_t position_ = kNone;
+};
+
+// One node of the tree, 40 bytes. Nodes live in the tree and are never copied.
 struct StoreNode {
   StoreNode() = default;
   StoreNode(const StoreNode&) = delete;
   StoreNode& operator=(const StoreNode&) = delete;
 
-  const BlockEntry* subnodeBlock = nullptr;  // index entry of bidSub, or null
-  const BlockEntry* dataBlock = nullptr;     // index entry of bidData, or null
   std::uint32_t nid = 0;
   // The raw parent value of the leaf entry that last placed this node.
   std::uint32_t nidParent = 0;
@@ -79,6 +96,8 @@ struct StoreNode {
   NodeLink parent;
   NodeLink firstChild;
   NodeLink lastChild;
+  BlockLink subnodeBlock;  // index entry of bidSub, or null
+  BlockLink dataBlock;     // index entry of bidData, or null
 
   // The raw bids of the leaf entry that last placed this node (those of the blocks found, but
   // for bids with no block in the index or with bit 0 set).
@@ -105,6 +124,9 @@ class NodeTree {
   ~NodeTree();
   NodeTree(const NodeTree&) = delete;
   NodeTree& operator=(const NodeTree&) = delete;
+
+  // The tree links its nodes to entries of `blocks`: every call that takes a block index must
+  // be given the same one, which must outlive the tree's use.
 
   // Places one leaf entry: updates a node met before (moving it when its parent changed) or
   // creates it, under its parent, at the top level, or pending; then attaches every pending
@@ -147,6 +169,7 @@ class NodeTree {
 
  private:
   friend class NodeLink;
+  friend class BlockLink;
   friend struct StoreNode;
 
   struct Pending {
@@ -190,6 +213,7 @@ class NodeTree {
   }
   StoreNode* NewNode();
   // Looks up and records the blocks of a leaf entry's bids.
+  static void SetBlock(BlockLink& link, const BlockIndex& blocks, std::uint64_t bid);
   void SetBlocks(StoreNode* node, std::uint64_t bidData, std::uint64_t bidSub,
                  const BlockIndex& blocks);
   void KeepRawBids(StoreNode* node, std::uint64_t bidData, std::uint64_t bidSub);
@@ -215,6 +239,7 @@ class NodeTree {
 
   std::vector<std::unique_ptr<std::byte[], ChunkRelease>> chunks_;
   std::uint32_t size_ = 0;
+  const BlockIndex* blocks_ = nullptr;  // the index the nodes' block links point into
   // nid -> position of the first node created for it; the rare later ones (a node met again
   // while the first still waits for its parent) in laterByNid_.
   FirstPositionIndex firstByNid_;
@@ -231,6 +256,10 @@ class NodeTree {
 
 inline StoreNode* NodeLink::Get() const {
   return position_ == kNone ? nullptr : &NodeTree::HeaderOf(this).tree->NodeAt(position_);
+}
+
+inline const BlockEntry* BlockLink::Get() const {
+  return position_ == kNone ? nullptr : &NodeTree::HeaderOf(this).tree->blocks_->At(position_);
 }
 
 inline NodeLink& NodeLink::operator=(const StoreNode* node) {

@@ -96,5 +96,86 @@ TEST_F(NodeTreeTest, DuplicateNidsResolveToTheFirstInPreorder) {
   EXPECT_EQ(tree_.CreatedCount(), 5u);
 }
 
+// Enough nodes to fill several chunks: links and block links across chunk borders lead where
+// they were set, and nodes met out of nid order are still found.
+TEST_F(NodeTreeTest, LinksAndBlocksHoldAcrossManyNodes) {
+  constexpr std::uint32_t kFolders = 40;
+  constexpr std::uint32_t kMessages = 30000;
+  for (std::uint64_t i = 1; i <= kMessages + kFolders + 1; ++i) {
+    blocks_.Append({i * 4, i * 64, 100, 2});
+  }
+  Place(0x122, 0x122, 4);
+  for (std::uint32_t f = 0; f < kFolders; ++f) Place(0x8002 + f * 0x20, 0x122, 8 + f * 4);
+  for (std::uint32_t m = 0; m < kMessages; ++m) {
+    const std::uint32_t folder = 0x8002 + (m * 7 % kFolders) * 0x20;
+    Place(0x200004 + m * 0x20, folder, 8 + (kFolders + m) * 4);
+  }
+  Place(0x100004, 0x8002, 0x999998);  // out of nid order, with a bid no block has
+  ASSERT_EQ(tree_.CreatedCount(), 1 + kFolders + kMessages + 1);
+  for (std::uint32_t m = 0; m < kMessages; m += 997) {
+    const StoreNode* node = tree_.Find(0x200004 + m * 0x20);
+    ASSERT_NE(node, nullptr) << m;
+    EXPECT_EQ(node->parent->nid, 0x8002 + (m * 7 % kFolders) * 0x20) << m;
+    ASSERT_NE(node->dataBlock, nullptr) << m;
+    EXPECT_EQ(node->dataBlock->offset, (kFolders + m + 2) * 64) << m;
+    EXPECT_EQ(node->BidData(), 8 + (kFolders + m) * 4) << m;
+    EXPECT_EQ(node->subnodeBlock, nullptr);
+  }
+  // Children in the order they were placed, each pointing back at its parent and neighbours.
+  const StoreNode* folder = tree_.Find(0x8002 + 3 * 0x20);
+  std::size_t children = 0;
+  const StoreNode* previous = nullptr;
+  for (const StoreNode* c = folder->firstChild; c != nullptr; c = c->nextSibling, ++children) {
+    ASSERT_EQ(c->parent, folder);
+    ASSERT_EQ(c->previousSibling, previous);
+    if (previous != nullptr) {
+      ASSERT_LT(previous->nid, c->nid);
+    }
+    previous = c;
+  }
+  EXPECT_EQ(folder->lastChild, previous);
+  EXPECT_EQ(children, kMessages / kFolders);
+  const StoreNode* late = tree_.Find(0x100004);
+  ASSERT_NE(late, nullptr);
+  EXPECT_EQ(late->dataBlock, nullptr);
+  EXPECT_EQ(late->BidData(), 0x999998u);
+}
+
+// The raw bids of a leaf entry come back as they were, whether a block was found for them or
+// not, and a block added later is found by a relink.
+TEST_F(NodeTreeTest, RawBidsSurviveMissingBlocksAndRelinks) {
+  blocks_.Append({0x40, 0x1000, 10, 1});
+  Place(0x122, 0x122);
+  tree_.Place(NodeEntry{0x8022, 0x41, 0x80, 0x122}, blocks_, cache_, damage_);  // bit 0; absent
+  const StoreNode* node = tree_.Find(0x8022);
+  ASSERT_NE(node, nullptr);
+  EXPECT_EQ(node->dataBlock, blocks_.Find(0x40));
+  EXPECT_EQ(node->BidData(), 0x41u);
+  EXPECT_EQ(node->BidSub(), 0x80u);
+  EXPECT_EQ(node->subnodeBlock, nullptr);
+
+  blocks_.Append({0x80, 0x2000, 20, 1});
+  EXPECT_EQ(tree_.RelinkBlocks(blocks_), std::vector<std::uint32_t>{0x8022});
+  EXPECT_EQ(node->subnodeBlock->offset, 0x2000u);
+  EXPECT_EQ(node->BidSub(), 0x80u);
+  EXPECT_EQ(node->BidData(), 0x41u);
+  EXPECT_TRUE(tree_.RelinkBlocks(blocks_).empty());
+
+  // Met again with plain bids: nothing kept aside any more.
+  tree_.Place(NodeEntry{0x8022, 0x40, 0, 0x122}, blocks_, cache_, damage_);
+  EXPECT_EQ(node->BidData(), 0x40u);
+  EXPECT_EQ(node->BidSub(), 0u);
+  EXPECT_EQ(node->subnodeBlock, nullptr);
+
+  blocks_.Append({0xC0, 0x3000, 30, 1});
+  blocks_.Append({0xC0, 0x4000, 30, 1});
+  ASSERT_TRUE(tree_.SetDataBlock(0x8022, &blocks_.At(3)));  // the later copy, as given
+  EXPECT_EQ(node->dataBlock->offset, 0x4000u);
+  EXPECT_EQ(node->BidData(), 0xC0u);
+  BlockEntry elsewhere(0xC0, 0x5000, 30, 1);
+  EXPECT_FALSE(tree_.SetDataBlock(0x8022, &elsewhere));
+  EXPECT_EQ(node->dataBlock->offset, 0x4000u);
+}
+
 }  // namespace
 }  // namespace palvara

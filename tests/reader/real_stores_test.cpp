@@ -239,7 +239,7 @@ TEST(RealStoreFacts, TruncatedPropertyAndTableBlocksGivePartialResults) {
   const SubnodeEntry* table = FindSubnodeEntry(subnodes, 0x671);
   ASSERT_NE(table, nullptr);
   std::uint64_t nextId = 0xF0000000;
-  for (const BlockEntry* block : {message->dataBlock, table->data}) {
+  for (const BlockEntry* block : {message->dataBlock.Get(), table->data}) {
     ASSERT_FALSE(block->IsInternal());
     const auto whole = ReadPropertyList(store, block, subnodes);
     ASSERT_NE(whole, nullptr);
