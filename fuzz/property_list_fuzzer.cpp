@@ -22,7 +22,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // quarters, reachable as subnodes 0x3F and 0x5F. Block 0x22: an XBLOCK over 0x10 and 0x14,
     // so that the heap can also be read as two pages.
     const std::uint32_t quarter = static_cast<std::uint32_t>(size / 4);
-    const auto cb = [](std::size_t n) { return static_cast<std::uint16_t>(std::min<std::size_t>(n, 65535)); };
+    const auto cb = [](std::size_t n) {
+      return static_cast<std::uint16_t>(std::min<std::size_t>(n, 65535));
+    };
     store.blocks.Append({0x10, 0, cb(size), 2});
     store.blocks.Append({0x14, quarter, cb(quarter), 2});
     store.blocks.Append({0x18, 3ull * quarter, cb(quarter), 2});

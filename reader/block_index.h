@@ -21,10 +21,10 @@ struct [[gnu::packed]] BlockEntry {
   BlockEntry(std::uint64_t bid, std::uint64_t ib, std::uint16_t cb, std::int16_t cRef)
       : id(bid), offset(ib < kOffsetLimit ? ib : kOffsetLimit), size(cb), referenceCount(cRef) {}
 
-  std::uint64_t id = 0;              // bid as stored (bit 1 set: internal block, a data tree)
-  std::uint64_t offset : 48 = 0;     // ib: file offset of the block
-  std::uint16_t size = 0;            // cb: data bytes, trailer not counted
-  std::int16_t referenceCount = 0;   // cRef, carried for listings
+  std::uint64_t id = 0;             // bid as stored (bit 1 set: internal block, a data tree)
+  std::uint64_t offset : 48 = 0;    // ib: file offset of the block
+  std::uint16_t size = 0;           // cb: data bytes, trailer not counted
+  std::int16_t referenceCount = 0;  // cRef, carried for listings
 
   bool IsInternal() const { return (id & 0x2) != 0; }
 };

@@ -138,12 +138,11 @@ class FirstPositionIndex {
     if (runEnd_ == 0 || key > lastKey_) return kNone;
     // samples_[i] is the key at i * kSampleEvery; the first entry with `key` lies after the last
     // sample below it and no later than the first sample at or above it.
-    const std::size_t above =
-        static_cast<std::size_t>(std::lower_bound(samples_.begin(), samples_.end(), key) -
-                                 samples_.begin());
+    const std::size_t above = static_cast<std::size_t>(
+        std::lower_bound(samples_.begin(), samples_.end(), key) - samples_.begin());
     std::uint32_t low = above == 0 ? 0 : static_cast<std::uint32_t>((above - 1) * kSampleEvery);
-    std::uint32_t high = static_cast<std::uint32_t>(
-        std::min<std::size_t>(above * kSampleEvery + 1, runEnd_));
+    std::uint32_t high =
+        static_cast<std::uint32_t>(std::min<std::size_t>(above * kSampleEvery + 1, runEnd_));
     while (low < high) {
       const std::uint32_t middle = low + (high - low) / 2;
       if (keyAt(middle) < key) {

@@ -93,7 +93,8 @@ void FolderRebuild::RebuildMessageStore() {
   const StoreNode* root = FindNode(s_, kRootFolderNid);
   const StoreNode* top = nullptr;
   std::size_t topSize = 0;
-  for (const StoreNode* n = root ? root->firstChild.Get() : nullptr; n != nullptr; n = n->nextSibling) {
+  for (const StoreNode* n = root ? root->firstChild.Get() : nullptr; n != nullptr;
+       n = n->nextSibling) {
     const std::size_t size = n->NidType() == kFolderType ? SubtreeSize(*n) : 0;
     if (size > topSize) {
       top = n;

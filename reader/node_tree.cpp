@@ -30,7 +30,7 @@ std::uint64_t StoreNode::BidSub() const {
 static_assert(sizeof(StoreNode) == 40);
 
 void NodeTree::ChunkRelease::operator()(std::byte* chunk) const {
-  ::operator delete(chunk, std::align_val_t{kChunkBytes});
+  ::operator delete (chunk, std::align_val_t{kChunkBytes});
 }
 
 NodeTree::~NodeTree() { Clear(); }
@@ -38,7 +38,8 @@ NodeTree::~NodeTree() { Clear(); }
 StoreNode* NodeTree::NewNode() {
   const std::uint32_t position = size_;
   if (position % kChunkNodes == 0) {
-    auto* chunk = static_cast<std::byte*>(::operator new(kChunkBytes, std::align_val_t{kChunkBytes}));
+    auto* chunk =
+        static_cast<std::byte*>(::operator new (kChunkBytes, std::align_val_t{kChunkBytes}));
     chunks_.emplace_back(chunk);
     new (chunk) ChunkHeader{this, position};
   }

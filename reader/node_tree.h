@@ -203,8 +203,8 @@ class NodeTree {
   }
   static std::uint32_t PositionOf(const StoreNode* node) {
     const ChunkHeader& header = HeaderOf(node);
-    const auto* nodes = reinterpret_cast<const StoreNode*>(
-        reinterpret_cast<const std::byte*>(&header) + kNodesAt);
+    const auto* nodes =
+        reinterpret_cast<const StoreNode*>(reinterpret_cast<const std::byte*>(&header) + kNodesAt);
     return header.firstPosition + static_cast<std::uint32_t>(node - nodes);
   }
   StoreNode& NodeAt(std::uint32_t position) const {

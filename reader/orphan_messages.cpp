@@ -94,7 +94,8 @@ class FreeBlockSorter {
       if (data != 0) work.push_back(data);
       if (sub != 0) work.push_back(sub);
     };
-    s_.nodes.ForEachPreorder([&addNode](const StoreNode& n, int) { addNode(n.BidData(), n.BidSub()); });
+    s_.nodes.ForEachPreorder(
+        [&addNode](const StoreNode& n, int) { addNode(n.BidData(), n.BidSub()); });
     // Nodes waiting for a parent, with everything below them.
     std::vector<const StoreNode*> pending = s_.nodes.Orphans();
     while (!pending.empty()) {

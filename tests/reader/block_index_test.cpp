@@ -102,7 +102,8 @@ TEST(BlockIndexTest, OrderedWalkThenLaterEntriesKeepTheFirstEntryWinning) {
 // a small one that would read another block's bytes. Up to the limit they are kept exactly.
 TEST(BlockIndexTest, OffsetsBeyondFortyEightBitsStayPastTheEnd) {
   const std::uint64_t limit = BlockEntry::kOffsetLimit;
-  for (const std::uint64_t ib : {limit + 1, limit + 0x41, std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
+  for (const std::uint64_t ib :
+       {limit + 1, limit + 0x41, std::uint64_t{1} << 63, ~std::uint64_t{0}}) {
     EXPECT_EQ(BlockEntry(4, ib, 1, 1).offset, limit) << ib;
   }
   EXPECT_EQ(BlockEntry(4, limit - 1, 1, 1).offset, limit - 1);

@@ -31,7 +31,7 @@ TEST_F(NodeTreeTest, NodeMetAgainMovesWithItsSubtree) {
   Place(0x122, 0x122);
   Place(0x8022, 0x122);
   Place(0x8042, 0x122);
-  Place(0x8062, 0x8022);    // folder with a message below it
+  Place(0x8062, 0x8022);  // folder with a message below it
   Place(0x200004, 0x8062);
   NewPage();
   Place(0x8062, 0x8042, 0x40);  // met again under another parent
