@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <filesystem>
@@ -281,6 +282,23 @@ TEST(NdbWriterBufferTest, EveryWriteBufferGivesTheSameFile) {
   fs::remove(path);
 }
 
+// The maps of a store below 128 intervals mark its blocks, the B-tree pages and the map
+// pages, and nothing else.
+void ExpectMapsMarkExactlyTheUsedRoom(const Bytes& file, const StoreFile& store) {
+  const std::size_t amaps = (file.size() - 0x4400) / 0x3E000;
+  std::uint64_t units = 0;
+  for (const BlockEntry& b : store.blocks.Entries()) units += (b.size + 16 + 63) / 64;
+  units += 8 * (store.visitedBlockPages.size() + store.visitedNodePages.size());
+  for (std::size_t n = 0; n < amaps; ++n) units += 8 * (1 + (n % 8 == 0 ? 1 : 0));
+  std::uint64_t marked = 0;
+  for (std::size_t n = 0; n < amaps; ++n) {
+    for (std::size_t i = 0; i < 496; ++i) {
+      marked += static_cast<std::uint64_t>(std::popcount(std::to_integer<unsigned>(file[0x4400 + n * 0x3E000 + i])));
+    }
+  }
+  EXPECT_EQ(marked, units);
+}
+
 // As in a store that grew over time, the B-tree pages lie among the blocks, so that a lost
 // tail takes only its share of them; room set aside for them and not needed stays free.
 TEST(NdbWriterLayoutTest, BTreePagesLieAmongTheBlocksAndOnlyUsedRoomIsAllocated) {
@@ -310,19 +328,47 @@ TEST(NdbWriterLayoutTest, BTreePagesLieAmongTheBlocksAndOnlyUsedRoomIsAllocated)
     EXPECT_GE(inFirstHalf * 5, pages->size() * 2) << inFirstHalf << " of " << pages->size();
   }
 
-  // The maps mark the blocks, the B-tree pages and the map pages, and nothing else.
-  const std::size_t amaps = (file.size() - 0x4400) / 0x3E000;
-  std::uint64_t units = 0;
-  for (const BlockEntry& b : store.blocks.Entries()) units += (b.size + 16 + 63) / 64;
-  units += 8 * (store.visitedBlockPages.size() + store.visitedNodePages.size());
-  for (std::size_t n = 0; n < amaps; ++n) units += 8 * (1 + (n % 8 == 0 ? 1 : 0));
-  std::uint64_t marked = 0;
-  for (std::size_t n = 0; n < amaps; ++n) {
-    for (std::size_t i = 0; i < 496; ++i) {
-      marked += static_cast<std::uint64_t>(std::popcount(std::to_integer<unsigned>(file[0x4400 + n * 0x3E000 + i])));
-    }
+  ExpectMapsMarkExactlyTheUsedRoom(file, store);
+}
+
+// Node entries come in any order and go to the file beside the store in sorted runs; the
+// B-tree over them is in nid order all the same. Room set aside for node B-tree pages in an
+// interval the writer has long left is given back there.
+TEST(NdbWriterLayoutTest, NodesInAnyOrderAndRoomGivenBackFarBehindTheWriter) {
+  const fs::path path = fs::temp_directory_path() / ("palvara-ndb-runs-" + std::to_string(::getpid()) + ".pst");
+  Status status = Status::Ok();
+  auto writer = NdbWriter::Create(path, EncodingMethod::kCyclic, &status);
+  ASSERT_TRUE(writer) << status.message();
+  writer->AddNode(0x21, writer->WriteData(testing::EmptyPropertyContextHeap()), 0, 0);
+  writer->AddNode(0x8022, 0, 0, 0);
+  // 9,001 messages (three runs and a part): 635 node B-tree pages in 640 set aside.
+  std::vector<std::uint32_t> order(9001);
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), std::mt19937(3));
+  for (const std::uint32_t i : order) {
+    writer->AddNode(0x200004 + (i << 5), writer->WriteData(Random(1 + i % 200, i)), 0, 0x8022);
   }
-  EXPECT_EQ(marked, units);
+  // Then 3 MB of blocks without a node: a dozen intervals on.
+  writer->WriteData(Random(3u << 20, 77));
+  ASSERT_TRUE(writer->Finish().ok());
+  writer.reset();
+  const Bytes file = testing::ReadFileBytes(path);
+  fs::remove(path);
+
+  StoreFile store;
+  ASSERT_TRUE(OpenStore(store, std::make_unique<ViewByteSource>(file)).ok());
+  EXPECT_EQ(IndexStore(store), 0);
+  EXPECT_TRUE(store.damage.Empty()) << store.damage.Reports().front().ToString();
+  EXPECT_EQ(store.nodes.ReachableCount(), 9003u);
+  for (std::uint32_t i = 0; i < order.size(); ++i) {
+    const StoreNode* node = FindNode(store, 0x200004 + (i << 5));
+    ASSERT_NE(node, nullptr) << i;
+    EXPECT_EQ(node->parent->nid, 0x8022u);
+    EXPECT_EQ(ReadNodeBytes(store, node->dataBlock), Random(1 + i % 200, i)) << i;
+  }
+  EXPECT_EQ(store.visitedNodePages.size(), 635u);
+  ASSERT_GT((file.size() - 0x4400) / 0x3E000, 12u);
+  ExpectMapsMarkExactlyTheUsedRoom(file, store);
 }
 
 TEST_P(NdbWriterTest, UnfinishedStoresAreRemoved) {
