@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstdio>
 #include <cstring>
 
@@ -10,6 +11,8 @@
 
 #ifdef PALVARA_HAVE_VBMI_PATH
 #include <immintrin.h>
+#elif defined(__SSE2__)
+#include <emmintrin.h>
 #endif
 
 namespace palvara {
@@ -69,6 +72,19 @@ bool IsCleanUtf8(std::string_view text) {
   const auto* const end = p + text.size();
   constexpr std::uint64_t kHigh = 0x8080808080808080ull, kOnes = 0x0101010101010101ull;
   while (p < end) {
+#ifdef __SSE2__
+    // Sixteen ASCII bytes at once, none of them NUL; else on from the first byte that is not.
+    if (end - p >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const auto other = static_cast<unsigned>(
+          _mm_movemask_epi8(v) | _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+      if (other == 0) {
+        p += 16;
+        continue;
+      }
+      p += std::countr_zero(other);
+    }
+#endif
     if (end - p >= 8) {
       // Eight ASCII bytes at once, none of them NUL.
       std::uint64_t w;

@@ -3,8 +3,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 #include <stdexcept>
 
@@ -13,6 +13,10 @@
 #include "export/mime_writer.h"
 #include "export/source_message.h"
 #include "export/vcard_writer.h"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace palvara {
 namespace {
@@ -60,22 +64,35 @@ std::optional<OpenFormats> ParseOpenFormats(std::string_view name) {
   return f;
 }
 
+namespace {
+
+// The first "From " in `text` at or after `pos`, or npos.
+std::size_t FindFromBlank(std::string_view text, std::size_t pos) {
+#ifdef __SSE2__
+  // Sixteen positions at once: each of the five bytes compared in its own shifted load.
+  const char* const data = text.data();
+  for (; pos + 20 <= text.size(); pos += 16) {
+    __m128i hit = _mm_set1_epi8(-1);
+    int shift = 0;
+    for (const char c : {'F', 'r', 'o', 'm', ' '}) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + pos + shift++));
+      hit = _mm_and_si128(hit, _mm_cmpeq_epi8(v, _mm_set1_epi8(c)));
+    }
+    if (const int mask = _mm_movemask_epi8(hit); mask != 0) {
+      return pos + static_cast<std::size_t>(std::countr_zero(static_cast<unsigned>(mask)));
+    }
+  }
+#endif
+  return text.find("From ", pos);
+}
+
+}  // namespace
+
 void MboxrdQuote(std::string& text, std::size_t from) {
   // Such lines are rare (a text part never has one): find the first, and copy only then.
-  // A search for the blank skips a base64 part (which has none) at memchr's pace; each blank
-  // found is then checked for the "From" before it.
-  const auto next = [&text](std::size_t pos) {
-    for (std::size_t blank = pos + 4; blank < text.size();) {
-      const void* hit = std::memchr(text.data() + blank, ' ', text.size() - blank);
-      if (hit == nullptr) break;
-      blank = static_cast<std::size_t>(static_cast<const char*>(hit) - text.data());
-      if (text.compare(blank - 4, 4, "From") == 0) return blank - 4;
-      ++blank;
-    }
-    return std::string::npos;
-  };
   std::size_t first = std::string::npos;
-  for (std::size_t at = next(from); at != std::string::npos; at = next(at + 1)) {
+  for (std::size_t at = FindFromBlank(text, from); at != std::string::npos;
+       at = FindFromBlank(text, at + 1)) {
     std::size_t line = at;
     while (line > from && text[line - 1] == '>') --line;
     if (line == from || text[line - 1] == '\n') {

@@ -77,7 +77,9 @@ TEST(MimeText, ValidUtf8TakesCleanTextAsItIsAndRepairsTheRest) {
   const char pieces[][5] = {"a", "\xC3\xA9", "\xE6\x9D\xB1", "\xF0\x9F\x99\x82", "\x80", "\xC3", "\xED\xB0\x80", ""};
   std::uint32_t seed = 12345;
   for (int round = 0; round < 3000; ++round) {
-    std::string text;
+    // Half the rounds lead with a run of ASCII, so that bytes of every kind also follow the
+    // sixteen-byte steps at every alignment.
+    std::string text(round % 2 == 0 ? 0 : round % 41, 'x');
     for (int k = 0, n = static_cast<int>(seed % 23); k < n; ++k) {
       seed = seed * 1103515245u + 12345u;
       const std::size_t pick = (seed >> 16) % 8;
@@ -121,6 +123,14 @@ TEST(MimeText, MboxrdQuotesEveryFromLineOnceMore) {
   entry = "From a@b Mon Dec  7 09:05:00 2026\n";
   MboxrdQuote(entry, entry.size());
   EXPECT_EQ(entry, "From a@b Mon Dec  7 09:05:00 2026\n");
+  // Long text, with the line at every offset of the sixteen-byte steps and "From " also
+  // inside lines, where it stays.
+  for (std::size_t lead = 0; lead < 40; ++lead) {
+    const std::string x(lead, 'x'), y(30, 'y');
+    EXPECT_EQ(MboxrdEscape(x + "\nFrom here\n" + y + " From mid\n>From z" + x + "From\nFrom"),
+              x + "\n>From here\n" + y + " From mid\n>>From z" + x + "From\nFrom\n")
+        << lead;
+  }
 }
 
 TEST(MimeText, Base64LinesDecodeToTheBytesInLinesOf76) {
