@@ -40,13 +40,21 @@ constexpr std::uint64_t kMaxAMaps = 8192;
 constexpr std::size_t kBlockLeafEntries = 20;  // 488 / 24
 constexpr std::size_t kNodeLeafEntries = 15;   // 488 / 32
 constexpr std::size_t kIntermediateEntries = 20;
-// Outlook takes B-tree pages from its page map eight at a time, as the store grows
-// (NdbWriter::kPagesPerRun).
+// The allocation bits of one interval, as its AMap page holds them.
 constexpr std::size_t kMapBytes = kUnitsPerAMap / 8;
 constexpr std::uint8_t kPtypeBbt = 0x80, kPtypeNbt = 0x81, kPtypeFMap = 0x82, kPtypePMap = 0x83,
                        kPtypeAMap = 0x84, kPtypeDList = 0x86;
 
 std::uint64_t AlignUp(std::uint64_t value, std::uint64_t to) { return (value + to - 1) / to * to; }
+
+// Sets (or clears) bits [first, end) of an interval's allocation bits.
+template <typename Words>
+void MarkBits(Words& words, std::size_t first, std::size_t end, bool used) {
+  for (std::size_t i = first; i < end; ++i) {
+    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
+    words[i / 64] = used ? words[i / 64] | bit : words[i / 64] & ~bit;
+  }
+}
 
 std::uint64_t IntervalOf(std::uint64_t offset) { return (offset - kFirstAMap) / kAMapInterval; }
 std::uint64_t IntervalStart(std::uint64_t n) { return kFirstAMap + n * kAMapInterval; }
@@ -253,10 +261,7 @@ void NdbWriter::MarkUnits(std::uint64_t n, std::size_t first, std::size_t end, b
     return;
   }
   SettleMaps(n);
-  for (std::size_t i = first; i < end; ++i) {
-    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
-    map_[i / 64] = used ? map_[i / 64] | bit : map_[i / 64] & ~bit;
-  }
+  MarkBits(map_, first, end, used);
 }
 
 void NdbWriter::SettleMaps(std::uint64_t n) {
@@ -268,6 +273,7 @@ void NdbWriter::SettleMaps(std::uint64_t n) {
 }
 
 void NdbWriter::LoadMap(std::uint64_t n, MapWords& words) {
+  static_assert(sizeof(MapWords) == kMapBytes);
   words.fill(0);
   if (n == mapInterval_) words = map_;
   if (n < mapInterval_ && !mapSpill_->ReadAt(n * kMapBytes, std::as_writable_bytes(std::span(words))) &&
@@ -275,13 +281,9 @@ void NdbWriter::LoadMap(std::uint64_t n, MapWords& words) {
     status_ = Status::Error("the allocation maps of the new store could not be read back");
   }
   // The interval's own map pages, and the room given back since it was left.
-  for (std::size_t i = 0; i < ReservedBytes(n) / 64; ++i) words[i / 64] |= std::uint64_t{1} << (i % 64);
+  MarkBits(words, 0, ReservedBytes(n) / 64, true);
   for (const LateMark& mark : lateMarks_) {
-    if (mark.interval != n) continue;
-    for (std::size_t i = mark.first; i < mark.end; ++i) {
-      const std::uint64_t bit = std::uint64_t{1} << (i % 64);
-      words[i / 64] = mark.used ? words[i / 64] | bit : words[i / 64] & ~bit;
-    }
+    if (mark.interval == n) MarkBits(words, mark.first, mark.end, mark.used);
   }
 }
 
@@ -597,7 +599,7 @@ NdbWriter::PageRef NdbWriter::WriteBTree(std::size_t count, std::size_t leafCapa
                                          std::size_t leafSize, std::uint8_t ptype,
                                          PageSlots& slots, KeyAt keyAt, Serialize serialize) {
   // Each level's page references wait beside the store until the level above is laid out.
-  RowSpill refs(spillFolder_, 2730 * sizeof(PageRef));
+  RowSpill refs(spillFolder_, std::size_t{64} << 10);
   std::uint64_t levelStart = 0;
   std::size_t levelSize = 0;
   auto add = [&refs, &levelSize](const PageRef& ref) {

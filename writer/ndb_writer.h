@@ -143,6 +143,7 @@ class NdbWriter {
     std::size_t size() const { return runs.size() * kPagesPerRun; }
     std::uint64_t at(std::size_t i) const { return runs[i / kPagesPerRun] + 512 * (i % kPagesPerRun); }
   };
+  // Outlook takes B-tree pages from its page map eight at a time, as the store grows.
   static constexpr std::size_t kPagesPerRun = 8;
   static std::uint64_t BidOf(std::size_t at, const BlockRecord& b) {
     return ((at + 1) << 2) | ((b.unitAndInternal & kInternalBit) != 0 ? 2 : 0);
