@@ -299,23 +299,34 @@ void ExpectMapsMarkExactlyTheUsedRoom(const Bytes& file, const StoreFile& store)
   EXPECT_EQ(marked, units);
 }
 
+// The bytes of a store with a folder and messages 0x200004 + (i << 5), added in the order
+// given, each with data(i); then `trailing` bytes of blocks that no node uses.
+template <typename Data>
+Bytes WriteMessages(const std::string& name, EncodingMethod encoding,
+                    const std::vector<std::uint32_t>& order, Data data, std::size_t trailing = 0) {
+  const fs::path path = fs::temp_directory_path() / (name + std::to_string(::getpid()) + ".pst");
+  Status status = Status::Ok();
+  auto writer = NdbWriter::Create(path, encoding, &status);
+  EXPECT_TRUE(writer) << status.message();
+  if (!writer) return {};
+  writer->AddNode(0x21, writer->WriteData(testing::EmptyPropertyContextHeap()), 0, 0);
+  writer->AddNode(0x8022, 0, 0, 0);
+  for (const std::uint32_t i : order) writer->AddNode(0x200004 + (i << 5), writer->WriteData(data(i)), 0, 0x8022);
+  if (trailing > 0) writer->WriteData(Random(trailing, 77));
+  EXPECT_TRUE(writer->Finish().ok());
+  writer.reset();
+  Bytes file = testing::ReadFileBytes(path);
+  fs::remove(path);
+  return file;
+}
+
 // As in a store that grew over time, the B-tree pages lie among the blocks, so that a lost
 // tail takes only its share of them; room set aside for them and not needed stays free.
 TEST(NdbWriterLayoutTest, BTreePagesLieAmongTheBlocksAndOnlyUsedRoomIsAllocated) {
-  const fs::path path = fs::temp_directory_path() / ("palvara-ndb-layout-" + std::to_string(::getpid()) + ".pst");
-  Status status = Status::Ok();
-  auto writer = NdbWriter::Create(path, EncodingMethod::kPermute, &status);
-  ASSERT_TRUE(writer) << status.message();
-  writer->AddNode(0x21, writer->WriteData(testing::EmptyPropertyContextHeap()), 0, 0);
-  writer->AddNode(0x8022, 0, 0, 0);
-  for (std::uint32_t i = 0; i < 3001; ++i) {
-    writer->AddNode(0x200004 + (i << 5), writer->WriteData(Random(2000, i)), 0, 0x8022);
-  }
-  ASSERT_TRUE(writer->Finish().ok());
-  writer.reset();
-  const Bytes file = testing::ReadFileBytes(path);
-  fs::remove(path);
-
+  std::vector<std::uint32_t> order(3001);
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  const Bytes file = WriteMessages("palvara-ndb-layout-", EncodingMethod::kPermute, order,
+                                   [](std::uint32_t i) { return Random(2000, i); });
   StoreFile store;
   ASSERT_TRUE(OpenStore(store, std::make_unique<ViewByteSource>(file)).ok());
   EXPECT_EQ(IndexStore(store), 0);
@@ -327,7 +338,6 @@ TEST(NdbWriterLayoutTest, BTreePagesLieAmongTheBlocksAndOnlyUsedRoomIsAllocated)
     for (std::uint64_t offset : *pages) inFirstHalf += offset < file.size() / 2 ? 1 : 0;
     EXPECT_GE(inFirstHalf * 5, pages->size() * 2) << inFirstHalf << " of " << pages->size();
   }
-
   ExpectMapsMarkExactlyTheUsedRoom(file, store);
 }
 
@@ -335,26 +345,13 @@ TEST(NdbWriterLayoutTest, BTreePagesLieAmongTheBlocksAndOnlyUsedRoomIsAllocated)
 // B-tree over them is in nid order all the same. Room set aside for node B-tree pages in an
 // interval the writer has long left is given back there.
 TEST(NdbWriterLayoutTest, NodesInAnyOrderAndRoomGivenBackFarBehindTheWriter) {
-  const fs::path path = fs::temp_directory_path() / ("palvara-ndb-runs-" + std::to_string(::getpid()) + ".pst");
-  Status status = Status::Ok();
-  auto writer = NdbWriter::Create(path, EncodingMethod::kCyclic, &status);
-  ASSERT_TRUE(writer) << status.message();
-  writer->AddNode(0x21, writer->WriteData(testing::EmptyPropertyContextHeap()), 0, 0);
-  writer->AddNode(0x8022, 0, 0, 0);
-  // 9,001 messages (three runs and a part): 635 node B-tree pages in 640 set aside.
+  // 9,001 messages (three runs and a part): 635 node B-tree pages in 640 set aside; then 3 MB
+  // of blocks, a dozen intervals on.
   std::vector<std::uint32_t> order(9001);
   for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
   std::shuffle(order.begin(), order.end(), std::mt19937(3));
-  for (const std::uint32_t i : order) {
-    writer->AddNode(0x200004 + (i << 5), writer->WriteData(Random(1 + i % 200, i)), 0, 0x8022);
-  }
-  // Then 3 MB of blocks without a node: a dozen intervals on.
-  writer->WriteData(Random(3u << 20, 77));
-  ASSERT_TRUE(writer->Finish().ok());
-  writer.reset();
-  const Bytes file = testing::ReadFileBytes(path);
-  fs::remove(path);
-
+  auto data = [](std::uint32_t i) { return Random(1 + i % 200, i); };
+  const Bytes file = WriteMessages("palvara-ndb-runs-", EncodingMethod::kCyclic, order, data, 3u << 20);
   StoreFile store;
   ASSERT_TRUE(OpenStore(store, std::make_unique<ViewByteSource>(file)).ok());
   EXPECT_EQ(IndexStore(store), 0);
@@ -364,7 +361,7 @@ TEST(NdbWriterLayoutTest, NodesInAnyOrderAndRoomGivenBackFarBehindTheWriter) {
     const StoreNode* node = FindNode(store, 0x200004 + (i << 5));
     ASSERT_NE(node, nullptr) << i;
     EXPECT_EQ(node->parent->nid, 0x8022u);
-    EXPECT_EQ(ReadNodeBytes(store, node->dataBlock), Random(1 + i % 200, i)) << i;
+    EXPECT_EQ(ReadNodeBytes(store, node->dataBlock), data(i)) << i;
   }
   EXPECT_EQ(store.visitedNodePages.size(), 635u);
   ASSERT_GT((file.size() - 0x4400) / 0x3E000, 12u);
