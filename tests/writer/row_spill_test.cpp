@@ -107,8 +107,9 @@ TEST_F(RowSpillTest, BytesAreCopiedBackFromTheFileThePendingTailOrBoth) {
       all.insert(all.end(), bytes.begin(), bytes.end());
     }
     ASSERT_EQ(spill.Size(), all.size());
-    // Across a flush, and across the end of the file into what is still pending.
-    for (const std::uint64_t at : {std::uint64_t{0}, std::uint64_t{990}, all.size() - 300}) {
+    // Flushed at 1,015 and 2,130 bytes: reads within the file, across a flush, and across the
+    // end of the file into what is still pending.
+    for (const std::uint64_t at : {0u, 990u, 2000u, 2470u}) {
       Bytes back(250);
       ASSERT_TRUE(spill.ReadAt(at, back)) << at;
       EXPECT_TRUE(std::equal(back.begin(), back.end(), all.begin() + static_cast<std::ptrdiff_t>(at))) << at;
