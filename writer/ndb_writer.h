@@ -232,8 +232,9 @@ class NdbWriter {
   struct NodeMerge;
   std::unique_ptr<NodeMerge> nodeMerge_;  // Finish: the runs being merged
   PageSlots blockTreePages_, nodeTreePages_;
-  // The allocation state, one bit per 64-byte unit. The interval being filled is here; the ones before it go to an unnamed file beside the
-  // store (interval k at k * 496 bytes). Room given back in those at the end is in lateMarks_.
+  // The allocation state, one bit per 64-byte unit. The interval being filled is here; the ones
+  // before it go to an unnamed file beside the store (interval k at k * 496 bytes). Room given
+  // back in those at the end is in lateMarks_.
   std::unique_ptr<RowSpill> mapSpill_;
   MapWords map_{};
   std::uint64_t mapInterval_ = 0;
