@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+#include <queue>
 
 #include "reader/crc.h"
 #include "writer/row_spill.h"
@@ -39,12 +40,21 @@ constexpr std::uint64_t kMaxAMaps = 8192;
 constexpr std::size_t kBlockLeafEntries = 20;  // 488 / 24
 constexpr std::size_t kNodeLeafEntries = 15;   // 488 / 32
 constexpr std::size_t kIntermediateEntries = 20;
-// Outlook takes B-tree pages from its page map eight at a time, as the store grows.
-constexpr std::size_t kPagesPerRun = 8;
+// The allocation bits of one interval, as its AMap page holds them.
+constexpr std::size_t kMapBytes = kUnitsPerAMap / 8;
 constexpr std::uint8_t kPtypeBbt = 0x80, kPtypeNbt = 0x81, kPtypeFMap = 0x82, kPtypePMap = 0x83,
                        kPtypeAMap = 0x84, kPtypeDList = 0x86;
 
 std::uint64_t AlignUp(std::uint64_t value, std::uint64_t to) { return (value + to - 1) / to * to; }
+
+// Sets (or clears) bits [first, end) of an interval's allocation bits.
+template <typename Words>
+void MarkBits(Words& words, std::size_t first, std::size_t end, bool used) {
+  for (std::size_t i = first; i < end; ++i) {
+    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
+    words[i / 64] = used ? words[i / 64] | bit : words[i / 64] & ~bit;
+  }
+}
 
 std::uint64_t IntervalOf(std::uint64_t offset) { return (offset - kFirstAMap) / kAMapInterval; }
 std::uint64_t IntervalStart(std::uint64_t n) { return kFirstAMap + n * kAMapInterval; }
@@ -95,9 +105,12 @@ NdbWriter::NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding
       encoding_(encoding),
       cursor_(kFirstAMap) {
   buffer_.reserve(bufferLimit_);
-  const std::filesystem::path folder = path_.has_parent_path() ? path_.parent_path() : ".";
-  spill_ = std::make_unique<RowSpill>(folder, kRecordRun * sizeof(BlockRecord));
+  spillFolder_ = path_.has_parent_path() ? path_.parent_path() : ".";
+  spill_ = std::make_unique<RowSpill>(spillFolder_, kRecordRun * sizeof(BlockRecord));
   if (!spill_->Spilling()) spill_.reset();
+  // Where no file can be made beside the store, these keep what they are given in memory.
+  nodeSpill_ = std::make_unique<RowSpill>(spillFolder_, kNodeRun * sizeof(NodeRecord));
+  mapSpill_ = std::make_unique<RowSpill>(spillFolder_, 128 * kMapBytes);
   if (bufferLimit_ > 0) {
     behind_ = true;
     writeBehind_ = std::thread([this] { WriteBehind(); });
@@ -229,36 +242,71 @@ void NdbWriter::WriteToFile(std::uint64_t offset, ByteSpan bytes) {
 }
 
 void NdbWriter::MarkUsed(std::uint64_t offset, std::size_t size, bool used) {
-  const std::size_t first = (offset - kFirstAMap) / 64;
-  const std::size_t last = (offset - kFirstAMap + size + 63) / 64;
-  if (used_.size() * 64 < last) used_.resize((last + 63) / 64, 0);
-  for (std::size_t i = first; i < last; ++i) {
-    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
-    used_[i / 64] = used ? used_[i / 64] | bit : used_[i / 64] & ~bit;
+  std::uint64_t unit = (offset - kFirstAMap) / 64;
+  const std::uint64_t last = (offset - kFirstAMap + size + 63) / 64;
+  while (unit < last) {
+    const std::uint64_t n = unit / kUnitsPerAMap;
+    const std::uint64_t end = std::min<std::uint64_t>(last, (n + 1) * kUnitsPerAMap);
+    MarkUnits(n, static_cast<std::size_t>(unit - n * kUnitsPerAMap),
+              static_cast<std::size_t>(end - n * kUnitsPerAMap), used);
+    unit = end;
+  }
+}
+
+void NdbWriter::MarkUnits(std::uint64_t n, std::size_t first, std::size_t end, bool used) {
+  if (n < mapInterval_) {
+    // Only Finish goes back, to give back room set aside: a few pages.
+    lateMarks_.push_back(LateMark{n, static_cast<std::uint32_t>(first),
+                                  static_cast<std::uint32_t>(end), used});
+    return;
+  }
+  SettleMaps(n);
+  MarkBits(map_, first, end, used);
+}
+
+void NdbWriter::SettleMaps(std::uint64_t n) {
+  while (mapInterval_ < n) {
+    mapSpill_->AddBytes(std::as_bytes(std::span(map_)));
+    map_.fill(0);
+    ++mapInterval_;
+  }
+}
+
+void NdbWriter::LoadMap(std::uint64_t n, MapWords& words) {
+  static_assert(sizeof(MapWords) == kMapBytes);
+  words.fill(0);
+  if (n == mapInterval_) words = map_;
+  if (n < mapInterval_ && !mapSpill_->ReadAt(n * kMapBytes, std::as_writable_bytes(std::span(words))) &&
+      status_.ok()) {
+    status_ = Status::Error("the allocation maps of the new store could not be read back");
+  }
+  // The interval's own map pages, and the room given back since it was left.
+  MarkBits(words, 0, ReservedBytes(n) / 64, true);
+  for (const LateMark& mark : lateMarks_) {
+    if (mark.interval == n) MarkBits(words, mark.first, mark.end, mark.used);
   }
 }
 
 // Sets aside a run of pages at the current end once the tree over `entries` entries needs
 // more pages than are set aside. Nothing is written there until Finish.
 void NdbWriter::SetAsidePages(PageSlots& slots, std::size_t entries, std::size_t leafCapacity) {
-  if (slots.offsets.size() >= TreePages(entries, leafCapacity) || !status_.ok()) return;
-  const std::uint64_t run = Allocate(kPagesPerRun * 512, 512);
-  for (std::size_t i = 0; i < kPagesPerRun; ++i) slots.offsets.push_back(run + 512 * i);
+  if (slots.size() >= TreePages(entries, leafCapacity) || !status_.ok()) return;
+  slots.runs.push_back(Allocate(kPagesPerRun * 512, 512));
 }
 
 // The next page slot set aside for a tree, else a new page at the end.
 std::uint64_t NdbWriter::TakePage(PageSlots& slots) {
-  if (slots.taken < slots.offsets.size()) return slots.offsets[slots.taken++];
+  if (slots.taken < slots.size()) return slots.at(slots.taken++);
   return Allocate(512, 512);
 }
 
 std::uint64_t NdbWriter::IndexBytes() const {
   auto beyond = [](const PageSlots& slots, std::size_t entries, std::size_t leafCapacity) {
     const std::size_t pages = TreePages(entries, leafCapacity);
-    return pages > slots.offsets.size() ? pages - slots.offsets.size() : 0;
+    return pages > slots.size() ? pages - slots.size() : 0;
   };
   return (beyond(blockTreePages_, blockCount_, kBlockLeafEntries) +
-          beyond(nodeTreePages_, nodes_.size(), kNodeLeafEntries) + 2) *
+          beyond(nodeTreePages_, nodeCount_, kNodeLeafEntries) + 2) *
          512;
 }
 
@@ -475,8 +523,65 @@ void NdbWriter::AddNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t 
   auto narrow = [](std::uint64_t bid) {
     return bid <= std::numeric_limits<std::uint32_t>::max() ? static_cast<std::uint32_t>(bid) : 0;
   };
-  nodes_.push_back(NodeRecord{nid, narrow(bidData), narrow(bidSub), nidParent});
-  SetAsidePages(nodeTreePages_, nodes_.size(), kNodeLeafEntries);
+  recentNodes_.push_back(NodeRecord{nid, narrow(bidData), narrow(bidSub), nidParent});
+  ++nodeCount_;
+  if (recentNodes_.size() == kNodeRun) SpillNodes();
+  SetAsidePages(nodeTreePages_, nodeCount_, kNodeLeafEntries);
+}
+
+void NdbWriter::SpillNodes() {
+  std::stable_sort(recentNodes_.begin(), recentNodes_.end(),
+                   [](const NodeRecord& a, const NodeRecord& b) { return a.nid < b.nid; });
+  nodeSpill_->AddBytes(std::as_bytes(std::span(recentNodes_)));
+  recentNodes_.clear();
+}
+
+// The sorted runs of node entries, merged: each run is read a slice at a time, and the run
+// whose next entry has the lowest nid (the earlier run among equal ones) gives the next entry.
+struct NdbWriter::NodeMerge {
+  static constexpr std::size_t kSlice = 256;
+  struct Run {
+    std::uint64_t next = 0;  // entries of the run not read yet, from here
+    std::size_t left = 0;
+    std::vector<NodeRecord> slice;
+    std::size_t at = 0;
+  };
+  std::vector<Run> runs;
+  using Head = std::pair<std::uint32_t, std::size_t>;  // nid, run
+  std::priority_queue<Head, std::vector<Head>, std::greater<>> heads;
+  NodeRecord current{};
+  std::size_t given = 0;  // entries given so far
+
+  // Reads the run's next slice; false when it cannot be read back.
+  bool Fill(const RowSpill& spill, Run& run) {
+    const std::size_t n = std::min(kSlice, run.left);
+    run.slice.resize(n);
+    run.at = 0;
+    if (!spill.ReadAt(run.next * sizeof(NodeRecord), std::as_writable_bytes(std::span(run.slice)))) {
+      run.left = 0;
+      run.slice.clear();
+      return false;
+    }
+    run.next += n;
+    run.left -= n;
+    return true;
+  }
+};
+
+const NdbWriter::NodeRecord& NdbWriter::NodeAt(std::size_t at) {
+  NodeMerge& merge = *nodeMerge_;
+  while (merge.given <= at && !merge.heads.empty()) {
+    const std::size_t r = merge.heads.top().second;
+    merge.heads.pop();
+    NodeMerge::Run& run = merge.runs[r];
+    merge.current = run.slice[run.at++];
+    ++merge.given;
+    if (run.at == run.slice.size() && run.left > 0 && !merge.Fill(*nodeSpill_, run) && status_.ok()) {
+      status_ = Status::Error("the node entries of the new store could not be read back");
+    }
+    if (run.at < run.slice.size()) merge.heads.emplace(run.slice[run.at].nid, r);
+  }
+  return merge.current;
 }
 
 void NdbWriter::WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype, std::uint64_t bid,
@@ -493,10 +598,29 @@ template <typename KeyAt, typename Serialize>
 NdbWriter::PageRef NdbWriter::WriteBTree(std::size_t count, std::size_t leafCapacity,
                                          std::size_t leafSize, std::uint8_t ptype,
                                          PageSlots& slots, KeyAt keyAt, Serialize serialize) {
-  std::vector<PageRef> level;
+  // Each level's page references wait beside the store until the level above is laid out.
+  RowSpill refs(spillFolder_, std::size_t{64} << 10);
+  std::uint64_t levelStart = 0;
+  std::size_t levelSize = 0;
+  auto add = [&refs, &levelSize](const PageRef& ref) {
+    refs.AddBytes(std::as_bytes(std::span(&ref, 1)));
+    ++levelSize;
+  };
+  auto below = [this, &refs](std::uint64_t start, std::size_t i) {
+    PageRef ref{};
+    const std::optional<ByteSpan> bytes =
+        refs.View(RowSpill::Ref{start + i * sizeof(PageRef), sizeof(PageRef), 0});
+    if (bytes) {
+      std::memcpy(&ref, bytes->data(), sizeof(PageRef));
+    } else if (status_.ok()) {
+      status_ = Status::Error("the B-tree pages of the new store could not be read back");
+    }
+    return ref;
+  };
   // Leaves.
   for (std::size_t i = 0; i < count || (i == 0 && count == 0); i += leafCapacity) {
     const std::size_t n = std::min(leafCapacity, count - i);
+    const std::uint64_t key = n > 0 ? keyAt(i) : 0;
     Bytes page(512);
     for (std::size_t k = 0; k < n; ++k) serialize(page, leafSize * k, i + k);
     StoreLe(page, 488, n, 1);
@@ -506,19 +630,25 @@ NdbWriter::PageRef NdbWriter::WriteBTree(std::size_t count, std::size_t leafCapa
     const std::uint64_t offset = TakePage(slots);
     const std::uint64_t bid = bidNextP_++;
     WritePage(offset, page, ptype, bid, true);
-    level.push_back(PageRef{n > 0 ? keyAt(i) : 0, bid, offset});
+    add(PageRef{key, bid, offset});
     if (count == 0) break;
   }
   // Intermediate levels, until one page remains.
-  for (int cLevel = 1; level.size() > 1; ++cLevel) {
-    std::vector<PageRef> up;
-    for (std::size_t i = 0; i < level.size(); i += kIntermediateEntries) {
-      const std::size_t n = std::min(kIntermediateEntries, level.size() - i);
+  for (int cLevel = 1; levelSize > 1; ++cLevel) {
+    const std::uint64_t start = levelStart;
+    const std::size_t size = levelSize;
+    levelStart = refs.Size();
+    levelSize = 0;
+    for (std::size_t i = 0; i < size; i += kIntermediateEntries) {
+      const std::size_t n = std::min(kIntermediateEntries, size - i);
       Bytes page(512);
+      std::uint64_t firstKey = 0;
       for (std::size_t k = 0; k < n; ++k) {
-        StoreLe(page, 24 * k, level[i + k].key, 8);
-        StoreLe(page, 24 * k + 8, level[i + k].bid, 8);
-        StoreLe(page, 24 * k + 16, level[i + k].ib, 8);
+        const PageRef ref = below(start, i + k);
+        if (k == 0) firstKey = ref.key;
+        StoreLe(page, 24 * k, ref.key, 8);
+        StoreLe(page, 24 * k + 8, ref.bid, 8);
+        StoreLe(page, 24 * k + 16, ref.ib, 8);
       }
       StoreLe(page, 488, n, 1);
       StoreLe(page, 489, kIntermediateEntries, 1);
@@ -527,11 +657,10 @@ NdbWriter::PageRef NdbWriter::WriteBTree(std::size_t count, std::size_t leafCapa
       const std::uint64_t offset = TakePage(slots);
       const std::uint64_t bid = bidNextP_++;
       WritePage(offset, page, ptype, bid, true);
-      up.push_back(PageRef{level[i].key, bid, offset});
+      add(PageRef{firstKey, bid, offset});
     }
-    level = std::move(up);
   }
-  return level.front();
+  return below(levelStart, 0);
 }
 
 Status NdbWriter::Finish() {
@@ -542,9 +671,18 @@ Status NdbWriter::Finish() {
   behind_ = false;
   // Block B-tree and node B-tree, bottom-up from sorted entries. Page bids follow the blocks'.
   bidNextP_ = bidNextB_;
-  // The block entries are in bid order as they were made.
-  std::sort(nodes_.begin(), nodes_.end(),
-            [](const NodeRecord& a, const NodeRecord& b) { return a.nid < b.nid; });
+  // The block entries are in bid order as they were made; the node entries' runs are merged.
+  if (!recentNodes_.empty()) SpillNodes();
+  nodeMerge_ = std::make_unique<NodeMerge>();
+  for (std::size_t first = 0; first < nodeCount_; first += kNodeRun) {
+    NodeMerge::Run& run = nodeMerge_->runs.emplace_back();
+    run.next = first;
+    run.left = std::min(kNodeRun, nodeCount_ - first);
+    if (!nodeMerge_->Fill(*nodeSpill_, run) && status_.ok()) {
+      status_ = Status::Error("the node entries of the new store could not be read back");
+    }
+    if (!run.slice.empty()) nodeMerge_->heads.emplace(run.slice[0].nid, nodeMerge_->runs.size() - 1);
+  }
   const PageRef bbt = WriteBTree(
       blockCount_, kBlockLeafEntries, 24, kPtypeBbt, blockTreePages_,
       [this](std::size_t i) { return BidOf(i, RecordAt(i)); },
@@ -561,26 +699,24 @@ Status NdbWriter::Finish() {
         StoreLe(page, at + 18, static_cast<std::uint16_t>(cRef), 2);
       });
   const PageRef nbt = WriteBTree(
-      nodes_.size(), kNodeLeafEntries, 32, kPtypeNbt, nodeTreePages_,
-      [this](std::size_t i) { return std::uint64_t{nodes_[i].nid}; },
+      nodeCount_, kNodeLeafEntries, 32, kPtypeNbt, nodeTreePages_,
+      [this](std::size_t i) { return std::uint64_t{NodeAt(i).nid}; },
       [this](Bytes& page, std::size_t at, std::size_t i) {
-        const NodeRecord& n = nodes_[i];
+        const NodeRecord& n = NodeAt(i);
         StoreLe(page, at, n.nid, 8);
         StoreLe(page, at + 8, n.bidData, 8);
         StoreLe(page, at + 16, n.bidSub, 8);
         StoreLe(page, at + 24, n.nidParent, 4);
       });
+  nodeMerge_.reset();
   // Room set aside beyond what the trees took stays free (and zero).
   for (PageSlots* slots : {&blockTreePages_, &nodeTreePages_}) {
-    for (std::size_t i = slots->taken; i < slots->offsets.size(); ++i) {
-      MarkUsed(slots->offsets[i], 512, false);
-    }
+    for (std::size_t i = slots->taken; i < slots->size(); ++i) MarkUsed(slots->at(i), 512, false);
   }
 
   // The file ends at the end of its last AMap interval.
   const std::uint64_t amaps = IntervalOf(std::max<std::uint64_t>(cursor_, kFirstAMap + 1) - 1) + 1;
   const std::uint64_t eof = IntervalStart(amaps);
-  for (std::uint64_t n = 0; n < amaps; ++n) MarkUsed(IntervalStart(n), ReservedBytes(n));
   Flush();
   Drain();
   if (status_.ok() && ::ftruncate(fd_, static_cast<off_t>(eof)) != 0) {
@@ -589,11 +725,13 @@ Status NdbWriter::Finish() {
 
   std::uint64_t freeUnits = 0;
   std::vector<std::uint8_t> longestFree(amaps, 0);
+  MapWords words{};
   for (std::uint64_t n = 0; n < amaps; ++n) {
+    LoadMap(n, words);
     Bytes page(512);
     std::size_t run = 0;
     for (std::size_t i = 0; i < kUnitsPerAMap; ++i) {
-      if (Used(n * kUnitsPerAMap + i)) {
+      if (((words[i / 64] >> (i % 64)) & 1) != 0) {
         page[i / 8] |= static_cast<std::byte>(0x80 >> (i % 8));
         run = 0;
       } else {

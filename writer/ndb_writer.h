@@ -1,7 +1,9 @@
 // The node database of a new Unicode store ([MS-PST] 2.2): blocks with trailers, data trees,
 // subnode trees, the two B-trees, the allocation maps and the header. Blocks are written as
 // they come, gathered into large sequential writes; the index entries wait until Finish lays
-// out the B-trees and maps (node entries in memory, block entries mostly in a file beside). A
+// out the B-trees and maps. What grows with the store (block and node entries, the allocation
+// state of the intervals the writer has moved past, a B-tree's levels) waits in unnamed files
+// beside it and comes back in order, so that memory stays at a fixed budget. A
 // block is laid out in the write buffer as it comes; its encoding, CRC and trailer are finished
 // when the buffer goes to the file, on the writer's own thread. As in a store that grew over
 // time, the B-tree pages lie among the blocks: room for them is set aside in runs of eight
@@ -133,17 +135,26 @@ class NdbWriter {
   struct PageRef {
     std::uint64_t key, bid, ib;
   };
-  // The page slots set aside for one B-tree, in file order; Finish takes them from the front.
+  // The page slots set aside for one B-tree, in runs of eight in file order; Finish takes them
+  // from the front.
   struct PageSlots {
-    std::vector<std::uint64_t> offsets;
+    std::vector<std::uint64_t> runs;  // where each run starts
     std::size_t taken = 0;
+    std::size_t size() const { return runs.size() * kPagesPerRun; }
+    std::uint64_t at(std::size_t i) const { return runs[i / kPagesPerRun] + 512 * (i % kPagesPerRun); }
   };
+  // Outlook takes B-tree pages from its page map eight at a time, as the store grows.
+  static constexpr std::size_t kPagesPerRun = 8;
   static std::uint64_t BidOf(std::size_t at, const BlockRecord& b) {
     return ((at + 1) << 2) | ((b.unitAndInternal & kInternalBit) != 0 ? 2 : 0);
   }
   // Block entry `at` for laying out the block B-tree, read in order (runs come back from the
   // file one at a time).
   const BlockRecord& RecordAt(std::size_t at);
+  // Node entry `at` in nid order for laying out the node B-tree, read in order: the sorted runs
+  // come back from the file a little at a time and are merged.
+  const NodeRecord& NodeAt(std::size_t at);
+  void SpillNodes();
 
   NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding, std::size_t writeBuffer);
 
@@ -156,6 +167,15 @@ class NdbWriter {
   void FinishBlocks(Bytes& buffer, std::uint64_t start, std::vector<PendingBlock>& pending) const;
   std::uint64_t Allocate(std::size_t size, std::size_t alignment);
   void MarkUsed(std::uint64_t offset, std::size_t size, bool used = true);
+  // The allocation bits of one interval: 3,968 units of 64 bytes.
+  using MapWords = std::array<std::uint64_t, 62>;
+  // Marks units [first, end) of interval n.
+  void MarkUnits(std::uint64_t n, std::size_t first, std::size_t end, bool used);
+  // The maps of the intervals before n are final (but for room Finish gives back): they go to
+  // the file beside.
+  void SettleMaps(std::uint64_t n);
+  // Finish: the allocation bits of interval n.
+  void LoadMap(std::uint64_t n, MapWords& words);
   void SetAsidePages(PageSlots& slots, std::size_t entries, std::size_t leafCapacity);
   std::uint64_t TakePage(PageSlots& slots);
   void WriteAt(std::uint64_t offset, ByteSpan bytes);
@@ -203,14 +223,28 @@ class NdbWriter {
   std::unordered_map<std::uint64_t, std::int16_t> laterRefs_;
   std::vector<BlockRecord> readRun_;  // Finish: the run RecordAt read last
   std::size_t readRunAt_ = SIZE_MAX;
-  // A deque: it grows without copying (and without twice the room for a moment).
-  std::deque<NodeRecord> nodes_;
+  // The node entries: runs of kNodeRun, each sorted by nid, go to an unnamed file beside the
+  // store (run k at k * kNodeRun entries); the newest run stays here until it is full.
+  static constexpr std::size_t kNodeRun = 4096;
+  std::unique_ptr<RowSpill> nodeSpill_;
+  std::vector<NodeRecord> recentNodes_;
+  std::size_t nodeCount_ = 0;
+  struct NodeMerge;
+  std::unique_ptr<NodeMerge> nodeMerge_;  // Finish: the runs being merged
   PageSlots blockTreePages_, nodeTreePages_;
-  // One bit per 64-byte unit from 0x4400, 64 to a word; a deque grows without copying.
-  std::deque<std::uint64_t> used_;
-  bool Used(std::size_t unit) const {
-    return unit / 64 < used_.size() && ((used_[unit / 64] >> (unit % 64)) & 1) != 0;
-  }
+  // The allocation state, one bit per 64-byte unit. The interval being filled is here; the ones
+  // before it go to an unnamed file beside the store (interval k at k * 496 bytes). Room given
+  // back in those at the end is in lateMarks_.
+  std::unique_ptr<RowSpill> mapSpill_;
+  MapWords map_{};
+  std::uint64_t mapInterval_ = 0;
+  struct LateMark {
+    std::uint64_t interval;
+    std::uint32_t first, end;
+    bool used;
+  };
+  std::vector<LateMark> lateMarks_;
+  std::filesystem::path spillFolder_;
   std::array<std::uint32_t, 32> rgnid_{};
   // The buffer the writing thread has (or had last), for [handedStart_, + its size).
   std::mutex handMutex_;

@@ -101,4 +101,44 @@ std::optional<ByteSpan> RowSpill::View(const Ref& ref) const {
   return ByteSpan(window_).subspan(ref.offset - windowStart_, ref.size);
 }
 
+bool RowSpill::ReadAt(std::uint64_t offset, std::span<std::byte> out) const {
+  const std::uint64_t end = offset + out.size();
+  if (end > Size()) return false;
+  // The part in the file, then the part still pending.
+  const std::size_t fromFile =
+      offset < written_ ? static_cast<std::size_t>(std::min(end, written_) - offset) : 0;
+  if (fromFile > 0 && ReadSome(fd_, offset, out.first(fromFile)) != fromFile) return false;
+  if (fromFile < out.size()) {
+    const auto at = static_cast<std::size_t>(offset + fromFile - written_);
+    std::copy_n(pending_.begin() + static_cast<std::ptrdiff_t>(at), out.size() - fromFile,
+                out.begin() + static_cast<std::ptrdiff_t>(fromFile));
+  }
+  return true;
+}
+
+void RowSpill::RefList::Add(RowSpill& spill, const Ref& ref) {
+  tail_.push_back(ref);
+  if (tail_.size() < kChunk) return;
+  parked_.push_back(spill.AddBytes(std::as_bytes(std::span(tail_))).offset);
+  tail_.clear();
+}
+
+std::optional<RowSpill::Ref> RowSpill::RefList::Cursor::At(std::size_t i) {
+  const std::size_t chunk = i / kChunk;
+  if (chunk >= list_.parked_.size()) {
+    const std::size_t inTail = i - list_.parked_.size() * kChunk;
+    if (inTail >= list_.tail_.size()) return std::nullopt;
+    return list_.tail_[inTail];
+  }
+  if (chunkAt_ != chunk) {
+    chunk_.resize(kChunk);
+    chunkAt_ = chunk;
+    if (!spill_.ReadAt(list_.parked_[chunk], std::as_writable_bytes(std::span(chunk_)))) {
+      chunkAt_ = SIZE_MAX;
+      return std::nullopt;
+    }
+  }
+  return chunk_[i % kChunk];
+}
+
 }  // namespace palvara

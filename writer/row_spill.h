@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <optional>
+#include <span>
+#include <vector>
 
 #include "common/byte_view.h"
 #include "writer/ltp_writer.h"
@@ -36,6 +38,11 @@ class RowSpill {
   // stays valid until the next Add or read.
   Ref AddBytes(ByteSpan bytes);
   std::optional<ByteSpan> View(const Ref& ref) const;
+  // Copies the bytes at `offset` into `out`, whether in the file or still pending, without
+  // touching the stretch View keeps; false when not all of them are there.
+  bool ReadAt(std::uint64_t offset, std::span<std::byte> out) const;
+  // Bytes added so far: where the next ones go.
+  std::uint64_t Size() const { return written_ + pending_.size(); }
 
   // Whether rows go to a file (false: kept in memory).
   bool Spilling() const { return fd_ >= 0 && !inMemory_; }
@@ -44,6 +51,33 @@ class RowSpill {
   std::size_t MemoryBytes() const { return pending_.capacity() + window_.capacity(); }
 
   static constexpr std::size_t kBuffer = std::size_t{1} << 20;
+
+  // A list of refs that grows with the rows it stands for: full chunks of them are parked in a
+  // spill (the rows' own), and only the newest chunk and the chunks' places stay in memory.
+  class RefList {
+   public:
+    void Add(RowSpill& spill, const Ref& ref);
+    std::size_t size() const { return parked_.size() * kChunk + tail_.size(); }
+
+    // Reads the list back, a chunk at a time; in order, each chunk is read once.
+    class Cursor {
+     public:
+      Cursor(const RefList& list, const RowSpill& spill) : list_(list), spill_(spill) {}
+      // Ref `i`; nullopt past the end or when its chunk cannot be read back.
+      std::optional<Ref> At(std::size_t i);
+
+     private:
+      const RefList& list_;
+      const RowSpill& spill_;
+      std::vector<Ref> chunk_;
+      std::size_t chunkAt_ = SIZE_MAX;
+    };
+
+   private:
+    static constexpr std::size_t kChunk = 256;
+    std::vector<std::uint64_t> parked_;  // where each full chunk lies in the spill
+    std::vector<Ref> tail_;
+  };
 
  private:
   void Flush();

@@ -224,13 +224,15 @@ void StoreWriter::WriteTc(std::uint32_t nid, const std::vector<std::uint32_t>& t
   ndb_->AddNode(nid, w.bidData, w.bidSub, 0);
 }
 
-void StoreWriter::WriteContentsTable(std::uint32_t nid, const std::vector<RowSpill::Ref>& rows) {
+void StoreWriter::WriteContentsTable(std::uint32_t nid, const RowSpill::RefList& rows) {
   TableRow current;
-  auto rowAt = [this, &rows, &current](std::size_t r) -> const TableRow& {
-    std::optional<TableRow> row = rows_.Read(rows[r]);
+  RowSpill::RefList::Cursor refs(rows, rows_);
+  auto rowAt = [this, &refs, &current](std::size_t r) -> const TableRow& {
+    const std::optional<RowSpill::Ref> ref = refs.At(r);
+    std::optional<TableRow> row = ref ? rows_.Read(*ref) : std::nullopt;
     if (!row) {
       rowsLost_ = true;
-      row = TableRow(rows[r].rowId, {});
+      row = TableRow(ref ? ref->rowId : 0, {});
     }
     current = std::move(*row);
     return current;
@@ -499,7 +501,7 @@ std::uint32_t StoreWriter::AddParts(std::uint32_t folder, std::uint32_t nid, Mes
   const auto flags = std::find_if(m.properties.begin(), m.properties.end(),
                                   [](const PropertyView& p) { return p.id == 0x0E07 && p.type == 0x0003; });
   if (flags != m.properties.end() && (LoadLe32(flags->value, 0).value_or(1) & 0x01) == 0) ++f.unread;
-  f.contents.push_back(rows_.Add(row));
+  f.contents.Add(rows_, rows_.Add(row));
   return nid;
 }
 

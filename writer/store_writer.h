@@ -149,7 +149,7 @@ class StoreWriter {
     std::string name;
     std::string containerClass;
     std::vector<std::uint32_t> children;
-    std::vector<RowSpill::Ref> contents;  // one row per message, contents-table columns
+    RowSpill::RefList contents;  // one row per message, contents-table columns
     std::int32_t unread = 0;
   };
   // A message's node as it is written: its properties, recipient rows and attachments. The
@@ -180,7 +180,7 @@ class StoreWriter {
   void WritePc(std::uint32_t nid, std::uint32_t parent, std::vector<PropertyValue> properties);
   void WriteTc(std::uint32_t nid, const std::vector<std::uint32_t>& tags,
                const std::vector<TableRow>& rows);
-  void WriteContentsTable(std::uint32_t nid, const std::vector<RowSpill::Ref>& rows);
+  void WriteContentsTable(std::uint32_t nid, const RowSpill::RefList& rows);
   void WriteFolder(const FolderState& folder);
   void WriteFixedNodes();
   void WriteNameToIdMap();

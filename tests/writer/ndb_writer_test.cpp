@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <filesystem>
@@ -281,36 +282,9 @@ TEST(NdbWriterBufferTest, EveryWriteBufferGivesTheSameFile) {
   fs::remove(path);
 }
 
-// As in a store that grew over time, the B-tree pages lie among the blocks, so that a lost
-// tail takes only its share of them; room set aside for them and not needed stays free.
-TEST(NdbWriterLayoutTest, BTreePagesLieAmongTheBlocksAndOnlyUsedRoomIsAllocated) {
-  const fs::path path = fs::temp_directory_path() / ("palvara-ndb-layout-" + std::to_string(::getpid()) + ".pst");
-  Status status = Status::Ok();
-  auto writer = NdbWriter::Create(path, EncodingMethod::kPermute, &status);
-  ASSERT_TRUE(writer) << status.message();
-  writer->AddNode(0x21, writer->WriteData(testing::EmptyPropertyContextHeap()), 0, 0);
-  writer->AddNode(0x8022, 0, 0, 0);
-  for (std::uint32_t i = 0; i < 3001; ++i) {
-    writer->AddNode(0x200004 + (i << 5), writer->WriteData(Random(2000, i)), 0, 0x8022);
-  }
-  ASSERT_TRUE(writer->Finish().ok());
-  writer.reset();
-  const Bytes file = testing::ReadFileBytes(path);
-  fs::remove(path);
-
-  StoreFile store;
-  ASSERT_TRUE(OpenStore(store, std::make_unique<ViewByteSource>(file)).ok());
-  EXPECT_EQ(IndexStore(store), 0);
-  EXPECT_TRUE(store.damage.Empty());
-  EXPECT_EQ(store.nodes.ReachableCount(), 3003u);
-  for (const auto* pages : {&store.visitedBlockPages, &store.visitedNodePages}) {
-    ASSERT_GT(pages->size(), 100u);
-    std::size_t inFirstHalf = 0;
-    for (std::uint64_t offset : *pages) inFirstHalf += offset < file.size() / 2 ? 1 : 0;
-    EXPECT_GE(inFirstHalf * 5, pages->size() * 2) << inFirstHalf << " of " << pages->size();
-  }
-
-  // The maps mark the blocks, the B-tree pages and the map pages, and nothing else.
+// The maps of a store below 128 intervals mark its blocks, the B-tree pages and the map
+// pages, and nothing else.
+void ExpectMapsMarkExactlyTheUsedRoom(const Bytes& file, const StoreFile& store) {
   const std::size_t amaps = (file.size() - 0x4400) / 0x3E000;
   std::uint64_t units = 0;
   for (const BlockEntry& b : store.blocks) units += (b.size + 16 + 63) / 64;
@@ -323,6 +297,75 @@ TEST(NdbWriterLayoutTest, BTreePagesLieAmongTheBlocksAndOnlyUsedRoomIsAllocated)
     }
   }
   EXPECT_EQ(marked, units);
+}
+
+// The bytes of a store with a folder and messages 0x200004 + (i << 5), added in the order
+// given, each with data(i); then `trailing` bytes of blocks that no node uses.
+template <typename Data>
+Bytes WriteMessages(const std::string& name, EncodingMethod encoding,
+                    const std::vector<std::uint32_t>& order, Data data, std::size_t trailing = 0) {
+  const fs::path path = fs::temp_directory_path() / (name + std::to_string(::getpid()) + ".pst");
+  Status status = Status::Ok();
+  auto writer = NdbWriter::Create(path, encoding, &status);
+  EXPECT_TRUE(writer) << status.message();
+  if (!writer) return {};
+  writer->AddNode(0x21, writer->WriteData(testing::EmptyPropertyContextHeap()), 0, 0);
+  writer->AddNode(0x8022, 0, 0, 0);
+  for (const std::uint32_t i : order) writer->AddNode(0x200004 + (i << 5), writer->WriteData(data(i)), 0, 0x8022);
+  if (trailing > 0) writer->WriteData(Random(trailing, 77));
+  EXPECT_TRUE(writer->Finish().ok());
+  writer.reset();
+  Bytes file = testing::ReadFileBytes(path);
+  fs::remove(path);
+  return file;
+}
+
+// As in a store that grew over time, the B-tree pages lie among the blocks, so that a lost
+// tail takes only its share of them; room set aside for them and not needed stays free.
+TEST(NdbWriterLayoutTest, BTreePagesLieAmongTheBlocksAndOnlyUsedRoomIsAllocated) {
+  std::vector<std::uint32_t> order(3001);
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  const Bytes file = WriteMessages("palvara-ndb-layout-", EncodingMethod::kPermute, order,
+                                   [](std::uint32_t i) { return Random(2000, i); });
+  StoreFile store;
+  ASSERT_TRUE(OpenStore(store, std::make_unique<ViewByteSource>(file)).ok());
+  EXPECT_EQ(IndexStore(store), 0);
+  EXPECT_TRUE(store.damage.Empty());
+  EXPECT_EQ(store.nodes.ReachableCount(), 3003u);
+  for (const auto* pages : {&store.visitedBlockPages, &store.visitedNodePages}) {
+    ASSERT_GT(pages->size(), 100u);
+    std::size_t inFirstHalf = 0;
+    for (std::uint64_t offset : *pages) inFirstHalf += offset < file.size() / 2 ? 1 : 0;
+    EXPECT_GE(inFirstHalf * 5, pages->size() * 2) << inFirstHalf << " of " << pages->size();
+  }
+  ExpectMapsMarkExactlyTheUsedRoom(file, store);
+}
+
+// Node entries come in any order and go to the file beside the store in sorted runs; the
+// B-tree over them is in nid order all the same. Room set aside for node B-tree pages in an
+// interval the writer has long left is given back there.
+TEST(NdbWriterLayoutTest, NodesInAnyOrderAndRoomGivenBackFarBehindTheWriter) {
+  // 9,001 messages (three runs and a part): 635 node B-tree pages in 640 set aside; then 3 MB
+  // of blocks, a dozen intervals on.
+  std::vector<std::uint32_t> order(9001);
+  for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::shuffle(order.begin(), order.end(), std::mt19937(3));
+  auto data = [](std::uint32_t i) { return Random(1 + i % 200, i); };
+  const Bytes file = WriteMessages("palvara-ndb-runs-", EncodingMethod::kCyclic, order, data, 3u << 20);
+  StoreFile store;
+  ASSERT_TRUE(OpenStore(store, std::make_unique<ViewByteSource>(file)).ok());
+  EXPECT_EQ(IndexStore(store), 0);
+  EXPECT_TRUE(store.damage.Empty()) << store.damage.Reports().front().ToString();
+  EXPECT_EQ(store.nodes.ReachableCount(), 9003u);
+  for (std::uint32_t i = 0; i < order.size(); ++i) {
+    const StoreNode* node = FindNode(store, 0x200004 + (i << 5));
+    ASSERT_NE(node, nullptr) << i;
+    EXPECT_EQ(node->parent->nid, 0x8022u);
+    EXPECT_EQ(ReadNodeBytes(store, node->dataBlock), data(i)) << i;
+  }
+  EXPECT_EQ(store.visitedNodePages.size(), 635u);
+  ASSERT_GT((file.size() - 0x4400) / 0x3E000, 12u);
+  ExpectMapsMarkExactlyTheUsedRoom(file, store);
 }
 
 TEST_P(NdbWriterTest, UnfinishedStoresAreRemoved) {

@@ -97,5 +97,56 @@ TEST_F(RowSpillTest, ARefPastWhatWasAddedReadsAsNothing) {
   EXPECT_TRUE(spill.Read(last));
 }
 
+TEST_F(RowSpillTest, BytesAreCopiedBackFromTheFileThePendingTailOrBoth) {
+  for (const fs::path& where : {dir_, fs::path()}) {
+    RowSpill spill(where, 1000);
+    Bytes all;
+    for (std::uint32_t i = 0; i < 25; ++i) {
+      const Bytes bytes(97 + i, static_cast<std::byte>(i));
+      EXPECT_EQ(spill.AddBytes(bytes).offset, all.size());
+      all.insert(all.end(), bytes.begin(), bytes.end());
+    }
+    ASSERT_EQ(spill.Size(), all.size());
+    // Flushed at 1,015 and 2,130 bytes: reads within the file, across a flush, and across the
+    // end of the file into what is still pending.
+    for (const std::uint64_t at : {0u, 990u, 2000u, 2470u}) {
+      Bytes back(250);
+      ASSERT_TRUE(spill.ReadAt(at, back)) << at;
+      EXPECT_TRUE(std::equal(back.begin(), back.end(), all.begin() + static_cast<std::ptrdiff_t>(at))) << at;
+    }
+    Bytes past(2);
+    EXPECT_FALSE(spill.ReadAt(all.size() - 1, past));
+  }
+}
+
+// Two folders' lists grow side by side in the spill of their rows, and each reads back in
+// its own order, from the start, at random, and past its end.
+TEST_F(RowSpillTest, RefListsGrowingSideBySideReadBackInTheirOwnOrder) {
+  RowSpill spill(dir_, 4096);
+  RowSpill::RefList even, odd;
+  for (std::uint32_t i = 0; i < 1500; ++i) {
+    (i % 2 == 0 ? even : odd).Add(spill, RowSpill::Ref{std::uint64_t{i} * 1000, i + 1, i});
+    if (i % 7 == 0) spill.AddBytes(Bytes(33));  // rows in between
+  }
+  ASSERT_EQ(even.size(), 750u);
+  ASSERT_EQ(odd.size(), 750u);
+  RowSpill::RefList::Cursor evens(even, spill), odds(odd, spill);
+  for (std::size_t k = 0; k < 750; ++k) {
+    const std::optional<RowSpill::Ref> e = evens.At(k), o = odds.At(k);
+    ASSERT_TRUE(e && o) << k;
+    EXPECT_EQ(e->rowId, 2 * k);
+    EXPECT_EQ(o->rowId, 2 * k + 1);
+    EXPECT_EQ(o->offset, (2 * k + 1) * 1000);
+    EXPECT_EQ(o->size, 2 * k + 2);
+  }
+  std::mt19937 random(8);
+  for (int n = 0; n < 200; ++n) {
+    const std::size_t k = random() % 750;
+    EXPECT_EQ(evens.At(k)->rowId, 2 * k);
+  }
+  EXPECT_FALSE(evens.At(750));
+  EXPECT_EQ(RowSpill::RefList().size(), 0u);
+}
+
 }  // namespace
 }  // namespace palvara
