@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "common/folder_path.h"
+#include "common/memory.h"
 #include "common/text.h"
 #include "items/mapping.h"
 #include "items/walk_reader.h"
@@ -395,7 +396,10 @@ int StandardFolderOf(const std::string& path) {
 
 AnalysisResult RunAnalysis(const AnalysisOptions& options, AnalysisObserver& observer,
                            RunControl& control) {
-  return Analysis(options, observer, control).Run();
+  AnalysisResult result = Analysis(options, observer, control).Run();
+  // What the walk read is freed: a saving run or the wizard's lists come next, on other threads.
+  ReleaseFreedMemory();
+  return result;
 }
 
 const char* AnalysisCounters::Name(int index) {
