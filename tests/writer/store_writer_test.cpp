@@ -174,6 +174,9 @@ TEST_P(StoreWriterTest, IndependentReadersExportWhatWasWritten) {
 
 // The nodes a new store needs sit where Outlook puts them in a store it created itself.
 TEST(StoreWriterNodeSet, MatchesOutlooksEmptyStore) {
+  const fs::path sample = testing::kTestData.parent_path() / "docs" / "samples" /
+                          "outlook-empty-unicode.pst";
+  if (!fs::exists(sample)) GTEST_SKIP() << "sample store absent";
   const fs::path dir = fs::temp_directory_path() / ("palvara-nodeset-" + std::to_string(::getpid()));
   fs::create_directories(dir);
   Status status = Status::Ok();
@@ -182,8 +185,7 @@ TEST(StoreWriterNodeSet, MatchesOutlooksEmptyStore) {
   ASSERT_TRUE(writer->Finish().ok());
   StoreFile ours, outlook;
   ASSERT_TRUE(OpenStore(ours, dir / "empty.pst").ok());
-  ASSERT_TRUE(OpenStore(outlook, testing::kTestData.parent_path() / "docs" / "samples" /
-                                     "outlook-empty-unicode.pst").ok());
+  ASSERT_TRUE(OpenStore(outlook, sample).ok());
   ASSERT_EQ(IndexStore(ours), 0);
   ASSERT_EQ(IndexStore(outlook), 0);
   for (std::uint32_t nid : {0x21u, 0x61u, 0x122u, 0x12Du, 0x12Eu, 0x12Fu, 0x8022u, 0x802Du,
