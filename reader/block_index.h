@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -10,25 +11,42 @@
 
 namespace palvara {
 
+// A 64-bit value kept at any address. It is read and written by value only, so that nothing
+// ever binds a reference to unaligned memory (std::make_pair, a set's insert, std::max).
+class [[gnu::packed]] UnalignedU64 {
+ public:
+  UnalignedU64() = default;
+  UnalignedU64(std::uint64_t value) { std::memcpy(bytes_, &value, sizeof value); }
+  operator std::uint64_t() const {
+    std::uint64_t value;
+    std::memcpy(&value, bytes_, sizeof value);
+    return value;
+  }
+
+ private:
+  unsigned char bytes_[8] = {};
+};
+
 // 18 bytes, so that the index of a large store stays small: cb and cRef are 16-bit in the file,
 // and the offset has 48 bits (256 TiB, past the end of any store file). Build entries with the
 // constructor: it keeps a larger offset as kOffsetLimit, still past the end, where assigning
-// the field would cut its high bits off.
-struct [[gnu::packed]] BlockEntry {
+// the field would cut its high bits off. Packed to 2-byte alignment: the 16-bit fields stay
+// aligned, and the id, which is not, reads by value.
+struct alignas(2) [[gnu::packed]] BlockEntry {
   static constexpr std::uint64_t kOffsetLimit = (std::uint64_t{1} << 48) - 1;
 
   BlockEntry() = default;
   BlockEntry(std::uint64_t bid, std::uint64_t ib, std::uint16_t cb, std::int16_t cRef)
       : id(bid), offset(ib < kOffsetLimit ? ib : kOffsetLimit), size(cb), referenceCount(cRef) {}
 
-  std::uint64_t id = 0;             // bid as stored (bit 1 set: internal block, a data tree)
+  UnalignedU64 id;                  // bid as stored (bit 1 set: internal block, a data tree)
   std::uint64_t offset : 48 = 0;    // ib: file offset of the block
   std::uint16_t size = 0;           // cb: data bytes, trailer not counted
   std::int16_t referenceCount = 0;  // cRef, carried for listings
 
   bool IsInternal() const { return (id & 0x2) != 0; }
 };
-static_assert(sizeof(BlockEntry) == 18);
+static_assert(sizeof(BlockEntry) == 18 && alignof(BlockEntry) == 2);
 
 class BlockIndex {
  public:

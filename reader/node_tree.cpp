@@ -19,12 +19,12 @@ void ParentCache::Add(StoreNode* node) {
 
 std::uint64_t StoreNode::BidData() const {
   if (rawBidsAside_) return NodeTree::HeaderOf(this).tree->RawBidsOf(*this).data;
-  return dataBlock != nullptr ? dataBlock->id : 0;
+  return dataBlock != nullptr ? std::uint64_t{dataBlock->id} : 0;
 }
 
 std::uint64_t StoreNode::BidSub() const {
   if (rawBidsAside_) return NodeTree::HeaderOf(this).tree->RawBidsOf(*this).sub;
-  return subnodeBlock != nullptr ? subnodeBlock->id : 0;
+  return subnodeBlock != nullptr ? std::uint64_t{subnodeBlock->id} : 0;
 }
 
 static_assert(sizeof(StoreNode) == 40);
@@ -61,8 +61,9 @@ void NodeTree::SetBlocks(StoreNode* node, std::uint64_t bidData, std::uint64_t b
 
 void NodeTree::KeepRawBids(StoreNode* node, std::uint64_t bidData, std::uint64_t bidSub) {
   const std::uint32_t position = PositionOf(node);
-  const bool aside = bidData != (node->dataBlock != nullptr ? node->dataBlock->id : 0) ||
-                     bidSub != (node->subnodeBlock != nullptr ? node->subnodeBlock->id : 0);
+  const bool aside =
+      bidData != (node->dataBlock != nullptr ? std::uint64_t{node->dataBlock->id} : 0) ||
+      bidSub != (node->subnodeBlock != nullptr ? std::uint64_t{node->subnodeBlock->id} : 0);
   if (aside) {
     rawBids_[position] = RawBids{bidData, bidSub};
   } else if (node->rawBidsAside_) {
