@@ -273,9 +273,9 @@ TEST_P(ItemFieldsTest, EveryFieldHoldsTheValueOfThePropertyItNames) {
     Flatten(item, "", flat);
     for (const auto& [key, value] : flat) {
       if (key == "attachments") continue;
-      const bool known =
-          std::find(kDerived.begin(), kDerived.end(), key) != kDerived.end() ||
-          std::any_of(kFields.begin(), kFields.end(), [&](const Field& f) { return key == f.key; });
+      const bool known = std::find(kDerived.begin(), kDerived.end(), key) != kDerived.end() ||
+                         std::any_of(kFields.begin(), kFields.end(),
+                                     [&key = key](const Field& f) { return key == f.key; });
       EXPECT_TRUE(known) << key << " names no property in this test";
     }
     compared += CheckFields(kFields, flat, "", {&own});
