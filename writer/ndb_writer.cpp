@@ -256,8 +256,8 @@ void NdbWriter::MarkUsed(std::uint64_t offset, std::size_t size, bool used) {
 void NdbWriter::MarkUnits(std::uint64_t n, std::size_t first, std::size_t end, bool used) {
   if (n < mapInterval_) {
     // Only Finish goes back, to give back room set aside: a few pages.
-    lateMarks_.push_back(LateMark{n, static_cast<std::uint32_t>(first),
-                                  static_cast<std::uint32_t>(end), used});
+    lateMarks_.push_back(
+        LateMark{n, static_cast<std::uint32_t>(first), static_cast<std::uint32_t>(end), used});
     return;
   }
   SettleMaps(n);
@@ -276,8 +276,8 @@ void NdbWriter::LoadMap(std::uint64_t n, MapWords& words) {
   static_assert(sizeof(MapWords) == kMapBytes);
   words.fill(0);
   if (n == mapInterval_) words = map_;
-  if (n < mapInterval_ && !mapSpill_->ReadAt(n * kMapBytes, std::as_writable_bytes(std::span(words))) &&
-      status_.ok()) {
+  if (n < mapInterval_ &&
+      !mapSpill_->ReadAt(n * kMapBytes, std::as_writable_bytes(std::span(words))) && status_.ok()) {
     status_ = Status::Error("the allocation maps of the new store could not be read back");
   }
   // The interval's own map pages, and the room given back since it was left.
@@ -552,19 +552,22 @@ struct NdbWriter::NodeMerge {
   NodeRecord current{};
   std::size_t given = 0;  // entries given so far
 
-  // Reads the run's next slice; false when it cannot be read back.
-  bool Fill(const RowSpill& spill, Run& run) {
+  // Reads the run's next slice; one that cannot be read back ends the run and sets `status`.
+  static void Fill(const RowSpill& spill, Run& run, Status& status) {
     const std::size_t n = std::min(kSlice, run.left);
     run.slice.resize(n);
     run.at = 0;
-    if (!spill.ReadAt(run.next * sizeof(NodeRecord), std::as_writable_bytes(std::span(run.slice)))) {
+    if (!spill.ReadAt(run.next * sizeof(NodeRecord),
+                      std::as_writable_bytes(std::span(run.slice)))) {
       run.left = 0;
       run.slice.clear();
-      return false;
+      if (status.ok()) {
+        status = Status::Error("the node entries of the new store could not be read back");
+      }
+      return;
     }
     run.next += n;
     run.left -= n;
-    return true;
   }
 };
 
@@ -576,9 +579,7 @@ const NdbWriter::NodeRecord& NdbWriter::NodeAt(std::size_t at) {
     NodeMerge::Run& run = merge.runs[r];
     merge.current = run.slice[run.at++];
     ++merge.given;
-    if (run.at == run.slice.size() && run.left > 0 && !merge.Fill(*nodeSpill_, run) && status_.ok()) {
-      status_ = Status::Error("the node entries of the new store could not be read back");
-    }
+    if (run.at == run.slice.size() && run.left > 0) NodeMerge::Fill(*nodeSpill_, run, status_);
     if (run.at < run.slice.size()) merge.heads.emplace(run.slice[run.at].nid, r);
   }
   return merge.current;
@@ -678,10 +679,10 @@ Status NdbWriter::Finish() {
     NodeMerge::Run& run = nodeMerge_->runs.emplace_back();
     run.next = first;
     run.left = std::min(kNodeRun, nodeCount_ - first);
-    if (!nodeMerge_->Fill(*nodeSpill_, run) && status_.ok()) {
-      status_ = Status::Error("the node entries of the new store could not be read back");
+    NodeMerge::Fill(*nodeSpill_, run, status_);
+    if (!run.slice.empty()) {
+      nodeMerge_->heads.emplace(run.slice[0].nid, nodeMerge_->runs.size() - 1);
     }
-    if (!run.slice.empty()) nodeMerge_->heads.emplace(run.slice[0].nid, nodeMerge_->runs.size() - 1);
   }
   const PageRef bbt = WriteBTree(
       blockCount_, kBlockLeafEntries, 24, kPtypeBbt, blockTreePages_,

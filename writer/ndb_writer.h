@@ -141,7 +141,9 @@ class NdbWriter {
     std::vector<std::uint64_t> runs;  // where each run starts
     std::size_t taken = 0;
     std::size_t size() const { return runs.size() * kPagesPerRun; }
-    std::uint64_t at(std::size_t i) const { return runs[i / kPagesPerRun] + 512 * (i % kPagesPerRun); }
+    std::uint64_t at(std::size_t i) const {
+      return runs[i / kPagesPerRun] + 512 * (i % kPagesPerRun);
+    }
   };
   // Outlook takes B-tree pages from its page map eight at a time, as the store grows.
   static constexpr std::size_t kPagesPerRun = 8;

@@ -33,7 +33,9 @@ std::string WithoutBoundaryNumbers(const std::string& text) {
 TEST(SourceMessage, BorrowedMailFieldsRenderLikeMappedOnesAndGoBack) {
   constexpr int kEnough = 300;
   // A few hundred messages from stores of every kind are enough; all of them take long.
-  if (!std::filesystem::exists(testing::kTestData / "stores")) GTEST_SKIP() << "no shared test data";
+  if (!std::filesystem::exists(testing::kTestData / "stores")) {
+    GTEST_SKIP() << "no shared test data";
+  }
   std::vector<std::filesystem::path> stores;
   for (const auto& entry : std::filesystem::directory_iterator(testing::kTestData / "stores")) {
     stores.push_back(entry.path());

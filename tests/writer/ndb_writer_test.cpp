@@ -13,9 +13,9 @@
 
 #include "reader/block_access.h"
 #include "reader/btree_walk.h"
+#include "reader/crc.h"
 #include "tests/support/store_builder.h"
 #include "tests/support/test_data.h"
-#include "reader/crc.h"
 
 namespace palvara {
 namespace {
@@ -293,7 +293,8 @@ void ExpectMapsMarkExactlyTheUsedRoom(const Bytes& file, const StoreFile& store)
   std::uint64_t marked = 0;
   for (std::size_t n = 0; n < amaps; ++n) {
     for (std::size_t i = 0; i < 496; ++i) {
-      marked += static_cast<std::uint64_t>(std::popcount(std::to_integer<unsigned>(file[0x4400 + n * 0x3E000 + i])));
+      marked += static_cast<std::uint64_t>(
+          std::popcount(std::to_integer<unsigned>(file[0x4400 + n * 0x3E000 + i])));
     }
   }
   EXPECT_EQ(marked, units);
@@ -311,7 +312,9 @@ Bytes WriteMessages(const std::string& name, EncodingMethod encoding,
   if (!writer) return {};
   writer->AddNode(0x21, writer->WriteData(testing::EmptyPropertyContextHeap()), 0, 0);
   writer->AddNode(0x8022, 0, 0, 0);
-  for (const std::uint32_t i : order) writer->AddNode(0x200004 + (i << 5), writer->WriteData(data(i)), 0, 0x8022);
+  for (const std::uint32_t i : order) {
+    writer->AddNode(0x200004 + (i << 5), writer->WriteData(data(i)), 0, 0x8022);
+  }
   if (trailing > 0) writer->WriteData(Random(trailing, 77));
   EXPECT_TRUE(writer->Finish().ok());
   writer.reset();
@@ -351,7 +354,8 @@ TEST(NdbWriterLayoutTest, NodesInAnyOrderAndRoomGivenBackFarBehindTheWriter) {
   for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
   std::shuffle(order.begin(), order.end(), std::mt19937(3));
   auto data = [](std::uint32_t i) { return Random(1 + i % 200, i); };
-  const Bytes file = WriteMessages("palvara-ndb-runs-", EncodingMethod::kCyclic, order, data, 3u << 20);
+  const Bytes file =
+      WriteMessages("palvara-ndb-runs-", EncodingMethod::kCyclic, order, data, 3u << 20);
   StoreFile store;
   ASSERT_TRUE(OpenStore(store, std::make_unique<ViewByteSource>(file)).ok());
   EXPECT_EQ(IndexStore(store), 0);

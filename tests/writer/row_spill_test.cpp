@@ -112,7 +112,9 @@ TEST_F(RowSpillTest, BytesAreCopiedBackFromTheFileThePendingTailOrBoth) {
     for (const std::uint64_t at : {0u, 990u, 2000u, 2470u}) {
       Bytes back(250);
       ASSERT_TRUE(spill.ReadAt(at, back)) << at;
-      EXPECT_TRUE(std::equal(back.begin(), back.end(), all.begin() + static_cast<std::ptrdiff_t>(at))) << at;
+      EXPECT_TRUE(
+          std::equal(back.begin(), back.end(), all.begin() + static_cast<std::ptrdiff_t>(at)))
+          << at;
     }
     Bytes past(2);
     EXPECT_FALSE(spill.ReadAt(all.size() - 1, past));

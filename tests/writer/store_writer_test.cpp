@@ -174,8 +174,8 @@ TEST_P(StoreWriterTest, IndependentReadersExportWhatWasWritten) {
 
 // The nodes a new store needs sit where Outlook puts them in a store it created itself.
 TEST(StoreWriterNodeSet, MatchesOutlooksEmptyStore) {
-  const fs::path sample = testing::kTestData.parent_path() / "docs" / "samples" /
-                          "outlook-empty-unicode.pst";
+  const fs::path sample =
+      testing::kTestData.parent_path() / "docs" / "samples" / "outlook-empty-unicode.pst";
   if (!fs::exists(sample)) GTEST_SKIP() << "sample store absent";
   const fs::path dir = fs::temp_directory_path() / ("palvara-nodeset-" + std::to_string(::getpid()));
   fs::create_directories(dir);
