@@ -79,6 +79,9 @@ class ConversionComponent : public Component {
   // The size the store file will have when finished; nullopt when the component cannot tell
   // (the file's size on disk is taken then).
   virtual std::optional<std::uint64_t> ProjectedSize() const { return std::nullopt; }
+  // True when a save call given a source item writes the item from the source alone and takes
+  // nothing from its other arguments, which the caller may then leave empty.
+  virtual bool WritesSourceWhole() const { return false; }
   // Completes the store; no further calls follow.
   virtual void Finish() = 0;
 };

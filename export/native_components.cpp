@@ -322,6 +322,8 @@ class NativeConversion : public ConversionComponent {
     store->AddCopied(FolderOf(*store, relative, folderPath), source);
   }
 
+  bool WritesSourceWhole() const override { return true; }
+
   std::optional<std::uint64_t> ProjectedSize() const override {
     if (!store_) return std::nullopt;
     return store_->writer->ProjectedSize();

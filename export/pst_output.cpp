@@ -457,6 +457,14 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
   MailFields empty;
   MailFields& mail = record.mail ? *record.mail : empty;
   const std::string folder = StorePath(folderPath);
+  if (source != nullptr && WritesSourcesWhole()) {
+    // Nothing of the record is rendered for a component that writes the source alone.
+    FormatTime(mail.submitTime);
+    FormatTime(mail.deliveryTime);
+    conversion_->SaveMail(folder, {}, {}, {}, {}, {}, {}, 0, {}, {}, source);
+    CheckSize();
+    return;
+  }
 
   const std::string sender = SenderText(mail);
   const std::string messageText = "From:" + (sender.empty() ? std::string("UnKnown") : sender) + "\r\n";

@@ -45,8 +45,9 @@ class SavingOutput {
   virtual void WriteJournal(const OutputItem& item) = 0;
   // Completes what was written; no further calls follow.
   virtual void Finish() = 0;
-  // How much of its attachments the walk's record of each item must carry: an output that
-  // writes only from the item read whole (OutputItem::source) needs the table rows alone.
+  // How much of its attachments the walk's record of each item read whole must carry: an
+  // output that writes such an item from OutputItem::source alone needs the table rows only.
+  // An item that could not be read whole comes with its attachments whole.
   virtual AttachmentReading RecordAttachments() const { return AttachmentReading::kWhole; }
   // The PST output begins a continuation file inside WriteMail; the mail is then written again.
   virtual bool SplitFlag() const { return false; }
@@ -83,6 +84,9 @@ class PstSavingOutput : public SavingOutput {
   void WriteNote(const OutputItem& item) override { WriteWhole(item); }
   void WriteJournal(const OutputItem& item) override { WriteWhole(item); }
   void Finish() override { writer_.Finish(); }
+  AttachmentReading RecordAttachments() const override {
+    return writer_.WritesSourcesWhole() ? AttachmentReading::kTableRows : AttachmentReading::kWhole;
+  }
   bool SplitFlag() const override { return writer_.SplitFlag(); }
   void ClearSplitFlag() override { writer_.ClearSplitFlag(); }
   std::vector<std::filesystem::path> OutputFiles() const override { return writer_.OutputFiles(); }

@@ -146,6 +146,13 @@ bool SavingWalk::LoadStep(SavingStep& step) {
     step.kind = SavingStep::Kind::kItem;
     step.path = currentPath_;
     if (taken) step.source = SourceItemReader(store_).Read(lists);
+    // One that cannot be read whole is written from its record, which then needs its
+    // attachments whole.
+    if (taken && !step.source && attachments_ != AttachmentReading::kWhole) {
+      if (auto whole = LoadItem(store_, node, context_, AttachmentReading::kWhole)) {
+        step.record = std::move(whole);
+      }
+    }
     return false;
   }
   step.kind = SavingStep::Kind::kFolder;

@@ -52,7 +52,8 @@ class SavingWalk {
 
   // Starts the walk below `top`. The store must be indexed and may be read by other threads
   // meanwhile (see StoreFile); it and `top` must outlive the walk.
-  // `attachments` says how much of them each step's record carries.
+  // `attachments` says how much of them the record of an item read whole carries; the record
+  // of one that cannot be read whole (no `source`) carries them whole.
   SavingWalk(StoreFile& store, const StoreNode& top, MapContext context,
              std::vector<std::string> selectedFolders,
              AttachmentReading attachments = AttachmentReading::kWhole);

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "export/saving_output.h"
 #include "tests/export/recording_components.h"
 
 namespace palvara {
@@ -283,6 +284,66 @@ TEST_F(PstOutputTest, AttachmentFilesPassTheNameTestAndGoInMemory) {
     EXPECT_FALSE(IsAcceptableFileName(name)) << name;
   }
   EXPECT_FALSE(IsAcceptableFileName(std::string(256, 'a')));
+}
+
+TEST_F(PstOutputTest, AComponentThatWritesSourcesWholeIsHandedTheSourceAlone) {
+  ItemRecord r;
+  MailFields& m = r.Mail();
+  m.subject = std::make_unique<SubjectText>();
+  m.subject->text = "Quarterly report";
+  m.senderName = "Ada Lovelace";
+  m.body = "Hello";
+  AttachmentNode a;
+  a.fileName = "report.pdf";
+  a.data = BytesOf("bytes");
+  r.attachments.push_back(a);
+  CopiedMessage source;
+  source.properties.push_back(
+      {0x001A, 0x001F, BytesOf(std::string("I\0P\0M\0.\0N\0o\0t\0e\0", 16)), {}});
+  StoreFile unused;
+
+  factory_.writesSourceWhole = true;
+  {
+    auto output = Ready();
+    output->WriteMail(r, unused, "Personal Folders\\Inbox\\", nullptr, &source);
+    // Without a source the record is rendered as for any component.
+    output->WriteMail(r, unused, "Personal Folders\\Inbox\\", nullptr);
+  }
+  const std::vector<Call> calls = factory_.Named("SaveMail");
+  ASSERT_EQ(calls.size(), 2u);
+  const std::vector<std::string> onlyTheFolder{calls[0].args[0], "", "", "", "", "", "", "", "",
+                                               "IPM.Note"};
+  EXPECT_EQ(calls[0].args, onlyTheFolder);
+  EXPECT_TRUE(calls[0].files.empty());
+  EXPECT_EQ(calls[1].args[1], "Quarterly report");
+  EXPECT_EQ(calls[1].args[5], "report.pdf;");
+  EXPECT_EQ(calls[1].args[9], "-");
+
+  // A component that takes the texts as well gets them with the source.
+  factory_.writesSourceWhole = false;
+  factory_.calls.clear();
+  Ready()->WriteMail(r, unused, "Personal Folders\\Inbox\\", nullptr, &source);
+  const Call both = factory_.Named("SaveMail").at(0);
+  EXPECT_EQ(both.args[1], "Quarterly report");
+  EXPECT_EQ(both.args[3], "From:Ada Lovelace\r\n");
+  EXPECT_EQ(both.files.at("report.pdf"), "bytes");
+  EXPECT_EQ(both.args[9], "IPM.Note");
+}
+
+// The walk's records carry attachment table rows alone for a component that writes sources
+// whole, and whole attachments for one that renders the record.
+TEST_F(PstOutputTest, TheRecordsCarryWhatTheComponentTakes) {
+  for (const bool whole : {true, false}) {
+    factory_.writesSourceWhole = whole;
+    PstOutputOptions options;
+    options.factory = &factory_;
+    options.sourceFileName = "Outlook.pst";
+    options.localTime = [] { return CivilTime{2026, 12, 6, 15, 7, 59}; };
+    PstSavingOutput output(options);
+    output.InitOutputStore((dir_ / (whole ? "Whole" : "Rendered")).string());
+    EXPECT_EQ(output.RecordAttachments(),
+              whole ? AttachmentReading::kTableRows : AttachmentReading::kWhole);
+  }
 }
 
 TEST_F(PstOutputTest, TasksAndAppointmentsGoToTheCurrentFolder) {

@@ -31,6 +31,7 @@ class RecordingFactory : public ComponentFactory {
   std::set<std::string> registered;  // ProgIDs that can be created after Register
   std::set<std::string> failing;     // call names that throw ComponentError
   std::uint64_t storeSize = 0;       // what the conversion component says its store will take
+  bool writesSourceWhole = false;    // what the conversion component says of source items
 
   std::unique_ptr<Component> Create(std::string_view progId) override;
   bool Register(std::string_view progId) override {
@@ -95,6 +96,7 @@ class RecordingConversion : public ConversionComponent {
     return source != nullptr ? source->MessageClass() : "-";
   }
   std::optional<std::uint64_t> ProjectedSize() const override { return f.storeSize; }
+  bool WritesSourceWhole() const override { return f.writesSourceWhole; }
   void Finish() override { f.Record({"Finish", {}}); }
 };
 

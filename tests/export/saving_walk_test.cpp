@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "items/analysis.h"
@@ -82,6 +83,32 @@ TEST_F(SavingWalkTest, StepsComeInWalkOrderWhetherHandedBackOrKept) {
   EXPECT_GT(items, 10 * SavingWalk::kLookahead);
   EXPECT_GE(items, written_.mails);
   EXPECT_EQ(whole, items);
+}
+
+// Asked for the table rows alone, the records leave the attachments' data to the items read
+// whole; asked for whole attachments, both carry it.
+TEST_F(SavingWalkTest, RecordsCarryTheirAttachmentsAsAsked) {
+  for (const AttachmentReading reading :
+       {AttachmentReading::kWhole, AttachmentReading::kTableRows}) {
+    SavingWalk walk(store_, *top_, MapContextFor(store_), selected_, reading);
+    std::uint64_t attachments = 0, inRecords = 0, inSources = 0;
+    while (std::optional<SavingStep> step = walk.Next()) {
+      if (step->kind != SavingStep::Kind::kItem) continue;
+      ASSERT_NE(step->source, nullptr);
+      for (const AttachmentNode& a : step->record->attachments) inRecords += a.data ? 1 : 0;
+      for (const CopiedMessage::Attachment& a : step->source->attachments) {
+        ++attachments;
+        const bool data = std::any_of(
+            a.properties.begin(), a.properties.end(),
+            [](const CopiedProperty& p) { return !p.name && p.id == 0x3701 && !p.value.empty(); });
+        inSources += data || a.message != nullptr ? 1 : 0;  // bytes, or an attached message
+      }
+      walk.Release(std::move(*step));
+    }
+    EXPECT_GT(attachments, 5u);
+    EXPECT_EQ(inSources, attachments);
+    EXPECT_EQ(inRecords, reading == AttachmentReading::kWhole ? attachments : 0u);
+  }
 }
 
 TEST_F(SavingWalkTest, AWalkGivenUpHalfWayEnds) {
