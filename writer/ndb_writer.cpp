@@ -139,13 +139,15 @@ NdbWriter::~NdbWriter() {
 
 // Blocks and pages mostly follow one another; the few gaps between them (map pages that
 // Finish writes, alignment) are filled with zeros in the buffer when nothing was written past
-// them yet, which is what the file holds there until Finish writes them.
+// them yet, which is what the file holds there until Finish writes them. Bytes that follow
+// the buffer's end directly join it wherever it lies (the B-tree pages Finish writes into the
+// runs set aside for them).
 void NdbWriter::WriteAt(std::uint64_t offset, ByteSpan bytes) {
   if (!status_.ok()) return;
   const std::uint64_t end = bufferStart_ + buffer_.size();
   const bool empty = buffer_.empty();
   const bool inside = !empty && offset >= bufferStart_ && offset + bytes.size() <= end;
-  const bool extends = !empty && offset >= end && end == writtenEnd_ &&
+  const bool extends = !empty && offset >= end && (offset == end || end == writtenEnd_) &&
                        offset + bytes.size() - bufferStart_ <= bufferLimit_;
   writtenEnd_ = std::max<std::uint64_t>(writtenEnd_, offset + bytes.size());
   if (inside) {
@@ -221,6 +223,7 @@ void NdbWriter::WriteBehind() {
     lock.unlock();
     FinishBlocks(handed_, handedStart_, handedPending_);
     Status written = WriteAll(fd_, path_, handedStart_, handed_);
+    ++fileWrites_;
     // Start writing these bytes to the disk now, so that the closing fsync has little left to
     // wait for. A hint only: its failure changes nothing.
     if (written.ok()) {
@@ -239,6 +242,7 @@ void NdbWriter::WriteToFile(std::uint64_t offset, ByteSpan bytes) {
   Drain();
   if (!status_.ok()) return;
   status_ = WriteAll(fd_, path_, offset, bytes);
+  ++fileWrites_;
 }
 
 void NdbWriter::MarkUsed(std::uint64_t offset, std::size_t size, bool used) {

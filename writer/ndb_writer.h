@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -104,6 +105,8 @@ class NdbWriter {
   // when its buffer goes to the file: at the latest by Finish.
   const Status& status() const { return status_; }
   std::uint64_t BytesWritten() const { return cursor_; }
+  // How many writes went to the file so far: a buffer each, or bytes that went on their own.
+  std::uint64_t FileWrites() const { return fileWrites_.load(); }
   // What Finish will add at the end for the B-trees, beyond the room set aside among the
   // blocks, with a margin.
   std::uint64_t IndexBytes() const;
@@ -258,6 +261,7 @@ class NdbWriter {
   bool stopping_ = false;  // the writer is going away
   bool behind_ = false;    // full buffers go to the writing thread (until Finish)
   Status handedStatus_ = Status::Ok();
+  std::atomic<std::uint64_t> fileWrites_ = 0;
   std::thread writeBehind_;
 };
 

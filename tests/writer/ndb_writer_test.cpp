@@ -301,10 +301,12 @@ void ExpectMapsMarkExactlyTheUsedRoom(const Bytes& file, const StoreFile& store)
 }
 
 // The bytes of a store with a folder and messages 0x200004 + (i << 5), added in the order
-// given, each with data(i); then `trailing` bytes of blocks that no node uses.
+// given, each with data(i); then `trailing` bytes of blocks that no node uses. `finishWrites`
+// receives how many writes to the file Finish made.
 template <typename Data>
 Bytes WriteMessages(const std::string& name, EncodingMethod encoding,
-                    const std::vector<std::uint32_t>& order, Data data, std::size_t trailing = 0) {
+                    const std::vector<std::uint32_t>& order, Data data, std::size_t trailing = 0,
+                    std::uint64_t* finishWrites = nullptr) {
   const fs::path path = fs::temp_directory_path() / (name + std::to_string(::getpid()) + ".pst");
   Status status = Status::Ok();
   auto writer = NdbWriter::Create(path, encoding, &status);
@@ -316,7 +318,9 @@ Bytes WriteMessages(const std::string& name, EncodingMethod encoding,
     writer->AddNode(0x200004 + (i << 5), writer->WriteData(data(i)), 0, 0x8022);
   }
   if (trailing > 0) writer->WriteData(Random(trailing, 77));
+  const std::uint64_t before = writer->FileWrites();
   EXPECT_TRUE(writer->Finish().ok());
+  if (finishWrites != nullptr) *finishWrites = writer->FileWrites() - before;
   writer.reset();
   Bytes file = testing::ReadFileBytes(path);
   fs::remove(path);
@@ -324,12 +328,15 @@ Bytes WriteMessages(const std::string& name, EncodingMethod encoding,
 }
 
 // As in a store that grew over time, the B-tree pages lie among the blocks, so that a lost
-// tail takes only its share of them; room set aside for them and not needed stays free.
+// tail takes only its share of them; room set aside for them and not needed stays free. The
+// pages of a run set aside go to the file together.
 TEST(NdbWriterLayoutTest, BTreePagesLieAmongTheBlocksAndOnlyUsedRoomIsAllocated) {
   std::vector<std::uint32_t> order(3001);
   for (std::uint32_t i = 0; i < order.size(); ++i) order[i] = i;
-  const Bytes file = WriteMessages("palvara-ndb-layout-", EncodingMethod::kPermute, order,
-                                   [](std::uint32_t i) { return Random(2000, i); });
+  std::uint64_t finishWrites = 0;
+  const Bytes file = WriteMessages(
+      "palvara-ndb-layout-", EncodingMethod::kPermute, order,
+      [](std::uint32_t i) { return Random(2000, i); }, 0, &finishWrites);
   StoreFile store;
   ASSERT_TRUE(OpenStore(store, std::make_unique<ViewByteSource>(file)).ok());
   EXPECT_EQ(IndexStore(store), 0);
@@ -341,6 +348,10 @@ TEST(NdbWriterLayoutTest, BTreePagesLieAmongTheBlocksAndOnlyUsedRoomIsAllocated)
     for (std::uint64_t offset : *pages) inFirstHalf += offset < file.size() / 2 ? 1 : 0;
     EXPECT_GE(inFirstHalf * 5, pages->size() * 2) << inFirstHalf << " of " << pages->size();
   }
+  // A write per run of pages, one per interval's maps, the deletion list and the header.
+  const std::size_t pages = store.visitedBlockPages.size() + store.visitedNodePages.size();
+  const std::size_t amaps = (file.size() - 0x4400) / 0x3E000;
+  EXPECT_LE(finishWrites, pages / 4 + amaps + 2) << pages << " pages, " << amaps << " intervals";
   ExpectMapsMarkExactlyTheUsedRoom(file, store);
 }
 
