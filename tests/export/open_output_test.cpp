@@ -37,7 +37,8 @@ json ReadExport(const fs::path& dir) {
 int MuttCount(const fs::path& mailbox) {
   int status = 0;
   const std::string screen = testing::CaptureCommand(
-      "cd /tmp && TERM=vt100 timeout 30 script -qec \"mutt -n -F /dev/null -R -f '" + mailbox.string() +
+      "cd /tmp && TERM=vt100 timeout 30 script -qec \"mutt -n -F /dev/null -R -e 'set folder=/tmp' -f '" +
+          mailbox.string() +
           "' -e 'set status_format=\\\"COUNT<%m>\\\"' -e 'push <quit>'\" /dev/null 2>&1",
       &status);
   const auto at = screen.rfind("COUNT<");
