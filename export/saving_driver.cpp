@@ -134,7 +134,9 @@ class Saving {
   // Writes the steps of the walk in its order; the items are loaded on the walk's own thread
   // meanwhile.
   void Walk() {
-    SavingWalk walk(store_, *top_, context_, options_.selectedFolders, writer_->RecordAttachments());
+    MapContext records = context_;
+    records.texts = writer_->RecordTexts();
+    SavingWalk walk(store_, *top_, records, options_.selectedFolders, writer_->RecordAttachments());
     while (!control_.stopSaving && !(control_.stopAnalysis && EveryCountReached())) {
       control_.WaitWhilePaused();
       if (control_.stopSaving) break;

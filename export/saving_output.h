@@ -49,6 +49,9 @@ class SavingOutput {
   // output that writes such an item from OutputItem::source alone needs the table rows only.
   // An item that could not be read whole comes with its attachments whole.
   virtual AttachmentReading RecordAttachments() const { return AttachmentReading::kWhole; }
+  // The texts that record must carry, likewise; an item that could not be read whole comes
+  // with every text.
+  virtual TextFields RecordTexts() const { return TextFields::kAll; }
   // The PST output begins a continuation file inside WriteMail; the mail is then written again.
   virtual bool SplitFlag() const { return false; }
   virtual void ClearSplitFlag() {}
@@ -86,6 +89,9 @@ class PstSavingOutput : public SavingOutput {
   void Finish() override { writer_.Finish(); }
   AttachmentReading RecordAttachments() const override {
     return writer_.WritesSourcesWhole() ? AttachmentReading::kTableRows : AttachmentReading::kWhole;
+  }
+  TextFields RecordTexts() const override {
+    return writer_.WritesSourcesWhole() ? TextFields::kSubject : TextFields::kAll;
   }
   bool SplitFlag() const override { return writer_.SplitFlag(); }
   void ClearSplitFlag() override { writer_.ClearSplitFlag(); }

@@ -141,6 +141,7 @@ class Mapper {
   bool Converts(bool summary = false) const {
     return c_.texts == TextFields::kAll || (summary && c_.texts == TextFields::kSummary);
   }
+  bool ConvertsSubject() const { return Converts(true) || c_.texts == TextFields::kSubject; }
   std::string OptionalText(const PropertyEntry& e, bool summary = false) const {
     return Converts(summary) ? ToText(e) : std::string();
   }
@@ -239,7 +240,7 @@ class Mapper {
       case 0x0FF9: r_.recordKey = *e.value; return;
       case 0x1000: r_.Mail().body = OptionalText(e, true); return;
       case 0x1009: DecodeRtf(e); return;
-      case 0x1013: r_.Mail().html = *e.value; return;
+      case 0x1013: r_.Mail().html = Converts(true) ? *e.value : Bytes(); return;
       case 0x1042: r_.Mail().inReplyTo = OptionalText(e); return;
       case 0x3001: r_.displayName = ToText(e); return;
       case 0x3003: MapEmailCandidate(e); return;
@@ -298,12 +299,12 @@ class Mapper {
     if (!v.empty()) {
       const std::uint32_t first = wide ? LoadLe16(v, 0).value_or(0) : ByteAt(v, 0);
       if (first >= 0x20 || v.size() < 2 * unit) {
-        subject->text = Converts(true) ? ToText(v, e.type) : std::string();
+        subject->text = ConvertsSubject() ? ToText(v, e.type) : std::string();
       } else {
         subject->marker = static_cast<std::int32_t>(first);
         subject->prefixLength = static_cast<std::int32_t>(
             wide ? LoadLe16(v, 2).value_or(0) : ByteAt(v, 1));
-        subject->text = Converts(true) ? ToText(v.subspan(2 * unit), e.type) : std::string();
+        subject->text = ConvertsSubject() ? ToText(v.subspan(2 * unit), e.type) : std::string();
       }
     }
     r_.Mail().subject = std::move(subject);

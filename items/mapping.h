@@ -14,12 +14,16 @@
 namespace palvara {
 
 // Which texts the mapping converts. The others are set all the same (a group is created and a
-// field is present exactly as with kAll), but left empty.
+// field is present exactly as with kAll), but left empty; so is the HTML body, which only kAll
+// and kSummary copy.
 enum class TextFields {
   kAll,
   // The message or container class, display names, e-mail candidates (a contact's e-mail
   // address is only taken when it holds an '@'), the subject, the sender's name and the body.
   kSummary,
+  // kSummary without the sender's name and the body: what a saving run needs of an item that
+  // it writes from the item read whole (it reports a failed one by its subject).
+  kSubject,
   // kSummary without the subject, the sender's name and the body.
   kCounted,
 };

@@ -158,12 +158,14 @@ TEST(MappingTest, TextsLeftUnconvertedAreStillPresent) {
         Entry(0x3A11, 0x001F, Utf16(u"Lee")),
         Lid(0x8084, property_set::kAddress, 0x001F, Utf16(u"ann@example.com")),
         Lid(0x8700, property_set::kLog, 0x001F, Utf16(u"Phone call")),
-        Lid(0x8208, property_set::kAppointment, 0x001F, Utf16(u"Room 1"))};
+        Lid(0x8208, property_set::kAppointment, 0x001F, Utf16(u"Room 1")),
+        Entry(0x1013, 0x0102, Ascii("<p>hi</p>"))};
   };
   const auto all = Map(entries(), true);
-  for (TextFields texts : {TextFields::kSummary, TextFields::kCounted}) {
+  for (TextFields texts : {TextFields::kSummary, TextFields::kSubject, TextFields::kCounted}) {
     const auto r = Map(entries(), true, 1252, texts);
     const bool summary = texts == TextFields::kSummary;
+    const bool subject = summary || texts == TextFields::kSubject;
     // Classes, names and the e-mail rule are read whole; every group is there as before.
     EXPECT_EQ(r->messageClass, all->messageClass);
     EXPECT_EQ(r->kind, all->kind);
@@ -175,9 +177,11 @@ TEST(MappingTest, TextsLeftUnconvertedAreStillPresent) {
     EXPECT_EQ(r->appointment->location, "");
     EXPECT_EQ(r->mail->displayTo, "");
     EXPECT_EQ(r->mail->subject->marker, 1);
-    EXPECT_EQ(r->mail->subject->text, summary ? "Re: hi" : "");
+    EXPECT_EQ(r->mail->subject->text, subject ? "Re: hi" : "");
     EXPECT_EQ(r->mail->senderName, summary ? "Ann" : "");
     EXPECT_EQ(r->mail->body, summary ? "body" : "");
+    ASSERT_TRUE(r->mail->html);
+    EXPECT_EQ(r->mail->html->size(), summary ? 9u : 0u);
   }
   EXPECT_EQ(all->contact->surname, "Lee");
 }
