@@ -45,6 +45,14 @@ bool SavingWalk::Selected(const std::string& path) const {
   return std::find(selected_.begin(), selected_.end(), path) != selected_.end();
 }
 
+bool SavingWalk::Full() const {
+  return !queue_.empty() && (queue_.size() >= kLookahead || queuedBytes_ >= kLookaheadBytes);
+}
+
+bool SavingWalk::Refilled() const {
+  return queue_.size() <= kLookahead / 2 && queuedBytes_ <= kLookaheadBytes / 2;
+}
+
 std::optional<SavingStep> SavingWalk::Next() {
   std::unique_lock lock(mutex_);
   writerWaiting_ = true;
@@ -56,7 +64,8 @@ std::optional<SavingStep> SavingWalk::Next() {
   }
   SavingStep step = std::move(queue_.front());
   queue_.pop_front();
-  const bool wake = loaderWaiting_ && queue_.size() <= kRefill;
+  queuedBytes_ -= step.sourceBytes;
+  const bool wake = loaderWaiting_ && Refilled();
   lock.unlock();
   if (wake) roomMade_.notify_one();
   return step;
@@ -72,12 +81,13 @@ bool SavingWalk::Hand(SavingStep step) {
   std::vector<SavingStep> done;
   std::unique_lock lock(mutex_);
   done.swap(released_);
-  if (queue_.size() >= kLookahead) {
+  if (Full()) {
     loaderWaiting_ = true;
-    roomMade_.wait(lock, [this] { return queue_.size() <= kRefill || stopped_; });
+    roomMade_.wait(lock, [this] { return Refilled() || stopped_; });
     loaderWaiting_ = false;
   }
   if (stopped_) return false;
+  queuedBytes_ += step.sourceBytes;
   queue_.push_back(std::move(step));
   const bool wake = writerWaiting_;
   lock.unlock();
@@ -146,10 +156,14 @@ bool SavingWalk::LoadStep(SavingStep& step) {
     step.kind = SavingStep::Kind::kItem;
     step.path = currentPath_;
     if (taken) step.source = SourceItemReader(store_).Read(lists);
+    if (step.source) step.sourceBytes = step.source->ValueBytes();
     // One that cannot be read whole is written from its record, which then needs its
-    // attachments whole.
-    if (taken && !step.source && attachments_ != AttachmentReading::kWhole) {
-      if (auto whole = LoadItem(store_, node, context_, AttachmentReading::kWhole)) {
+    // attachments whole and every text.
+    if (taken && !step.source &&
+        (attachments_ != AttachmentReading::kWhole || context_.texts != TextFields::kAll)) {
+      MapContext every = context_;
+      every.texts = TextFields::kAll;
+      if (auto whole = LoadItem(store_, node, every, AttachmentReading::kWhole)) {
         step.record = std::move(whole);
       }
     }

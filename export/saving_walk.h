@@ -41,19 +41,23 @@ struct SavingStep {
   std::unique_ptr<ItemRecord> record;
   // The item whole, read when `path` or `mailFolder` is selected; null when it cannot be read.
   std::shared_ptr<const CopiedMessage> source;
+  std::uint64_t sourceBytes = 0;  // the bytes of its values
 };
 
 class SavingWalk {
  public:
-  // How many loaded steps may wait for the writer; once full, the loading thread goes on
-  // when no more than kRefill are left (it is woken once for several steps, not for each).
-  static constexpr std::size_t kLookahead = 8;
-  static constexpr std::size_t kRefill = kLookahead / 2;
+  // How many loaded steps may wait for the writer, and how many bytes of items read whole
+  // they may hold (one step always may); once full, the loading thread goes on when no more
+  // than half of each are left (it is woken once for several steps, not for each). Items
+  // differ much in cost, on either side: the longer the queue, the less each side waits.
+  static constexpr std::size_t kLookahead = 64;
+  static constexpr std::uint64_t kLookaheadBytes = std::uint64_t{32} << 20;
 
   // Starts the walk below `top`. The store must be indexed and may be read by other threads
   // meanwhile (see StoreFile); it and `top` must outlive the walk.
-  // `attachments` says how much of them the record of an item read whole carries; the record
-  // of one that cannot be read whole (no `source`) carries them whole.
+  // `attachments` and `context.texts` say how much of its attachments and texts the record of
+  // an item read whole carries; the record of one that cannot be read whole (no `source`)
+  // carries them all.
   SavingWalk(StoreFile& store, const StoreNode& top, MapContext context,
              std::vector<std::string> selectedFolders,
              AttachmentReading attachments = AttachmentReading::kWhole);
@@ -72,6 +76,10 @@ class SavingWalk {
 
  private:
   bool Selected(const std::string& path) const;
+  // With mutex_ held: whether the queue has no room for another step, and whether it has
+  // emptied enough for the loading thread to go on.
+  bool Full() const;
+  bool Refilled() const;
   void Load();
   // Loads one node's step; true when the walk goes down into the node's children.
   bool LoadStep(SavingStep& step);
@@ -93,6 +101,7 @@ class SavingWalk {
   std::condition_variable stepReady_;  // the writer waits for a step
   std::condition_variable roomMade_;   // the loading thread waits for room
   std::deque<SavingStep> queue_;
+  std::uint64_t queuedBytes_ = 0;  // of the items read whole in `queue_`
   std::vector<SavingStep> released_;  // done with, to be freed by the loading thread
   bool writerWaiting_ = false;
   bool loaderWaiting_ = false;

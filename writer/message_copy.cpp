@@ -21,6 +21,20 @@ std::string CopiedMessage::MessageClass() const {
   return text.substr(0, text.find('\0'));
 }
 
+std::uint64_t CopiedMessage::ValueBytes() const {
+  auto sum = [](const CopiedProperties& list) {
+    std::uint64_t bytes = 0;
+    for (const CopiedProperty& p : list) bytes += p.value.size();
+    return bytes;
+  };
+  std::uint64_t bytes = sum(properties);
+  for (const CopiedProperties& row : recipients) bytes += sum(row);
+  for (const Attachment& a : attachments) {
+    bytes += sum(a.properties) + (a.message ? a.message->ValueBytes() : 0);
+  }
+  return bytes;
+}
+
 bool PointsIntoSourceStore(std::uint16_t id, std::uint16_t type) {
   if (type == 0x000D) return true;  // an object handle: a node of the source store
   switch (id) {

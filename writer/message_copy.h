@@ -44,6 +44,8 @@ struct CopiedMessage {
   const CopiedProperty* Find(std::uint16_t id) const;
   // The message class (PidTagMessageClass, either string type); empty when absent.
   std::string MessageClass() const;
+  // The bytes of every value, the recipients' and attachments' (attached messages') included.
+  std::uint64_t ValueBytes() const;
 };
 
 // Properties that refer to the store they were read from (entry ids, the parent folder, the

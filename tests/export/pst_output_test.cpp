@@ -343,6 +343,7 @@ TEST_F(PstOutputTest, TheRecordsCarryWhatTheComponentTakes) {
     output.InitOutputStore((dir_ / (whole ? "Whole" : "Rendered")).string());
     EXPECT_EQ(output.RecordAttachments(),
               whole ? AttachmentReading::kTableRows : AttachmentReading::kWhole);
+    EXPECT_EQ(output.RecordTexts(), whole ? TextFields::kSubject : TextFields::kAll);
   }
 }
 
