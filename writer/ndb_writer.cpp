@@ -741,13 +741,24 @@ Status NdbWriter::Finish() {
     LoadMap(n, words);
     Bytes page(512);
     std::size_t run = 0;
-    for (std::size_t i = 0; i < kUnitsPerAMap; ++i) {
-      if (((words[i / 64] >> (i % 64)) & 1) != 0) {
-        page[i / 8] |= static_cast<std::byte>(0x80 >> (i % 8));
+    // A word all used, or all free past the longest run a map can tell, at once: most are.
+    for (std::size_t w = 0; w < words.size(); ++w) {
+      if (words[w] == ~std::uint64_t{0}) {
+        std::fill_n(page.begin() + static_cast<std::ptrdiff_t>(8 * w), 8, std::byte{0xFF});
         run = 0;
+      } else if (words[w] == 0 && run >= 255) {
+        freeUnits += 64;
       } else {
-        ++freeUnits;
-        longestFree[n] = static_cast<std::uint8_t>(std::min<std::size_t>(255, std::max<std::size_t>(longestFree[n], ++run)));
+        for (std::size_t i = 64 * w; i < 64 * (w + 1); ++i) {
+          if (((words[w] >> (i % 64)) & 1) != 0) {
+            page[i / 8] |= static_cast<std::byte>(0x80 >> (i % 8));
+            run = 0;
+          } else {
+            ++freeUnits;
+            longestFree[n] = static_cast<std::uint8_t>(
+                std::min<std::size_t>(255, std::max<std::size_t>(longestFree[n], ++run)));
+          }
+        }
       }
     }
     WritePage(IntervalStart(n), page, kPtypeAMap, IntervalStart(n), false);
