@@ -29,6 +29,16 @@ Bytes BytesOf(const std::string& text) {
                reinterpret_cast<const std::byte*>(text.data()) + text.size());
 }
 
+// A mail record with a subject and a sender's name.
+ItemRecord MailRecord(const std::string& subject, const std::string& sender) {
+  ItemRecord r;
+  MailFields& m = r.Mail();
+  m.subject = std::make_unique<SubjectText>();
+  m.subject->text = subject;
+  m.senderName = sender;
+  return r;
+}
+
 class PstOutputTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -196,11 +206,8 @@ TEST_F(PstOutputTest, FolderPathsAreMadeLevelByLevel) {
 }
 
 TEST_F(PstOutputTest, MailSenderRecipientsAndDate) {
-  ItemRecord r;
-  MailFields& m = r.Mail();
-  m.subject = std::make_unique<SubjectText>();
-  m.subject->text = "Quarterly report";
-  m.senderName = "Ada Lovelace";
+  ItemRecord r = MailRecord("Quarterly report", "Ada Lovelace");
+  MailFields& m = *r.mail;
   m.senderAddress = "ada@example.com";
   m.displayTo = "Bob; Carol";
   m.receiverAddress = "me@example.com";
@@ -287,12 +294,8 @@ TEST_F(PstOutputTest, AttachmentFilesPassTheNameTestAndGoInMemory) {
 }
 
 TEST_F(PstOutputTest, AComponentThatWritesSourcesWholeIsHandedTheSourceAlone) {
-  ItemRecord r;
-  MailFields& m = r.Mail();
-  m.subject = std::make_unique<SubjectText>();
-  m.subject->text = "Quarterly report";
-  m.senderName = "Ada Lovelace";
-  m.body = "Hello";
+  ItemRecord r = MailRecord("Quarterly report", "Ada Lovelace");
+  r.mail->body = "Hello";
   AttachmentNode a;
   a.fileName = "report.pdf";
   a.data = BytesOf("bytes");
