@@ -119,8 +119,11 @@ TEST_F(SavingWalkTest, RecordsCarryTheirAttachmentsAndTextsAsAsked) {
     if (everything) subjectsOfAll = subjects;
     EXPECT_EQ(subjects, subjectsOfAll);
     EXPECT_GT(subjects, 100u);
-    if (everything) EXPECT_GT(bodies, 100u);
-    if (!everything) EXPECT_EQ(bodies, 0u);
+    if (everything) {
+      EXPECT_GT(bodies, 100u);
+    } else {
+      EXPECT_EQ(bodies, 0u);
+    }
   }
 }
 
