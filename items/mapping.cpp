@@ -412,7 +412,7 @@ std::unique_ptr<ItemRecord> ReadItem(StoreFile& store, const StoreNode& node,
     if (!read.properties) continue;
     record->currentAttachment = i;
     MapProperties(read.properties.get(), record.get(), context, MapScope::kAttachments);
-    record->attachments[i].blockId = sub->data != nullptr ? std::uint64_t{sub->data->id} : 0;
+    record->attachments[i].blockId = IdOf(sub->data);
     lists.attachments.push_back(std::move(read));
   }
   record->currentAttachment = 0;

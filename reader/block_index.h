@@ -48,6 +48,11 @@ struct alignas(2) [[gnu::packed]] BlockEntry {
 };
 static_assert(sizeof(BlockEntry) == 18 && alignof(BlockEntry) == 2);
 
+// The id of `block`; 0 for none.
+inline std::uint64_t IdOf(const BlockEntry* block) {
+  return block != nullptr ? std::uint64_t{block->id} : 0;
+}
+
 class BlockIndex {
  public:
   BlockIndex() = default;

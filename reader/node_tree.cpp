@@ -19,12 +19,12 @@ void ParentCache::Add(StoreNode* node) {
 
 std::uint64_t StoreNode::BidData() const {
   if (rawBidsAside_) return NodeTree::HeaderOf(this).tree->RawBidsOf(*this).data;
-  return dataBlock != nullptr ? std::uint64_t{dataBlock->id} : 0;
+  return IdOf(dataBlock);
 }
 
 std::uint64_t StoreNode::BidSub() const {
   if (rawBidsAside_) return NodeTree::HeaderOf(this).tree->RawBidsOf(*this).sub;
-  return subnodeBlock != nullptr ? std::uint64_t{subnodeBlock->id} : 0;
+  return IdOf(subnodeBlock);
 }
 
 static_assert(sizeof(StoreNode) == 40);
@@ -61,9 +61,7 @@ void NodeTree::SetBlocks(StoreNode* node, std::uint64_t bidData, std::uint64_t b
 
 void NodeTree::KeepRawBids(StoreNode* node, std::uint64_t bidData, std::uint64_t bidSub) {
   const std::uint32_t position = PositionOf(node);
-  const bool aside =
-      bidData != (node->dataBlock != nullptr ? std::uint64_t{node->dataBlock->id} : 0) ||
-      bidSub != (node->subnodeBlock != nullptr ? std::uint64_t{node->subnodeBlock->id} : 0);
+  const bool aside = bidData != IdOf(node->dataBlock) || bidSub != IdOf(node->subnodeBlock);
   if (aside) {
     rawBids_[position] = RawBids{bidData, bidSub};
   } else if (node->rawBidsAside_) {
