@@ -457,7 +457,7 @@ void USave_to_PST_Format::WriteMail(ItemRecord& record, StoreFile& store,
   MailFields empty;
   MailFields& mail = record.mail ? *record.mail : empty;
   const std::string folder = StorePath(folderPath);
-  if (source != nullptr && WritesSourcesWhole()) {
+  if (source != nullptr && WritesSourceWhole()) {
     // Nothing of the record is rendered for a component that writes the source alone.
     FormatTime(mail.submitTime);
     FormatTime(mail.deliveryTime);

@@ -107,7 +107,7 @@ class USave_to_PST_Format {
   void ClearSplitFlag() { split_ = false; }
   // True when the conversion component writes an item given whole from it alone: the record
   // then serves only the items that could not be read whole.
-  bool WritesSourcesWhole() const { return conversion_ && conversion_->WritesSourceWhole(); }
+  bool WritesSourceWhole() const { return conversion_ && conversion_->WritesSourceWhole(); }
   // The finished output files under their final names.
   const std::vector<std::filesystem::path>& OutputFiles() const { return outputFiles_; }
   const std::string& StoreDisplayName() const { return storeDisplayName_; }

@@ -88,10 +88,10 @@ class PstSavingOutput : public SavingOutput {
   void WriteJournal(const OutputItem& item) override { WriteWhole(item); }
   void Finish() override { writer_.Finish(); }
   AttachmentReading RecordAttachments() const override {
-    return writer_.WritesSourcesWhole() ? AttachmentReading::kTableRows : AttachmentReading::kWhole;
+    return writer_.WritesSourceWhole() ? AttachmentReading::kTableRows : AttachmentReading::kWhole;
   }
   TextFields RecordTexts() const override {
-    return writer_.WritesSourcesWhole() ? TextFields::kSubject : TextFields::kAll;
+    return writer_.WritesSourceWhole() ? TextFields::kSubject : TextFields::kAll;
   }
   bool SplitFlag() const override { return writer_.SplitFlag(); }
   void ClearSplitFlag() override { writer_.ClearSplitFlag(); }

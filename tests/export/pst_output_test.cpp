@@ -293,7 +293,7 @@ TEST_F(PstOutputTest, AttachmentFilesPassTheNameTestAndGoInMemory) {
   EXPECT_FALSE(IsAcceptableFileName(std::string(256, 'a')));
 }
 
-TEST_F(PstOutputTest, AComponentThatWritesSourcesWholeIsHandedTheSourceAlone) {
+TEST_F(PstOutputTest, AComponentThatWritesSourceWholeIsHandedTheSourceAlone) {
   ItemRecord r = MailRecord("Quarterly report", "Ada Lovelace");
   r.mail->body = "Hello";
   AttachmentNode a;
