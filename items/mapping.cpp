@@ -1,6 +1,8 @@
 #include "items/mapping.h"
 
+#include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <initializer_list>
 
 #include "common/text.h"
@@ -52,6 +54,8 @@ constexpr ContactRow kContactRows[] = {
     {0x3A10, &ContactFields::organizationalId},
     {0x3A45, &ContactFields::displayNamePrefix},
 };
+static_assert(std::all_of(std::begin(kContactRows), std::end(kContactRows),
+                          [](const ContactRow& row) { return (row.id & 0xFF00) == 0x3A00; }));
 
 struct ContactLidRow {
   std::uint32_t lid;
@@ -272,6 +276,8 @@ class Mapper {
   }
 
   bool MapContact(const PropertyEntry& e) {
+    // Every contact tag is one of 0x3A00-0x3AFF.
+    if ((e.tag & 0xFF00) != 0x3A00) return false;
     switch (e.tag) {
       case 0x3A41: r_.Contact().weddingAnniversary = *e.value; return true;
       case 0x3A42: r_.Contact().birthday = *e.value; return true;

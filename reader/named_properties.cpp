@@ -108,6 +108,7 @@ NamedPropertyMap NamedPropertyMap::Build(ByteSpan entryStream, ByteSpan stringSt
 }
 
 const NamedPropertyMapping* NamedPropertyMap::Find(std::uint32_t propertyId) const {
+  if (propertyId < 0x8000) return nullptr;  // an ordinary tag
   auto it = std::lower_bound(mappings_.begin(), mappings_.end(), propertyId,
                              [](const NamedPropertyMapping& m, std::uint32_t id) {
                                return m.mappedId < id;

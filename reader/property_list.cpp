@@ -124,7 +124,9 @@ std::unique_ptr<PropertyList> ReadPropertyContext(EntryContext& c) {
   if (!bth || bth->bType != kBthType || bth->cbKey != 2) return nullptr;
   if (!c.heap.Item(bth->hidRoot)) return nullptr;
   auto list = std::make_unique<PropertyList>();
-  for (ByteSpan record : BthLeafRecords(c.heap, *bth, 8)) {
+  const std::vector<ByteSpan> records = BthLeafRecords(c.heap, *bth, 8);
+  list->entries.reserve(records.size());
+  for (ByteSpan record : records) {
     AddEntry(c, *LoadLe32(record, 4), NewEntry(c, *LoadLe16(record, 0), *LoadLe16(record, 2)), *list);
   }
   return list;
