@@ -18,6 +18,14 @@ struct DamageReport {
   std::string ToString() const;
 };
 
+// Reports set apart from their log: reads done on several threads at once capture what each
+// one reports, and the reports are added to the log in the order of the reads, not of the
+// threads.
+struct CapturedDamage {
+  std::vector<DamageReport> reports;  // up to the log's cap
+  std::size_t dropped = 0;
+};
+
 // Collects reports up to a cap, so that a file full of garbage cannot exhaust memory;
 // reports past the cap are only counted. Every member may be called from several threads at
 // once (readers sharing one store report into its log): Reports() hands out a copy taken
@@ -30,7 +38,11 @@ class DamageLog {
   DamageLog(const DamageLog&) = delete;
   DamageLog& operator=(const DamageLog&) = delete;
 
+  // Goes into the capture of this log on the calling thread, when there is one (see
+  // DamageCapture).
   void Report(std::string structure, std::uint64_t offset, std::string text);
+  // Adds reports captured earlier, in their order.
+  void Add(CapturedDamage captured);
 
   std::vector<DamageReport> Reports() const;
   std::size_t Count() const;
@@ -41,6 +53,19 @@ class DamageLog {
   mutable std::mutex mutex_;
   std::vector<DamageReport> reports_;
   std::size_t dropped_ = 0;
+};
+
+// While it lives, what this thread reports to `log` goes into `into` instead.
+class DamageCapture {
+ public:
+  DamageCapture(const DamageLog& log, CapturedDamage& into);
+  ~DamageCapture();
+  DamageCapture(const DamageCapture&) = delete;
+  DamageCapture& operator=(const DamageCapture&) = delete;
+
+ private:
+  const DamageLog* log_;  // the capture this one stands in front of
+  CapturedDamage* into_;
 };
 
 // "0x4A200" style hexadecimal text for reports and listings.

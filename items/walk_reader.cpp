@@ -1,5 +1,7 @@
 #include "items/walk_reader.h"
 
+#include <algorithm>
+
 namespace palvara {
 namespace {
 
@@ -22,16 +24,28 @@ bool DescendsInto(const StoreNode& node, const ItemRecord* record) {
 WalkReader::WalkReader(StoreFile& store, const StoreNode& top, WalkReading reading,
                        RunControl& control)
     : store_(store), reading_(reading), control_(control) {
-  if (reading_.ahead) thread_ = std::thread([this, &top] { ReadAhead(top); });
+  if (!reading_.ahead) return;
+  try {
+    thread_ = std::thread([this, &top] { ReadAhead(top); });
+    for (std::size_t i = 0; i < kReaders; ++i) readers_.emplace_back([this] { ReadNodes(); });
+  } catch (...) {
+    Stop();
+    throw;
+  }
 }
 
-WalkReader::~WalkReader() {
+WalkReader::~WalkReader() { Stop(); }
+
+void WalkReader::Stop() {
   {
     std::lock_guard lock(mutex_);
     quit_ = true;
   }
   changed_.notify_all();
+  work_.notify_all();
   if (thread_.joinable()) thread_.join();
+  for (std::thread& reader : readers_) reader.join();
+  readers_.clear();
 }
 
 WalkStep WalkReader::Read(const StoreNode& node) {
@@ -50,26 +64,53 @@ WalkStep WalkReader::Read(const StoreNode& node) {
   return step;
 }
 
+void WalkReader::ReadInto(Slot& slot) {
+  const DamageCapture capture(store_.damage, slot.damage);
+  slot.step = Read(*slot.step.node);
+}
+
+bool WalkReader::TakerMayGo() const {
+  if (queue_.empty()) return done_;
+  if (!queue_.front().ready) return false;
+  if (done_) return true;
+  if (queue_.size() < kBatch) return false;
+  return std::all_of(queue_.begin(), queue_.begin() + kBatch,
+                     [](const Slot& slot) { return slot.ready; });
+}
+
 void WalkReader::ReadAhead(const StoreNode& top) {
   std::vector<WalkStep> spent;
   try {
     for (WalkCursor cursor(top); cursor.node() != nullptr && !control_.stopAnalysis;) {
       spent.clear();
-      WalkStep step = Read(*cursor.node());
-      const bool descend = DescendsInto(*step.node, step.record.get());
+      const StoreNode& node = *cursor.node();
+      Slot slot;
+      slot.step.node = &node;
+      slot.step.kind = KindOf(node, reading_.foldersOnly);
+      // A node without children is read by a reading thread; the walk needs no more of it.
+      const bool later = slot.step.kind == WalkNodeKind::kRead && node.firstChild == nullptr;
+      if (!later) {
+        ReadInto(slot);
+        slot.ready = true;
+      }
+      const bool descend = DescendsInto(node, slot.step.record.get());
       std::unique_lock lock(mutex_);
       spent.swap(spent_);
-      if (ready_.size() >= kAhead) {
+      if (queue_.size() >= kAhead) {
         readerWaiting_ = true;
-        changed_.wait(lock, [this] { return quit_ || ready_.size() < kAhead; });
+        if (readersWaiting_ > 0 && ReadersMayGo()) work_.notify_all();
+        changed_.wait(lock, [this] { return quit_ || queue_.size() < kAhead; });
         readerWaiting_ = false;
       }
       if (quit_) break;
-      ready_.push_back(std::move(step));
-      // The taker is woken for a batch of steps, not for each: a wake-up per node cost more
-      // than reading it.
-      const bool wake = takerWaiting_ && ready_.size() >= kBatch;
+      queue_.push_back(std::move(slot));
+      if (later) toRead_.push_back(&queue_.back());
+      // The taker is woken for a batch of steps, and a reading thread for a run of nodes, not
+      // for each: a wake-up per node cost more than reading it.
+      const bool wake = takerWaiting_ && TakerMayGo();
+      const bool wakeReader = readersWaiting_ > 0 && ReadersMayGo();
       lock.unlock();
+      if (wakeReader) work_.notify_one();
       if (wake) changed_.notify_all();
       cursor.Next(descend, [] {});
     }
@@ -82,6 +123,47 @@ void WalkReader::ReadAhead(const StoreNode& top) {
     done_ = true;
   }
   changed_.notify_all();
+  work_.notify_all();
+}
+
+bool WalkReader::ReadersMayGo() const {
+  if (quit_ || done_ || toRead_.size() >= kRun) return true;
+  // A shorter run when the walk or the taker would otherwise wait for it.
+  return !toRead_.empty() && (readerWaiting_ || takerWaiting_);
+}
+
+void WalkReader::ReadNodes() {
+  std::vector<Slot*> run;
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    ++readersWaiting_;
+    work_.wait(lock, [this] { return ReadersMayGo(); });
+    --readersWaiting_;
+    if (quit_ || toRead_.empty()) {
+      if (quit_ || done_) return;
+      continue;
+    }
+    run.clear();
+    while (run.size() < kRun && !toRead_.empty()) {
+      run.push_back(toRead_.front());
+      toRead_.pop_front();
+    }
+    lock.unlock();
+    for (Slot* slot : run) {
+      try {
+        ReadInto(*slot);
+      } catch (...) {
+        slot->error = std::current_exception();
+      }
+    }
+    lock.lock();
+    for (Slot* slot : run) slot->ready = true;
+    if (takerWaiting_ && TakerMayGo()) {
+      lock.unlock();
+      changed_.notify_all();
+      lock.lock();
+    }
+  }
 }
 
 void WalkReader::Release(WalkStep step) {
@@ -93,24 +175,29 @@ void WalkReader::Release(WalkStep step) {
 std::optional<WalkStep> WalkReader::Take(const StoreNode& node) {
   if (!reading_.ahead) return Read(node);
   std::unique_lock lock(mutex_);
-  if (ready_.empty() && !done_) {
+  const auto frontReady = [this] { return queue_.empty() ? done_ : queue_.front().ready; };
+  if (!frontReady()) {
     takerWaiting_ = true;
-    changed_.wait(lock, [this] { return !ready_.empty() || done_; });
+    // Nodes waiting for a longer run are read now.
+    if (readersWaiting_ > 0 && ReadersMayGo()) work_.notify_all();
+    changed_.wait(lock, frontReady);
     takerWaiting_ = false;
   }
-  if (ready_.empty()) {
+  if (queue_.empty()) {
     if (failure_) std::rethrow_exception(failure_);
     return std::nullopt;
   }
-  WalkStep step = std::move(ready_.front());
-  ready_.pop_front();
-  // The reading thread, once it waits for room, goes on when half the steps are taken.
-  const bool wake = readerWaiting_ && ready_.size() <= kAhead / 2;
+  Slot slot = std::move(queue_.front());
+  queue_.pop_front();
+  // The walking thread, once it waits for room, goes on when half the steps are taken.
+  const bool wake = readerWaiting_ && queue_.size() <= kAhead / 2;
   lock.unlock();
   if (wake) changed_.notify_all();
+  store_.damage.Add(std::move(slot.damage));
+  if (slot.error) std::rethrow_exception(slot.error);
   // Both walks take the same turns; a step for another node would mean they did not.
-  if (step.node != &node) return std::nullopt;
-  return step;
+  if (slot.step.node != &node) return std::nullopt;
+  return std::move(slot.step);
 }
 
 }  // namespace palvara

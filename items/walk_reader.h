@@ -75,9 +75,9 @@ struct WalkReading {
   const MapContext* context = nullptr;
   AttachmentReading attachments = AttachmentReading::kWhole;
   bool foldersOnly = false;
-  // Read on a thread of its own. Nothing but that thread may then use the store's reading
-  // path (nor report damage) until the reader is destroyed, so that everything it reads and
-  // reports comes in the walk's order.
+  // Read ahead on threads of their own. Nothing but those threads may then use the store's
+  // reading path (nor report damage) until the reader is destroyed; what they report is added
+  // to the store's log as each node is taken, so that it comes in the walk's order.
   bool ahead = true;
 };
 
@@ -94,30 +94,59 @@ class WalkReader {
   // exception thrown while reading it is thrown here.
   std::optional<WalkStep> Take(const StoreNode& node);
 
-  // Hands back a step taken, to be freed on the thread that read it: memory freed on another
-  // thread waits for that thread's allocator lock.
+  // Hands back a step taken, to be freed on the walking thread.
   void Release(WalkStep step);
 
- private:
-  WalkStep Read(const StoreNode& node);
-  void ReadAhead(const StoreNode& top);
+  // Threads that read nodes without children, besides the walking thread, which reads the
+  // others: where the walk goes next depends on them.
+  static constexpr std::size_t kReaders = 2;
 
-  static constexpr std::size_t kAhead = 64;
-  static constexpr std::size_t kBatch = 16;
+ private:
+  // A node of the walk, read or to be read, with what its reading reported.
+  struct Slot {
+    WalkStep step;
+    bool ready = false;
+    CapturedDamage damage;
+    std::exception_ptr error;
+  };
+
+  WalkStep Read(const StoreNode& node);
+  // Reads a slot's node, capturing what it reports.
+  void ReadInto(Slot& slot);
+  void ReadAhead(const StoreNode& top);
+  void ReadNodes();
+  // With mutex_ held: whether the taker, waiting, is to be woken: a batch of steps is ready at
+  // the front, or the walk has ended and the front one is.
+  bool TakerMayGo() const;
+  // With mutex_ held: whether a waiting reading thread is to go on: a run of nodes waits to be
+  // read, or a shorter one that the walk or the taker waits for.
+  bool ReadersMayGo() const;
+  void Stop();
+
+  // Nodes read or being read ahead of the taker, at most; the taker is woken for this many
+  // ready at the front; a reading thread takes this many at once. A node takes a few
+  // microseconds to read, about what a wake-up costs: threads hand over nodes in runs.
+  static constexpr std::size_t kAhead = 256;
+  static constexpr std::size_t kBatch = 32;
+  static constexpr std::size_t kRun = 32;
 
   StoreFile& store_;
   const WalkReading reading_;
   RunControl& control_;
   std::mutex mutex_;
-  std::condition_variable changed_;
-  std::deque<WalkStep> ready_;
-  std::vector<WalkStep> spent_;  // released, to be freed by the reading thread
-  bool done_ = false;   // the reading thread has ended
+  std::condition_variable changed_;  // the taker and the walking thread wait here
+  std::condition_variable work_;     // the reading threads wait for a node to read
+  std::deque<Slot> queue_;           // in the walk's order
+  std::deque<Slot*> toRead_;         // slots of `queue_` no reading thread has taken yet
+  std::vector<WalkStep> spent_;  // released, to be freed by the walking thread
+  bool done_ = false;   // the walking thread has ended: no more slots come
   bool quit_ = false;   // the reader is being destroyed
   bool takerWaiting_ = false;   // Take waits for a step
-  bool readerWaiting_ = false;  // the reading thread waits for room
+  bool readerWaiting_ = false;  // the walking thread waits for room
+  std::size_t readersWaiting_ = 0;  // reading threads waiting for nodes
   std::exception_ptr failure_;
   std::thread thread_;
+  std::vector<std::thread> readers_;
 };
 
 }  // namespace palvara

@@ -44,7 +44,16 @@ std::unique_ptr<FileByteSource> FileByteSource::Open(const std::filesystem::path
 }
 
 FileByteSource::FileByteSource(int fd, std::uint64_t size, FileCacheOptions cache)
-    : fd_(fd), size_(size), options_(cache) {}
+    : fd_(fd), size_(size), options_(cache) {
+  if (options_.chunks == 0) return;
+  const std::size_t parts =
+      std::clamp<std::size_t>(options_.chunks / kChunksPerPart, 1, kMostParts);
+  for (std::size_t i = 0; i < parts; ++i) {
+    parts_.push_back(std::make_unique<Part>());
+    // The bound is kept whole: the first parts take what does not divide evenly.
+    parts_.back()->capacity = options_.chunks / parts + (i < options_.chunks % parts ? 1 : 0);
+  }
+}
 
 FileByteSource::~FileByteSource() { ::close(fd_); }
 
@@ -64,71 +73,93 @@ std::size_t FileByteSource::ReadDirect(std::uint64_t offset, std::span<std::byte
   return done;
 }
 
-void FileByteSource::Unlink(std::size_t slot) {
-  Chunk& c = chunks_[slot];
-  (c.newer != kNoSlot ? chunks_[c.newer].older : newest_) = c.older;
-  (c.older != kNoSlot ? chunks_[c.older].newer : oldest_) = c.newer;
+void FileByteSource::Part::Unlink(std::size_t slot) {
+  Chunk& c = chunks[slot];
+  (c.newer != kNoSlot ? chunks[c.newer].older : newest) = c.older;
+  (c.older != kNoSlot ? chunks[c.older].newer : oldest) = c.newer;
   c.newer = c.older = kNoSlot;
 }
 
-void FileByteSource::LinkNewest(std::size_t slot) {
-  chunks_[slot].older = newest_;
-  (newest_ != kNoSlot ? chunks_[newest_].newer : oldest_) = slot;
-  newest_ = slot;
+void FileByteSource::Part::LinkNewest(std::size_t slot) {
+  chunks[slot].older = newest;
+  (newest != kNoSlot ? chunks[newest].newer : oldest) = slot;
+  newest = slot;
 }
 
-void FileByteSource::LinkOldest(std::size_t slot) {
-  chunks_[slot].newer = oldest_;
-  (oldest_ != kNoSlot ? chunks_[oldest_].older : newest_) = slot;
-  oldest_ = slot;
+void FileByteSource::Part::LinkOldest(std::size_t slot) {
+  chunks[slot].newer = oldest;
+  (oldest != kNoSlot ? chunks[oldest].older : newest) = slot;
+  oldest = slot;
 }
 
-// Called with mutex_ held. The least recently used chunk makes room for a new one.
-const FileByteSource::Chunk& FileByteSource::ChunkAt(std::uint64_t index) {
-  if (auto it = slots_.find(index); it != slots_.end()) {
-    if (it->second != newest_) {
-      Unlink(it->second);
-      LinkNewest(it->second);
+// Called with `lock` (of `part`) held, which is released while the file is read: threads
+// reading other chunks meanwhile do not wait for it. The least recently used chunk of the part
+// makes room for a new one. kNoSlot when every slot is being filled by other threads.
+std::size_t FileByteSource::ChunkAt(Part& part, std::uint64_t index,
+                                    std::unique_lock<std::mutex>& lock) {
+  if (auto it = part.positions.find(index); it != part.positions.end()) {
+    if (it->second != part.newest) {
+      part.Unlink(it->second);
+      part.LinkNewest(it->second);
     }
-    return chunks_[it->second];
+    return it->second;
   }
-  std::size_t slot = chunks_.size();
-  if (chunks_.size() < options_.chunks) {
-    chunks_.emplace_back();
+  std::size_t slot = part.chunks.size();
+  if (part.chunks.size() < part.capacity) {
+    part.chunks.emplace_back();
   } else {
-    slot = oldest_;
-    Unlink(slot);
-    if (chunks_[slot].length > 0) slots_.erase(chunks_[slot].index);
+    slot = part.oldest;
+    if (slot == kNoSlot) return kNoSlot;
+    part.Unlink(slot);
+    const auto held = part.positions.find(part.chunks[slot].index);
+    if (held != part.positions.end() && held->second == slot) part.positions.erase(held);
   }
-  Chunk& chunk = chunks_[slot];
+  // Unlinked and unlisted while it is filled, so that no other thread takes or finds it.
+  Chunk& chunk = part.chunks[slot];
   chunk.bytes.resize(options_.chunkSize);
   chunk.index = index;
-  // Read with the lock held: threads that miss the same chunk together read it once.
-  chunk.length = ReadDirect(index * options_.chunkSize, chunk.bytes);
+  chunk.length = 0;
+  const std::span<std::byte> buffer(chunk.bytes);  // its storage stays put when chunks grows
+  lock.unlock();
+  const std::size_t length = ReadDirect(index * options_.chunkSize, buffer);
+  lock.lock();
+  part.chunks[slot].length = length;
   // A chunk the file supplied nothing for (past its end, a read error) is not kept: a later
-  // read tries again, and the slot is the first to be reused.
-  if (chunk.length > 0) {
-    slots_[index] = slot;
-    LinkNewest(slot);
+  // read tries again, and the slot is the first to be reused. Nor is a second copy of one
+  // another thread read meanwhile.
+  if (length > 0 && part.positions.try_emplace(index, slot).second) {
+    part.LinkNewest(slot);
   } else {
-    LinkOldest(slot);
+    part.LinkOldest(slot);
   }
-  return chunk;
+  return slot;
 }
 
 std::size_t FileByteSource::ReadAt(std::uint64_t offset, std::span<std::byte> out) {
   const std::size_t chunkSize = options_.chunkSize;
-  if (options_.chunks == 0 || out.size() >= chunkSize) return ReadDirect(offset, out);
-  std::lock_guard lock(mutex_);
+  if (parts_.empty() || out.size() >= chunkSize) return ReadDirect(offset, out);
   std::size_t done = 0;
   while (done < out.size()) {
     const std::uint64_t at = offset + done;
     // Nothing past the size seen at opening is cached: a read there would find nothing.
     if (at >= size_ || at > static_cast<std::uint64_t>(INT64_MAX) - chunkSize) break;
-    const Chunk& chunk = ChunkAt(at / chunkSize);
+    const std::uint64_t index = at / chunkSize;
     const std::size_t within = static_cast<std::size_t>(at % chunkSize);
+    const std::size_t piece = std::min(out.size() - done, chunkSize - within);
+    Part& part = *parts_[index % parts_.size()];
+    std::unique_lock lock(part.mutex);
+    const std::size_t slot = ChunkAt(part, index, lock);
+    if (slot == kNoSlot) {
+      // Every slot of the part is being filled: this piece is read from the file as it is.
+      lock.unlock();
+      const std::size_t n = ReadDirect(at, out.subspan(done, piece));
+      done += n;
+      if (n < piece) break;
+      continue;
+    }
+    const Chunk& chunk = part.chunks[slot];
     if (within >= chunk.length) break;
-    const std::size_t n = std::min(out.size() - done, chunk.length - within);
+    const std::size_t n = std::min(piece, chunk.length - within);
     std::memcpy(out.data() + done, chunk.bytes.data() + within, n);
     done += n;
     if (chunk.length < chunkSize) break;  // the file ends inside this chunk

@@ -86,25 +86,36 @@ class FileByteSource final : public ByteSource {
     std::uint64_t index = 0;
     std::size_t length = 0;  // bytes the file supplied (fewer at its end)
     Bytes bytes;
-    // Neighbours in the order of use (slots in chunks_).
+    // Neighbours in the order of use (slots in `chunks`).
     std::size_t newer = kNoSlot;
     std::size_t older = kNoSlot;
   };
+  // A part of the cache with a lock of its own: threads reading at once mostly find their
+  // chunks in different parts. A chunk's part is its index modulo the number of parts.
+  struct Part {
+    std::mutex mutex;
+    std::size_t capacity = 0;
+    std::vector<Chunk> chunks;
+    std::unordered_map<std::uint64_t, std::size_t> positions;  // chunk index -> slot in chunks
+    std::size_t newest = kNoSlot;  // the chunk used last
+    std::size_t oldest = kNoSlot;  // the next to make room
+
+    void Unlink(std::size_t slot);
+    void LinkNewest(std::size_t slot);
+    void LinkOldest(std::size_t slot);
+  };
+  // A cache of at least this many chunks per part is split into parts.
+  static constexpr std::size_t kChunksPerPart = 64;
+  static constexpr std::size_t kMostParts = 16;
+
   FileByteSource(int fd, std::uint64_t size, FileCacheOptions cache);
   std::size_t ReadDirect(std::uint64_t offset, std::span<std::byte> out);
-  const Chunk& ChunkAt(std::uint64_t index);
-  void Unlink(std::size_t slot);
-  void LinkNewest(std::size_t slot);
-  void LinkOldest(std::size_t slot);
+  std::size_t ChunkAt(Part& part, std::uint64_t index, std::unique_lock<std::mutex>& lock);
 
   int fd_;
   std::uint64_t size_;
   FileCacheOptions options_;
-  std::mutex mutex_;
-  std::vector<Chunk> chunks_;
-  std::unordered_map<std::uint64_t, std::size_t> slots_;  // chunk index -> position in chunks_
-  std::size_t newest_ = kNoSlot;  // the chunk used last
-  std::size_t oldest_ = kNoSlot;  // the next to make room
+  std::vector<std::unique_ptr<Part>> parts_;
   std::atomic<std::uint64_t> fileReads_ = 0;
 };
 
