@@ -56,9 +56,14 @@ std::uint64_t AlignUp(std::uint64_t value, std::uint64_t to) { return (value + t
 // Sets (or clears) bits [first, end) of an interval's allocation bits.
 template <typename Words>
 void MarkBits(Words& words, std::size_t first, std::size_t end, bool used) {
-  for (std::size_t i = first; i < end; ++i) {
-    const std::uint64_t bit = std::uint64_t{1} << (i % 64);
-    words[i / 64] = used ? words[i / 64] | bit : words[i / 64] & ~bit;
+  // A word at a time: the bits of [first, end) that fall in it.
+  while (first < end) {
+    const std::size_t bit = first % 64;
+    const std::size_t n = std::min<std::size_t>(64 - bit, end - first);
+    const std::uint64_t mask = (n == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1) << bit;
+    std::uint64_t& word = words[first / 64];
+    word = used ? word | mask : word & ~mask;
+    first += n;
   }
 }
 

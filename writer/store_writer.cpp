@@ -6,8 +6,11 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <random>
+#include <utility>
 
 namespace palvara {
 namespace {
@@ -94,7 +97,8 @@ constexpr std::uint32_t kEmbeddedNid = (0x400u << 5) | 0x04;
 
 // One value per property id, the later one kept (a property context holds each id once).
 std::vector<PropertyView> UniqueById(std::vector<PropertyView> values) {
-  std::array<std::uint64_t, 1024> seen{};  // one bit per property id
+  // One bit per property id; only the words set here are cleared again, not all 8 KiB.
+  thread_local std::array<std::uint64_t, 1024> seen{};
   std::vector<PropertyView> unique;
   unique.reserve(values.size());
   for (auto it = values.rbegin(); it != values.rend(); ++it) {
@@ -103,6 +107,7 @@ std::vector<PropertyView> UniqueById(std::vector<PropertyView> values) {
     if ((word & bit) == 0) unique.push_back(*it);
     word |= bit;
   }
+  for (const PropertyView& p : values) seen[p.id >> 6] = 0;
   std::reverse(unique.begin(), unique.end());
   return unique;
 }
@@ -115,14 +120,23 @@ std::string Extension(const std::string& name) {
 // The cells of `tags` from a property list (absent where the list has no such property).
 template <typename Property>
 TableRow RowFrom(std::uint32_t rowId, const Tags& tags, const std::vector<Property>& props) {
+  // The properties' positions by tag: a tag's last position is the last of its run.
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> byTag;
+  byTag.reserve(props.size());
+  for (std::size_t i = 0; i < props.size(); ++i) {
+    byTag.emplace_back(std::uint32_t{props[i].id} << 16 | props[i].type,
+                       static_cast<std::uint32_t>(i));
+  }
+  std::sort(byTag.begin(), byTag.end());
   std::vector<std::optional<ByteSpan>> cells;
+  cells.reserve(tags.size());
   for (std::uint32_t tag : tags) {
     std::optional<ByteSpan>& cell = cells.emplace_back();
     // The last value of the tag counts.
-    const auto last = std::find_if(props.rbegin(), props.rend(), [tag](const Property& p) {
-      return (std::uint32_t{p.id} << 16 | p.type) == tag;
-    });
-    if (last != props.rend()) cell = ByteSpan(last->value);
+    const auto after = std::upper_bound(byTag.begin(), byTag.end(), std::pair{tag, UINT32_MAX});
+    if (after != byTag.begin() && std::prev(after)->first == tag) {
+      cell = ByteSpan(props[std::prev(after)->second].value);
+    }
   }
   return TableRow(rowId, cells);
 }
