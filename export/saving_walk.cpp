@@ -22,12 +22,14 @@ void LeaveFolder(std::string& path, std::vector<std::string>& names) {
 }  // namespace
 
 SavingWalk::SavingWalk(StoreFile& store, const StoreNode& top, MapContext context,
-                       std::vector<std::string> selectedFolders, AttachmentReading attachments)
+                       std::vector<std::string> selectedFolders, AttachmentReading attachments,
+                       std::size_t lookahead)
     : store_(store),
       top_(top),
       context_(std::move(context)),
       selected_(std::move(selectedFolders)),
-      attachments_(attachments) {
+      attachments_(attachments),
+      lookahead_(std::max<std::size_t>(lookahead, 2)) {
   if (top_.nid != 0) folders_.push_back({kSavingTopPath, top_.nid});
   thread_ = std::thread([this] { Load(); });
 }
@@ -46,11 +48,11 @@ bool SavingWalk::Selected(const std::string& path) const {
 }
 
 bool SavingWalk::Full() const {
-  return !queue_.empty() && (queue_.size() >= kLookahead || queuedBytes_ >= kLookaheadBytes);
+  return !queue_.empty() && (queue_.size() >= lookahead_ || queuedBytes_ >= kLookaheadBytes);
 }
 
 bool SavingWalk::Refilled() const {
-  return queue_.size() <= kLookahead / 2 && queuedBytes_ <= kLookaheadBytes / 2;
+  return queue_.size() <= lookahead_ / 2 && queuedBytes_ <= kLookaheadBytes / 2;
 }
 
 std::optional<SavingStep> SavingWalk::Next() {

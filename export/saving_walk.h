@@ -49,18 +49,22 @@ class SavingWalk {
   // How many loaded steps may wait for the writer, and how many bytes of items read whole
   // they may hold (one step always may); once full, the loading thread goes on when no more
   // than half of each are left (it is woken once for several steps, not for each). Items
-  // differ much in cost, on either side: the longer the queue, the less each side waits.
-  static constexpr std::size_t kLookahead = 64;
+  // differ much in cost, on either side: the longer the queue, the less each side waits. The
+  // loading thread is slower on runs of small items, the writer on large ones; the queue
+  // fills by count on small items long before their bytes count, so the count is generous.
+  static constexpr std::size_t kLookahead = 512;
   static constexpr std::uint64_t kLookaheadBytes = std::uint64_t{32} << 20;
 
   // Starts the walk below `top`. The store must be indexed and may be read by other threads
   // meanwhile (see StoreFile); it and `top` must outlive the walk.
+  // `lookahead` bounds the steps that may wait (kLookahead but in tests).
   // `attachments` and `context.texts` say how much of its attachments and texts the record of
   // an item read whole carries; the record of one that cannot be read whole (no `source`)
   // carries them all.
   SavingWalk(StoreFile& store, const StoreNode& top, MapContext context,
              std::vector<std::string> selectedFolders,
-             AttachmentReading attachments = AttachmentReading::kWhole);
+             AttachmentReading attachments = AttachmentReading::kWhole,
+             std::size_t lookahead = kLookahead);
   // Stops the loading thread and waits for it.
   ~SavingWalk();
   SavingWalk(const SavingWalk&) = delete;
@@ -91,6 +95,7 @@ class SavingWalk {
   const MapContext context_;
   const std::vector<std::string> selected_;
   const AttachmentReading attachments_;
+  const std::size_t lookahead_;  // steps that may wait, at least 2
 
   // The loading thread's own state: the folder path it is in and the folders entered so far.
   std::string currentPath_ = kSavingTopPath;

@@ -48,9 +48,13 @@ class SavingWalkTest : public ::testing::Test {
     bool whole;
     auto operator<=>(const Seen&) const = default;
   };
+  // A queue the sample fills many times over.
+  static constexpr std::size_t kLookahead = 16;
+
   // Every step of one walk; released back to the walk or kept by the caller.
-  std::vector<Seen> Walk(bool release) {
-    SavingWalk walk(store_, *top_, MapContextFor(store_), selected_);
+  std::vector<Seen> Walk(bool release, std::size_t lookahead = kLookahead) {
+    SavingWalk walk(store_, *top_, MapContextFor(store_), selected_, AttachmentReading::kWhole,
+                    lookahead);
     std::vector<Seen> seen;
     std::vector<SavingStep> kept;
     while (std::optional<SavingStep> step = walk.Next()) {
@@ -74,13 +78,14 @@ class SavingWalkTest : public ::testing::Test {
 TEST_F(SavingWalkTest, StepsComeInWalkOrderWhetherHandedBackOrKept) {
   const std::vector<Seen> released = Walk(true);
   EXPECT_EQ(released, Walk(false));
+  EXPECT_EQ(released, Walk(true, SavingWalk::kLookahead));
   // Far more steps than wait at once, every mail read whole (all folders are selected).
   std::uint64_t items = 0, whole = 0;
   for (const Seen& s : released) {
     items += s.kind == SavingStep::Kind::kItem ? 1 : 0;
     whole += s.kind == SavingStep::Kind::kItem && s.whole ? 1 : 0;
   }
-  EXPECT_GT(items, 2 * SavingWalk::kLookahead);
+  EXPECT_GT(items, 2 * kLookahead);
   EXPECT_GE(items, written_.mails);
   EXPECT_EQ(whole, items);
 }
@@ -128,9 +133,10 @@ TEST_F(SavingWalkTest, RecordsCarryTheirAttachmentsAndTextsAsAsked) {
 }
 
 TEST_F(SavingWalkTest, AWalkGivenUpHalfWayEnds) {
-  for (const int taken : {0, 1, int{SavingWalk::kLookahead} + 3}) {
-    SavingWalk walk(store_, *top_, MapContextFor(store_), selected_);
-    for (int i = 0; i < taken; ++i) {
+  for (const std::size_t taken : {std::size_t{0}, std::size_t{1}, kLookahead + 3}) {
+    SavingWalk walk(store_, *top_, MapContextFor(store_), selected_, AttachmentReading::kWhole,
+                    kLookahead);
+    for (std::size_t i = 0; i < taken; ++i) {
       std::optional<SavingStep> step = walk.Next();
       ASSERT_TRUE(step);
       walk.Release(std::move(*step));
