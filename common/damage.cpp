@@ -11,6 +11,15 @@ std::string DamageReport::ToString() const {
 
 namespace {
 
+// Keeps a report while fewer than the cap are kept, else counts it as dropped.
+void KeepOrDrop(std::vector<DamageReport>& kept, std::size_t& dropped, DamageReport report) {
+  if (kept.size() >= DamageLog::kMaxKept) {
+    ++dropped;
+  } else {
+    kept.push_back(std::move(report));
+  }
+}
+
 // The capture of the calling thread, and the log it is for.
 struct ThreadCapture {
   const DamageLog* log = nullptr;
@@ -28,33 +37,19 @@ DamageCapture::DamageCapture(const DamageLog& log, CapturedDamage& into)
 DamageCapture::~DamageCapture() { tCapture = {log_, into_}; }
 
 void DamageLog::Report(std::string structure, std::uint64_t offset, std::string text) {
+  DamageReport report{std::move(structure), offset, std::move(text)};
   if (tCapture.log == this) {
-    CapturedDamage& into = *tCapture.into;
-    if (into.reports.size() >= kMaxKept) {
-      ++into.dropped;
-    } else {
-      into.reports.push_back(DamageReport{std::move(structure), offset, std::move(text)});
-    }
+    KeepOrDrop(tCapture.into->reports, tCapture.into->dropped, std::move(report));
     return;
   }
   const std::lock_guard lock(mutex_);
-  if (reports_.size() >= kMaxKept) {
-    ++dropped_;
-    return;
-  }
-  reports_.push_back(DamageReport{std::move(structure), offset, std::move(text)});
+  KeepOrDrop(reports_, dropped_, std::move(report));
 }
 
 void DamageLog::Add(CapturedDamage captured) {
   if (captured.reports.empty() && captured.dropped == 0) return;
   const std::lock_guard lock(mutex_);
-  for (DamageReport& report : captured.reports) {
-    if (reports_.size() >= kMaxKept) {
-      ++dropped_;
-    } else {
-      reports_.push_back(std::move(report));
-    }
-  }
+  for (DamageReport& report : captured.reports) KeepOrDrop(reports_, dropped_, std::move(report));
   dropped_ += captured.dropped;
 }
 

@@ -98,7 +98,7 @@ void WalkReader::ReadAhead(const StoreNode& top) {
       spent.swap(spent_);
       if (queue_.size() >= kAhead) {
         readerWaiting_ = true;
-        if (readersWaiting_ > 0 && ReadersMayGo()) work_.notify_all();
+        if (ReaderToWake()) work_.notify_all();
         changed_.wait(lock, [this] { return quit_ || queue_.size() < kAhead; });
         readerWaiting_ = false;
       }
@@ -108,7 +108,7 @@ void WalkReader::ReadAhead(const StoreNode& top) {
       // The taker is woken for a batch of steps, and a reading thread for a run of nodes, not
       // for each: a wake-up per node cost more than reading it.
       const bool wake = takerWaiting_ && TakerMayGo();
-      const bool wakeReader = readersWaiting_ > 0 && ReadersMayGo();
+      const bool wakeReader = ReaderToWake();
       lock.unlock();
       if (wakeReader) work_.notify_one();
       if (wake) changed_.notify_all();
@@ -132,6 +132,8 @@ bool WalkReader::ReadersMayGo() const {
   return !toRead_.empty() && (readerWaiting_ || takerWaiting_);
 }
 
+bool WalkReader::ReaderToWake() const { return readersWaiting_ > 0 && ReadersMayGo(); }
+
 void WalkReader::ReadNodes() {
   std::vector<Slot*> run;
   std::unique_lock lock(mutex_);
@@ -139,10 +141,8 @@ void WalkReader::ReadNodes() {
     ++readersWaiting_;
     work_.wait(lock, [this] { return ReadersMayGo(); });
     --readersWaiting_;
-    if (quit_ || toRead_.empty()) {
-      if (quit_ || done_) return;
-      continue;
-    }
+    // Nothing to read left only once the walk has ended (see ReadersMayGo).
+    if (quit_ || toRead_.empty()) return;
     run.clear();
     while (run.size() < kRun && !toRead_.empty()) {
       run.push_back(toRead_.front());
@@ -179,7 +179,7 @@ std::optional<WalkStep> WalkReader::Take(const StoreNode& node) {
   if (!frontReady()) {
     takerWaiting_ = true;
     // Nodes waiting for a longer run are read now.
-    if (readersWaiting_ > 0 && ReadersMayGo()) work_.notify_all();
+    if (ReaderToWake()) work_.notify_all();
     changed_.wait(lock, frontReady);
     takerWaiting_ = false;
   }

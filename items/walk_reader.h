@@ -121,6 +121,8 @@ class WalkReader {
   // With mutex_ held: whether a waiting reading thread is to go on: a run of nodes waits to be
   // read, or a shorter one that the walk or the taker waits for.
   bool ReadersMayGo() const;
+  // With mutex_ held: whether a reading thread waits and is to go on.
+  bool ReaderToWake() const;
   void Stop();
 
   // Nodes read or being read ahead of the taker, at most; the taker is woken for this many
