@@ -3,12 +3,6 @@
 #include <array>
 
 namespace palvara {
-namespace {
-
-constexpr PageLayout kAnsiLayout{4, 12, 12, 16, 496, 516, 516};
-constexpr PageLayout kUnicodeLayout{8, 24, 24, 32, 488, 1032, 1040};
-
-}  // namespace
 
 const char* StoreFormatName(StoreFormat format) {
   switch (format) {
@@ -27,8 +21,10 @@ StoreFormat StoreFile::Format() const {
 
 const PageLayout* StoreFile::Layout() const {
   switch (Format()) {
-    case StoreFormat::kAnsi: return &kAnsiLayout;
-    case StoreFormat::kUnicode: return &kUnicodeLayout;
+    case StoreFormat::kAnsi:
+      return &kAnsiGeometry;
+    case StoreFormat::kUnicode:
+      return &kUnicodeGeometry;
     case StoreFormat::kNone: break;
   }
   return nullptr;

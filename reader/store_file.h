@@ -15,6 +15,7 @@
 #include "reader/block_index.h"
 #include "reader/byte_source.h"
 #include "reader/encoding.h"
+#include "reader/geometry.h"
 #include "reader/named_properties.h"
 #include "reader/node_tree.h"
 
@@ -25,17 +26,8 @@ enum class StoreFormat { kNone, kAnsi, kUnicode };
 const char* StoreFormatName(StoreFormat format);
 
 // Where the fields of one layout sit and how wide they are.
-struct PageLayout {
-  std::size_t idWidth;             // bids, offsets and B-tree keys: 4 (ANSI) or 8 (Unicode)
-  std::size_t intermediateEntry;   // BTENTRY size
-  std::size_t blockLeafEntry;      // BBTENTRY size
-  std::size_t nodeLeafEntry;       // NBTENTRY size
-  std::size_t entryArea;           // bytes of rgentries; cEnt, cEntMax, cbEnt, cLevel follow
-  std::size_t blockPageRead;       // bytes read for a block B-tree page
-  std::size_t nodePageRead;        // bytes read for a node B-tree page
-};
+using PageLayout = Geometry;
 
-inline constexpr std::size_t kPageSize = 512;
 inline constexpr std::size_t kHeaderReadSize = 516;
 
 // What the recovery pass found and did.

@@ -1,33 +1,21 @@
 #include "reader/store_scan.h"
 
-#include <utility>
-
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "reader/crc.h"
+#include "reader/geometry.h"
 
 namespace palvara {
 namespace {
 
 constexpr std::size_t kBlockAlign = 64;
-constexpr std::size_t kMaxBlockBytes = 8192;  // a block with its trailer
-constexpr std::size_t kPageBytes = 512;
 constexpr std::uint8_t kMaxLevel = 8;
 
-struct Geometry {
-  std::size_t blockTrailer;  // 12 ANSI, 16 Unicode
-  std::size_t pageData;      // bytes before the page trailer, covered by its CRC
-  std::size_t entryArea;     // B-tree entries; cEnt, cEntMax, cbEnt, cLevel follow
-  std::size_t intermediateEntry, blockLeafEntry, nodeLeafEntry;
-};
-
-constexpr Geometry kAnsi{12, 500, 496, 12, 12, 16};
-constexpr Geometry kUnicode{16, 496, 488, 24, 24, 32};
-
 const Geometry& GeometryOf(ScanLayout layout) {
-  return layout == ScanLayout::kAnsi ? kAnsi : kUnicode;
+  return layout == ScanLayout::kAnsi ? kAnsiGeometry : kUnicodeGeometry;
 }
 
 // Callers guarantee the bytes are there.
@@ -38,11 +26,12 @@ T Le(const std::byte* p) {
   return value;  // little-endian hosts only, as the rest of the reader
 }
 
-// The id and CRC of a block or page trailer starting at `t` (after cb/type and wSig): the ANSI
-// layout stores a 4-byte id before the CRC, the Unicode layout the CRC before an 8-byte id.
-std::pair<std::uint64_t, std::uint32_t> TrailerIdAndCrc(const std::byte* t, ScanLayout layout) {
-  if (layout == ScanLayout::kAnsi) return {Le<std::uint32_t>(t + 4), Le<std::uint32_t>(t + 8)};
-  return {Le<std::uint64_t>(t + 8), Le<std::uint32_t>(t + 4)};
+// The id and CRC of a trailer starting at `t`, at the offsets the layout gives.
+std::pair<std::uint64_t, std::uint32_t> TrailerIdAndCrc(const std::byte* t, const Geometry& g,
+                                                        std::size_t idAt, std::size_t crcAt) {
+  const std::uint64_t id =
+      g.idWidth == 4 ? Le<std::uint32_t>(t + idAt) : Le<std::uint64_t>(t + idAt);
+  return {id, Le<std::uint32_t>(t + crcAt)};
 }
 
 bool SaneBTreePage(const std::byte* page, const Geometry& g, std::uint8_t type,
@@ -99,8 +88,8 @@ std::optional<ScannedBlock> CheckBlockTrailer(ByteSpan data, std::uint64_t dataO
   const std::byte* t = data.data() + (end - dataOffset - g.blockTrailer);
   const auto cb = Le<std::uint16_t>(t);
   const auto wSig = Le<std::uint16_t>(t + 2);
-  const auto [bid, crc] = TrailerIdAndCrc(t, layout);
-  if (bid == 0 || cb == 0 || cb > kMaxBlockBytes - g.blockTrailer) return std::nullopt;
+  const auto [bid, crc] = TrailerIdAndCrc(t, g, g.blockTrailerBid, g.blockTrailerCrc);
+  if (bid == 0 || cb == 0 || cb > g.maxBlockData) return std::nullopt;
   const std::size_t total = (cb + g.blockTrailer + kBlockAlign - 1) / kBlockAlign * kBlockAlign;
   if (end < total || end - total < dataOffset) return std::nullopt;
   const std::uint64_t start = end - total;
@@ -116,7 +105,7 @@ std::optional<ScannedBlock> CheckBlockTrailer(ByteSpan data, std::uint64_t dataO
 
 std::optional<ScannedPage> CheckPageTrailer(ByteSpan page, std::uint64_t offset,
                                             ScanLayout layout) {
-  if (page.size() < kPageBytes) return std::nullopt;
+  if (page.size() < kPageSize) return std::nullopt;
   const Geometry& g = GeometryOf(layout);
   const std::byte* p = page.data();
   const std::byte* t = p + g.pageData;
@@ -126,7 +115,7 @@ std::optional<ScannedPage> CheckPageTrailer(ByteSpan page, std::uint64_t offset,
     return std::nullopt;
   }
   const auto wSig = Le<std::uint16_t>(t + 2);
-  const auto [bid, crc] = TrailerIdAndCrc(t, layout);
+  const auto [bid, crc] = TrailerIdAndCrc(t, g, g.pageTrailerBid, g.pageTrailerCrc);
   ScannedPage result;
   result.offset = offset;
   result.id = bid;
@@ -156,7 +145,7 @@ ScanResult ScanStore(ByteSource& source, const ScanOptions& options) {
   // whose trailer ends among them may begin.
   std::optional<SequentialReader> reader;
   try {
-    reader.emplace(source, 0, source.Size(), options.chunkSize, kMaxBlockBytes);
+    reader.emplace(source, 0, source.Size(), options.chunkSize, kMaxBlockSize);
   } catch (const std::bad_alloc&) {
     return result;
   }
@@ -174,9 +163,9 @@ ScanResult ScanStore(ByteSource& source, const ScanOptions& options) {
     for (; end <= dataEnd; end += kBlockAlign) {
       for (ScanLayout layout : layouts) {
         LayoutScan& scan = layout == ScanLayout::kAnsi ? *result.ansi : *result.unicode;
-        if (end % kPageBytes == 0) {
-          const std::uint64_t at = end - kPageBytes;
-          if (auto page = CheckPageTrailer(data.subspan(at - dataOffset, kPageBytes), at, layout)) {
+        if (end % kPageSize == 0) {
+          const std::uint64_t at = end - kPageSize;
+          if (auto page = CheckPageTrailer(data.subspan(at - dataOffset, kPageSize), at, layout)) {
             scan.pages.push_back(*page);
             continue;
           }
