@@ -141,8 +141,8 @@ struct Column {
 };
 
 // The row matrix as a list of blocks: one heap item, or a subnode's data (rows never straddle
-// a block).
-std::vector<Bytes> RowMatrixBlocks(EntryContext& c, std::uint32_t hnidRows) {
+// a block). `offset`: where the subnode's data lies in the file, for damage reports.
+std::vector<Bytes> RowMatrixBlocks(EntryContext& c, std::uint32_t hnidRows, std::uint64_t* offset) {
   if (hnidRows == 0) return {};
   if ((hnidRows & 0x1F) == 0) {
     const std::optional<ByteSpan> item = c.heap.Item(hnidRows);
@@ -150,8 +150,48 @@ std::vector<Bytes> RowMatrixBlocks(EntryContext& c, std::uint32_t hnidRows) {
     return {Bytes(item->begin(), item->end())};
   }
   const SubnodeEntry* sub = FindSubnodeEntry(c.subnodes, hnidRows);
-  return sub != nullptr ? ReadNodeBlocks(c.store, sub->data) : std::vector<Bytes>{};
+  if (sub == nullptr) return {};
+  if (sub->data != nullptr) *offset = sub->data->offset;
+  return ReadNodeBlocks(c.store, sub->data);
 }
+
+// Where each row lies: row N in block N / perBlock at (N % perBlock) * rowSize, with as many
+// rows to a block as fit the largest block ([MS-PST] 2.3.4.4). A block shorter than the rows
+// due in it is damage: those rows are read as empty, and the rows of the blocks after it are
+// still found where the format puts them.
+class RowLocator {
+ public:
+  RowLocator(const std::vector<Bytes>& matrix, std::size_t rowSize, std::size_t maxBlockData)
+      : matrix_(matrix),
+        rowSize_(rowSize),
+        perBlock_(std::max<std::size_t>(1, maxBlockData / rowSize)) {}
+
+  // The bytes of row `r`; empty when its block does not hold it.
+  ByteSpan Row(std::size_t r) const {
+    const std::size_t block = r / perBlock_, at = (r % perBlock_) * rowSize_;
+    if (block >= matrix_.size() || !InBounds(matrix_[block].size(), at, rowSize_)) return {};
+    return ByteSpan(matrix_[block]).subspan(at, rowSize_);
+  }
+
+  // Reports every block that holds fewer bytes than its rows need, and rows past the blocks.
+  void ReportShortBlocks(StoreFile& store, std::uint64_t offset, std::size_t rows) const {
+    const std::size_t needed = (rows + perBlock_ - 1) / perBlock_;
+    for (std::size_t b = 0; b < needed; ++b) {
+      const std::size_t due = std::min(perBlock_, rows - b * perBlock_) * rowSize_;
+      const std::size_t held = b < matrix_.size() ? matrix_[b].size() : 0;
+      if (held >= due) continue;
+      store.damage.Report("TC", offset,
+                          "row matrix block " + std::to_string(b) + " holds " +
+                              std::to_string(held) + " bytes where its rows need " +
+                              std::to_string(due) + ": the rows it lacks are read as empty");
+    }
+  }
+
+ private:
+  const std::vector<Bytes>& matrix_;
+  std::size_t rowSize_;
+  std::size_t perBlock_;
+};
 
 std::unique_ptr<PropertyList> ReadTableContext(EntryContext& c) {
   const std::optional<ByteSpan> info = c.heap.Item(c.heap.UserRoot());
@@ -178,21 +218,17 @@ std::unique_ptr<PropertyList> ReadTableContext(EntryContext& c) {
   const std::size_t rowIdSize = c.store.IsAnsi() ? 6 : 8;
   const std::size_t rows = BthLeafRecords(c.heap, *index, rowIdSize).size();
   if (rows == 0 || rowSize == 0) return nullptr;
-  const std::vector<Bytes> matrix = RowMatrixBlocks(c, hnidRows);
+  std::uint64_t matrixOffset = 0;
+  const std::vector<Bytes> matrix = RowMatrixBlocks(c, hnidRows, &matrixOffset);
   if (matrix.empty()) return nullptr;
+  const PageLayout* layout = c.store.Layout();
+  const RowLocator locate(matrix, rowSize, layout != nullptr ? layout->maxBlockData : 8176);
+  locate.ReportShortBlocks(c.store, matrixOffset, rows);
 
   std::unique_ptr<PropertyList> head;
-  std::size_t block = 0;
-  std::size_t offset = 0;
   for (std::size_t r = 0; r < rows; ++r) {
     // Tolerant: rows missing from the matrix come out empty rather than ending the table.
-    while (block < matrix.size() && offset + rowSize > matrix[block].size()) {
-      ++block;
-      offset = 0;
-    }
-    const ByteSpan row = block < matrix.size() ? ByteSpan(matrix[block]).subspan(offset, rowSize)
-                                               : ByteSpan();
-    offset += rowSize;
+    const ByteSpan row = locate.Row(r);
 
     auto list = std::make_unique<PropertyList>();
     list->rowCount = static_cast<std::int32_t>(rows);

@@ -266,28 +266,44 @@ TEST_P(PropertyListTest, SixteenBytesOfRowIndexAreTwoRowsInEitherLayout) {
   EXPECT_EQ(*last->Find(0x67F2)->value, Le32(2));
 }
 
-TEST_P(PropertyListTest, RowMatrixInASubnodeSpanningTwoBlocks) {
-  testing::TcSpec spec;
-  spec.ansi = GetParam() == Layout::kAnsi;
-  spec.columns = {{0x67F2, 0x0003, 4}, {0x0E20, 0x0014, 8}};
-  for (std::uint32_t r = 0; r < 1000; ++r) {
-    Bytes big(8);
-    StoreLe(big, 0, 0x1000000000ull + r, 8);
-    spec.rows.push_back({Le32(r), big});
+// A table of 1,000 rows whose row matrix is a data tree, each block but the last holding as
+// many rows as fit the layout's largest block and padded to it, as Outlook writes them.
+class RowMatrixTest : public PropertyListTest {
+ protected:
+  void SetUp() override {
+    spec_.ansi = GetParam() == Layout::kAnsi;
+    spec_.columns = {{0x67F2, 0x0003, 4}, {0x0E20, 0x0014, 8}};
+    for (std::uint32_t r = 0; r < 1000; ++r) {
+      Bytes big(8);
+      StoreLe(big, 0, 0x1000000000ull + r, 8);
+      spec_.rows.push_back({Le32(r), big});
+    }
+    spec_.rowMatrixSubnode = 0x3F;
+    table_ = testing::MakeTableContext(spec_);
+    perBlock_ = MaxBlockData() / table_.rowSize;
+    for (std::size_t at = 0; at < table_.rowMatrix.size(); at += perBlock_ * table_.rowSize) {
+      const std::size_t n = std::min(perBlock_ * table_.rowSize, table_.rowMatrix.size() - at);
+      blocks_.emplace_back(table_.rowMatrix.begin() + at, table_.rowMatrix.begin() + at + n);
+      if (at + n < table_.rowMatrix.size()) blocks_.back().resize(MaxBlockData());
+    }
   }
-  spec.rowMatrixSubnode = 0x3F;
-  const testing::BuiltTable table = testing::MakeTableContext(spec);
-  // Rows never straddle a block: fill each block with whole rows.
-  const std::size_t perBlock = 8176 / table.rowSize;
-  std::vector<Bytes> blocks;
-  for (std::size_t at = 0; at < table.rowMatrix.size(); at += perBlock * table.rowSize) {
-    const std::size_t n = std::min(perBlock * table.rowSize, table.rowMatrix.size() - at);
-    blocks.emplace_back(table.rowMatrix.begin() + at, table.rowMatrix.begin() + at + n);
+  std::size_t MaxBlockData() const { return spec_.ansi ? 8180 : 8176; }
+
+  std::unique_ptr<PropertyList> ReadTable() {
+    const std::uint64_t matrix = AddData(blocks_);
+    const std::uint64_t subs = AddSubnodes({{0x3F, matrix, 0}});
+    return Read(AddData(table_.heap), subs);
   }
-  ASSERT_GE(blocks.size(), 2u);
-  const std::uint64_t matrix = AddData(blocks);
-  const std::uint64_t subs = AddSubnodes({{0x3F, matrix, 0}});
-  auto last = Read(AddData(table.heap), subs);
+
+  testing::TcSpec spec_;
+  testing::BuiltTable table_;
+  std::size_t perBlock_ = 0;
+  std::vector<Bytes> blocks_;
+};
+
+TEST_P(RowMatrixTest, RowsAreFoundWhereTheFormatPlacesThem) {
+  ASSERT_GE(blocks_.size(), 2u);
+  auto last = ReadTable();
   ASSERT_NE(last, nullptr);
   EXPECT_EQ(last->rowCount, 1000);
   std::uint32_t expected = 999;
@@ -297,7 +313,34 @@ TEST_P(PropertyListTest, RowMatrixInASubnodeSpanningTwoBlocks) {
     ASSERT_EQ(*LoadLe64(*r->Find(0x0E20)->value, 0), 0x1000000000ull + expected);
   }
   EXPECT_EQ(seen, 1000u);
+  EXPECT_TRUE(store_->damage.Empty());
 }
+
+// A block cut short of its rows is damage: the rows it lacks come out empty, and the rows of
+// the next block are still found where the format puts them, not shifted into the gap.
+TEST_P(RowMatrixTest, AShortBlockIsReportedAndTheNextBlockKeepsItsRows) {
+  blocks_[0].resize((perBlock_ - 3) * table_.rowSize);
+  auto last = ReadTable();
+  ASSERT_NE(last, nullptr);
+  std::vector<const PropertyList*> rows;
+  for (const PropertyList* r = last.get(); r != nullptr; r = r->next.get())
+    rows.insert(rows.begin(), r);
+  ASSERT_EQ(rows.size(), 1000u);
+  EXPECT_EQ(*rows[perBlock_ - 4]->Find(0x67F2)->value,
+            Le32(static_cast<std::uint32_t>(perBlock_ - 4)));
+  for (std::size_t r = perBlock_ - 3; r < perBlock_; ++r)
+    EXPECT_EQ(rows[r]->Find(0x67F2), nullptr) << r;
+  EXPECT_EQ(*rows[perBlock_]->Find(0x67F2)->value, Le32(static_cast<std::uint32_t>(perBlock_)));
+  const std::vector<DamageReport> reports = store_->damage.Reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_EQ(reports[0].structure, "TC");
+  EXPECT_NE(reports[0].text.find("row matrix block 0"), std::string::npos) << reports[0].text;
+}
+
+INSTANTIATE_TEST_SUITE_P(BothLayouts, RowMatrixTest,
+                         ::testing::Values(Layout::kAnsi, Layout::kUnicode), [](const auto& param) {
+                           return param.param == Layout::kAnsi ? "Ansi" : "Unicode";
+                         });
 
 INSTANTIATE_TEST_SUITE_P(BothLayouts, PropertyListTest,
                          ::testing::Values(Layout::kAnsi, Layout::kUnicode),
