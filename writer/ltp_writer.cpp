@@ -24,19 +24,6 @@ std::uint8_t FillLevel(std::size_t freeBytes) {
   return 15;
 }
 
-bool IsInline(std::uint16_t type) {
-  return type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B;
-}
-
-std::size_t CellSize(std::uint16_t type) {
-  switch (type) {
-    case 0x0014: case 0x0005: case 0x0006: case 0x0007: case 0x0040: return 8;
-    case 0x0002: return 2;
-    case 0x000B: return 1;
-    default: return 4;
-  }
-}
-
 // A variable-size value: empty is HNID 0, small goes to the heap, large to a subnode, which
 // refers to the value unless `copy`.
 std::uint32_t StoreValue(ByteSpan value, HeapWriter& heap, NodeContent& content, SubnodeIds& ids,
@@ -55,6 +42,19 @@ std::uint32_t StoreValue(ByteSpan value, HeapWriter& heap, NodeContent& content,
 }
 
 }  // namespace
+
+bool IsInlineType(std::uint16_t type) {
+  return type == 0x0002 || type == 0x0003 || type == 0x0004 || type == 0x000A || type == 0x000B;
+}
+
+std::size_t CellSize(std::uint16_t type) {
+  switch (type) {
+    case 0x0014: case 0x0005: case 0x0006: case 0x0007: case 0x0040: return 8;
+    case 0x0002: return 2;
+    case 0x000B: return 1;
+    default: return 4;
+  }
+}
 
 std::size_t HeapWriter::HeaderSize(std::size_t page) {
   if (page == 0) return 12;
@@ -260,7 +260,7 @@ NodeContent BuildPropertyContext(std::span<const PropertyView> properties, Subno
   for (std::size_t i = 0; i < sorted.size(); ++i) {
     const PropertyView& p = *sorted[i];
     std::uint32_t word = 0;
-    if (IsInline(p.type)) {
+    if (IsInlineType(p.type)) {
       for (std::size_t k = 0; k < std::min<std::size_t>(4, p.value.size()); ++k) {
         word |= std::to_integer<std::uint32_t>(p.value[k]) << (8 * k);
       }
@@ -380,19 +380,27 @@ void BuildTable(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
   const bool matrixInHeap = matrixSize > 0 && matrixSize <= kMaxHeapItem;
   const std::uint32_t matrixHid = matrixInHeap ? heap.Reserve(matrixSize) : 0;
 
-  // The row matrix as it fills, in blocks of whole rows (one heap item when small); streamed,
-  // each full block is parked in the stash. The row index as (row id, row) pairs.
+  // The row matrix as it fills (one heap item when small). Larger, it is a data tree whose
+  // blocks hold whole rows, every block but the last filled up to the largest block size with
+  // zeros after its last row: readers find row N in block N / rowsPerBlock, and some of them
+  // count its bytes as if the blocks were one stream. Streamed, each full block is parked in
+  // the stash. The row index as (row id, row) pairs.
   const std::size_t rowsPerBlock = matrixInHeap ? rowCount : kMaxBlockData / rowSize;
   const bool stashMatrix = sink.stash != nullptr && !matrixInHeap;
+  const std::size_t blocks = matrixInHeap || rowCount == 0 ? 1 : (rowCount - 1) / rowsPerBlock + 1;
   Bytes matrix;
-  matrix.reserve(stashMatrix ? rowsPerBlock * rowSize : matrixSize);
+  matrix.reserve(stashMatrix ? kMaxBlockData
+                             : (matrixInHeap ? matrixSize : blocks * kMaxBlockData));
   std::vector<std::pair<std::uint32_t, std::uint32_t>> index;  // row id, row number
   index.reserve(rowCount);
   for (std::size_t r = 0; r < rowCount; ++r) {
     const TableRow& source = rowAt(r);
-    if (stashMatrix && r > 0 && r % rowsPerBlock == 0) {
-      sink.stashed.push_back(sink.stash->AddBytes(matrix));
-      matrix.clear();
+    if (!matrixInHeap && r > 0 && r % rowsPerBlock == 0) {
+      matrix.resize(stashMatrix ? kMaxBlockData : r / rowsPerBlock * kMaxBlockData);
+      if (stashMatrix) {
+        sink.stashed.push_back(sink.stash->AddBytes(matrix));
+        matrix.clear();
+      }
     }
     matrix.resize(matrix.size() + rowSize);
     const std::span<std::byte> row = std::span(matrix).last(rowSize);
@@ -410,7 +418,7 @@ void BuildTable(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
       if (col.source >= cells.size() || !cells[col.source]) continue;
       const ByteSpan value = *cells[col.source];
       const auto type = static_cast<std::uint16_t>(col.tag);
-      if (IsInline(type) || CellSize(type) == 8) {
+      if (IsInlineType(type) || CellSize(type) == 8) {
         std::copy_n(value.begin(), std::min<std::size_t>(col.cbData, value.size()),
                     row.begin() + col.ibData);
       } else {
@@ -443,7 +451,7 @@ void BuildTable(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
     NodeContent::Subnode& sub = content.subnodes.emplace_back();
     sub.nid = hnidRows;
     sub.owned = std::move(matrix);
-    sub.blockSize = (kMaxBlockData / rowSize) * rowSize;
+    sub.blockSize = kMaxBlockData;
   }
 
   std::sort(columns.begin(), columns.end(),

@@ -14,6 +14,13 @@ namespace palvara {
 
 inline constexpr std::size_t kMaxHeapItem = 3580;
 
+// Whether a property of `type` is stored in its record's value word rather than through an
+// HNID ([MS-PST] 2.3.3.3): the types of 4 bytes or less.
+bool IsInlineType(std::uint16_t type);
+// The width of a table cell for a column of `type` ([MS-PST] 2.3.4.2): 8 for 8-byte values,
+// 2 and 1 for 16-bit integers and booleans, 4 for the rest (values of 4 bytes, HNIDs).
+std::size_t CellSize(std::uint16_t type);
+
 // A heap-on-node being filled: items are packed page by page; each page holds at most 8,176
 // bytes with its header and page map. A page is kept as the bytes it will have (header room,
 // then its items one after the other) and the end of each item: 2 bytes an item beyond its own.

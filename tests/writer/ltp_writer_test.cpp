@@ -6,6 +6,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "reader/block_access.h"
 #include "reader/btree_walk.h"
 #include "reader/property_list.h"
 #include "writer/row_spill.h"
@@ -149,6 +150,14 @@ TEST_F(LtpRoundTrip, TableContextsKeepRowsCellsAndOrder) {
   const auto bigRows = Read(0x802E);
   ASSERT_NE(bigRows, nullptr);
   EXPECT_EQ(bigRows->rowCount, 3000);
+  // Rows of 13 bytes, 628 to a block: every block but the last is filled to 8,176 bytes (zeros
+  // after its last row), the last holds the rest, so that a reader finds row N in block
+  // N / 628 whether it counts blocks or bytes.
+  const SubnodeEntry* matrix = FindSubnodeEntry(subnodes_, big.subnodes[0].nid);
+  ASSERT_NE(matrix, nullptr);
+  std::vector<std::size_t> sizes;
+  for (const Bytes& block : ReadNodeBlocks(store_, matrix->data)) sizes.push_back(block.size());
+  EXPECT_EQ(sizes, (std::vector<std::size_t>{8176, 8176, 8176, 8176, 3000 % 628 * 13}));
   std::uint32_t expected = 2999;
   for (const PropertyList* r = bigRows.get(); r != nullptr; r = r->next.get(), --expected) {
     ASSERT_EQ(*r->Find(0x0E07)->value, Le(expected, 4));
