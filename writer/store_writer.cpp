@@ -1,9 +1,5 @@
 #include "writer/store_writer.h"
 
-#include "common/text.h"
-#include "reader/crc.h"
-#include "reader/named_properties.h"
-
 #include <algorithm>
 #include <cctype>
 #include <cstdint>
@@ -12,35 +8,18 @@
 #include <random>
 #include <utility>
 
+#include "common/text.h"
+#include "reader/crc.h"
+#include "reader/named_properties.h"
+#include "writer/table_templates.h"
+
 namespace palvara {
 namespace {
-
-using Tags = std::vector<std::uint32_t>;
 
 constexpr std::uint32_t kNidMessageStore = 0x21;
 constexpr std::uint32_t kNidNameToIdMap = 0x61;
 constexpr std::uint32_t kNidRootFolder = 0x122;
 constexpr std::uint32_t kNidSpamSearchFolder = 0x2223;
-
-const Tags kHierarchyColumns = {0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003, 0x3001001F,
-                                0x36020003, 0x36030003, 0x360A000B, 0x3613001F, 0x66350003,
-                                0x66360003};
-const Tags kContentsColumns = {
-    0x00170003, 0x001A001F, 0x00360003, 0x0037001F, 0x00390040, 0x0042001F, 0x0057000B,
-    0x0058000B, 0x0070001F, 0x00710102, 0x0E03001F, 0x0E04001F, 0x0E060040, 0x0E070003,
-    0x0E080003, 0x0E170003, 0x0E300102, 0x0E330014, 0x0E340102, 0x0E380003, 0x0E3C0102,
-    0x0E3D0102, 0x10970003, 0x30080040, 0x30130102, 0x65C60003};
-const Tags kAssociatedColumns = {0x001A001F, 0x0E070003, 0x0E170003, 0x3001001F, 0x6800001F,
-                                 0x6803000B, 0x68051003, 0x682F001F, 0x70030003, 0x70040102,
-                                 0x70050102, 0x7006001F, 0x70070003};
-const Tags kSearchContentsColumns = {0x00170003, 0x001A001F, 0x00360003, 0x0037001F, 0x0042001F,
-                                     0x0057000B, 0x0058000B, 0x0E03001F, 0x0E04001F, 0x0E05001F,
-                                     0x0E060040, 0x0E070003, 0x0E080003, 0x0E170003, 0x0E2A000B,
-                                     0x30080040, 0x67F10003};
-const Tags kAttachmentColumns = {0x0E200003, 0x3704001F, 0x37050003, 0x370B0003};
-const Tags kRecipientColumns = {0x0C150003, 0x0E0F000B, 0x0FF90102, 0x0FFE0003, 0x0FFF0102,
-                                0x3001001F, 0x3002001F, 0x3003001F, 0x300B0102, 0x39000003,
-                                0x39FF001F, 0x3A40000B};
 
 PropertyValue Text(std::uint16_t id, const std::string& utf8) {
   return {id, 0x001F, Utf16Value(utf8)};
@@ -90,6 +69,58 @@ std::vector<PropertyView> ContentsValues(const std::vector<PropertyView>& props,
     }
   }
   return values;
+}
+
+// The names a new store's name-to-id map starts with, in this order, as Outlook registers them
+// when it creates a store: the map's entry, GUID and string streams are never empty, and items
+// that use these names keep Outlook's own ids for them.
+std::vector<PropertyName> StandardNames() {
+  constexpr PropertySetGuid kInternetHeaders =
+      GuidFromText("{00020386-0000-0000-C000-000000000046}");
+  constexpr PropertySetGuid kMentions = GuidFromText("{41F28F13-83F4-4114-A584-EEDB5A6B0BFF}");
+  constexpr PropertySetGuid kSharing = GuidFromText("{00062014-0000-0000-C000-000000000046}");
+  auto number = [](const PropertySetGuid& set, std::uint32_t lid) {
+    return PropertyName{set, lid, std::nullopt};
+  };
+  auto text = [](const PropertySetGuid& set, const char* name) {
+    return PropertyName{set, 0, std::string(name)};
+  };
+  using namespace property_set;
+  return {number(kAppointment, 0x8205),
+          number(kAppointment, 0x8223),
+          number(kAppointment, 0x8231),
+          number(kAppointment, 0x8216),
+          number(kAppointment, 0x820D),
+          number(kAppointment, 0x820E),
+          number(kAppointment, 0x8235),
+          number(kAppointment, 0x8236),
+          number(kAppointment, 0x8233),
+          text(kInternetHeaders, "content-class"),
+          text(kPublicStrings, "DRMLicense"),
+          text(kInternetHeaders, "x-cr-hashedpuzzle"),
+          text(kInternetHeaders, "x-cr-puzzleid"),
+          number(kCommon, 0x8580),
+          number(kCommon, 0x8581),
+          text(kPublicStrings, "urn:schemas-microsoft-com:office:outlook#storetypeprivate"),
+          number(kCommon, 0x8510),
+          number(kCommon, 0x8578),
+          text(kMentions, "IsMentioned"),
+          text(kPublicStrings, "Keywords"),
+          number(kSharing, 0x8F05),
+          number(kCommon, 0x8514),
+          number(kSharing, 0x8F07),
+          number(kCommon, 0x8503),
+          number(kCommon, 0x85A8),
+          number(kCommon, 0x8502),
+          number(kTask, 0x8104),
+          number(kTask, 0x8105),
+          number(kTask, 0x811C),
+          text(kInternetHeaders, "x-ms-exchange-organization-authdomain"),
+          text(kPublicStrings, "DoNotForward"),
+          number(kCommon, 0x8570),
+          number(kTask, 0x8101),
+          number(kCommon, 0x85E0),
+          number(kCommon, 0x8552)};
 }
 
 // The node id of an attached message among its attachment's subnodes.
@@ -186,7 +217,7 @@ StoreWriter::StoreWriter(std::unique_ptr<NdbWriter> ndb, std::string displayName
   folders_[kNidRootFolder].children = {kNidIpmSubtree, kNidSearchRoot, kNidSpamSearchFolder,
                                        kNidCommonViews};
   folders_[kNidIpmSubtree].children = {kNidDeletedItems};
-  NamedPropertyId(kPsetidCommon, 0x8503);  // PidLidReminderSet: the map is never empty
+  for (const PropertyName& name : StandardNames()) NamedPropertyId(name);
 }
 
 std::uint16_t StoreWriter::NamedPropertyId(const std::array<std::uint8_t, 16>& guid,

@@ -197,10 +197,11 @@ TEST_F(StoreCheckTest, ObjectDamageIsNamed) {
   const std::size_t entryId = find(*storeRecord->store->ipmSubtreeEntryId);
   ASSERT_NE(entryId, 0u);
   EXPECT_TRUE(HasRule(Corrupted([&](Bytes& f) { f[entryId + 21] = std::byte{0x99}; }), "store", true));
-  // A name-to-id record out of its numbering: the first record names LID 0x8503 of the third
-  // property set, with index 0.
+  // A name-to-id record out of its numbering: the first record names LID 0x8205 of the first
+  // property set of the GUID stream (index 3), with index 0.
   Bytes first;
-  for (int v : {0x03, 0x85, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00}) first.push_back(static_cast<std::byte>(v));
+  for (int v : {0x05, 0x82, 0x00, 0x00, 0x06, 0x00, 0x00, 0x00})
+    first.push_back(static_cast<std::byte>(v));
   const std::size_t record = find(first);
   ASSERT_NE(record, 0u);
   EXPECT_TRUE(HasRule(Corrupted([&](Bytes& f) { f[record + 6] = std::byte{5}; }), "name-map", true));
