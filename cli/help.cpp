@@ -109,11 +109,15 @@ const std::vector<CommandHelp>& CommandHelpTexts() {
        "  --scan     always scan the whole file to rebuild its indexes\n"
        "  --no-scan  never scan (default: scan when the walk meets damage)\n"},
       {"check",
-       "usage: palvara-cli check FILE [--json]\n"
+       "usage: palvara-cli check FILE [--strict] [--json]\n"
        "\n"
        "Validates the structure of a store file and lists its errors and warnings by rule.\n"
        "Exits with 0 when it has no error, 5 when it has.\n"
        "\n"
+       "  --strict  also check every rule of the format a store must meet (heaps, property and\n"
+       "            table contexts with their row matrices, the name-to-id map, the contents\n"
+       "            tables against the folders' messages), each named with its [MS-PST]\n"
+       "            section; exits with 5 when any is broken, whether or not readers cope\n"
        "  --json    print one JSON object\n"},
       {"search",
        "usage: palvara-cli search DIR [--recursive] [--json]\n"

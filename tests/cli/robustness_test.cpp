@@ -274,8 +274,14 @@ TEST_F(CliRobustnessTest, EveryCommandRefusesOrSurvivesEveryBadInput) {
   };
   const fs::path out = dir_ / "out";
   const std::vector<std::vector<std::string>> commands = {
-      {"info"},    {"nodes"},   {"props", "@", "0x21"}, {"item", "@", "0x21"},
-      {"analyze"}, {"check"},   {"save", "@", "--to", out.string(), "--all"},
+      {"info"},
+      {"nodes"},
+      {"props", "@", "0x21"},
+      {"item", "@", "0x21"},
+      {"analyze"},
+      {"check"},
+      {"check", "@", "--strict"},
+      {"save", "@", "--to", out.string(), "--all"},
       {"recover", "@", "--to", out.string()}};
   for (const Input& input : inputs) {
     for (std::vector<std::string> args : commands) {
