@@ -36,8 +36,10 @@ run: build
 	  $(BUILD)/cli/palvara-cli check "$$out"; \
 	fi
 
-# Every test, under AddressSanitizer and UndefinedBehaviorSanitizer, warnings as errors.
-test: deps
+# Every test, under AddressSanitizer and UndefinedBehaviorSanitizer, warnings as errors; the
+# third reader the tests compare our stores with is installed into the test build's tree.
+test:
+	bash scripts/install-deps.sh --checkers $(TEST_BUILD)/checkers
 	cmake -S . -B $(TEST_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug \
 	  -DPALVARA_SANITIZE=ON -DPALVARA_WERROR=ON -DPALVARA_BENCH=OFF
 	cmake --build $(TEST_BUILD) -j $(JOBS)
