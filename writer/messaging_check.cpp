@@ -373,17 +373,18 @@ class MessagingChecker {
                                              : kAssociatedColumns;
         Columns(node->dataBlock, columns, "table " + Hex(nid));
       } else if (type == 0x04) {
-        Message(nid, *node);
+        Message(nid);
       }
     }
   }
 
   // A message's own properties, its recipient table, and its attachments with their table.
-  void Message(std::uint32_t nid, const StoreNode& node) {
+  void Message(std::uint32_t nid) {
     SubnodeList subnodes;
     const auto pc = PropertiesOf(nid, subnodes);
     const std::string where = "message " + Hex(nid);
-    Require(*pc, {0x001A, 0x0E07, 0x0E08, 0x0E17, 0x3007, 0x3008, 0x300B}, where, "2.4.5.1.1");
+    if (pc)
+      Require(*pc, {0x001A, 0x0E07, 0x0E08, 0x0E17, 0x3007, 0x3008, 0x300B}, where, "2.4.5.1.1");
     std::size_t attachments = 0;
     for (const SubnodeEntry& entry : subnodes) {
       if (entry.level != 0) continue;
@@ -398,7 +399,6 @@ class MessagingChecker {
       }
     }
     const SubnodeEntry* table = FindSubnodeEntry(subnodes, 0x671);
-    SubnodeList none;
     const auto rows = table != nullptr ? ReadPropertyList(store_, table->data, subnodes) : nullptr;
     const std::size_t listed = rows ? static_cast<std::size_t>(rows->rowCount) : 0;
     if (listed != attachments) {
@@ -413,7 +413,6 @@ class MessagingChecker {
       Find(kViolation, "attachments", "2.4.6",
            where + ": has attachments, but its flags lack mfHasAttach");
     }
-    (void)node;
   }
 
   // The properties `ids` are present (with a value or empty).

@@ -289,6 +289,7 @@ struct StrictShape {
   bool stringStreamAsHeapIdZero = false;
   bool bucketCopy = true;        // the map's record has its hash-bucket copy
   bool danglingSubnode = false;  // a property names a subnode the node does not have
+  bool messageWithoutHeap = false;  // a message whose data is no heap at all
 };
 
 Bytes StrictStore(const StrictShape& shape) {
@@ -345,6 +346,10 @@ Bytes StrictStore(const StrictShape& shape) {
   if (shape.danglingSubnode) map.push_back({0x0005, 0x0102, std::nullopt, 0x25F});
   spec.blocks.push_back({0x204, testing::MakePropertyContext(map).at(0)});
   spec.nodes = {{0x21, 4, 0, 0}, {0x61, 0x204, 0, 0}, {0x802E, 0x200, 0x106, 0}};
+  if (shape.messageWithoutHeap) {
+    spec.blocks.push_back({0x208, Bytes(40, std::byte{0x5A})});
+    spec.nodes.push_back({0x200024, 0x208, 0, 0});
+  }
   return testing::BuildSimpleStore(spec).image;
 }
 
@@ -376,6 +381,11 @@ TEST(StrictCheckTest, EachRuleIsNamedWithItsSectionAndPlace) {
       Violation(CheckStoreBytes(StrictStore({.danglingSubnode = true}), strict), "hnid");
   EXPECT_NE(dangling.find("node 0x61: property 0x50102 names subnode 0x25F"), std::string::npos)
       << dangling;
+
+  // A message whose data is not a heap is named, and the rest of its checks go on without it.
+  const std::string noHeap =
+      Violation(CheckStoreBytes(StrictStore({.messageWithoutHeap = true}), strict), "heap");
+  EXPECT_NE(noHeap.find("node 0x200024: its data is not a heap"), std::string::npos) << noHeap;
 
   // On the command line: each violation with its rule, section and place; exit status 5.
   const fs::path file =
