@@ -4,6 +4,8 @@
 #include <cstring>
 #include <unordered_set>
 
+#include "reader/inflate.h"
+
 namespace palvara {
 namespace {
 
@@ -11,8 +13,11 @@ namespace {
 constexpr int kMaxDataTreeDepth = 4;
 // Subnode trees are an intermediate level over leaves, and leaves nest through bidSub.
 constexpr int kMaxSubnodeDepth = 16;
-// A block holds at most 8 KiB.
-constexpr std::uint64_t kMaxBlockBytes = 8192;
+
+// Whether the store's layout may keep blocks compressed.
+bool Compresses(const StoreFile& store) {
+  return store.Layout() != nullptr && store.Layout()->compressed;
+}
 
 // The bytes a read of `count` at `offset` gets from the file (fewer at its end).
 std::size_t AvailableAt(const StoreFile& store, std::uint64_t offset, std::size_t count) {
@@ -51,20 +56,21 @@ class DataTreeReader {
     if (!seen_.insert(entry->id).second) {
       return Fail(id, "block " + Hex(id) + " appears twice in one data tree");
     }
-    std::optional<Bytes> block = ReadBlock(store_, id);
-    if (!block) return Fail(id, "block " + Hex(id) + " of a data tree is missing");
+    std::optional<Bytes> block = ReadBlockData(store_, *entry, false);
+    if (!block) return Fail(id, "block " + Hex(id) + " of a data tree does not read");
     const ByteSpan b(*block);
 
     if (ByteAt(b, 0) != 0x01) {
       // Tolerant: an internal id whose block is not a data tree is delivered as plain data.
       if (sink_.sizesOnly) return total + block->size();
-      DecodeBlock(*block, store_.encoding, entry->id);
+      block = ReadBlockData(store_, *entry, true);
+      if (!block) return Fail(id, "block " + Hex(id) + " of a data tree does not read");
       Deliver(sink_, *block, total);
       return total + block->size();
     }
 
     const std::uint8_t level = ByteAt(b, 1);
-    const std::size_t width = store_.IsAnsi() ? 4 : 8;
+    const std::size_t width = store_.Layout()->idWidth;
     const std::size_t declared = LoadLe16(b, 2).value_or(0);
     const std::size_t present = b.size() >= 8 ? (b.size() - 8) / width : 0;
     if (declared > present) {
@@ -76,7 +82,7 @@ class DataTreeReader {
     if (depth == 0 && level == 1 && sink_.out != nullptr) {
       // Room for the whole stream at once: lcbTotal, no more than the children can hold.
       const std::uint64_t declaredTotal = LoadLe32(b, 4).value_or(0);
-      const std::uint64_t most = std::uint64_t{count} * kMaxBlockBytes;
+      const std::uint64_t most = std::uint64_t{count} * store_.Layout()->maxBlockSize;
       sink_.out->reserve(static_cast<std::size_t>(total + std::min(declaredTotal, most)));
     }
     for (std::size_t i = 0; i < count; ++i) {
@@ -94,7 +100,19 @@ class DataTreeReader {
                             ": data tree dropped");
       }
       if (sink_.sizesOnly) {
-        total += AvailableAt(store_, childEntry->offset, childEntry->size);
+        total += BlockDataSize(store_, *childEntry);
+        continue;
+      }
+      if (Compresses(store_)) {
+        std::optional<Bytes> data = ReadBlockData(store_, *childEntry, true);
+        if (!data) return Fail(id, "XBLOCK " + Hex(id) + " child " + Hex(child) + " does not read: data tree dropped");
+        const std::size_t n = data->size();
+        if (sink_.blocks != nullptr) {
+          sink_.blocks->push_back(std::move(*data));
+        } else {
+          Deliver(sink_, *data, total);
+        }
+        total += n;
         continue;
       }
       if (sink_.out != nullptr) {
@@ -137,17 +155,17 @@ bool ReadSubnodesAt(StoreFile& store, const BlockEntry* block, SubnodeList& list
   if (block == nullptr || depth > kMaxSubnodeDepth || !seen.insert(block->id).second) {
     return false;
   }
-  const Bytes bytes = ReadBlockAt(store, block->offset, block->size);
-  if (bytes.size() < block->size || bytes.size() < 4) return false;
+  const std::optional<Bytes> read = ReadBlockData(store, *block, false);
+  if (!read || read->size() < 4 || (!Compresses(store) && read->size() < block->size)) return false;
+  const Bytes& bytes = *read;
   const ByteSpan b(bytes);
   const std::uint16_t kind = LoadLe16(b, 0).value_or(0);
   if (kind != 0x0002 && kind != 0x0102) return false;
   const auto declared = static_cast<std::int16_t>(LoadLe16(b, 2).value_or(0));
   if (declared <= 0) return true;
 
-  const bool ansi = store.IsAnsi();
-  const std::size_t w = ansi ? 4 : 8;
-  const std::size_t first = ansi ? 4 : 8;
+  const std::size_t w = store.Layout()->idWidth;
+  const std::size_t first = store.Layout()->subnodeHeader;
   const bool leaf = kind == 0x0002;
   const std::size_t entrySize = leaf ? 3 * w : 2 * w;
   const std::size_t present = (b.size() - std::min(b.size(), first)) / entrySize;
@@ -206,16 +224,89 @@ const BlockEntry* FindBlock(const StoreFile& store, std::uint64_t id) {
 std::optional<Bytes> ReadBlock(StoreFile& store, std::uint64_t id) {
   const BlockEntry* entry = FindBlock(store, id);
   if (entry == nullptr) return std::nullopt;
-  return ReadBlockAt(store, entry->offset, entry->size);
+  return ReadBlockData(store, *entry, false);
 }
 
 std::optional<Bytes> ReadDecodedBlock(StoreFile& store, std::uint64_t id) {
   const BlockEntry* entry = FindBlock(store, id);
   if (entry == nullptr) return std::nullopt;
-  Bytes block = ReadBlockAt(store, entry->offset, entry->size);
+  return ReadBlockData(store, *entry, true);
+}
+
+StoredBlock ReadStoredBlock(StoreFile& store, const BlockEntry& entry) {
+  if (!Compresses(store)) return {ReadBlockAt(store, entry.offset, entry.size), std::nullopt};
+  // The data and the trailer after it in one read.
+  const Geometry& g = *store.Layout();
+  const std::size_t extent = g.BlockSize(entry.size);
+  StoredBlock stored{ReadBlockAt(store, entry.offset, extent), std::nullopt};
+  if (stored.bytes.size() == extent) {
+    const ByteSpan trailer = ByteSpan(stored.bytes).last(g.blockTrailer);
+    const std::uint64_t bid = LoadLe64(trailer, g.blockTrailerBid).value_or(0);
+    if (LoadLe16(trailer, 0) == entry.size && (bid & ~1ull) == (entry.id & ~1ull)) {
+      stored.inflatedSize = LoadLe16(trailer, g.blockTrailerInflated);
+    }
+  }
+  stored.bytes.resize(std::min<std::size_t>(stored.bytes.size(), entry.size));
+  return stored;
+}
+
+std::optional<Bytes> BlockContent(StoreFile& store, const BlockEntry& entry, StoredBlock stored,
+                                  std::optional<EncodingMethod> method, bool report) {
   // The cyclic key is the block's own id, not the id it was looked up by.
-  DecodeBlock(block, store.encoding, entry->id);
-  return block;
+  if (method) DecodeBlock(stored.bytes, *method, entry.id);
+  if (!Compresses(store)) return std::move(stored.bytes);
+  const std::size_t inflated = stored.inflatedSize.value_or(0);
+  if (stored.inflatedSize && (inflated == 0 || inflated == stored.bytes.size())) {
+    return std::move(stored.bytes);  // stored as it is
+  }
+  std::string why;
+  if (!stored.inflatedSize) {
+    // Tolerant: with its trailer lost, a block whose bytes are a whole zlib stream is inflated.
+    if (!LooksLikeZlib(stored.bytes)) return std::move(stored.bytes);
+    std::optional<Bytes> data = Inflate(stored.bytes, store.Layout()->maxBlockData, &why, false);
+    return data ? std::move(*data) : std::move(stored.bytes);
+  }
+  std::optional<Bytes> data = Inflate(stored.bytes, inflated, &why);
+  if (!data && report) {
+    store.damage.Report("BLOCK", entry.offset,
+                        "block " + Hex(entry.id) + " of " + std::to_string(stored.bytes.size()) +
+                            " bytes does not inflate to its " + std::to_string(inflated) +
+                            ": " + why);
+  }
+  return data;
+}
+
+std::optional<Bytes> ReadBlockData(StoreFile& store, const BlockEntry& entry, bool decode) {
+  return BlockContent(store, entry, ReadStoredBlock(store, entry),
+                      decode ? std::optional<EncodingMethod>(store.encoding) : std::nullopt);
+}
+
+Bytes ReadBlockHead(StoreFile& store, const BlockEntry& entry, std::size_t count,
+                    std::optional<EncodingMethod> method) {
+  if (!Compresses(store)) {
+    Bytes head = ReadBlockAt(store, entry.offset, std::min<std::size_t>(entry.size, count));
+    if (method) DecodeBlock(head, *method, entry.id);
+    return head;
+  }
+  std::optional<Bytes> data = BlockContent(store, entry, ReadStoredBlock(store, entry), method, false);
+  if (!data) return {};
+  data->resize(std::min(data->size(), count));
+  return std::move(*data);
+}
+
+std::uint64_t BlockDataSize(StoreFile& store, const BlockEntry& entry) {
+  const std::size_t available = AvailableAt(store, entry.offset, entry.size);
+  if (!Compresses(store) || available < entry.size) return available;
+  const Geometry& g = *store.Layout();
+  const Bytes trailer =
+      ReadBlockAt(store, entry.offset + g.BlockSize(entry.size) - g.blockTrailer, g.blockTrailer);
+  const std::uint64_t bid = LoadLe64(trailer, g.blockTrailerBid).value_or(0);
+  if (trailer.size() != g.blockTrailer || LoadLe16(trailer, 0) != entry.size ||
+      (bid & ~1ull) != (entry.id & ~1ull)) {
+    return available;
+  }
+  const std::size_t inflated = LoadLe16(trailer, g.blockTrailerInflated).value_or(0);
+  return inflated == 0 ? available : inflated;
 }
 
 std::uint64_t ReadDataTree(StoreFile& store, std::uint64_t id, DataSink& sink,
@@ -235,7 +326,7 @@ std::uint64_t ReadNodeData(StoreFile& store, const BlockEntry* entry, DataSink& 
   if (entry->IsInternal()) return ReadDataTree(store, entry->id, sink, 0);
   if (sink.sizesOnly) {
     const BlockEntry* block = FindBlock(store, entry->id);
-    return block != nullptr ? AvailableAt(store, block->offset, block->size) : 0;
+    return block != nullptr ? BlockDataSize(store, *block) : 0;
   }
 
   std::optional<Bytes> block = ReadDecodedBlock(store, entry->id);

@@ -45,12 +45,42 @@ std::size_t AppendBlockAt(StoreFile& store, std::uint64_t offset, std::size_t co
 // The first index entry for `id` (bit 0 ignored); nullptr for 0 or when absent.
 const BlockEntry* FindBlock(const StoreFile& store, std::uint64_t id);
 
-// Reads a block's bytes as stored: nullopt when the id is not in the index, else the bytes
-// actually read (fewer than the entry's size when the file ends early).
+// Reads a block's bytes as stored, inflated when compressed: nullopt when the id is not in the
+// index or the block does not inflate, else the bytes actually read (fewer than the entry's
+// size when the file ends early).
 std::optional<Bytes> ReadBlock(StoreFile& store, std::uint64_t id);
 
 // ReadBlock, then decoding with the store's encoding method.
 std::optional<Bytes> ReadDecodedBlock(StoreFile& store, std::uint64_t id);
+
+// A block as the file stores it: its stored bytes (fewer where the file ends early) and, in a
+// layout whose blocks may be compressed, the inflated size its trailer records (nullopt when
+// the trailer cannot be read or names another block).
+struct StoredBlock {
+  Bytes bytes;
+  std::optional<std::size_t> inflatedSize;
+};
+StoredBlock ReadStoredBlock(StoreFile& store, const BlockEntry& entry);
+
+// The data a stored block holds: decoded with `method` when given, then, when the block is
+// compressed (its trailer records another inflated size; with the trailer lost, when its bytes
+// are a zlib stream), inflated and checked (the zlib header, the Adler-32, the inflated size).
+// nullopt when a compressed block does not inflate, reported as damage when `report`.
+std::optional<Bytes> BlockContent(StoreFile& store, const BlockEntry& entry, StoredBlock stored,
+                                  std::optional<EncodingMethod> method, bool report = true);
+
+// ReadStoredBlock, then BlockContent: decoded with the store's encoding when `decode`.
+std::optional<Bytes> ReadBlockData(StoreFile& store, const BlockEntry& entry, bool decode);
+
+// The first `count` bytes of a block's data (decoded with `method` when given): a short read
+// where blocks are stored as they are, the whole block inflated where they may be compressed.
+// Empty when the block does not read.
+Bytes ReadBlockHead(StoreFile& store, const BlockEntry& entry, std::size_t count,
+                    std::optional<EncodingMethod> method);
+
+// The size ReadBlockData's result has, without reading the block's data (in a layout whose
+// blocks may be compressed, the inflated size its trailer records).
+std::uint64_t BlockDataSize(StoreFile& store, const BlockEntry& entry);
 
 // Reads a node's (or subnode's) data: a data tree when the entry is an internal block, else one
 // decoded block. Returns the number of data bytes delivered (0 for a null entry or when a data

@@ -32,9 +32,9 @@ std::size_t EntrySize(const PageLayout& layout, PageKind kind) {
 // page kind, and cEnt <= cEntMax <= the capacity of the page.
 std::optional<std::size_t> SaneEntryCount(ByteSpan page, const PageLayout& layout,
                                           PageKind kind) {
-  const std::uint8_t cEnt = ByteAt(page, layout.entryArea);
-  const std::uint8_t cEntMax = ByteAt(page, layout.entryArea + 1);
-  const std::uint8_t cbEnt = ByteAt(page, layout.entryArea + 2);
+  const std::size_t cEnt = LoadLeN(page, layout.entryArea, layout.countWidth).value_or(0);
+  const std::size_t cEntMax = LoadLeN(page, layout.CEntMaxAt(), layout.countWidth).value_or(0);
+  const std::uint8_t cbEnt = ByteAt(page, layout.CbEntAt());
   const std::size_t size = EntrySize(layout, kind);
   if (cbEnt != size || cEnt > cEntMax || cEntMax > layout.entryArea / size) return std::nullopt;
   return cEnt;
@@ -90,16 +90,16 @@ class TreeWalker {
 
   std::uint64_t Id(ByteSpan p, std::size_t at) const { return LoadLeN(p, at, w_).value_or(0); }
 
-  // A page read succeeds when its 512 bytes are in the file; the longer read sizes are
+  // A page read succeeds when its page size of bytes is in the file; the longer read sizes are
   // honoured with the bytes past the end of the file read as zero.
   std::optional<Bytes> ReadPage(std::uint64_t offset, std::size_t readSize) {
-    if (offset > s_.fileSize || s_.fileSize - offset < kPageSize) {
+    if (offset > s_.fileSize || s_.fileSize - offset < layout_.pageSize) {
       Fail("page at " + Hex(offset) + " lies beyond the end of the file (" + Hex(s_.fileSize) +
            ")");
       return std::nullopt;
     }
     Bytes page(readSize);  // Tolerant: bytes past the end of the file stay zero.
-    if (s_.file->ReadAt(offset, page) < kPageSize) {
+    if (s_.file->ReadAt(offset, page) < layout_.pageSize) {
       Fail("page at " + Hex(offset) + " could not be read");
       return std::nullopt;
     }
@@ -113,7 +113,7 @@ class TreeWalker {
   int BlockLeaf(ByteSpan p, std::uint64_t offset, std::optional<std::uint64_t> expected) {
     const std::size_t es = layout_.blockLeafEntry;
     const std::optional<std::size_t> sane = SaneEntryCount(p, layout_, PageKind::kBlockLeaf);
-    const std::size_t limit = sane ? *sane : kPartBlockLeafLimit;
+    const std::size_t limit = sane ? *sane : PartLimit(kPartBlockLeafLimit, es);
     std::uint64_t previous = 0;
     std::size_t i = 0;
     for (; i < limit; ++i) {
@@ -150,15 +150,22 @@ class TreeWalker {
   }
 
   BlockEntry ReadBlockEntry(ByteSpan p, std::size_t at) const {
-    return BlockEntry(Id(p, at), Id(p, at + w_), LoadLe16(p, at + 2 * w_).value_or(0),
-                      static_cast<std::int16_t>(LoadLe16(p, at + 2 * w_ + 2).value_or(0)));
+    return BlockEntry(
+        Id(p, at), Id(p, at + w_), LoadLe16(p, at + 2 * w_).value_or(0),
+        static_cast<std::int16_t>(LoadLe16(p, at + layout_.blockLeafRefCount).value_or(0)));
+  }
+
+  // How many entries a page whose metadata is not sane is read for: the small layouts' fixed
+  // limits, or every entry the 4 KiB page's entry area holds.
+  std::size_t PartLimit(std::size_t smallLayoutLimit, std::size_t entrySize) const {
+    return layout_.pageSize == kSmallPageSize ? smallLayoutLimit : layout_.entryArea / entrySize;
   }
 
   int NodeLeaf(ByteSpan p, std::uint64_t offset, std::optional<std::uint64_t> expected,
                std::uint64_t bound) {
     const std::size_t es = layout_.nodeLeafEntry;
     const std::optional<std::size_t> sane = SaneEntryCount(p, layout_, PageKind::kNodeLeaf);
-    const std::size_t limit = sane ? *sane : kPartNodeLeafLimit;
+    const std::size_t limit = sane ? *sane : PartLimit(kPartNodeLeafLimit, es);
     ParentCache cache;
     std::uint32_t lastNid = 0;
     std::size_t taken = 0;
@@ -275,19 +282,19 @@ class TreeWalker {
   bool walkedAgain_ = false;  // the last failure was a page met again
 };
 
-// The raw bytes of the first block of node 0x21's data, with the id that keys its encoding.
-std::optional<std::pair<Bytes, std::uint64_t>> MessageStoreBlock(StoreFile& store) {
+// The first block of node 0x21's data, as the file stores it.
+std::optional<std::pair<const BlockEntry*, StoredBlock>> MessageStoreBlock(StoreFile& store) {
   const StoreNode* node = FindNode(store, kMessageStoreNid);
   if (node == nullptr || node->dataBlock == nullptr) return std::nullopt;
   std::uint64_t id = node->dataBlock->id;
   if (node->dataBlock->IsInternal()) {
     std::optional<Bytes> tree = ReadBlock(store, id);
     if (!tree || ByteAt(*tree, 0) != 0x01) return std::nullopt;
-    id = LoadLeN(*tree, 8, store.IsAnsi() ? 4 : 8).value_or(0);
+    id = LoadLeN(*tree, 8, store.Layout()->idWidth).value_or(0);
   }
   const BlockEntry* entry = FindBlock(store, id);
   if (entry == nullptr) return std::nullopt;
-  return std::make_pair(ReadBlockAt(store, entry->offset, entry->size), entry->id);
+  return std::make_pair(entry, ReadStoredBlock(store, *entry));
 }
 
 }  // namespace
@@ -297,10 +304,9 @@ void SettleEncoding(StoreFile& store) {
   const bool headerKnown = header <= 2;
   const auto headerMethod = static_cast<EncodingMethod>(header);
   const auto block = MessageStoreBlock(store);
-  auto decodesWith = [&block](EncodingMethod method) {
-    Bytes copy = block->first;
-    DecodeBlock(copy, method, block->second);
-    return LooksLikePropertyContextHeap(copy);
+  auto decodesWith = [&store, &block](EncodingMethod method) {
+    const std::optional<Bytes> data = BlockContent(store, *block->first, block->second, method, false);
+    return data && LooksLikePropertyContextHeap(*data);
   };
   if (!block) {
     store.encoding = headerKnown ? headerMethod : EncodingMethod::kPermute;
@@ -317,7 +323,7 @@ void SettleEncoding(StoreFile& store) {
        {EncodingMethod::kPermute, EncodingMethod::kNone, EncodingMethod::kCyclic}) {
     if (decodesWith(method)) {
       store.encoding = method;
-      store.damage.Report("HEADER", store.IsAnsi() ? 461 : 513,
+      store.damage.Report("HEADER", store.Layout()->bCryptMethod,
                           "bCryptMethod " + Hex(header) + " does not decode node 0x21; " +
                               EncodingName(method) + " does: using it");
       return;

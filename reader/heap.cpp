@@ -31,7 +31,11 @@ void CollectLeaves(const HeapOnNode& heap, std::uint32_t hid, int level, std::si
 std::optional<std::pair<std::size_t, std::size_t>> ResolveHeapItem(ByteSpan block,
                                                                    std::uint32_t hid) {
   if (hid == 0 || (hid & 0x1F) != 0) return std::nullopt;
-  const std::size_t index = (hid >> 5) & 0x7FF;
+  return ResolveHeapIndex(block, (hid >> 5) & 0x7FF);
+}
+
+std::optional<std::pair<std::size_t, std::size_t>> ResolveHeapIndex(ByteSpan block,
+                                                                    std::size_t index) {
   const std::optional<std::uint16_t> ibHnpm = LoadLe16(block, 0);
   if (!ibHnpm || index == 0) return std::nullopt;
   const std::optional<std::uint16_t> cAlloc = LoadLe16(block, *ibHnpm);
@@ -44,18 +48,24 @@ std::optional<std::pair<std::size_t, std::size_t>> ResolveHeapItem(ByteSpan bloc
   return std::make_pair(first, std::max<std::size_t>(first, *end));
 }
 
-std::optional<HeapOnNode> HeapOnNode::Open(std::vector<Bytes> blocks) {
+std::optional<HeapOnNode> HeapOnNode::Open(std::vector<Bytes> blocks, unsigned blockShift) {
   if (blocks.empty() || ByteAt(blocks[0], 2) != kHeapSignature || blocks[0].size() < 12) {
     return std::nullopt;
   }
-  return HeapOnNode(std::move(blocks));
+  return HeapOnNode(std::move(blocks), blockShift);
 }
 
 std::optional<ByteSpan> HeapOnNode::Item(std::uint32_t hid) const {
-  const std::size_t blockIndex = hid >> 16;
-  if (blockIndex >= blocks_.size()) return std::nullopt;
+  const std::size_t blockIndex = hid >> blockShift_;
+  if (blockIndex >= blocks_.size() || hid == 0 || (hid & 0x1F) != 0) return std::nullopt;
   const ByteSpan block(blocks_[blockIndex]);
-  const auto range = ResolveHeapItem(block, hid & 0xFFFF);
+  auto range = ResolveHeapIndex(block, (hid >> 5) & 0x7FF);
+  // Tolerant: with the block index from bit 19, the bits between might extend the allocation
+  // number (readers of the 4 KiB layout disagree); the wider number is tried when the narrow
+  // one names nothing.
+  if (!range && blockShift_ > 16 && (hid & 0x70000) != 0) {
+    range = ResolveHeapIndex(block, (hid >> 5) & 0x3FFF);
+  }
   if (!range) return std::nullopt;
   return block.subspan(range->first, range->second - range->first);
 }

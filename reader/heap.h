@@ -22,11 +22,15 @@ inline constexpr std::uint8_t kBthType = 0xB5;
 // or an offset lies outside the block. start > end is returned as an empty item.
 std::optional<std::pair<std::size_t, std::size_t>> ResolveHeapItem(ByteSpan block,
                                                                    std::uint32_t hid);
+// The same for the allocation numbered `index` (1 for the first).
+std::optional<std::pair<std::size_t, std::size_t>> ResolveHeapIndex(ByteSpan block,
+                                                                    std::size_t index);
 
 class HeapOnNode {
  public:
-  // nullopt when the first block does not start with a heap header.
-  static std::optional<HeapOnNode> Open(std::vector<Bytes> blocks);
+  // nullopt when the first block does not start with a heap header. A heap id names its block
+  // from bit `blockShift` up: 16, or 19 in the 4 KiB-page layout.
+  static std::optional<HeapOnNode> Open(std::vector<Bytes> blocks, unsigned blockShift = 16);
 
   std::uint8_t ClientSignature() const { return ByteAt(blocks_[0], 3); }
   std::uint32_t UserRoot() const { return LoadLe32(blocks_[0], 4).value_or(0); }
@@ -35,8 +39,10 @@ class HeapOnNode {
   std::optional<ByteSpan> Item(std::uint32_t hid) const;
 
  private:
-  explicit HeapOnNode(std::vector<Bytes> blocks) : blocks_(std::move(blocks)) {}
+  HeapOnNode(std::vector<Bytes> blocks, unsigned blockShift)
+      : blocks_(std::move(blocks)), blockShift_(blockShift) {}
   std::vector<Bytes> blocks_;
+  unsigned blockShift_;
 };
 
 struct BthHeader {

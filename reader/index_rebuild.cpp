@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "reader/btree_walk.h"
+#include "reader/geometry.h"
 #include "reader/index_rebuild_folders.h"
 #include "reader/index_rebuild_messages.h"
 #include "reader/index_rebuild_nodes.h"
@@ -30,8 +31,7 @@ class Rebuild {
     });
 
     ScanOptions scanOptions;
-    if (s_.IsAnsi()) scanOptions.layout = ScanLayout::kAnsi;
-    if (s_.IsUnicode()) scanOptions.layout = ScanLayout::kUnicode;
+    if (s_.Layout() != nullptr) scanOptions.layout = ScanLayoutOf(*s_.Layout());
     scanOptions.progress = options_.progress;
     scanOptions.control = options_.control;
     const ScanResult scan = ScanStore(*s_.file, scanOptions);
@@ -45,11 +45,13 @@ class Rebuild {
     summary.pagesFound = found.pages.size();
     summary.blocksFound = found.blocks.size();
     if (s_.Layout() == nullptr) {
-      s_.wVer = *layout == ScanLayout::kAnsi ? 14 : 23;
+      s_.wVer = GeometryOf(*layout).wVer;
       summary.layoutFromScan = true;
       s_.damage.Report("HEADER", 10,
                        std::string("format version unusable: the file's pages are ") +
-                           (*layout == ScanLayout::kAnsi ? "ANSI" : "Unicode"));
+                           (*layout == ScanLayout::kAnsi      ? "ANSI"
+                            : *layout == ScanLayout::kUnicode ? "Unicode"
+                                                              : "Unicode with 4 KiB pages"));
     }
     rebuild::RebuildState state(s_);
     rebuild::RepairIndexes(state, found, options_.control);

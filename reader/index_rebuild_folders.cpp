@@ -52,8 +52,7 @@ void FolderRebuild::SettleEncodingByTrial() {
        {EncodingMethod::kPermute, EncodingMethod::kNone, EncodingMethod::kCyclic}) {
     std::size_t heaps = 0;
     for (const BlockEntry* block : sample) {
-      Bytes data = ReadBlockAt(s_, block->offset, std::min<std::uint32_t>(block->size, 16));
-      DecodeBlock(data, method, block->id);
+      const Bytes data = ReadBlockHead(s_, *block, 16, method);
       heaps += ByteAt(data, 2) == 0xEC ? 1 : 0;
     }
     if (heaps > best) {

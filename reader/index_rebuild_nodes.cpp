@@ -13,9 +13,8 @@ namespace {
 // The cLevel of the B-tree page at `offset` when its trailer names it a page of that tree.
 std::optional<std::uint8_t> PageLevel(StoreFile& store, std::uint64_t offset, std::uint8_t type) {
   if (store.Layout() == nullptr) return std::nullopt;
-  const Bytes page = ReadBlockAt(store, offset, kPageSize);
-  const auto found =
-      CheckPageTrailer(page, offset, store.IsAnsi() ? ScanLayout::kAnsi : ScanLayout::kUnicode);
+  const Bytes page = ReadBlockAt(store, offset, store.Layout()->pageSize);
+  const auto found = CheckPageTrailer(page, offset, ScanLayoutOf(*store.Layout()));
   if (!found || found->type != type) return std::nullopt;
   return found->level;
 }
@@ -63,7 +62,7 @@ class IndexRepair {
     // call free; their maps are not used.
     if (s_.IsAnsi()) return false;
     if (s_.recovery.layoutFromScan) return true;
-    const Bytes flag = ReadBlockAt(s_, s_.IsAnsi() ? 200 : 248, 1);
+    const Bytes flag = ReadBlockAt(s_, s_.Layout()->fAMapValid, 1);
     return flag.size() == 1 && flag[0] != std::byte{0};
   }
 
@@ -105,7 +104,7 @@ class IndexRepair {
   void DiscardMisreadWalk() {
     const PageLayout& layout = *s_.Layout();
     for (const StoreFile::WalkedLeaf& leaf : s_.walkedNodeLeaves) {
-      const Bytes page = ReadBlockAt(s_, leaf.offset, kPageSize);
+      const Bytes page = ReadBlockAt(s_, leaf.offset, s_.Layout()->pageSize);
       if (ByteAt(page, layout.entryArea + 3) == 0) continue;
       s_.damage.Report("NBT", leaf.offset,
                        "intermediate page read as a leaf: node tree rebuilt from the scan");
@@ -150,7 +149,7 @@ class IndexRepair {
   std::vector<NodeEntry> LeafEntries(const ScannedPage& page) {
     const PageLayout& layout = *s_.Layout();
     const std::size_t w = layout.idWidth;
-    const Bytes bytes = ReadBlockAt(s_, page.offset, kPageSize);
+    const Bytes bytes = ReadBlockAt(s_, page.offset, s_.Layout()->pageSize);
     const ByteSpan p(bytes);
     std::vector<NodeEntry> entries;
     std::uint32_t last = 0;

@@ -3,30 +3,25 @@
 #include "reader/block_access.h"
 
 namespace palvara::rebuild {
-namespace {
 
-constexpr std::uint64_t kFirstAllocationMap = 0x4400;
-constexpr std::uint64_t kAllocationMapSpan = 253952;
-constexpr std::size_t kAllocationMapBytes = 496;
-
-}  // namespace
-
-AllocationMaps::AllocationMaps(StoreFile& store, const LayoutScan& scan, bool usable) {
+AllocationMaps::AllocationMaps(StoreFile& store, const LayoutScan& scan, bool usable)
+    : g_(store.Layout() != nullptr ? *store.Layout() : kUnicodeGeometry) {
   if (!usable) return;
+  const std::size_t bytes = g_.AMapBits() / 8;
   for (const ScannedPage& page : scan.pages) {
     if (page.type != kPageTypeAllocationMap || !page.crcValid) continue;
-    Bytes bits = ReadBlockAt(store, page.offset, kAllocationMapBytes);
-    if (bits.size() == kAllocationMapBytes) maps_.emplace(page.offset, std::move(bits));
+    Bytes bits = ReadBlockAt(store, page.offset + g_.mapBits, bytes);
+    if (bits.size() == bytes) maps_.emplace(page.offset, std::move(bits));
   }
 }
 
 std::optional<bool> AllocationMaps::SlotInUse(std::uint64_t offset) const {
-  if (offset < kFirstAllocationMap) return std::nullopt;
-  const std::uint64_t map = kFirstAllocationMap + (offset - kFirstAllocationMap) /
-                                                      kAllocationMapSpan * kAllocationMapSpan;
+  if (offset < g_.firstAMap) return std::nullopt;
+  const std::uint64_t map =
+      g_.firstAMap + (offset - g_.firstAMap) / g_.amapInterval * g_.amapInterval;
   auto it = maps_.find(map);
   if (it == maps_.end()) return std::nullopt;
-  const std::uint64_t slot = (offset - map) / 64;
+  const std::uint64_t slot = (offset - map) / g_.amapUnit;
   const auto byte = std::to_integer<std::uint8_t>(it->second[slot / 8]);
   return (byte & (0x80u >> (slot % 8))) != 0;
 }

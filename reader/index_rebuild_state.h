@@ -67,6 +67,7 @@ class AllocationMaps {
   // What the map covering `offset` says of its slot; nullopt when no sound map covers it.
   std::optional<bool> SlotInUse(std::uint64_t offset) const;
 
+  const Geometry& g_;
   std::unordered_map<std::uint64_t, Bytes> maps_;
 };
 

@@ -145,13 +145,12 @@ class FreeBlockSorter {
   std::uint8_t HeapClient(const BlockEntry* entry, int depth = 0) {
     if (entry == nullptr || depth > kMaxDepth) return 0;
     if (entry->IsInternal()) {
-      const Bytes head = ReadBlockAt(s_, entry->offset, 16);
+      const Bytes head = ReadBlockHead(s_, *entry, 16, std::nullopt);
       if (ByteAt(head, 0) != 0x01 || LoadLe16(head, 2).value_or(0) == 0) return 0;
       const std::size_t w = s_.IsAnsi() ? 4 : 8;
       return HeapClient(FindBlock(s_, LoadLeN(head, 8, w).value_or(0)), depth + 1);
     }
-    Bytes head = ReadBlockAt(s_, entry->offset, std::min<std::uint32_t>(entry->size, 16));
-    DecodeBlock(head, s_.encoding, entry->id);
+    const Bytes head = ReadBlockHead(s_, *entry, 16, s_.encoding);
     return ByteAt(head, 2) == kHeapSignature ? ByteAt(head, 3) : 0;
   }
 
@@ -180,7 +179,7 @@ class FreeBlockSorter {
       if (referenced_.count(id) != 0 || inside.count(id) != 0) continue;
       if (e.IsInternal()) {
         // Subnode blocks are kept aside for pairing; data trees may hold a large message.
-        const Bytes head = ReadBlockAt(s_, e.offset, 2);
+        const Bytes head = ReadBlockHead(s_, e, 2, std::nullopt);
         if (ByteAt(head, 0) == 0x02) {
           free_.subnodeBlocks.push_back(&e);
           continue;

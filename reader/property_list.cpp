@@ -155,6 +155,16 @@ std::vector<Bytes> RowMatrixBlocks(EntryContext& c, std::uint32_t hnidRows, std:
   return ReadNodeBlocks(c.store, sub->data);
 }
 
+// The block size the rows of a table's row matrix fill: the layout's largest block. The 4 KiB
+// layout says nothing of it (writers fill 8,176 or 65,512 bytes): there the first of several
+// blocks tells.
+std::size_t RowBlockSize(const StoreFile& store, const std::vector<Bytes>& matrix) {
+  const PageLayout* layout = store.Layout();
+  if (layout == nullptr) return kUnicodeGeometry.maxBlockData;
+  if (layout->pageSize != kSmallPageSize && matrix.size() > 1) return matrix.front().size();
+  return layout->maxBlockData;
+}
+
 // Where each row lies: row N in block N / perBlock at (N % perBlock) * rowSize, with as many
 // rows to a block as fit the largest block ([MS-PST] 2.3.4.4). A block shorter than the rows
 // due in it is damage: those rows are read as empty, and the rows of the blocks after it are
@@ -221,8 +231,7 @@ std::unique_ptr<PropertyList> ReadTableContext(EntryContext& c) {
   std::uint64_t matrixOffset = 0;
   const std::vector<Bytes> matrix = RowMatrixBlocks(c, hnidRows, &matrixOffset);
   if (matrix.empty()) return nullptr;
-  const PageLayout* layout = c.store.Layout();
-  const RowLocator locate(matrix, rowSize, layout != nullptr ? layout->maxBlockData : 8176);
+  const RowLocator locate(matrix, rowSize, RowBlockSize(c.store, matrix));
   locate.ReportShortBlocks(c.store, matrixOffset, rows);
 
   std::unique_ptr<PropertyList> head;
@@ -297,7 +306,8 @@ std::unique_ptr<PropertyList> ReadSubnodePropertyList(StoreFile& store, const Su
 std::unique_ptr<PropertyList> ReadPropertyList(StoreFile& store, const BlockEntry* data,
                                                const SubnodeList& subnodes, SubnodeValues values) {
   if (data == nullptr) return nullptr;
-  std::optional<HeapOnNode> heap = HeapOnNode::Open(ReadNodeBlocks(store, data));
+  std::optional<HeapOnNode> heap = HeapOnNode::Open(
+      ReadNodeBlocks(store, data), store.Layout() != nullptr ? store.Layout()->hidBlockShift : 16);
   if (!heap) return nullptr;
   EntryContext context{store, *heap, subnodes, values};
   switch (heap->ClientSignature()) {

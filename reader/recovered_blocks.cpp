@@ -8,7 +8,6 @@
 namespace palvara {
 namespace {
 
-constexpr std::size_t kMaxBlockData = 8176;
 constexpr std::size_t kMaxProperties = 200;
 constexpr std::uint16_t kTypeInt32 = 0x0003;
 constexpr std::uint16_t kTypeBoolean = 0x000B;
@@ -119,7 +118,9 @@ std::uint64_t AppendedByteSource::Append(ByteSpan bytes) {
 }
 
 const BlockEntry* AddMadeUpBlock(StoreFile& store, ByteSpan heap) {
-  if (heap.size() > kMaxBlockData || !store.file) return nullptr;
+  if (store.Layout() == nullptr || heap.size() > store.Layout()->maxBlockData || !store.file) {
+    return nullptr;
+  }
   auto* appended = dynamic_cast<AppendedByteSource*>(store.file.get());
   if (appended == nullptr) {
     auto wrapper = std::make_unique<AppendedByteSource>(std::move(store.file));

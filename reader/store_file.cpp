@@ -8,6 +8,7 @@ const char* StoreFormatName(StoreFormat format) {
   switch (format) {
     case StoreFormat::kAnsi: return "ansi";
     case StoreFormat::kUnicode: return "unicode";
+    case StoreFormat::kUnicode4k: return "unicode-4k";
     case StoreFormat::kNone: break;
   }
   return "none";
@@ -15,6 +16,7 @@ const char* StoreFormatName(StoreFormat format) {
 
 StoreFormat StoreFile::Format() const {
   if (wVer == 23) return StoreFormat::kUnicode;
+  if (wVer == 36) return StoreFormat::kUnicode4k;
   if (wVer == ansiVersion || wVer == 14 || wVer == 15) return StoreFormat::kAnsi;
   return StoreFormat::kNone;
 }
@@ -48,26 +50,20 @@ Status OpenStore(StoreFile& store, std::unique_ptr<ByteSource> source, std::stri
   store.wVer = LoadLe16(h, 10).value_or(0);
   if (store.wVer == 14 || store.wVer == 15) store.ansiVersion = store.wVer;
 
-  if (store.wVer == 23) {
-    store.endOfFile = LoadLe64(h, 184).value_or(0);
-    store.nodeTreeRootId = LoadLe64(h, 216).value_or(0);
-    store.nodeTreeRootOffset = LoadLe64(h, 224).value_or(0);
-    store.blockTreeRootId = LoadLe64(h, 232).value_or(0);
-    store.blockTreeRootOffset = LoadLe64(h, 240).value_or(0);
-    store.headerCryptMethod = ByteAt(h, 513);
-  } else if (store.wVer == store.ansiVersion) {
-    store.endOfFile = LoadLe32(h, 168).value_or(0);
-    store.nodeTreeRootId = LoadLe32(h, 184).value_or(0);
-    store.nodeTreeRootOffset = LoadLe32(h, 188).value_or(0);
-    store.blockTreeRootId = LoadLe32(h, 192).value_or(0);
-    store.blockTreeRootOffset = LoadLe32(h, 196).value_or(0);
-    store.headerCryptMethod = ByteAt(h, 461);
+  if (const PageLayout* g = store.Layout()) {
+    const std::size_t w = g->idWidth;
+    store.endOfFile = LoadLeN(h, g->ibFileEof, w).value_or(0);
+    store.nodeTreeRootId = LoadLeN(h, g->brefNbt, w).value_or(0);
+    store.nodeTreeRootOffset = LoadLeN(h, g->brefNbt + w, w).value_or(0);
+    store.blockTreeRootId = LoadLeN(h, g->brefBbt, w).value_or(0);
+    store.blockTreeRootOffset = LoadLeN(h, g->brefBbt + w, w).value_or(0);
+    store.headerCryptMethod = ByteAt(h, g->bCryptMethod);
   } else {
     store.damage.Report("HEADER", 10,
                         "unknown format version wVer " + std::to_string(store.wVer) +
                             ": no B-tree can be walked");
   }
-  if (got < kPageSize) {
+  if (got < kSmallPageSize) {
     store.damage.Report("HEADER", got,
                         "file ends after " + std::to_string(got) +
                             " bytes, inside the header: missing bytes read as zero");

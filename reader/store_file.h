@@ -21,7 +21,7 @@
 
 namespace palvara {
 
-enum class StoreFormat { kNone, kAnsi, kUnicode };
+enum class StoreFormat { kNone, kAnsi, kUnicode, kUnicode4k };
 
 const char* StoreFormatName(StoreFormat format);
 
@@ -58,10 +58,10 @@ class StoreFile {
   StoreFile(const StoreFile&) = delete;
   StoreFile& operator=(const StoreFile&) = delete;
 
-  // Layout: ANSI for wVer 14 or 15, Unicode for 23, none otherwise.
+  // Layout: ANSI for wVer 14 or 15, Unicode for 23, Unicode with 4 KiB pages for 36, none
+  // otherwise.
   StoreFormat Format() const;
   bool IsAnsi() const { return Format() == StoreFormat::kAnsi; }
-  bool IsUnicode() const { return Format() == StoreFormat::kUnicode; }
   // Null for an unknown layout (nothing can then be walked).
   const PageLayout* Layout() const;
 

@@ -11,12 +11,8 @@
 namespace palvara {
 namespace {
 
-constexpr std::size_t kBlockAlign = 64;
+constexpr std::size_t kStep = 64;  // the finest block alignment of any layout
 constexpr std::uint8_t kMaxLevel = 8;
-
-const Geometry& GeometryOf(ScanLayout layout) {
-  return layout == ScanLayout::kAnsi ? kAnsiGeometry : kUnicodeGeometry;
-}
 
 // Callers guarantee the bytes are there.
 template <typename T>
@@ -34,23 +30,42 @@ std::pair<std::uint64_t, std::uint32_t> TrailerIdAndCrc(const std::byte* t, cons
   return {id, Le<std::uint32_t>(t + crcAt)};
 }
 
+// A cEnt or cEntMax field: one byte, or two in the 4 KiB layout.
+std::size_t Count(const std::byte* at, const Geometry& g) {
+  return g.countWidth == 1 ? Le<std::uint8_t>(at) : Le<std::uint16_t>(at);
+}
+
 bool SaneBTreePage(const std::byte* page, const Geometry& g, std::uint8_t type,
                    std::uint8_t* level, std::uint8_t* entries) {
-  const auto cEnt = Le<std::uint8_t>(page + g.entryArea);
-  const auto cEntMax = Le<std::uint8_t>(page + g.entryArea + 1);
-  const auto cbEnt = Le<std::uint8_t>(page + g.entryArea + 2);
-  const auto cLevel = Le<std::uint8_t>(page + g.entryArea + 3);
+  const std::size_t cEnt = Count(page + g.entryArea, g);
+  const std::size_t cEntMax = Count(page + g.CEntMaxAt(), g);
+  const auto cbEnt = Le<std::uint8_t>(page + g.CbEntAt());
+  const auto cLevel = Le<std::uint8_t>(page + g.CLevelAt());
   if (cLevel > kMaxLevel) return false;
   const std::size_t size = cLevel > 0 ? g.intermediateEntry
                            : type == kPageTypeBlockTree ? g.blockLeafEntry
                                                         : g.nodeLeafEntry;
   if (cbEnt != size || cEnt > cEntMax || cEntMax > g.entryArea / size || cEnt == 0) return false;
   *level = cLevel;
-  *entries = cEnt;
+  *entries = static_cast<std::uint8_t>(cEnt);
   return true;
 }
 
 }  // namespace
+
+const Geometry& GeometryOf(ScanLayout layout) {
+  switch (layout) {
+    case ScanLayout::kAnsi: return kAnsiGeometry;
+    case ScanLayout::kUnicode: return kUnicodeGeometry;
+    case ScanLayout::k4k: return k4kGeometry;
+  }
+  return kUnicodeGeometry;
+}
+
+ScanLayout ScanLayoutOf(const Geometry& geometry) {
+  if (geometry.IsAnsi()) return ScanLayout::kAnsi;
+  return geometry.pageSize == k4kGeometry.pageSize ? ScanLayout::k4k : ScanLayout::kUnicode;
+}
 
 std::uint64_t LayoutScan::Evidence() const {
   std::uint64_t n = 0;
@@ -60,22 +75,25 @@ std::uint64_t LayoutScan::Evidence() const {
 }
 
 std::optional<ScanLayout> ScanResult::BestLayout() const {
-  if (ansi && !unicode) return ScanLayout::kAnsi;
-  if (unicode && !ansi) return ScanLayout::kUnicode;
   // Sound pages and blocks decide; with every CRC spoiled, those whose signature held.
-  auto weight = [](const std::optional<LayoutScan>& scan) {
-    if (!scan) return std::make_pair(std::uint64_t{0}, std::uint64_t{0});
-    return std::make_pair(scan->Evidence(),
-                          std::uint64_t{scan->blocks.size() + scan->pages.size()});
-  };
-  const auto a = weight(ansi);
-  const auto u = weight(unicode);
-  if (a.second == 0 && u.second == 0) return std::nullopt;
-  return a > u ? ScanLayout::kAnsi : ScanLayout::kUnicode;
+  std::optional<ScanLayout> best;
+  std::pair<std::uint64_t, std::uint64_t> bestWeight{0, 0};
+  for (ScanLayout layout : kScanLayouts) {
+    const LayoutScan* scan = Of(layout);
+    if (scan == nullptr) continue;
+    const std::pair<std::uint64_t, std::uint64_t> weight{scan->Evidence(),
+                                                         scan->blocks.size() + scan->pages.size()};
+    if (weight.second > 0 && (!best || weight > bestWeight)) {
+      best = layout;
+      bestWeight = weight;
+    }
+  }
+  return best;
 }
 
 const LayoutScan* ScanResult::Of(ScanLayout layout) const {
-  const std::optional<LayoutScan>& scan = layout == ScanLayout::kAnsi ? ansi : unicode;
+  const std::optional<LayoutScan>& scan =
+      layout == ScanLayout::kAnsi ? ansi : (layout == ScanLayout::kUnicode ? unicode : fourK);
   return scan ? &*scan : nullptr;
 }
 
@@ -90,10 +108,10 @@ std::optional<ScannedBlock> CheckBlockTrailer(ByteSpan data, std::uint64_t dataO
   const auto wSig = Le<std::uint16_t>(t + 2);
   const auto [bid, crc] = TrailerIdAndCrc(t, g, g.blockTrailerBid, g.blockTrailerCrc);
   if (bid == 0 || cb == 0 || cb > g.maxBlockData) return std::nullopt;
-  const std::size_t total = (cb + g.blockTrailer + kBlockAlign - 1) / kBlockAlign * kBlockAlign;
+  const std::size_t total = g.BlockSize(cb);
   if (end < total || end - total < dataOffset) return std::nullopt;
   const std::uint64_t start = end - total;
-  if (ComputeSig(start, bid) != wSig) return std::nullopt;
+  if (start % g.blockAlign != 0 || ComputeSig(start, bid) != wSig) return std::nullopt;
   if (start >= kMaxScannedOffset) return std::nullopt;  // beyond what a record holds
   ScannedBlock block;
   block.id = bid;
@@ -105,8 +123,8 @@ std::optional<ScannedBlock> CheckBlockTrailer(ByteSpan data, std::uint64_t dataO
 
 std::optional<ScannedPage> CheckPageTrailer(ByteSpan page, std::uint64_t offset,
                                             ScanLayout layout) {
-  if (page.size() < kPageSize) return std::nullopt;
   const Geometry& g = GeometryOf(layout);
+  if (page.size() < g.pageSize) return std::nullopt;
   const std::byte* p = page.data();
   const std::byte* t = p + g.pageData;
   const auto type = Le<std::uint8_t>(t);
@@ -132,24 +150,25 @@ std::optional<ScannedPage> CheckPageTrailer(ByteSpan page, std::uint64_t offset,
 
 ScanResult ScanStore(ByteSource& source, const ScanOptions& options) {
   ScanResult result;
-  std::vector<ScanLayout> layouts;
-  if (!options.layout || *options.layout == ScanLayout::kAnsi) {
-    result.ansi.emplace();
-    layouts.push_back(ScanLayout::kAnsi);
+  std::vector<std::pair<ScanLayout, LayoutScan*>> layouts;
+  for (ScanLayout layout : kScanLayouts) {
+    if (options.layout && *options.layout != layout) continue;
+    std::optional<LayoutScan>& scan =
+        layout == ScanLayout::kAnsi ? result.ansi
+                                    : (layout == ScanLayout::kUnicode ? result.unicode : result.fourK);
+    layouts.emplace_back(layout, &scan.emplace());
   }
-  if (!options.layout || *options.layout == ScanLayout::kUnicode) {
-    result.unicode.emplace();
-    layouts.push_back(ScanLayout::kUnicode);
-  }
-  // Consecutive windows share the 8 KiB before a window's new bytes, where the data of a block
-  // whose trailer ends among them may begin.
+  // Consecutive windows share the bytes before a window's new bytes where the data of the
+  // largest block whose trailer ends among them may begin.
+  std::size_t overlap = 0;
+  for (const auto& [layout, scan] : layouts) overlap = std::max(overlap, GeometryOf(layout).maxBlockSize);
   std::optional<SequentialReader> reader;
   try {
-    reader.emplace(source, 0, source.Size(), options.chunkSize, kMaxBlockSize);
+    reader.emplace(source, 0, source.Size(), options.chunkSize, overlap);
   } catch (const std::bad_alloc&) {
     return result;
   }
-  std::uint64_t end = kBlockAlign;  // the next place a trailer may end
+  std::uint64_t end = kStep;  // the next place a trailer may end
   for (;;) {
     if (options.control != nullptr && options.control->StopRequested()) {
       result.stopped = true;
@@ -160,18 +179,19 @@ ScanResult ScanStore(ByteSource& source, const ScanOptions& options) {
     const ByteSpan data = window->bytes;
     const std::uint64_t dataOffset = window->offset;
     const std::uint64_t dataEnd = dataOffset + data.size();
-    for (; end <= dataEnd; end += kBlockAlign) {
-      for (ScanLayout layout : layouts) {
-        LayoutScan& scan = layout == ScanLayout::kAnsi ? *result.ansi : *result.unicode;
-        if (end % kPageSize == 0) {
-          const std::uint64_t at = end - kPageSize;
-          if (auto page = CheckPageTrailer(data.subspan(at - dataOffset, kPageSize), at, layout)) {
-            scan.pages.push_back(*page);
+    for (; end <= dataEnd; end += kStep) {
+      for (const auto& [layout, scan] : layouts) {
+        const Geometry& g = GeometryOf(layout);
+        if (end % g.blockAlign != 0) continue;
+        if (end % g.pageSize == 0 && end - g.pageSize >= dataOffset) {
+          const std::uint64_t at = end - g.pageSize;
+          if (auto page = CheckPageTrailer(data.subspan(at - dataOffset, g.pageSize), at, layout)) {
+            scan->pages.push_back(*page);
             continue;
           }
         }
         if (auto block = CheckBlockTrailer(data, dataOffset, end, layout)) {
-          scan.blocks.push_back(*block);
+          scan->blocks.push_back(*block);
         }
       }
     }

@@ -1,7 +1,7 @@
 // The recovery scan: one sequential pass over a whole store file that finds every page and
 // every block by its trailer ([MS-PST] 2.2.2.7.1 PAGETRAILER, 2.2.2.8.1 BLOCKTRAILER) and
-// checks it (signature from id and offset, CRC, sizes, page type repeated), in the ANSI or the
-// Unicode layout, or in both when the layout is not known.
+// checks it (signature from id and offset, CRC, sizes, page type repeated), in the ANSI, the
+// Unicode or the 4 KiB-page layout, or in all three when the layout is not known.
 #pragma once
 
 #include <cstdint>
@@ -15,19 +15,26 @@
 
 namespace palvara {
 
-enum class ScanLayout : std::uint8_t { kAnsi, kUnicode };
+enum class ScanLayout : std::uint8_t { kAnsi, kUnicode, k4k };
+inline constexpr ScanLayout kScanLayouts[] = {ScanLayout::kAnsi, ScanLayout::kUnicode,
+                                              ScanLayout::k4k};
+
+struct Geometry;
+const Geometry& GeometryOf(ScanLayout layout);
+// The scan layout of a store layout.
+ScanLayout ScanLayoutOf(const Geometry& geometry);
 
 // A block whose trailer checked out. 16 bytes: the scan's memory grows by this per block (a
 // store has a block every few KiB; a 50 GB store keeps about 300 MB of these).
 struct ScannedBlock {
   std::uint64_t id = 0;
-  std::uint64_t offset : 48 = 0;  // start of the block's data (file offsets stay below 2^48)
-  std::uint64_t size : 15 = 0;    // cb: data bytes, at most 8176
+  std::uint64_t offset : 47 = 0;  // start of the block's data (file offsets stay below 2^47)
+  std::uint64_t size : 16 = 0;    // cb: stored data bytes, at most 65,512
   bool crcValid : 1 = false;
 };
 static_assert(sizeof(ScannedBlock) == 16);
-// Blocks at or past this offset (256 TiB) are not recorded.
-inline constexpr std::uint64_t kMaxScannedOffset = std::uint64_t{1} << 48;
+// Blocks at or past this offset (128 TiB) are not recorded.
+inline constexpr std::uint64_t kMaxScannedOffset = std::uint64_t{1} << 47;
 
 // A page whose trailer checked out: B-tree pages (ptype 0x80 block, 0x81 node) with sane
 // metadata, and allocation map pages (0x84).
@@ -36,7 +43,7 @@ struct ScannedPage {
   std::uint64_t id = 0;       // the page bid (the offset itself for an allocation map)
   std::uint8_t type = 0;      // ptype
   std::uint8_t level = 0;     // cLevel of a B-tree page: 0 for a leaf
-  std::uint8_t entries = 0;   // cEnt of a B-tree page
+  std::uint8_t entries = 0;   // cEnt of a B-tree page (at most 169)
   bool crcValid = false;
 };
 
@@ -54,6 +61,7 @@ struct LayoutScan {
 struct ScanResult {
   std::optional<LayoutScan> ansi;
   std::optional<LayoutScan> unicode;
+  std::optional<LayoutScan> fourK;
   std::uint64_t bytesScanned = 0;
   bool stopped = false;  // the run control asked for a stop: the result is partial
 
@@ -64,7 +72,7 @@ struct ScanResult {
 };
 
 struct ScanOptions {
-  // The layouts to look for; empty: both.
+  // The layout to look for; empty: all three.
   std::optional<ScanLayout> layout;
   std::size_t chunkSize = 8u << 20;  // bytes per read (at least 16 KiB are read at once)
   // Called after each chunk with the bytes done and the file size.

@@ -25,7 +25,7 @@ packages=(
   nlohmann-json3-dev
   pst-utils pff-tools bc ccache
   dpkg-dev lintian desktop-file-utils appstream shared-mime-info man-db groff-base
-  libmimalloc-dev
+  libmimalloc-dev zlib1g-dev
   python3 python3-vobject python3-icalendar mutt
   qt6-base-dev xvfb xauth
   fonts-wqy-microhei

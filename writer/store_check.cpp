@@ -25,8 +25,6 @@
 namespace palvara {
 namespace {
 
-constexpr std::uint64_t kFirstAMap = 0x4400;
-constexpr std::uint64_t kAMapInterval = 0x3E000;
 constexpr std::size_t kMaxFindingsPerRule = 20;
 // Pages, blocks or nodes read between two releases of a mapped file's pages. Each read maps
 // at most some 64 KiB (the kernel maps neighbouring pages along), so about 16 MiB at a time.
@@ -36,12 +34,13 @@ constexpr auto kError = CheckLevel::kError;
 constexpr auto kViolation = CheckLevel::kViolation;
 constexpr auto kWarning = CheckLevel::kWarning;
 
-// Whether the unit of 64 bytes at `ib` holds an allocation map page (AMap, PMap or FMap).
-bool IsMapPage(std::uint64_t ib) {
-  if (ib < kFirstAMap) return false;
-  const std::uint64_t n = (ib - kFirstAMap) / kAMapInterval, at = (ib - kFirstAMap) % kAMapInterval;
-  return at < 512 || (n % 8 == 0 && at < 1024) ||
-         (n >= 128 && (n - 128) % 496 == 0 && at >= 1024 && at < 1536);
+// Whether the page at `ib` is an allocation map page (AMap, PMap or FMap) of layout `g`.
+bool IsMapPage(const Geometry& g, std::uint64_t ib) {
+  if (ib < g.firstAMap) return false;
+  const std::uint64_t n = (ib - g.firstAMap) / g.amapInterval, at = (ib - g.firstAMap) % g.amapInterval;
+  const std::uint64_t page = g.pageSize;
+  return at < page || (g.pageMaps && n % 8 == 0 && at < 2 * page) ||
+         (g.pageMaps && n >= 128 && (n - 128) % 496 == 0 && at >= 2 * page && at < 3 * page);
 }
 
 class NdbChecker {
@@ -91,19 +90,19 @@ class NdbChecker {
   // (the DList is rebuilt by Outlook, read by no reader, and left zeroed in Outlook's own files).
   bool Page(std::uint64_t ib, std::uint64_t bid, std::uint8_t ptype, bool signature,
             bool severe = true) {
-    if (ib % kPageSize != 0 || !InBounds(f_.size(), ib, kPageSize)) {
+    if (ib % g_.pageSize != 0 || !InBounds(f_.size(), ib, g_.pageSize)) {
       Find(kError, "page-offset", "2.2.2.7",
            "page " + Hex(bid) + " at " + Hex(ib) + " is misplaced");
       return false;
     }
     ++pages_;
     Touched();
-    if (MarkUsed(ib, kPageSize)) {
+    if (MarkUsed(ib, g_.pageSize)) {
       Find(kViolation, "overlap", "2.2.2.7",
            "page at " + Hex(ib) + " overlaps another page or block");
     }
     const CheckLevel level = severe ? kError : kWarning;
-    const ByteSpan page = f_.subspan(ib, kPageSize);
+    const ByteSpan page = f_.subspan(ib, g_.pageSize);
     const std::size_t t = g_.pageData;
     if (ByteAt(page, t) != ptype || ByteAt(page, t + 1) != ptype) {
       Find(level, "page-type", "2.2.2.7.1",
@@ -134,10 +133,10 @@ class NdbChecker {
     }
     if (!Page(ib, bid, nodeTree ? 0x81 : 0x80, true)) return std::nullopt;
     maxPageBid_ = std::max(maxPageBid_, bid);
-    const ByteSpan page = f_.subspan(ib, kPageSize);
-    const std::size_t c = g_.entryArea;
-    const std::uint8_t cEnt = ByteAt(page, c), cEntMax = ByteAt(page, c + 1),
-                       cbEnt = ByteAt(page, c + 2), cLevel = ByteAt(page, c + 3);
+    const ByteSpan page = f_.subspan(ib, g_.pageSize);
+    const std::size_t cEnt = LoadLeN(page, g_.entryArea, g_.countWidth).value_or(0);
+    const std::size_t cEntMax = LoadLeN(page, g_.CEntMaxAt(), g_.countWidth).value_or(0);
+    const std::uint8_t cbEnt = ByteAt(page, g_.CbEntAt()), cLevel = ByteAt(page, g_.CLevelAt());
     const std::size_t size =
         cLevel > 0 ? g_.intermediateEntry : (nodeTree ? g_.nodeLeafEntry : g_.blockLeafEntry);
     if (cbEnt != size || cEnt > cEntMax || cEntMax > g_.entryArea / size) {
@@ -193,14 +192,15 @@ class NdbChecker {
     }
   }
 
-  // Marks the 64-byte units of [ib, ib + size) in use; true when one of them was already.
+  // Marks the map units of [ib, ib + size) in use; true when one of them was already.
   bool MarkUsed(std::uint64_t ib, std::uint64_t size) {
-    if (ib < kFirstAMap || ib >= f_.size()) return false;
-    const std::uint64_t end = std::min<std::uint64_t>((ib - kFirstAMap + size + 63) / 64,
-                                                      (f_.size() - kFirstAMap + 63) / 64);
+    const std::uint64_t first = g_.firstAMap, unit = g_.amapUnit;
+    if (ib < first || ib >= f_.size()) return false;
+    const std::uint64_t end = std::min<std::uint64_t>((ib - first + size + unit - 1) / unit,
+                                                      (f_.size() - first + unit - 1) / unit);
     if (used_.size() < end) used_.resize(end, false);
     bool overlap = false;
-    for (std::uint64_t u = (ib - kFirstAMap) / 64; u < end; ++u) {
+    for (std::uint64_t u = (ib - first) / unit; u < end; ++u) {
       overlap = overlap || used_[u];
       used_[u] = true;
     }
@@ -211,7 +211,7 @@ class NdbChecker {
     for (const auto& [bid, b] : blocks_) {
       Touched();
       const std::uint64_t total = g_.BlockSize(b.cb);
-      if (b.ib % 64 != 0 || !InBounds(f_.size(), b.ib, total) || b.ib < kFirstAMap) {
+      if (b.ib % g_.blockAlign != 0 || !InBounds(f_.size(), b.ib, total) || b.ib < g_.firstAMap) {
         Find(kError, "block-offset", "2.2.2.8", "block " + Hex(bid) + " lies outside the file");
         continue;
       }
@@ -220,12 +220,12 @@ class NdbChecker {
              "block " + Hex(bid) + " holds " + std::to_string(b.cb) +
                  " bytes, more than a block can");
       }
-      if ((b.ib - kFirstAMap) / kAMapInterval != (b.ib + total - 1 - kFirstAMap) / kAMapInterval) {
+      if ((b.ib - g_.firstAMap) / g_.amapInterval != (b.ib + total - 1 - g_.firstAMap) / g_.amapInterval) {
         Find(kError, "block-offset", "2.2.2.8",
              "block " + Hex(bid) + " straddles two allocation maps");
       }
-      for (std::uint64_t u = b.ib; u < b.ib + total; u += 512) {
-        if (IsMapPage(u)) {
+      for (std::uint64_t u = b.ib / g_.pageSize * g_.pageSize; u < b.ib + total; u += g_.pageSize) {
+        if (IsMapPage(g_, u)) {
           Find(kViolation, "overlap", "2.2.2.7.2",
                "block " + Hex(bid) + " covers an allocation map page");
           break;
@@ -332,24 +332,26 @@ class NdbChecker {
 
   void Maps() {
     const std::uint64_t amaps =
-        f_.size() > kFirstAMap ? (f_.size() - kFirstAMap) / kAMapInterval : 0;
+        f_.size() > g_.firstAMap ? (f_.size() - g_.firstAMap + g_.amapInterval - 1) / g_.amapInterval : 0;
     for (std::uint64_t n = 0; n < amaps; ++n) {
-      const std::uint64_t amap = kFirstAMap + n * kAMapInterval;
+      const std::uint64_t amap = g_.firstAMap + n * g_.amapInterval;
       Page(amap, amap, 0x84, false);
+      if (!g_.pageMaps) continue;
       if (n % 8 == 0) Page(amap + 512, amap + 512, 0x83, false);
       if (n >= 128 && (n - 128) % 496 == 0) Page(amap + 1024, amap + 1024, 0x82, false);
     }
-    if (f_.size() >= kFirstAMap) Page(0x4200, Id(g_.bidNextP), 0x86, true, false);
+    if (f_.size() >= g_.firstAMap) Page(g_.dlistOffset, Id(g_.bidNextP), 0x86, true, false);
     // Maps that the header says are not valid are rebuilt by whoever opens the store next.
     if (ByteAt(f_, g_.fAMapValid) != 0x02) return;
     std::uint64_t zeros = 0;
     for (std::uint64_t n = 0; n < amaps; ++n) {
-      const std::uint64_t amap = kFirstAMap + n * kAMapInterval;
+      const std::uint64_t amap = g_.firstAMap + n * g_.amapInterval;
       Touched();
       std::size_t unmarked = 0, unused = 0;
-      for (std::size_t i = 0; i < 3968; ++i) {
+      const std::size_t bits = g_.AMapBits();
+      for (std::size_t i = 0; i < bits; ++i) {
         const bool bit = (ByteAt(f_, amap + g_.mapBits + i / 8) & (0x80 >> (i % 8))) != 0;
-        const std::uint64_t unit = n * 3968 + i;
+        const std::uint64_t unit = n * bits + i;
         const bool isUsed = unit < used_.size() && used_[unit];
         zeros += bit ? 0 : 1;
         if (isUsed && !bit) ++unmarked;
@@ -366,7 +368,7 @@ class NdbChecker {
                  " units marked in use hold nothing");
       }
     }
-    if (Id(g_.cbAMapFree) != 64 * zeros) {
+    if (Id(g_.cbAMapFree) != g_.amapUnit * zeros) {
       Find(kWarning, "amap-free", "2.2.2.5", "cbAMapFree does not match the maps");
     }
   }
@@ -399,7 +401,7 @@ class NdbChecker {
   CheckedNodes nodes_;
   std::unordered_set<std::uint64_t> visited_;
   std::unordered_map<std::uint64_t, std::uint8_t> expectedLevel_;  // by page offset
-  std::vector<bool> used_;  // one flag per 64-byte unit from 0x4400
+  std::vector<bool> used_;  // one flag per map unit from the first AMap
   std::uint64_t touched_ = 0;
   std::uint64_t lastBlockKey_ = 0, lastNodeKey_ = 0, maxPageBid_ = 0;
   int leafLevel_ = -1;
@@ -413,12 +415,11 @@ const Geometry* CheckHeader(ByteSpan f, CheckFindings& findings) {
     return nullptr;
   }
   const std::uint16_t wVer = *LoadLe16(f, 10);
-  const Geometry* g =
-      wVer == 23 ? &kUnicodeGeometry : (wVer == 14 || wVer == 15 ? &kAnsiGeometry : nullptr);
+  const Geometry* g = GeometryOfVersion(wVer);
   if (g == nullptr) {
     findings.Add(kError, "header-version", "2.2.2.6",
                  "wVer " + std::to_string(wVer) +
-                     ": only ANSI (14, 15) and Unicode (23) stores are checked");
+                     ": only ANSI (14, 15), Unicode (23) and 4 KiB-page (36) stores are checked");
     return nullptr;
   }
   if (f.size() < g->headerSize) {
@@ -447,9 +448,10 @@ const Geometry* CheckHeader(ByteSpan f, CheckFindings& findings) {
                  "ibFileEof " + Hex(eof) + " but the file has " + Hex(f.size()) + " bytes");
   }
   // A store grows by whole allocation map intervals; one whose maps are marked invalid (older
-  // ANSI stores) is rebuilt, size and all, by whoever opens it next.
-  if (ByteAt(f, g->fAMapValid) == 0x02 &&
-      (f.size() - std::min<std::uint64_t>(f.size(), kFirstAMap)) % kAMapInterval != 0) {
+  // ANSI stores) is rebuilt, size and all, by whoever opens it next. The 4 KiB layout's
+  // intervals are 16 MiB: its stores end where their last page or block does.
+  if (ByteAt(f, g->fAMapValid) == 0x02 && g->pageMaps &&
+      (f.size() - std::min<std::uint64_t>(f.size(), g->firstAMap)) % g->amapInterval != 0) {
     findings.Add(kError, "file-size", "2.6.1.1.2",
                  "the file does not end on an allocation-map interval");
   }

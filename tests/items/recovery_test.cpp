@@ -445,7 +445,7 @@ std::set<std::uint32_t> ZeroMessageLeaf(const fs::path& source, Bytes& bytes) {
       bestOffset = leaf.offset;
     }
   }
-  for (std::size_t i = 0; i < kPageSize && !best.empty(); ++i) bytes[bestOffset + i] = std::byte{0};
+  for (std::size_t i = 0; i < kSmallPageSize && !best.empty(); ++i) bytes[bestOffset + i] = std::byte{0};
   return best;
 }
 
@@ -470,7 +470,7 @@ TEST(LostCopiesTest, CopiesFoundByTheirRowsShareTheSubnodesOfTheMessageTheyCopy)
     }
     for (const StoreFile::WalkedLeaf& leaf : store.walkedNodeLeaves) {
       if (leaf.first > 0x200424 || leaf.last < 0x200424) continue;
-      std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(leaf.offset), kPageSize, std::byte{0});
+      std::fill_n(bytes.begin() + static_cast<std::ptrdiff_t>(leaf.offset), kSmallPageSize, std::byte{0});
     }
   }
   const fs::path damaged = dir.path() / "damaged.pst";

@@ -41,7 +41,7 @@ TEST(StoreFileTest, WrongMagicAndCrcsDoNotMatter) {
   Bytes image = BuildSimpleStore(SmallStore(Layout::kUnicode, EncodingMethod::kPermute)).image;
   for (std::size_t i = 0; i < 10; ++i) image[i] = std::byte{0x5A};  // magic, CRC, client magic
   auto store = testing::OpenAndIndex(image);
-  EXPECT_TRUE(store->IsUnicode());
+  EXPECT_EQ(store->Format(), StoreFormat::kUnicode);
   EXPECT_EQ(testing::NodesWithParents(*store).size(), 3u);
   EXPECT_TRUE(store->damage.Empty());
 }
@@ -59,7 +59,7 @@ TEST(StoreFileTest, ShortAndUnknownFilesOpenWithDamageReports) {
   Bytes tiny(40, std::byte{0});
   StoreLe(tiny, 10, 23, 2);
   auto store = testing::OpenAndIndex(tiny);
-  EXPECT_TRUE(store->IsUnicode());
+  EXPECT_EQ(store->Format(), StoreFormat::kUnicode);
   EXPECT_EQ(store->blocks.Size(), 0u);
   EXPECT_EQ(store->nodes.First(), nullptr);
   EXPECT_GE(store->damage.Count(), 2u);
