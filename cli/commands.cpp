@@ -56,7 +56,9 @@ constexpr const char* kUsage =
     "                        validates a store's structure; exit 0 when it has no errors\n"
     "                        (--strict: no violation of the format's rules)\n"
     "  make-sample --out FILE [--messages N] [--seed S] [--encoding none|permute|cyclic]\n"
-    "                        writes a realistic sample store\n"
+    "              [--layout unicode|4k] [--compress] [--client pst|ost]\n"
+    "                        writes a realistic sample store (4k: the 4 KiB pages of an\n"
+    "                        OST, blocks zlib-compressed with --compress)\n"
     "  search DIR [--recursive] [--json]\n"
     "                        lists the store files (names containing .pst or .ost) in DIR\n"
     "                        and, with --recursive, its subfolders\n"
@@ -366,9 +368,12 @@ int Analyze(const Arguments& a, std::ostream& out, std::ostream& err) {
 }
 
 // make-sample --out FILE [--messages N] [--seed S] [--encoding none|permute|cyclic]
+//             [--layout unicode|4k] [--compress] [--client pst|ost]
 int MakeSample(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
   std::string file;
   SampleOptions options;
+  bool encodingGiven = false, fourK = false, compress = false;
+  std::optional<std::uint16_t> client;
   for (std::size_t i = 1; i < args.size(); ++i) {
     const std::string& a = args[i];
     const bool hasValue = i + 1 < args.size();
@@ -381,7 +386,24 @@ int MakeSample(const std::vector<std::string>& args, std::ostream& out, std::ost
         return kExitUsage;
       }
       (a == "--messages" ? options.messages : options.seed) = *value;
+    } else if (a == "--layout" && hasValue) {
+      const std::string l = args[++i];
+      if (l != "unicode" && l != "4k") {
+        err << "palvara-cli: unknown layout " << l << " (unicode or 4k)\n";
+        return kExitUsage;
+      }
+      fourK = l == "4k";
+    } else if (a == "--compress") {
+      compress = true;
+    } else if (a == "--client" && hasValue) {
+      const std::string c = args[++i];
+      if (c != "pst" && c != "ost") {
+        err << "palvara-cli: unknown client " << c << " (pst or ost)\n";
+        return kExitUsage;
+      }
+      client = c == "ost" ? kClientOst : kClientPst;
     } else if (a == "--encoding" && hasValue) {
+      encodingGiven = true;
       const std::string e = args[++i];
       if (e == "none") {
         options.encoding = EncodingMethod::kNone;
@@ -401,6 +423,13 @@ int MakeSample(const std::vector<std::string>& args, std::ostream& out, std::ost
   if (file.empty()) {
     err << "palvara-cli: make-sample needs --out FILE\n" << kUsage;
     return kExitUsage;
+  }
+  if (fourK || compress) {
+    // Stores of 4 KiB pages are OSTs, which Outlook keeps unencoded.
+    options.layout = NdbLayout{&k4kGeometry, compress, client.value_or(kClientOst)};
+    if (!encodingGiven) options.encoding = EncodingMethod::kNone;
+  } else {
+    options.layout.client = client.value_or(kClientPst);
   }
   SampleSummary summary;
   const Status status = WriteSampleStore(file, options, &summary);

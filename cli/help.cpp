@@ -130,13 +130,19 @@ const std::vector<CommandHelp>& CommandHelpTexts() {
       {"make-sample",
        "usage: palvara-cli make-sample --out FILE [--messages N] [--seed S]\n"
        "                               [--encoding none|permute|cyclic]\n"
+       "                               [--layout unicode|4k] [--compress] [--client pst|ost]\n"
        "\n"
        "Writes a deterministic, realistic sample store with every kind of item.\n"
        "\n"
        "  --out FILE        the store to write\n"
        "  --messages N      number of mails\n"
        "  --seed S          seed of the generator\n"
-       "  --encoding E      block encoding: none, permute or cyclic\n"},
+       "  --encoding E      block encoding: none, permute or cyclic (4k: none by default)\n"
+       "  --layout L        unicode (a PST, the default) or 4k (the 4 KiB pages of the OST\n"
+       "                    files of Outlook 2013 and later)\n"
+       "  --compress        store data blocks zlib-compressed where that is shorter (the 4k\n"
+       "                    layout; implies --layout 4k)\n"
+       "  --client C        the client signature: pst (\"SM\") or ost (\"SO\", the 4k default)\n"},
   };
   return kHelp;
 }

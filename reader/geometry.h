@@ -56,21 +56,21 @@ struct Geometry {
   // Heap ids (2.3.1.1): the block index starts at this bit.
   unsigned hidBlockShift;
 
-  bool IsAnsi() const { return idWidth == 4; }
+  constexpr bool IsAnsi() const { return idWidth == 4; }
   // The bytes a block of `cb` data bytes takes in the file, trailer and padding included.
-  std::size_t BlockSize(std::size_t cb) const {
+  constexpr std::size_t BlockSize(std::size_t cb) const {
     return (cb + blockTrailer + blockAlign - 1) / blockAlign * blockAlign;
   }
   // Bits of one allocation map page.
-  std::size_t AMapBits() const { return (pageData - mapBits) * 8; }
+  constexpr std::size_t AMapBits() const { return (pageData - mapBits) * 8; }
   // Offsets of a B-tree page's cEntMax, cbEnt and cLevel (cEnt is at entryArea).
-  std::size_t CEntMaxAt() const { return entryArea + countWidth; }
-  std::size_t CbEntAt() const { return entryArea + 2 * countWidth; }
-  std::size_t CLevelAt() const { return entryArea + 2 * countWidth + 1; }
+  constexpr std::size_t CEntMaxAt() const { return entryArea + countWidth; }
+  constexpr std::size_t CbEntAt() const { return entryArea + 2 * countWidth; }
+  constexpr std::size_t CLevelAt() const { return entryArea + 2 * countWidth + 1; }
   // The most ids one XBLOCK, and entries one SLBLOCK or SIBLOCK, holds.
-  std::size_t XBlockFanout() const { return (maxBlockData - 8) / idWidth; }
-  std::size_t SlFanout() const { return (maxBlockData - subnodeHeader) / slEntry; }
-  std::size_t SiFanout() const { return (maxBlockData - subnodeHeader) / siEntry; }
+  constexpr std::size_t XBlockFanout() const { return (maxBlockData - 8) / idWidth; }
+  constexpr std::size_t SlFanout() const { return (maxBlockData - subnodeHeader) / slEntry; }
+  constexpr std::size_t SiFanout() const { return (maxBlockData - subnodeHeader) / siEntry; }
 };
 
 inline constexpr std::size_t kSmallPageSize = 512;  // pages of the ANSI and Unicode layouts

@@ -105,7 +105,7 @@ class IndexRepair {
     const PageLayout& layout = *s_.Layout();
     for (const StoreFile::WalkedLeaf& leaf : s_.walkedNodeLeaves) {
       const Bytes page = ReadBlockAt(s_, leaf.offset, s_.Layout()->pageSize);
-      if (ByteAt(page, layout.entryArea + 3) == 0) continue;
+      if (ByteAt(page, layout.CLevelAt()) == 0) continue;
       s_.damage.Report("NBT", leaf.offset,
                        "intermediate page read as a leaf: node tree rebuilt from the scan");
       s_.nodes.Clear();

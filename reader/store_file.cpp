@@ -27,6 +27,8 @@ const PageLayout* StoreFile::Layout() const {
       return &kAnsiGeometry;
     case StoreFormat::kUnicode:
       return &kUnicodeGeometry;
+    case StoreFormat::kUnicode4k:
+      return &k4kGeometry;
     case StoreFormat::kNone: break;
   }
   return nullptr;

@@ -74,7 +74,7 @@ std::string HeapBlockFault(ByteSpan block, std::size_t index) {
 }
 
 std::optional<std::vector<std::uint32_t>> TableColumns(StoreFile& store, const BlockEntry* data) {
-  const std::optional<HeapOnNode> heap = HeapOnNode::Open(ReadNodeBlocks(store, data));
+  const std::optional<HeapOnNode> heap = HeapOnNode::Open(ReadNodeBlocks(store, data), store.Layout()->hidBlockShift);
   if (!heap || heap->ClientSignature() != kClientTableContext) return std::nullopt;
   const std::optional<ByteSpan> info = heap->Item(heap->UserRoot());
   if (!info || info->size() < 22) return std::nullopt;
@@ -450,7 +450,7 @@ void LtpChecker::CheckHeapData(const Place& place, const BlockEntry* data, bool 
   const std::uint8_t client = ByteAt(blocks[0], 3);
   if (!KnownClient(client))
     Find(kViolation, "heap", "2.3.1.2", place, "unknown bClientSig " + Hex(client));
-  const std::optional<HeapOnNode> heap = HeapOnNode::Open(std::move(blocks));
+  const std::optional<HeapOnNode> heap = HeapOnNode::Open(std::move(blocks), store_.Layout()->hidBlockShift);
   if (!heap) return;
   const PageLayout* layout = store_.Layout();
   HeapCheck check(store_, *heap, place, layout->maxBlockData,

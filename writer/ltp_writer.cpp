@@ -77,7 +77,7 @@ std::uint32_t HeapWriter::Place(std::size_t size) {
   Page& page = pages_.back();
   page.bytes.resize(page.bytes.size() + size);
   page.ends.push_back(static_cast<std::uint16_t>(page.bytes.size()));
-  return static_cast<std::uint32_t>(((pages_.size() - 1) << 16) | (page.ends.size() << 5));
+  return static_cast<std::uint32_t>(((pages_.size() - 1) << blockShift_) | (page.ends.size() << 5));
 }
 
 std::uint32_t HeapWriter::Allocate(ByteSpan item) {
@@ -94,10 +94,10 @@ std::uint32_t HeapWriter::Reserve(std::size_t size) {
 }
 
 void HeapWriter::Set(std::uint32_t hid, ByteSpan item) {
-  Page& page = pages_[hid >> 16];
+  Page& page = pages_[hid >> blockShift_];
   const std::size_t index = ((hid >> 5) & 0x7FF) - 1;
   if (index >= page.ends.size()) return;  // a page written already
-  const std::size_t start = index == 0 ? HeaderSize(hid >> 16) : page.ends[index - 1];
+  const std::size_t start = index == 0 ? HeaderSize(hid >> blockShift_) : page.ends[index - 1];
   std::copy_n(item.begin(), std::min<std::size_t>(item.size(), page.ends[index] - start),
               page.bytes.begin() + static_cast<std::ptrdiff_t>(start));
 }
@@ -238,21 +238,23 @@ void FillBth(HeapWriter& heap, const BthReservation& r, std::uint8_t cbKey, std:
   heap.Set(r.header, header);
 }
 
-NodeContent BuildPropertyContext(const std::vector<PropertyValue>& properties, SubnodeIds& ids) {
+NodeContent BuildPropertyContext(const std::vector<PropertyValue>& properties, SubnodeIds& ids,
+                                 unsigned hidBlockShift) {
   std::vector<PropertyView> views;
   views.reserve(properties.size());
   for (const PropertyValue& p : properties) views.push_back({p.id, p.type, p.value});
-  return BuildPropertyContext(views, ids);
+  return BuildPropertyContext(views, ids, hidBlockShift);
 }
 
-NodeContent BuildPropertyContext(std::span<const PropertyView> properties, SubnodeIds& ids) {
+NodeContent BuildPropertyContext(std::span<const PropertyView> properties, SubnodeIds& ids,
+                                 unsigned hidBlockShift) {
   std::vector<const PropertyView*> sorted;
   sorted.reserve(properties.size());
   for (const PropertyView& p : properties) sorted.push_back(&p);
   std::stable_sort(sorted.begin(), sorted.end(),
                    [](const PropertyView* a, const PropertyView* b) { return a->id < b->id; });
   NodeContent content;
-  HeapWriter heap(0xBC);
+  HeapWriter heap(0xBC, nullptr, hidBlockShift);
   // The BTH header and leaves first, as Outlook lays them out; the values after them.
   const BthReservation bth = ReserveBth(heap, 2, 6, sorted.size());
   heap.SetUserRoot(bth.header);
@@ -313,9 +315,11 @@ TableRow TableRow::FromPacked(std::uint32_t id, ByteSpan packed) {
 }
 
 NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
-                              const std::vector<TableRow>& rows, SubnodeIds& ids) {
+                              const std::vector<TableRow>& rows, SubnodeIds& ids,
+                              unsigned hidBlockShift) {
   return BuildTableContext(
-      tags, rows.size(), [&rows](std::size_t r) -> const TableRow& { return rows[r]; }, ids);
+      tags, rows.size(), [&rows](std::size_t r) -> const TableRow& { return rows[r]; }, ids,
+      hidBlockShift);
 }
 
 namespace {
@@ -324,6 +328,7 @@ namespace {
 // heap pages into `out` as they fill, full row-matrix blocks parked in `stash` until the heap
 // is written (`stashed`, in order).
 struct TableSink {
+  unsigned hidBlockShift = 16;    // in memory: the layout's heap id block shift
   NdbWriter* out = nullptr;
   RowSpill* stash = nullptr;
   std::vector<RowSpill::Ref> stashed;
@@ -334,7 +339,7 @@ struct TableSink {
 void BuildTable(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
                 const std::function<const TableRow&(std::size_t)>& rowAt, SubnodeIds& ids,
                 NodeContent& content, TableSink& sink) {
-  HeapWriter heap(0x7C, sink.out);
+  HeapWriter heap(0x7C, sink.out, sink.hidBlockShift);
 
   // Columns: the given tags sorted, plus the row id and version in the first two cells.
   struct Column {
@@ -480,9 +485,10 @@ void BuildTable(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
 
 NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
                               const std::function<const TableRow&(std::size_t)>& rowAt,
-                              SubnodeIds& ids) {
+                              SubnodeIds& ids, unsigned hidBlockShift) {
   NodeContent content;
   TableSink inMemory;
+  inMemory.hidBlockShift = hidBlockShift;
   BuildTable(tags, rowCount, rowAt, ids, content, inMemory);
   return content;
 }

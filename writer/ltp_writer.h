@@ -33,8 +33,13 @@ std::size_t CellSize(std::uint16_t type);
 // pages with NdbWriter::WriteBlocks, when the writer writes nothing else in between.
 class HeapWriter {
  public:
-  explicit HeapWriter(std::uint8_t clientSignature, NdbWriter* streamTo = nullptr)
-      : client_(clientSignature), out_(streamTo) {}
+  // Heap ids name their page from bit `blockShift` up: 16, or 19 in the 4 KiB-page layout
+  // (when streaming, the writer's layout decides).
+  explicit HeapWriter(std::uint8_t clientSignature, NdbWriter* streamTo = nullptr,
+                      unsigned blockShift = 16)
+      : client_(clientSignature),
+        out_(streamTo),
+        blockShift_(streamTo != nullptr ? streamTo->layout().hidBlockShift : blockShift) {}
   // Adds an item (at most 3,580 bytes) and returns its heap id.
   std::uint32_t Allocate(ByteSpan item);
   // Reserves an item of `size` bytes (zeros) to be filled later with Set.
@@ -66,6 +71,7 @@ class HeapWriter {
 
   std::uint8_t client_;
   NdbWriter* out_;
+  unsigned blockShift_;
   std::uint32_t userRoot_ = 0;
   std::vector<Page> pages_;
   std::vector<std::uint8_t> levels_;  // fill level of each closed page
@@ -124,9 +130,12 @@ struct PropertyView {
 };
 
 // A property context of the given values (any order; sorted by id on the way). Values too
-// large for the heap are referred to, not copied: they must outlive the content.
-NodeContent BuildPropertyContext(std::span<const PropertyView> properties, SubnodeIds& ids);
-NodeContent BuildPropertyContext(const std::vector<PropertyValue>& properties, SubnodeIds& ids);
+// large for the heap are referred to, not copied: they must outlive the content. Heap ids name
+// their page from bit `hidBlockShift` up (19 in the 4 KiB-page layout).
+NodeContent BuildPropertyContext(std::span<const PropertyView> properties, SubnodeIds& ids,
+                                 unsigned hidBlockShift = 16);
+NodeContent BuildPropertyContext(const std::vector<PropertyValue>& properties, SubnodeIds& ids,
+                                 unsigned hidBlockShift = 16);
 
 // A table row: its id and one cell per column tag given, each a value or absent. The cells are
 // packed into one buffer, so that the rows of a large folder's contents table, kept until the
@@ -152,12 +161,13 @@ struct TableRow {
 // A table context with PidTagLtpRowId and PidTagLtpRowVer first and then `tags` (property
 // tags, type in the low 16 bits); rows in order.
 NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags,
-                              const std::vector<TableRow>& rows, SubnodeIds& ids);
+                              const std::vector<TableRow>& rows, SubnodeIds& ids,
+                              unsigned hidBlockShift = 16);
 // The same with the rows handed over one at a time, in order: `rowAt(r)` for r from 0 to
 // rowCount - 1, so that they need not all be held at once.
 NodeContent BuildTableContext(const std::vector<std::uint32_t>& tags, std::size_t rowCount,
                               const std::function<const TableRow&(std::size_t)>& rowAt,
-                              SubnodeIds& ids);
+                              SubnodeIds& ids, unsigned hidBlockShift = 16);
 
 struct WrittenNode {
   std::uint64_t bidData = 0;

@@ -10,6 +10,7 @@
 #include <queue>
 
 #include "reader/crc.h"
+#include "reader/inflate.h"
 #include "writer/row_spill.h"
 
 namespace palvara {
@@ -34,20 +35,18 @@ Status WriteAll(int fd, const std::filesystem::path& path, std::uint64_t offset,
   return Status::Ok();
 }
 
-constexpr std::uint64_t kFirstAMap = 0x4400;
-constexpr std::uint64_t kAMapInterval = 0x3E000;  // 3,968 units of 64 bytes
-constexpr std::uint64_t kDListOffset = 0x4200;
-constexpr std::size_t kUnitsPerAMap = 3968;
-constexpr std::size_t kXBlockFanout = 1021;   // (8176 - 8) / 8
-constexpr std::size_t kSlEntries = 340;       // (8176 - 8) / 24
-constexpr std::size_t kSiEntries = 510;       // (8176 - 8) / 16
-// Past 8,192 AMaps (about 2 GB) FPMap pages would be due; a store stays below that.
+// Data trees and subnode trees are laid out for the Unicode layout's blocks, whatever the layout
+// (every reader of the 4 KiB layout reads them): 1,021 ids an XBLOCK, 340 and 510 entries a
+// SLBLOCK and SIBLOCK.
+constexpr std::size_t kXBlockFanout = kUnicodeGeometry.XBlockFanout();
+constexpr std::size_t kSlEntries = kUnicodeGeometry.SlFanout();
+constexpr std::size_t kSiEntries = kUnicodeGeometry.SiFanout();
+static_assert(kXBlockFanout == 1021 && kSlEntries == 340 && kSiEntries == 510);
+// Past 8,192 AMaps (about 2 GB) FPMap pages would be due; a store of the small-page layouts
+// stays below that. The 4 KiB layout's maps have no such pages: its stores may grow to what the
+// writer's entries hold (128 GiB).
 constexpr std::uint64_t kMaxAMaps = 8192;
-constexpr std::size_t kBlockLeafEntries = 20;  // 488 / 24
-constexpr std::size_t kNodeLeafEntries = 15;   // 488 / 32
-constexpr std::size_t kIntermediateEntries = 20;
-// The allocation bits of one interval, as its AMap page holds them.
-constexpr std::size_t kMapBytes = kUnitsPerAMap / 8;
+constexpr std::uint64_t kMaxStoreBytes = std::uint64_t{128} << 30;
 constexpr std::uint8_t kPtypeBbt = 0x80, kPtypeNbt = 0x81, kPtypeFMap = 0x82, kPtypePMap = 0x83,
                        kPtypeAMap = 0x84, kPtypeDList = 0x86;
 
@@ -67,27 +66,33 @@ void MarkBits(Words& words, std::size_t first, std::size_t end, bool used) {
   }
 }
 
-std::uint64_t IntervalOf(std::uint64_t offset) { return (offset - kFirstAMap) / kAMapInterval; }
-std::uint64_t IntervalStart(std::uint64_t n) { return kFirstAMap + n * kAMapInterval; }
-bool HasPMap(std::uint64_t n) { return n % 8 == 0; }
-bool HasFMap(std::uint64_t n) { return n >= 128 && (n - 128) % 496 == 0; }
+}  // namespace
+
+std::uint64_t NdbWriter::IntervalOf(std::uint64_t offset) const {
+  return (offset - g_.firstAMap) / g_.amapInterval;
+}
+std::uint64_t NdbWriter::IntervalStart(std::uint64_t n) const {
+  return g_.firstAMap + n * g_.amapInterval;
+}
+bool NdbWriter::HasPMap(std::uint64_t n) const { return g_.pageMaps && n % 8 == 0; }
+bool NdbWriter::HasFMap(std::uint64_t n) const {
+  return g_.pageMaps && n >= 128 && (n - 128) % 496 == 0;
+}
 // Map pages at the start of interval n: its AMap, then a PMap and an FMap where due.
-std::uint64_t ReservedBytes(std::uint64_t n) {
-  return 512 + (HasPMap(n) ? 512 : 0) + (HasFMap(n) ? 512 : 0);
+std::uint64_t NdbWriter::ReservedBytes(std::uint64_t n) const {
+  return g_.pageSize * (1 + (HasPMap(n) ? 1 : 0) + (HasFMap(n) ? 1 : 0));
 }
 
 // The pages of a B-tree over `entries` entries: its leaves and every level above them.
-std::size_t TreePages(std::size_t entries, std::size_t leafCapacity) {
+std::size_t NdbWriter::TreePages(std::size_t entries, std::size_t leafCapacity) const {
   std::size_t level = std::max<std::size_t>(1, (entries + leafCapacity - 1) / leafCapacity);
   std::size_t pages = level;
   while (level > 1) {
-    level = (level + kIntermediateEntries - 1) / kIntermediateEntries;
+    level = (level + intermediateEntries_ - 1) / intermediateEntries_;
     pages += level;
   }
   return pages;
 }
-
-}  // namespace
 
 std::filesystem::path NdbWriter::UnfinishedPath(const std::filesystem::path& path) {
   std::filesystem::path unfinished = path;
@@ -97,7 +102,7 @@ std::filesystem::path NdbWriter::UnfinishedPath(const std::filesystem::path& pat
 
 std::unique_ptr<NdbWriter> NdbWriter::Create(const std::filesystem::path& path,
                                              EncodingMethod encoding, Status* error,
-                                             std::size_t writeBuffer) {
+                                             std::size_t writeBuffer, NdbLayout layout) {
   const std::filesystem::path unfinished = UnfinishedPath(path);
   const int fd = ::open(unfinished.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -105,23 +110,31 @@ std::unique_ptr<NdbWriter> NdbWriter::Create(const std::filesystem::path& path,
     return nullptr;
   }
   *error = Status::Ok();
-  return std::unique_ptr<NdbWriter>(new NdbWriter(fd, path, encoding, writeBuffer));
+  return std::unique_ptr<NdbWriter>(new NdbWriter(fd, path, encoding, writeBuffer, layout));
 }
 
 NdbWriter::NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding,
-                     std::size_t writeBuffer)
+                     std::size_t writeBuffer, NdbLayout layout)
     : fd_(fd),
       path_(std::move(path)),
+      g_(*layout.geometry),
+      options_(layout),
+      unitsPerMap_(g_.AMapBits()),
+      mapBytes_(g_.AMapBits() / 8),
+      blockLeafEntries_(g_.entryArea / g_.blockLeafEntry),
+      nodeLeafEntries_(g_.entryArea / g_.nodeLeafEntry),
+      intermediateEntries_(g_.entryArea / g_.intermediateEntry),
       bufferLimit_(writeBuffer),
       encoding_(encoding),
-      cursor_(kFirstAMap) {
+      cursor_(std::max<std::uint64_t>(g_.firstAMap, layout.firstOffset)) {
+  blockTreePages_.pageSize = nodeTreePages_.pageSize = g_.pageSize;
   buffer_.reserve(bufferLimit_);
   spillFolder_ = path_.has_parent_path() ? path_.parent_path() : ".";
   spill_ = std::make_unique<RowSpill>(spillFolder_, kRecordRun * sizeof(BlockRecord));
   if (!spill_->Spilling()) spill_.reset();
   // Where no file can be made beside the store, these keep what they are given in memory.
   nodeSpill_ = std::make_unique<RowSpill>(spillFolder_, kNodeRun * sizeof(NodeRecord));
-  mapSpill_ = std::make_unique<RowSpill>(spillFolder_, 128 * kMapBytes);
+  mapSpill_ = std::make_unique<RowSpill>(spillFolder_, 128 * mapBytes_);
   if (bufferLimit_ > 0) {
     behind_ = true;
     writeBehind_ = std::thread([this] { WriteBehind(); });
@@ -257,13 +270,14 @@ void NdbWriter::WriteToFile(std::uint64_t offset, ByteSpan bytes) {
 }
 
 void NdbWriter::MarkUsed(std::uint64_t offset, std::size_t size, bool used) {
-  std::uint64_t unit = (offset - kFirstAMap) / 64;
-  const std::uint64_t last = (offset - kFirstAMap + size + 63) / 64;
+  const std::uint64_t u = g_.amapUnit;
+  std::uint64_t unit = (offset - g_.firstAMap) / u;
+  const std::uint64_t last = (offset - g_.firstAMap + size + u - 1) / u;
   while (unit < last) {
-    const std::uint64_t n = unit / kUnitsPerAMap;
-    const std::uint64_t end = std::min<std::uint64_t>(last, (n + 1) * kUnitsPerAMap);
-    MarkUnits(n, static_cast<std::size_t>(unit - n * kUnitsPerAMap),
-              static_cast<std::size_t>(end - n * kUnitsPerAMap), used);
+    const std::uint64_t n = unit / unitsPerMap_;
+    const std::uint64_t end = std::min<std::uint64_t>(last, (n + 1) * unitsPerMap_);
+    MarkUnits(n, static_cast<std::size_t>(unit - n * unitsPerMap_),
+              static_cast<std::size_t>(end - n * unitsPerMap_), used);
     unit = end;
   }
 }
@@ -281,22 +295,22 @@ void NdbWriter::MarkUnits(std::uint64_t n, std::size_t first, std::size_t end, b
 
 void NdbWriter::SettleMaps(std::uint64_t n) {
   while (mapInterval_ < n) {
-    mapSpill_->AddBytes(std::as_bytes(std::span(map_)));
+    mapSpill_->AddBytes(std::as_bytes(std::span(map_)).first(mapBytes_));
     map_.fill(0);
     ++mapInterval_;
   }
 }
 
 void NdbWriter::LoadMap(std::uint64_t n, MapWords& words) {
-  static_assert(sizeof(MapWords) == kMapBytes);
   words.fill(0);
   if (n == mapInterval_) words = map_;
   if (n < mapInterval_ &&
-      !mapSpill_->ReadAt(n * kMapBytes, std::as_writable_bytes(std::span(words))) && status_.ok()) {
+      !mapSpill_->ReadAt(n * mapBytes_, std::as_writable_bytes(std::span(words)).first(mapBytes_)) &&
+      status_.ok()) {
     status_ = Status::Error("the allocation maps of the new store could not be read back");
   }
   // The interval's own map pages, and the room given back since it was left.
-  MarkBits(words, 0, ReservedBytes(n) / 64, true);
+  MarkBits(words, 0, ReservedBytes(n) / g_.amapUnit, true);
   for (const LateMark& mark : lateMarks_) {
     if (mark.interval == n) MarkBits(words, mark.first, mark.end, mark.used);
   }
@@ -306,27 +320,27 @@ void NdbWriter::LoadMap(std::uint64_t n, MapWords& words) {
 // more pages than are set aside. Nothing is written there until Finish.
 void NdbWriter::SetAsidePages(PageSlots& slots, std::size_t entries, std::size_t leafCapacity) {
   if (slots.size() >= TreePages(entries, leafCapacity) || !status_.ok()) return;
-  slots.runs.push_back(Allocate(kPagesPerRun * 512, 512));
+  slots.runs.push_back(Allocate(kPagesPerRun * g_.pageSize, g_.pageSize));
 }
 
 // The next page slot set aside for a tree, else a new page at the end.
 std::uint64_t NdbWriter::TakePage(PageSlots& slots) {
   if (slots.taken < slots.size()) return slots.at(slots.taken++);
-  return Allocate(512, 512);
+  return Allocate(g_.pageSize, g_.pageSize);
 }
 
 std::uint64_t NdbWriter::IndexBytes() const {
-  auto beyond = [](const PageSlots& slots, std::size_t entries, std::size_t leafCapacity) {
+  auto beyond = [this](const PageSlots& slots, std::size_t entries, std::size_t leafCapacity) {
     const std::size_t pages = TreePages(entries, leafCapacity);
     return pages > slots.size() ? pages - slots.size() : 0;
   };
-  return (beyond(blockTreePages_, blockCount_, kBlockLeafEntries) +
-          beyond(nodeTreePages_, nodeCount_, kNodeLeafEntries) + 2) *
-         512;
+  return (beyond(blockTreePages_, blockCount_, blockLeafEntries_) +
+          beyond(nodeTreePages_, nodeCount_, nodeLeafEntries_) + 2) *
+         g_.pageSize;
 }
 
 std::uint64_t NdbWriter::Allocate(std::size_t size, std::size_t alignment) {
-  size = AlignUp(size, 64);
+  size = AlignUp(size, g_.blockAlign);
   for (;;) {
     std::uint64_t offset = AlignUp(cursor_, alignment);
     const std::uint64_t n = IntervalOf(offset);
@@ -336,12 +350,12 @@ std::uint64_t NdbWriter::Allocate(std::size_t size, std::size_t alignment) {
       MarkUsed(start, ReservedBytes(n));
       offset = AlignUp(start + ReservedBytes(n), alignment);
     }
-    if (n >= kMaxAMaps) {
-      if (status_.ok()) status_ = Status::Error("the store would grow past 2 GB: split the output");
-      return IntervalStart(0) + 1024;  // Tolerant: writes are skipped once the status failed
+    if ((g_.pageMaps && n >= kMaxAMaps) || offset + size > kMaxStoreBytes) {
+      if (status_.ok()) status_ = Status::Error("the store would grow past its size limit: split the output");
+      return IntervalStart(0) + 2 * g_.pageSize;  // Tolerant: writes are skipped once the status failed
     }
-    if (offset + size > start + kAMapInterval) {  // a block never straddles two AMaps
-      cursor_ = start + kAMapInterval;
+    if (offset + size > start + g_.amapInterval) {  // a block never straddles two AMaps
+      cursor_ = start + g_.amapInterval;
       continue;
     }
     MarkUsed(offset, size);
@@ -351,11 +365,16 @@ std::uint64_t NdbWriter::Allocate(std::size_t size, std::size_t alignment) {
 }
 
 NdbWriter::BlockSlot NdbWriter::ReserveBlock(std::size_t size, bool internal) {
+  return ReserveStoredBlock(size, size, internal);
+}
+
+NdbWriter::BlockSlot NdbWriter::ReserveStoredBlock(std::size_t size, std::size_t inflated,
+                                                   bool internal) {
   const std::uint64_t bid = bidNextB_ | (internal ? 2 : 0);
   bidNextB_ += 4;
-  const std::uint64_t offset = Allocate(AlignUp(size + 16, 64), 64);
+  const std::uint64_t offset = Allocate(g_.BlockSize(size), g_.blockAlign);
   recent_.push_back(BlockRecord{static_cast<std::uint32_t>(offset / 64) | (internal ? kInternalBit : 0),
-                                static_cast<std::uint16_t>(size), 2});
+                                static_cast<std::uint16_t>(size), static_cast<std::uint16_t>(inflated), 2});
   ++blockCount_;
   if (recent_.size() == kRecordRun && spill_ != nullptr) {
     Bytes run(kRecordRun * sizeof(BlockRecord));
@@ -366,53 +385,73 @@ NdbWriter::BlockSlot NdbWriter::ReserveBlock(std::size_t size, bool internal) {
     ++spilledRuns_;
     recent_.clear();
   }
-  SetAsidePages(blockTreePages_, blockCount_, kBlockLeafEntries);
+  SetAsidePages(blockTreePages_, blockCount_, blockLeafEntries_);
   return BlockSlot{bid, offset, size};
 }
 
 void NdbWriter::FillBlock(const BlockSlot& slot, ByteSpan data, bool internal) {
+  FillStoredBlock(slot, data, slot.size, internal);
+}
+
+void NdbWriter::FillStoredBlock(const BlockSlot& slot, ByteSpan data, std::size_t inflated,
+                                bool internal) {
   data = data.first(std::min(data.size(), slot.size));
-  const std::size_t total = AlignUp(slot.size + 16, 64);
+  const std::size_t total = g_.BlockSize(slot.size);
   // The block is laid out where it will wait for the file, in the write buffer when it follows
   // what the buffer holds, and finished there when the buffer goes; else on its own at once.
   std::span<std::byte> block = BufferSpan(slot.offset, total);
   if (!block.empty()) {
     std::copy(data.begin(), data.end(), block.begin());
     pending_.push_back(PendingBlock{slot.bid, static_cast<std::uint32_t>(slot.offset - bufferStart_),
-                                    static_cast<std::uint16_t>(slot.size), internal});
+                                    static_cast<std::uint16_t>(slot.size),
+                                    static_cast<std::uint16_t>(inflated), internal});
   } else {
     Bytes own(total);
     std::copy(data.begin(), data.end(), own.begin());
-    FinishBlock(own, slot.offset, slot.bid, slot.size, internal);
+    FinishBlock(own, slot.offset, slot.bid, slot.size, inflated, internal);
     WriteAt(slot.offset, own);
   }
 }
 
 std::uint64_t NdbWriter::WriteBlock(ByteSpan data, bool internal) {
+  // In the 4 KiB layout a data block is stored as one zlib stream when that is shorter.
+  if (options_.compress && g_.compressed && !internal && data.size() > 64) {
+    const Bytes packed = Deflate(data);
+    if (!packed.empty() && packed.size() < data.size()) {
+      const BlockSlot slot = ReserveStoredBlock(packed.size(), data.size(), internal);
+      FillStoredBlock(slot, packed, data.size(), internal);
+      return slot.bid;
+    }
+  }
   const BlockSlot slot = ReserveBlock(data.size(), internal);
   FillBlock(slot, data, internal);
   return slot.bid;
 }
 
 void NdbWriter::FinishBlock(std::span<std::byte> block, std::uint64_t offset, std::uint64_t bid,
-                            std::size_t cb, bool internal) const {
+                            std::size_t cb, std::size_t inflated, bool internal) const {
   const std::span<std::byte> stored = block.first(cb);
   if (!internal) {
     if (encoding_ == EncodingMethod::kPermute) EncodePermute(stored);
     if (encoding_ == EncodingMethod::kCyclic) CodeCyclic(stored, static_cast<std::uint32_t>(bid));
   }
-  const std::size_t trailer = block.size() - 16;
+  const std::size_t trailer = block.size() - g_.blockTrailer;
   StoreLe(block, trailer, cb, 2);
   StoreLe(block, trailer + 2, ComputeSig(offset, bid), 2);
-  StoreLe(block, trailer + 4, ComputeCrc(stored), 4);
-  StoreLe(block, trailer + 8, bid, 8);
+  StoreLe(block, trailer + g_.blockTrailerCrc, ComputeCrc(stored), 4);
+  StoreLe(block, trailer + g_.blockTrailerBid, bid, g_.idWidth);
+  if (g_.blockTrailerInflated != 0) {
+    // The 4 KiB layout's trailer: 2 (of unknown use, as Outlook writes it), the inflated size.
+    StoreLe(block, trailer + 16, 2, 2);
+    StoreLe(block, trailer + g_.blockTrailerInflated, inflated, 2);
+  }
 }
 
 void NdbWriter::FinishBlocks(Bytes& buffer, std::uint64_t start,
                              std::vector<PendingBlock>& pending) const {
   for (const PendingBlock& b : pending) {
-    const std::size_t total = AlignUp(b.cb + 16u, 64);
-    FinishBlock(std::span(buffer).subspan(b.at, total), start + b.at, b.bid, b.cb, b.internal);
+    FinishBlock(std::span(buffer).subspan(b.at, g_.BlockSize(b.cb)), start + b.at, b.bid, b.cb,
+                b.inflated, b.internal);
   }
   pending.clear();
 }
@@ -541,7 +580,7 @@ void NdbWriter::AddNode(std::uint32_t nid, std::uint64_t bidData, std::uint64_t 
   recentNodes_.push_back(NodeRecord{nid, narrow(bidData), narrow(bidSub), nidParent});
   ++nodeCount_;
   if (recentNodes_.size() == kNodeRun) SpillNodes();
-  SetAsidePages(nodeTreePages_, nodeCount_, kNodeLeafEntries);
+  SetAsidePages(nodeTreePages_, nodeCount_, nodeLeafEntries_);
 }
 
 void NdbWriter::SpillNodes() {
@@ -602,11 +641,14 @@ const NdbWriter::NodeRecord& NdbWriter::NodeAt(std::size_t at) {
 
 void NdbWriter::WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype, std::uint64_t bid,
                           bool signed_) {
-  StoreLe(page, 496, ptype, 1);
-  StoreLe(page, 497, ptype, 1);
-  StoreLe(page, 498, signed_ ? ComputeSig(offset, bid) : 0, 2);
-  StoreLe(page, 500, ComputeCrc(ByteSpan(page).first(496)), 4);
-  StoreLe(page, 504, bid, 8);
+  const std::size_t t = g_.pageData;
+  StoreLe(page, t, ptype, 1);
+  StoreLe(page, t + 1, ptype, 1);
+  StoreLe(page, t + 2, signed_ ? ComputeSig(offset, bid) : 0, 2);
+  StoreLe(page, t + g_.pageTrailerCrc, ComputeCrc(ByteSpan(page).first(t)), 4);
+  StoreLe(page, t + g_.pageTrailerBid, bid, g_.idWidth);
+  // The 4 KiB layout's trailer ends with a field of unknown use that Outlook sets to 1.
+  if (g_.pageTrailerExtra != 0) StoreLe(page, t + g_.pageTrailerExtra, 1, 8);
   WriteAt(offset, page);
 }
 
@@ -637,12 +679,12 @@ NdbWriter::PageRef NdbWriter::WriteBTree(std::size_t count, std::size_t leafCapa
   for (std::size_t i = 0; i < count || (i == 0 && count == 0); i += leafCapacity) {
     const std::size_t n = std::min(leafCapacity, count - i);
     const std::uint64_t key = n > 0 ? keyAt(i) : 0;
-    Bytes page(512);
+    Bytes page(g_.pageSize);
     for (std::size_t k = 0; k < n; ++k) serialize(page, leafSize * k, i + k);
-    StoreLe(page, 488, n, 1);
-    StoreLe(page, 489, leafCapacity, 1);
-    StoreLe(page, 490, leafSize, 1);
-    StoreLe(page, 491, 0, 1);
+    StoreLe(page, g_.entryArea, n, g_.countWidth);
+    StoreLe(page, g_.CEntMaxAt(), leafCapacity, g_.countWidth);
+    StoreLe(page, g_.CbEntAt(), leafSize, 1);
+    StoreLe(page, g_.CLevelAt(), 0, 1);
     const std::uint64_t offset = TakePage(slots);
     const std::uint64_t bid = bidNextP_++;
     WritePage(offset, page, ptype, bid, true);
@@ -655,9 +697,9 @@ NdbWriter::PageRef NdbWriter::WriteBTree(std::size_t count, std::size_t leafCapa
     const std::size_t size = levelSize;
     levelStart = refs.Size();
     levelSize = 0;
-    for (std::size_t i = 0; i < size; i += kIntermediateEntries) {
-      const std::size_t n = std::min(kIntermediateEntries, size - i);
-      Bytes page(512);
+    for (std::size_t i = 0; i < size; i += intermediateEntries_) {
+      const std::size_t n = std::min(intermediateEntries_, size - i);
+      Bytes page(g_.pageSize);
       std::uint64_t firstKey = 0;
       for (std::size_t k = 0; k < n; ++k) {
         const PageRef ref = below(start, i + k);
@@ -666,10 +708,10 @@ NdbWriter::PageRef NdbWriter::WriteBTree(std::size_t count, std::size_t leafCapa
         StoreLe(page, 24 * k + 8, ref.bid, 8);
         StoreLe(page, 24 * k + 16, ref.ib, 8);
       }
-      StoreLe(page, 488, n, 1);
-      StoreLe(page, 489, kIntermediateEntries, 1);
-      StoreLe(page, 490, 24, 1);
-      StoreLe(page, 491, static_cast<std::uint64_t>(cLevel), 1);
+      StoreLe(page, g_.entryArea, n, g_.countWidth);
+      StoreLe(page, g_.CEntMaxAt(), intermediateEntries_, g_.countWidth);
+      StoreLe(page, g_.CbEntAt(), 24, 1);
+      StoreLe(page, g_.CLevelAt(), static_cast<std::uint64_t>(cLevel), 1);
       const std::uint64_t offset = TakePage(slots);
       const std::uint64_t bid = bidNextP_++;
       WritePage(offset, page, ptype, bid, true);
@@ -700,7 +742,7 @@ Status NdbWriter::Finish() {
     }
   }
   const PageRef bbt = WriteBTree(
-      blockCount_, kBlockLeafEntries, 24, kPtypeBbt, blockTreePages_,
+      blockCount_, blockLeafEntries_, 24, kPtypeBbt, blockTreePages_,
       [this](std::size_t i) { return BidOf(i, RecordAt(i)); },
       [this](Bytes& page, std::size_t at, std::size_t i) {
         const BlockRecord& b = RecordAt(i);
@@ -712,10 +754,11 @@ Status NdbWriter::Finish() {
         StoreLe(page, at, bid, 8);
         StoreLe(page, at + 8, std::uint64_t{b.unitAndInternal & ~kInternalBit} * 64, 8);
         StoreLe(page, at + 16, b.cb, 2);
-        StoreLe(page, at + 18, static_cast<std::uint16_t>(cRef), 2);
+        if (g_.blockLeafInflated != 0) StoreLe(page, at + g_.blockLeafInflated, b.inflated, 2);
+        StoreLe(page, at + g_.blockLeafRefCount, static_cast<std::uint16_t>(cRef), 2);
       });
   const PageRef nbt = WriteBTree(
-      nodeCount_, kNodeLeafEntries, 32, kPtypeNbt, nodeTreePages_,
+      nodeCount_, nodeLeafEntries_, 32, kPtypeNbt, nodeTreePages_,
       [this](std::size_t i) { return std::uint64_t{NodeAt(i).nid}; },
       [this](Bytes& page, std::size_t at, std::size_t i) {
         const NodeRecord& n = NodeAt(i);
@@ -727,12 +770,13 @@ Status NdbWriter::Finish() {
   nodeMerge_.reset();
   // Room set aside beyond what the trees took stays free (and zero).
   for (PageSlots* slots : {&blockTreePages_, &nodeTreePages_}) {
-    for (std::size_t i = slots->taken; i < slots->size(); ++i) MarkUsed(slots->at(i), 512, false);
+    for (std::size_t i = slots->taken; i < slots->size(); ++i) MarkUsed(slots->at(i), g_.pageSize, false);
   }
 
-  // The file ends at the end of its last AMap interval.
-  const std::uint64_t amaps = IntervalOf(std::max<std::uint64_t>(cursor_, kFirstAMap + 1) - 1) + 1;
-  const std::uint64_t eof = IntervalStart(amaps);
+  // The file ends at the end of its last AMap interval; in the 4 KiB layout (intervals of
+  // 16 MiB) after its last page or block.
+  const std::uint64_t amaps = IntervalOf(std::max<std::uint64_t>(cursor_, g_.firstAMap + 1) - 1) + 1;
+  const std::uint64_t eof = g_.pageMaps ? IntervalStart(amaps) : AlignUp(cursor_, g_.pageSize);
   Flush();
   Drain();
   if (status_.ok() && ::ftruncate(fd_, static_cast<off_t>(eof)) != 0) {
@@ -744,19 +788,19 @@ Status NdbWriter::Finish() {
   MapWords words{};
   for (std::uint64_t n = 0; n < amaps; ++n) {
     LoadMap(n, words);
-    Bytes page(512);
+    Bytes page(g_.pageSize);
     std::size_t run = 0;
     // A word all used, or all free past the longest run a map can tell, at once: most are.
-    for (std::size_t w = 0; w < words.size(); ++w) {
+    for (std::size_t w = 0; w < unitsPerMap_ / 64; ++w) {
       if (words[w] == ~std::uint64_t{0}) {
-        std::fill_n(page.begin() + static_cast<std::ptrdiff_t>(8 * w), 8, std::byte{0xFF});
+        std::fill_n(page.begin() + static_cast<std::ptrdiff_t>(g_.mapBits + 8 * w), 8, std::byte{0xFF});
         run = 0;
       } else if (words[w] == 0 && run >= 255) {
         freeUnits += 64;
       } else {
         for (std::size_t i = 64 * w; i < 64 * (w + 1); ++i) {
           if (((words[w] >> (i % 64)) & 1) != 0) {
-            page[i / 8] |= static_cast<std::byte>(0x80 >> (i % 8));
+            page[g_.mapBits + i / 8] |= static_cast<std::byte>(0x80 >> (i % 8));
             run = 0;
           } else {
             ++freeUnits;
@@ -768,43 +812,44 @@ Status NdbWriter::Finish() {
     }
     WritePage(IntervalStart(n), page, kPtypeAMap, IntervalStart(n), false);
     if (HasPMap(n)) {
-      Bytes pmap(512, std::byte{0xFF});
-      WritePage(IntervalStart(n) + 512, pmap, kPtypePMap, IntervalStart(n) + 512, false);
+      Bytes pmap(g_.pageSize, std::byte{0xFF});
+      WritePage(IntervalStart(n) + g_.pageSize, pmap, kPtypePMap, IntervalStart(n) + g_.pageSize, false);
     }
     if (HasFMap(n)) {
-      Bytes fmap(512);
+      Bytes fmap(g_.pageSize);
       for (std::size_t k = 0; k < 496 && n + k < amaps; ++k) fmap[k] = std::byte{longestFree[n + k]};
-      WritePage(IntervalStart(n) + 1024, fmap, kPtypeFMap, IntervalStart(n) + 1024, false);
+      WritePage(IntervalStart(n) + 2 * g_.pageSize, fmap, kPtypeFMap, IntervalStart(n) + 2 * g_.pageSize,
+                false);
     }
   }
-  Bytes dlist(512);  // empty: Outlook rebuilds it
-  WritePage(kDListOffset, dlist, kPtypeDList, bidNextP_, true);
+  Bytes dlist(g_.pageSize);  // empty: Outlook rebuilds it
+  WritePage(g_.dlistOffset, dlist, kPtypeDList, bidNextP_, true);
 
-  Bytes header(564);
+  Bytes header(g_.headerSize);
   const char magic[] = {'!', 'B', 'D', 'N'};
   for (int i = 0; i < 4; ++i) header[static_cast<std::size_t>(i)] = static_cast<std::byte>(magic[i]);
-  StoreLe(header, 8, 0x4D53, 2);
-  StoreLe(header, 10, 23, 2);
+  StoreLe(header, 8, options_.client, 2);
+  StoreLe(header, 10, g_.wVer, 2);
   StoreLe(header, 12, 19, 2);
   StoreLe(header, 14, 1, 1);
   StoreLe(header, 15, 1, 1);
-  StoreLe(header, 32, bidNextP_, 8);
+  StoreLe(header, g_.bidNextP, bidNextP_, g_.idWidth);
   StoreLe(header, 40, 1, 4);
-  for (std::size_t i = 0; i < 32; ++i) StoreLe(header, 44 + 4 * i, rgnid_[i], 4);
-  StoreLe(header, 184, eof, 8);
-  StoreLe(header, 192, IntervalStart(amaps - 1), 8);
-  StoreLe(header, 200, 64 * freeUnits, 8);
-  StoreLe(header, 216, nbt.bid, 8);
-  StoreLe(header, 224, nbt.ib, 8);
-  StoreLe(header, 232, bbt.bid, 8);
-  StoreLe(header, 240, bbt.ib, 8);
-  StoreLe(header, 248, 0x02, 1);
+  for (std::size_t i = 0; i < 32; ++i) StoreLe(header, g_.rgnid + 4 * i, rgnid_[i], 4);
+  StoreLe(header, g_.ibFileEof, eof, g_.idWidth);
+  StoreLe(header, g_.ibAMapLast, IntervalStart(amaps - 1), g_.idWidth);
+  StoreLe(header, g_.cbAMapFree, g_.amapUnit * freeUnits, g_.idWidth);
+  StoreLe(header, g_.brefNbt, nbt.bid, g_.idWidth);
+  StoreLe(header, g_.brefNbt + g_.idWidth, nbt.ib, g_.idWidth);
+  StoreLe(header, g_.brefBbt, bbt.bid, g_.idWidth);
+  StoreLe(header, g_.brefBbt + g_.idWidth, bbt.ib, g_.idWidth);
+  StoreLe(header, g_.fAMapValid, 0x02, 1);
   std::fill(header.begin() + 256, header.begin() + 512, std::byte{0xFF});
-  StoreLe(header, 512, 0x80, 1);
-  StoreLe(header, 513, static_cast<std::uint8_t>(encoding_), 1);
-  StoreLe(header, 516, bidNextB_, 8);
+  StoreLe(header, g_.bSentinel, 0x80, 1);
+  StoreLe(header, g_.bCryptMethod, static_cast<std::uint8_t>(encoding_), 1);
+  StoreLe(header, g_.bidNextB, bidNextB_, g_.idWidth);
   StoreLe(header, 4, ComputeCrc(ByteSpan(header).subspan(8, 471)), 4);
-  StoreLe(header, 524, ComputeCrc(ByteSpan(header).subspan(8, 516)), 4);
+  StoreLe(header, g_.dwCRCFull, ComputeCrc(ByteSpan(header).subspan(8, 516)), 4);
   WriteAt(0, header);
   Flush();
   Drain();

@@ -26,14 +26,31 @@
 #include "common/byte_view.h"
 #include "common/status.h"
 #include "reader/encoding.h"
+#include "reader/geometry.h"
 
 namespace palvara {
 
 class RowSpill;
 
-inline constexpr std::size_t kMaxBlockData = 8176;
+// The most data the writer puts in one block, whatever the layout: the Unicode layout's largest
+// block, which every reader of the 4 KiB layout reads too.
+inline constexpr std::size_t kMaxBlockData = kUnicodeGeometry.maxBlockData;
 // Bytes gathered before they go to the file in one write.
 inline constexpr std::size_t kDefaultWriteBuffer = std::size_t{2} << 20;
+
+// How a new store is laid out: its layout (Unicode, or the 4 KiB pages of an OST), whether its
+// data blocks are stored zlib-compressed where that is shorter (4 KiB pages only), and its
+// client signature ("SM" for a PST, "SO" for an OST).
+struct NdbLayout {
+  const Geometry* geometry = &kUnicodeGeometry;
+  bool compress = false;
+  std::uint16_t client = 0x4D53;
+  // Where the first block or page may go: past a hole of zeros the file does not store (a
+  // large store in little room, for tests). 0: right after the first allocation map.
+  std::uint64_t firstOffset = 0;
+};
+inline constexpr std::uint16_t kClientPst = 0x4D53;  // "SM"
+inline constexpr std::uint16_t kClientOst = 0x4F53;  // "SO"
 
 struct SubnodeRecord {
   std::uint32_t nid = 0;
@@ -49,7 +66,10 @@ class NdbWriter {
   // on a thread of the writer's own while the next one fills.
   static std::unique_ptr<NdbWriter> Create(const std::filesystem::path& path,
                                            EncodingMethod encoding, Status* error,
-                                           std::size_t writeBuffer = kDefaultWriteBuffer);
+                                           std::size_t writeBuffer = kDefaultWriteBuffer,
+                                           NdbLayout layout = {});
+
+  const Geometry& layout() const { return g_; }
   // A writer destroyed before a successful Finish removes its partial file.
   ~NdbWriter();
 
@@ -112,12 +132,13 @@ class NdbWriter {
   std::uint64_t IndexBytes() const;
 
  private:
-  // One block B-tree entry in 8 bytes: a store stays below 2 GB, so its offsets in 64-byte
-  // units fit 31 bits, and its bid follows from the entry's place (bids are handed out in steps
-  // of 4 from 4, one per entry, in order).
+  // One block B-tree entry in 12 bytes: a store's offsets in 64-byte units fit 31 bits
+  // (128 GiB), and its bid follows from the entry's place (bids are handed out in steps of 4
+  // from 4, one per entry, in order).
   struct BlockRecord {
     std::uint32_t unitAndInternal;  // ib / 64, and bit 31 for an internal block
-    std::uint16_t cb;
+    std::uint16_t cb;               // stored bytes
+    std::uint16_t inflated;         // the data's bytes (cb unless compressed)
     std::int16_t cRef;
   };
   // One node B-tree entry in 16 bytes: the bids of a store below 2 GB fit 32 bits.
@@ -133,6 +154,7 @@ class NdbWriter {
     std::uint64_t bid;
     std::uint32_t at;
     std::uint16_t cb;
+    std::uint16_t inflated;
     bool internal;
   };
   struct PageRef {
@@ -141,11 +163,12 @@ class NdbWriter {
   // The page slots set aside for one B-tree, in runs of eight in file order; Finish takes them
   // from the front.
   struct PageSlots {
+    std::size_t pageSize = kSmallPageSize;
     std::vector<std::uint64_t> runs;  // where each run starts
     std::size_t taken = 0;
     std::size_t size() const { return runs.size() * kPagesPerRun; }
     std::uint64_t at(std::size_t i) const {
-      return runs[i / kPagesPerRun] + 512 * (i % kPagesPerRun);
+      return runs[i / kPagesPerRun] + pageSize * (i % kPagesPerRun);
     }
   };
   // Outlook takes B-tree pages from its page map eight at a time, as the store grows.
@@ -161,19 +184,31 @@ class NdbWriter {
   const NodeRecord& NodeAt(std::size_t at);
   void SpillNodes();
 
-  NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding, std::size_t writeBuffer);
+  NdbWriter(int fd, std::filesystem::path path, EncodingMethod encoding, std::size_t writeBuffer,
+            NdbLayout layout);
 
   std::uint64_t WriteBlock(ByteSpan data, bool internal);
+  // A block of `size` stored bytes holding `inflated` bytes of data.
+  BlockSlot ReserveStoredBlock(std::size_t size, std::size_t inflated, bool internal);
+  void FillStoredBlock(const BlockSlot& slot, ByteSpan data, std::size_t inflated, bool internal);
   // Encodes a block's data (unless internal) and fills its trailer; `block` starts at `offset`
   // in the file.
   void FinishBlock(std::span<std::byte> block, std::uint64_t offset, std::uint64_t bid,
-                   std::size_t cb, bool internal) const;
+                   std::size_t cb, std::size_t inflated, bool internal) const;
+  // Where the layout's allocation map intervals and their map pages lie.
+  std::uint64_t IntervalOf(std::uint64_t offset) const;
+  std::uint64_t IntervalStart(std::uint64_t n) const;
+  bool HasPMap(std::uint64_t n) const;
+  bool HasFMap(std::uint64_t n) const;
+  std::uint64_t ReservedBytes(std::uint64_t n) const;
+  std::size_t TreePages(std::size_t entries, std::size_t leafCapacity) const;
   // Finishes the blocks laid out in `buffer`, which goes to the file at `start`.
   void FinishBlocks(Bytes& buffer, std::uint64_t start, std::vector<PendingBlock>& pending) const;
   std::uint64_t Allocate(std::size_t size, std::size_t alignment);
   void MarkUsed(std::uint64_t offset, std::size_t size, bool used = true);
-  // The allocation bits of one interval: 3,968 units of 64 bytes.
-  using MapWords = std::array<std::uint64_t, 62>;
+  // The allocation bits of one interval: 3,968 units of 64 bytes, or 32,576 of 512 bytes in the
+  // 4 KiB layout (its AMap page's 4,072 bytes).
+  using MapWords = std::array<std::uint64_t, 509>;
   // Marks units [first, end) of interval n.
   void MarkUnits(std::uint64_t n, std::size_t first, std::size_t end, bool used);
   // The maps of the intervals before n are final (but for room Finish gives back): they go to
@@ -205,6 +240,10 @@ class NdbWriter {
 
   int fd_;
   std::filesystem::path path_;
+  const Geometry& g_;
+  NdbLayout options_;
+  std::size_t unitsPerMap_, mapBytes_;  // the layout's map units per interval, and their bytes
+  std::size_t blockLeafEntries_, nodeLeafEntries_, intermediateEntries_;
   // Bytes not yet in the file, for offsets [bufferStart_, bufferStart_ + buffer_.size()).
   Bytes buffer_;
   std::vector<PendingBlock> pending_;  // the blocks of buffer_ not yet finished
@@ -238,7 +277,7 @@ class NdbWriter {
   std::unique_ptr<NodeMerge> nodeMerge_;  // Finish: the runs being merged
   PageSlots blockTreePages_, nodeTreePages_;
   // The allocation state, one bit per 64-byte unit. The interval being filled is here; the ones
-  // before it go to an unnamed file beside the store (interval k at k * 496 bytes). Room given
+  // before it go to an unnamed file beside the store (interval k at k * mapBytes_). Room given
   // back in those at the end is in lateMarks_.
   std::unique_ptr<RowSpill> mapSpill_;
   MapWords map_{};

@@ -173,7 +173,8 @@ class WritingSink : public SampleSink {
   Status NextPart() {
     const std::filesystem::path path = PartPath(path_, summary_.files.size() + 1);
     Status status = Status::Ok();
-    writer_ = StoreWriter::Create(path, "Personal Folders", options_.encoding, &status);
+    writer_ = StoreWriter::Create(path, "Personal Folders", options_.encoding, &status,
+                                  options_.layout);
     if (!writer_) return status;
     summary_.files.push_back(path);
     nids_.clear();

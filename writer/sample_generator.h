@@ -20,6 +20,8 @@ struct SampleOptions {
   std::uint64_t messages = 200;
   std::uint64_t seed = 1;
   EncodingMethod encoding = EncodingMethod::kPermute;
+  // The layout: Unicode (a PST), or 4 KiB pages (compressed or not, "SO" or "SM").
+  NdbLayout layout;
   // A new file is begun once the current one has grown past this many bytes.
   std::uint64_t partLimit = kStoreSizeLimit;
 };

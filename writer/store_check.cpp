@@ -19,6 +19,7 @@
 #include "common/regular_file.h"
 #include "reader/crc.h"
 #include "reader/geometry.h"
+#include "reader/inflate.h"
 #include "writer/check_findings.h"
 #include "writer/messaging_check.h"
 
@@ -74,6 +75,7 @@ class NdbChecker {
     std::uint64_t ib;
     std::uint16_t cb;
     std::int16_t cRef;
+    std::uint16_t inflated;  // the data's bytes: cb, or what a compressed block inflates to
   };
 
   std::uint64_t Id(std::uint64_t at) const { return LoadLeN(f_, at, g_.idWidth).value_or(0); }
@@ -187,8 +189,10 @@ class NdbChecker {
       nodes_[static_cast<std::uint32_t>(key)] = {Id(page, at + w), Id(page, at + 2 * w),
                                                  *LoadLe32(page, at + 3 * w)};
     } else {
-      blocks_[key & ~1ull] = {Id(page, at + w), *LoadLe16(page, at + 2 * w),
-                              static_cast<std::int16_t>(*LoadLe16(page, at + 2 * w + 2))};
+      const std::uint16_t cb = *LoadLe16(page, at + 2 * w);
+      blocks_[key & ~1ull] = {
+          Id(page, at + w), cb, static_cast<std::int16_t>(*LoadLe16(page, at + g_.blockLeafRefCount)),
+          g_.blockLeafInflated != 0 ? *LoadLe16(page, at + g_.blockLeafInflated) : cb};
     }
   }
 
@@ -247,6 +251,23 @@ class NdbChecker {
       if ((Id(t + g_.blockTrailerBid) & ~1ull) != bid) {
         Find(kError, "block-trailer", "2.2.2.8.1", "block " + Hex(bid) + ": bid differs");
       }
+      if (g_.blockTrailerInflated != 0) Compressed(bid, b, t);
+    }
+  }
+
+  // The 4 KiB layout, which no [MS-PST] section describes: the inflated size the trailer records
+  // is the BBT entry's, and a block stored compressed is a zlib stream that inflates to it.
+  void Compressed(std::uint64_t bid, const Block& b, std::uint64_t t) {
+    const std::uint16_t inflated = *LoadLe16(f_, t + g_.blockTrailerInflated);
+    if (inflated != b.inflated) {
+      Find(kViolation, "block-inflated", "",
+           "block " + Hex(bid) + ": its trailer records " + std::to_string(inflated) +
+               " inflated bytes, its BBT entry " + std::to_string(b.inflated));
+    }
+    if (b.inflated == b.cb || b.inflated == 0) return;
+    std::string why;
+    if (!Inflate(f_.subspan(b.ib, b.cb), b.inflated, &why)) {
+      Find(kError, "block-inflate", "", "block " + Hex(bid) + " does not inflate: " + why);
     }
   }
 
@@ -300,7 +321,7 @@ class NdbChecker {
                where + ": entry " + std::to_string(i) + " is not a block of the level below");
         }
         if (const auto it = blocks_.find(child); it != blocks_.end()) {
-          total += level == 1 ? it->second.cb : LoadLe32(f_, it->second.ib + 4).value_or(0);
+          total += level == 1 ? it->second.inflated : LoadLe32(f_, it->second.ib + 4).value_or(0);
         }
         refer(child, where);
       }
@@ -337,8 +358,9 @@ class NdbChecker {
       const std::uint64_t amap = g_.firstAMap + n * g_.amapInterval;
       Page(amap, amap, 0x84, false);
       if (!g_.pageMaps) continue;
-      if (n % 8 == 0) Page(amap + 512, amap + 512, 0x83, false);
-      if (n >= 128 && (n - 128) % 496 == 0) Page(amap + 1024, amap + 1024, 0x82, false);
+      const std::uint64_t pmap = amap + g_.pageSize, fmap = amap + 2 * g_.pageSize;
+      if (n % 8 == 0) Page(pmap, pmap, 0x83, false);
+      if (n >= 128 && (n - 128) % 496 == 0) Page(fmap, fmap, 0x82, false);
     }
     if (f_.size() >= g_.firstAMap) Page(g_.dlistOffset, Id(g_.bidNextP), 0x86, true, false);
     // Maps that the header says are not valid are rebuilt by whoever opens the store next.

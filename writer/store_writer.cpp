@@ -189,8 +189,10 @@ Bytes IntValue(std::uint64_t value, std::size_t width) {
 
 std::unique_ptr<StoreWriter> StoreWriter::Create(const std::filesystem::path& path,
                                                  const std::string& displayName,
-                                                 EncodingMethod encoding, Status* error) {
-  std::unique_ptr<NdbWriter> ndb = NdbWriter::Create(path, encoding, error);
+                                                 EncodingMethod encoding, Status* error,
+                                                 NdbLayout layout) {
+  std::unique_ptr<NdbWriter> ndb =
+      NdbWriter::Create(path, encoding, error, kDefaultWriteBuffer, layout);
   if (!ndb) return nullptr;
   std::error_code ec;
   const std::filesystem::path full = std::filesystem::absolute(path, ec);
@@ -258,14 +260,14 @@ const std::string& StoreWriter::FolderClass(std::uint32_t folder) const {
 void StoreWriter::WritePc(std::uint32_t nid, std::uint32_t parent,
                           std::vector<PropertyValue> properties) {
   SubnodeIds ids;
-  const WrittenNode w = WriteNodeContent(*ndb_, BuildPropertyContext(std::move(properties), ids));
+  const WrittenNode w = WriteNodeContent(*ndb_, BuildPropertyContext(std::move(properties), ids, HidShift()));
   ndb_->AddNode(nid, w.bidData, w.bidSub, parent);
 }
 
 void StoreWriter::WriteTc(std::uint32_t nid, const std::vector<std::uint32_t>& tags,
                           const std::vector<TableRow>& rows) {
   SubnodeIds ids;
-  const WrittenNode w = WriteNodeContent(*ndb_, BuildTableContext(tags, rows, ids));
+  const WrittenNode w = WriteNodeContent(*ndb_, BuildTableContext(tags, rows, ids, HidShift()));
   ndb_->AddNode(nid, w.bidData, w.bidSub, 0);
 }
 
@@ -480,7 +482,7 @@ WrittenNode StoreWriter::WriteParts(MessageParts& m) {
     }
   };
   const WrittenNode recipientTable =
-      WriteNodeContent(*ndb_, BuildTableContext(recipientColumns, recipients, ids));
+      WriteNodeContent(*ndb_, BuildTableContext(recipientColumns, recipients, ids, HidShift()));
   subnodes.push_back({0x692, recipientTable.bidData, recipientTable.bidSub});
   shareTableSubnodes(recipientTable);
   if (!m.attachments.empty()) {
@@ -508,20 +510,22 @@ WrittenNode StoreWriter::WriteParts(MessageParts& m) {
       rows.push_back(RowFrom(attachmentNid, kAttachmentColumns, attachment));
       SubnodeIds attachmentIds;
       const WrittenNode w =
-          WriteNodeContent(*ndb_, BuildPropertyContext(attachment, attachmentIds), own);
+          WriteNodeContent(*ndb_, BuildPropertyContext(attachment, attachmentIds, HidShift()), own);
       subnodes.push_back({attachmentNid, w.bidData, w.bidSub});
     }
     const WrittenNode table =
-        WriteNodeContent(*ndb_, BuildTableContext(kAttachmentColumns, rows, ids));
+        WriteNodeContent(*ndb_, BuildTableContext(kAttachmentColumns, rows, ids, HidShift()));
     subnodes.push_back({0x671, table.bidData, table.bidSub});
     shareTableSubnodes(table);
   }
-  return WriteNodeContent(*ndb_, BuildPropertyContext(m.properties, ids), subnodes);
+  return WriteNodeContent(*ndb_, BuildPropertyContext(m.properties, ids, HidShift()), subnodes);
 }
 
 std::uint64_t StoreWriter::ProjectedSize() const {
   // A contents-table row takes a few hundred bytes; an allocation map interval of slack.
-  return ndb_->BytesWritten() + ndb_->IndexBytes() + messages_ * 400 + 0x3E000;
+  const Geometry& g = ndb_->layout();
+  return ndb_->BytesWritten() + ndb_->IndexBytes() + messages_ * 400 +
+         (g.pageMaps ? g.amapInterval : g.pageSize);
 }
 
 std::uint32_t StoreWriter::AddMessage(std::uint32_t folder, const MessageSpec& m) {

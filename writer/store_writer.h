@@ -83,9 +83,11 @@ struct MessageSpec {
 
 class StoreWriter {
  public:
+  // `layout`: the Unicode layout Outlook opens as a PST (default), or the 4 KiB pages of an OST.
   static std::unique_ptr<StoreWriter> Create(const std::filesystem::path& path,
                                              const std::string& displayName,
-                                             EncodingMethod encoding, Status* error);
+                                             EncodingMethod encoding, Status* error,
+                                             NdbLayout layout = {});
 
   // A new folder under `parent` (kNidIpmSubtree for a top-level folder); returns its nid.
   std::uint32_t CreateFolder(std::uint32_t parent, const std::string& name,
@@ -177,6 +179,7 @@ class StoreWriter {
   WrittenNode WriteParts(MessageParts& message);
   std::uint32_t AddParts(std::uint32_t folder, std::uint32_t nid, MessageParts& message);
   Bytes NextSearchKey(std::uint32_t nid);
+  unsigned HidShift() const { return ndb_->layout().hidBlockShift; }
   void WritePc(std::uint32_t nid, std::uint32_t parent, std::vector<PropertyValue> properties);
   void WriteTc(std::uint32_t nid, const std::vector<std::uint32_t>& tags,
                const std::vector<TableRow>& rows);

@@ -114,7 +114,8 @@ TEST(CliHelpTest, EveryOptionInTheHelpIsAccepted) {
       {"--to", dir.string()}, {"--folder", "Personal Folders\\Inbox\\"},
       {"--out", outside},     {"--messages", "1"},
       {"--seed", "7"},        {"--encoding", "cyclic"},
-      {"--format", "eml"},
+      {"--format", "eml"},    {"--layout", "4k"},
+      {"--client", "ost"},
       {"--subnode", "0x8025"}};
   for (const cli::CommandHelp& h : cli::CommandHelpTexts()) {
     ASSERT_TRUE(base.count(h.name)) << h.name;

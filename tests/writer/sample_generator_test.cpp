@@ -195,6 +195,7 @@ void ExpectItem(const SampleItem& written, const ReadItem& item) {
 struct SampleCase {
   std::uint64_t seed;
   EncodingMethod encoding;
+  NdbLayout layout = {};
 };
 
 class SampleStoreTest : public ::testing::TestWithParam<SampleCase> {
@@ -206,6 +207,7 @@ class SampleStoreTest : public ::testing::TestWithParam<SampleCase> {
     options_.messages = 80;
     options_.seed = GetParam().seed;
     options_.encoding = GetParam().encoding;
+    options_.layout = GetParam().layout;
     ASSERT_TRUE(WriteSampleStore(dir_ / "sample.pst", options_, &summary_).ok());
   }
   void TearDown() override { fs::remove_all(dir_); }
@@ -334,14 +336,25 @@ TEST(SampleParts, ASampleLargerThanThePartLimitGoesOnInFurtherFiles) {
   fs::remove_all(dir);
 }
 
-INSTANTIATE_TEST_SUITE_P(Seeds, SampleStoreTest,
-                         ::testing::Values(SampleCase{1, EncodingMethod::kPermute},
-                                           SampleCase{2, EncodingMethod::kNone},
-                                           SampleCase{3, EncodingMethod::kCyclic}),
-                         [](const auto& param) {
-                           return "seed" + std::to_string(param.param.seed) + "_" +
-                                  EncodingName(param.param.encoding);
-                         });
+// The Unicode layout in each encoding, and the 4 KiB pages of an OST: plain, compressed, and
+// compressed under a PST's client signature.
+INSTANTIATE_TEST_SUITE_P(
+    Seeds, SampleStoreTest,
+    ::testing::Values(SampleCase{1, EncodingMethod::kPermute}, SampleCase{2, EncodingMethod::kNone},
+                      SampleCase{3, EncodingMethod::kCyclic},
+                      SampleCase{4, EncodingMethod::kNone, {&k4kGeometry, false, kClientOst}},
+                      SampleCase{5, EncodingMethod::kNone, {&k4kGeometry, true, kClientOst}},
+                      SampleCase{6, EncodingMethod::kNone, {&k4kGeometry, true, kClientPst}}),
+    [](const auto& param) {
+      const NdbLayout& layout = param.param.layout;
+      std::string name = "seed" + std::to_string(param.param.seed) + "_" +
+                         EncodingName(param.param.encoding);
+      if (layout.geometry == &k4kGeometry) {
+        name += std::string("_4k") + (layout.compress ? "_compressed" : "") +
+                (layout.client == kClientOst ? "_ost" : "_pst");
+      }
+      return name;
+    });
 
 }  // namespace
 }  // namespace palvara
