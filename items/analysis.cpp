@@ -375,10 +375,27 @@ std::int32_t CountNodesBelow(const StoreNode& top) {
 
 const StoreNode* FindTopFolder(const StoreFile& store, const StoreFields& storeFields) {
   std::uint32_t topNid = kDefaultTopFolder;
-  if (const Raw& id = storeFields.ipmSubtreeEntryId; id && id->size() >= 24) {
-    topNid = *LoadLe32(*id, 20);
+  const Raw& id = storeFields.ipmSubtreeEntryId;
+  const bool named = id && id->size() >= 24;
+  if (named) topNid = *LoadLe32(*id, 20);
+  if (const StoreNode* top = FindNode(store, topNid); top != nullptr || named) return top;
+  // The message store of an OST may not name its top folder: the root folder is the folder
+  // that is its own parent, and the top the folder below it that holds the most.
+  const StoreNode* root = nullptr;
+  store.nodes.ForEachPreorder([&root](const StoreNode& n, int depth) {
+    if (root == nullptr && depth == 0 && n.NidType() == 0x02 && n.nidParent == n.nid) root = &n;
+  });
+  const StoreNode* top = nullptr;
+  std::size_t most = 0;
+  for (const StoreNode* n = root != nullptr ? root->firstChild.Get() : nullptr; n != nullptr;
+       n = n->nextSibling) {
+    const std::size_t size = n->NidType() == 0x02 ? SubtreeSize(*n) : 0;
+    if (size > most) {
+      top = n;
+      most = size;
+    }
   }
-  return FindNode(store, topNid);
+  return top;
 }
 
 bool IsMailFolder(const ItemRecord& r) {

@@ -159,8 +159,10 @@ AnalysisResult RunAnalysis(const AnalysisOptions& options, AnalysisObserver& obs
 // with data.
 std::int32_t CountNodesBelow(const StoreNode& top);
 
-// The folder that holds the top-level folders: the one the store's IPM subtree entry id names,
-// else node 0x2142. nullptr when the store has no such node.
+// The folder that holds the top-level folders: the one the store's IPM subtree entry id names;
+// without that entry id (the message store of an OST may lack it) node 0x2142, else the folder
+// below the root folder (the folder that is its own parent) that holds the most. nullptr when
+// the store has no such node.
 const StoreNode* FindTopFolder(const StoreFile& store, const StoreFields& storeFields);
 
 // Whether a folder record lists as a mail folder: class "IPF.Note", kind mail, or nothing but

@@ -12,21 +12,6 @@
 namespace palvara::rebuild {
 namespace {
 
-// The number of nodes below `node`.
-std::size_t SubtreeSize(const StoreNode& node) {
-  std::size_t count = 0;
-  std::vector<const StoreNode*> work{node.firstChild};
-  while (!work.empty()) {
-    const StoreNode* n = work.back();
-    work.pop_back();
-    for (; n != nullptr; n = n->nextSibling) {
-      ++count;
-      if (n->firstChild != nullptr) work.push_back(n->firstChild);
-    }
-  }
-  return count;
-}
-
 std::vector<MadeUpProperty> WithCounts(std::vector<MadeUpProperty> properties,
                                        const std::vector<MadeUpProperty>& defaults) {
   for (const MadeUpProperty& d : defaults) {
@@ -230,6 +215,14 @@ void FolderRebuild::RebuildFolders() {
     if (!orphan->reachable) PlaceFolderFromRow(orphan->nidParent, cache);
   }
   const std::uint32_t top = TopFolderNid();
+  if (s_.nodes.Find(top) == nullptr && s_.nodes.Find(kRootFolderNid) != nullptr) {
+    // The top of the personal folders is lost too (a store of 4 KiB pages keeps every folder
+    // in its first node leaf): a made-up one holds what is placed below it.
+    if (const BlockEntry* block = FolderBlock(top, nullptr)) {
+      s_.nodes.Place(NodeEntry{top, block->id, 0, kRootFolderNid}, s_.blocks, cache, s_.damage);
+      s_.recoveredNodes.insert(top);
+    }
+  }
   PlaceFoldersFromFreeData(lost, top, cache);
   for (const StoreNode* orphan : lost) {
     if (orphan->reachable) continue;

@@ -412,4 +412,18 @@ void NodeTree::ForEachPreorder(
   }
 }
 
+std::size_t SubtreeSize(const StoreNode& node) {
+  std::size_t count = 0;
+  std::vector<const StoreNode*> work{node.firstChild};
+  while (!work.empty()) {
+    const StoreNode* n = work.back();
+    work.pop_back();
+    for (; n != nullptr; n = n->nextSibling) {
+      ++count;
+      if (n->firstChild != nullptr) work.push_back(n->firstChild);
+    }
+  }
+  return count;
+}
+
 }  // namespace palvara

@@ -267,4 +267,7 @@ inline NodeLink& NodeLink::operator=(const StoreNode* node) {
   return *this;
 }
 
+// The number of nodes below `node`.
+std::size_t SubtreeSize(const StoreNode& node);
+
 }  // namespace palvara
