@@ -5,20 +5,23 @@
 #include <random>
 
 #include "reader/btree_walk.h"
+#include "reader/geometry.h"
 #include "reader/store_scan.h"
 
 namespace palvara::testing {
 namespace {
 
-constexpr std::size_t kPage = 512;
-
 void Zero(Bytes& b, std::uint64_t offset, std::size_t count) {
   for (std::uint64_t i = offset; i < offset + count && i < b.size(); ++i) b[i] = std::byte{0};
 }
 
-ScanLayout LayoutOf(const Bytes& store) {
-  return LoadLe16(store, 10).value_or(0) == 23 ? ScanLayout::kUnicode : ScanLayout::kAnsi;
+// The store's layout by its header's version (ANSI for anything unknown).
+const Geometry& GeometryOfStore(const Bytes& store) {
+  const Geometry* g = GeometryOfVersion(LoadLe16(store, 10).value_or(0));
+  return g != nullptr ? *g : kAnsiGeometry;
 }
+
+ScanLayout LayoutOf(const Bytes& store) { return ScanLayoutOf(GeometryOfStore(store)); }
 
 // Leaf pages the walk of one tree reads, in file order.
 std::vector<std::uint64_t> WalkedLeaves(const Bytes& store, bool blockTree) {
@@ -27,9 +30,11 @@ std::vector<std::uint64_t> WalkedLeaves(const Bytes& store, bool blockTree) {
   IndexStore(file);
   const auto& visited = blockTree ? file.visitedBlockPages : file.visitedNodePages;
   std::vector<std::uint64_t> leaves;
+  const std::size_t pageSize = GeometryOfStore(store).pageSize;
   for (std::uint64_t offset : visited) {
-    if (offset + kPage > store.size()) continue;
-    const auto page = CheckPageTrailer(ByteSpan(store).subspan(offset, kPage), offset, LayoutOf(store));
+    if (offset + pageSize > store.size()) continue;
+    const auto page =
+        CheckPageTrailer(ByteSpan(store).subspan(offset, pageSize), offset, LayoutOf(store));
     if (page && page->level == 0) leaves.push_back(offset);
   }
   std::sort(leaves.begin(), leaves.end());
@@ -42,14 +47,12 @@ void SpoilCrcs(Bytes& b) {
   ScanOptions options;
   options.layout = layout;
   const ScanResult scan = ScanStore(source, options);
-  const bool ansi = layout == ScanLayout::kAnsi;
+  const Geometry& g = GeometryOf(layout);
   for (const ScannedPage& p : scan.Of(layout)->pages) {
-    b[p.offset + (ansi ? 508 : 500)] ^= std::byte{0x5A};
+    b[p.offset + g.pageData + g.pageTrailerCrc] ^= std::byte{0x5A};
   }
   for (const ScannedBlock& k : scan.Of(layout)->blocks) {
-    const std::size_t trailer = ansi ? 12 : 16;
-    const std::uint64_t end = (k.offset + k.size + trailer + 63) / 64 * 64;
-    b[end - trailer + (ansi ? 8 : 4)] ^= std::byte{0x5A};
+    b[k.offset + g.BlockSize(k.size) - g.blockTrailer + g.blockTrailerCrc] ^= std::byte{0x5A};
   }
 }
 
@@ -81,19 +84,19 @@ const char* DamageKindName(DamageKind kind) {
 Bytes Damage(const Bytes& store, DamageKind kind, std::uint64_t seed) {
   Bytes b = store;
   std::mt19937_64 random(seed);
-  const bool unicode = LayoutOf(store) == ScanLayout::kUnicode;
+  const Geometry& g = GeometryOfStore(store);
+  const std::size_t pageSize = g.pageSize;
   auto rootOffset = [&](bool blockTree) {
-    if (unicode) return LoadLe64(store, blockTree ? 240 : 224).value_or(0);
-    return std::uint64_t{LoadLe32(store, blockTree ? 196 : 188).value_or(0)};
+    return LoadLeN(store, (blockTree ? g.brefBbt : g.brefNbt) + g.idWidth, g.idWidth).value_or(0);
   };
   switch (kind) {
-    case DamageKind::kHeaderWiped: Zero(b, 0, kPage); break;
-    case DamageKind::kBlockRootZeroed: Zero(b, rootOffset(true), kPage); break;
-    case DamageKind::kNodeRootZeroed: Zero(b, rootOffset(false), kPage); break;
+    case DamageKind::kHeaderWiped: Zero(b, 0, kSmallPageSize); break;
+    case DamageKind::kBlockRootZeroed: Zero(b, rootOffset(true), pageSize); break;
+    case DamageKind::kNodeRootZeroed: Zero(b, rootOffset(false), pageSize); break;
     case DamageKind::kBlockLeafZeroed:
     case DamageKind::kNodeLeafZeroed: {
       const auto leaves = WalkedLeaves(store, kind == DamageKind::kBlockLeafZeroed);
-      if (!leaves.empty()) Zero(b, leaves[random() % leaves.size()], kPage);
+      if (!leaves.empty()) Zero(b, leaves[random() % leaves.size()], pageSize);
       break;
     }
     case DamageKind::kRunsZeroed:
@@ -106,7 +109,7 @@ Bytes Damage(const Bytes& store, DamageKind kind, std::uint64_t seed) {
       break;
     case DamageKind::kCrcsSpoiled:
       SpoilCrcs(b);
-      Zero(b, 0, kPage);
+      Zero(b, 0, kSmallPageSize);
       break;
   }
   return b;

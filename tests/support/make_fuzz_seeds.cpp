@@ -84,9 +84,15 @@ int main(int argc, char** argv) {
         std::as_bytes(std::span(rtf.data(), rtf.size())));
   palvara::SampleOptions sample;
   sample.messages = 5;
-  for (const char* target : {"check_fuzzer", "save_fuzzer", "scan_fuzzer"}) {
+  // The same sample in 4 KiB pages, its blocks compressed.
+  palvara::SampleOptions fourK = sample;
+  fourK.encoding = EncodingMethod::kNone;
+  fourK.layout = NdbLayout{&k4kGeometry, true, kClientOst};
+  for (const char* target : {"check_fuzzer", "save_fuzzer", "scan_fuzzer", "store_fuzzer"}) {
     std::filesystem::create_directories(dir / target);
-    if (!palvara::WriteSampleStore(dir / target / "sample-store.bin", sample, nullptr).ok()) {
+    const bool unicode = std::string(target) != "store_fuzzer";
+    if ((unicode && !palvara::WriteSampleStore(dir / target / "sample-store.bin", sample, nullptr).ok()) ||
+        !palvara::WriteSampleStore(dir / target / "sample-store-4k.bin", fourK, nullptr).ok()) {
       std::cerr << "make-fuzz-seeds: cannot write the sample store\n";
       return 1;
     }
