@@ -75,6 +75,10 @@ std::uint64_t LayoutScan::Evidence() const {
 }
 
 std::optional<ScanLayout> ScanResult::BestLayout() const {
+  // The one asked for, when one was.
+  if (ansi.has_value() + unicode.has_value() + fourK.has_value() == 1) {
+    return ansi ? ScanLayout::kAnsi : (unicode ? ScanLayout::kUnicode : ScanLayout::k4k);
+  }
   // Sound pages and blocks decide; with every CRC spoiled, those whose signature held.
   std::optional<ScanLayout> best;
   std::pair<std::uint64_t, std::uint64_t> bestWeight{0, 0};
