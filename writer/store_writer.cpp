@@ -522,7 +522,8 @@ WrittenNode StoreWriter::WriteParts(MessageParts& m) {
 }
 
 std::uint64_t StoreWriter::ProjectedSize() const {
-  // A contents-table row takes a few hundred bytes; an allocation map interval of slack.
+  // A contents-table row takes a few hundred bytes; the slack is an allocation map interval where
+  // the file is padded to whole intervals, one page where it is not.
   const Geometry& g = ndb_->layout();
   return ndb_->BytesWritten() + ndb_->IndexBytes() + messages_ * 400 +
          (g.pageMaps ? g.amapInterval : g.pageSize);

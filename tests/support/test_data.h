@@ -40,6 +40,12 @@ inline Bytes ReadFileBytes(const std::filesystem::path& path) {
   return bytes;
 }
 
+// Writes `bytes` as the whole content of `path`.
+inline void WriteFileBytes(const std::filesystem::path& path, const Bytes& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
 // `size` bytes of a repeating pattern: byte i is (i * step + seed) mod 256.
 inline Bytes PatternBytes(std::size_t size, int seed, std::size_t step = 131) {
   Bytes b(size);

@@ -27,11 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void WriteAll(const fs::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
 
 // The files of two exports that differ, by path below each: missing on one side, or different
@@ -178,7 +173,7 @@ class CompressedStoreTest : public FourKTest {
 
   // The analysis of the store as it now stands: its item count and damage reports.
   std::pair<std::size_t, std::vector<std::string>> Analyze() {
-    WriteAll(dir_ / "patched.ost", bytes_);
+    testing::WriteFileBytes(dir_ / "patched.ost", bytes_);
     AnalysisOptions options;
     options.sourcePath = dir_ / "patched.ost";
     options.collectItems = true;
@@ -282,7 +277,7 @@ TEST_F(FourKTest, ATopFolderTheMessageStoreDoesNotNameIsFound) {
   const auto at = std::search(bytes.begin(), bytes.end(), record.begin(), record.end());
   ASSERT_NE(at, bytes.end());
   at[0] = std::byte{0xEF};
-  WriteAll(dir_ / "unnamed-patched.ost", bytes);
+  testing::WriteFileBytes(dir_ / "unnamed-patched.ost", bytes);
   AnalysisOptions options;
   options.sourcePath = dir_ / "unnamed-patched.ost";
   AnalysisObserver quiet;

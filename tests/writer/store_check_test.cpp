@@ -23,11 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void WriteAll(const fs::path& path, const Bytes& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-}
-
 bool HasRule(const CheckReport& report, const std::string& rule, bool error) {
   return std::any_of(report.findings.begin(), report.findings.end(), [&](const CheckFinding& f) {
     return f.rule == rule && f.error == error;
@@ -103,7 +98,7 @@ class StoreCheckTest : public ::testing::Test {
   CheckReport Corrupted(const std::function<void(Bytes&)>& damage) {
     Bytes copy = good_;
     damage(copy);
-    WriteAll(dir_ / "bad.pst", copy);
+    testing::WriteFileBytes(dir_ / "bad.pst", copy);
     return CheckStore(dir_ / "bad.pst");
   }
 
@@ -390,7 +385,7 @@ TEST(StrictCheckTest, EachRuleIsNamedWithItsSectionAndPlace) {
   // On the command line: each violation with its rule, section and place; exit status 5.
   const fs::path file =
       fs::temp_directory_path() / ("palvara-strict-" + std::to_string(::getpid()) + ".pst");
-  WriteAll(file, StrictStore({.padMatrixBlocks = false}));
+  testing::WriteFileBytes(file, StrictStore({.padMatrixBlocks = false}));
   const testing::CliResult cli = testing::RunCli({"check", file.string(), "--strict", "--json"});
   fs::remove(file);
   EXPECT_EQ(cli.code, 5);
