@@ -67,6 +67,15 @@ struct Geometry {
   constexpr std::size_t CEntMaxAt() const { return entryArea + countWidth; }
   constexpr std::size_t CbEntAt() const { return entryArea + 2 * countWidth; }
   constexpr std::size_t CLevelAt() const { return entryArea + 2 * countWidth + 1; }
+  // Whether allocation interval `n` carries a PMap (every eighth) or an FMap (the 128th, then
+  // one for every 496 AMaps, the bytes one FMap page holds) after its AMap.
+  constexpr bool HasPMap(std::uint64_t n) const { return pageMaps && n % 8 == 0; }
+  constexpr bool HasFMap(std::uint64_t n) const {
+    return pageMaps && n >= kFMapHeaderEntries && (n - kFMapHeaderEntries) % kFMapPageEntries == 0;
+  }
+  static constexpr std::uint64_t kFMapHeaderEntries = 128;  // rgbFM in the header
+  static constexpr std::uint64_t kFMapPageEntries = 496;
+
   // The most ids one XBLOCK, and entries one SLBLOCK or SIBLOCK, holds.
   constexpr std::size_t XBlockFanout() const { return (maxBlockData - 8) / idWidth; }
   constexpr std::size_t SlFanout() const { return (maxBlockData - subnodeHeader) / slEntry; }

@@ -74,13 +74,9 @@ std::uint64_t NdbWriter::IntervalOf(std::uint64_t offset) const {
 std::uint64_t NdbWriter::IntervalStart(std::uint64_t n) const {
   return g_.firstAMap + n * g_.amapInterval;
 }
-bool NdbWriter::HasPMap(std::uint64_t n) const { return g_.pageMaps && n % 8 == 0; }
-bool NdbWriter::HasFMap(std::uint64_t n) const {
-  return g_.pageMaps && n >= 128 && (n - 128) % 496 == 0;
-}
 // Map pages at the start of interval n: its AMap, then a PMap and an FMap where due.
 std::uint64_t NdbWriter::ReservedBytes(std::uint64_t n) const {
-  return g_.pageSize * (1 + (HasPMap(n) ? 1 : 0) + (HasFMap(n) ? 1 : 0));
+  return g_.pageSize * (1 + (g_.HasPMap(n) ? 1 : 0) + (g_.HasFMap(n) ? 1 : 0));
 }
 
 // The pages of a B-tree over `entries` entries: its leaves and every level above them.
@@ -811,13 +807,14 @@ Status NdbWriter::Finish() {
       }
     }
     WritePage(IntervalStart(n), page, kPtypeAMap, IntervalStart(n), false);
-    if (HasPMap(n)) {
+    if (g_.HasPMap(n)) {
       Bytes pmap(g_.pageSize, std::byte{0xFF});
       WritePage(IntervalStart(n) + g_.pageSize, pmap, kPtypePMap, IntervalStart(n) + g_.pageSize, false);
     }
-    if (HasFMap(n)) {
+    if (g_.HasFMap(n)) {
       Bytes fmap(g_.pageSize);
-      for (std::size_t k = 0; k < 496 && n + k < amaps; ++k) fmap[k] = std::byte{longestFree[n + k]};
+      for (std::size_t k = 0; k < Geometry::kFMapPageEntries && n + k < amaps; ++k)
+        fmap[k] = std::byte{longestFree[n + k]};
       WritePage(IntervalStart(n) + 2 * g_.pageSize, fmap, kPtypeFMap, IntervalStart(n) + 2 * g_.pageSize,
                 false);
     }

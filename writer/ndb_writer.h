@@ -198,8 +198,6 @@ class NdbWriter {
   // Where the layout's allocation map intervals and their map pages lie.
   std::uint64_t IntervalOf(std::uint64_t offset) const;
   std::uint64_t IntervalStart(std::uint64_t n) const;
-  bool HasPMap(std::uint64_t n) const;
-  bool HasFMap(std::uint64_t n) const;
   std::uint64_t ReservedBytes(std::uint64_t n) const;
   std::size_t TreePages(std::size_t entries, std::size_t leafCapacity) const;
   // Finishes the blocks laid out in `buffer`, which goes to the file at `start`.

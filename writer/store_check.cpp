@@ -40,8 +40,8 @@ bool IsMapPage(const Geometry& g, std::uint64_t ib) {
   if (ib < g.firstAMap) return false;
   const std::uint64_t n = (ib - g.firstAMap) / g.amapInterval, at = (ib - g.firstAMap) % g.amapInterval;
   const std::uint64_t page = g.pageSize;
-  return at < page || (g.pageMaps && n % 8 == 0 && at < 2 * page) ||
-         (g.pageMaps && n >= 128 && (n - 128) % 496 == 0 && at >= 2 * page && at < 3 * page);
+  return at < page || (g.HasPMap(n) && at < 2 * page) ||
+         (g.HasFMap(n) && at >= 2 * page && at < 3 * page);
 }
 
 class NdbChecker {
@@ -359,8 +359,8 @@ class NdbChecker {
       Page(amap, amap, 0x84, false);
       if (!g_.pageMaps) continue;
       const std::uint64_t pmap = amap + g_.pageSize, fmap = amap + 2 * g_.pageSize;
-      if (n % 8 == 0) Page(pmap, pmap, 0x83, false);
-      if (n >= 128 && (n - 128) % 496 == 0) Page(fmap, fmap, 0x82, false);
+      if (g_.HasPMap(n)) Page(pmap, pmap, 0x83, false);
+      if (g_.HasFMap(n)) Page(fmap, fmap, 0x82, false);
     }
     if (f_.size() >= g_.firstAMap) Page(g_.dlistOffset, Id(g_.bidNextP), 0x86, true, false);
     // Maps that the header says are not valid are rebuilt by whoever opens the store next.
