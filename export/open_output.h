@@ -51,6 +51,7 @@ class OpenFormatOutput : public SavingOutput {
   // Mail is written from the item read whole, never from the walk's record.
   AttachmentReading RecordAttachments() const override { return AttachmentReading::kTableRows; }
   std::vector<std::filesystem::path> OutputFiles() const override { return {destination_}; }
+  std::filesystem::path CurrentOutput() const override { return destination_; }
   std::string Noun() const override { return "The export to " + destination_.string(); }
 
   // Messages written, by the folder path they were saved under.

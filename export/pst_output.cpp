@@ -41,58 +41,6 @@ std::size_t CharacterCount(std::string_view text) {
   return n;
 }
 
-// "name.pst" -> "name (n).pst".
-std::filesystem::path Numbered(const std::filesystem::path& wanted, int n) {
-  if (n < 2) return wanted;
-  return wanted.parent_path() /
-         (wanted.stem().string() + " (" + std::to_string(n) + ")" + wanted.extension().string());
-}
-
-// The first of `wanted`, "wanted (2)", ... that no file has taken; and, beside it, a private
-// folder made for this run alone ("<name>.partial-XXXXXX") in which the store is written as
-// "<name>.partial" until it is finished.
-std::filesystem::path ReserveOutput(const std::filesystem::path& wanted,
-                                    std::filesystem::path& temporary) {
-  std::filesystem::path output = wanted;
-  struct stat st {};
-  for (int n = 2; ::lstat(output.c_str(), &st) == 0; ++n) output = Numbered(wanted, n);
-  std::string folder = output.string() + ".partial-XXXXXX";
-  if (::mkdtemp(folder.data()) == nullptr) {
-    const int error = errno;
-    throw ComponentError("Cannot create \"" + output.string() + "\": " + std::strerror(error), true);
-  }
-  temporary = std::filesystem::path(folder) / (output.filename().string() + ".partial");
-  return output;
-}
-
-// Gives the finished store at `temporary` its final name: `output`, or the next free
-// numbered name when another run took it meanwhile (never replacing a file), and removes the
-// private folder it was written in.
-std::filesystem::path PublishOutput(const std::filesystem::path& temporary,
-                                    const std::filesystem::path& output) {
-  for (int n = 1;; ++n) {
-    const std::filesystem::path target = Numbered(output, n);
-    if (::renameat2(AT_FDCWD, temporary.c_str(), AT_FDCWD, target.c_str(), RENAME_NOREPLACE) == 0) {
-      ::rmdir(temporary.parent_path().c_str());
-      return target;
-    }
-    if (errno == EEXIST) continue;
-    if (errno == EINVAL || errno == ENOSYS) {
-      // A file system without no-replace renames: a hard link is just as exclusive.
-      if (::link(temporary.c_str(), target.c_str()) == 0) {
-        ::unlink(temporary.c_str());
-        ::rmdir(temporary.parent_path().c_str());
-        return target;
-      }
-      if (errno == EEXIST) continue;
-    }
-    const int error = errno;
-    throw ComponentError("Cannot rename \"" + temporary.string() + "\" to \"" + target.string() +
-                             "\": " + std::strerror(error),
-                         true);
-  }
-}
-
 void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
   for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size())) {
     text.replace(at, from.size(), to);
@@ -361,9 +309,7 @@ USave_to_PST_Format::USave_to_PST_Format(PstOutputOptions options) : options_(st
 
 USave_to_PST_Format::~USave_to_PST_Format() {
   conversion_.reset();
-  // A store that was not finished is not kept.
-  std::error_code ec;
-  if (!temporaryPath_.empty()) std::filesystem::remove_all(temporaryPath_.parent_path(), ec);
+  // A store that was not finished is not kept (file_ removes it).
 }
 
 std::unique_ptr<Component> USave_to_PST_Format::CreateChecked(std::string_view progId) {
@@ -402,6 +348,8 @@ void USave_to_PST_Format::InitOutputStore(const std::string& targetFolder) {
       throw ComponentError("Cannot create the folder \"" + target.string() + "\": " + made.message(),
                            true);
     }
+    // What runs of ours that were killed left there goes first.
+    RemoveStaleOutputs(target);
     std::string name = OutputFileName(options_.sourceFileName, stamp);
     output = target / name;
     storeName_ = std::string(kStoreNamePrefix) + stamp;
@@ -409,13 +357,13 @@ void USave_to_PST_Format::InitOutputStore(const std::string& targetFolder) {
   // Written under a temporary name beside the final one, in a folder of this run's own, so
   // that runs at the same time never share a file and an unfinished store never carries a
   // ".pst" name.
-  outputPath_ = ReserveOutput(output, temporaryPath_);
-  conversion_->CreateStore(temporaryPath_.string(), storeName_);
+  file_.Reserve(output);
+  conversion_->CreateStore(file_.temporary().string(), storeName_);
   storeDisplayName_ = "\\\\" + storeName_;
 
   if (split_) {
     storeDisplayName_ += "(" + std::to_string(outputFileCount_) + ")";
-    conversion_->CreateStore(temporaryPath_.string(), storeDisplayName_.substr(2));
+    conversion_->CreateStore(file_.temporary().string(), storeDisplayName_.substr(2));
   }
   ++outputFileCount_;
 }
@@ -543,8 +491,8 @@ void USave_to_PST_Format::CheckSize() {
   if (!size) {
     struct stat info {};
     // Until it is finished the store is written under its unfinished name.
-    if (::stat(NdbWriter::UnfinishedPath(temporaryPath_).c_str(), &info) == 0 ||
-        ::stat(temporaryPath_.c_str(), &info) == 0) {
+    if (::stat(NdbWriter::UnfinishedPath(file_.temporary()).c_str(), &info) == 0 ||
+        ::stat(file_.temporary().c_str(), &info) == 0) {
       size = static_cast<std::uint64_t>(info.st_size);
     }
   }
@@ -556,7 +504,7 @@ void USave_to_PST_Format::CheckSize() {
   split_ = true;
   FinishCurrentFile();
   conversion_.reset();
-  InitOutputStore(outputPath_.parent_path().string());
+  InitOutputStore(file_.final().parent_path().string());
 }
 
 void USave_to_PST_Format::WriteAppointment(const ItemRecord& record, const CopiedMessage* source) {
@@ -586,10 +534,8 @@ void USave_to_PST_Format::Finish() {
 
 void USave_to_PST_Format::FinishCurrentFile() {
   conversion_->Finish();
-  if (temporaryPath_.empty()) return;
-  outputPath_ = PublishOutput(temporaryPath_, outputPath_);
-  outputFiles_.push_back(outputPath_);
-  temporaryPath_.clear();
+  if (!file_.reserved()) return;
+  outputFiles_.push_back(file_.Publish());
 }
 
 void USave_to_PST_Format::WriteContact(const ItemRecord& record, const CopiedMessage* source) {

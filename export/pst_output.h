@@ -14,6 +14,7 @@
 
 #include "common/text.h"
 #include "export/components.h"
+#include "export/unfinished_output.h"
 #include "items/item_record.h"
 #include "reader/store_file.h"
 
@@ -110,6 +111,9 @@ class USave_to_PST_Format {
   bool WritesSourceWhole() const { return conversion_ && conversion_->WritesSourceWhole(); }
   // The finished output files under their final names.
   const std::vector<std::filesystem::path>& OutputFiles() const { return outputFiles_; }
+  // The final name of the file being written (or of the last one finished); empty before the
+  // first.
+  const std::filesystem::path& CurrentOutput() const { return file_.final(); }
   const std::string& StoreDisplayName() const { return storeDisplayName_; }
   const std::string& CurrentOutputFolder() const { return currentOutputFolder_; }
 
@@ -124,8 +128,7 @@ class USave_to_PST_Format {
   PstOutputOptions options_;
   std::unique_ptr<ComponentFactory> ownFactory_;
   std::unique_ptr<ConversionComponent> conversion_;
-  std::filesystem::path outputPath_;     // the final name of the current output file
-  std::filesystem::path temporaryPath_;  // its name while it is written; empty once finished
+  UnfinishedOutput file_;         // the current output file
   std::string storeName_;         // the first file's store name
   std::string storeDisplayName_;  // "\\\\" + name
   std::string currentOutputFolder_;

@@ -143,6 +143,7 @@ class Saving {
       std::optional<SavingStep> step = walk.Next();
       if (!step) break;
       ++progress_.saved;
+      progress_.outputFile = writer_->CurrentOutput().string();
       observer_.Progress(progress_);
       if (step->kind == SavingStep::Kind::kFolder) {
         EnterFolder(step->path);
@@ -193,6 +194,7 @@ class Saving {
       return false;
     }
     ++result_.kinds[static_cast<std::size_t>(kind)].written;
+    ++result_.writtenInFolder[folder];
     return true;
   }
 
@@ -329,6 +331,20 @@ std::string SavingSummary(const AnalysisCounters& saved, std::int32_t written,
   return AnalysisSummary(saved) + kTotalWrittenLabel + std::to_string(written) + "\r\n" +
          kTotalNotWrittenLabel + std::to_string(notWritten) + "\r\n\r\n" +
          (stopped ? kSavingAborted : kSavingCompleted);
+}
+
+std::vector<FolderShortfall> Shortfalls(const std::vector<TreeFolder>& tree,
+                                        const std::vector<std::string>& selected,
+                                        const SaveResult& result) {
+  std::vector<FolderShortfall> out;
+  for (const TreeFolder& f : tree) {
+    if (std::find(selected.begin(), selected.end(), f.path) == selected.end()) continue;
+    const auto written = result.writtenInFolder.find(f.path);
+    FolderShortfall s{f.path, f.children.Items(),
+                      written == result.writtenInFolder.end() ? 0 : written->second};
+    if (s.written < s.counted) out.push_back(std::move(s));
+  }
+  return out;
 }
 
 std::int32_t SaveResult::Written() const {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,7 @@ struct SavingProgress {
   std::string currentFolder;
   std::string countText;
   std::string destination;
+  std::string outputFile;  // the file (or folder) being written, under its final name
 };
 
 inline constexpr const char* kMessageCannotReadStore = "Can Not Read PST File";
@@ -101,10 +103,26 @@ struct SaveResult {
   std::int32_t failedItems = 0;  // items of selected folders not written
   std::array<KindCount, static_cast<std::size_t>(SavedKind::kCount)> kinds{};
   std::vector<UnsavedItem> unsaved;
+  // Items written, by the folder path they were saved under.
+  std::map<std::string, std::int32_t> writtenInFolder;
   std::int32_t Written() const;
 };
 
 SaveResult RunSave(const SaveOptions& options, SavingObserver& observer, RunControl& control);
+
+// A selected folder whose items did not all reach the output: the items the analysis counted in
+// it against those written there.
+struct FolderShortfall {
+  std::string folder;
+  std::int32_t counted = 0;
+  std::int32_t written = 0;
+};
+
+// The selected folders of `tree` (the analysis's folders) that the run wrote fewer items into
+// than the analysis counted in them, in tree order.
+std::vector<FolderShortfall> Shortfalls(const std::vector<TreeFolder>& tree,
+                                        const std::vector<std::string>& selected,
+                                        const SaveResult& result);
 
 // The summary: the saved counts in their listing order, the items written and not written in
 // all, then the closing line.

@@ -56,6 +56,9 @@ class SavingOutput {
   virtual bool SplitFlag() const { return false; }
   virtual void ClearSplitFlag() {}
   virtual std::vector<std::filesystem::path> OutputFiles() const = 0;
+  // What is being written now, under the name it will have: the current file, or the folder
+  // the files go into.
+  virtual std::filesystem::path CurrentOutput() const = 0;
   // How messages name the output: "The new PST file".
   virtual std::string Noun() const = 0;
 };
@@ -96,6 +99,7 @@ class PstSavingOutput : public SavingOutput {
   bool SplitFlag() const override { return writer_.SplitFlag(); }
   void ClearSplitFlag() override { writer_.ClearSplitFlag(); }
   std::vector<std::filesystem::path> OutputFiles() const override { return writer_.OutputFiles(); }
+  std::filesystem::path CurrentOutput() const override { return writer_.CurrentOutput(); }
   std::string Noun() const override { return "The new PST file"; }
 
  private:

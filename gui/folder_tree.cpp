@@ -123,8 +123,12 @@ void CFolderTreeCtrl1::collect(const Node* node, QStringList& out) const {
 }
 
 QStringList CFolderTreeCtrl1::collectTickedFolders() const {
+  // A ticked top-level folder is saved too: the items filed directly under it are its own.
   QStringList out;
-  for (const auto& root : m_roots) collect(root.get(), out);
+  for (const auto& root : m_roots) {
+    if (root->ticked) out << folderPathOf(indexOf(root.get()));
+    collect(root.get(), out);
+  }
   return out;
 }
 

@@ -37,7 +37,7 @@ class CFolderTreeCtrl1 : public QAbstractItemModel {
   QModelIndex addFolderPath(const QString& path, const QString& containerClass);
   // The texts of the item and its ancestors, root first, each followed by "\\".
   QString folderPathOf(const QModelIndex& index) const;
-  // The ticked folders below the top-level items, in pre-order.
+  // The ticked folders, the top-level ones included, in pre-order.
   QStringList collectTickedFolders() const;
   // Ticks or unticks `index` and everything below, then settles the ancestors.
   void toggle(const QModelIndex& index);

@@ -311,6 +311,12 @@ void Repair_Recover::save() {
     m_wizard.host.terminate();
     return;
   }
+  // Nothing ticked: said before any dialog is shown.
+  m_selected = m_tree->collectTickedFolders();
+  if (m_selected.isEmpty()) {
+    m_wizard.host.tell(this, "Please Select Any Folder", QMessageBox::Warning);
+    return;
+  }
   WriteActivityLog("\r\n");
   WriteActivityLog("Step3: Saving PST File");
   const QString folder = m_wizard.host.chooseFolder(this, "Select the Destination Path", QString());
@@ -328,11 +334,6 @@ void Repair_Recover::save() {
   WriteActivityLog("Target Path: " + m_destination.toStdString());
   const char* openFormat = kSaveFormats[format].name;
   if (openFormat != nullptr) WriteActivityLog(std::string("Export Format: ") + openFormat);
-  m_selected = m_tree->collectTickedFolders();
-  if (m_selected.isEmpty()) {
-    m_wizard.host.tell(this, "Please Select Any Folder", QMessageBox::Warning);
-    return;
-  }
   SaveOptions options;
   options.sourcePath = m_result->source;
   options.searchSourcePath = m_wizard.searchSourcePath.toStdString();
@@ -378,7 +379,14 @@ void Repair_Recover::savingFinished() {
   }
   if (m_savingWorker->fatal()) m_wizard.host.terminate();
   m_save->setEnabled(false);
-  m_completed = new Last_Saving_Dialog(m_wizard, m_control.stopSaving, this);
+  m_saveButton->setEnabled(false);
+  std::vector<std::string> selected;
+  for (const QString& f : m_selected) selected.push_back(f.toStdString());
+  const SavingReport report =
+      savingReport(m_savingWorker->result(), m_control.stopSaving, m_result->tree, selected);
+  for (const QString& problem : report.problems)
+    WriteActivityLog("Not written: " + problem.toStdString());
+  m_completed = new Last_Saving_Dialog(m_wizard, report, this);
   m_completed->setAttribute(Qt::WA_DeleteOnClose);
   m_completed->setWindowModality(Qt::ApplicationModal);
   m_completed->show();

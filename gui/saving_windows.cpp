@@ -56,7 +56,9 @@ void ListPSTFile::refresh() {
   const SavingProgress p = m_poll();
   m_folder->setText(QString::fromStdString(p.currentFolder));
   m_count->setText(QString::fromStdString(p.countText));
-  m_destination->setText(QString::fromStdString(p.destination));
+  // The file being written; the store folder only until the first file is begun.
+  m_destination->setText(
+      QString::fromStdString(p.outputFile.empty() ? p.destination : p.outputFile));
   if (!p.currentFolder.empty()) {
     m_bar->show();
     m_inProgress->hide();
@@ -87,7 +89,27 @@ void ListPSTFile::finish() {
   done(QDialog::Accepted);
 }
 
-Last_Saving_Dialog::Last_Saving_Dialog(Wizard& wizard, bool aborted, QWidget* parent)
+SavingReport savingReport(const SaveResult& result, bool aborted,
+                          const std::vector<TreeFolder>& tree,
+                          const std::vector<std::string>& selected) {
+  SavingReport report;
+  report.aborted = aborted;
+  report.written = result.Written();
+  for (const auto& file : result.outputFiles) report.files << QString::fromStdString(file.string());
+  if (aborted) return report;  // a stopped run leaves the rest unwritten on purpose
+  std::int32_t missing = 0;
+  for (const FolderShortfall& s : Shortfalls(tree, selected, result)) {
+    missing += s.counted - s.written;
+    report.problems << QString("%1: %2 of %3 items not written")
+                           .arg(QString::fromStdString(s.folder))
+                           .arg(s.counted - s.written)
+                           .arg(s.counted);
+  }
+  report.notWritten = std::max(missing, result.failedItems);
+  return report;
+}
+
+Last_Saving_Dialog::Last_Saving_Dialog(Wizard& wizard, const SavingReport& report, QWidget* parent)
     : WizardDialog(wizard, "msgskin.bmp", parent) {
   setObjectName("Last_Saving_Dialog");
   setHelpSection("saving-completed");
@@ -95,18 +117,45 @@ Last_Saving_Dialog::Last_Saving_Dialog(Wizard& wizard, bool aborted, QWidget* pa
   layout->setContentsMargins(20, 16, 20, 14);
   auto* group = new QGroupBox("Open Log Path", this);
   auto* inner = new QVBoxLayout(group);
-  m_message = new QLabel(aborted ? "Saving aborted" : "Saving Completed Sucessfully", group);
+  const char* message = report.aborted ? "Saving aborted"
+                        : report.failed()
+                            ? "Saving failed: items of the ticked folders were not written"
+                            : "Saving Completed Sucessfully";
+  m_message = new QLabel(message, group);
+  m_message->setObjectName(report.failed() ? "failedMessage" : "message");
+  m_message->setWordWrap(true);
   QFont bold = m_message->font();
   bold.setBold(true);
   m_message->setFont(bold);
+  if (report.failed()) m_message->setStyleSheet("color: #b00020;");
+  m_counts = new QLabel(
+      QString("%1 items written, %2 not written").arg(report.written).arg(report.notWritten),
+      group);
+  m_files = new QLabel(group);
+  m_files->setTextFormat(Qt::PlainText);
+  m_files->setWordWrap(true);
+  m_files->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  if (!report.files.isEmpty()) {
+    m_files->setText((report.files.size() == 1 ? "Written to: " : "Written to:\n") +
+                     report.files.join("\n"));
+  }
+  m_files->setVisible(!report.files.isEmpty());
+  m_problems = new QLabel(report.problems.join("\n"), group);
+  m_problems->setTextFormat(Qt::PlainText);
+  m_problems->setWordWrap(true);
+  m_problems->setVisible(!report.problems.isEmpty());
   m_viewLog = new QCheckBox("View Log File", group);
   inner->addWidget(m_message);
+  inner->addWidget(m_counts);
+  inner->addWidget(m_files);
+  inner->addWidget(m_problems);
   inner->addWidget(m_viewLog);
   layout->addWidget(group);
   auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
   connect(buttons, &QDialogButtonBox::accepted, this, &Last_Saving_Dialog::confirm);
   layout->addWidget(buttons);
-  resize(400, 190);
+  setMinimumWidth(460);
+  resize(520, sizeHint().height());
 }
 
 void Last_Saving_Dialog::confirm() {

@@ -24,6 +24,7 @@ class ListPSTFile : public WizardDialog {
               QWidget* parent = nullptr);
   QProgressBar* bar() const { return m_bar; }
   QLabel* folderLabel() const { return m_folder; }
+  QLabel* destinationLabel() const { return m_destination; }
   // Reads the progress once (the timer calls it: after 100 ms, then every 2 s).
   void refresh();
   // Closes the window at the end of the run.
@@ -45,12 +46,31 @@ class ListPSTFile : public WizardDialog {
   bool m_closing = false;
 };
 
+// What a saving run wrote, as the saving-completed window tells it.
+struct SavingReport {
+  bool aborted = false;
+  std::int32_t written = 0;
+  std::int32_t notWritten = 0;
+  QStringList files;     // the new files (or the folder the files went into)
+  QStringList problems;  // a line per ticked folder whose items were not all written
+  bool failed() const { return !aborted && (notWritten > 0 || !problems.isEmpty()); }
+};
+
+// The report of a finished run: the items written, and those of the ticked folders that were
+// not (refused by the output, or never reached), folder by folder.
+SavingReport savingReport(const SaveResult& result, bool aborted,
+                          const std::vector<TreeFolder>& tree,
+                          const std::vector<std::string>& selected);
+
 class Last_Saving_Dialog : public WizardDialog {
   Q_OBJECT
  public:
-  Last_Saving_Dialog(Wizard& wizard, bool aborted, QWidget* parent = nullptr);
+  Last_Saving_Dialog(Wizard& wizard, const SavingReport& report, QWidget* parent = nullptr);
   QCheckBox* viewLogBox() const { return m_viewLog; }
   QLabel* messageLabel() const { return m_message; }
+  QLabel* countsLabel() const { return m_counts; }
+  QLabel* filesLabel() const { return m_files; }
+  QLabel* problemsLabel() const { return m_problems; }
 
  public slots:
   void confirm();
@@ -61,6 +81,9 @@ class Last_Saving_Dialog : public WizardDialog {
 
  private:
   QLabel* m_message;
+  QLabel* m_counts;
+  QLabel* m_files;
+  QLabel* m_problems;
   QCheckBox* m_viewLog;
 };
 

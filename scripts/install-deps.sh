@@ -27,7 +27,7 @@ packages=(
   dpkg-dev lintian desktop-file-utils appstream shared-mime-info man-db groff-base
   libmimalloc-dev zlib1g-dev
   python3 python3-vobject python3-icalendar mutt
-  qt6-base-dev xvfb xauth
+  qt6-base-dev xvfb xauth openbox xdotool qt6-gtk-platformtheme
   fonts-wqy-microhei
 )
 

@@ -161,6 +161,40 @@ TEST_F(PstOutputTest, TakenNamesAreNeverReplacedAndUnfinishedStoresLeaveNothing)
   }
 }
 
+// A run that was killed leaves its private folder behind; the next run into the same folder
+// removes it, but never one a live run is writing in, nor one holding anything but unfinished
+// files, nor a folder of another name.
+TEST_F(PstOutputTest, FoldersOfKilledRunsAreRemovedByTheNextRun) {
+  const fs::path out = dir_ / "Out";
+  fs::create_directories(out);
+  auto folder = [&out](const std::string& name, const std::string& file) {
+    fs::create_directories(out / name);
+    std::ofstream(out / name / file) << "x";
+    return out / name;
+  };
+  const fs::path killed =
+      folder("Outlook-1-1-2026 1-1-1.pst.partial-Ab3dE9", "Outlook-1-1-2026 1-1-1.pst.partial");
+  const fs::path killedWriter = folder(
+      "Old.pst.partial-zzzzzz", "Old.pst.partial.partial");  // the writer's own unfinished name
+  const fs::path foreign = folder("Mine.pst.partial-123456", "notes.txt");
+  const fs::path otherName = folder("Other.pst.partial-toolong1", "Other.pst.partial");
+  auto live = Output();
+  live->InitOutputStore(out.string());  // its folder is there and locked while it lives
+  const fs::path liveFolder = fs::path(factory_.Named("CreateStore")[0].args[0]).parent_path();
+  ASSERT_TRUE(fs::is_directory(liveFolder));
+  EXPECT_FALSE(fs::exists(killed));
+  EXPECT_FALSE(fs::exists(killedWriter));
+  EXPECT_TRUE(fs::exists(foreign / "notes.txt"));
+  EXPECT_TRUE(fs::exists(otherName));
+
+  EXPECT_EQ(RemoveStaleOutputs(out), 0);
+  EXPECT_TRUE(fs::is_directory(liveFolder));
+  Output()->InitOutputStore(out.string());  // a second run meanwhile
+  EXPECT_TRUE(fs::is_directory(liveFolder));
+  live->Finish();
+  EXPECT_FALSE(fs::exists(liveFolder));
+}
+
 TEST_F(PstOutputTest, AMissingComponentEndsTheRunWithItsMessage) {
   factory_.missing = {kContactSessionProgId};
   try {

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <map>
+#include <set>
 
 #include "export/native_components.h"
 #include "reader/index_rebuild.h"
@@ -163,8 +164,19 @@ TEST_F(SavingDriverTest, EachFolderMustBeSelectedItselfButCountsUnderItsStandard
 }
 
 TEST_F(SavingDriverTest, EverythingSelectedReadsBackAsTheSourceHasIt) {
+  std::set<std::string> files;  // the progress names the file being written
+  observer_.onProgress = [&files](const SavingProgress& p) {
+    if (!p.outputFile.empty()) files.insert(p.outputFile);
+  };
   const SaveResult r = Save(All());
   ASSERT_EQ(r.outcome, SaveResult::Outcome::kCompleted) << r.error;
+  ASSERT_EQ(r.outputFiles.size(), 1u);
+  EXPECT_EQ(files, std::set<std::string>{r.outputFiles[0].string()});
+  // Every item is counted in the folder it was written into.
+  EXPECT_GT(r.writtenInFolder.at("Personal Folders\\Inbox\\Old\\"), 0);
+  std::int32_t inFolders = 0;
+  for (const auto& [folder, n] : r.writtenInFolder) inFolders += n;
+  EXPECT_EQ(inFolders, r.Written());
   EXPECT_EQ(r.saved.values[C::kInbox], 3);
   EXPECT_EQ(r.saved.values[C::kSentItems], 1);
   EXPECT_EQ(r.saved.values[C::kContacts], 3);

@@ -86,24 +86,31 @@ TEST_F(FolderTree, TickingSpreadsDownAndSettlesParents) {
   // Ticking the root ticks everything; unticking it clears every tick and every bold mark.
   tree_.toggle(root);
   EXPECT_EQ(tree_.collectTickedFolders(),
-            QStringList({"Personal Folders\\Inbox\\", "Personal Folders\\Inbox\\A\\",
-                         "Personal Folders\\Inbox\\B\\", "Personal Folders\\Sent Items\\"}));
+            QStringList({"Personal Folders\\", "Personal Folders\\Inbox\\",
+                         "Personal Folders\\Inbox\\A\\", "Personal Folders\\Inbox\\B\\",
+                         "Personal Folders\\Sent Items\\"}));
   tree_.toggle(root);
   EXPECT_TRUE(tree_.collectTickedFolders().isEmpty());
   EXPECT_FALSE(tree_.isBold(inbox));
   EXPECT_FALSE(tree_.isBold(root));
 }
 
-TEST_F(FolderTree, TopLevelItemsAreNeverCollected) {
+// The items filed directly under the top folder are saved when it is ticked, and only then.
+TEST_F(FolderTree, ATickedTopLevelFolderIsCollectedWithItsOwnItems) {
   const QModelIndex root = tree_.addFolderPath("Personal Folders\\", "");
   tree_.toggle(root);
   EXPECT_TRUE(tree_.isTicked(root));
-  EXPECT_TRUE(tree_.collectTickedFolders().isEmpty());
+  EXPECT_EQ(tree_.collectTickedFolders(), QStringList({"Personal Folders\\"}));
   const QModelIndex inbox = tree_.addFolderPath("Personal Folders\\Inbox\\", "");
+  const QModelIndex sent = tree_.addFolderPath("Personal Folders\\Sent Items\\", "");
   // A folder added below a ticked parent makes the parent incomplete.
   EXPECT_FALSE(tree_.isTicked(root));
   tree_.toggle(inbox);
   EXPECT_EQ(tree_.collectTickedFolders(), QStringList({"Personal Folders\\Inbox\\"}));
+  tree_.toggle(sent);  // every child ticked: the top folder is ticked with them
+  EXPECT_EQ(tree_.collectTickedFolders(),
+            QStringList({"Personal Folders\\", "Personal Folders\\Inbox\\",
+                         "Personal Folders\\Sent Items\\"}));
 }
 
 TEST_F(FolderTree, ClearEmptiesTheTree) {

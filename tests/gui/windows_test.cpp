@@ -134,21 +134,78 @@ TEST_F(Windows, SaveRefusals) {
   Repair_Recover* recovery = repair(step1, QString::fromStdString(file));
   ASSERT_NE(recovery, nullptr);
   ASSERT_TRUE(recovery->saveButton()->isEnabled());
+  // Nothing ticked: said at once, before any dialog.
+  const qsizetype dialogs = host.chooserTitles.size();
+  recovery->save();
+  EXPECT_EQ(host.told, QStringList({"Please Select Any Folder"}));
+  EXPECT_EQ(host.icons.last(), QMessageBox::Warning);
+  EXPECT_EQ(host.chooserTitles.size(), dialogs);
+  EXPECT_EQ(log().find("Step3: Saving PST File"), std::string::npos);
+  recovery->tree()->toggle(findFolder(recovery->tree(), "Inbox"));
+  host.told.clear();
   host.folderAnswer.clear();  // cancelled: nothing said
   recovery->save();
   EXPECT_TRUE(host.told.isEmpty());
   host.folderAnswer = QString::fromStdString(path("gone"));
   recovery->save();
+  EXPECT_EQ(host.told, QStringList({"Saving path doesn't exist, select another path for saving "}));
   host.folderAnswer = QString::fromStdString(path(""));
-  recovery->save();  // nothing ticked
-  EXPECT_EQ(host.told, QStringList({"Saving path doesn't exist, select another path for saving ",
-                                    "Please Select Any Folder"}));
-  EXPECT_EQ(host.icons.last(), QMessageBox::Warning);
+  host.itemAnswer = -1;  // the format choice cancelled
+  recovery->save();
   EXPECT_FALSE(recovery->saving());
   // The format is chosen after the destination.
   EXPECT_EQ(host.chooserTitles.mid(host.chooserTitles.size() - 2),
             QStringList({"Select the Destination Path", "Save As"}));
   EXPECT_NE(log().find("\r\nStep3: Saving PST File"), std::string::npos);
+}
+
+// The completed window tells what was written, and says loudly when a ticked folder's items
+// were not all written.
+TEST_F(Windows, SavingReportNamesTheFoldersNotWritten) {
+  std::vector<TreeFolder> tree(3);
+  tree[0].path = "Personal Folders\\";
+  tree[0].children.mail = 2;
+  tree[1].path = "Personal Folders\\Inbox\\";
+  tree[1].children.mail = 5;
+  tree[1].children.appointment = 1;
+  tree[2].path = "Personal Folders\\Sent Items\\";
+  tree[2].children.mail = 4;  // not ticked
+  SaveResult result;
+  result.kinds[static_cast<std::size_t>(SavedKind::kMail)].written = 5;
+  result.kinds[static_cast<std::size_t>(SavedKind::kAppointment)].written = 1;
+  result.writtenInFolder["Personal Folders\\Inbox\\"] = 6;
+  result.outputFiles = {"/tmp/x/Repair/Outlook.pst"};
+  const std::vector<std::string> ticked = {"Personal Folders\\", "Personal Folders\\Inbox\\"};
+
+  SavingReport report = savingReport(result, false, tree, ticked);
+  EXPECT_TRUE(report.failed());
+  EXPECT_EQ(report.written, 6);
+  EXPECT_EQ(report.notWritten, 2);
+  EXPECT_EQ(report.problems, QStringList({"Personal Folders\\: 2 of 2 items not written"}));
+  Last_Saving_Dialog failed(wizard, report);
+  EXPECT_EQ(failed.messageLabel()->text(),
+            "Saving failed: items of the ticked folders were not written");
+  EXPECT_EQ(failed.countsLabel()->text(), "6 items written, 2 not written");
+  EXPECT_EQ(failed.problemsLabel()->text(), report.problems.join("\n"));
+  EXPECT_EQ(failed.filesLabel()->text(), "Written to: /tmp/x/Repair/Outlook.pst");
+
+  // Everything written: the usual message; a stopped run is no failure.
+  result.writtenInFolder["Personal Folders\\"] = 2;
+  result.kinds[static_cast<std::size_t>(SavedKind::kMail)].written = 7;
+  report = savingReport(result, false, tree, ticked);
+  EXPECT_FALSE(report.failed());
+  EXPECT_EQ(Last_Saving_Dialog(wizard, report).messageLabel()->text(),
+            "Saving Completed Sucessfully");
+  result.writtenInFolder.clear();
+  report = savingReport(result, true, tree, ticked);
+  EXPECT_FALSE(report.failed());
+  EXPECT_EQ(Last_Saving_Dialog(wizard, report).messageLabel()->text(), "Saving aborted");
+  // Items the output refused count as not written even where the folder counts agree.
+  result.writtenInFolder = {{"Personal Folders\\", 2}, {"Personal Folders\\Inbox\\", 6}};
+  result.failedItems = 1;
+  report = savingReport(result, false, tree, ticked);
+  EXPECT_TRUE(report.failed());
+  EXPECT_EQ(report.notWritten, 1);
 }
 
 TEST_F(Windows, ListingOfASecondFolderCancelsTheFirst) {

@@ -3,11 +3,12 @@
 // the file is moved away: the item list, the preview and Save read the store the analysis opened.
 #include <QCoreApplication>
 #include <QDirIterator>
-#include <fstream>
 #include <QFile>
-#include <QTableView>
 #include <QLabel>
+#include <QPushButton>
+#include <QTableView>
 #include <QTreeView>
+#include <fstream>
 
 #include "tests/gui/gui_fixture.h"
 
@@ -179,6 +180,59 @@ TEST_F(WizardRoad, SharedStore) {
   const std::string store = path("aspose_Outlook_1.pst");
   std::filesystem::copy_file(shared, store);
   checkNewStore(road(QString::fromStdString(store)));
+}
+
+// Mail filed directly under the top folder is listed there, and saved when the top folder is
+// ticked; the completed window says how many items were written.
+TEST_F(WizardRoad, MailUnderTheTopFolderIsSaved) {
+  for (const char* name : {"hiraoka_alpha_beta_gamma_delta.pst", "rubymsg_attach_and_inline.pst"}) {
+    SCOPED_TRACE(name);
+    const auto shared = palvara::testing::kTestData / "stores" / name;
+    if (!std::filesystem::exists(shared)) GTEST_SKIP() << "no shared test data";
+    DiskSelection step1(wizard);
+    step1.show();
+    Repair_Recover* recovery = repair(step1, QString::fromStdString(shared.string()));
+    ASSERT_NE(recovery, nullptr);
+    const QModelIndex top = folderByPath(recovery->tree(), "Personal Folders\\");
+    ASSERT_TRUE(top.isValid());
+    recovery->folderClicked(top);
+    ASSERT_TRUE(waitUntil([recovery] { return !recovery->loader()->running(); }, 60000));
+    QCoreApplication::processEvents();
+    const int listed = recovery->list()->rowCount();
+    EXPECT_GT(listed, 0);
+    recovery->tree()->toggle(top);  // and with it everything below
+    const QString destination = QString::fromStdString(path(std::string("out-") + name));
+    QDir().mkpath(destination);
+    host.folderAnswer = destination;
+    host.itemAnswer = 0;
+    recovery->save();
+    ASSERT_TRUE(waitUntil([recovery] { return recovery->completedWindow() != nullptr; }, 120000));
+    Last_Saving_Dialog* done = recovery->completedWindow();
+    EXPECT_EQ(done->messageLabel()->text(), "Saving Completed Sucessfully");
+    const int written = done->countsLabel()->text().section(' ', 0, 0).toInt();
+    EXPECT_GE(written, listed);
+    EXPECT_TRUE(done->countsLabel()->text().endsWith(", 0 not written"))
+        << done->countsLabel()->text().toStdString();
+    EXPECT_FALSE(recovery->saveButton()->isEnabled());
+    QDirIterator it(destination + "/Repair", {"*.pst"});
+    ASSERT_TRUE(it.hasNext());
+    const QString made = it.next();
+    EXPECT_TRUE(done->filesLabel()->text().contains(made))
+        << done->filesLabel()->text().toStdString();
+    // The new store holds the top folder's mail, as the command line reads it.
+    int status = -1;
+    const nlohmann::json json = nlohmann::json::parse(
+        cli("analyze --json '" + made.toStdString() + "'", &status), nullptr, false);
+    ASSERT_EQ(status, 0);
+    int topMail = -1;
+    for (const auto& folder : json["folders"]) {
+      if (folder["path"] == "Personal Folders\\") topMail = folder["children"]["mail"].get<int>();
+    }
+    EXPECT_EQ(topMail, listed);
+    done->close();
+    host.answers = {true};
+    recovery->goBack();
+  }
 }
 
 }  // namespace
