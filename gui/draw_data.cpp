@@ -34,11 +34,13 @@ QImage skin(int w, int h) {
   return img;
 }
 
-// A step banner: three numbered stages, the current one filled.
-QImage stepPicture(int current, const QStringList& names) {
-  QImage img(540, 40, QImage::Format_RGB32);
+// A step banner: three numbered stages, the current one filled; `scale` 2 for screens of twice
+// the pixel density.
+QImage stepPicture(int current, const QStringList& names, int scale = 1) {
+  QImage img(540 * scale, 40 * scale, QImage::Format_RGB32);
   img.fill(kKey);  // shown as transparent
   QPainter p(&img);
+  p.scale(scale, scale);
   p.setRenderHint(QPainter::Antialiasing, false);  // no blend of ink into the key colour
   QFont f("DejaVu Sans", 9);
   for (int i = 0; i < names.size(); ++i) {
@@ -61,16 +63,20 @@ QImage stepPicture(int current, const QStringList& names) {
 
 using Drawing = std::function<void(QPainter&)>;
 
+// The scale the icons are drawn at: 1, or 2 for their "@2x" files.
+int gIconScale = 1;
+
 // Draws on a 16 x 16 grid at four times the size, then scales down smoothly.
 QImage icon(const Drawing& draw, int size = 16) {
-  QImage big(size * 4, size * 4, QImage::Format_ARGB32);
+  const int pixels = size * gIconScale;
+  QImage big(pixels * 4, pixels * 4, QImage::Format_ARGB32);
   big.fill(Qt::transparent);
   QPainter p(&big);
   p.setRenderHint(QPainter::Antialiasing);
-  p.scale(4.0 * size / 16, 4.0 * size / 16);
+  p.scale(4.0 * pixels / 16, 4.0 * pixels / 16);
   draw(p);
   p.end();
-  return big.scaled(size, size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+  return big.scaled(pixels, pixels, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
 }
 
 void folder(QPainter& p, const QColor& face, const QColor& edge, bool open = false) {
@@ -290,7 +296,7 @@ QImage listIcon(int index) {
     case 10: return icon(clipboard);
     case 13: return icon(envelope);
     default: {
-      QImage empty(16, 16, QImage::Format_ARGB32);
+      QImage empty(16 * gIconScale, 16 * gIconScale, QImage::Format_ARGB32);
       empty.fill(Qt::transparent);
       return empty;
     }
@@ -345,19 +351,25 @@ int main(int argc, char** argv) {
   skin(480, 250).save(data.filePath("skins/msgskin.bmp"));
   skin(780, 540).save(data.filePath("skins/msgskinsearch.bmp"));
   const QStringList road{"Choose the store", "Recover", "Save"};
-  stepPicture(1, road).save(data.filePath("skins/Step1.bmp"));
-  stepPicture(2, road).save(data.filePath("skins/Step2.bmp"));
-  stepPicture(3, road).save(data.filePath("skins/Step4.bmp"));
-  stepPicture(1, {"Find the store", "Recover", "Save"}).save(data.filePath("skins/Step5.bmp"));
-  for (int i = 0; i < 17; ++i) {
-    treeIcon(i).save(data.filePath(QString("icons/tree-%1.png").arg(i, 2, 10, QChar('0'))));
+  // Every picture placed on a window also at twice the size, for screens of twice the density.
+  for (const int scale : {1, 2}) {
+    gIconScale = scale;
+    const QString at = scale == 1 ? "" : "@2x";
+    stepPicture(1, road, scale).save(data.filePath("skins/Step1" + at + ".bmp"));
+    stepPicture(2, road, scale).save(data.filePath("skins/Step2" + at + ".bmp"));
+    stepPicture(3, road, scale).save(data.filePath("skins/Step4" + at + ".bmp"));
+    stepPicture(1, {"Find the store", "Recover", "Save"}, scale).save(data.filePath("skins/Step5" + at + ".bmp"));
+    for (int i = 0; i < 17; ++i) {
+      treeIcon(i).save(data.filePath(QString("icons/tree-%1%2.png").arg(i, 2, 10, QChar('0')).arg(at)));
+    }
+    for (int i = 0; i < 14; ++i) {
+      listIcon(i).save(data.filePath(QString("icons/list-%1%2.png").arg(i, 2, 10, QChar('0')).arg(at)));
+    }
+    captionIcon(0).save(data.filePath("icons/caption-report" + at + ".png"));
+    captionIcon(1).save(data.filePath("icons/caption-help" + at + ".png"));
+    captionIcon(2).save(data.filePath("icons/caption-exit" + at + ".png"));
   }
-  for (int i = 0; i < 14; ++i) {
-    listIcon(i).save(data.filePath(QString("icons/list-%1.png").arg(i, 2, 10, QChar('0'))));
-  }
-  captionIcon(0).save(data.filePath("icons/caption-report.png"));
-  captionIcon(1).save(data.filePath("icons/caption-help.png"));
-  captionIcon(2).save(data.filePath("icons/caption-exit.png"));
+  gIconScale = 1;
   appIcon().save(data.filePath("icons/palvara.png"));
   return 0;
 }

@@ -4,6 +4,8 @@
 #include <QBoxLayout>
 #include <QDialogButtonBox>
 #include <QDir>
+#include <QFile>
+#include <QStandardPaths>
 #include <QFormLayout>
 #include <QLabel>
 
@@ -18,14 +20,25 @@ QUrl helpPage(const QString& page) {
   return QUrl::fromLocalFile(folder.filePath("help/" + page));
 }
 
+QUrl helpSectionPage(const QString& section) {
+  QUrl target = helpPage("windows.html");
+  target.setFragment(section);
+  // The desktop opener hands a browser the file of a file URL and drops its "#section": a small
+  // page of the user's own leads the browser there instead.
+  const QString folder = QStandardPaths::writableLocation(QStandardPaths::CacheLocation) + "/help";
+  QFile page(QDir(folder).filePath("help-" + section + ".html"));
+  if (!QDir().mkpath(folder) || !page.open(QIODevice::WriteOnly | QIODevice::Truncate)) return target;
+  const QString href = target.toString(QUrl::FullyEncoded).toHtmlEscaped();
+  page.write(QString("<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\">"
+                     "<meta http-equiv=\"refresh\" content=\"0; url=%1\"><title>%2</title></head>"
+                     "<body><p><a href=\"%1\">%2</a></p></body></html>\n")
+                 .arg(href, QString(kTitle).toHtmlEscaped())
+                 .toUtf8());
+  return QUrl::fromLocalFile(page.fileName());
+}
+
 void showHelp(Wizard& wizard, const QString& section) {
-  if (section.isEmpty()) {
-    wizard.host.openUrl(helpPage());
-    return;
-  }
-  QUrl page = helpPage("windows.html");
-  page.setFragment(section);
-  wizard.host.openUrl(page);
+  wizard.host.openUrl(section.isEmpty() ? helpPage() : helpSectionPage(section));
 }
 
 void showAbout(Wizard& wizard, QWidget* parent) {

@@ -14,6 +14,9 @@ QUrl helpPage(const QString& page = "index.html");
 // Opens the help: the part of "windows.html" about one window (`section`, its anchor), or the
 // contents when `section` is empty.
 void showHelp(Wizard& wizard, const QString& section = {});
+// The page that opens the help of `section` (a page of the user's cache that leads to
+// "windows.html#section"; that URL itself when the page cannot be written).
+QUrl helpSectionPage(const QString& section);
 void showAbout(Wizard& wizard, QWidget* parent);
 
 // A button showing a target; "Contact Us" opens the About window instead.

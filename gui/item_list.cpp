@@ -139,7 +139,7 @@ QVariant ItemListModel::data(const QModelIndex& index, int role) const {
     return index.column() < r->cells.size() ? r->cells[index.column()] : QString();
   }
   if (role == Qt::DecorationRole && index.column() == 0) {
-    const int icon = rowIconOf(m_kind);
+    const int icon = r->icon >= 0 ? r->icon : rowIconOf(m_kind);
     return icon < m_icons.size() ? QVariant(m_icons[icon]) : QVariant();
   }
   return {};
@@ -260,7 +260,10 @@ void ListLoader::produce(int listing, ListKind kind, QString path, const Analysi
         for (std::uint32_t nid : store->messagesOf(folder->nodeId)) {
           if (cancelled()) break;
           std::unique_ptr<ItemRecord> r = store->load(nid);
-          if (r && r->mail && !r->folderCounts) add(mailRow(*r->mail, nid));
+          if (!r || !r->mail || r->folderCounts) continue;
+          ListRow row = mailRow(*r->mail, nid);
+          row.icon = rowIconOfItem(r->kind);
+          add(std::move(row));
         }
         break;
       }

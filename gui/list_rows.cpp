@@ -50,6 +50,17 @@ int rowIconOf(ListKind kind) {
   return 13;
 }
 
+int rowIconOfItem(ItemKind kind) {
+  switch (kind) {
+    case ItemKind::kAppointment: return rowIconOf(ListKind::kCalendar);
+    case ItemKind::kContact: return rowIconOf(ListKind::kContacts);
+    case ItemKind::kJournal: return rowIconOf(ListKind::kJournal);
+    case ItemKind::kStickyNote: return rowIconOf(ListKind::kNotes);
+    case ItemKind::kTask: return rowIconOf(ListKind::kTasks);
+    default: return rowIconOf(ListKind::kMail);
+  }
+}
+
 bool insertsAtTop(ListKind kind) { return kind == ListKind::kTasks || kind == ListKind::kNotes; }
 
 QString cleanText(const QString& in, bool mailText) {

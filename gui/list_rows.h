@@ -25,12 +25,16 @@ ListKind listKindOf(const QString& folderPath);
 QList<ListColumn> columnsOf(ListKind kind);
 // The row icon of the kind (the list's small-icon order).
 int rowIconOf(ListKind kind);
+// The row icon of an item of `kind` listed among mail (an appointment in a mail folder shows
+// the calendar icon).
+int rowIconOfItem(ItemKind kind);
 // Rows of these kinds are inserted at the top of the list.
 bool insertsAtTop(ListKind kind);
 
 struct ListRow {
   QStringList cells;
   std::uint32_t nodeId = 0;  // the item's node, for mail rows
+  int icon = -1;             // the row's own icon; -1 for the listing's
 };
 
 // Carriage return, line feed and tab become blanks; `mailText` also turns the control

@@ -3,6 +3,7 @@
 #include <QBoxLayout>
 #include <QDialogButtonBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -33,11 +34,14 @@ QString fromPath(const std::filesystem::path& path) { return QString::fromStdStr
 
 }  // namespace
 
-void viewLog(Wizard& wizard) {
+void viewLog(Wizard& wizard, QWidget* parent) {
   const QString log = fromPath(ActivityLogFile());
-  if (QFile::exists(log)) {
-    QFile::setPermissions(log, QFile::permissions(log) | QFile::WriteOwner);
+  if (!QFile::exists(log) || QFileInfo(log).size() == 0) {
+    wizard.host.tell(parent, "The activity log is empty: nothing has been written to " + log + " yet.",
+                     QMessageBox::Information);
+    return;
   }
+  QFile::setPermissions(log, QFile::permissions(log) | QFile::WriteOwner);
   wizard.host.openUrl(QUrl::fromLocalFile(log));
 }
 
@@ -52,8 +56,15 @@ void changeLogPath(Wizard& wizard, QWidget* parent) {
   window->open();
 }
 
-void viewReport(Wizard& wizard) {
+void viewReport(Wizard& wizard, QWidget* parent) {
   const QString report = QString::fromStdString(AppSettings::Read("RPTFile"));
+  if (report.isEmpty() || !QFileInfo(report).isFile()) {
+    wizard.host.tell(parent,
+                     report.isEmpty() ? "There is no report to show: no report file is set."
+                                      : "There is no report to show: " + report + " does not exist.",
+                     QMessageBox::Information);
+    return;
+  }
   wizard.host.openUrl(QUrl::fromLocalFile(report));
 }
 

@@ -7,14 +7,14 @@ class QLineEdit;
 
 namespace palvara::gui {
 
-// Opens the activity log with the desktop opener (nothing is said when it does not exist).
-void viewLog(Wizard& wizard);
+// Opens the activity log with the desktop opener; says so when there is none yet.
+void viewLog(Wizard& wizard, QWidget* parent);
 // "Do you want to clear log file ?"; Yes deletes the log.
 void clearLog(Wizard& wizard, QWidget* parent);
 // Runs the Change Log Path window modally.
 void changeLogPath(Wizard& wizard, QWidget* parent);
-// Opens the report file named by "RPTFile" with the desktop opener.
-void viewReport(Wizard& wizard);
+// Opens the report file named by "RPTFile" with the desktop opener; says so when there is none.
+void viewReport(Wizard& wizard, QWidget* parent);
 
 // The Change Log Path window: the log folder, Browse..., Apply, Cancel.
 class Cchangelog : public WizardDialog {

@@ -27,6 +27,7 @@ QString previewPage(const ItemRecord& record) {
 PreviewBrowser::PreviewBrowser(QWidget* parent) : QTextBrowser(parent) {
   setOpenLinks(false);
   setOpenExternalLinks(false);
+  setTabChangesFocus(true);  // Tab leaves the page for the next control
 }
 
 void PreviewBrowser::showItem(const QString& html, std::vector<AttachmentNode> attachments) {

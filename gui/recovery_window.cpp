@@ -15,6 +15,7 @@
 #include <QTreeView>
 
 #include "export/open_output.h"
+#include "gui/elided_label.h"
 #include "gui/saving_windows.h"
 #include "gui/skin.h"
 #include "shell/activity_log.h"
@@ -72,8 +73,7 @@ Repair_Recover::Repair_Recover(Wizard& wizard, QWidget* parent)
   QFont bold = sourceCaption->font();
   bold.setBold(true);
   sourceCaption->setFont(bold);
-  m_sourcePath = new QLabel(wizard.cameFromSearch ? wizard.searchSourcePath : wizard.sourcePath, this);
-  m_sourcePath->setTextInteractionFlags(Qt::TextSelectableByMouse);
+  m_sourcePath = new ElidedLabel(wizard.cameFromSearch ? wizard.searchSourcePath : wizard.sourcePath, this);
   sourceRow->addWidget(sourceCaption);
   sourceRow->addWidget(m_sourcePath, 1);
   layout->addLayout(sourceRow);
@@ -84,7 +84,10 @@ Repair_Recover::Repair_Recover(Wizard& wizard, QWidget* parent)
   m_treeView->setModel(m_tree);
   m_treeView->setHeaderHidden(true);
   m_treeView->setMinimumWidth(220);
-  connect(m_treeView, &QTreeView::clicked, this, &Repair_Recover::folderClicked);
+  // The current folder is listed, whether a click, the arrow keys or Enter made it current.
+  connect(m_treeView->selectionModel(), &QItemSelectionModel::currentChanged, this,
+          [this](const QModelIndex& current) { listFolder(current); });
+  connect(m_treeView, &QTreeView::activated, this, &Repair_Recover::listFolder);
 
   m_list = new ItemListModel(this);
   m_list->setIcons(loadIcons("list", 14));
@@ -229,8 +232,16 @@ void Repair_Recover::analysisFinished() {
   const QStringList messages = m_analysisWorker->messages();
   m_analysisWorker.reset();
   if (!m_result) m_result = std::make_unique<AnalysisResult>();
+  if (m_result->outcome == AnalysisResult::Outcome::kCannotOpen) {
+    // Said with the reason; the user chooses another file in the window before.
+    const QString why = QString::fromStdString(m_result->openError);
+    m_wizard.host.tell(this, messages.value(0, kMessageFileInUse) + (why.isEmpty() ? "" : "\n" + why),
+                       QMessageBox::Warning);
+    emit analysisEnded();
+    closeQuietly();
+    return;
+  }
   for (const QString& text : messages) m_wizard.host.tell(this, text, QMessageBox::Information);
-  if (m_result->outcome == AnalysisResult::Outcome::kCannotOpen) m_wizard.host.terminate();
   // The item list, the preview and Save read the store the analysis opened and indexed.
   m_store->adopt(m_result->store, m_result->source);
   m_progress->hide();
@@ -275,9 +286,19 @@ void Repair_Recover::stopAnalysis() {
 
 void Repair_Recover::folderClicked(const QModelIndex& index) {
   if (!index.isValid()) return;
-  m_treeView->setCurrentIndex(index);
+  if (m_treeView->currentIndex() != index) {
+    m_treeView->setCurrentIndex(index);  // listed as the current folder
+    return;
+  }
+  listFolder(index);
+}
+
+void Repair_Recover::listFolder(const QModelIndex& index) {
+  if (!index.isValid()) return;
+  // Nothing of the folder listed before stays on screen.
   for (QLabel* l : m_header) l->clear();
   if (m_result == nullptr) return;  // listed once the analysis has ended
+  m_preview->showItem({}, {});
   m_loader->start(m_tree->folderPathOf(index), m_result.get(), m_store.get());
 }
 

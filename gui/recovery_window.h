@@ -57,7 +57,10 @@ class Repair_Recover : public WizardDialog {
   void stopAnalysis();
   void save();
   void goBack();
+  // Makes `index` the current folder and lists it.
   void folderClicked(const QModelIndex& index);
+  // Lists the items of the folder at `index` (the current one).
+  void listFolder(const QModelIndex& index);
   void showPreview(const QModelIndex& current);
 
  signals:

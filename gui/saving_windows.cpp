@@ -159,7 +159,7 @@ Last_Saving_Dialog::Last_Saving_Dialog(Wizard& wizard, const SavingReport& repor
 }
 
 void Last_Saving_Dialog::confirm() {
-  if (m_viewLog->isChecked()) viewLog(m_wizard);
+  if (m_viewLog->isChecked()) viewLog(m_wizard, this);
   m_wizard.host.terminate();
   // Still here: the process could not end itself.
   WriteActivityLog("\r\n");

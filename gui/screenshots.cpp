@@ -4,6 +4,13 @@
 #include <QTemporaryDir>
 #include <QTreeView>
 #include <QTableView>
+#include <QProgressBar>
+#include <QLabel>
+#include <QThread>
+
+#include <cstdlib>
+#include <fstream>
+#include <optional>
 
 #include "gui/help_about.h"
 #include "gui/log_windows.h"
@@ -12,6 +19,7 @@
 #include "gui/scripted_host.h"
 #include "gui/search_window.h"
 #include "gui/step1_window.h"
+#include "shell/app_paths.h"
 #include "writer/sample_generator.h"
 
 namespace palvara::gui {
@@ -44,18 +52,60 @@ QModelIndex findFolder(const CFolderTreeCtrl1* tree, const QString& name, const 
 
 }  // namespace
 
+// While it lives, the settings are a private file whose log folder is `logFolder`: the run's
+// entries never reach the user's own activity log. The data folder stays the same.
+class PrivateSettings {
+ public:
+  explicit PrivateSettings(const QString& logFolder) {
+    if (const char* now = std::getenv("PALVARA_SETTINGS")) m_previous = now;
+    const std::string data = AppPaths::ApplicationFolder().string();
+    const std::string file = QDir(logFolder).filePath("PV_PST.ini").toStdString();
+    std::ofstream(file) << "[PV_PST]\nFilePath=" << data << "\nLogPath=" << logFolder.toStdString() << "\n";
+    ::setenv("PALVARA_SETTINGS", file.c_str(), 1);
+  }
+  ~PrivateSettings() {
+    if (m_previous) {
+      ::setenv("PALVARA_SETTINGS", m_previous->c_str(), 1);
+    } else {
+      ::unsetenv("PALVARA_SETTINGS");
+    }
+  }
+
+ private:
+  std::optional<std::string> m_previous;
+};
+
+// Lets the paused analysis of `recovery` run in short steps until the window shows folders and
+// counts, so that its picture is one of a run under way.
+void stepUntilShowing(Repair_Recover* recovery) {
+  for (int step = 0; step < 2000 && recovery->analysing(); ++step) {
+    const bool showing = recovery->tree()->rowCount() > 0 &&
+                         recovery->counterLabel(AnalysisCounters::kInbox)->text().toInt() > 0 &&
+                         recovery->progressBar()->value() > 0;
+    if (showing) return;
+    recovery->control().Resume();
+    QThread::msleep(1);
+    recovery->control().Pause();
+    waitUntil([] { return false; }, 45);  // the worker's throttled signals arrive
+  }
+}
+
 bool takeScreenshots(const QString& folder, QStringList* written) {
   QDir().mkpath(folder);
   QTemporaryDir work;
   if (!work.isValid()) return false;
+  const PrivateSettings settings(work.path());
   const QString sample = QDir(work.path()).filePath("Outlook.pst");
   SampleOptions options;
-  options.messages = 400;
+  options.messages = 2000;
   if (!WriteSampleStore(sample.toStdString(), options, nullptr).ok()) return false;
 
   Camera camera(folder, written);
   ScriptedHost host;
-  host.onBox = [&camera](QMessageBox* box) {
+  QStringList photographed;  // a message shown twice is photographed once
+  host.onBox = [&camera, &photographed](QMessageBox* box) {
+    if (photographed.contains(box->text())) return;
+    photographed << box->text();
     box->show();
     camera.take(box, "message");
     box->hide();
@@ -71,10 +121,13 @@ bool takeScreenshots(const QString& folder, QStringList* written) {
   Repair_Recover* recovery = nullptr;
   QObject::connect(&step1, &DiskSelection::opened, [&recovery](QDialog* w) {
     recovery = qobject_cast<Repair_Recover*>(w);
+    if (recovery != nullptr) recovery->control().Pause();  // held from its first node
   });
   step1.repair();
   if (recovery == nullptr) return false;
+  stepUntilShowing(recovery);
   camera.take(recovery, "recovery-analysing");
+  recovery->control().Resume();
   if (!waitUntil([&] { return !recovery->analysing(); })) return false;
   camera.take(recovery, "recovery-analysed");
 
@@ -111,7 +164,8 @@ bool takeScreenshots(const QString& folder, QStringList* written) {
     part.saved = 130;
     part.currentFolder = "Personal Folders\\Inbox\\";
     part.countText = "130";
-    part.destination = destination.toStdString() + "/Repair";
+    part.destination = "Personal Folders\\Inbox\\";
+    part.outputFile = destination.toStdString() + "/Repair/Outlook-9-12-2026 10-41-7.pst";
     ListPSTFile status(wizard, [part] { return part; }, [] {}, recovery);
     status.show();
     status.refresh();

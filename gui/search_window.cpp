@@ -10,7 +10,9 @@
 #include <QPushButton>
 #include <QTreeWidget>
 
+#include "gui/elided_label.h"
 #include "gui/recovery_window.h"
+#include "gui/step1_window.h"
 #include "gui/workers.h"
 #include "shell/activity_log.h"
 
@@ -62,6 +64,7 @@ Settings::Settings(Wizard& wizard, QWidget* parent)
   row->addWidget(new QLabel("Searching Directory :", group));
   m_folder = new QLineEdit(group);
   m_folder->setReadOnly(true);
+  m_folder->setFocusPolicy(Qt::ClickFocus);  // chosen with Browse: Tab passes it by
   m_browse = new QPushButton("Bro&wse", group);
   m_find = new QPushButton("Find Now", group);
   m_find->setMinimumWidth(90);
@@ -82,7 +85,7 @@ Settings::Settings(Wizard& wizard, QWidget* parent)
   for (int c = 0; c < 4; ++c) m_results->setColumnWidth(c, widths[c]);
   m_results->headerItem()->setTextAlignment(2, Qt::AlignRight | Qt::AlignVCenter);
   layout->addWidget(m_results, 1);
-  m_status = new QLabel("0 items found", this);
+  m_status = new ElidedLabel("0 items found", this);
   layout->addWidget(m_status);
   auto* buttons = new QHBoxLayout;
   buttons->addStretch(1);
@@ -196,8 +199,14 @@ void Settings::repair() {
     return;
   }
   const QString path = item->text(1);
-  if (path.endsWith('/')) {  // a folder whose name matched: nothing to open
+  // A folder whose name matched, or a file that only holds ".pst" in its name (old.pst.bak):
+  // nothing to open.
+  if (path.endsWith('/') || !isStorePath(path)) {
     m_wizard.host.tell(this, "Not a valid PST File", QMessageBox::Information);
+    return;
+  }
+  if (const QString problem = sourceProblem(path); !problem.isEmpty()) {  // gone since the search
+    m_wizard.host.tell(this, problem, QMessageBox::Warning);
     return;
   }
   m_wizard.sourceFileName = item->text(0);

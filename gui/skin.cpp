@@ -1,5 +1,6 @@
 #include "gui/skin.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QVector>
 
@@ -58,15 +59,65 @@ QImage withoutKeyColour(const QImage& image) {
   return out;
 }
 
-QPixmap loadKeyedPicture(const QString& name) {
-  const QPixmap skin = loadSkin(name);
-  return skin.isNull() ? skin : QPixmap::fromImage(withoutKeyColour(skin.toImage()));
+namespace {
+
+// "Step1.bmp" -> "Step1@2x.bmp": the same picture drawn at twice the size.
+QString atTwice(const QString& path) {
+  const int dot = static_cast<int>(path.lastIndexOf('.'));
+  return dot < 0 ? path + "@2x" : path.left(dot) + "@2x" + path.mid(dot);
 }
 
-QPixmap loadPicture(const QString& relativePath) {
-  return QPixmap(QDir(QString::fromStdString(palvara::AppPaths::ApplicationFolder().string()))
-                     .filePath(relativePath));
+// The picture at `path`, drawn at the screen's pixel density when a picture of twice the size
+// is there and the screen is that dense.
+QPixmap loadForScreen(const QString& path) {
+  if (qApp != nullptr && qApp->devicePixelRatio() > 1.0) {
+    QPixmap twice(atTwice(path));
+    if (!twice.isNull()) {
+      twice.setDevicePixelRatio(2.0);
+      return twice;
+    }
+  }
+  return QPixmap(path);
 }
+
+QString applicationFile(const QString& relativePath) {
+  return QDir(QString::fromStdString(palvara::AppPaths::ApplicationFolder().string())).filePath(relativePath);
+}
+
+}  // namespace
+
+QPixmap loadKeyedPicture(const QString& name) {
+  const QPixmap picture = loadForScreen(QDir(skinFolder()).filePath(name));
+  if (picture.isNull()) return picture;
+  QPixmap keyed = QPixmap::fromImage(withoutKeyColour(picture.toImage()));
+  keyed.setDevicePixelRatio(picture.devicePixelRatio());
+  return keyed;
+}
+
+QPalette skinPalette() {
+  // Button and window colours from which Qt derives the shades of frames and bevels.
+  QPalette p(QColor(0xEF, 0xEF, 0xEF), QColor(0xF4, 0xF6, 0xF9));
+  p.setColor(QPalette::WindowText, QColor(0x1E, 0x1E, 0x1E));
+  p.setColor(QPalette::ButtonText, QColor(0x1E, 0x1E, 0x1E));
+  p.setColor(QPalette::Text, QColor(0x1E, 0x1E, 0x1E));
+  p.setColor(QPalette::Base, Qt::white);
+  p.setColor(QPalette::AlternateBase, QColor(0xF5, 0xF7, 0xFA));
+  p.setColor(QPalette::ToolTipBase, QColor(0xFF, 0xFF, 0xDC));
+  p.setColor(QPalette::ToolTipText, Qt::black);
+  p.setColor(QPalette::PlaceholderText, QColor(0x80, 0x80, 0x80));
+  p.setColor(QPalette::Highlight, QColor(0x2F, 0x7B, 0xC8));
+  p.setColor(QPalette::HighlightedText, Qt::white);
+  p.setColor(QPalette::Link, QColor(0x1A, 0x5F, 0xB4));
+  p.setColor(QPalette::LinkVisited, QColor(0x6A, 0x3D, 0x9A));
+  p.setColor(QPalette::BrightText, Qt::white);
+  for (QPalette::ColorRole role : {QPalette::WindowText, QPalette::ButtonText, QPalette::Text}) {
+    p.setColor(QPalette::Disabled, role, QColor(0x9A, 0x9A, 0x9A));
+  }
+  p.setColor(QPalette::Disabled, QPalette::Highlight, QColor(0xC8, 0xC8, 0xC8));
+  return p;
+}
+
+QPixmap loadPicture(const QString& relativePath) { return loadForScreen(applicationFile(relativePath)); }
 
 }  // namespace palvara::gui
 
@@ -74,8 +125,13 @@ namespace palvara::gui {
 QVector<QIcon> loadIcons(const QString& prefix, int count) {
   QVector<QIcon> icons;
   for (int i = 0; i < count; ++i) {
-    const QPixmap p = loadPicture(QString("icons/%1-%2.png").arg(prefix).arg(i, 2, 10, QChar('0')));
-    icons.append(p.isNull() ? QIcon() : QIcon(p));
+    // Both sizes: the icon is drawn with the one of the screen it is shown on.
+    const QString file = applicationFile(QString("icons/%1-%2.png").arg(prefix).arg(i, 2, 10, QChar('0')));
+    QIcon icon;
+    for (const QString& path : {file, atTwice(file)}) {
+      if (const QPixmap p(path); !p.isNull()) icon.addPixmap(p);
+    }
+    icons.append(icon);
   }
   return icons;
 }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QImage>
+#include <QPalette>
 #include <QPixmap>
 #include <QRegion>
 #include <QString>
@@ -28,6 +29,10 @@ QPixmap loadKeyedPicture(const QString& name);
 
 // `image` with every key-coloured pixel made transparent.
 QImage withoutKeyColour(const QImage& image);
+
+// The palette a skinned window draws its controls with, whatever the desktop's: dark text on
+// the light skins, light fields, the selection in the skins' blue.
+QPalette skinPalette();
 
 // A picture of the application folder ("icons/tree-07.png", ...); null when missing.
 QPixmap loadPicture(const QString& relativePath);

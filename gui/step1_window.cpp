@@ -19,6 +19,15 @@ bool isStorePath(const QString& path) {
          tail.compare("OST", Qt::CaseInsensitive) == 0;
 }
 
+QString sourceProblem(const QString& path) {
+  const QFileInfo file(path);
+  if (!file.exists()) return QString("The file \"%1\" does not exist.").arg(path);
+  if (file.isDir()) return QString("\"%1\" is a folder, not an Outlook data file.").arg(path);
+  if (!file.isFile()) return QString("\"%1\" is not a regular file.").arg(path);
+  if (!file.isReadable()) return QString("The file \"%1\" cannot be read: permission denied.").arg(path);
+  return {};
+}
+
 DiskSelection::DiskSelection(Wizard& wizard, QWidget* parent)
     : WizardDialog(wizard, "PalvaraSkin1.bmp", parent) {
   setObjectName("DiskSelection");
@@ -42,6 +51,7 @@ DiskSelection::DiskSelection(Wizard& wizard, QWidget* parent)
   m_path = new QLineEdit(group);
   m_path->setReadOnly(true);
   m_path->setPlaceholderText("No file chosen");
+  m_path->setFocusPolicy(Qt::ClickFocus);  // shown, not typed in: Tab passes it by
   auto* browseButton = new QPushButton("Browse...", group);
   auto* searchButton = new QPushButton("Search", group);
   row->addWidget(m_path, 1);
@@ -88,6 +98,10 @@ void DiskSelection::search() {
 void DiskSelection::repair() {
   if (!isStorePath(m_wizard.sourcePath)) {
     m_wizard.host.tell(this, "Not a valid PST File", QMessageBox::Information);
+    return;
+  }
+  if (const QString problem = sourceProblem(m_wizard.sourcePath); !problem.isEmpty()) {
+    m_wizard.host.tell(this, problem, QMessageBox::Warning);
     return;
   }
   m_wizard.cameFromSearch = false;

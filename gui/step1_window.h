@@ -34,5 +34,8 @@ class DiskSelection : public WizardDialog {
 
 // Whether Repair accepts `path`: it ends in "PST" or "OST" in any letter case.
 bool isStorePath(const QString& path);
+// Why the file at `path` cannot be repaired (missing, a folder, not a regular file, unreadable);
+// empty when it can be opened.
+QString sourceProblem(const QString& path);
 
 }  // namespace palvara::gui

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMenuBar>
 #include <QPainter>
+#include <QShortcut>
 #include <QStyle>
 #include <QToolButton>
 
@@ -20,31 +21,43 @@ namespace palvara::gui {
 WizardDialog::WizardDialog(Wizard& wizard, const QString& skinFile, QWidget* parent)
     : QDialog(parent), m_wizard(wizard), m_skin(loadSkin(skinFile)) {
   setWindowTitle(kTitle);
+  if (!m_skin.isNull()) {
+    // The skins are light: the window and what it opens (its menus, its message boxes) draw
+    // with the skins' palette, never with half of a dark desktop's. A missing skin leaves the
+    // plain window in the desktop's palette.
+    setPalette(skinPalette());
+  }
   const QPixmap appIcon = loadPicture("icons/palvara.png");
   if (!appIcon.isNull()) setWindowIcon(QIcon(appIcon));
 }
 
 void WizardDialog::buildFrame(QBoxLayout* layout, const QString& stepPicture) {
   m_menuBar = new QMenuBar(this);
-  QMenu* file = m_menuBar->addMenu("File");
+  QMenu* file = m_menuBar->addMenu("&File");
   m_selectFile = file->addAction("Select File");
   m_selectDirectory = file->addAction("Select Directory");
   m_save = file->addAction("Save");
   QAction* exit = file->addAction("Exit");
   connect(exit, &QAction::triggered, this, &WizardDialog::requestExit);
-  QMenu* log = m_menuBar->addMenu("Log");
+  QMenu* log = m_menuBar->addMenu("&Log");
   m_viewLog = log->addAction("View Log");
   m_clearLog = log->addAction("Clear Log");
   m_changePath = log->addAction("Change Path");
-  connect(m_viewLog, &QAction::triggered, this, [this] { viewLog(m_wizard); });
+  connect(m_viewLog, &QAction::triggered, this, [this] { viewLog(m_wizard, this); });
   connect(m_clearLog, &QAction::triggered, this, [this] { clearLog(m_wizard, this); });
   connect(m_changePath, &QAction::triggered, this, [this] { changeLogPath(m_wizard, this); });
-  QMenu* help = m_menuBar->addMenu("Help");
+  QMenu* help = m_menuBar->addMenu("&Help");
   connect(help->addAction("Contents"), &QAction::triggered, this,
           [this] { palvara::gui::showHelp(m_wizard); });
   connect(help->addAction("About Palvara for Microsoft Outlook"), &QAction::triggered, this,
           [this] { showAbout(m_wizard, this); });
+  for (QMenu* menu : {file, log, help}) menu->setAttribute(Qt::WA_WindowPropagation);
   layout->setMenuBar(m_menuBar);
+  // F1 wherever the focus is; F10 opens the menu, as Alt+F, Alt+L and Alt+H do.
+  connect(new QShortcut(QKeySequence(Qt::Key_F1), this), &QShortcut::activated, this,
+          &WizardDialog::showHelp);
+  connect(new QShortcut(QKeySequence(Qt::Key_F10), this), &QShortcut::activated, this,
+          [this] { m_menuBar->setActiveAction(m_menuBar->actions().value(0)); });
 
   auto* top = new QHBoxLayout;
   auto* step = new QLabel(this);
@@ -67,7 +80,7 @@ void WizardDialog::buildFrame(QBoxLayout* layout, const QString& stepPicture) {
   m_viewReport = captionButton("View Report", "caption-report.png", QStyle::SP_FileDialogDetailedView);
   m_help = captionButton("Help", "caption-help.png", QStyle::SP_DialogHelpButton);
   m_exitButton = captionButton("Exit", "caption-exit.png", QStyle::SP_DialogCloseButton);
-  connect(m_viewReport, &QToolButton::clicked, this, [this] { viewReport(m_wizard); });
+  connect(m_viewReport, &QToolButton::clicked, this, [this] { viewReport(m_wizard, this); });
   connect(m_help, &QToolButton::clicked, this, &WizardDialog::showHelp);
   connect(m_exitButton, &QToolButton::clicked, this, &WizardDialog::requestExit);
   layout->insertLayout(0, top);
@@ -110,9 +123,14 @@ void WizardDialog::resizeEvent(QResizeEvent* event) {
   QDialog::resizeEvent(event);
   if (m_skin.isNull()) return;  // a missing bitmap leaves the plain window
   const QImage scaled = m_skin.toImage().scaled(size(), Qt::IgnoreAspectRatio, Qt::FastTransformation);
-  setMask(outlineOf(scaled));
-  // Where the outline is cut, nothing of the key colour is painted either (a window grab, or a
-  // platform without window shapes, shows the window's own background there).
+  // The key colour's outline shapes a window only when the window draws its own frame: below a
+  // window manager's title bar its rounded corners would be cut into steps.
+  if (windowFlags() & Qt::FramelessWindowHint) {
+    setMask(outlineOf(scaled));
+  } else {
+    clearMask();
+  }
+  // Nothing of the key colour is painted: the window's own background shows there.
   m_scaledSkin = withoutKeyColour(scaled);
 }
 
@@ -135,12 +153,26 @@ void WizardDialog::closeEvent(QCloseEvent* event) {
 }
 
 void WizardDialog::keyPressEvent(QKeyEvent* event) {
-  if (event->key() == Qt::Key_F1) {
-    showHelp();
-    return;
-  }
   if (event->key() == Qt::Key_Tab && m_wizard.messageGuard) return;
   QDialog::keyPressEvent(event);
+}
+
+void WizardDialog::showEvent(QShowEvent* event) {
+  if (!m_tabOrderSettled && m_exitButton != nullptr) {
+    // The caption buttons are made first but come last: Tab goes through the window's own
+    // controls, then View Report, Help and Exit.
+    m_tabOrderSettled = true;
+    const QList<QWidget*> captions = {m_viewReport, m_help, m_exitButton};
+    QWidget* last = nullptr;
+    for (QWidget* w = nextInFocusChain(); w != this; w = w->nextInFocusChain()) {
+      if ((w->focusPolicy() & Qt::TabFocus) && !captions.contains(w) && isAncestorOf(w)) last = w;
+    }
+    for (QWidget* caption : captions) {
+      if (last != nullptr) setTabOrder(last, caption);
+      last = caption;
+    }
+  }
+  QDialog::showEvent(event);
 }
 
 void WizardDialog::reject() { requestExit(); }

@@ -48,6 +48,7 @@ class WizardDialog : public QDialog {
   void resizeEvent(QResizeEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   void reject() override;
   // Whether the window's Close command asks "Do you want to exit ?" (the wizard's steps) or
   // just closes it (the small windows).
@@ -64,6 +65,7 @@ class WizardDialog : public QDialog {
 
  private:
   bool m_quietClose = false;
+  bool m_tabOrderSettled = false;
   QString m_helpSection;
   QPixmap m_skin;
   QImage m_scaledSkin;

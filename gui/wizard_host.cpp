@@ -14,6 +14,7 @@ QMessageBox* makeMessageBox(QWidget* parent, const QString& text, QMessageBox::I
                               question ? (QMessageBox::Yes | QMessageBox::No) : QMessageBox::Ok,
                               parent);
   box->setWindowModality(Qt::ApplicationModal);
+  box->setAttribute(Qt::WA_WindowPropagation);  // drawn in its window's palette
   if (question) box->setDefaultButton(QMessageBox::Yes);
   return box;
 }

@@ -123,7 +123,9 @@ std::string CurrentLogPathSetting() {
   std::error_code ec;
   const std::string logPath = AppSettings::Read("LogPath");
   if (!logPath.empty() && std::filesystem::exists(logPath, ec)) return logPath;
-  return AppSettings::Read("FilePath");
+  // Else the folder the log is written in: the application folder, or the user's state folder
+  // when that cannot be written (and "FilePath" may be empty, an installed program's default).
+  return ActivityLogFolder().string();
 }
 
 }  // namespace palvara

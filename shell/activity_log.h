@@ -44,7 +44,8 @@ bool ClearLog(ShellPrompts& prompts);
 // and false returned.
 bool ChangeLogPath(const std::string& path, ShellPrompts& prompts);
 
-// The folder Change Log Path shows first: "LogPath", or "FilePath" when that is empty or gone.
+// The folder Change Log Path shows first: "LogPath", or, when that is empty or gone, the folder
+// the log is written in instead (never empty).
 std::string CurrentLogPathSetting();
 
 }  // namespace palvara

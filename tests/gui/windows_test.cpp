@@ -410,6 +410,40 @@ TEST_F(Windows, SearchListsStoresAndHandsOneToRepair) {
   EXPECT_EQ(host.terminations, 0);
 }
 
+// The status line follows the walk through folders of any length without widening the window,
+// and Repair opens only what is named as a store.
+TEST_F(Windows, SearchWindowKeepsItsSizeAndRepairsOnlyStores) {
+  std::string deep = "tree";
+  for (int level = 0; level < 4; ++level) deep += "/" + std::string(200, static_cast<char>('a' + level));
+  std::filesystem::create_directories(path(deep));
+  std::ofstream(path(deep + "/x.pst")) << "x";
+  std::ofstream(path("tree/old.pst.bak")) << "x";
+  DiskSelection step1(wizard);
+  Settings search(wizard);
+  search.show();
+  QCoreApplication::processEvents();
+  const int width = search.width();
+  const QRect repairAt = search.repairButton()->geometry();
+  host.folderAnswer = QString::fromStdString(path("tree"));
+  search.browse();
+  search.findOrStop();
+  ASSERT_TRUE(waitUntil([&search] { return !search.searching(); }));
+  // The longest status the walk showed, laid out again.
+  search.statusLine()->setText(QString::fromStdString("(1) - " + path(deep)));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(search.width(), width);
+  EXPECT_EQ(search.repairButton()->geometry(), repairAt);
+  EXPECT_LE(search.repairButton()->geometry().right(), search.width());
+  ASSERT_EQ(search.results()->topLevelItemCount(), 2);
+  for (int i = 0; i < 2; ++i) {
+    if (search.results()->topLevelItem(i)->text(0) == "old.pst.bak") {
+      search.results()->setCurrentItem(search.results()->topLevelItem(i));
+    }
+  }
+  search.repair();
+  EXPECT_EQ(host.told.last(), "Not a valid PST File");
+}
+
 TEST_F(Windows, SearchStopEndsTheWalk) {
   for (int i = 0; i < 300; ++i) {
     std::filesystem::create_directories(path("deep/d" + std::to_string(i)));
