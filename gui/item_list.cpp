@@ -262,7 +262,7 @@ void ListLoader::produce(int listing, ListKind kind, QString path, const Analysi
           std::unique_ptr<ItemRecord> r = store->load(nid);
           if (!r || !r->mail || r->folderCounts) continue;
           ListRow row = mailRow(*r->mail, nid);
-          row.icon = rowIconOfItem(r->kind);
+          row.icon = rowIconOfItem(r->messageClass.value_or(""));
           add(std::move(row));
         }
         break;

@@ -3,6 +3,7 @@
 #include <ctime>
 
 #include "common/byte_view.h"
+#include "items/analysis.h"
 
 namespace palvara::gui {
 namespace {
@@ -50,13 +51,18 @@ int rowIconOf(ListKind kind) {
   return 13;
 }
 
-int rowIconOfItem(ItemKind kind) {
-  switch (kind) {
-    case ItemKind::kAppointment: return rowIconOf(ListKind::kCalendar);
-    case ItemKind::kContact: return rowIconOf(ListKind::kContacts);
-    case ItemKind::kJournal: return rowIconOf(ListKind::kJournal);
-    case ItemKind::kStickyNote: return rowIconOf(ListKind::kNotes);
-    case ItemKind::kTask: return rowIconOf(ListKind::kTasks);
+int rowIconOfItem(const std::string& messageClass) {
+  switch (CategoryOfClass(messageClass)) {
+    case ChildCategory::kAppointment:
+      return rowIconOf(ListKind::kCalendar);
+    case ChildCategory::kContact:
+      return rowIconOf(ListKind::kContacts);
+    case ChildCategory::kJournal:
+      return rowIconOf(ListKind::kJournal);
+    case ChildCategory::kNote:
+      return rowIconOf(ListKind::kNotes);
+    case ChildCategory::kTask:
+      return rowIconOf(ListKind::kTasks);
     default: return rowIconOf(ListKind::kMail);
   }
 }

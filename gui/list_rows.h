@@ -5,9 +5,9 @@
 #include <QList>
 #include <QString>
 #include <QStringList>
-
 #include <cstdint>
 #include <optional>
+#include <string>
 
 #include "items/item_record.h"
 
@@ -25,9 +25,9 @@ ListKind listKindOf(const QString& folderPath);
 QList<ListColumn> columnsOf(ListKind kind);
 // The row icon of the kind (the list's small-icon order).
 int rowIconOf(ListKind kind);
-// The row icon of an item of `kind` listed among mail (an appointment in a mail folder shows
-// the calendar icon).
-int rowIconOfItem(ItemKind kind);
+// The row icon of an item of `messageClass` listed among mail (an appointment in a mail folder
+// shows the calendar icon).
+int rowIconOfItem(const std::string& messageClass);
 // Rows of these kinds are inserted at the top of the list.
 bool insertsAtTop(ListKind kind);
 

@@ -163,13 +163,21 @@ void WizardDialog::showEvent(QShowEvent* event) {
     // controls, then View Report, Help and Exit.
     m_tabOrderSettled = true;
     const QList<QWidget*> captions = {m_viewReport, m_help, m_exitButton};
+    QWidget* first = nullptr;
     QWidget* last = nullptr;
     for (QWidget* w = nextInFocusChain(); w != this; w = w->nextInFocusChain()) {
-      if ((w->focusPolicy() & Qt::TabFocus) && !captions.contains(w) && isAncestorOf(w)) last = w;
+      if ((w->focusPolicy() & Qt::TabFocus) && !captions.contains(w) && isAncestorOf(w)) {
+        if (first == nullptr && w->isEnabled()) first = w;
+        last = w;
+      }
     }
     for (QWidget* caption : captions) {
       if (last != nullptr) setTabOrder(last, caption);
       last = caption;
+    }
+    // The first control, not a caption button, has the focus when the window opens.
+    if (first != nullptr && (focusWidget() == nullptr || captions.contains(focusWidget()))) {
+      first->setFocus(Qt::TabFocusReason);
     }
   }
   QDialog::showEvent(event);

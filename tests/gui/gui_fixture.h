@@ -8,11 +8,11 @@
 #include <QLabel>
 #include <QPointer>
 #include <QTemporaryDir>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 #include "gui/folder_tree.h"
@@ -30,11 +30,19 @@ class WizardTest : public ::testing::Test {
     settings_ = path("PV_PST.ini");
     writeSettings(PALVARA_GUI_DATA_DIR, m_dir.path().toStdString());
     ::setenv("PALVARA_SETTINGS", settings_.c_str(), 1);
+    // Pages the wizard writes for the desktop opener go to the test's folder.
+    if (const char* cache = std::getenv("XDG_CACHE_HOME")) cacheHome_ = cache;
+    ::setenv("XDG_CACHE_HOME", path("cache").c_str(), 1);
   }
   void TearDown() override {
     // Windows opened above step 1 belong to the test: stopped, joined and released here.
     for (const QPointer<QDialog>& w : opened_) delete w.data();
     ::unsetenv("PALVARA_SETTINGS");
+    if (cacheHome_) {
+      ::setenv("XDG_CACHE_HOME", cacheHome_->c_str(), 1);
+    } else {
+      ::unsetenv("XDG_CACHE_HOME");
+    }
   }
 
   void writeSettings(const std::string& filePath, const std::string& logPath,
@@ -110,6 +118,7 @@ class WizardTest : public ::testing::Test {
   std::vector<QPointer<QDialog>> opened_;
   QTemporaryDir m_dir;
   std::string settings_;
+  std::optional<std::string> cacheHome_;
   ScriptedHost host;
   Wizard wizard{host};
 };

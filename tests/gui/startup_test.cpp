@@ -2,6 +2,7 @@
 // line, and the screenshot run, once on the offscreen platform and once on a real X server.
 #include <QDir>
 #include <QFile>
+#include <QImage>
 
 #include "tests/gui/gui_fixture.h"
 
@@ -42,13 +43,34 @@ TEST_F(Startup, ScreenshotRunOffscreen) {
   EXPECT_GE(QDir(QString::fromStdString(path("shots"))).entryList({"*.png"}).size(), 12);
 }
 
-TEST_F(Startup, ScreenshotRunOnARealXServer) {
-  if (std::system("command -v xvfb-run >/dev/null 2>&1") != 0) GTEST_SKIP() << "no xvfb-run";
-  ASSERT_EQ(run("QT_QPA_PLATFORM=xcb xvfb-run -a -s '-screen 0 1280x1024x24' '" +
-                std::string(PALVARA_GUI_PATH) + "' --screenshots shots"), 0) << output();
-  const QStringList shots = QDir(QString::fromStdString(path("shots"))).entryList({"*.png"});
+// Under a window manager on a real X server: in the desktop's light palette, and in a dark GTK
+// theme at twice the scale. The pictures stay in the build folder for reviewers.
+TEST_F(Startup, ScreenshotRunsUnderAWindowManager) {
+  if (std::system("command -v xvfb-run >/dev/null 2>&1 && command -v openbox >/dev/null 2>&1") !=
+      0) {
+    GTEST_SKIP() << "no xvfb-run or openbox";
+  }
+  const std::string underX = std::string(PALVARA_GUI_TEST_SOURCE_DIR) + "/under_x.sh ";
+  const std::string program = "'" + std::string(PALVARA_GUI_PATH) + "' --screenshots ";
+  const std::string light = std::string(PALVARA_BUILD_DIR) + "/gui-screenshots-x";
+  const std::string darkTwice = std::string(PALVARA_BUILD_DIR) + "/gui-screenshots-x-dark-2x";
+  for (const std::string& folder : {light, darkTwice}) std::filesystem::remove_all(folder);
+  ASSERT_EQ(run(underX + program + "'" + light + "'"), 0) << output();
+  ASSERT_EQ(run("QT_QPA_PLATFORMTHEME=gtk3 GTK_THEME=Adwaita:dark QT_SCALE_FACTOR=2 " + underX +
+                program + "'" + darkTwice + "'"),
+            0)
+      << output();
+  const QStringList shots = QDir(QString::fromStdString(light)).entryList({"*.png"});
   EXPECT_GE(shots.size(), 12);
   EXPECT_FALSE(shots.filter("saving-completed").isEmpty());
+  EXPECT_EQ(QDir(QString::fromStdString(darkTwice)).entryList({"*.png"}), shots);
+  // At twice the scale every picture has twice the pixels.
+  for (const QString& name : {QString("01-step1.png"), shots.filter("recovery-inbox").value(0)}) {
+    const QImage once(QString::fromStdString(light) + "/" + name);
+    const QImage twice(QString::fromStdString(darkTwice) + "/" + name);
+    ASSERT_FALSE(once.isNull() || twice.isNull()) << name.toStdString();
+    EXPECT_EQ(twice.width(), 2 * once.width()) << name.toStdString();
+  }
 }
 
 }  // namespace

@@ -1,9 +1,11 @@
 // The wizard's windows at their edges: what each refuses, asks and leaves behind.
+#include <QApplication>
 #include <QCheckBox>
 #include <QCoreApplication>
 #include <QFile>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTableView>
@@ -13,11 +15,13 @@
 
 #include "gui/help_about.h"
 #include "gui/log_windows.h"
+#include "gui/saving_windows.h"
 #include "gui/search_window.h"
 #include "gui/skin.h"
 #include "shell/activity_log.h"
 #include "shell/app_settings.h"
 #include "tests/gui/gui_fixture.h"
+#include "writer/store_writer.h"
 
 namespace palvara::gui::testing {
 namespace {
@@ -245,12 +249,31 @@ TEST_F(Windows, ListingOfASecondFolderCancelsTheFirst) {
   EXPECT_TRUE(recovery->preview()->toPlainText().contains("No preview for this folder"));
 }
 
-TEST_F(Windows, UnreadableFileEndsTheApplication) {
+// A file that cannot be repaired is said so, with the reason, and step 1 stays for another
+// choice; so does the search window.
+TEST_F(Windows, AFileThatCannotBeOpenedIsSaidAndStep1Stays) {
   DiskSelection step1(wizard);
-  Repair_Recover* recovery = repair(step1, QString::fromStdString(path("missing.pst")));
-  ASSERT_NE(recovery, nullptr);
-  EXPECT_EQ(host.told, QStringList({"Selected Source File in use."}));
-  EXPECT_EQ(host.terminations, 1);
+  step1.show();
+  std::filesystem::create_directory(path("folder.pst"));
+  std::ofstream(path("locked.pst")) << "x";
+  std::filesystem::permissions(path("locked.pst"), std::filesystem::perms::none);
+  const bool rootReadsAnything = std::ifstream(path("locked.pst")).good();
+  for (const std::string& name : {"missing.pst", "folder.pst", "locked.pst"}) {
+    if (name == "locked.pst" && rootReadsAnything) continue;  // permissions do not bind root
+    SCOPED_TRACE(name);
+    host.told.clear();
+    Repair_Recover* recovery = repair(step1, QString::fromStdString(path(name)));
+    EXPECT_EQ(recovery, nullptr);
+    ASSERT_EQ(host.told.size(), 1);
+    EXPECT_TRUE(host.told[0].contains(QString::fromStdString(path(name))))
+        << host.told[0].toStdString();
+    EXPECT_EQ(host.terminations, 0);
+    EXPECT_TRUE(step1.isVisible());
+  }
+  EXPECT_EQ(host.told[0].isEmpty(), false);
+  EXPECT_EQ(sourceProblem(QString::fromStdString(path("missing.pst"))),
+            QString::fromStdString("The file \"" + path("missing.pst") + "\" does not exist."));
+  std::filesystem::permissions(path("locked.pst"), std::filesystem::perms::owner_all);
 }
 
 // The menu entries by their text, and the caption button by its name.
@@ -313,17 +336,48 @@ TEST_F(Windows, LogAndHelpEntriesActInEveryWindow) {
     menuEntry(*window, "Contents")->trigger();
     ASSERT_NE(captionButton(*window, "Help"), nullptr);
     captionButton(*window, "Help")->click();
+    // F1 is the active window's; the modal recovery window would keep it from the others.
+    for (const auto& [other, unused] : windows) other->setVisible(other == window);
+    QApplication::setActiveWindow(window);
     QKeyEvent f1(QEvent::KeyPress, Qt::Key_F1, Qt::NoModifier);
     QCoreApplication::sendEvent(window, &f1);
     ASSERT_EQ(host.opened.size(), 3);
     EXPECT_EQ(host.opened[0], helpPage());
+    // The page opened leads to the window's section, which the help has.
+    QFile help(helpPage("windows.html").toLocalFile());
+    ASSERT_TRUE(help.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(help.readAll().contains(("id=\"" + section + "\"").toUtf8()));
     for (int i : {1, 2}) {
-      EXPECT_EQ(host.opened[i].fragment(), section);
       QFile page(host.opened[i].toLocalFile());
       ASSERT_TRUE(page.open(QIODevice::ReadOnly)) << host.opened[i].toString().toStdString();
-      EXPECT_TRUE(page.readAll().contains(("id=\"" + section + "\"").toUtf8()));
+      const QByteArray content = page.readAll();
+      EXPECT_TRUE(content.contains(("windows.html#" + section + "\"").toUtf8()))
+          << content.toStdString();
     }
   }
+}
+
+// View Log and View Report say so when there is nothing to show; Change Log Path shows the
+// folder the log is written in even when no folder is set.
+TEST_F(Windows, NothingToShowIsSaid) {
+  DiskSelection step1(wizard);
+  std::filesystem::remove(path("Activity Log.txt"));
+  viewLog(wizard, &step1);
+  EXPECT_TRUE(host.opened.isEmpty());
+  ASSERT_EQ(host.told.size(), 1);
+  EXPECT_TRUE(host.told[0].startsWith("The activity log is empty")) << host.told[0].toStdString();
+  viewReport(wizard, &step1);  // no "RPTFile"
+  ASSERT_EQ(host.told.size(), 2);
+  EXPECT_EQ(host.told[1], "There is no report to show: no report file is set.");
+  EXPECT_TRUE(host.opened.isEmpty());
+  WriteActivityLog("an entry");
+  viewLog(wizard, &step1);
+  EXPECT_EQ(host.opened.size(), 1);
+
+  writeSettings("", "");  // neither a log folder nor an application folder named
+  Cchangelog window(wizard);
+  EXPECT_FALSE(window.pathField()->text().isEmpty());
+  EXPECT_EQ(window.pathField()->text().toStdString(), ActivityLogFolder().string());
 }
 
 TEST_F(Windows, ClearLogAnsweredNoKeepsTheLog) {
@@ -461,6 +515,92 @@ TEST_F(Windows, SearchStopEndsTheWalk) {
   EXPECT_EQ(search.statusLine()->text(), QString("%1 items found").arg(listed));
   EXPECT_EQ(search.findButton()->text(), "Find Now");
   EXPECT_EQ(search.repairButton()->isEnabled(), listed > 0);
+}
+
+// On a dark desktop the skinned windows, and the message boxes and menus they open, draw with
+// the skins' light palette throughout; a window without its skin follows the desktop throughout.
+TEST_F(Windows, SkinnedWindowsNeverMixTheirPaletteWithADarkDesktops) {
+  const QPalette before = QApplication::palette();
+  QPalette dark(QColor(0x35, 0x35, 0x35), QColor(0x20, 0x20, 0x20));
+  dark.setColor(QPalette::WindowText, Qt::white);
+  dark.setColor(QPalette::Text, Qt::white);
+  dark.setColor(QPalette::ButtonText, Qt::white);
+  dark.setColor(QPalette::Base, QColor(0x18, 0x18, 0x18));
+  QApplication::setPalette(dark);
+  // Every control of `window`: dark text on light ground, or (plain) light text on dark ground.
+  auto drawnLight = [](QWidget& window, bool light) {
+    QList<QWidget*> all = window.findChildren<QWidget*>();
+    all << &window;
+    for (QWidget* w : all) {
+      auto lightness = [w](QPalette::ColorRole role) {
+        return w->palette().color(QPalette::Active, role).lightness();
+      };
+      const bool textDark =
+          lightness(QPalette::WindowText) < 100 && lightness(QPalette::Text) < 100;
+      const bool groundLight = lightness(QPalette::Window) > 180 && lightness(QPalette::Base) > 180;
+      EXPECT_EQ(textDark && groundLight, light) << w->metaObject()->className();
+      if (::testing::Test::HasFailure()) return;
+    }
+  };
+
+  {
+    DiskSelection step1(wizard);
+    Settings search(wizard);
+    Cchangelog change(wizard, &step1);
+    CAboutDlg about(wizard, &step1);
+    ListPSTFile status(
+        wizard, [] { return SavingProgress{}; }, [] {}, &step1);
+    Last_Saving_Dialog done(wizard, SavingReport{}, &step1);
+    for (WizardDialog* w :
+         std::initializer_list<WizardDialog*>{&step1, &search, &change, &about, &status, &done}) {
+      SCOPED_TRACE(w->objectName().toStdString());
+      drawnLight(*w, true);
+    }
+    std::unique_ptr<QMessageBox> box(
+        makeMessageBox(&step1, "Not a valid PST File", QMessageBox::Information, false));
+    drawnLight(*box, true);
+    for (QMenu* menu : step1.findChildren<QMenu*>()) drawnLight(*menu, true);
+  }
+  writeSettings(path("no-skins"), m_dir.path().toStdString());  // a data folder without skins
+  {
+    DiskSelection plain(wizard);
+    drawnLight(plain, false);
+  }
+  QApplication::setPalette(before);
+}
+
+// A mail folder lists each item with the icon of its own kind.
+TEST_F(Windows, RowsOfAMailFolderCarryTheirOwnKindsIcon) {
+  const std::string file = path("mixed.pst");
+  {
+    Status status = Status::Ok();
+    auto w = StoreWriter::Create(file, "Personal Folders", EncodingMethod::kPermute, &status);
+    ASSERT_TRUE(w);
+    const std::uint32_t inbox = w->CreateFolder(kNidIpmSubtree, "Inbox", "IPF.Note");
+    MessageSpec mail;
+    mail.subject = "A mail";
+    w->AddMessage(inbox, mail);
+    w->AddAppointment(inbox, {"A meeting", "Room 1", "", 0x01DB000000000000ull,
+                              0x01DB000000000000ull + 36000000000ull, false});
+    w->AddTask(inbox, {"A task", "", 0, 0, 0, ""});
+    ASSERT_TRUE(w->Finish().ok());
+  }
+  DiskSelection step1(wizard);
+  Repair_Recover* recovery = repair(step1, QString::fromStdString(file));
+  ASSERT_NE(recovery, nullptr);
+  recovery->folderClicked(findFolder(recovery->tree(), "Inbox"));
+  ASSERT_TRUE(waitUntil([recovery] { return !recovery->loader()->running(); }));
+  QCoreApplication::processEvents();
+  ASSERT_EQ(recovery->list()->rowCount(), 3);
+  const QVector<QIcon> icons = loadIcons("list", 14);
+  std::map<QString, int> expected = {{"A mail", 13}, {"A meeting", 0}, {"A task", 10}};
+  for (int r = 0; r < 3; ++r) {
+    const QString subject = recovery->list()->index(r, 1).data().toString();
+    ASSERT_TRUE(expected.count(subject)) << subject.toStdString();
+    const QIcon shown = recovery->list()->index(r, 0).data(Qt::DecorationRole).value<QIcon>();
+    EXPECT_EQ(shown.pixmap(16).toImage(), icons[expected[subject]].pixmap(16).toImage())
+        << subject.toStdString();
+  }
 }
 
 TEST_F(Windows, KeyColourOutline) {
