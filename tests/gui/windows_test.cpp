@@ -258,7 +258,7 @@ TEST_F(Windows, AFileThatCannotBeOpenedIsSaidAndStep1Stays) {
   std::ofstream(path("locked.pst")) << "x";
   std::filesystem::permissions(path("locked.pst"), std::filesystem::perms::none);
   const bool rootReadsAnything = std::ifstream(path("locked.pst")).good();
-  for (const std::string& name : {"missing.pst", "folder.pst", "locked.pst"}) {
+  for (const std::string name : {"missing.pst", "folder.pst", "locked.pst"}) {
     if (name == "locked.pst" && rootReadsAnything) continue;  // permissions do not bind root
     SCOPED_TRACE(name);
     host.told.clear();
@@ -623,6 +623,19 @@ TEST_F(Windows, KeyColourOutline) {
   EXPECT_TRUE(many.contains(QPoint(5999, 1)));
   // A missing skin leaves the plain window.
   EXPECT_TRUE(loadSkin("no-such-skin.bmp").isNull());
+  // The outline shapes only a window that draws its own frame: under a window manager's title
+  // bar the rounded corners would be cut into steps.
+  DiskSelection decorated(wizard);
+  decorated.show();
+  decorated.resize(700, 420);
+  EXPECT_TRUE(decorated.mask().isEmpty());
+  DiskSelection frameless(wizard);
+  frameless.setWindowFlag(Qt::FramelessWindowHint);
+  frameless.show();
+  frameless.resize(700, 420);
+  EXPECT_FALSE(frameless.mask().isEmpty());
+  EXPECT_FALSE(frameless.mask().contains(QPoint(0, 0)));  // a rounded corner
+  EXPECT_TRUE(frameless.mask().contains(QPoint(350, 210)));
 }
 
 }  // namespace
