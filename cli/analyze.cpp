@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <array>
 #include <cstdio>
 #include <ostream>
 
@@ -10,6 +11,7 @@
 #include "cli/json_text.h"
 #include "cli/progress_bar.h"
 #include "common/text.h"
+#include "reader/store_file.h"
 #include "shell/activity_log.h"
 #include "shell/app_settings.h"
 
@@ -44,6 +46,38 @@ nlohmann::ordered_json ChildrenJson(const ChildCounts& c) {
           {"other", c.other}, {"hidden", c.hidden}};
 }
 
+// One damage report: what kind, where, what it cost; fields that are not known are left out.
+nlohmann::ordered_json DamageEntryJson(const DamageEntry& e) {
+  const DamageReport& r = e.report;
+  nlohmann::ordered_json j = {{"kind", DamageKindName(r.kind)}, {"structure", r.structure}};
+  if (r.offset != 0) j["offset"] = r.offset;
+  if (r.size != 0) j["size"] = r.size;
+  if (r.nodeId != 0) j["nodeId"] = r.nodeId;
+  if (e.index) j["index"] = true;
+  if (!e.folder.empty()) j["folder"] = e.folder;
+  if (!e.item.empty()) j["item"] = e.item;
+  j["text"] = r.text;
+  return j;
+}
+
+// The damage the run met, and where in the file the recovery pass found what it brought back.
+nlohmann::ordered_json DamageJson(const AnalysisResult& r) {
+  nlohmann::ordered_json kinds = nlohmann::ordered_json::object();
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const DamageEntry& e : r.damage) {
+    const char* kind = DamageKindName(e.report.kind);
+    kinds[kind] = kinds.value(kind, 0) + 1;
+    list.push_back(DamageEntryJson(e));
+  }
+  nlohmann::ordered_json recovered = nlohmann::ordered_json::array();
+  if (r.store) {
+    for (const FileExtent& x : r.store->recovery.recoveredExtents) {
+      recovered.push_back({{"offset", x.offset}, {"size", x.size}});
+    }
+  }
+  return {{"reports", r.damageReports}, {"kinds", kinds}, {"list", list}, {"recovered", recovered}};
+}
+
 }  // namespace
 
 nlohmann::ordered_json AnalysisJson(const AnalysisResult& r, bool withItems) {
@@ -76,7 +110,7 @@ nlohmann::ordered_json AnalysisJson(const AnalysisResult& r, bool withItems) {
   nlohmann::ordered_json items = ChildrenJson(total);
   items.erase("hidden");
   j["items"] = items;
-  j["damage"] = {{"reports", r.damageReports}};
+  j["damage"] = DamageJson(r);
   j["recovered"] = {{"items", r.itemsFromScan}, {"folders", r.foldersFromScan}};
   if (withItems) {
     nlohmann::ordered_json messages = nlohmann::ordered_json::array();
@@ -179,6 +213,12 @@ int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostre
   std::erase(summary, '\r');
   out << summary;
   out << "Damage reports: " << result.damageReports << "\n";
+  std::array<std::size_t, kDamageKindCount> perKind{};
+  for (const DamageEntry& e : result.damage) ++perKind[static_cast<std::size_t>(e.report.kind)];
+  for (std::size_t k = 0; k < kDamageKindCount; ++k) {
+    if (perKind[k] == 0) continue;
+    out << "  " << DamageKindLabel(static_cast<DamageKind>(k)) << ": " << perKind[k] << "\n";
+  }
   if (result.itemsFromScan > 0 || result.foldersFromScan > 0) {
     out << "Recovered by the scan: " << result.itemsFromScan << " items, "
         << result.foldersFromScan << " folders\n";

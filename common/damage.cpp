@@ -5,8 +5,54 @@
 
 namespace palvara {
 
+const char* DamageKindName(DamageKind kind) {
+  switch (kind) {
+    case DamageKind::kBadCrc:
+      return "bad-crc";
+    case DamageKind::kUnreadable:
+      return "unreadable";
+    case DamageKind::kZeroed:
+      return "zeroed";
+    case DamageKind::kCutOff:
+      return "cut-off";
+    case DamageKind::kBadReference:
+      return "bad-reference";
+    case DamageKind::kCycle:
+      return "cycle";
+    case DamageKind::kInflate:
+      return "inflate";
+    case DamageKind::kInconsistent:
+      return "inconsistent";
+  }
+  return "inconsistent";
+}
+
+const char* DamageKindLabel(DamageKind kind) {
+  switch (kind) {
+    case DamageKind::kBadCrc:
+      return "bad CRC";
+    case DamageKind::kUnreadable:
+      return "unreadable";
+    case DamageKind::kZeroed:
+      return "zeroed";
+    case DamageKind::kCutOff:
+      return "cut off";
+    case DamageKind::kBadReference:
+      return "bad reference";
+    case DamageKind::kCycle:
+      return "cycle";
+    case DamageKind::kInflate:
+      return "does not inflate";
+    case DamageKind::kInconsistent:
+      return "inconsistent";
+  }
+  return "inconsistent";
+}
+
 std::string DamageReport::ToString() const {
-  return structure + " at " + Hex(offset) + ": " + text;
+  if (offset != 0) return structure + " at " + Hex(offset) + ": " + text;
+  if (nodeId != 0) return structure + " node " + Hex(nodeId) + ": " + text;
+  return structure + ": " + text;
 }
 
 namespace {
@@ -36,8 +82,12 @@ DamageCapture::DamageCapture(const DamageLog& log, CapturedDamage& into)
 
 DamageCapture::~DamageCapture() { tCapture = {log_, into_}; }
 
-void DamageLog::Report(std::string structure, std::uint64_t offset, std::string text) {
-  DamageReport report{std::move(structure), offset, std::move(text)};
+void DamageLog::Report(DamageKind kind, std::string structure, std::uint64_t offset,
+                       std::string text) {
+  Report(DamageReport{kind, std::move(structure), offset, 0, 0, std::move(text)});
+}
+
+void DamageLog::Report(DamageReport report) {
   if (tCapture.log == this) {
     KeepOrDrop(tCapture.into->reports, tCapture.into->dropped, std::move(report));
     return;

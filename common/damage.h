@@ -10,11 +10,34 @@
 
 namespace palvara {
 
-struct DamageReport {
-  std::string structure;  // e.g. "BTPAGE", "XBLOCK", "SLBLOCK"
-  std::uint64_t offset = 0;
-  std::string text;       // what was wrong and what was done about it
+// What was wrong with a damaged structure, as far as the reader can tell.
+enum class DamageKind : std::uint8_t {
+  kBadCrc,        // a page or block whose trailer's CRC does not match its bytes
+  kUnreadable,    // not the page or block it should be: wrong type, signature or trailer
+  kZeroed,        // nothing but zero bytes where a page or block should be
+  kCutOff,        // lies past the end of the file, whole or in part
+  kBadReference,  // an id or offset that names nothing (a missing block or node)
+  kCycle,         // a structure that leads back to itself
+  kInflate,       // a compressed block that does not inflate
+  kInconsistent,  // counts or sizes out of range, keys out of order, values that disagree
+};
+inline constexpr std::size_t kDamageKindCount = 8;
 
+// "bad-crc", "unreadable", "zeroed", "cut-off", "bad-reference", "cycle", "inflate",
+// "inconsistent": the names of machine-readable output.
+const char* DamageKindName(DamageKind kind);
+// "bad CRC", "unreadable", "zeroed", "cut off", ...: the words of logs and windows.
+const char* DamageKindLabel(DamageKind kind);
+
+struct DamageReport {
+  DamageKind kind = DamageKind::kInconsistent;
+  std::string structure;     // e.g. "BTPAGE", "XBLOCK", "SLBLOCK"
+  std::uint64_t offset = 0;  // where the structure lies in the file; 0 when not known
+  std::uint32_t size = 0;    // the bytes it takes there (a page, a block); 0 when not known
+  std::uint32_t nodeId = 0;  // the node the structure is part of or speaks for; 0 when not known
+  std::string text;          // what was wrong and what was done about it
+
+  // "BTPAGE at 0x4A200: ...", "NBT node 0x21: ..." (or "NBT: ..." with neither known).
   std::string ToString() const;
 };
 
@@ -40,7 +63,8 @@ class DamageLog {
 
   // Goes into the capture of this log on the calling thread, when there is one (see
   // DamageCapture).
-  void Report(std::string structure, std::uint64_t offset, std::string text);
+  void Report(DamageKind kind, std::string structure, std::uint64_t offset, std::string text);
+  void Report(DamageReport report);
   // Adds reports captured earlier, in their order.
   void Add(CapturedDamage captured);
 

@@ -67,6 +67,7 @@ class Analysis {
       return;
     }
     storeOpened_ = true;
+    result_.fileSize = store_.fileSize;
     observer_.LogLine("\r\n");
     observer_.LogLine("Step2: Analysis PST File");
     try {
@@ -81,6 +82,9 @@ class Analysis {
       IndexStoreWithRecovery(store_, recovery);
       result_.scanRan = store_.recovery.ran;
       LoadNamedPropertyMap(store_);
+      for (DamageReport& report : store_.damage.Reports()) {
+        KeepDamage(DamageEntry{std::move(report), true, {}, {}});
+      }
       // An index the user stopped is not whole: a saving run would then index again.
       if (!control_.stopAnalysis) result_.store = storeHandle_;
     } catch (const std::exception&) {
@@ -104,7 +108,15 @@ class Analysis {
     }
 
     std::unique_ptr<ItemRecord> storeRecord;
-    if (const StoreNode* first = store_.nodes.First()) storeRecord = LoadItem(store_, *first, context_);
+    if (const StoreNode* first = store_.nodes.First()) {
+      CapturedDamage captured;
+      {
+        const DamageCapture capture(store_.damage, captured);
+        storeRecord = LoadItem(store_, *first, context_);
+      }
+      Attribute(captured.reports, *first, nullptr, "");
+      store_.damage.Add(std::move(captured));
+    }
     hadStoreGroup_ = storeRecord && storeRecord->store;
     if (!hadStoreGroup_) {
       End();
@@ -164,6 +176,7 @@ class Analysis {
           break;
         case WalkNodeKind::kRead:
           if (step->record && !step->mapped) MapItem(step->lists, *step->record, context_);
+          Attribute(step->damage, node, step->record.get(), currentPath);
           observer_.Progress(++position);
           descend = DescendsInto(node, step->record.get());
           if (step->record) Classify(node, *step->record, path, currentPath);
@@ -230,6 +243,28 @@ class Analysis {
       if (keep) result_.calendar.push_back(std::move(entry));
       Count(AnalysisCounters::kCalendar);
     }
+  }
+
+  void KeepDamage(DamageEntry entry) {
+    if (result_.damage.size() < DamageLog::kMaxKept) result_.damage.push_back(std::move(entry));
+  }
+
+  // Keeps what reading `node` (read as `r`, in the folder `currentPath`) reported, as its cost.
+  void Attribute(std::vector<DamageReport>& reports, const StoreNode& node, const ItemRecord* r,
+                 const std::string& currentPath) {
+    if (reports.empty()) return;
+    std::string folder = currentPath;
+    std::string item;
+    if (r != nullptr && r->folderCounts) {
+      folder += EscapeFolderName(r->displayName.value_or("")) + "\\";
+    } else if (r != nullptr && r->mail) {
+      item = SubjectOf(*r->mail).value_or("");
+    }
+    for (DamageReport& report : reports) {
+      if (report.nodeId == 0) report.nodeId = node.nid;
+      KeepDamage(DamageEntry{std::move(report), false, folder, item});
+    }
+    reports.clear();
   }
 
   void AddFolder(const StoreNode& node, ItemRecord& r, std::vector<std::string>& path,
@@ -337,6 +372,9 @@ class Analysis {
     for (const DamageReport& report : store_.damage.Reports()) observer_.Damage(report);
     result_.damageReports = store_.damage.Count();
     observer_.LogLine(AnalysisSummary(result_.counters));
+    if (result_.damageReports > 0 || result_.scanRan) {
+      observer_.LogLine(DamageSummary(result_, store_.recovery));
+    }
   }
 
   const AnalysisOptions& options_;
@@ -454,6 +492,40 @@ ChildCategory CategoryOfClass(const std::string& cls) {
   if (is("IPM.StickyNote")) return ChildCategory::kNote;
   if (is("IPM.Activity")) return ChildCategory::kJournal;
   return ChildCategory::kOther;
+}
+
+std::string DamageCost(const DamageEntry& entry) {
+  if (entry.index) return "the index";
+  if (!entry.item.empty()) return entry.folder + ": " + entry.item;
+  if (!entry.folder.empty()) return entry.folder;
+  return "node " + Hex(entry.report.nodeId);
+}
+
+std::string DamageSummary(const AnalysisResult& result, const RecoverySummary& recovery) {
+  const auto line = [](const std::string& label, std::uint64_t count) {
+    return label + "    " + std::to_string(count) + "\r\n";
+  };
+  std::string text = line("Damage reports", result.damageReports);
+  std::array<std::uint64_t, kDamageKindCount> perKind{};
+  for (const DamageEntry& entry : result.damage) {
+    ++perKind[static_cast<std::size_t>(entry.report.kind)];
+  }
+  for (std::size_t k = 0; k < kDamageKindCount; ++k) {
+    if (perKind[k] == 0) continue;
+    text += line(std::string("  ") + DamageKindLabel(static_cast<DamageKind>(k)), perKind[k]);
+  }
+  if (result.damageReports > result.damage.size()) {
+    text += line("  not kept", result.damageReports - result.damage.size());
+  }
+  if (!result.scanRan) return text;
+  text += line("Blocks added by the recovery pass", recovery.blocksAdded);
+  text += line("Node entries added by the recovery pass", recovery.nodesAdded);
+  text += line("Folders rebuilt", recovery.foldersRebuilt);
+  text +=
+      line(std::string("Items put into \"") + kRecoveredItemsFolder + "\"", recovery.itemsFiled);
+  text += line("Items recovered by the scan", static_cast<std::uint64_t>(result.itemsFromScan));
+  text += line("Folders recovered by the scan", static_cast<std::uint64_t>(result.foldersFromScan));
+  return text;
 }
 
 std::string AnalysisSummary(const AnalysisCounters& counters) {

@@ -63,6 +63,20 @@ struct ItemSummary {
   bool fromScan = false;  // the recovery pass found the item (or the way to it)
 };
 
+// A damage report with what it cost: the node being read when it was met, the folder the walk
+// was in and, for a message, its subject. Reports met while the store was indexed (its B-tree
+// pages, the recovery pass) cost no one node: they are the index's.
+struct DamageEntry {
+  DamageReport report;  // report.nodeId: the node it cost, when known
+  bool index = false;   // met while indexing, not while reading a node
+  std::string folder;   // the folder the walk was in; a folder's own path for a folder's node
+  std::string item;     // the message's subject, when it has one
+};
+
+// Where a damage entry cost, in words: "the index", "Personal Folders\Inbox\: Subject",
+// "Personal Folders\Inbox\", "node 0x21".
+std::string DamageCost(const DamageEntry& entry);
+
 struct AnalysisResult {
   enum class Outcome {
     kCompleted,        // the walk ran to its end
@@ -96,6 +110,10 @@ struct AnalysisResult {
   std::vector<TreeFolder> tree;        // every folder the tree shows
   std::vector<ItemSummary> items;      // with AnalysisOptions::collectItems
   std::size_t damageReports = 0;
+  // The reports with what each cost, in the order met: at most DamageLog::kMaxKept.
+  std::vector<DamageEntry> damage;
+  // The file's size as opened (the store's own may grow by blocks the recovery pass makes up).
+  std::uint64_t fileSize = 0;
   // What the recovery pass brought back: items (and folders) the walk alone does not reach.
   std::int32_t itemsFromScan = 0;
   std::int32_t foldersFromScan = 0;
@@ -179,5 +197,9 @@ ChildCategory CategoryOfClass(const std::string& messageClass);
 
 // The activity-log summary: one "label    count\r\n" line per counter.
 std::string AnalysisSummary(const AnalysisCounters& counters);
+
+// The activity-log summary of the damage: the reports, their count per kind, and what the
+// recovery pass found and brought back (when it ran), one "label    count\r\n" line each.
+std::string DamageSummary(const AnalysisResult& result, const RecoverySummary& recovery);
 
 }  // namespace palvara

@@ -172,8 +172,27 @@ void WalkReader::Release(WalkStep step) {
   if (!done_) spent_.push_back(std::move(step));
 }
 
+std::optional<WalkStep> WalkReader::HandOut(Slot slot, const StoreNode& node) {
+  std::vector<DamageReport> reports = slot.damage.reports;
+  store_.damage.Add(std::move(slot.damage));
+  if (slot.error) std::rethrow_exception(slot.error);
+  // Both walks take the same turns; a step for another node would mean they did not.
+  if (slot.step.node != &node) return std::nullopt;
+  slot.step.damage = std::move(reports);
+  return std::move(slot.step);
+}
+
 std::optional<WalkStep> WalkReader::Take(const StoreNode& node) {
-  if (!reading_.ahead) return Read(node);
+  if (!reading_.ahead) {
+    Slot slot;
+    slot.step.node = &node;
+    try {
+      ReadInto(slot);
+    } catch (...) {
+      slot.error = std::current_exception();
+    }
+    return HandOut(std::move(slot), node);
+  }
   std::unique_lock lock(mutex_);
   const auto frontReady = [this] { return queue_.empty() ? done_ : queue_.front().ready; };
   if (!frontReady()) {
@@ -193,11 +212,7 @@ std::optional<WalkStep> WalkReader::Take(const StoreNode& node) {
   const bool wake = readerWaiting_ && queue_.size() <= kAhead / 2;
   lock.unlock();
   if (wake) changed_.notify_all();
-  store_.damage.Add(std::move(slot.damage));
-  if (slot.error) std::rethrow_exception(slot.error);
-  // Both walks take the same turns; a step for another node would mean they did not.
-  if (slot.step.node != &node) return std::nullopt;
-  return std::move(slot.step);
+  return HandOut(std::move(slot), node);
 }
 
 }  // namespace palvara

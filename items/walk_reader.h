@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/damage.h"
 #include "common/run_control.h"
 #include "items/mapping.h"
 
@@ -69,6 +70,8 @@ struct WalkStep {
   std::unique_ptr<ItemRecord> record;
   bool mapped = false;
   ItemLists lists;
+  // What reading the node reported (also added to the store's log), up to the log's cap.
+  std::vector<DamageReport> damage;
 };
 
 struct WalkReading {
@@ -113,6 +116,8 @@ class WalkReader {
   WalkStep Read(const StoreNode& node);
   // Reads a slot's node, capturing what it reports.
   void ReadInto(Slot& slot);
+  // Hands a slot's step out: its reports go into the store's log and with the step.
+  std::optional<WalkStep> HandOut(Slot slot, const StoreNode& node);
   void ReadAhead(const StoreNode& top);
   void ReadNodes();
   // With mutex_ held: whether the taker, waiting, is to be woken: a batch of steps is ready at

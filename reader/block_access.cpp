@@ -5,6 +5,7 @@
 #include <unordered_set>
 
 #include "reader/inflate.h"
+#include "reader/structure_damage.h"
 
 namespace palvara {
 namespace {
@@ -51,20 +52,28 @@ class DataTreeReader {
   // nullopt when a block of the tree is missing or the tree is malformed beyond use.
   std::optional<std::uint64_t> Read(std::uint64_t id, std::uint64_t total, int depth) {
     const BlockEntry* entry = FindBlock(store_, id);
-    if (entry == nullptr) return Fail(id, "block " + Hex(id) + " of a data tree is missing");
-    if (depth > kMaxDataTreeDepth) return Fail(id, "data tree deeper than the format allows");
+    if (entry == nullptr) {
+      return Fail(DamageKind::kBadReference, id, "block " + Hex(id) + " of a data tree is missing");
+    }
+    if (depth > kMaxDataTreeDepth) {
+      return Fail(DamageKind::kInconsistent, id, "data tree deeper than the format allows");
+    }
     if (!seen_.insert(entry->id).second) {
-      return Fail(id, "block " + Hex(id) + " appears twice in one data tree");
+      return Fail(DamageKind::kCycle, id, "block " + Hex(id) + " appears twice in one data tree");
     }
     std::optional<Bytes> block = ReadBlockData(store_, *entry, false);
-    if (!block) return Fail(id, "block " + Hex(id) + " of a data tree does not read");
+    if (!block) {
+      return Fail(DamageKind::kInflate, id, "block " + Hex(id) + " of a data tree does not read");
+    }
     const ByteSpan b(*block);
 
     if (ByteAt(b, 0) != 0x01) {
       // Tolerant: an internal id whose block is not a data tree is delivered as plain data.
       if (sink_.sizesOnly) return total + block->size();
       block = ReadBlockData(store_, *entry, true);
-      if (!block) return Fail(id, "block " + Hex(id) + " of a data tree does not read");
+      if (!block) {
+        return Fail(DamageKind::kInflate, id, "block " + Hex(id) + " of a data tree does not read");
+      }
       Deliver(sink_, *block, total);
       return total + block->size();
     }
@@ -74,9 +83,9 @@ class DataTreeReader {
     const std::size_t declared = LoadLe16(b, 2).value_or(0);
     const std::size_t present = b.size() >= 8 ? (b.size() - 8) / width : 0;
     if (declared > present) {
-      store_.damage.Report("XBLOCK", entry->offset,
-                           "cEnt " + std::to_string(declared) + " exceeds the block: " +
-                               std::to_string(present) + " children read");
+      ReportBlock(store_, "XBLOCK", *entry, DamageKind::kInconsistent,
+                  "cEnt " + std::to_string(declared) +
+                      " exceeds the block: " + std::to_string(present) + " children read");
     }
     const std::size_t count = std::min(declared, present);
     if (depth == 0 && level == 1 && sink_.out != nullptr) {
@@ -95,9 +104,10 @@ class DataTreeReader {
       }
       const BlockEntry* childEntry = FindBlock(store_, child);
       if (childEntry == nullptr || !seen_.insert(childEntry->id).second) {
-        return Fail(id, "XBLOCK " + Hex(id) + " child " + Hex(child) +
-                            (childEntry == nullptr ? " is missing" : " appears twice") +
-                            ": data tree dropped");
+        return Fail(childEntry == nullptr ? DamageKind::kBadReference : DamageKind::kCycle, id,
+                    "XBLOCK " + Hex(id) + " child " + Hex(child) +
+                        (childEntry == nullptr ? " is missing" : " appears twice") +
+                        ": data tree dropped");
       }
       if (sink_.sizesOnly) {
         total += BlockDataSize(store_, *childEntry);
@@ -105,7 +115,11 @@ class DataTreeReader {
       }
       if (Compresses(store_)) {
         std::optional<Bytes> data = ReadBlockData(store_, *childEntry, true);
-        if (!data) return Fail(id, "XBLOCK " + Hex(id) + " child " + Hex(child) + " does not read: data tree dropped");
+        if (!data) {
+          return Fail(
+              DamageKind::kInflate, id,
+              "XBLOCK " + Hex(id) + " child " + Hex(child) + " does not read: data tree dropped");
+        }
         const std::size_t n = data->size();
         if (sink_.blocks != nullptr) {
           sink_.blocks->push_back(std::move(*data));
@@ -139,9 +153,14 @@ class DataTreeReader {
   }
 
  private:
-  std::optional<std::uint64_t> Fail(std::uint64_t id, std::string text) {
-    const BlockEntry* entry = FindBlock(store_, id);
-    store_.damage.Report("XBLOCK", entry != nullptr ? entry->offset : 0, std::move(text));
+  // Reports the data tree's damage at block `id` (its kind found from the block when it reads
+  // back as something other than it was written).
+  std::optional<std::uint64_t> Fail(DamageKind kind, std::uint64_t id, std::string text) {
+    if (const BlockEntry* entry = FindBlock(store_, id)) {
+      ReportBlock(store_, "XBLOCK", *entry, kind, std::move(text));
+    } else {
+      store_.damage.Report(kind, "XBLOCK", 0, std::move(text));
+    }
     return std::nullopt;
   }
 
@@ -171,9 +190,9 @@ bool ReadSubnodesAt(StoreFile& store, const BlockEntry* block, SubnodeList& list
   const std::size_t present = (b.size() - std::min(b.size(), first)) / entrySize;
   const std::size_t count = std::min<std::size_t>(static_cast<std::size_t>(declared), present);
   if (count < static_cast<std::size_t>(declared)) {
-    store.damage.Report(leaf ? "SLBLOCK" : "SIBLOCK", block->offset,
-                        "cEnt " + std::to_string(declared) + " exceeds the block: " +
-                            std::to_string(count) + " entries read");
+    ReportBlock(store, leaf ? "SLBLOCK" : "SIBLOCK", *block, DamageKind::kInconsistent,
+                "cEnt " + std::to_string(declared) +
+                    " exceeds the block: " + std::to_string(count) + " entries read");
   }
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t at = first + entrySize * i;
@@ -183,8 +202,15 @@ bool ReadSubnodesAt(StoreFile& store, const BlockEntry* block, SubnodeList& list
       // Tolerant: an unreadable child leaf costs only its own entries.
       const BlockEntry* child = FindBlock(store, bid);
       if (!ReadSubnodesAt(store, child, list, depth + 1, level, seen)) {
-        store.damage.Report("SIBLOCK", block->offset,
-                            "child " + Hex(bid) + " is not a readable subnode block: skipped");
+        // The kind is the child's: what it turned out to be where the SIBLOCK points.
+        DamageReport report{child != nullptr ? BlockDamage(store, *child, DamageKind::kUnreadable)
+                                             : DamageKind::kBadReference,
+                            "SIBLOCK",
+                            block->offset,
+                            static_cast<std::uint32_t>(BlockExtent(store, *block)),
+                            0,
+                            "child " + Hex(bid) + " is not a readable subnode block: skipped"};
+        store.damage.Report(std::move(report));
       }
       continue;
     }
@@ -268,10 +294,9 @@ std::optional<Bytes> BlockContent(StoreFile& store, const BlockEntry& entry, Sto
   }
   std::optional<Bytes> data = Inflate(stored.bytes, inflated, &why);
   if (!data && report) {
-    store.damage.Report("BLOCK", entry.offset,
-                        "block " + Hex(entry.id) + " of " + std::to_string(stored.bytes.size()) +
-                            " bytes does not inflate to its " + std::to_string(inflated) +
-                            ": " + why);
+    ReportBlock(store, "BLOCK", entry, DamageKind::kInflate,
+                "block " + Hex(entry.id) + " of " + std::to_string(stored.bytes.size()) +
+                    " bytes does not inflate to its " + std::to_string(inflated) + ": " + why);
   }
   return data;
 }

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <new>
-#include <unordered_set>
 #include <string>
+#include <unordered_set>
 
 #include "reader/block_access.h"
+#include "reader/structure_damage.h"
 
 namespace palvara {
 namespace {
@@ -46,6 +47,7 @@ class TreeWalker {
       : s_(store), layout_(*store.Layout()), w_(layout_.idWidth), control_(control) {}
 
   const std::string& failure() const { return failure_; }
+  DamageKind failureKind() const { return failureKind_; }
 
   int Block(std::uint64_t offset, int depth, std::optional<std::uint64_t> expected,
             std::uint64_t bound) {
@@ -75,7 +77,8 @@ class TreeWalker {
  private:
   bool Stopped() const { return control_ != nullptr && control_->StopRequested(); }
 
-  int Fail(std::string why) {
+  int Fail(DamageKind kind, std::string why) {
+    failureKind_ = kind;
     failure_ = std::move(why);
     walkedAgain_ = false;
     return kWalkFailed;
@@ -83,7 +86,8 @@ class TreeWalker {
 
   // A page met again (a cycle or a shared subtree) says nothing about the leaf depth.
   int FailWalkedAgain(std::uint64_t offset) {
-    Fail("page at " + Hex(offset) + " was already walked (a cycle or shared subtree)");
+    Fail(DamageKind::kCycle,
+         "page at " + Hex(offset) + " was already walked (a cycle or shared subtree)");
     walkedAgain_ = true;
     return kWalkFailed;
   }
@@ -94,13 +98,14 @@ class TreeWalker {
   // honoured with the bytes past the end of the file read as zero.
   std::optional<Bytes> ReadPage(std::uint64_t offset, std::size_t readSize) {
     if (offset > s_.fileSize || s_.fileSize - offset < layout_.pageSize) {
-      Fail("page at " + Hex(offset) + " lies beyond the end of the file (" + Hex(s_.fileSize) +
-           ")");
+      Fail(
+          PastEndDamage(s_, offset),
+          "page at " + Hex(offset) + " lies beyond the end of the file (" + Hex(s_.fileSize) + ")");
       return std::nullopt;
     }
     Bytes page(readSize);  // Tolerant: bytes past the end of the file stay zero.
     if (s_.file->ReadAt(offset, page) < layout_.pageSize) {
-      Fail("page at " + Hex(offset) + " could not be read");
+      Fail(DamageKind::kUnreadable, "page at " + Hex(offset) + " could not be read");
       return std::nullopt;
     }
     return page;
@@ -130,13 +135,13 @@ class TreeWalker {
       previous = bid;
     }
     if (i == 0 && expected) {
-      s_.damage.Report("BTPAGE", offset,
-                       "BBT leaf holds no entry where key " + Hex(*expected) + " was expected");
+      ReportPage(s_, "BTPAGE", offset, DamageKind::kInconsistent,
+                 "BBT leaf holds no entry where key " + Hex(*expected) + " was expected");
     }
     if (sane && i < *sane) {
-      s_.damage.Report("BTPAGE", offset,
-                       "BBT leaf entry " + std::to_string(i) + " of " + std::to_string(*sane) +
-                           " is zero or out of order: rest of page ignored");
+      ReportPage(s_, "BTPAGE", offset, DamageKind::kInconsistent,
+                 "BBT leaf entry " + std::to_string(i) + " of " + std::to_string(*sane) +
+                     " is zero or out of order: rest of page ignored");
     }
     if (sane) {
       // Slots after cEnt hold entries of an earlier state of the page.
@@ -190,9 +195,9 @@ class TreeWalker {
       s_.walkedNodeLeaves.push_back({offset, from, to});
     }
     if (sane && taken < *sane) {
-      s_.damage.Report("BTPAGE", offset,
-                       "NBT leaf entry " + std::to_string(taken) + " of " +
-                           std::to_string(*sane) + " is out of order: rest of page ignored");
+      ReportPage(s_, "BTPAGE", offset, DamageKind::kInconsistent,
+                 "NBT leaf entry " + std::to_string(taken) + " of " + std::to_string(*sane) +
+                     " is out of order: rest of page ignored");
     }
     if (sane) {
       for (std::size_t j = *sane; (j + 1) * es <= layout_.entryArea; ++j) {
@@ -241,7 +246,7 @@ class TreeWalker {
       if (result == kWalkFailed && walkedAgain_) {
         // An entry pointing back at this page or one above it: the other entries may still
         // lead to the rest of the tree, and this page is no leaf for it.
-        s_.damage.Report("BTPAGE", offset,
+        s_.damage.Report(DamageKind::kCycle, "BTPAGE", offset,
                          std::string(nodeTree ? "NBT" : "BBT") + " page entry " +
                              std::to_string(i) + " points back to the page at " + Hex(child) +
                              ", which was already walked: entry skipped");
@@ -253,7 +258,10 @@ class TreeWalker {
           Visited(tree).erase(offset);
           return kWalkRereadAsLeaf;
         }
-        s_.damage.Report("BTPAGE", child, failure_ + ": subtree skipped");
+        DamageReport report{failureKind_, "BTPAGE", child, 0, 0, failure_ + ": subtree skipped"};
+        if (report.kind != DamageKind::kCycle)
+          report.size = static_cast<std::uint32_t>(layout_.pageSize);
+        s_.damage.Report(std::move(report));
       }
     }
     return kWalkIntermediate;
@@ -270,8 +278,10 @@ class TreeWalker {
   }
 
   int KeyMismatch(Tree tree, std::uint64_t offset, std::uint64_t key, std::uint64_t expected) {
-    return Fail(std::string(tree == Tree::kNode ? "NBT" : "BBT") + " page at " + Hex(offset) +
-                ": first key " + Hex(key) + " where " + Hex(expected) + " was expected");
+    // A page that reads as written but is not the one the entry expected: a wrong offset.
+    return Fail(PageDamage(s_, offset, DamageKind::kBadReference),
+                std::string(tree == Tree::kNode ? "NBT" : "BBT") + " page at " + Hex(offset) +
+                    ": first key " + Hex(key) + " where " + Hex(expected) + " was expected");
   }
 
   StoreFile& s_;
@@ -279,6 +289,7 @@ class TreeWalker {
   const std::size_t w_;
   const RunControl* control_;
   std::string failure_;
+  DamageKind failureKind_ = DamageKind::kUnreadable;
   bool walkedAgain_ = false;  // the last failure was a page met again
 };
 
@@ -323,15 +334,21 @@ void SettleEncoding(StoreFile& store) {
        {EncodingMethod::kPermute, EncodingMethod::kNone, EncodingMethod::kCyclic}) {
     if (decodesWith(method)) {
       store.encoding = method;
-      store.damage.Report("HEADER", store.Layout()->bCryptMethod,
+      store.damage.Report(DamageKind::kInconsistent, "HEADER", store.Layout()->bCryptMethod,
                           "bCryptMethod " + Hex(header) + " does not decode node 0x21; " +
                               EncodingName(method) + " does: using it");
       return;
     }
   }
   store.encoding = EncodingMethod::kPermute;
-  store.damage.Report("NBT", kMessageStoreNid,
-                      "node 0x21 decodes with no known method: assuming permute");
+  const BlockEntry& entry = *block->first;
+  DamageReport report{BlockDamage(store, entry, DamageKind::kUnreadable),
+                      "NBT",
+                      entry.offset,
+                      static_cast<std::uint32_t>(BlockExtent(store, entry)),
+                      kMessageStoreNid,
+                      "node 0x21 decodes with no known method: assuming permute"};
+  store.damage.Report(std::move(report));
 }
 
 bool LooksLikePropertyContextHeap(ByteSpan data) {
@@ -371,13 +388,14 @@ int IndexBlockTree(StoreFile& store) {
       // A leaf root must begin with the first block id, 4.
       result = walker.Block(store.blockTreeRootOffset, 0, 4, kNoBound);
       if (result == kWalkFailed) {
-        store.damage.Report("HEADER", store.blockTreeRootOffset,
+        store.damage.Report(walker.failureKind(), "HEADER", store.blockTreeRootOffset,
                             "block B-tree root unreadable: " + walker.failure());
         return 2;
       }
     }
   } catch (const std::bad_alloc&) {
-    store.damage.Report("BBT", store.blockTreeRootOffset, "out of memory: walk ended");
+    store.damage.Report(DamageKind::kInconsistent, "BBT", store.blockTreeRootOffset,
+                        "out of memory: walk ended");
   }
   return 0;
 }
@@ -394,13 +412,14 @@ int IndexNodeTree(StoreFile& store, const RunControl* control) {
       store.visitedNodePages.clear();
       result = walker.Node(store.nodeTreeRootOffset, 0, kMessageStoreNid, kNoBound);
       if (result == kWalkFailed) {
-        store.damage.Report("HEADER", store.nodeTreeRootOffset,
+        store.damage.Report(walker.failureKind(), "HEADER", store.nodeTreeRootOffset,
                             "node B-tree root unreadable: " + walker.failure());
         status = 2;
       }
     }
   } catch (const std::bad_alloc&) {
-    store.damage.Report("NBT", store.nodeTreeRootOffset, "out of memory: walk ended");
+    store.damage.Report(DamageKind::kInconsistent, "NBT", store.nodeTreeRootOffset,
+                        "out of memory: walk ended");
   }
   return status;
 }

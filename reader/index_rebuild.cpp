@@ -38,7 +38,8 @@ class Rebuild {
     summary.bytesScanned = scan.bytesScanned;
     const std::optional<ScanLayout> layout = scan.BestLayout();
     if (!layout) {
-      s_.damage.Report("SCAN", 0, "no page or block of either layout found: nothing to rebuild");
+      s_.damage.Report(DamageKind::kUnreadable, "SCAN", 0,
+                       "no page or block of either layout found: nothing to rebuild");
       return;
     }
     const LayoutScan& found = *scan.Of(*layout);
@@ -47,7 +48,7 @@ class Rebuild {
     if (s_.Layout() == nullptr) {
       s_.wVer = GeometryOf(*layout).wVer;
       summary.layoutFromScan = true;
-      s_.damage.Report("HEADER", 10,
+      s_.damage.Report(DamageKind::kUnreadable, "HEADER", 10,
                        std::string("format version unusable: the file's pages are ") +
                            (*layout == ScanLayout::kAnsi      ? "ANSI"
                             : *layout == ScanLayout::kUnicode ? "Unicode"
@@ -89,7 +90,8 @@ void RecoverFromScan(StoreFile& store, const RecoveryOptions& options) {
   try {
     Rebuild(store, options).Run();
   } catch (const std::bad_alloc&) {
-    store.damage.Report("SCAN", 0, "out of memory: the recovery pass ended early");
+    store.damage.Report(DamageKind::kInconsistent, "SCAN", 0,
+                        "out of memory: the recovery pass ended early");
   }
 }
 

@@ -64,9 +64,10 @@ void FolderRebuild::RebuildMessageStore() {
   SettleEncodingByTrial();
   const bool nodeLost = FindNode(s_, kMessageStoreNid) == nullptr;
   s_.damage.Report(
-      nodeLost ? "NBT" : "PC", kMessageStoreNid,
-      std::string(nodeLost ? "message store node lost" : "message store data unreadable") +
-          ": rebuilt, encoding " + std::string(EncodingName(s_.encoding)) + " found by trial");
+      {nodeLost ? DamageKind::kBadReference : DamageKind::kUnreadable, nodeLost ? "NBT" : "PC", 0,
+       0, kMessageStoreNid,
+       std::string(nodeLost ? "message store node lost" : "message store data unreadable") +
+           ": rebuilt, encoding " + std::string(EncodingName(s_.encoding)) + " found by trial"});
   ParentCache cache;
   if (FindNode(s_, kRootFolderNid) == nullptr) {
     if (const BlockEntry* block = FolderBlock(kRootFolderNid, nullptr)) {

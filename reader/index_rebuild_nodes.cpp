@@ -73,7 +73,7 @@ class IndexRepair {
     const bool nodes = LeafLevelMisread(s_, false);
     if (!blocks && !nodes) return;
     if (blocks) {
-      s_.damage.Report("BBT", s_.blockTreeRootOffset,
+      s_.damage.Report(DamageKind::kUnreadable, "BBT", s_.blockTreeRootOffset,
                        "first leaf lost: walked again at the leaf level the root states");
       s_.nodes.Clear();
       s_.blocks.Clear();
@@ -84,7 +84,7 @@ class IndexRepair {
       WalkBlockTree(s_, s_.blockTreeRootOffset, 0, std::nullopt, kNoBound);
     }
     if (nodes) {
-      s_.damage.Report("NBT", s_.nodeTreeRootOffset,
+      s_.damage.Report(DamageKind::kUnreadable, "NBT", s_.nodeTreeRootOffset,
                        "first leaf lost: walked again at the leaf level the root states");
     }
     s_.nodes.Clear();
@@ -106,7 +106,7 @@ class IndexRepair {
     for (const StoreFile::WalkedLeaf& leaf : s_.walkedNodeLeaves) {
       const Bytes page = ReadBlockAt(s_, leaf.offset, s_.Layout()->pageSize);
       if (ByteAt(page, layout.CLevelAt()) == 0) continue;
-      s_.damage.Report("NBT", leaf.offset,
+      s_.damage.Report(DamageKind::kInconsistent, "NBT", leaf.offset,
                        "intermediate page read as a leaf: node tree rebuilt from the scan");
       s_.nodes.Clear();
       s_.walkedNodeLeaves.clear();
@@ -142,6 +142,7 @@ class IndexRepair {
         if (s_.blocks.Find(b.id) != nullptr) continue;
         s_.blocks.Append(BlockEntry(b.id, b.offset, b.size, 1));
         ++s_.recovery.blocksAdded;
+        s_.recovery.AddRecoveredExtent(b.offset, s_.Layout()->BlockSize(b.size));
       }
     }
   }
@@ -194,9 +195,13 @@ class IndexRepair {
     for (const ScannedPage* page : pages) {
       const std::vector<NodeEntry> entries = LeafEntries(*page);
       if (entries.empty()) continue;
+      const std::size_t before = accepted.size();
       for (const NodeEntry& e : entries) {
         if (state_.covered.Contains(e.nid) || s_.nodes.Find(e.nid) != nullptr) continue;
         accepted.push_back(e);
+      }
+      if (accepted.size() > before) {
+        s_.recovery.AddRecoveredExtent(page->offset, s_.Layout()->pageSize);
       }
       state_.covered.Add(entries.front().nid, entries.back().nid);
     }

@@ -226,9 +226,9 @@ void NodeTree::ResolvePending(StoreNode* placed, DamageLog& damage) {
       if (!entry.live) continue;
       if (IsSelfOrAncestor(entry.node, current)) {
         // Tolerant: a parent chain that loops back stays pending instead of forming a cycle.
-        damage.Report("NBT", entry.node->nid,
-                      "node " + Hex(entry.node->nid) + " would become its own ancestor through " +
-                          Hex(current->nid) + ": left unattached");
+        damage.Report({DamageKind::kCycle, "NBT", 0, 0, entry.node->nid,
+                       "node " + Hex(entry.node->nid) + " would become its own ancestor through " +
+                           Hex(current->nid) + ": left unattached"});
         continue;
       }
       entry.live = false;
@@ -262,9 +262,9 @@ void NodeTree::Place(const NodeEntry& entry, const BlockIndex& blocks, ParentCac
         AppendTopLevel(node);
       } else if (StoreNode* parent = SearchParent(entry.nidParent, cache)) {
         if (IsSelfOrAncestor(node, parent)) {
-          damage.Report("NBT", entry.nid,
-                        "node " + Hex(entry.nid) + " names its own descendant " +
-                            Hex(entry.nidParent) + " as parent: left in place");
+          damage.Report({DamageKind::kCycle, "NBT", 0, 0, entry.nid,
+                         "node " + Hex(entry.nid) + " names its own descendant " +
+                             Hex(entry.nidParent) + " as parent: left in place"});
         } else {
           Unlink(node);
           AppendChild(parent, node);
@@ -278,7 +278,8 @@ void NodeTree::Place(const NodeEntry& entry, const BlockIndex& blocks, ParentCac
     // Positions are 32-bit: a node B-tree of four billion entries (a file of hundreds of
     // GiB) is cut there.
     if (size_ >= FirstPositionIndex::kNone - 1) {
-      damage.Report("NBT", entry.nid, "node " + Hex(entry.nid) + " beyond the node limit: skipped");
+      damage.Report({DamageKind::kInconsistent, "NBT", 0, 0, entry.nid,
+                     "node " + Hex(entry.nid) + " beyond the node limit: skipped"});
       return;
     }
     node = NewNode();

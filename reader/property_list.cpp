@@ -190,7 +190,7 @@ class RowLocator {
       const std::size_t due = std::min(perBlock_, rows - b * perBlock_) * rowSize_;
       const std::size_t held = b < matrix_.size() ? matrix_[b].size() : 0;
       if (held >= due) continue;
-      store.damage.Report("TC", offset,
+      store.damage.Report(DamageKind::kInconsistent, "TC", offset,
                           "row matrix block " + std::to_string(b) + " holds " +
                               std::to_string(held) + " bytes where its rows need " +
                               std::to_string(due) + ": the rows it lacks are read as empty");

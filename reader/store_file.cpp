@@ -1,5 +1,6 @@
 #include "reader/store_file.h"
 
+#include <algorithm>
 #include <array>
 
 namespace palvara {
@@ -34,6 +35,21 @@ const PageLayout* StoreFile::Layout() const {
   return nullptr;
 }
 
+void RecoverySummary::AddRecoveredExtent(std::uint64_t offset, std::uint64_t size) {
+  if (!recoveredExtents.empty()) {
+    FileExtent& last = recoveredExtents.back();
+    if (last.offset + last.size == offset) {
+      last.size += size;
+      return;
+    }
+  }
+  if (recoveredExtents.size() >= kMaxExtentsKept) {
+    ++extentsDropped;
+    return;
+  }
+  recoveredExtents.push_back({offset, size});
+}
+
 Status OpenStore(StoreFile& store, const std::filesystem::path& path) {
   Status status = Status::Ok();
   std::unique_ptr<FileByteSource> source = FileByteSource::Open(path, &status);
@@ -61,12 +77,19 @@ Status OpenStore(StoreFile& store, std::unique_ptr<ByteSource> source, std::stri
     store.blockTreeRootOffset = LoadLeN(h, g->brefBbt + w, w).value_or(0);
     store.headerCryptMethod = ByteAt(h, g->bCryptMethod);
   } else {
-    store.damage.Report("HEADER", 10,
-                        "unknown format version wVer " + std::to_string(store.wVer) +
-                            ": no B-tree can be walked");
+    // A wiped header is zeroed; any other unknown version is a header that is not one.
+    const auto end = header.begin() + static_cast<std::ptrdiff_t>(std::min(got, kSmallPageSize));
+    const bool zeroed =
+        std::all_of(header.begin(), end, [](std::byte b) { return b == std::byte{0}; });
+    const DamageKind kind = got == 0 ? DamageKind::kCutOff
+                            : zeroed ? DamageKind::kZeroed
+                                     : DamageKind::kUnreadable;
+    store.damage.Report(
+        kind, "HEADER", 10,
+        "unknown format version wVer " + std::to_string(store.wVer) + ": no B-tree can be walked");
   }
   if (got < kSmallPageSize) {
-    store.damage.Report("HEADER", got,
+    store.damage.Report(DamageKind::kCutOff, "HEADER", got,
                         "file ends after " + std::to_string(got) +
                             " bytes, inside the header: missing bytes read as zero");
   }

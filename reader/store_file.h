@@ -30,8 +30,17 @@ using PageLayout = Geometry;
 
 inline constexpr std::size_t kHeaderReadSize = 516;
 
+// A run of bytes of the file.
+struct FileExtent {
+  std::uint64_t offset = 0;
+  std::uint64_t size = 0;
+  bool operator==(const FileExtent&) const = default;
+};
+
 // What the recovery pass found and did.
 struct RecoverySummary {
+  static constexpr std::size_t kMaxExtentsKept = 100000;
+
   bool ran = false;
   bool layoutFromScan = false;      // the header's format version was unusable
   bool blockRootFromScan = false;
@@ -44,6 +53,14 @@ struct RecoverySummary {
   std::uint64_t foldersRebuilt = 0;  // folders given made-up data
   std::uint64_t itemsFiled = 0;      // items put into the "Recovered Items" folder
   std::uint64_t messagesMatched = 0;  // lost node entries given back by a contents-table row
+  // Where the blocks and node B-tree pages the pass brought back lie (the scan's blocks the
+  // index did not have, leaf pages the walk did not reach), in the order they were taken, an
+  // extent that starts where the one before it ends joined to it: at most kMaxExtentsKept, the
+  // rest only counted.
+  std::vector<FileExtent> recoveredExtents;
+  std::uint64_t extentsDropped = 0;
+
+  void AddRecoveredExtent(std::uint64_t offset, std::uint64_t size);
 };
 
 // Sharing one store between threads: a store is built by one thread (OpenStore, IndexStore or

@@ -18,7 +18,8 @@ TEST(DamageLog, ReportsFromSeveralThreadsAreAllCountedAndKeptUpToTheCap) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&log, t] {
       for (int i = 0; i < kEach; ++i) {
-        log.Report("XBLOCK", static_cast<std::uint64_t>(t) << 32 | static_cast<unsigned>(i), "x");
+        log.Report(DamageKind::kCutOff, "XBLOCK",
+                   static_cast<std::uint64_t>(t) << 32 | static_cast<unsigned>(i), "x");
         if (i % 500 == 0) {
           EXPECT_LE(log.Reports().size(), DamageLog::kMaxKept);
         }
@@ -40,16 +41,16 @@ TEST(DamageLog, ACaptureSetsItsThreadsReportsApartUntilTheyAreAdded) {
   CapturedDamage outer, inner;
   {
     const DamageCapture capture(log, outer);
-    log.Report("A", 1, "first");
-    other.Report("B", 2, "elsewhere");
-    std::thread([&log] { log.Report("C", 3, "another thread"); }).join();
+    log.Report(DamageKind::kZeroed, "A", 1, "first");
+    other.Report(DamageKind::kZeroed, "B", 2, "elsewhere");
+    std::thread([&log] { log.Report(DamageKind::kZeroed, "C", 3, "another thread"); }).join();
     {
       const DamageCapture nested(log, inner);
-      log.Report("D", 4, "nested");
+      log.Report(DamageKind::kZeroed, "D", 4, "nested");
     }
-    log.Report("E", 5, "second");
+    log.Report(DamageKind::kZeroed, "E", 5, "second");
   }
-  log.Report("F", 6, "after");
+  log.Report(DamageKind::kZeroed, "F", 6, "after");
   EXPECT_EQ(other.Count(), 1u);
   ASSERT_EQ(log.Reports().size(), 2u);
   EXPECT_EQ(log.Reports()[0].structure, "C");
@@ -66,11 +67,12 @@ TEST(DamageLog, ACaptureSetsItsThreadsReportsApartUntilTheyAreAdded) {
   CapturedDamage many;
   {
     const DamageCapture capture(full, many);
-    for (std::size_t i = 0; i < DamageLog::kMaxKept + 5; ++i) full.Report("X", i, "x");
+    for (std::size_t i = 0; i < DamageLog::kMaxKept + 5; ++i)
+      full.Report(DamageKind::kCycle, "X", i, "x");
   }
   EXPECT_EQ(many.reports.size(), DamageLog::kMaxKept);
   EXPECT_EQ(many.dropped, 5u);
-  full.Report("Y", 0, "y");
+  full.Report(DamageKind::kCycle, "Y", 0, "y");
   full.Add(std::move(many));
   EXPECT_EQ(full.Count(), DamageLog::kMaxKept + 6);
   EXPECT_EQ(full.Dropped(), 6u);

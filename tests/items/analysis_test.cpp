@@ -3,12 +3,20 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <set>
 
+#include "items/walk_reader.h"
+#include "reader/block_access.h"
+#include "reader/btree_walk.h"
+#include "tests/support/damage_kinds.h"
 #include "tests/support/heap_builder.h"
 #include "tests/support/store_builder.h"
 #include "tests/support/store_sketch.h"
+#include "tests/support/test_data.h"
 #include "writer/sample_generator.h"
 
 namespace palvara {
@@ -213,6 +221,155 @@ TEST(AnalysisListsTest, CountingOnlyGivesTheSameCountsTreeAndFoldersWithoutTheLi
   }
   EXPECT_GT(keptMails, 0u);
   EXPECT_NE(counted.store, nullptr);
+}
+
+// A sample store with every attachment data tree claiming more children than its block holds:
+// each report is put down to the message whose attachment it is, in that message's folder.
+class AnalysisDamageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = std::filesystem::temp_directory_path() /
+            ("palvara-analysis-damage-" + std::to_string(::getpid()) + ".pst");
+    SampleOptions sample;
+    sample.messages = 120;
+    ASSERT_TRUE(WriteSampleStore(path_, sample, nullptr).ok());
+    intact_ = testing::ReadFileBytes(path_);
+  }
+  void TearDown() override { std::filesystem::remove(path_); }
+
+  AnalysisResult Analyze(const Bytes& image, Recorder& recorder) {
+    testing::WriteFileBytes(path_, image);
+    AnalysisOptions options;
+    options.sourcePath = path_;
+    options.collectItems = true;
+    RunControl control;
+    return RunAnalysis(options, recorder, control);
+  }
+
+  std::filesystem::path path_;
+  Bytes intact_;
+};
+
+TEST_F(AnalysisDamageTest, ReportsArePutDownToTheItemAndFolderTheyCost) {
+  // The XBLOCK of every attachment's data tree, by the message that holds it.
+  std::map<std::uint32_t, std::set<std::uint64_t>> trees;
+  Bytes broken = intact_;
+  {
+    StoreFile store;
+    ASSERT_TRUE(OpenStore(store, path_).ok());
+    IndexStore(store);
+    LoadNamedPropertyMap(store);
+    const MapContext context = MapContextFor(store);
+    store.nodes.ForEachPreorder([&](const StoreNode& node, int) {
+      ItemLists lists;
+      if (node.dataBlock == nullptr ||
+          !ReadItem(store, node, context, AttachmentReading::kWhole, lists)) {
+        return;
+      }
+      for (const ItemLists::Attachment& a : lists.attachments) {
+        for (const SubnodeEntry& sub : a.own) {
+          // The attachment's own values (an attached message's are read only when saved).
+          if (sub.data == nullptr || !sub.data->IsInternal() || sub.level != 0) continue;
+          StoreLe(broken, sub.data->offset + 2, 0x7FFFu, 2);
+          trees[node.nid].insert(sub.data->offset);
+        }
+      }
+    });
+  }
+  ASSERT_GE(trees.size(), 2u);
+  Recorder recorder;
+  const AnalysisResult r = Analyze(broken, recorder);
+  ASSERT_EQ(r.outcome, AnalysisResult::Outcome::kCompleted);
+  std::map<std::uint32_t, const ItemSummary*> items;
+  for (const ItemSummary& s : r.items) items[s.nodeId] = &s;
+
+  EXPECT_EQ(r.damage.size(), r.damageReports);
+  std::set<std::uint32_t> costly;
+  for (const DamageEntry& e : r.damage) {
+    SCOPED_TRACE(e.report.ToString());
+    EXPECT_FALSE(e.index);
+    ASSERT_TRUE(trees.count(e.report.nodeId));
+    EXPECT_TRUE(trees[e.report.nodeId].count(e.report.offset));
+    // The bytes changed under an intact trailer: the CRC says so.
+    EXPECT_EQ(e.report.kind, DamageKind::kBadCrc);
+    const ItemSummary* item = items[e.report.nodeId];
+    ASSERT_NE(item, nullptr);
+    EXPECT_EQ(e.folder, item->folder);
+    EXPECT_EQ(e.item, item->subject);
+    EXPECT_FALSE(e.item.empty());
+    EXPECT_EQ(DamageCost(e), item->folder + ": " + item->subject);
+    costly.insert(e.report.nodeId);
+  }
+  // Every message the walk read (folder-associated ones are not) paid for its tree.
+  std::size_t read = 0;
+  for (const auto& [nid, offsets] : trees) read += items.count(nid);
+  EXPECT_GE(read, 2u);
+  EXPECT_EQ(costly.size(), read);
+  // The activity log says how many and of which kind.
+  const std::string n = std::to_string(r.damageReports);
+  EXPECT_NE(std::find(recorder.log.begin(), recorder.log.end(),
+                      "Damage reports    " + n + "\r\n  bad CRC    " + n + "\r\n"),
+            recorder.log.end());
+}
+
+TEST_F(AnalysisDamageTest, IndexDamageIsTheIndexsAndTheRecoveryPassSaysWhereItFoundBlocks) {
+  const Bytes broken = testing::Damage(intact_, testing::DamageKind::kBlockLeafZeroed, 3);
+  Recorder recorder;
+  const AnalysisResult r = Analyze(broken, recorder);
+  ASSERT_TRUE(r.scanRan);
+  ASSERT_NE(r.store, nullptr);
+  EXPECT_EQ(r.fileSize, broken.size());
+  // The zeroed leaf is named as such, and put down to the index, as is all that came before
+  // the walk of the folders.
+  const auto zeroed = std::find_if(r.damage.begin(), r.damage.end(), [](const DamageEntry& e) {
+    return e.report.kind == DamageKind::kZeroed;
+  });
+  ASSERT_NE(zeroed, r.damage.end());
+  EXPECT_TRUE(zeroed->index);
+  EXPECT_EQ(DamageCost(*zeroed), "the index");
+  EXPECT_TRUE(std::is_partitioned(r.damage.begin(), r.damage.end(),
+                                  [](const DamageEntry& e) { return e.index; }));
+
+  const RecoverySummary& pass = r.store->recovery;
+  ASSERT_GT(pass.blocksAdded, 0u);
+  ASSERT_FALSE(pass.recoveredExtents.empty());
+  std::uint64_t bytes = 0;
+  for (std::size_t i = 0; i < pass.recoveredExtents.size(); ++i) {
+    const FileExtent& x = pass.recoveredExtents[i];
+    EXPECT_LE(x.offset + x.size, broken.size());
+    EXPECT_EQ(x.offset % 64, 0u);
+    if (i > 0) {
+      const FileExtent& before = pass.recoveredExtents[i - 1];
+      EXPECT_NE(before.offset + before.size, x.offset) << "neighbours are joined";
+    }
+    bytes += x.size;
+  }
+  // Each block added takes at least one 64-byte unit of the file.
+  EXPECT_GE(bytes, 64 * pass.blocksAdded);
+  const std::string summary = DamageSummary(r, pass);
+  EXPECT_NE(std::find(recorder.log.begin(), recorder.log.end(), summary), recorder.log.end());
+  EXPECT_NE(
+      summary.find("Blocks added by the recovery pass    " + std::to_string(pass.blocksAdded)),
+      std::string::npos);
+}
+
+TEST(DamageSummaryTest, CountsPerKindWhatWasNotKeptAndWhatThePassDid) {
+  AnalysisResult r;
+  r.damageReports = 5;
+  for (DamageKind kind : {DamageKind::kZeroed, DamageKind::kCycle, DamageKind::kZeroed}) {
+    r.damage.push_back(DamageEntry{DamageReport{kind, "BTPAGE", 512, 512, 0, "x"}, true, {}, {}});
+  }
+  RecoverySummary pass;
+  EXPECT_EQ(DamageSummary(r, pass),
+            "Damage reports    5\r\n  zeroed    2\r\n  cycle    1\r\n  not kept    2\r\n");
+  r.scanRan = true;
+  r.itemsFromScan = 7;
+  pass.itemsFiled = 4;
+  pass.foldersRebuilt = 2;
+  const std::string ran = DamageSummary(r, pass);
+  EXPECT_NE(ran.find("Items put into \"Recovered Items\"    4\r\n"), std::string::npos);
+  EXPECT_NE(ran.find("Folders rebuilt    2\r\n"), std::string::npos);
+  EXPECT_NE(ran.find("Items recovered by the scan    7\r\n"), std::string::npos);
 }
 
 TEST(AnalysisCategoryTest, ClassesCountAsTheirCategory) {

@@ -84,6 +84,46 @@ TEST(StoreFileTest, FilesThatCannotBeOpenedSayWhy) {
   EXPECT_NE(missing.message().find("No such file"), std::string::npos);
 }
 
+TEST(StoreFileTest, AnUnknownVersionSaysWhetherTheHeaderIsCutZeroedOrSomethingElse) {
+  const auto headerKind = [](const Bytes& image) {
+    auto store = testing::OpenImage(image);
+    for (const DamageReport& r : store->damage.Reports()) {
+      if (r.text.find("unknown format version") != std::string::npos) return r.kind;
+    }
+    ADD_FAILURE() << "no report of the version";
+    return DamageKind::kInconsistent;
+  };
+  EXPECT_EQ(headerKind(Bytes{}), DamageKind::kCutOff);
+  EXPECT_EQ(headerKind(Bytes(4096, std::byte{0})), DamageKind::kZeroed);
+  EXPECT_EQ(headerKind(Bytes(4096, std::byte{0x33})), DamageKind::kUnreadable);
+  Bytes shortFile(40, std::byte{0});
+  auto cut = testing::OpenImage(shortFile);
+  ASSERT_EQ(cut->damage.Reports().size(), 2u);
+  EXPECT_EQ(cut->damage.Reports()[1].kind, DamageKind::kCutOff);
+  EXPECT_EQ(cut->damage.Reports()[1].offset, 40u);
+}
+
+TEST(StoreFileTest, RecoveredExtentsJoinNeighboursAndStopAtTheCap) {
+  RecoverySummary r;
+  r.AddRecoveredExtent(0x1000, 0x40);
+  r.AddRecoveredExtent(0x1040, 0x80);  // starts where the one before ends
+  r.AddRecoveredExtent(0x2000, 0x200);
+  r.AddRecoveredExtent(0x1100, 0x40);  // behind the last one: kept apart
+  EXPECT_EQ(r.recoveredExtents,
+            (std::vector<FileExtent>{{0x1000, 0xC0}, {0x2000, 0x200}, {0x1100, 0x40}}));
+  RecoverySummary full;
+  for (std::uint64_t i = 0; i < RecoverySummary::kMaxExtentsKept + 3; ++i) {
+    full.AddRecoveredExtent(i * 0x100, 0x40);
+  }
+  EXPECT_EQ(full.recoveredExtents.size(), RecoverySummary::kMaxExtentsKept);
+  EXPECT_EQ(full.extentsDropped, 3u);
+  // A neighbour of the last one kept still joins it past the cap.
+  const FileExtent last = full.recoveredExtents.back();
+  full.AddRecoveredExtent(last.offset + last.size, 0x40);
+  EXPECT_EQ(full.recoveredExtents.back().size, last.size + 0x40);
+  EXPECT_EQ(full.extentsDropped, 3u);
+}
+
 struct EncodingCase {
   EncodingMethod written;
   std::uint8_t headerByte;
