@@ -30,7 +30,7 @@ bool insertsAtTop(ListKind kind);
 
 struct ListRow {
   QStringList cells;
-  std::uint32_t nodeId = 0;  // the item's node, for mail rows
+  std::uint32_t nodeId = 0;  // the item's node, for mail and note rows
 };
 
 // Carriage return, line feed and tab become blanks; `mailText` also turns the control
