@@ -2,10 +2,12 @@
 
 #include <iconv.h>
 
+#include <algorithm>
+#include <bit>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
-#include <algorithm>
-#include <cctype>
+#include <cstring>
 #include <map>
 
 #ifdef __SSE2__
@@ -161,27 +163,26 @@ std::string Cp1252ToUtf8(ByteSpan bytes) {
   return out.Take();
 }
 
+// iconv's names for the code pages it does not know as "CP" and the number.
+constexpr struct {
+  std::uint32_t codePage;
+  const char* name;
+} kIconvNames[] = {
+    {65001, "UTF-8"},       {20127, "US-ASCII"},    {28591, "ISO-8859-1"},  {28592, "ISO-8859-2"},
+    {28593, "ISO-8859-3"},  {28594, "ISO-8859-4"},  {28595, "ISO-8859-5"},  {28596, "ISO-8859-6"},
+    {28597, "ISO-8859-7"},  {28598, "ISO-8859-8"},  {38598, "ISO-8859-8"},  {28599, "ISO-8859-9"},
+    {28600, "ISO-8859-10"}, {28603, "ISO-8859-13"}, {28605, "ISO-8859-15"}, {28606, "ISO-8859-16"},
+    {10000, "MACINTOSH"},   {20866, "KOI8-R"},      {21866, "KOI8-U"},      {50220, "ISO-2022-JP"},
+    {50221, "ISO-2022-JP"}, {50222, "ISO-2022-JP"}, {50225, "ISO-2022-KR"}, {51932, "EUC-JP"},
+    {51936, "GB2312"},      {51949, "EUC-KR"},      {52936, "HZ-GB-2312"},  {54936, "GB18030"},
+    {65000, "UTF-7"},
+};
+
 std::string IconvName(std::uint32_t codePage) {
-  switch (codePage) {
-    case 65001: return "UTF-8";
-    case 20127: return "US-ASCII";
-    case 28591: return "ISO-8859-1";
-    case 28592: return "ISO-8859-2";
-    case 28595: return "ISO-8859-5";
-    case 28597: return "ISO-8859-7";
-    case 28599: return "ISO-8859-9";
-    case 28605: return "ISO-8859-15";
-    case 20866: return "KOI8-R";
-    case 21866: return "KOI8-U";
-    case 50220: case 50221: case 50222: return "ISO-2022-JP";
-    case 51932: return "EUC-JP";
-    case 51936: return "GB2312";
-    case 51949: return "EUC-KR";
-    case 52936: return "HZ-GB-2312";
-    case 54936: return "GB18030";
-    case 65000: return "UTF-7";
-    default: return "CP" + std::to_string(codePage);
+  for (const auto& [page, name] : kIconvNames) {
+    if (page == codePage) return name;
   }
+  return "CP" + std::to_string(codePage);
 }
 
 // One converter per code page and thread; nullptr when iconv does not know the code page.
@@ -235,6 +236,61 @@ std::string CodePageToUtf8(ByteSpan bytes, std::uint32_t codePage) {
   }
   out.resize(done);
   return out;
+}
+
+bool IsCleanUtf8(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* const end = p + text.size();
+  constexpr std::uint64_t kHigh = 0x8080808080808080ull, kOnes = 0x0101010101010101ull;
+  while (p < end) {
+#ifdef __SSE2__
+    // Sixteen ASCII bytes at once, none of them NUL; else on from the first byte that is not.
+    if (end - p >= 16) {
+      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+      const auto other = static_cast<unsigned>(
+          _mm_movemask_epi8(v) | _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
+      if (other == 0) {
+        p += 16;
+        continue;
+      }
+      p += std::countr_zero(other);
+    }
+#endif
+    if (end - p >= 8) {
+      // Eight ASCII bytes at once, none of them NUL.
+      std::uint64_t w;
+      std::memcpy(&w, p, 8);
+      if ((w & kHigh) == 0 && ((w - kOnes) & ~w & kHigh) == 0) {
+        p += 8;
+        continue;
+      }
+    }
+    const unsigned char c = *p;
+    if (c == 0) return false;
+    if (c < 0x80) {
+      ++p;
+      continue;
+    }
+    std::ptrdiff_t more = 0;
+    std::uint32_t cp = 0, least = 0;
+    if ((c & 0xE0) == 0xC0) {
+      more = 1, cp = c & 0x1Fu, least = 0x80;
+    } else if ((c & 0xF0) == 0xE0) {
+      more = 2, cp = c & 0x0Fu, least = 0x800;
+    } else if ((c & 0xF8) == 0xF0) {
+      more = 3, cp = c & 0x07u, least = 0x10000;
+    } else {
+      return false;
+    }
+    if (end - p <= more) return false;
+    for (std::ptrdiff_t k = 1; k <= more; ++k) {
+      if ((p[k] & 0xC0) != 0x80) return false;
+      cp = cp << 6 | (p[k] & 0x3Fu);
+    }
+    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    p += more + 1;
+  }
+  return true;
 }
 
 std::optional<std::uint32_t> AnsiCodePageOfLocale(std::uint32_t lcid) {

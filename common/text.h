@@ -23,6 +23,10 @@ Bytes Utf8ToUtf16Le(std::string_view utf8);
 // Windows); others go through iconv. Undecodable bytes become U+FFFD.
 std::string CodePageToUtf8(ByteSpan bytes, std::uint32_t codePage);
 
+// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF)
+// without NUL.
+bool IsCleanUtf8(std::string_view text);
+
 // The Windows ANSI code page of a locale (LCID): 1041 -> 932, 2052 -> 936, 1042 -> 949, 1028 ->
 // 950, 1049 -> 1251, 1033 -> 1252, ... nullopt for a locale without one (Unicode-only
 // languages) and for the neutral and invalid ids.

@@ -67,61 +67,6 @@ bool IsAscii(std::string_view text) {
   return true;
 }
 
-bool IsCleanUtf8(std::string_view text) {
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
-  const auto* const end = p + text.size();
-  constexpr std::uint64_t kHigh = 0x8080808080808080ull, kOnes = 0x0101010101010101ull;
-  while (p < end) {
-#ifdef __SSE2__
-    // Sixteen ASCII bytes at once, none of them NUL; else on from the first byte that is not.
-    if (end - p >= 16) {
-      const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-      const auto other = static_cast<unsigned>(
-          _mm_movemask_epi8(v) | _mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
-      if (other == 0) {
-        p += 16;
-        continue;
-      }
-      p += std::countr_zero(other);
-    }
-#endif
-    if (end - p >= 8) {
-      // Eight ASCII bytes at once, none of them NUL.
-      std::uint64_t w;
-      std::memcpy(&w, p, 8);
-      if ((w & kHigh) == 0 && ((w - kOnes) & ~w & kHigh) == 0) {
-        p += 8;
-        continue;
-      }
-    }
-    const unsigned char c = *p;
-    if (c == 0) return false;
-    if (c < 0x80) {
-      ++p;
-      continue;
-    }
-    std::ptrdiff_t more = 0;
-    std::uint32_t cp = 0, least = 0;
-    if ((c & 0xE0) == 0xC0) {
-      more = 1, cp = c & 0x1Fu, least = 0x80;
-    } else if ((c & 0xF0) == 0xE0) {
-      more = 2, cp = c & 0x0Fu, least = 0x800;
-    } else if ((c & 0xF8) == 0xF0) {
-      more = 3, cp = c & 0x07u, least = 0x10000;
-    } else {
-      return false;
-    }
-    if (end - p <= more) return false;
-    for (std::ptrdiff_t k = 1; k <= more; ++k) {
-      if ((p[k] & 0xC0) != 0x80) return false;
-      cp = cp << 6 | (p[k] & 0x3Fu);
-    }
-    if (cp < least || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    p += more + 1;
-  }
-  return true;
-}
-
 std::string ValidUtf8(std::string_view text) {
   // Most text already is: it is taken as it is.
   if (IsCleanUtf8(text)) return std::string(text);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/byte_view.h"
+#include "common/text.h"  // IsCleanUtf8
 
 namespace palvara {
 
@@ -53,9 +54,6 @@ std::string MboxDate(std::uint64_t fileTime);
 
 // Text with every byte sequence that is not UTF-8 replaced by U+FFFD and NUL removed.
 std::string ValidUtf8(std::string_view text);
-// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF)
-// without NUL, so that ValidUtf8 gives it back unchanged.
-bool IsCleanUtf8(std::string_view text);
 
 bool IsAscii(std::string_view text);
 // Only characters from blank to tilde.

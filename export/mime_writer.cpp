@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "common/text.h"
+#include "export/message_body.h"
 
 namespace palvara {
 namespace {
@@ -15,7 +16,6 @@ constexpr std::uint32_t kReferences = 0x1039;
 constexpr std::uint32_t kInReplyTo = 0x1042;
 constexpr std::uint32_t kLastVerb = 0x1081;
 constexpr std::uint32_t kFlagStatus = 0x1090;
-constexpr std::uint32_t kInternetCodePage = 0x3FDE;
 constexpr std::uint32_t kCreationTime = 0x3007;
 
 std::string BoundaryFor(const char* kind) {
@@ -42,32 +42,6 @@ MailAddress SenderOf(const SourceMessage& m) {
     }
   }
   return a;
-}
-
-// `text` as valid UTF-8: itself when it is, else a repaired copy kept in `holder`.
-std::string_view Utf8View(std::string_view text, std::string& holder) {
-  if (IsCleanUtf8(text)) return text;
-  holder = ValidUtf8(text);
-  return holder;
-}
-
-// The HTML body as UTF-8 text, viewed in the record or in `holder`: stored bytes are in the
-// message's Internet code page.
-std::optional<std::string_view> HtmlOf(const SourceMessage& m, std::string& holder) {
-  if (!m.record.mail || !m.record.mail->html || m.record.mail->html->empty()) return std::nullopt;
-  const Bytes& html = *m.record.mail->html;
-  const PropertyEntry* e = m.Properties().Find(0x1013);
-  if (e != nullptr && e->type == 0x001F) {
-    holder = Utf16LeToUtf8(html);
-    return Utf8View(holder, holder);
-  }
-  const std::uint32_t codePage =
-      static_cast<std::uint32_t>(m.Properties().Integer(kInternetCodePage).value_or(0));
-  if (codePage == 0 || codePage == 65001) {
-    return Utf8View(std::string_view(reinterpret_cast<const char*>(html.data()), html.size()), holder);
-  }
-  holder = CodePageToUtf8(html, codePage);
-  return holder;
 }
 
 // Whether every line of `text` can go as it is (8bit): no bare carriage return, none longer
@@ -180,12 +154,10 @@ bool ReferencedByHtml(const SourceAttachment& a, const std::optional<std::string
 }
 
 void AppendBody(std::string& out, const SourceMessage& m) {
-  const MailFields* mail = m.record.mail.get();
-  std::string plainHolder, htmlHolder;
-  std::string_view plain;
-  if (mail && mail->body) plain = Utf8View(*mail->body, plainHolder);
-  if (plain.empty() && mail && mail->rtfText) plain = Utf8View(*mail->rtfText, plainHolder);
-  const std::optional<std::string_view> html = HtmlOf(m, htmlHolder);
+  const MessageBodies bodies(m);
+  const std::string_view plain = bodies.Plain();
+  std::optional<std::string_view> html;
+  if (bodies.Html()) html = *bodies.Html();
 
   std::vector<std::pair<const char*, std::string_view>> alternatives;
   if (!plain.empty() || !html) alternatives.emplace_back("plain", plain);

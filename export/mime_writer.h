@@ -1,8 +1,9 @@
 // An item as an Internet message (RFC 5322 / MIME): the stored transport headers when the
 // message has them, else headers built from its properties; plain and HTML bodies as
-// multipart/alternative (the RTF body's text when it is the only one), images the HTML names by
-// cid: as multipart/related, files in base64 with RFC 2231 names, attached messages as
-// message/rfc822. Every text part is UTF-8; lines end in "\n".
+// multipart/alternative (MessageBodies: the HTML or text an RTF body wraps, else the RTF body's
+// text, when there is no other), images the HTML names by cid: as multipart/related, files in
+// base64 with RFC 2231 names, attached messages as message/rfc822. Every text part is UTF-8;
+// lines end in "\n".
 #pragma once
 
 #include <cstdint>

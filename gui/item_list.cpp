@@ -88,6 +88,19 @@ std::unique_ptr<ItemRecord> BrowseStore::load(std::uint32_t nid) {
   }
 }
 
+std::unique_ptr<SourceMessage> BrowseStore::message(std::uint32_t nid) {
+  MapContext context;
+  const std::shared_ptr<StoreFile> store = current(&context);
+  if (store == nullptr) return nullptr;
+  const StoreNode* node = FindNode(*store, nid);
+  if (node == nullptr) return nullptr;
+  try {
+    return ReadSourceMessage(*store, *node, 0);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
 ItemListModel::ItemListModel(QObject* parent) : QAbstractTableModel(parent) {
   m_columns = columnsOf(ListKind::kMail);
 }

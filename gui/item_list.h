@@ -14,6 +14,7 @@
 #include <memory>
 #include <mutex>
 
+#include "export/source_message.h"
 #include "gui/list_rows.h"
 #include "items/analysis.h"
 #include "items/mapping.h"
@@ -40,6 +41,9 @@ class BrowseStore {
   std::vector<std::uint32_t> messagesOf(std::uint32_t folderNid);
   // The record of node `nid`; nullptr when it cannot be read.
   std::unique_ptr<ItemRecord> load(std::uint32_t nid);
+  // The message of node `nid` read whole (its properties, recipients and attachments with
+  // their data; attached messages left out); nullptr when it cannot be read.
+  std::unique_ptr<SourceMessage> message(std::uint32_t nid);
 
  private:
   // The store to read and its context (null when it cannot be read); the file is opened and

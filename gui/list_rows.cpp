@@ -132,7 +132,8 @@ ListRow journalRow(const JournalEntry& e) {
 
 ListRow noteRow(const NoteEntry& n) {
   return {{cleanText(text(n.subject), false), shortened(cleanText(text(n.body), false)),
-           dateText(n.time)}};
+           dateText(n.time)},
+          n.nodeId};
 }
 
 ListRow calendarRow(const CalendarEntry& e) {

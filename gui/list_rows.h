@@ -33,7 +33,7 @@ bool insertsAtTop(ListKind kind);
 
 struct ListRow {
   QStringList cells;
-  std::uint32_t nodeId = 0;  // the item's node, for mail rows
+  std::uint32_t nodeId = 0;  // the item's node, for mail and note rows
   int icon = -1;             // the row's own icon; -1 for the listing's
 };
 

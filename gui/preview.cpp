@@ -4,24 +4,49 @@
 #include <QFile>
 #include <QImage>
 
+#include "export/message_body.h"
 #include "shell/app_paths.h"
 
 namespace palvara::gui {
+namespace {
 
-QString previewPage(const ItemRecord& record) {
-  if (!record.mail) return {};
-  const MailFields& m = *record.mail;
-  if (m.html && !m.html->empty()) {
-    const auto* bytes = reinterpret_cast<const char*>(m.html->data());
-    return QString::fromUtf8(bytes, static_cast<qsizetype>(m.html->size())) + " ";
-  }
-  const Text& text = (m.rtfText && !m.rtfText->empty()) ? m.rtfText : m.body;
-  if (!text || text->empty()) return {};
-  // One line break per line end, whether the text ends its lines with CR LF, LF or CR.
-  QString lines = QString::fromStdString(*text);
+QString fromUtf8(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+QString textPage(const QString& text) {
+  QString lines = text;
   lines.replace("\r\n", "\n").replace('\r', '\n');
   return "<html><body><div style=\"white-space: pre-wrap; font-family: sans-serif;\">" +
          lines.toHtmlEscaped() + "</div></body></html>";
+}
+
+PreviewContent previewOf(const SourceMessage& message) {
+  PreviewContent content;
+  const MessageBodies bodies(message);
+  if (!bodies.Html()) {
+    if (!bodies.ShownText().empty()) content.html = textPage(fromUtf8(bodies.ShownText()));
+    return content;
+  }
+  content.html = fromUtf8(*bodies.Html()) + " ";
+  // Only the attachments the page can name are copied: the others may be large.
+  for (const SourceAttachment& a : message.attachments) {
+    if (a.message || a.data.empty()) continue;
+    PreviewImage image{fromUtf8(a.contentId), fromUtf8(a.fileName), {}};
+    if (image.contentId.startsWith('<') && image.contentId.endsWith('>')) {
+      image.contentId = image.contentId.mid(1, image.contentId.size() - 2);
+    }
+    const bool named =
+        (!image.contentId.isEmpty() && content.html.contains(image.contentId)) ||
+        (!image.fileName.isEmpty() && content.html.contains(image.fileName, Qt::CaseInsensitive));
+    if (!named) continue;
+    image.data = QByteArray(reinterpret_cast<const char*>(a.data.data()),
+                            static_cast<qsizetype>(a.data.size()));
+    content.images.push_back(std::move(image));
+  }
+  return content;
 }
 
 PreviewBrowser::PreviewBrowser(QWidget* parent) : QTextBrowser(parent) {
@@ -30,36 +55,58 @@ PreviewBrowser::PreviewBrowser(QWidget* parent) : QTextBrowser(parent) {
   setTabChangesFocus(true);  // Tab leaves the page for the next control
 }
 
-void PreviewBrowser::showItem(const QString& html, std::vector<AttachmentNode> attachments) {
-  m_attachments = std::move(attachments);
+void PreviewBrowser::showItem(PreviewContent content) {
+  m_images = std::move(content.images);
   clear();
-  setHtml(html);
+  // A QString is already decoded: the page's own charset labels change nothing here.
+  setHtml(content.html);
 }
 
 void PreviewBrowser::showPage(const QString& name) {
-  m_attachments.clear();
+  m_images.clear();
   QFile page(QDir(QString::fromStdString(AppPaths::ApplicationFolder().string())).filePath(name));
   if (!page.open(QIODevice::ReadOnly)) return;  // a missing page leaves the browser as it is
   setHtml(QString::fromUtf8(page.readAll()));
 }
 
-QVariant PreviewBrowser::loadResource(int type, const QUrl& url) {
-  if (url.scheme().compare("cid", Qt::CaseInsensitive) == 0 &&
-      type == QTextDocument::ImageResource) {
-    const QString id = url.path();
-    const QString bare = id.section('@', 0, 0);
-    for (const AttachmentNode& a : m_attachments) {
-      if (!a.data) continue;
-      for (const Text* name : {&a.longFileName, &a.fileName}) {
-        if (!*name) continue;
-        const QString n = QString::fromStdString(**name);
-        if (n.compare(id, Qt::CaseInsensitive) == 0 || n.compare(bare, Qt::CaseInsensitive) == 0) {
-          QImage image;
-          image.loadFromData(reinterpret_cast<const uchar*>(a.data->data()),
-                             static_cast<int>(a.data->size()));
-          if (!image.isNull()) return image;
-        }
+const PreviewImage* PreviewBrowser::imageFor(const QUrl& url) const {
+  if (url.scheme().compare("cid", Qt::CaseInsensitive) == 0) {
+    QString id = url.path();
+    if (id.startsWith('<') && id.endsWith('>')) id = id.mid(1, id.size() - 2);
+    for (const PreviewImage& image : m_images) {
+      if (!image.contentId.isEmpty() && image.contentId.compare(id, Qt::CaseInsensitive) == 0) {
+        return &image;
       }
+    }
+    // Older writers name the image by its file name, often with "@..." after it.
+    const QString bare = id.section('@', 0, 0);
+    for (const PreviewImage& image : m_images) {
+      if (!image.fileName.isEmpty() && (image.fileName.compare(id, Qt::CaseInsensitive) == 0 ||
+                                        image.fileName.compare(bare, Qt::CaseInsensitive) == 0)) {
+        return &image;
+      }
+    }
+    return nullptr;
+  }
+  // A page saved with its images names them relative to itself ("image001.png").
+  if (url.scheme().isEmpty() && url.isRelative() && !url.path().isEmpty() &&
+      !url.path().startsWith('/')) {
+    for (const PreviewImage& image : m_images) {
+      if (!image.fileName.isEmpty() &&
+          image.fileName.compare(url.path(), Qt::CaseInsensitive) == 0) {
+        return &image;
+      }
+    }
+  }
+  return nullptr;
+}
+
+QVariant PreviewBrowser::loadResource(int type, const QUrl& url) {
+  if (type == QTextDocument::ImageResource) {
+    if (const PreviewImage* image = imageFor(url)) {
+      QImage decoded;
+      decoded.loadFromData(image->data);
+      if (!decoded.isNull()) return decoded;
     }
   }
   ++m_refused;  // recovered pages never reach the network or the disk

@@ -46,6 +46,14 @@ constexpr SaveFormat kSaveFormats[] = {{"PST file", nullptr},
                                        {"EML files", "eml"},
                                        {"All of mbox, Maildir and EML", "all"}};
 
+// The note a row of the notes list shows.
+const NoteEntry* noteOf(const AnalysisResult& result, std::uint32_t nodeId) {
+  for (const NoteEntry& n : result.notes) {
+    if (n.nodeId == nodeId) return &n;
+  }
+  return nullptr;
+}
+
 bool isPlaceholderFolder(const QString& caption) {
   return caption == "Calendar" || caption == "Contacts" || caption == "Journal" ||
          caption == "Tasks" || caption == "Notes";
@@ -303,23 +311,27 @@ void Repair_Recover::listFolder(const QModelIndex& index) {
 }
 
 void Repair_Recover::showPreview(const QModelIndex& current) {
+  const ListRow* row = current.isValid() ? m_list->row(current.row()) : nullptr;
+  if (m_list->kind() == ListKind::kNotes && row != nullptr && m_result != nullptr) {
+    for (QLabel* l : m_header) l->clear();
+    m_header[2]->setText(row->cells.value(0));
+    const NoteEntry* note = noteOf(*m_result, row->nodeId);
+    const QString text = note != nullptr && note->body ? QString::fromStdString(*note->body) : "";
+    m_preview->showItem({textPage(text), {}});
+    return;
+  }
   const QString caption = m_tree->data(m_treeView->currentIndex(), Qt::DisplayRole).toString();
   if (isPlaceholderFolder(caption)) {
     for (QLabel* l : m_header) l->clear();
     m_preview->showPage("Preview.html");
     return;
   }
-  const ListRow* row = current.isValid() ? m_list->row(current.row()) : nullptr;
   if (row == nullptr || row->cells.size() < 3 || m_store == nullptr || analysing()) return;
   m_header[2]->setText(row->cells[1]);
   m_header[0]->setText(row->cells[0]);
   m_header[1]->setText(row->cells[2]);
-  std::unique_ptr<ItemRecord> record = m_store->load(row->nodeId);
-  if (!record) {
-    m_preview->showItem({}, {});
-    return;
-  }
-  m_preview->showItem(previewPage(*record), std::move(record->attachments));
+  const std::unique_ptr<SourceMessage> message = m_store->message(row->nodeId);
+  m_preview->showItem(message ? previewOf(*message) : PreviewContent{});
 }
 
 void Repair_Recover::save() {

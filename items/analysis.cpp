@@ -213,8 +213,10 @@ class Analysis {
     } else if (cls == "IPM.StickyNote") {
       if (!r.mail) return;
       if (keep) {
-        result_.notes.push_back(
-            NoteEntry{SubjectOf(*r.mail), r.mail->rtfText, r.mail->deliveryTime});
+        // Sticky notes keep their text in the plain body; an RTF body, when there is one, wins.
+        const bool rtf = r.mail->rtfText && !r.mail->rtfText->empty();
+        result_.notes.push_back(NoteEntry{SubjectOf(*r.mail), rtf ? r.mail->rtfText : r.mail->body,
+                                          r.mail->deliveryTime, node.nid});
       }
       Count(AnalysisCounters::kNotes);
     } else if (r.kind == ItemKind::kJournal) {

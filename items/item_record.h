@@ -150,8 +150,9 @@ struct FolderEntry {
 
 struct NoteEntry {
   Text subject;
-  Text body;
+  Text body;  // the note's text: its RTF body's text, else its plain body
   Raw time;
+  std::uint32_t nodeId = 0;
 };
 
 struct JournalEntry {

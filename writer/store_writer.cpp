@@ -333,7 +333,7 @@ std::vector<PropertyValue> StoreWriter::MessageProperties(const MessageSpec& m, 
   }
   if (m.html) {
     props.push_back(Binary(0x1013, *m.html));
-    props.push_back(Int(0x3FDE, 65001));
+    if (m.htmlCodePage != 0) props.push_back(Int(0x3FDE, m.htmlCodePage));
   }
   if (m.rtf) {
     // An uncompressed ("MELA") compressed-RTF stream: header, then the document.

@@ -66,6 +66,7 @@ struct MessageSpec {
   std::string subject;
   std::string body;
   std::optional<Bytes> html;
+  std::uint32_t htmlCodePage = 65001;  // the code page of `html` (PidTagInternetCodepage); 0: none
   std::optional<Bytes> rtf;  // an RTF document, stored as a compressed-RTF stream
   std::string senderName;
   std::string senderAddress;

@@ -1,18 +1,13 @@
-// Row texts of the item list, the item list model under QAbstractItemModelTester, and the
-// preview page of each kind of mail body.
+// Row texts of the item list and the item list model under QAbstractItemModelTester.
+#include "gui/list_rows.h"
+
 #include <gtest/gtest.h>
 
 #include <QAbstractItemModelTester>
-#include <QBuffer>
-#include <QImage>
-#include <QTextDocument>
-
 #include <cstdlib>
 #include <ctime>
 
 #include "gui/item_list.h"
-#include "gui/list_rows.h"
-#include "gui/preview.h"
 
 namespace palvara::gui {
 namespace {
@@ -21,12 +16,6 @@ Bytes fileTime(std::uint64_t unixSeconds) {
   const std::uint64_t ticks = (unixSeconds + 11644473600ULL) * 10000000ULL;
   Bytes b(8);
   for (int i = 0; i < 8; ++i) b[static_cast<std::size_t>(i)] = std::byte((ticks >> (8 * i)) & 0xFF);
-  return b;
-}
-
-Bytes bytesOf(const std::string& s) {
-  Bytes b(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) b[i] = std::byte(static_cast<unsigned char>(s[i]));
   return b;
 }
 
@@ -99,48 +88,15 @@ TEST(ItemList, BatchesKeepOrderAndDropOldListings) {
   EXPECT_EQ(model.index(2, 0).data().toString(), "t1");
 }
 
-TEST(Preview, PagePerBody) {
-  ItemRecord html;
-  html.Mail().html = bytesOf("<p>Hello <b>there</b></p>");
-  html.Mail().rtfText = "rtf";
-  EXPECT_EQ(previewPage(html), "<p>Hello <b>there</b></p> ");
-  ItemRecord rtf;
-  rtf.Mail().rtfText = "from <rtf> & co";
-  rtf.Mail().body = "plain";
-  EXPECT_TRUE(previewPage(rtf).contains("from &lt;rtf&gt; &amp; co"));
-  ItemRecord plain;
-  plain.Mail().body = "only <plain>";
-  EXPECT_TRUE(previewPage(plain).contains("only &lt;plain&gt;"));
-  // Each line end, CR LF or a lone CR, is one line break on the page.
-  plain.Mail().body = "Hello,\r\n\r\nfirst\rsecond\n-- ";
-  QTextDocument shown;
-  shown.setHtml(previewPage(plain));
-  EXPECT_EQ(shown.toPlainText(), "Hello,\n\nfirst\nsecond\n-- ");
-  ItemRecord none;
-  none.Mail();
-  EXPECT_TRUE(previewPage(none).isEmpty());
-}
-
-TEST(Preview, OnlyTheItemsOwnImagesLoad) {
-  PreviewBrowser browser;
-  AttachmentNode picture;
-  picture.longFileName = "logo.png";
-  QImage image(4, 4, QImage::Format_RGB32);
-  image.fill(Qt::red);
-  QByteArray png;
-  {
-    QBuffer buffer(&png);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, "PNG");
-  }
-  picture.data = bytesOf(png.toStdString());
-  browser.showItem("<img src=\"cid:logo.png@01D2\"><img src=\"http://example.com/t.gif\">"
-                   "<img src=\"file:///etc/passwd\">", {picture});
-  const QVariant loaded = browser.loadResource(QTextDocument::ImageResource, QUrl("cid:logo.png@01D2"));
-  EXPECT_EQ(loaded.value<QImage>().size(), QSize(4, 4));
-  EXPECT_FALSE(browser.loadResource(QTextDocument::ImageResource, QUrl("http://example.com/t.gif")).isValid());
-  EXPECT_FALSE(browser.loadResource(QTextDocument::ImageResource, QUrl("file:///etc/passwd")).isValid());
-  EXPECT_GE(browser.refusedLoads(), 2);
+TEST(ListRows, NotesShowTheirText) {
+  const NoteEntry note{"Shopping", "Shopping\r\nmilk\teggs", fileTime(1700000000), 0x200024};
+  const ListRow row = noteRow(note);
+  ASSERT_EQ(row.cells.size(), 3);
+  EXPECT_EQ(row.cells[1], "Shopping  milk eggs");
+  EXPECT_EQ(row.nodeId, 0x200024u);
+  const NoteEntry longNote{"Long", std::string(300, 'n'), {}, 1};
+  EXPECT_EQ(noteRow(longNote).cells[1], QString(200, 'n') + "...");
+  EXPECT_EQ(noteRow(NoteEntry{}).cells[1], "");
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include "tests/support/store_sketch.h"
 #include "tests/support/test_data.h"
 #include "writer/sample_generator.h"
+#include "writer/store_writer.h"
 
 namespace palvara {
 namespace {
@@ -380,6 +381,41 @@ TEST(AnalysisCategoryTest, ClassesCountAsTheirCategory) {
   EXPECT_EQ(CategoryOfClass("IPM.AbchPerson"), ChildCategory::kContact);
   EXPECT_EQ(CategoryOfClass("IPM.DistList"), ChildCategory::kOther);
   EXPECT_EQ(CategoryOfClass("IPM.Post"), ChildCategory::kOther);
+}
+
+TEST(AnalysisListsTest, NotesKeepTheirTextAndNode) {
+  const auto path = std::filesystem::temp_directory_path() /
+                    ("palvara-notes-" + std::to_string(::getpid()) + ".pst");
+  std::uint32_t plainNote = 0, rtfNote = 0;
+  {
+    Status status = Status::Ok();
+    auto w = StoreWriter::Create(path, "Personal Folders", EncodingMethod::kPermute, &status);
+    ASSERT_TRUE(status.ok());
+    const std::uint32_t notes = w->CreateFolder(kNidIpmSubtree, "Notes", "IPF.StickyNote");
+    plainNote = w->AddNote(notes, "Shopping\nmilk, eggs", 0x01DB000000000000ull);
+    MessageSpec rich;
+    rich.messageClass = "IPM.StickyNote";
+    rich.subject = "Rich";
+    rich.body = "plain words";
+    const std::string rtf = "{\\rtf1\\ansi RTF words}";
+    rich.rtf = Bytes(reinterpret_cast<const std::byte*>(rtf.data()),
+                     reinterpret_cast<const std::byte*>(rtf.data()) + rtf.size());
+    rtfNote = w->AddMessage(notes, rich);
+    ASSERT_TRUE(w->Finish().ok());
+  }
+  AnalysisOptions options;
+  options.sourcePath = path;
+  AnalysisObserver quiet;
+  RunControl control;
+  const AnalysisResult result = RunAnalysis(options, quiet, control);
+  std::filesystem::remove(path);
+
+  ASSERT_EQ(result.notes.size(), 2u);
+  std::map<std::uint32_t, std::string> texts;
+  for (const NoteEntry& n : result.notes) texts[n.nodeId] = n.body.value_or("(none)");
+  // The plain body of a sticky note is its text; an RTF body's text comes first.
+  EXPECT_EQ(texts[plainNote], "Shopping\nmilk, eggs");
+  EXPECT_EQ(texts[rtfNote], "RTF words");
 }
 
 }  // namespace

@@ -82,6 +82,39 @@ int main(int argc, char** argv) {
       "caf\\'e9 \\u20013?\\uc2\\u-3??\\tab{\\b bold}\\bin2 ab\\line end}";
   Write(dir / "rtf_text_fuzzer" / "document",
         std::as_bytes(std::span(rtf.data(), rtf.size())));
+  // Bodies wrapped in RTF: HTML with htmlrtf parts, an image, MHTML links and Windows-1252
+  // bytes; text in code page 936; Japanese fonts with surrogates, a UTF-8 font and binary data.
+  const std::string html =
+      "{\\rtf1\\ansi\\ansicpg1252\\fromhtml1 \\deff0{\\fonttbl\r\n{\\f0\\fswiss\\fcharset0 Arial;}"
+      "\r\n{\\f1\\fmodern Courier New;}}\r\n{\\colortbl\\red0\\green0\\blue0;}\r\n"
+      "\\uc1\\pard\\plain\\deftab360 \\f0\\fs24 \r\n{\\*\\htmltag19 <html>}{\\*\\htmltag34 <head>}"
+      "{\\*\\htmltag161 <meta http-equiv=\"Content-Type\" content=\"text/html; "
+      "charset=windows-1252\">}\r\n{\\*\\htmltag241 <style>\\par p \\{margin:0\\}\\par </style>}"
+      "{\\*\\htmltag41 </head>}\r\n{\\*\\htmltag50 <body lang=EN-US>}\\htmlrtf \\lang1033 "
+      "\\htmlrtf0 \r\n{\\*\\htmltag64 <p>}\\htmlrtf {\\htmlrtf0 Caf\\'e9 \\lquote quoted\\rquote , "
+      "{\\*\\htmltag84 <b>}\\htmlrtf {\\b \\htmlrtf0 bold{\\*\\htmltag92 </b>}\\htmlrtf }"
+      "\\htmlrtf0 \r\n{\\*\\htmltag84 <img src=\"cid:image001.png@01D2\">}\\htmlrtf {\\field"
+      "{\\*\\fldinst INCLUDEPICTURE}{\\fldrslt x}}\\htmlrtf0 \r\n{\\*\\mhtmltag84 <a "
+      "href=\"http://example.com/\">}{\\*\\htmltag84 <a href=\"page.htm\">}link"
+      "{\\*\\htmltag92 </a>}\\htmlrtf\\par}\\htmlrtf0 \r\n{\\*\\htmltag72 </p>}"
+      "{\\*\\htmltag58 </body>}{\\*\\htmltag27 </html>}}\r\n";
+  const std::string text =
+      "{\\rtf1\\ansi\\fbidis\\ansicpg936\\deff0\\deftab720\\fromtext{\\fonttbl{\\f0\\fswiss"
+      "\\fcharset134 Times New Roman;}{\\f1\\fswiss\\fcharset2\r\nSymbol;}}\r\n"
+      "{\\colortbl;\\red192\\green192\\blue192;}\r\n\\viewkind5\\viewscale100\r\n"
+      "{\\*\\bkmkstart BM_BEGIN}\\pard\\ql\\plain\\fs20\\f0{a@example.com\\line\r\n"
+      "*\\'d6\\'d0*\\'ce\\'c4*\\tab end\\line\r\n}}\r\n";
+  const std::string japanese =
+      "{\\rtf1\\ansi\\ansicpg932\\fromhtml1 \\fbidis \\deff0{\\fonttbl\r\n"
+      "{\\f0\\fswiss\\fcharset128 MS PGothic;}{\\f2\\fnil\\fcharset2 Symbol;}"
+      "{\\f3\\fmodern\\fcharset0 Courier New;}{\\f4\\cpg65001 U;}}\r\n\\uc1\\pard\\plain \\f0 \r\n"
+      "{\\*\\htmltag64 <p>}\\htmlrtf {\\htmlrtf0 \\'82\\'6c\\'82\\'72 {\\f3 caf\\'e9} "
+      "{\\f4 \\'e6\\'97\\'a5}\r\n\\uc2\\u26085\\'93\\'fa\\u-10179??\\u-8704??\\bin3 abc}\r\n"
+      "{\\*\\htmltag72 </p>}}\r\n";
+  for (const auto& [name, document] :
+       {std::pair{"html", &html}, std::pair{"text", &text}, std::pair{"japanese", &japanese}}) {
+    Write(dir / "rtf_html_fuzzer" / name, std::as_bytes(std::span(*document)));
+  }
   palvara::SampleOptions sample;
   sample.messages = 5;
   // The same sample in 4 KiB pages, its blocks compressed.
