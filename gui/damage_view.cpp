@@ -42,7 +42,8 @@ void addRun(Steps& steps, int first, int last, CellState state) {
 // One line on the whole: how much damage of which kinds, and what the recovery pass gave back.
 QString verdict(const AnalysisResult& result) {
   if (result.damageReports == 0 && !result.scanRan) {
-    return "No damage found: every page and block read as written.";
+    return "No damage found: every page and block the analysis read was as written. Bodies and "
+           "attachments are read when an item is previewed or saved.";
   }
   QString text = result.damageReports == 0
                      ? QString("No damage found")
@@ -124,7 +125,7 @@ QString cellStateLabel(CellState state) {
     case CellState::kRecovered:
       return "Recovered by the scan";
     case CellState::kIntact:
-      return "Intact";
+      return "No damage found";
   }
   return {};
 }
@@ -269,7 +270,7 @@ QString FileMapWidget::toolTipFor(int cell) const {
                         .arg(n)
                         .arg(n == 1 ? "report" : "reports"));
   }
-  if (lines.size() == 1) lines << "Intact: no damage found here";
+  if (lines.size() == 1) lines << "No damage found here";
   return lines.join('\n');
 }
 

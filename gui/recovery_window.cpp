@@ -200,6 +200,12 @@ QWidget* Repair_Recover::buildCounters() {
     ++row;
   }
   grid->setRowStretch(row, 1);
+  // What the analysis found damaged and what the recovery pass brought back, once it has ended.
+  m_damageButton = new QPushButton("Damage", group);
+  m_damageButton->setAutoDefault(false);
+  m_damageButton->setEnabled(false);
+  connect(m_damageButton, &QPushButton::clicked, this, &Repair_Recover::showDamage);
+  grid->addWidget(m_damageButton, row + 1, 0, 1, 2);
   group->setFixedWidth(190);
   return group;
 }
@@ -261,6 +267,7 @@ void Repair_Recover::analysisFinished() {
   m_back->setEnabled(true);
   m_stop->setEnabled(false);
   m_pause->setEnabled(false);
+  m_damageButton->setEnabled(true);
   if (m_treeView->currentIndex().isValid()) folderClicked(m_treeView->currentIndex());
   emit analysisEnded();
 }
@@ -306,7 +313,7 @@ void Repair_Recover::listFolder(const QModelIndex& index) {
   // Nothing of the folder listed before stays on screen.
   for (QLabel* l : m_header) l->clear();
   if (m_result == nullptr) return;  // listed once the analysis has ended
-  m_preview->showItem({}, {});
+  m_preview->showItem({});
   m_loader->start(m_tree->folderPathOf(index), m_result.get(), m_store.get());
 }
 
@@ -332,6 +339,17 @@ void Repair_Recover::showPreview(const QModelIndex& current) {
   m_header[1]->setText(row->cells[2]);
   const std::unique_ptr<SourceMessage> message = m_store->message(row->nodeId);
   m_preview->showItem(message ? previewOf(*message) : PreviewContent{});
+}
+
+void Repair_Recover::showDamage() {
+  if (m_result == nullptr || analysing()) return;
+  if (m_damage == nullptr) {
+    m_damage = new DamageView(*m_result, this);
+    m_damage->setAttribute(Qt::WA_DeleteOnClose);
+  }
+  m_damage->show();
+  m_damage->raise();
+  m_damage->activateWindow();
 }
 
 void Repair_Recover::save() {

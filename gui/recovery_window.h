@@ -10,6 +10,7 @@
 #include <memory>
 
 #include "common/run_control.h"
+#include "gui/damage_view.h"
 #include "gui/folder_tree.h"
 #include "gui/item_list.h"
 #include "gui/preview.h"
@@ -49,6 +50,8 @@ class Repair_Recover : public WizardDialog {
   QPushButton* stopButton() const { return m_stop; }
   QPushButton* saveButton() const { return m_saveButton; }
   QPushButton* backButton() const { return m_back; }
+  QPushButton* damageButton() const { return m_damageButton; }
+  DamageView* damageView() const { return m_damage; }
   ListPSTFile* statusWindow() const { return m_statusWindow; }
   Last_Saving_Dialog* completedWindow() const { return m_completed; }
 
@@ -62,6 +65,8 @@ class Repair_Recover : public WizardDialog {
   // Lists the items of the folder at `index` (the current one).
   void listFolder(const QModelIndex& index);
   void showPreview(const QModelIndex& current);
+  // Opens (or raises) the Damage window of the ended analysis.
+  void showDamage();
 
  signals:
   void analysisEnded();
@@ -93,6 +98,8 @@ class Repair_Recover : public WizardDialog {
   QPushButton* m_pause;
   QPushButton* m_stop;
   QPushButton* m_saveButton;
+  QPushButton* m_damageButton = nullptr;
+  QPointer<DamageView> m_damage;
 
   QThread* m_analysisThread = nullptr;
   std::unique_ptr<AnalysisWorker> m_analysisWorker;

@@ -1,6 +1,7 @@
 #include "gui/screenshots.h"
 
 #include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTreeView>
 #include <QTableView>
@@ -48,6 +49,19 @@ QModelIndex findFolder(const CFolderTreeCtrl1* tree, const QString& name, const 
     if (QModelIndex below = findFolder(tree, name, i); below.isValid()) return below;
   }
   return {};
+}
+
+// Copies `from` to `to` with 64 KiB zeroed a third of the way in and the last 48 KiB cut off.
+bool damageCopy(const QString& from, const QString& to) {
+  QFile::remove(to);
+  if (!QFile::copy(from, to)) return false;
+  QFile file(to);
+  if (!file.open(QIODevice::ReadWrite)) return false;
+  const qint64 size = file.size();
+  if (size < 1 << 20) return false;
+  file.seek(size / 3);
+  file.write(QByteArray(64 * 1024, '\0'));
+  return file.resize(size - 48 * 1024);
 }
 
 }  // namespace
@@ -130,6 +144,10 @@ bool takeScreenshots(const QString& folder, QStringList* written) {
   recovery->control().Resume();
   if (!waitUntil([&] { return !recovery->analysing(); })) return false;
   camera.take(recovery, "recovery-analysed");
+  recovery->showDamage();
+  if (recovery->damageView() == nullptr) return false;
+  camera.take(recovery->damageView(), "damage-intact");
+  recovery->damageView()->close();
 
   const QModelIndex inbox = findFolder(recovery->tree(), "Inbox");
   recovery->tree()->toggle(inbox);
@@ -193,6 +211,19 @@ bool takeScreenshots(const QString& folder, QStringList* written) {
   host.answers = {true};
   search->goBack();
   waitUntil([] { return false; }, 50);  // closed windows are released
+
+  // The Damage window of a copy of the sample with a stretch zeroed and its end cut off.
+  const QString damaged = QDir(work.path()).filePath("Damaged.pst");
+  if (!damageCopy(sample, damaged)) return false;
+  AnalysisOptions analysis;
+  analysis.sourcePath = damaged.toStdString();
+  analysis.keepItemLists = false;
+  AnalysisObserver quiet;
+  RunControl control;
+  const AnalysisResult result = RunAnalysis(analysis, quiet, control);
+  DamageView damage(result);
+  damage.show();
+  camera.take(&damage, "damage-damaged");
   return true;
 }
 

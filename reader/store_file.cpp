@@ -92,6 +92,13 @@ Status OpenStore(StoreFile& store, std::unique_ptr<ByteSource> source, std::stri
     store.damage.Report(DamageKind::kCutOff, "HEADER", got,
                         "file ends after " + std::to_string(got) +
                             " bytes, inside the header: missing bytes read as zero");
+  } else if (store.endOfFile > store.fileSize) {
+    // Whatever the index places in the missing part is lost; said once here, where it begins.
+    const std::uint64_t missing = store.endOfFile - store.fileSize;
+    store.damage.Report({DamageKind::kCutOff, "FILE", store.fileSize,
+                         static_cast<std::uint32_t>(std::min<std::uint64_t>(missing, UINT32_MAX)), 0,
+                         "file ends after " + std::to_string(store.fileSize) + " bytes, " +
+                             std::to_string(missing) + " before the end its header gives"});
   }
 
   store.blockLeafDepth = 255;

@@ -114,6 +114,45 @@ TEST_F(WizardRoad, DamagedSample) {
   checkNewStore(road(QString::fromStdString(damaged)));
 }
 
+// The Damage button waits for the analysis; its window lists the reports `analyze --json` lists,
+// each at the same offset with the same kind.
+TEST_F(WizardRoad, TheDamageWindowListsWhatTheCommandLineReports) {
+  const std::string sample = path("sample.pst");
+  const std::string damaged = path("damaged.pst");
+  int status = -1;
+  cli("make-sample --out '" + sample + "' --messages 300", &status);
+  ASSERT_EQ(status, 0);
+  ASSERT_EQ(std::system((std::string(PALVARA_DAMAGE_STORE_PATH) + " '" + sample + "' '" + damaged +
+                         "' >/dev/null").c_str()), 0);
+  const nlohmann::json json =
+      nlohmann::json::parse(cli("analyze --json '" + damaged + "'", &status), nullptr, false);
+  ASSERT_EQ(status, 0);
+  const nlohmann::json& list = json["damage"]["list"];
+  ASSERT_FALSE(list.empty());
+
+  DiskSelection step1(wizard);
+  step1.show();
+  Repair_Recover* recovery = repair(step1, QString::fromStdString(damaged), false);
+  ASSERT_NE(recovery, nullptr);
+  EXPECT_FALSE(recovery->damageButton()->isEnabled());
+  ASSERT_TRUE(waitUntil([recovery] { return !recovery->analysing(); }, 120000));
+  ASSERT_TRUE(recovery->damageButton()->isEnabled());
+  recovery->damageButton()->click();
+  DamageView* view = recovery->damageView();
+  ASSERT_NE(view, nullptr);
+  EXPECT_TRUE(view->isVisible());
+  ASSERT_EQ(view->reportModel()->rowCount(), static_cast<int>(list.size()));
+  for (int row = 0; row < view->reportModel()->rowCount(); ++row) {
+    const DamageEntry& e = view->reportModel()->entry(row);
+    EXPECT_EQ(e.report.offset, list[static_cast<std::size_t>(row)]["offset"].get<std::uint64_t>());
+    EXPECT_EQ(DamageKindName(e.report.kind),
+              list[static_cast<std::size_t>(row)]["kind"].get<std::string>());
+  }
+  // A second click raises the same window.
+  recovery->damageButton()->click();
+  EXPECT_EQ(recovery->damageView(), view);
+}
+
 TEST_F(WizardRoad, SavedAsMbox) {
   const std::string sample = path("Outlook.pst");
   int status = -1;

@@ -115,6 +115,20 @@ TEST_F(StructureDamageTest, PagesPastTheEndOfACutFileAreCutOff) {
   EXPECT_GE(pastTheEnd, 1u);
 }
 
+// A file shorter than its header says is cut off even where the walk reads nothing it lost;
+// the intact sample has no such report.
+TEST_F(StructureDamageTest, AFileShorterThanItsHeaderSaysIsReportedCutOffWhereItEnds) {
+  EXPECT_TRUE(testing::OpenAndIndex(Sample())->damage.Empty());
+  const std::uint64_t cut = Sample().size() - 3 * 512;
+  Bytes image(Sample().begin(), Sample().begin() + static_cast<std::ptrdiff_t>(cut));
+  auto store = testing::OpenAndIndex(image);
+  const std::vector<DamageReport> atEnd = ReportsAt(*store, cut);
+  ASSERT_EQ(atEnd.size(), 1u);
+  EXPECT_EQ(atEnd[0].kind, DamageKind::kCutOff);
+  EXPECT_EQ(atEnd[0].structure, "FILE");
+  EXPECT_EQ(atEnd[0].size, 3u * 512);
+}
+
 TEST_F(StructureDamageTest, PastTheEndIsCutOffOnlyWhereTheHeaderSaysTheFileWent) {
   StoreFile store;
   store.fileSize = 0x10000;
