@@ -75,11 +75,12 @@ TEST_F(Keyboard, TheRecoveryWindowIsUsableByKeyboard) {
   Repair_Recover* recovery = repair(step1, QString::fromStdString(file));
   ASSERT_NE(recovery, nullptr);
   const QList<QWidget*> cycle = tabCycle(*recovery);
-  ASSERT_GE(cycle.size(), 5);
-  // The tree, the list, the page, then the buttons (Pause and Stop are off after the analysis).
-  EXPECT_EQ(cycle.mid(0, 3),
-            (QList<QWidget*>{recovery->treeView(), recovery->listView(), recovery->preview()}));
-  EXPECT_EQ(cycle.mid(3, 2), (QList<QWidget*>{recovery->backButton(), recovery->saveButton()}));
+  ASSERT_GE(cycle.size(), 6);
+  // The tree, the list, the page, Damage beside the summary, then the buttons (Pause and Stop
+  // are off after the analysis).
+  EXPECT_EQ(cycle.mid(0, 4), (QList<QWidget*>{recovery->treeView(), recovery->listView(),
+                                              recovery->preview(), recovery->damageButton()}));
+  EXPECT_EQ(cycle.mid(4, 2), (QList<QWidget*>{recovery->backButton(), recovery->saveButton()}));
 
   // The arrow keys list the folder they reach; Enter lists it again.
   QTreeView* tree = recovery->treeView();
