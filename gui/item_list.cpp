@@ -75,30 +75,39 @@ std::vector<std::uint32_t> BrowseStore::messagesOf(std::uint32_t folderNid) {
   return out;
 }
 
-std::unique_ptr<ItemRecord> BrowseStore::load(std::uint32_t nid) {
-  MapContext context;
-  const std::shared_ptr<StoreFile> store = current(&context);
+namespace {
+
+// `read(store, node, context)` on the node `nid` of `store`; null when there is no store, no
+// such node, or the read fails.
+template <typename Read>
+auto readNode(const std::shared_ptr<StoreFile>& store, MapContext& context, std::uint32_t nid,
+              Read read) -> decltype(read(*store, *FindNode(*store, nid), context)) {
   if (store == nullptr) return nullptr;
   const StoreNode* node = FindNode(*store, nid);
   if (node == nullptr) return nullptr;
   try {
-    return LoadItem(*store, *node, context);
+    return read(*store, *node, context);
   } catch (const std::exception&) {
     return nullptr;
   }
 }
 
+}  // namespace
+
+std::unique_ptr<ItemRecord> BrowseStore::load(std::uint32_t nid) {
+  MapContext context;
+  return readNode(current(&context), context, nid,
+                  [](StoreFile& store, const StoreNode& node, MapContext& c) {
+                    return LoadItem(store, node, c);
+                  });
+}
+
 std::unique_ptr<SourceMessage> BrowseStore::message(std::uint32_t nid) {
   MapContext context;
-  const std::shared_ptr<StoreFile> store = current(&context);
-  if (store == nullptr) return nullptr;
-  const StoreNode* node = FindNode(*store, nid);
-  if (node == nullptr) return nullptr;
-  try {
-    return ReadSourceMessage(*store, *node, 0);
-  } catch (const std::exception&) {
-    return nullptr;
-  }
+  return readNode(current(&context), context, nid,
+                  [](StoreFile& store, const StoreNode& node, MapContext&) {
+                    return ReadSourceMessage(store, node, 0);
+                  });
 }
 
 ItemListModel::ItemListModel(QObject* parent) : QAbstractTableModel(parent) {

@@ -92,6 +92,19 @@ class WizardRoad : public WizardTest {
     EXPECT_EQ(saved[AnalysisCounters::kSentItems], 0);  // only the Inbox was ticked
   }
 
+  // A 300-message sample damaged in three ways (a zeroed page, a zeroed heap, a cut tail); empty
+  // when it could not be made.
+  std::string damagedSample() {
+    const std::string sample = path("sample.pst");
+    const std::string damaged = path("damaged.pst");
+    int status = -1;
+    cli("make-sample --out '" + sample + "' --messages 300", &status);
+    if (status != 0) return {};
+    const std::string command =
+        std::string(PALVARA_DAMAGE_STORE_PATH) + " '" + sample + "' '" + damaged + "' >/dev/null";
+    return std::system(command.c_str()) == 0 ? damaged : std::string();
+  }
+
   int inboxCount_ = -1;
 };
 
@@ -104,26 +117,17 @@ TEST_F(WizardRoad, GeneratedSample) {
 }
 
 TEST_F(WizardRoad, DamagedSample) {
-  const std::string sample = path("sample.pst");
-  const std::string damaged = path("damaged.pst");
-  int status = -1;
-  cli("make-sample --out '" + sample + "' --messages 300", &status);
-  ASSERT_EQ(status, 0);
-  ASSERT_EQ(std::system((std::string(PALVARA_DAMAGE_STORE_PATH) + " '" + sample + "' '" + damaged +
-                         "' >/dev/null").c_str()), 0);
+  const std::string damaged = damagedSample();
+  ASSERT_FALSE(damaged.empty());
   checkNewStore(road(QString::fromStdString(damaged)));
 }
 
 // The Damage button waits for the analysis; its window lists the reports `analyze --json` lists,
 // each at the same offset with the same kind.
 TEST_F(WizardRoad, TheDamageWindowListsWhatTheCommandLineReports) {
-  const std::string sample = path("sample.pst");
-  const std::string damaged = path("damaged.pst");
+  const std::string damaged = damagedSample();
+  ASSERT_FALSE(damaged.empty());
   int status = -1;
-  cli("make-sample --out '" + sample + "' --messages 300", &status);
-  ASSERT_EQ(status, 0);
-  ASSERT_EQ(std::system((std::string(PALVARA_DAMAGE_STORE_PATH) + " '" + sample + "' '" + damaged +
-                         "' >/dev/null").c_str()), 0);
   const nlohmann::json json =
       nlohmann::json::parse(cli("analyze --json '" + damaged + "'", &status), nullptr, false);
   ASSERT_EQ(status, 0);
