@@ -2,6 +2,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <string_view>
+#include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "common/text.h"
 #include "export/message_body.h"
@@ -18,9 +22,48 @@ constexpr std::uint32_t kLastVerb = 0x1081;
 constexpr std::uint32_t kFlagStatus = 0x1090;
 constexpr std::uint32_t kCreationTime = 0x3007;
 
-std::string BoundaryFor(const char* kind) {
+// A boundary begins "=_", which neither base64 nor quoted-printable text can hold at a line
+// start; only parts written as they are (8bit text, attached messages) can clash with one.
+std::string BoundaryStem(const char* kind) {
   static std::atomic<std::uint64_t> counter{0};
-  return std::string("=_palvara_") + kind + "_" + std::to_string(++counter) + "_=";
+  return std::string("=_palvara_") + kind + "_" + std::to_string(++counter) + "_";
+}
+
+bool IsLineStart(std::string_view text, std::size_t at) {
+  return at == 0 || text[at - 1] == '\n' || text[at - 1] == '\r';
+}
+
+// The boundary "<stem>=" when no line of `parts` begins with its delimiter, else "<stem>N_="
+// with the least N whose delimiter none begins with. A parser may take any line that merely
+// begins with a delimiter for one, so each line that begins "--<stem>" rules out the one
+// choice whose delimiter it begins with; a single scan finds them all.
+std::string BoundaryFor(const std::string& stem, std::string_view out,
+                        const std::vector<std::pair<std::size_t, std::size_t>>& parts) {
+  const std::string prefix = "--" + stem;
+  bool plainTaken = false;
+  std::unordered_set<std::string> numbersTaken;
+  for (const auto& [begin, end] : parts) {
+    const std::string_view text = out.substr(begin, end - begin);
+    for (std::size_t at = text.find(prefix); at != std::string_view::npos;
+         at = text.find(prefix, at + 1)) {
+      if (!IsLineStart(text, at)) continue;
+      const std::string_view rest = text.substr(at + prefix.size());
+      if (rest.starts_with('=')) {
+        plainTaken = true;
+        continue;
+      }
+      const std::size_t digits = rest.find_first_not_of("0123456789");
+      if (digits != 0 && digits != std::string_view::npos &&
+          rest.substr(digits).starts_with("_=")) {
+        numbersTaken.emplace(rest.substr(0, digits));
+      }
+    }
+  }
+  if (!plainTaken) return stem + "=";
+  for (std::size_t n = 1;; ++n) {
+    std::string number = std::to_string(n);
+    if (!numbersTaken.contains(number)) return stem + number + "_=";
+  }
 }
 
 std::string Lowered(std::string_view text) {
@@ -79,20 +122,43 @@ void AppendTextPart(std::string& out, std::string_view subtype, std::string_view
   out.append("Content-Transfer-Encoding: quoted-printable\n\n").append(QuotedPrintable(text));
 }
 
+void AppendMultipartHeader(std::string& out, const char* kind, std::string_view boundary) {
+  out.append("Content-Type: multipart/").append(kind).append(";\n boundary=\"");
+  out.append(boundary).append("\"\n\n");
+}
+
 // A multipart of `count` parts, each appended by `part(i)`; a single part stands alone. Parts
-// are written in place: an attachment's bytes are not copied from one level to the next.
+// are written in place: an attachment's bytes are not copied from one level to the next. When
+// a part holds a line that begins with the boundary's delimiter, the multipart is written again
+// around the same parts with a boundary none of them holds.
 template <typename Part>
 void AppendMultipart(std::string& out, const char* kind, std::size_t count, Part part) {
   if (count == 1) return part(0);
-  const std::string boundary = BoundaryFor(kind);
-  out.append("Content-Type: multipart/").append(kind).append(";\n boundary=\"");
-  out.append(boundary).append("\"\n\n");
+  const std::size_t start = out.size();
+  const std::string stem = BoundaryStem(kind);
+  const std::string first = stem + "=";
+  AppendMultipartHeader(out, kind, first);
+  std::vector<std::pair<std::size_t, std::size_t>> parts;  // each part's text in `out`
   for (std::size_t i = 0; i < count; ++i) {
-    out.append("--").append(boundary).append("\n");
+    out.append("--").append(first).append("\n");
+    const std::size_t begin = out.size();
     part(i);
+    parts.emplace_back(begin, out.size());
     out += '\n';
   }
-  out.append("--").append(boundary).append("--\n");
+  out.append("--").append(first).append("--\n");
+  const std::string boundary = BoundaryFor(stem, out, parts);
+  if (boundary == first) return;
+  std::string again;
+  again.reserve(out.size() - start + count * (boundary.size() - first.size() + 1) + 64);
+  AppendMultipartHeader(again, kind, boundary);
+  for (const auto& [begin, end] : parts) {
+    again.append("--").append(boundary).append("\n");
+    again.append(out, begin, end - begin).append("\n");
+  }
+  again.append("--").append(boundary).append("--\n");
+  out.resize(start);
+  out.append(again);
 }
 
 std::string GuessMimeType(const std::string& fileName) {

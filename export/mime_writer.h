@@ -3,7 +3,9 @@
 // multipart/alternative (MessageBodies: the HTML or text an RTF body wraps, else the RTF body's
 // text, when there is no other), images the HTML names by cid: as multipart/related, files in
 // base64 with RFC 2231 names, attached messages as message/rfc822. Every text part is UTF-8;
-// lines end in "\n".
+// lines end in "\n". A multipart's boundary is "=_palvara_<kind>_<N>_=" (N counts the
+// boundaries drawn in the process), or "..._<N>_<M>_=" when a line of its parts begins with
+// the first choice's delimiter: no part ever holds a line that begins with its own.
 #pragma once
 
 #include <cstdint>

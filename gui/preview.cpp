@@ -3,8 +3,10 @@
 #include <QDir>
 #include <QFile>
 #include <QImage>
+#include <QLocale>
 
 #include "export/message_body.h"
+#include "gui/page_bounds.h"
 #include "shell/app_paths.h"
 
 namespace palvara::gui {
@@ -14,13 +16,28 @@ QString fromUtf8(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+QString note(const QString& text) {
+  return "<p style=\"color: gray;\"><i>" + text.toHtmlEscaped() + "</i></p>";
+}
+
+QString cutNote(qint64 shown, qint64 whole) {
+  const QLocale locale;
+  return note(QString("The preview shows the first %1 of %2; saving keeps all of it.")
+                  .arg(locale.formattedDataSize(shown), locale.formattedDataSize(whole)));
+}
+
 }  // namespace
 
 QString textPage(const QString& text) {
   QString lines = text;
+  const auto limit = static_cast<qsizetype>(PageLimits{}.maxBytes);
+  const bool cut = lines.size() > limit;
+  if (cut) lines.truncate(lines[limit - 1].isHighSurrogate() ? limit - 1 : limit);
   lines.replace("\r\n", "\n").replace('\r', '\n');
   return "<html><body><div style=\"white-space: pre-wrap; font-family: sans-serif;\">" +
-         lines.toHtmlEscaped() + "</div></body></html>";
+         lines.toHtmlEscaped() + "</div>" +
+         (cut ? cutNote(lines.toUtf8().size(), text.toUtf8().size()) : QString()) +
+         "</body></html>";
 }
 
 PreviewContent previewOf(const SourceMessage& message) {
@@ -30,7 +47,19 @@ PreviewContent previewOf(const SourceMessage& message) {
     if (!bodies.ShownText().empty()) content.html = textPage(fromUtf8(bodies.ShownText()));
     return content;
   }
-  content.html = fromUtf8(*bodies.Html()) + " ";
+  const std::string_view html = *bodies.Html();
+  const BoundedPage page = BoundPage(html);
+  content.html = fromUtf8(page.html);
+  if (page.droppedTags > 0) {
+    content.html += note(
+        "Parts of this page nested too deeply to lay out quickly are shown "
+        "without their tables and frames.");
+  }
+  if (page.cut) {
+    content.html +=
+        cutNote(static_cast<qint64>(page.html.size()), static_cast<qint64>(html.size()));
+  }
+  content.html += " ";
   // Only the attachments the page can name are copied: the others may be large.
   for (const SourceAttachment& a : message.attachments) {
     if (a.message || a.data.empty()) continue;

@@ -25,11 +25,14 @@ struct PreviewContent {
   std::vector<PreviewImage> images;
 };
 
-// The preview of a message read whole: its HTML followed by one blank (MessageBodies::Html),
-// else its text as a page (MessageBodies::ShownText); no page when it has neither.
+// The preview of a message read whole: its HTML within the preview's bounds (BoundPage: cut
+// past 1 MiB, tags nested too deep for a quick layout left out, each with a note saying so)
+// followed by one blank (MessageBodies::Html), else its text as a page
+// (MessageBodies::ShownText); no page when it has neither.
 PreviewContent previewOf(const SourceMessage& message);
 
-// `text` as a page: escaped, one line break per line end (CR LF, LF or CR), wrapped.
+// `text` as a page: escaped, one line break per line end (CR LF, LF or CR), wrapped; cut after
+// as many characters as a page may have bytes (PageLimits::maxBytes), with a note saying so.
 QString textPage(const QString& text);
 
 class PreviewBrowser : public QTextBrowser {

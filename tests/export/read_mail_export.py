@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """Reads an export folder with Python's own mail, vCard and iCalendar parsers and prints what
 it found as JSON: per folder directory, the messages of its mbox, its EML files and its Maildir
-folder (subject, addresses, date, bodies, attachments with their size and CRC-32, parser defects), and the
+folder (subject, addresses, date, bodies, attachments with their size and CRC-32, an attached
+message's subject and bodies, parser defects), and the
 number of cards, events, to-dos and journal entries.
 
 With --count, only the number of messages in each mbox file below DIR, by its directory.
@@ -55,8 +56,12 @@ def describe(raw):
         if part.get_content_type() == "message/rfc822":
             inner = part.get_payload(0)
             data = inner.as_bytes()
+            inner_plain = inner.get_body(("plain",))
+            inner_html = inner.get_body(("html",))
             attachments.append({"filename": part.get_filename() or "", "type": "message/rfc822",
-                                "subject": str(inner.get("subject", "")), "size": len(data)})
+                                "subject": str(inner.get("subject", "")), "size": len(data),
+                                "plain": inner_plain.get_content() if inner_plain is not None else None,
+                                "html": inner_html.get_content() if inner_html is not None else None})
             continue
         data = part.get_payload(decode=True) or b""
         attachments.append({"filename": part.get_filename() or "", "type": part.get_content_type(),

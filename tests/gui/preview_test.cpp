@@ -11,6 +11,7 @@
 #include <QTreeView>
 
 #include "common/text.h"
+#include "gui/page_bounds.h"
 #include "tests/gui/gui_fixture.h"
 #include "writer/store_writer.h"
 
@@ -117,6 +118,65 @@ TEST(Preview, OnlyTheItemsOwnImagesLoad) {
   EXPECT_FALSE(browser.loadResource(QTextDocument::StyleSheetResource, QUrl("logo.png")).isValid());
 }
 
+// A page of tables nested `depth` levels, each level with its own text.
+std::string nestedTables(int depth) {
+  std::string html = "<html><body>";
+  for (int i = 0; i < depth; ++i)
+    html += "<table border=1><tr><td>level " + std::to_string(i) + " ";
+  html += "innermost text";
+  for (int i = 0; i < depth; ++i) html += "</td></tr></table>";
+  return html + "</body></html>";
+}
+
+TEST(Preview, DeeplyNestedTablesShowAllTheirText) {
+  PreviewBrowser browser;
+  browser.resize(640, 480);
+  browser.show();
+  for (const int depth : {10, 40, 2000}) {
+    SourceMessage m;
+    m.record.Mail().html = bytesOf(nestedTables(depth));
+    const PreviewContent content = previewOf(m);
+    browser.showItem(content);
+    (void)browser.grab();  // laid out and drawn
+    const QString shown = browser.toPlainText();
+    EXPECT_TRUE(shown.contains("innermost text")) << depth;
+    for (int i = 0; i < depth; ++i) {
+      ASSERT_TRUE(shown.contains(QString("level %1 ").arg(i))) << depth << " " << i;
+    }
+    // Only a page that lost tables says so.
+    EXPECT_EQ(shown.contains("nested too deeply"), depth > PageLimits{}.maxTableDepth) << depth;
+    EXPECT_LE(browser.document()->toHtml().count("<table"), PageLimits{}.maxTableDepth) << depth;
+  }
+}
+
+TEST(Preview, AHugePageOrTextIsCutWithANote) {
+  const auto limit = static_cast<qsizetype>(PageLimits{}.maxBytes);
+  SourceMessage m;
+  std::string html = "<html><body><p>first paragraph</p>";
+  while (html.size() < 3u << 20) html += "<p>more text, caf\xC3\xA9</p>\n";
+  m.record.Mail().html = bytesOf(html + "<p>the very end</p>");
+  const PreviewContent content = previewOf(m);
+  EXPECT_LT(content.html.toUtf8().size(), limit + 1000);
+  EXPECT_TRUE(content.html.contains("The preview shows the first"))
+      << content.html.right(300).toStdString();
+  EXPECT_FALSE(content.html.contains("the very end"));
+  PreviewBrowser browser;
+  browser.showItem(content);
+  EXPECT_TRUE(browser.toPlainText().startsWith("first paragraph"));
+  EXPECT_TRUE(browser.toPlainText().contains("saving keeps all of it"));
+  EXPECT_FALSE(browser.toPlainText().contains(QChar(0xFFFD)));
+
+  // Text: cut after as many characters, never between the halves of a character.
+  QString text = QString(limit - 1, 'x') + QString::fromUtf8("🙂") + "the very end";
+  const QString page = textPage(text);
+  EXPECT_FALSE(page.contains("the very end"));
+  EXPECT_TRUE(page.contains("The preview shows the first"));
+  QTextDocument shown;
+  shown.setHtml(page);
+  EXPECT_FALSE(shown.toPlainText().contains(QChar(0xFFFD)));
+  EXPECT_FALSE(textPage("short <text>").contains("The preview shows"));
+}
+
 class PreviewWindow : public WizardTest {
  protected:
   std::string writeStore() {
@@ -153,6 +213,12 @@ class PreviewWindow : public WizardTest {
     wrapped.attachments.push_back(
         {"picture.png", pngBytes(5, 7), "image/png", nullptr, contentId("chart1@palvara")});
     w->AddMessage(inbox, wrapped);
+    const std::uint32_t deep = w->CreateFolder(kNidIpmSubtree, "Deep", "IPF.Note");
+    MessageSpec nested;
+    nested.subject = "Nested";
+    nested.html = bytesOf(nestedTables(2000));
+    nested.htmlCodePage = 65001;
+    w->AddMessage(deep, nested);
     w->AddNote(notes, "Shopping\nmilk, eggs\n<b>not bold</b>", 0x01DB000000000000ull);
     StoreWriter::Contact contact;
     contact.displayName = "Ada Lovelace";
@@ -209,6 +275,19 @@ TEST_F(PreviewWindow, MailInEachCharacterSetAndWrappedInRtf) {
                            .value<QImage>();
   EXPECT_EQ(image.size(), QSize(5, 7));
   EXPECT_EQ(preview->refusedLoads(), refused);
+}
+
+TEST_F(PreviewWindow, TablesNestedThousandsDeepPreviewAsText) {
+  const std::string file = writeStore();
+  DiskSelection step1(wizard);
+  Repair_Recover* recovery = repair(step1, QString::fromStdString(file));
+  ASSERT_NE(recovery, nullptr);
+  list(recovery, "Deep");
+  ASSERT_TRUE(select(recovery, 1, "Nested"));
+  (void)recovery->grab();
+  const QString shown = recovery->preview()->toPlainText();
+  EXPECT_TRUE(shown.contains("level 0 ")) << shown.left(200).toStdString();
+  EXPECT_TRUE(shown.contains("level 1999 innermost text"));
 }
 
 TEST_F(PreviewWindow, NotesShowTheirTextOtherFoldersThePlaceholder) {
