@@ -172,6 +172,41 @@ TableRow RowFrom(std::uint32_t rowId, const Tags& tags, const std::vector<Proper
   return TableRow(rowId, cells);
 }
 
+// A table's columns: the `usual` ones (under the type the rows hold them in, or their own when
+// no row holds them under another: an 8-bit name must not sit behind an empty Unicode column),
+// then those of `listed` that some row holds, then, when `listed` is empty, every other tag
+// the rows hold.
+Tags ColumnsOf(const Tags& usual, const Tags& listed, const std::vector<std::vector<PropertyView>>& rows) {
+  Tags rowTags;
+  for (const auto& row : rows) {
+    for (const PropertyView& p : row) {
+      const std::uint32_t tag = std::uint32_t{p.id} << 16 | p.type;
+      if (std::find(rowTags.begin(), rowTags.end(), tag) == rowTags.end()) rowTags.push_back(tag);
+    }
+  }
+  const auto sameId = [](std::uint32_t a, std::uint32_t b) { return a >> 16 == b >> 16; };
+  Tags columns;
+  const auto add = [&columns](std::uint32_t tag) {
+    if (std::find(columns.begin(), columns.end(), tag) == columns.end()) columns.push_back(tag);
+  };
+  for (std::uint32_t tag : usual) {
+    const bool otherType = std::any_of(rowTags.begin(), rowTags.end(), [&](std::uint32_t t) {
+      return sameId(t, tag) && t != tag;
+    });
+    const bool sameType = std::find(rowTags.begin(), rowTags.end(), tag) != rowTags.end();
+    if (sameType || !otherType) add(tag);
+  }
+  for (std::uint32_t tag : rowTags) {
+    const bool wanted = listed.empty() || std::any_of(listed.begin(), listed.end(), [&](std::uint32_t l) {
+                          return sameId(l, tag);
+                        }) || std::any_of(usual.begin(), usual.end(), [&](std::uint32_t u) {
+                          return sameId(u, tag);
+                        });
+    if (wanted) add(tag);
+  }
+  return columns;
+}
+
 }  // namespace
 
 PropertyView StoreWriter::MessageParts::Keep(PropertyValue value) {
@@ -445,28 +480,8 @@ StoreWriter::MessageParts StoreWriter::CopiedParts(const CopiedMessage& m, std::
 WrittenNode StoreWriter::WriteParts(MessageParts& m) {
   // Subnodes: the recipient table, the attachment table and the attachments themselves.
   std::vector<SubnodeRecord> subnodes;
-  // The recipient table's columns: whatever the rows hold, and the usual ones that no row
-  // holds under another type (an 8-bit name must not sit behind an empty Unicode column).
-  Tags rowTags;
-  for (const auto& row : m.recipients) {
-    for (const PropertyView& p : row) {
-      const std::uint32_t tag = std::uint32_t{p.id} << 16 | p.type;
-      if (std::find(rowTags.begin(), rowTags.end(), tag) == rowTags.end()) rowTags.push_back(tag);
-    }
-  }
-  Tags recipientColumns;
-  for (std::uint32_t tag : kRecipientColumns) {
-    const bool otherType = std::any_of(rowTags.begin(), rowTags.end(), [tag](std::uint32_t t) {
-      return (t >> 16) == (tag >> 16) && t != tag;
-    });
-    const bool sameType = std::find(rowTags.begin(), rowTags.end(), tag) != rowTags.end();
-    if (sameType || !otherType) recipientColumns.push_back(tag);
-  }
-  for (std::uint32_t tag : rowTags) {
-    if (std::find(recipientColumns.begin(), recipientColumns.end(), tag) == recipientColumns.end()) {
-      recipientColumns.push_back(tag);
-    }
-  }
+  // The recipient table's columns: whatever the rows hold, and the usual ones.
+  const Tags recipientColumns = ColumnsOf(kRecipientColumns, {}, m.recipients);
   std::vector<TableRow> recipients;
   for (std::size_t i = 0; i < m.recipients.size(); ++i) {
     recipients.push_back(RowFrom(static_cast<std::uint32_t>(i), recipientColumns, m.recipients[i]));
@@ -486,6 +501,9 @@ WrittenNode StoreWriter::WriteParts(MessageParts& m) {
   subnodes.push_back({0x692, recipientTable.bidData, recipientTable.bidSub});
   shareTableSubnodes(recipientTable);
   if (!m.attachments.empty()) {
+    std::vector<std::vector<PropertyView>> held;
+    for (const MessageParts::Attachment& a : m.attachments) held.push_back(a.properties);
+    const Tags attachmentColumns = ColumnsOf(kAttachmentColumns, kAttachmentListingColumns, held);
     std::vector<TableRow> rows;
     for (std::size_t i = 0; i < m.attachments.size(); ++i) {
       MessageParts::Attachment& a = m.attachments[i];
@@ -507,14 +525,14 @@ WrittenNode StoreWriter::WriteParts(MessageParts& m) {
         }
         attachment = UniqueById(std::move(attachment));
       }
-      rows.push_back(RowFrom(attachmentNid, kAttachmentColumns, attachment));
+      rows.push_back(RowFrom(attachmentNid, attachmentColumns, attachment));
       SubnodeIds attachmentIds;
       const WrittenNode w =
           WriteNodeContent(*ndb_, BuildPropertyContext(attachment, attachmentIds, HidShift()), own);
       subnodes.push_back({attachmentNid, w.bidData, w.bidSub});
     }
     const WrittenNode table =
-        WriteNodeContent(*ndb_, BuildTableContext(kAttachmentColumns, rows, ids, HidShift()));
+        WriteNodeContent(*ndb_, BuildTableContext(attachmentColumns, rows, ids, HidShift()));
     subnodes.push_back({0x671, table.bidData, table.bidSub});
     shareTableSubnodes(table);
   }

@@ -27,6 +27,13 @@ inline const Tags kSearchContentsColumns = {
     0x0058000B, 0x0E03001F, 0x0E04001F, 0x0E05001F, 0x0E060040, 0x0E070003,
     0x0E080003, 0x0E170003, 0x0E2A000B, 0x30080040, 0x67F10003};
 inline const Tags kAttachmentColumns = {0x0E200003, 0x3704001F, 0x37050003, 0x370B0003};
+// Columns Outlook adds to a message's attachment table when an attachment has the property:
+// display name, extension, long file name, MIME tag, content id, flags, link id, the start and
+// end of a recurrence exception, attachment flags, hidden, contact photo. Readers name and list
+// attachments from them.
+inline const Tags kAttachmentListingColumns = {
+    0x3001001F, 0x3703001F, 0x3707001F, 0x370E001F, 0x3712001F, 0x37140003, 0x7FFA0003,
+    0x7FFB0040, 0x7FFC0040, 0x7FFD0003, 0x7FFE000B, 0x7FFF000B};
 inline const Tags kRecipientColumns = {0x0C150003, 0x0E0F000B, 0x0FF90102, 0x0FFE0003,
                                        0x0FFF0102, 0x3001001F, 0x3002001F, 0x3003001F,
                                        0x300B0102, 0x39000003, 0x39FF001F, 0x3A40000B};

@@ -14,11 +14,17 @@
 #include <regex>
 #include <set>
 
+#include "common/damage.h"
+#include "common/text.h"
 #include "items/mapping.h"
+#include "reader/block_access.h"
 #include "reader/btree_walk.h"
+#include "reader/property_list.h"
 #include "reader/store_file.h"
+#include "tests/support/store_items.h"
 #include "tests/support/test_data.h"
 #include "writer/store_check.h"
+#include "writer/table_templates.h"
 
 namespace palvara {
 namespace {
@@ -200,6 +206,78 @@ std::multiset<std::string> ListedItems(const std::string& settings, const fs::pa
   return items;
 }
 
+std::string HexOf(ByteSpan bytes) {
+  static const char* const kDigits = "0123456789ABCDEF";
+  std::string out;
+  for (std::byte b : bytes) {
+    out += kDigits[std::to_integer<int>(b) >> 4];
+    out += kDigits[std::to_integer<int>(b) & 15];
+  }
+  return out;
+}
+
+// The attachment tables' rows, each with its folder and the values of the columns readers name
+// and list attachments from (strings as text, whatever their 8-bit or Unicode type).
+struct AttachmentRow {
+  std::string folder;
+  std::map<std::uint32_t, std::string> cells;
+};
+
+std::vector<AttachmentRow> AttachmentRows(const fs::path& path) {
+  std::vector<AttachmentRow> rows;
+  testing::StoreItems items;
+  if (!testing::LoadStoreItems(path, items)) return rows;
+  std::set<std::uint32_t> ids;
+  for (const Tags* tags : {&kAttachmentColumns, &kAttachmentListingColumns}) {
+    for (std::uint32_t tag : *tags) ids.insert(tag >> 16);
+  }
+  for (const auto& [folder, nodes] : items.nodes) {
+    for (const StoreNode* node : nodes) {
+      SubnodeList subnodes, inner;
+      ReadSubnodes(items.store, node->subnodeBlock, subnodes);
+      const SubnodeEntry* table = FindSubnodeEntry(subnodes, 0x671);
+      if (table == nullptr) continue;
+      ReadSubnodes(items.store, table->subnodes, inner);
+      const auto list = ReadPropertyList(items.store, table->data, inner);
+      for (const PropertyList* row = list.get(); row != nullptr; row = row->next.get()) {
+        AttachmentRow& r = rows.emplace_back(AttachmentRow{folder, {}});
+        for (const PropertyEntry& e : row->entries) {
+          if (ids.count(e.id) == 0 || !e.value) continue;
+          const ByteSpan v(*e.value);
+          r.cells[e.id] = e.type == 0x001F   ? Utf16LeToUtf8(v)
+                          : e.type == 0x001E ? CodePageToUtf8(v, 1252)
+                                             : HexOf(v);
+        }
+      }
+    }
+  }
+  return rows;
+}
+
+// The source's rows that no row of the new store in the same folder holds with every one of
+// their cells (the new rows may carry more columns: those the attachment itself has).
+std::vector<std::string> RowsNotCarried(const std::vector<AttachmentRow>& source,
+                                        std::vector<AttachmentRow> saved) {
+  std::vector<std::string> missing;
+  for (const AttachmentRow& row : source) {
+    const auto found = std::find_if(saved.begin(), saved.end(), [&row](const AttachmentRow& s) {
+      return s.folder == row.folder &&
+             std::all_of(row.cells.begin(), row.cells.end(), [&s](const auto& cell) {
+               const auto at = s.cells.find(cell.first);
+               return at != s.cells.end() && at->second == cell.second;
+             });
+    });
+    if (found != saved.end()) {
+      saved.erase(found);
+      continue;
+    }
+    std::string shown = row.folder;
+    for (const auto& [id, value] : row.cells) shown += " | " + Hex(id) + "=" + value;
+    missing.push_back(shown);
+  }
+  return missing;
+}
+
 class RecoverSharedTest : public ::testing::TestWithParam<std::string> {
  protected:
   void SetUp() override {
@@ -232,6 +310,13 @@ TEST_P(RecoverSharedTest, TheNewStoreHoldsEveryItemAsTheSourceHasIt) {
   const std::multiset<std::string> after = ListedItems(settings, output);
   EXPECT_EQ(after, before);
   EXPECT_EQ(saved["written"], static_cast<int>(before.size()));
+  // Every attachment is listed in its message's table with the same names, kinds and flags.
+  const std::vector<AttachmentRow> sourceRows = AttachmentRows(source);
+  const std::vector<AttachmentRow> savedRows = AttachmentRows(output);
+  EXPECT_EQ(savedRows.size(), sourceRows.size());
+  const std::vector<std::string> notCarried = RowsNotCarried(sourceRows, savedRows);
+  EXPECT_TRUE(notCarried.empty()) << notCarried.size() << " rows, the first: "
+                                  << (notCarried.empty() ? "" : notCarried.front());
 
   if (std::system("command -v pffexport >/dev/null 2>&1 && command -v readpst >/dev/null 2>&1") != 0) {
     GTEST_SKIP() << "pffexport or readpst is not installed";
