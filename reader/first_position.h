@@ -81,7 +81,8 @@ class FirstPositionTable {
 };
 
 // The latest position recorded for a 32-bit key: open addressing as above, with the key kept in
-// its slot (8 bytes a slot, at most half full), so that a later position can replace it.
+// its slot (8 bytes a slot, at most three quarters full: a damaged store may leave millions of
+// nodes waiting), so that a later position can replace it.
 class LastPositionTable {
  public:
   static constexpr std::uint32_t kNone = FirstPositionTable::kNone;
@@ -95,7 +96,7 @@ class LastPositionTable {
 
   // Records `position` (not kNone) for `key`; returns the position it replaces, or kNone.
   std::uint32_t Set(std::uint32_t key, std::uint32_t position) {
-    if ((used_ + 1) * 2 > slots_.size()) Grow();
+    if ((used_ + 1) * 4 > slots_.size() * 3) Grow();
     for (std::size_t i = SlotOf(key);; i = (i + 1) & (slots_.size() - 1)) {
       Slot& slot = slots_[i];
       if (slot.position == kNone) {

@@ -1,5 +1,6 @@
-// A set of node ids in open addressing (4 bytes a slot, at most half full, where a node-based
-// set takes about 40 bytes an id): the nodes a recovery pass brings back may be millions.
+// A set of node ids in open addressing (4 bytes a slot, at most three quarters full, where a
+// node-based set takes about 40 bytes an id): the nodes a recovery pass brings back may be
+// millions.
 #pragma once
 
 #include <cstddef>
@@ -18,7 +19,7 @@ class NodeIdSet {
       hasZero_ = true;
       return added;
     }
-    if ((used_ + 1) * 2 > slots_.size()) Grow();
+    if ((used_ + 1) * 4 > slots_.size() * 3) Grow();
     std::size_t i = SlotOf(nid);
     for (; slots_[i] != 0; i = (i + 1) & (slots_.size() - 1)) {
       if (slots_[i] == nid) return false;
@@ -39,7 +40,7 @@ class NodeIdSet {
 
   // Room for `n` ids in all without growing.
   void reserve(std::size_t n) {
-    while (n * 2 > slots_.size()) Grow();
+    while (n * 4 > slots_.size() * 3) Grow();
   }
 
   std::size_t size() const { return used_ + (hasZero_ ? 1 : 0); }

@@ -65,6 +65,8 @@ class BlockLink {
   operator const BlockEntry*() const { return Get(); }
   const BlockEntry* operator->() const { return Get(); }
   bool operator==(std::nullptr_t) const { return position_ == kNone; }
+  // The entry's position in the index (FirstPositionIndex::kNone for none).
+  std::uint32_t Position() const { return position_; }
 
  private:
   friend class NodeTree;

@@ -91,8 +91,8 @@ class FreeBlockSorter {
   void CollectReferenced() {
     referenced_.assign(s_.blocks.Size(), false);
     auto addNode = [this](const StoreNode& n) {
-      Mark(n.BidData(), referenced_);
-      Mark(n.BidSub(), referenced_);
+      MarkAt(n.dataBlock.Position(), referenced_);
+      MarkAt(n.subnodeBlock.Position(), referenced_);
     };
     s_.nodes.ForEachPreorder([&addNode](const StoreNode& n, int) { addNode(n); });
     // Nodes waiting for a parent, with everything below them.
@@ -106,10 +106,14 @@ class FreeBlockSorter {
     }
   }
 
-  // Marks in `marks` the entry of block `root` and of every block it lists, at every level.
-  void Mark(std::uint64_t root, std::vector<bool>& marks) {
-    if (root == 0) return;
-    work_.assign(1, root);
+  // Marks in `marks` the index entry at `position` (a node's block) and the entry of every
+  // block it lists, at every level.
+  void MarkAt(std::uint32_t position, std::vector<bool>& marks) {
+    if (position == FirstPositionIndex::kNone || marks[position]) return;
+    marks[position] = true;
+    const std::uint64_t id = s_.blocks.At(position).id;
+    if ((id & 0x2) == 0) return;
+    work_ = ChildIds(id);
     Drain(marks, SIZE_MAX);
   }
 
@@ -126,12 +130,6 @@ class FreeBlockSorter {
       for (std::uint64_t child : ChildIds(id)) work_.push_back(child);
     }
     work_.clear();
-  }
-
-  // Whether a mark is set for the entry of `id`.
-  bool Marked(const std::vector<bool>& marks, std::uint64_t id) const {
-    const std::uint32_t position = s_.blocks.FindPosition(id);
-    return position != FirstPositionIndex::kNone && marks[position];
   }
 
   // The block ids an internal block lists: a data tree's children, or a subnode block's
@@ -184,13 +182,17 @@ class FreeBlockSorter {
     std::vector<bool> inside(entries.Size(), false);
     for (std::size_t i = 0; i < entries.Size(); ++i) {
       const BlockEntry& e = entries.At(i);
-      if (!e.IsInternal() || Marked(referenced_, e.id)) continue;
+      if (!e.IsInternal()) continue;
+      const std::uint32_t first = entries.FirstPositionOf(i);
+      if (first == FirstPositionIndex::kNone || referenced_[first]) continue;
       work_ = ChildIds(e.id);
       Drain(inside, 4096);
     }
     for (std::size_t i = 0; i < entries.Size(); ++i) {
       const BlockEntry& e = entries.At(i);
-      if (Marked(referenced_, e.id) || Marked(inside, e.id)) continue;
+      // The marks are on the first entry of an id (an index may list one twice).
+      const std::uint32_t first = entries.FirstPositionOf(i);
+      if (first == FirstPositionIndex::kNone || referenced_[first] || inside[first]) continue;
       if (e.IsInternal()) {
         // Subnode blocks are kept aside for pairing; data trees may hold a large message.
         const Bytes head = ReadBlockHead(s_, e, 2, std::nullopt);
