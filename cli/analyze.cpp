@@ -10,6 +10,7 @@
 #include "cli/interrupt.h"
 #include "cli/json_text.h"
 #include "cli/progress_bar.h"
+#include "common/memory.h"
 #include "common/text.h"
 #include "reader/store_file.h"
 #include "shell/activity_log.h"
@@ -60,6 +61,17 @@ nlohmann::ordered_json DamageEntryJson(const DamageEntry& e) {
   return j;
 }
 
+// Where in the file the recovery pass found what it brought back.
+nlohmann::ordered_json RecoveredJson(const AnalysisResult& r) {
+  nlohmann::ordered_json recovered = nlohmann::ordered_json::array();
+  if (r.store) {
+    for (const FileExtent& x : r.store->recovery.recoveredExtents) {
+      recovered.push_back({{"offset", x.offset}, {"size", x.size}});
+    }
+  }
+  return recovered;
+}
+
 // The damage the run met, and where in the file the recovery pass found what it brought back.
 nlohmann::ordered_json DamageJson(const AnalysisResult& r) {
   nlohmann::ordered_json kinds = nlohmann::ordered_json::object();
@@ -69,13 +81,10 @@ nlohmann::ordered_json DamageJson(const AnalysisResult& r) {
     kinds[kind] = kinds.value(kind, 0) + 1;
     list.push_back(DamageEntryJson(e));
   }
-  nlohmann::ordered_json recovered = nlohmann::ordered_json::array();
-  if (r.store) {
-    for (const FileExtent& x : r.store->recovery.recoveredExtents) {
-      recovered.push_back({{"offset", x.offset}, {"size", x.size}});
-    }
-  }
-  return {{"reports", r.damageReports}, {"kinds", kinds}, {"list", list}, {"recovered", recovered}};
+  return {{"reports", r.damageReports},
+          {"kinds", kinds},
+          {"list", list},
+          {"recovered", RecoveredJson(r)}};
 }
 
 }  // namespace
@@ -191,12 +200,18 @@ int ReportUnusableAnalysis(const AnalysisResult& result, bool json, std::ostream
 int RunAnalyzeCommand(const std::string& file, bool json, bool items, std::ostream& out,
                       std::ostream& err, ScanMode scan) {
   StopSignals stopSignals;
-  const AnalysisResult result = AnalyzeInForeground(file, items, err, scan);
+  AnalysisResult result = AnalyzeInForeground(file, items, err, scan);
   const bool stopped = result.outcome == AnalysisResult::Outcome::kAborted;
   if (stopped && Interrupted()) err << "palvara-cli: stopped\n";
   if (const int failed = ReportUnusableAnalysis(result, json, out, err)) return failed;
+  // Nothing below reads the store but for where the recovery pass found what it brought back:
+  // its indexes go before the output is built (thousands of damage reports on a bad file).
+  nlohmann::ordered_json recovered = RecoveredJson(result);
+  result.store.reset();
+  ReleaseFreedMemory();
   if (json) {
     nlohmann::ordered_json j = AnalysisJson(result, items);
+    j["damage"]["recovered"] = std::move(recovered);
     if (stopped) j["stopped"] = true;
     out << JsonDump(j) << "\n";
     return stopped ? kExitStopped : kExitOk;

@@ -89,9 +89,11 @@ class DataTreeReader {
     }
     const std::size_t count = std::min(declared, present);
     if (depth == 0 && level == 1 && sink_.out != nullptr) {
-      // Room for the whole stream at once: lcbTotal, no more than the children can hold.
+      // Room for the whole stream at once: lcbTotal, no more than the children can hold nor
+      // the file holds (the room is only a start: a stream that inflates past it grows).
       const std::uint64_t declaredTotal = LoadLe32(b, 4).value_or(0);
-      const std::uint64_t most = std::uint64_t{count} * store_.Layout()->maxBlockSize;
+      const std::uint64_t most = std::min<std::uint64_t>(
+          std::uint64_t{count} * store_.Layout()->maxBlockSize, store_.fileSize);
       sink_.out->reserve(static_cast<std::size_t>(total + std::min(declaredTotal, most)));
     }
     for (std::size_t i = 0; i < count; ++i) {

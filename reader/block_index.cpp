@@ -1,5 +1,6 @@
 #include "reader/block_index.h"
 
+#include <algorithm>
 #include <functional>
 
 namespace palvara {
@@ -14,7 +15,16 @@ void BlockIndex::Append(const BlockEntry& entry) {
   // Positions are 32-bit: past four billion blocks (a file of hundreds of GiB) entries are
   // kept but not found by id.
   if (position >= FirstPositionIndex::kNone) return;
-  first_.Insert(entry.id, static_cast<std::uint32_t>(position), IdAt());
+  if (!first_.Insert(entry.id, static_cast<std::uint32_t>(position), IdAt())) {
+    repeated_.push_back(static_cast<std::uint32_t>(position));
+  }
+}
+
+std::uint32_t BlockIndex::FirstPositionOf(std::size_t position) const {
+  if (position >= FirstPositionIndex::kNone) return FirstPositionIndex::kNone;
+  const auto at = static_cast<std::uint32_t>(position);
+  if (!std::binary_search(repeated_.begin(), repeated_.end(), at)) return at;
+  return FindPosition(At(position).id);
 }
 
 void BlockIndex::Clear() {
@@ -22,6 +32,7 @@ void BlockIndex::Clear() {
   chunks_.shrink_to_fit();
   size_ = 0;
   first_.Clear();
+  repeated_.clear();
 }
 
 std::uint32_t BlockIndex::FindPosition(std::uint64_t id) const {

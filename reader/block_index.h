@@ -73,6 +73,9 @@ class BlockIndex {
   std::uint32_t FindPosition(std::uint64_t id) const;
   // The position of an entry of this index, or FirstPositionIndex::kNone for any other pointer.
   std::uint32_t PositionOf(const BlockEntry* entry) const;
+  // The position Find gives for the id of the entry at `position` (below Size()): the entry's
+  // own, but for an id the index lists again. No lookup for an entry that is the first of its id.
+  std::uint32_t FirstPositionOf(std::size_t position) const;
 
   std::size_t Size() const { return size_; }
   // The entry at `position` (below Size()), in the order they were appended.
@@ -112,6 +115,7 @@ class BlockIndex {
   std::vector<std::unique_ptr<BlockEntry[]>> chunks_;
   std::size_t size_ = 0;
   FirstPositionIndex first_;  // id as stored -> position of its first entry
+  std::vector<std::uint32_t> repeated_;  // positions of entries whose id came before, ascending
 };
 
 }  // namespace palvara

@@ -80,6 +80,73 @@ class FirstPositionTable {
   int shift_ = 64;
 };
 
+// The latest position recorded for a 32-bit key: open addressing as above, with the key kept in
+// its slot (8 bytes a slot, at most three quarters full: a damaged store may leave millions of
+// nodes waiting), so that a later position can replace it.
+class LastPositionTable {
+ public:
+  static constexpr std::uint32_t kNone = FirstPositionTable::kNone;
+
+  std::uint32_t Find(std::uint32_t key) const {
+    if (slots_.empty()) return kNone;
+    for (std::size_t i = SlotOf(key);; i = (i + 1) & (slots_.size() - 1)) {
+      if (slots_[i].position == kNone || slots_[i].key == key) return slots_[i].position;
+    }
+  }
+
+  // Records `position` (not kNone) for `key`; returns the position it replaces, or kNone.
+  std::uint32_t Set(std::uint32_t key, std::uint32_t position) {
+    if ((used_ + 1) * 4 > slots_.size() * 3) Grow();
+    for (std::size_t i = SlotOf(key);; i = (i + 1) & (slots_.size() - 1)) {
+      Slot& slot = slots_[i];
+      if (slot.position == kNone) {
+        slot = Slot{key, position};
+        ++used_;
+        return kNone;
+      }
+      if (slot.key == key) {
+        const std::uint32_t replaced = slot.position;
+        slot.position = position;
+        return replaced;
+      }
+    }
+  }
+
+  void Clear() {
+    slots_.clear();
+    slots_.shrink_to_fit();
+    used_ = 0;
+  }
+
+ private:
+  struct Slot {
+    std::uint32_t key = 0;
+    std::uint32_t position = kNone;  // kNone: empty
+  };
+
+  std::size_t SlotOf(std::uint32_t key) const {
+    return static_cast<std::size_t>((key * 0x9E3779B97F4A7C15ull) >> shift_);
+  }
+
+  void Grow() {
+    const std::size_t size = slots_.empty() ? 64 : slots_.size() * 2;
+    std::vector<Slot> old(size);
+    old.swap(slots_);
+    shift_ = 64;
+    for (std::size_t s = size; s > 1; s >>= 1) --shift_;
+    for (const Slot& slot : old) {
+      if (slot.position == kNone) continue;
+      std::size_t i = SlotOf(slot.key);
+      while (slots_[i].position != kNone) i = (i + 1) & (slots_.size() - 1);
+      slots_[i] = slot;
+    }
+  }
+
+  std::vector<Slot> slots_;
+  std::size_t used_ = 0;
+  int shift_ = 64;
+};
+
 // The same lookup for sequences that arrive mostly in key order (the leaves of a B-tree, met
 // left to right): the leading run of non-decreasing keys is searched in place, through every
 // 64th key kept aside, and costs an eighth of a byte an entry; only the entries after the first

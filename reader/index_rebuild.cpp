@@ -2,7 +2,6 @@
 
 #include <new>
 #include <optional>
-#include <unordered_set>
 
 #include "reader/btree_walk.h"
 #include "reader/geometry.h"
@@ -25,7 +24,7 @@ class Rebuild {
     summary.ran = true;
     const bool walkDamaged = s_.damage.Count() > 0;
     // Nodes the walk alone reaches with data: everything else the pass makes readable.
-    std::unordered_set<std::uint32_t> before;
+    NodeIdSet before;
     s_.nodes.ForEachPreorder([&before](const StoreNode& n, int) {
       if (n.dataBlock != nullptr) before.insert(n.nid);
     });
@@ -34,7 +33,7 @@ class Rebuild {
     if (s_.Layout() != nullptr) scanOptions.layout = ScanLayoutOf(*s_.Layout());
     scanOptions.progress = options_.progress;
     scanOptions.control = options_.control;
-    const ScanResult scan = ScanStore(*s_.file, scanOptions);
+    ScanResult scan = ScanStore(*s_.file, scanOptions);
     summary.bytesScanned = scan.bytesScanned;
     const std::optional<ScanLayout> layout = scan.BestLayout();
     if (!layout) {
@@ -42,7 +41,7 @@ class Rebuild {
                        "no page or block of either layout found: nothing to rebuild");
       return;
     }
-    const LayoutScan& found = *scan.Of(*layout);
+    LayoutScan& found = *scan.Of(*layout);
     summary.pagesFound = found.pages.size();
     summary.blocksFound = found.blocks.size();
     if (s_.Layout() == nullptr) {
@@ -56,6 +55,8 @@ class Rebuild {
     }
     rebuild::RebuildState state(s_);
     rebuild::RepairIndexes(state, found, options_.control);
+    // The steps below read the rebuilt indexes only: what the scan found goes before they run.
+    scan = ScanResult{};
     rebuild::FolderRebuild folders(state);
     const StoreNode* messageStore = FindNode(s_, rebuild::kMessageStoreNid);
     if (messageStore == nullptr || rebuild::PropertiesOf(s_, *messageStore) == nullptr) {

@@ -305,12 +305,13 @@ void FolderRebuild::PlaceFoldersFromFreeData(const std::vector<const StoreNode*>
     }
   }
   if (waiting.empty() || s_.nodes.Find(top) == nullptr) return;
+  const std::vector<FreeFolder> free = ReadFreeFolders(s_, state_.Free());
   std::map<std::uint32_t, int> sameCount;
   for (const auto& [nid, count] : waiting) ++sameCount[count];
-  for (const FreeBlocks::Folder& f : state_.Free().folders) ++sameCount[f.contentCount];
+  for (const FreeFolder& f : free) ++sameCount[f.contentCount];
   for (const auto& [nid, count] : waiting) {
     if (sameCount[count] != 2) continue;  // this folder and one free folder with that count
-    for (const FreeBlocks::Folder& f : state_.Free().folders) {
+    for (const FreeFolder& f : free) {
       if (f.contentCount != count) continue;
       s_.nodes.Place(NodeEntry{nid, f.data->id, 0, top}, s_.blocks, cache, s_.damage);
       s_.recoveredNodes.insert(nid);

@@ -60,12 +60,14 @@ void RefileByContentsRows(StoreFile& store) {
       listedIn.emplace(RowNid(*row), folder);
     }
   }
+  if (listedIn.empty()) return;
   ParentCache cache;
   for (std::uint32_t nid :
        std::vector<std::uint32_t>(store.recoveredNodes.begin(), store.recoveredNodes.end())) {
-    const StoreNode* node = store.nodes.Find(nid);
     auto listed = listedIn.find(nid);
-    if (node == nullptr || node->NidType() != kMessageType || listed == listedIn.end()) continue;
+    if ((nid & 0x1F) != kMessageType || listed == listedIn.end()) continue;
+    const StoreNode* node = store.nodes.Find(nid);
+    if (node == nullptr) continue;
     if (node->parent == nullptr || node->parent->nid == listed->second) continue;
     if (store.nodes.Find(listed->second) == nullptr) continue;
     store.nodes.Place(NodeEntry{nid, node->BidData(), node->BidSub(), listed->second}, store.blocks,

@@ -1,7 +1,9 @@
 #include "reader/index_rebuild_nodes.h"
 
 #include <algorithm>
+#include <deque>
 #include <new>
+#include <string>
 #include <unordered_set>
 
 #include "reader/block_access.h"
@@ -9,6 +11,9 @@
 
 namespace palvara::rebuild {
 namespace {
+
+constexpr std::uint32_t kInternalType = 0x01;  // the message store, the name-to-id map
+constexpr std::uint32_t kSearchFolderType = 0x03;
 
 // The cLevel of the B-tree page at `offset` when its trailer names it a page of that tree.
 std::optional<std::uint8_t> PageLevel(StoreFile& store, std::uint64_t offset, std::uint8_t type) {
@@ -38,13 +43,15 @@ class IndexRepair {
   IndexRepair(RebuildState& state, const RunControl* control)
       : s_(state.store), state_(state), control_(control) {}
 
-  void Run(const LayoutScan& found) {
+  void Run(LayoutScan& found) {
     state_.maps.emplace(s_, found, AllocationMapsValid());
     RewalkMisreadTrees();
     DiscardMisreadWalk();
     FindRoots(found);
     state_.treeBlocks = s_.blocks.Size();
     AddBlocks(found, *state_.maps);
+    // The node entries come next, while the tree grows: the scanned blocks are in the index.
+    std::deque<ScannedBlock>().swap(found.blocks);
     AddNodeEntries(found, *state_.maps);
     for (std::uint32_t nid : s_.nodes.RelinkBlocks(s_.blocks)) s_.recoveredNodes.insert(nid);
     try {
@@ -147,16 +154,18 @@ class IndexRepair {
     }
   }
 
-  std::vector<NodeEntry> LeafEntries(const ScannedPage& page) {
+  // The entries of a scanned leaf page into `entries`, up to the first out of order.
+  void LeafEntries(const ScannedPage& page, std::vector<NodeEntry>& entries) {
     const PageLayout& layout = *s_.Layout();
     const std::size_t w = layout.idWidth;
-    const Bytes bytes = ReadBlockAt(s_, page.offset, s_.Layout()->pageSize);
-    const ByteSpan p(bytes);
-    std::vector<NodeEntry> entries;
+    entries.clear();
+    page_.clear();
+    AppendBlockAt(s_, page.offset, layout.pageSize, page_);
+    const ByteSpan p(page_);
     std::uint32_t last = 0;
     for (std::size_t i = 0; i < page.entries; ++i) {
       const std::size_t at = i * layout.nodeLeafEntry;
-      if (at + layout.nodeLeafEntry > layout.entryArea) break;
+      if (at + layout.nodeLeafEntry > layout.entryArea || !InBounds(p.size(), at, 3 * w + 4)) break;
       NodeEntry e;
       e.nid = static_cast<std::uint32_t>(LoadLeN(p, at, w).value_or(0));
       if (e.nid == 0 || e.nid <= last) break;  // Tolerant: a page cut short keeps its start.
@@ -166,7 +175,36 @@ class IndexRepair {
       entries.push_back(e);
       last = e.nid;
     }
-    return entries;
+  }
+
+  // Whether an entry of a scanned page may be kept: it does not name itself as its parent, and
+  // its data block is in the index (which is complete by now: scanned entries come after the
+  // scanned blocks), within the bound on entries sharing a block; or it is a node that may
+  // hold others (a folder, the message store), whose lost data the pass can make up, within
+  // the bound on those. A message without its data holds nothing to recover.
+  enum class Verdict { kKept, kUnkept, kCrowded };
+  Verdict Keepable(const NodeEntry& e) {
+    // Tolerant: only the root folder is its own parent; another node that says so would sit
+    // at the top level beside the message store, out of the folders' reach.
+    if (e.nidParent == e.nid && e.nid != kRootFolderNid) return Verdict::kUnkept;
+    const std::uint32_t position = s_.blocks.FindPosition(e.bidData);
+    if (position != FirstPositionIndex::kNone) {
+      // A bit for each block of the index: whether a kept entry uses it.
+      if (blockUsed_.size() < s_.blocks.Size()) blockUsed_.resize(s_.blocks.Size());
+      if (!blockUsed_[position]) {
+        blockUsed_[position] = true;
+        ++blocksUsed_;
+        return Verdict::kKept;
+      }
+      if (shared_ >= std::max(kScannedSharedEntriesFloor, blocksUsed_)) return Verdict::kCrowded;
+      ++shared_;
+      return Verdict::kKept;
+    }
+    const std::uint32_t type = e.nid & 0x1F;
+    if (type != kInternalType && type != kFolderType && type != kSearchFolderType) {
+      return Verdict::kUnkept;
+    }
+    return dataless_++ < kMaxScannedEntriesWithoutData ? Verdict::kKept : Verdict::kUnkept;
   }
 
   // Node entries of leaf pages the walk did not read. The tree's own ranges win; then pages
@@ -191,38 +229,76 @@ class IndexRepair {
     std::sort(pages.begin(), pages.end(), [](const ScannedPage* a, const ScannedPage* b) {
       return std::make_pair(a->crcValid, a->id) > std::make_pair(b->crcValid, b->id);
     });
-    std::vector<NodeEntry> accepted;
+    // The entries kept, packed and in a deque: they may be millions, and a vector that grows
+    // holds its old and new storage at once.
+    struct Kept {
+      std::uint64_t bidData, bidSub;
+      std::uint32_t nid, nidParent;
+    };
+    std::deque<Kept> accepted;
+    std::vector<NodeEntry> entries;
+    std::size_t unkept = 0, crowded = 0;
     for (const ScannedPage* page : pages) {
-      const std::vector<NodeEntry> entries = LeafEntries(*page);
+      LeafEntries(*page, entries);
       if (entries.empty()) continue;
+      const std::uint64_t first = entries.front().nid, last = entries.back().nid;
+      if (state_.covered.Contains(first, last)) continue;
+      const bool partly = state_.covered.Overlaps(first, last);
       const std::size_t before = accepted.size();
       for (const NodeEntry& e : entries) {
-        if (state_.covered.Contains(e.nid) || s_.nodes.Find(e.nid) != nullptr) continue;
-        accepted.push_back(e);
+        if ((partly && state_.covered.Contains(e.nid)) || s_.nodes.Find(e.nid) != nullptr) continue;
+        switch (Keepable(e)) {
+          case Verdict::kKept:
+            accepted.push_back({e.bidData, e.bidSub, e.nid, e.nidParent});
+            break;
+          case Verdict::kUnkept:
+            ++unkept;
+            break;
+          case Verdict::kCrowded:
+            ++crowded;
+            break;
+        }
       }
       if (accepted.size() > before) {
         s_.recovery.AddRecoveredExtent(page->offset, s_.Layout()->pageSize);
       }
-      state_.covered.Add(entries.front().nid, entries.back().nid);
+      state_.covered.Add(first, last);
+    }
+    blockUsed_ = {};
+    if (unkept > 0 || crowded > 0) {
+      s_.damage.Report(DamageKind::kInconsistent, "NBT", 0,
+                       std::to_string(unkept + crowded) +
+                           " node entries of pages the walk did not reach left out: " +
+                           std::to_string(unkept) + " without data or their own parents, " +
+                           std::to_string(crowded) + " sharing data blocks beyond the bound");
     }
     std::sort(accepted.begin(), accepted.end(),
-              [](const NodeEntry& a, const NodeEntry& b) { return a.nid < b.nid; });
+              [](const Kept& a, const Kept& b) { return a.nid < b.nid; });
+    s_.recovery.nodesAdded = accepted.size();
+    s_.recoveredNodes.reserve(s_.recoveredNodes.size() + accepted.size());
     ParentCache cache;
-    for (const NodeEntry& e : accepted) {
-      s_.nodes.Place(e, s_.blocks, cache, s_.damage);
+    // Each entry goes as its node is made, so that the two do not add up.
+    for (; !accepted.empty(); accepted.pop_front()) {
+      const Kept& e = accepted.front();
+      s_.nodes.Place(NodeEntry{e.nid, e.bidData, e.bidSub, e.nidParent}, s_.blocks, cache,
+                     s_.damage);
       s_.recoveredNodes.insert(e.nid);
     }
-    s_.recovery.nodesAdded = accepted.size();
   }
 
   StoreFile& s_;
   RebuildState& state_;
   const RunControl* control_;
+  Bytes page_;                   // the page LeafEntries read last
+  std::vector<bool> blockUsed_;  // by index position: a kept entry uses the block
+  std::size_t blocksUsed_ = 0;   // blocks kept entries use
+  std::size_t shared_ = 0;       // entries kept on a block another kept entry uses
+  std::size_t dataless_ = 0;     // entries kept without data
 };
 
 }  // namespace
 
-void RepairIndexes(RebuildState& state, const LayoutScan& found, const RunControl* control) {
+void RepairIndexes(RebuildState& state, LayoutScan& found, const RunControl* control) {
   IndexRepair(state, control).Run(found);
 }
 

@@ -43,9 +43,17 @@ class KeyRanges {
     }
     ranges_[first] = last;
   }
-  bool Contains(std::uint64_t key) const {
-    auto it = ranges_.upper_bound(key);
-    return it != ranges_.begin() && std::prev(it)->second >= key;
+  bool Contains(std::uint64_t key) const { return Contains(key, key); }
+  // Whether any key of [first, last] is in.
+  bool Overlaps(std::uint64_t first, std::uint64_t last) const {
+    auto it = ranges_.upper_bound(first);
+    if (it != ranges_.begin() && std::prev(it)->second >= first) return true;
+    return it != ranges_.end() && it->first <= last;
+  }
+  // Whether every key of [first, last] is in.
+  bool Contains(std::uint64_t first, std::uint64_t last) const {
+    auto it = ranges_.upper_bound(first);
+    return it != ranges_.begin() && std::prev(it)->second >= last;
   }
 
  private:

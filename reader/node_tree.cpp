@@ -187,10 +187,10 @@ void NodeTree::Unlink(StoreNode* node) {
 }
 
 void NodeTree::AddPending(StoreNode* node, std::uint32_t waitingFor) {
-  const std::size_t index = pending_.size();
-  pending_.push_back(Pending{node, waitingFor, true});
-  pendingByParent_[waitingFor].push_back(index);
-  pendingByNid_[node->nid].push_back(index);
+  // Pending entries are fewer than nodes, whose positions are 32-bit.
+  const auto index = static_cast<std::uint32_t>(pending_.size());
+  pending_.push_back(Pending{node, waitingFor, pendingByParent_.Set(waitingFor, index),
+                             pendingByNid_.Set(node->nid, index), true});
 }
 
 StoreNode* NodeTree::SearchParent(std::uint32_t nidParent, ParentCache& cache) {
@@ -198,13 +198,11 @@ StoreNode* NodeTree::SearchParent(std::uint32_t nidParent, ParentCache& cache) {
   StoreNode* found = FindMutable(nidParent);
   if (found == nullptr) {
     // A pending node may become a parent before it has a parent itself; newest first.
-    auto it = pendingByNid_.find(nidParent);
-    if (it != pendingByNid_.end()) {
-      for (auto i = it->second.rbegin(); i != it->second.rend(); ++i) {
-        if (pending_[*i].live) {
-          found = pending_[*i].node;
-          break;
-        }
+    for (std::uint32_t i = pendingByNid_.Find(nidParent); i != LastPositionTable::kNone;
+         i = pending_[i].previousForNid) {
+      if (pending_[i].live) {
+        found = pending_[i].node;
+        break;
       }
     }
   }
@@ -217,12 +215,10 @@ void NodeTree::ResolvePending(StoreNode* placed, DamageLog& damage) {
   while (!work.empty()) {
     StoreNode* current = work.back();
     work.pop_back();
-    auto it = pendingByParent_.find(current->nid);
-    if (it == pendingByParent_.end()) continue;
-    // Copy: attaching never adds pending entries, but keep the iteration independent anyway.
-    const std::vector<std::size_t> waiting = it->second;
-    for (auto i = waiting.rbegin(); i != waiting.rend(); ++i) {
-      Pending& entry = pending_[*i];
+    // Newest first. Attaching adds no pending entries, so the chain stays as it is.
+    for (std::uint32_t i = pendingByParent_.Find(current->nid); i != LastPositionTable::kNone;
+         i = pending_[i].previousForParent) {
+      Pending& entry = pending_[i];
       if (!entry.live) continue;
       if (IsSelfOrAncestor(entry.node, current)) {
         // Tolerant: a parent chain that loops back stays pending instead of forming a cycle.
@@ -234,7 +230,11 @@ void NodeTree::ResolvePending(StoreNode* placed, DamageLog& damage) {
       entry.live = false;
       AppendChild(current, entry.node);
       // Nodes below the one just attached may have waiting children of their own (they were
-      // placed under it while it was still pending).
+      // placed under it while it was still pending): they can be found now that they are
+      // reachable. Below a parent that is still pending they cannot, and their subtree is
+      // walked when it becomes reachable; a chain of pending folders that grows at its top
+      // thus costs one walk, not one per link.
+      if (!entry.node->reachable) continue;
       for (StoreNode* n = entry.node; n != nullptr;) {
         work.push_back(n);
         if (n->firstChild != nullptr) {
@@ -328,9 +328,8 @@ std::vector<std::uint32_t> NodeTree::RelinkBlocks(const BlockIndex& blocks) {
 bool NodeTree::Adopt(const StoreNode* orphan, std::uint32_t parentNid) {
   StoreNode* parent = FindMutable(parentNid);
   if (orphan == nullptr || parent == nullptr || orphan->reachable) return false;
-  auto it = pendingByNid_.find(orphan->nid);
-  if (it == pendingByNid_.end()) return false;
-  for (std::size_t i : it->second) {
+  for (std::uint32_t i = pendingByNid_.Find(orphan->nid); i != LastPositionTable::kNone;
+       i = pending_[i].previousForNid) {
     Pending& entry = pending_[i];
     if (!entry.live || entry.node != orphan) continue;
     entry.live = false;
@@ -360,8 +359,8 @@ void NodeTree::Clear() {
   laterByNid_.clear();
   first_ = last_ = nullptr;
   pending_.clear();
-  pendingByParent_.clear();
-  pendingByNid_.clear();
+  pendingByParent_.Clear();
+  pendingByNid_.Clear();
 }
 
 bool NodeTree::MoveToFront(std::uint32_t nid) {

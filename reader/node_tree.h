@@ -65,6 +65,8 @@ class BlockLink {
   operator const BlockEntry*() const { return Get(); }
   const BlockEntry* operator->() const { return Get(); }
   bool operator==(std::nullptr_t) const { return position_ == kNone; }
+  // The entry's position in the index (FirstPositionIndex::kNone for none).
+  std::uint32_t Position() const { return position_; }
 
  private:
   friend class NodeTree;
@@ -172,9 +174,13 @@ class NodeTree {
   friend class BlockLink;
   friend struct StoreNode;
 
+  // A node waiting for its parent. The pending entries of one parent id, and those of one node
+  // id, are each chained newest first through the tables below.
   struct Pending {
     StoreNode* node;
     std::uint32_t waitingFor;
+    std::uint32_t previousForParent;  // the next older entry waiting for the same parent
+    std::uint32_t previousForNid;     // the next older entry of a node with the same id
     bool live;
   };
   struct RawBids {
@@ -249,9 +255,9 @@ class NodeTree {
   StoreNode* first_ = nullptr;
   StoreNode* last_ = nullptr;
 
-  std::vector<Pending> pending_;
-  std::unordered_map<std::uint32_t, std::vector<std::size_t>> pendingByParent_;
-  std::unordered_map<std::uint32_t, std::vector<std::size_t>> pendingByNid_;
+  std::deque<Pending> pending_;        // a deque: a damaged store may leave millions waiting
+  LastPositionTable pendingByParent_;  // parent id -> its newest pending entry
+  LastPositionTable pendingByNid_;     // node id -> its newest pending entry
 };
 
 inline StoreNode* NodeLink::Get() const {

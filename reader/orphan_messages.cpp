@@ -87,31 +87,49 @@ class FreeBlockSorter {
 
  private:
   // Every block a node refers to: data and subnode blocks, the children of data trees and of
-  // subnode blocks, at every level.
+  // subnode blocks, at every level. Kept as a bit for each entry of the index.
   void CollectReferenced() {
-    std::vector<std::uint64_t> work;
-    auto addNode = [&work](std::uint64_t data, std::uint64_t sub) {
-      if (data != 0) work.push_back(data);
-      if (sub != 0) work.push_back(sub);
+    referenced_.assign(s_.blocks.Size(), false);
+    auto addNode = [this](const StoreNode& n) {
+      MarkAt(n.dataBlock.Position(), referenced_);
+      MarkAt(n.subnodeBlock.Position(), referenced_);
     };
-    s_.nodes.ForEachPreorder(
-        [&addNode](const StoreNode& n, int) { addNode(n.BidData(), n.BidSub()); });
+    s_.nodes.ForEachPreorder([&addNode](const StoreNode& n, int) { addNode(n); });
     // Nodes waiting for a parent, with everything below them.
     std::vector<const StoreNode*> pending = s_.nodes.Orphans();
     while (!pending.empty()) {
       const StoreNode* n = pending.back();
       pending.pop_back();
-      addNode(n->BidData(), n->BidSub());
+      addNode(*n);
       for (const StoreNode* c = n->firstChild; c != nullptr; c = c->nextSibling)
         pending.push_back(c);
     }
-    while (!work.empty()) {
-      const std::uint64_t id = work.back() & ~std::uint64_t{1};
-      work.pop_back();
-      if (!referenced_.insert(id).second) continue;
+  }
+
+  // Marks in `marks` the index entry at `position` (a node's block) and the entry of every
+  // block it lists, at every level.
+  void MarkAt(std::uint32_t position, std::vector<bool>& marks) {
+    if (position == FirstPositionIndex::kNone || marks[position]) return;
+    marks[position] = true;
+    const std::uint64_t id = s_.blocks.At(position).id;
+    if ((id & 0x2) == 0) return;
+    work_ = ChildIds(id);
+    Drain(marks, SIZE_MAX);
+  }
+
+  // Marks the blocks waiting in work_ and every block they list, taking at most `steps`. Ids
+  // the index does not have list nothing.
+  void Drain(std::vector<bool>& marks, std::size_t steps) {
+    for (std::size_t step = 0; !work_.empty() && step < steps; ++step) {
+      const std::uint64_t id = work_.back() & ~std::uint64_t{1};
+      work_.pop_back();
+      const std::uint32_t position = s_.blocks.FindPosition(id);
+      if (position == FirstPositionIndex::kNone || marks[position]) continue;
+      marks[position] = true;
       if ((id & 0x2) == 0) continue;
-      for (std::uint64_t child : ChildIds(id)) work.push_back(child);
+      for (std::uint64_t child : ChildIds(id)) work_.push_back(child);
     }
+    work_.clear();
   }
 
   // The block ids an internal block lists: a data tree's children, or a subnode block's
@@ -127,7 +145,9 @@ class FreeBlockSorter {
     const std::size_t count = LoadLe16(b, 2).value_or(0);
     if (type == 0x01) {
       for (std::size_t i = 0; i < count && 8 + w * (i + 1) <= b.size(); ++i) {
-        ids.push_back(LoadLeN(b, 8 + w * i, w).value_or(0));
+        const std::uint64_t child = LoadLeN(b, 8 + w * i, w).value_or(0);
+        // Tolerant: a child listed again at once is one to mark (a damaged tree repeats one).
+        if (ids.empty() || ids.back() != child) ids.push_back(child);
       }
     } else if (type == 0x02) {
       const std::size_t first = s_.IsAnsi() ? 4 : 8;
@@ -154,29 +174,25 @@ class FreeBlockSorter {
     return ByteAt(head, 2) == kHeapSignature ? ByteAt(head, 3) : 0;
   }
 
-  // Message property contexts no node refers to: the block B-tree's own first, newest first.
+  // Property contexts, table contexts and subnode blocks no node refers to.
   void Sort() {
     const BlockIndex& entries = s_.blocks;
     // What the free data trees and subnode blocks hold (attachments, recipient tables, the
     // later blocks of a large heap) is not a message of its own.
-    std::vector<const BlockEntry*> trees;
-    for (const BlockEntry& e : entries) {
-      if (e.IsInternal() && referenced_.count(e.id & ~std::uint64_t{1}) == 0) trees.push_back(&e);
-    }
-    std::unordered_set<std::uint64_t> inside;
-    for (const BlockEntry* tree : trees) {
-      std::vector<std::uint64_t> work = ChildIds(tree->id);
-      for (int steps = 0; !work.empty() && steps < 4096; ++steps) {
-        const std::uint64_t id = work.back() & ~std::uint64_t{1};
-        work.pop_back();
-        if (id == 0 || !inside.insert(id).second || (id & 0x2) == 0) continue;
-        for (std::uint64_t child : ChildIds(id)) work.push_back(child);
-      }
+    std::vector<bool> inside(entries.Size(), false);
+    for (std::size_t i = 0; i < entries.Size(); ++i) {
+      const BlockEntry& e = entries.At(i);
+      if (!e.IsInternal()) continue;
+      const std::uint32_t first = entries.FirstPositionOf(i);
+      if (first == FirstPositionIndex::kNone || referenced_[first]) continue;
+      work_ = ChildIds(e.id);
+      Drain(inside, 4096);
     }
     for (std::size_t i = 0; i < entries.Size(); ++i) {
       const BlockEntry& e = entries.At(i);
-      const std::uint64_t id = e.id & ~std::uint64_t{1};
-      if (referenced_.count(id) != 0 || inside.count(id) != 0) continue;
+      // The marks are on the first entry of an id (an index may list one twice).
+      const std::uint32_t first = entries.FirstPositionOf(i);
+      if (first == FirstPositionIndex::kNone || referenced_[first] || inside[first]) continue;
       if (e.IsInternal()) {
         // Subnode blocks are kept aside for pairing; data trees may hold a large message.
         const Bytes head = ReadBlockHead(s_, e, 2, std::nullopt);
@@ -187,23 +203,16 @@ class FreeBlockSorter {
       }
       const std::uint8_t client = HeapClient(&e);
       if (client == kClientTableContext) free_.tables.push_back(&e);
-      if (client != kClientPropertyContext) continue;
-      std::unique_ptr<PropertyList> properties = ReadPropertyList(s_, &e, {});
-      if (!properties) continue;
-      if (const PropertyEntry* count = properties->FindTag(kContentCountTag)) {
-        if (i < trustedBlocks_ && count->value && properties->FindTag(kDisplayNameTag) != nullptr) {
-          free_.folders.push_back({&e, LoadLe32(*count->value, 0).value_or(0)});
-        }
-        continue;
-      }
-      if (properties->FindTag(kMessageClassTag) == nullptr) continue;
-      const bool trusted = i < trustedBlocks_ || (allocated_ && allocated_(e.offset));
-      free_.messages.push_back(FreeBlocks::Message{&e, trusted, std::move(properties)});
+      if (client != kClientPropertyContext || i >= FirstPositionIndex::kNone) continue;
+      const bool listed = i < trustedBlocks_;
+      const bool trusted = listed || (allocated_ && allocated_(e.offset));
+      free_.contexts.push_back({static_cast<std::uint32_t>(i), listed, trusted});
     }
-    std::stable_sort(free_.messages.begin(), free_.messages.end(),
-                     [](const FreeBlocks::Message& a, const FreeBlocks::Message& b) {
-                       return std::make_pair(a.trusted, a.data->id) >
-                              std::make_pair(b.trusted, b.data->id);
+    const BlockIndex& index = s_.blocks;
+    std::stable_sort(free_.contexts.begin(), free_.contexts.end(),
+                     [&index](const FreeBlocks::Context& a, const FreeBlocks::Context& b) {
+                       return std::make_pair(a.trusted, std::uint64_t{index.At(a.position).id}) >
+                              std::make_pair(b.trusted, std::uint64_t{index.At(b.position).id});
                      });
     std::sort(free_.subnodeBlocks.begin(), free_.subnodeBlocks.end(),
               [](const BlockEntry* a, const BlockEntry* b) { return a->id < b->id; });
@@ -214,7 +223,8 @@ class FreeBlockSorter {
   StoreFile& s_;
   std::size_t trustedBlocks_;
   const std::function<bool(std::uint64_t)>& allocated_;
-  std::unordered_set<std::uint64_t> referenced_;
+  std::vector<bool> referenced_;  // by index position
+  std::vector<std::uint64_t> work_;
   FreeBlocks free_;
 };
 
@@ -229,49 +239,67 @@ class OrphanFinder {
     if (rows_.empty() && !fileUnmatched_ && lostTables_.empty()) return {};
     ReadFreeTables();
     OrphanMessages result;
-    std::vector<const FreeBlocks::Message*> kept;
-    // Per kept message: whether rows named it, and the indexes of its entries.
-    std::vector<std::pair<bool, std::vector<std::size_t>>> where;
-    std::vector<std::vector<std::size_t>> rowsOf(free_.messages.size());
+    // The rows each message took (by its place among the free contexts), and the trusted
+    // messages no row names, to be filed when `fileUnmatched_`.
+    std::map<std::size_t, std::vector<std::size_t>> rowsOf;
+    std::vector<std::size_t> unmatched;
+    const std::vector<FreeBlocks::Context>& contexts = free_.contexts;
     // One row per message first; then a block several nodes share (copies of one message)
-    // serves as many of the rows left as it has references.
-    for (bool shared : {false, true}) {
-      for (std::size_t m = 0; m < free_.messages.size(); ++m) {
-        const FreeBlocks::Message& c = free_.messages[m];
-        const auto uses =
-            static_cast<std::size_t>(std::max<std::int32_t>(1, c.data->referenceCount));
-        while (rowsOf[m].size() < (shared ? uses : 1)) {
-          Row* row = MatchingRow(*c.properties);
-          if (row == nullptr) break;
-          row->taken = true;
-          rowsOf[m].push_back(result.matched.size());
-          result.matched.push_back(NodeEntry{row->nid, c.data->id, 0, row->folder});
-        }
+    // serves as many of the rows left as it has references. Each message is read when it is
+    // tried and let go after: an untrusted one only when rows may name it.
+    for (std::size_t m = 0; m < contexts.size(); ++m) {
+      const FreeBlocks::Context& c = contexts[m];
+      const bool fileable = fileUnmatched_ && c.trusted;
+      if (rows_.empty() && !fileable) continue;
+      const std::unique_ptr<PropertyList> message = ReadFreeMessage(s_, c);
+      if (!message) continue;
+      if (Row* row = rows_.empty() ? nullptr : MatchingRow(*message)) {
+        row->taken = true;
+        rowsOf[m].push_back(result.matched.size());
+        result.matched.push_back(NodeEntry{row->nid, Data(c)->id, 0, row->folder});
+      } else if (fileable && (Flags(*message) & kAssociated) == 0) {
+        unmatched.push_back(m);
       }
     }
-    for (std::size_t m = 0; m < free_.messages.size(); ++m) {
-      const FreeBlocks::Message& c = free_.messages[m];
-      if (!rowsOf[m].empty()) {
-        where.emplace_back(true, std::move(rowsOf[m]));
-      } else if (fileUnmatched_ && c.trusted && (Flags(*c.properties) & kAssociated) == 0) {
-        where.emplace_back(false, std::vector<std::size_t>{result.unmatched.size()});
-        result.unmatched.push_back(NodeEntry{0, c.data->id, 0, 0});
-      } else {
+    for (auto& [m, rows] : rowsOf) {
+      const BlockEntry* data = Data(contexts[m]);
+      const auto uses = static_cast<std::size_t>(std::max<std::int32_t>(1, data->referenceCount));
+      if (rows.size() >= uses) continue;
+      const std::unique_ptr<PropertyList> message = ReadFreeMessage(s_, contexts[m]);
+      while (message && rows.size() < uses) {
+        Row* row = MatchingRow(*message);
+        if (row == nullptr) break;
+        row->taken = true;
+        rows.push_back(result.matched.size());
+        result.matched.push_back(NodeEntry{row->nid, data->id, 0, row->folder});
+      }
+    }
+    // The kept messages in the contexts' order, with the indexes of their entries.
+    std::vector<std::size_t> kept;
+    std::vector<std::vector<NodeEntry*>> entries;
+    auto next = rowsOf.begin();
+    for (std::size_t u = 0; next != rowsOf.end() || u < unmatched.size();) {
+      if (next != rowsOf.end() && (u == unmatched.size() || next->first < unmatched[u])) {
+        kept.push_back(next->first);
+        entries.emplace_back();
+        for (std::size_t i : next->second) entries.back().push_back(&result.matched[i]);
+        ++next;
         continue;
       }
-      kept.push_back(&c);
-    }
-    std::vector<std::vector<NodeEntry*>> entries;
-    for (const auto& [matched, indexes] : where) {
+      kept.push_back(unmatched[u++]);
+      result.unmatched.push_back(NodeEntry{0, Data(contexts[kept.back()])->id, 0, 0});
       entries.emplace_back();
-      for (std::size_t i : indexes) {
-        entries.back().push_back(matched ? &result.matched[i] : &result.unmatched[i]);
-      }
+    }
+    // The unmatched entries are in place now: point at them.
+    for (std::size_t k = 0, u = 0; k < kept.size(); ++k) {
+      if (entries[k].empty()) entries[k].push_back(&result.unmatched[u++]);
     }
     PairSubnodes(kept, entries);
     MatchSharedBlocks(result);
     return result;
   }
+
+  const BlockEntry* Data(const FreeBlocks::Context& c) const { return &s_.blocks.At(c.position); }
 
   // Rows still untaken may name copies of a message the tree still has: nodes that share one
   // data block (and subnode block), counted by the block's references.
@@ -497,8 +525,9 @@ class OrphanFinder {
   }
 
   // Each kept message takes the free subnode block nearest its own block id that fits it
-  // (writers allocate a message's blocks together), nearest pairs first.
-  void PairSubnodes(const std::vector<const FreeBlocks::Message*>& kept,
+  // (writers allocate a message's blocks together), nearest pairs first. `kept` holds places
+  // among the free contexts.
+  void PairSubnodes(const std::vector<std::size_t>& kept,
                     const std::vector<std::vector<NodeEntry*>>& entries) {
     if (free_.subnodeBlocks.empty()) return;
     struct Pair {
@@ -508,7 +537,7 @@ class OrphanFinder {
     };
     std::vector<Pair> pairs;
     for (std::size_t m = 0; m < kept.size(); ++m) {
-      const std::uint64_t id = kept[m]->data->id;
+      const std::uint64_t id = Data(free_.contexts[kept[m]])->id;
       const auto [from, to] = NearestSubnodeBlocks(free_, id);
       for (std::size_t k = from; k < to; ++k) {
         const std::uint64_t other = free_.subnodeBlocks[k]->id;
@@ -518,19 +547,29 @@ class OrphanFinder {
     std::sort(pairs.begin(), pairs.end(), [](const Pair& a, const Pair& b) {
       return std::tie(a.distance, a.message, a.block) < std::tie(b.distance, b.message, b.block);
     });
+    // The messages' properties, read when a pair first needs them.
+    std::vector<std::unique_ptr<PropertyList>> messages(kept.size());
+    auto message = [this, &kept, &messages](std::size_t m) -> const PropertyList* {
+      if (!messages[m]) messages[m] = ReadFreeMessage(s_, free_.contexts[kept[m]]);
+      return messages[m].get();
+    };
     std::vector<bool> messageDone(kept.size()), blockUsed(free_.subnodeBlocks.size());
     for (const Pair& p : pairs) {
       if (messageDone[p.message] || blockUsed[p.block]) continue;
-      if (!Fits(free_.subnodeBlocks[p.block], *kept[p.message]->properties)) continue;
+      const PropertyList* properties = message(p.message);
+      if (properties == nullptr || !Fits(free_.subnodeBlocks[p.block], *properties)) continue;
       messageDone[p.message] = true;
       blockUsed[p.block] = true;
       for (NodeEntry* e : entries[p.message]) e->bidSub = free_.subnodeBlocks[p.block]->id;
     }
     for (std::size_t m = 0; m < kept.size(); ++m) {
-      if (messageDone[m] || !NeedsSubnodes(*kept[m]->properties)) continue;
-      if (const BlockEntry* shared = SubnodesOfCopy(*kept[m]->properties)) {
+      if (messageDone[m]) continue;
+      const PropertyList* properties = message(m);
+      if (properties == nullptr || !NeedsSubnodes(*properties)) continue;
+      if (const BlockEntry* shared = SubnodesOfCopy(*properties)) {
         for (NodeEntry* e : entries[m]) e->bidSub = shared->id;
       }
+      messages[m].reset();
     }
   }
 
@@ -648,7 +687,9 @@ std::vector<NodeEntry> FindLostCopies(const StoreFile& store) {
   };
   std::map<std::uint64_t, Use> uses;
   auto count = [&uses](const StoreNode& n) {
-    if (n.dataBlock == nullptr) return;
+    // A block counted once for its user and once beyond gives no copy: only blocks with more
+    // references are counted, so that the map stays small.
+    if (n.dataBlock == nullptr || n.dataBlock->referenceCount <= 2) return;
     Use& use = uses[n.dataBlock->id];
     ++use.users;
     if (use.message == nullptr && n.NidType() == kMessageType) use.message = &n;
@@ -673,6 +714,33 @@ std::vector<NodeEntry> FindLostCopies(const StoreFile& store) {
     }
   }
   return copies;
+}
+
+std::unique_ptr<PropertyList> ReadFreeMessage(StoreFile& store,
+                                              const FreeBlocks::Context& context) {
+  if (context.position >= store.blocks.Size()) return nullptr;
+  std::unique_ptr<PropertyList> properties =
+      ReadPropertyList(store, &store.blocks.At(context.position), {});
+  if (!properties || properties->FindTag(kContentCountTag) != nullptr ||
+      properties->FindTag(kMessageClassTag) == nullptr) {
+    return nullptr;
+  }
+  return properties;
+}
+
+std::vector<FreeFolder> ReadFreeFolders(StoreFile& store, const FreeBlocks& free) {
+  std::vector<FreeFolder> folders;
+  for (const FreeBlocks::Context& c : free.contexts) {
+    if (!c.listed || c.position >= store.blocks.Size()) continue;
+    const BlockEntry* data = &store.blocks.At(c.position);
+    const std::unique_ptr<PropertyList> properties = ReadPropertyList(store, data, {});
+    const PropertyEntry* count = properties ? properties->FindTag(kContentCountTag) : nullptr;
+    if (count == nullptr || !count->value || properties->FindTag(kDisplayNameTag) == nullptr) {
+      continue;
+    }
+    folders.push_back({data, LoadLe32(*count->value, 0).value_or(0)});
+  }
+  return folders;
 }
 
 FreeBlocks FindFreeBlocks(StoreFile& store, std::size_t trustedBlocks,

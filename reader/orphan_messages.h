@@ -19,20 +19,29 @@ namespace palvara {
 // The blocks of the index no node refers to (nor a free data tree or subnode block holds),
 // by what they hold.
 struct FreeBlocks {
-  struct Message {
-    const BlockEntry* data = nullptr;
-    bool trusted = false;  // listed by the block B-tree, or in space a sound map holds in use
-    std::shared_ptr<PropertyList> properties;
+  // A property context, not read yet: what it holds (a message, a folder) is read when a step
+  // needs it, so that a file of many small blocks keeps 8 bytes for each here.
+  struct Context {
+    std::uint32_t position = 0;  // in the store's block index
+    bool listed = false;         // listed by the block B-tree
+    bool trusted = false;        // listed, or in space a sound allocation map holds in use
   };
-  std::vector<Message> messages;          // message property contexts, trusted first, newest first
+  std::vector<Context> contexts;          // trusted first, newest first
   std::vector<const BlockEntry*> tables;  // table contexts, newest first
   std::vector<const BlockEntry*> subnodeBlocks;  // by block id
-  struct Folder {
-    const BlockEntry* data = nullptr;
-    std::uint32_t contentCount = 0;
-  };
-  std::vector<Folder> folders;  // folder property contexts the block B-tree lists
 };
+
+// The properties of a free property context when it is a message's (it has a message class
+// and no folder's item count); nullptr otherwise.
+std::unique_ptr<PropertyList> ReadFreeMessage(StoreFile& store, const FreeBlocks::Context& context);
+
+// The folder property contexts among the free blocks the block B-tree lists, with their item
+// counts.
+struct FreeFolder {
+  const BlockEntry* data = nullptr;
+  std::uint32_t contentCount = 0;
+};
+std::vector<FreeFolder> ReadFreeFolders(StoreFile& store, const FreeBlocks& free);
 
 // Sorts the free blocks of the store's index. Entries among the first `trustedBlocks` of the
 // index are the block B-tree's own (it lists only live blocks); a message block elsewhere is

@@ -17,6 +17,7 @@
 #include "reader/encoding.h"
 #include "reader/geometry.h"
 #include "reader/named_properties.h"
+#include "reader/node_id_set.h"
 #include "reader/node_tree.h"
 
 namespace palvara {
@@ -129,7 +130,7 @@ class StoreFile {
 
   RecoverySummary recovery;
   // Nodes the recovery pass added, moved, or gave blocks the block B-tree no longer had.
-  std::unordered_set<std::uint32_t> recoveredNodes;
+  NodeIdSet recoveredNodes;
 
   // Pages already walked in the current pass, against cycles and shared subtrees.
   std::unordered_set<std::uint64_t> visitedBlockPages;

@@ -69,6 +69,9 @@ struct ScanResult {
   // nullopt when neither found anything.
   std::optional<ScanLayout> BestLayout() const;
   const LayoutScan* Of(ScanLayout layout) const;
+  LayoutScan* Of(ScanLayout layout) {
+    return const_cast<LayoutScan*>(static_cast<const ScanResult*>(this)->Of(layout));
+  }
 };
 
 struct ScanOptions {

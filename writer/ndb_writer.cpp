@@ -12,6 +12,7 @@
 #include "reader/crc.h"
 #include "reader/inflate.h"
 #include "writer/row_spill.h"
+#include "writer/trailers.h"
 
 namespace palvara {
 namespace {
@@ -426,21 +427,7 @@ std::uint64_t NdbWriter::WriteBlock(ByteSpan data, bool internal) {
 
 void NdbWriter::FinishBlock(std::span<std::byte> block, std::uint64_t offset, std::uint64_t bid,
                             std::size_t cb, std::size_t inflated, bool internal) const {
-  const std::span<std::byte> stored = block.first(cb);
-  if (!internal) {
-    if (encoding_ == EncodingMethod::kPermute) EncodePermute(stored);
-    if (encoding_ == EncodingMethod::kCyclic) CodeCyclic(stored, static_cast<std::uint32_t>(bid));
-  }
-  const std::size_t trailer = block.size() - g_.blockTrailer;
-  StoreLe(block, trailer, cb, 2);
-  StoreLe(block, trailer + 2, ComputeSig(offset, bid), 2);
-  StoreLe(block, trailer + g_.blockTrailerCrc, ComputeCrc(stored), 4);
-  StoreLe(block, trailer + g_.blockTrailerBid, bid, g_.idWidth);
-  if (g_.blockTrailerInflated != 0) {
-    // The 4 KiB layout's trailer: 2 (of unknown use, as Outlook writes it), the inflated size.
-    StoreLe(block, trailer + 16, 2, 2);
-    StoreLe(block, trailer + g_.blockTrailerInflated, inflated, 2);
-  }
+  FinishBlockBytes(g_, block, offset, bid, cb, inflated, internal, encoding_);
 }
 
 void NdbWriter::FinishBlocks(Bytes& buffer, std::uint64_t start,
@@ -637,14 +624,7 @@ const NdbWriter::NodeRecord& NdbWriter::NodeAt(std::size_t at) {
 
 void NdbWriter::WritePage(std::uint64_t offset, Bytes& page, std::uint8_t ptype, std::uint64_t bid,
                           bool signed_) {
-  const std::size_t t = g_.pageData;
-  StoreLe(page, t, ptype, 1);
-  StoreLe(page, t + 1, ptype, 1);
-  StoreLe(page, t + 2, signed_ ? ComputeSig(offset, bid) : 0, 2);
-  StoreLe(page, t + g_.pageTrailerCrc, ComputeCrc(ByteSpan(page).first(t)), 4);
-  StoreLe(page, t + g_.pageTrailerBid, bid, g_.idWidth);
-  // The 4 KiB layout's trailer ends with a field of unknown use that Outlook sets to 1.
-  if (g_.pageTrailerExtra != 0) StoreLe(page, t + g_.pageTrailerExtra, 1, 8);
+  FinishPageBytes(g_, page, offset, ptype, bid, signed_);
   WriteAt(offset, page);
 }
 

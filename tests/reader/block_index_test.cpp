@@ -37,6 +37,11 @@ TEST(BlockIndexTest, ManyIdsFindTheirFirstEntryThroughEveryGrowth) {
     // Pointers handed out early still point at the first entry of their id.
     EXPECT_EQ(index.Find(entry->id), entry);
   }
+  // Every entry's first position is where Find leads, repeats or not.
+  for (std::size_t position = 0; position < index.Size(); position += 7) {
+    EXPECT_EQ(&index.At(index.FirstPositionOf(position)), index.Find(index.At(position).id))
+        << position;
+  }
   for (std::uint64_t absent : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{150000 * 4 + 4},
                                std::uint64_t{0xFFFFFFFFFFFFFFF8ull}}) {
     if (firstOffset.count(absent & ~std::uint64_t{1}) == 0) {

@@ -84,6 +84,42 @@ TEST_F(NodeTreeTest, ParentChainsThatLoopAreRefused) {
   EXPECT_EQ(count, 3u);
 }
 
+// A chain of folders each naming the next as its parent, met in nid order, grows at its top
+// while it waits: it takes one walk when it is attached, and a child that named a folder in
+// the middle of the chain while the chain was waiting is attached then too.
+TEST_F(NodeTreeTest, ALongPendingChainIsAttachedWholeWhenItsTopIsPlaced) {
+  constexpr std::uint32_t kChain = 50000;
+  auto folder = [](std::uint32_t i) { return ((0x1000u + i) << 5) | 0x02; };
+  Place(0x122, 0x122);
+  for (std::uint32_t i = 0; i < kChain; ++i) Place(folder(i), folder(i + 1));
+  Place(0x200004, folder(kChain / 2));  // waits: its parent hangs below a waiting one
+  EXPECT_EQ(tree_.Find(folder(0)), nullptr);
+  EXPECT_EQ(tree_.Orphans().size(), 2u);
+  Place(folder(kChain), 0x122);
+  std::size_t depth = 0;
+  for (const StoreNode* n = tree_.Find(folder(0)); n != nullptr; n = n->parent) ++depth;
+  EXPECT_EQ(depth, kChain + 2);
+  const StoreNode* message = tree_.Find(0x200004);
+  ASSERT_NE(message, nullptr);
+  EXPECT_EQ(message->parent->nid, folder(kChain / 2));
+  EXPECT_TRUE(tree_.Orphans().empty());
+}
+
+// The same chain closed on itself never enters the tree: its last folder waits for the first,
+// which hangs below it.
+TEST_F(NodeTreeTest, ALongChainThatLoopsStaysOutside) {
+  constexpr std::uint32_t kChain = 50000;
+  auto folder = [](std::uint32_t i) { return ((0x1000u + i) << 5) | 0x02; };
+  Place(0x122, 0x122);
+  for (std::uint32_t i = 0; i < kChain; ++i) Place(folder(i), folder((i + 1) % kChain));
+  EXPECT_EQ(tree_.ReachableCount(), 1u);
+  EXPECT_EQ(tree_.CreatedCount(), kChain + 1);
+  const std::vector<const StoreNode*> orphans = tree_.Orphans();
+  ASSERT_EQ(orphans.size(), 1u);
+  EXPECT_EQ(orphans[0]->nid, folder(kChain - 1));
+  EXPECT_EQ(orphans[0]->nidParent, folder(0));
+}
+
 TEST_F(NodeTreeTest, DuplicateNidsResolveToTheFirstInPreorder) {
   Place(0x122, 0x122);
   Place(0x8022, 0x122);

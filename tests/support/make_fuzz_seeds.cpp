@@ -5,6 +5,7 @@
 #include <span>
 #include <string>
 
+#include "tests/support/crafted_files.h"
 #include "tests/support/heap_builder.h"
 #include "writer/sample_generator.h"
 
@@ -129,6 +130,23 @@ int main(int argc, char** argv) {
       std::cerr << "make-fuzz-seeds: cannot write the sample store\n";
       return 1;
     }
+  }
+  // One small crafted file of each shape for the recovery pass, the layouts taken in turn and
+  // every other header wiped (the layout then comes from the pages).
+  const Geometry* layouts[] = {&kUnicodeGeometry, &kAnsiGeometry, &k4kGeometry};
+  std::size_t turn = 0;
+  for (CraftedShape shape : AllCraftedShapes()) {
+    CraftedSpec crafted;
+    crafted.shape = shape;
+    crafted.geometry = layouts[turn % 3];
+    crafted.wipeHeader = turn % 2 == 1;
+    crafted.size = crafted.geometry->pageSize == kSmallPageSize ? 48 << 10 : 160 << 10;
+    ++turn;
+    const Bytes bytes = CraftedBytes(crafted);
+    Write(dir / "scan_fuzzer" /
+              (std::string("crafted-") + CraftedShapeName(shape) + "-" + crafted.geometry->name +
+               ".bin"),
+          bytes);
   }
   std::cout << "seeds written to " << dir << "\n";
   return 0;
