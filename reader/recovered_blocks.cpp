@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/text.h"
 #include "reader/encoding.h"
 
 namespace palvara {
@@ -21,14 +22,7 @@ bool IsInline(std::uint16_t type) {
 void Put16(Bytes& out, std::size_t at, std::uint16_t v) { StoreLe(out, at, v, 2); }
 void Put32(Bytes& out, std::size_t at, std::uint32_t v) { StoreLe(out, at, v, 4); }
 
-Bytes Utf16(const std::string& ascii) {
-  Bytes out;
-  for (char c : ascii) {
-    out.push_back(static_cast<std::byte>(c));
-    out.push_back(std::byte{0});
-  }
-  return out;
-}
+Bytes Utf16(const std::string& ascii) { return Utf8ToUtf16Le(ascii); }
 
 MadeUpProperty Int32(std::uint16_t id, std::uint16_t type, std::uint32_t value) {
   MadeUpProperty p{id, type, Bytes(4)};

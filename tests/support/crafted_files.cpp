@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "common/text.h"
 #include "reader/node_tree.h"
 #include "reader/recovered_blocks.h"
 #include "tests/support/heap_builder.h"
@@ -28,14 +29,7 @@ constexpr std::size_t kPiece = std::size_t{4} << 20;
 
 std::uint64_t AlignUp(std::uint64_t value, std::uint64_t to) { return (value + to - 1) / to * to; }
 
-Bytes Utf16(const std::string& ascii) {
-  Bytes out;
-  for (char c : ascii) {
-    out.push_back(static_cast<std::byte>(c));
-    out.push_back(std::byte{0});
-  }
-  return out;
-}
+Bytes Utf16(const std::string& ascii) { return Utf8ToUtf16Le(ascii); }
 
 Bytes MessageContext(const std::string& subject) {
   return MakePropertyContext({{0x001A, 0x001F, Utf16("IPM.Note")},
