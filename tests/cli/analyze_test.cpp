@@ -115,7 +115,9 @@ TEST_F(AnalyzeDamageTest, DamageListsKindsPlacesAndRecoveredExtents) {
     EXPECT_FALSE(e["text"].get<std::string>().empty());
     // Put down to the index, or to a node of the walk.
     EXPECT_TRUE(e.value("index", false) || e.contains("nodeId")) << e.dump();
-    if (e.contains("offset")) EXPECT_LT(e["offset"].get<std::uint64_t>(), bytes.size());
+    if (e.contains("offset")) {
+      EXPECT_LT(e["offset"].get<std::uint64_t>(), bytes.size());
+    }
     if (e["kind"] == "zeroed" && e.contains("offset") && e.value("index", false)) ++zeroed;
   }
   EXPECT_GE(zeroed, 1u);

@@ -111,9 +111,9 @@ int main(int argc, char** argv) {
       "{\\*\\htmltag64 <p>}\\htmlrtf {\\htmlrtf0 \\'82\\'6c\\'82\\'72 {\\f3 caf\\'e9} "
       "{\\f4 \\'e6\\'97\\'a5}\r\n\\uc2\\u26085\\'93\\'fa\\u-10179??\\u-8704??\\bin3 abc}\r\n"
       "{\\*\\htmltag72 </p>}}\r\n";
-  for (const auto& [name, document] :
+  for (const auto& [seed, document] :
        {std::pair{"html", &html}, std::pair{"text", &text}, std::pair{"japanese", &japanese}}) {
-    Write(dir / "rtf_html_fuzzer" / name, std::as_bytes(std::span(*document)));
+    Write(dir / "rtf_html_fuzzer" / seed, std::as_bytes(std::span(*document)));
   }
   palvara::SampleOptions sample;
   sample.messages = 5;
