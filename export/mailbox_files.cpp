@@ -30,7 +30,7 @@ CollectionFiles::~CollectionFiles() {
   for (auto& [file, entry] : files_) {
     if (entry.fd >= 0) ::close(entry.fd);
     // Not finished: nothing of it stays.
-    if (!entry.temporary.name.empty()) tree_.RemoveTemporary(file.dir, entry.temporary.name);
+    if (!entry.temporary.name.empty()) tree_.RemoveTemporary(file.dir, entry.temporary);
   }
 }
 
@@ -237,6 +237,8 @@ void CollectionFiles::Finish(const std::map<std::string, std::string>& footerByE
     if (footer != footerByExtension.end()) Append(it->first, footer->second);
     if (buffered_ == it) Flush();
     Wait();
+    // A file that could not even be made lost only its own items.
+    if (!it->second.begun) continue;
     Complete(it->first, it->second);
   }
   files_.clear();

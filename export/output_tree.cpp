@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <random>
 
 #include "export/components.h"
@@ -62,6 +63,22 @@ int WriteAll(int fd, std::string_view content) {
     }
   }
   return 0;
+}
+
+// The identity of `name` in `dirFd` (not followed), or of `dirFd` itself when `name` is empty;
+// nullopt when it cannot be read.
+std::optional<FileIdentity> IdentityOf(int dirFd, const char* name = "") {
+  struct statx st {};
+  const int flags = *name == '\0' ? AT_EMPTY_PATH : AT_SYMLINK_NOFOLLOW;
+  if (::statx(dirFd, name, flags, STATX_INO | STATX_BTIME, &st) != 0) return std::nullopt;
+  FileIdentity id;
+  id.device = (std::uint64_t{st.stx_dev_major} << 32) | st.stx_dev_minor;
+  id.inode = st.stx_ino;
+  if ((st.stx_mask & STATX_BTIME) != 0) {
+    id.bornSeconds = st.stx_btime.tv_sec;
+    id.bornNanoseconds = st.stx_btime.tv_nsec;
+  }
+  return id;
 }
 
 bool Unsupported(int error) { return error == EOPNOTSUPP || error == EISDIR || error == EINVAL; }
@@ -118,13 +135,8 @@ OutputTree::OutputTree(fs::path top) : top_(std::move(top)) {
   fs::create_directories(top_, ec);
   if (ec) throw ComponentError(top_.string() + ": " + ec.message(), true);
   topFd_ = ::open(top_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  struct stat st {};
-  if (topFd_ < 0 || ::fstat(topFd_, &st) != 0) {
-    const int error = errno;
-    if (topFd_ >= 0) ::close(topFd_);
-    throw ComponentError(top_.string() + ": " + std::strerror(error), true);
-  }
-  nodes_.push_back({kTop, {}, st.st_dev, st.st_ino});
+  if (topFd_ < 0) throw ComponentError(top_.string() + ": " + std::strerror(errno), true);
+  nodes_.push_back({kTop, {}, IdentityOf(topFd_).value_or(FileIdentity{})});
   owner_ = ::geteuid();
   fileMode_ = 0666 & ~CurrentUmask();
 }
@@ -181,8 +193,7 @@ int OutputTree::Fd(Dir dir) {
     const int error = errno;
     if (fd != from) ::close(fd);
     if (next < 0) ThrowFileError(PathOf(*it), error);
-    struct stat st {};
-    if (::fstat(next, &st) != 0 || st.st_dev != node.dev || st.st_ino != node.ino) {
+    if (IdentityOf(next) != node.identity) {
       ::close(next);
       throw ComponentError(PathOf(*it).string() + ": replaced by another entry during the export");
     }
@@ -200,6 +211,9 @@ std::string OutputTree::Describe(int parentFd, Dir parent, const std::string& na
   if (S_ISLNK(st.st_mode)) {
     char target[4096];
     const ssize_t n = ::readlinkat(parentFd, name.c_str(), target, sizeof target);
+    for (ssize_t i = 0; i < n; ++i) {
+      if (static_cast<unsigned char>(target[i]) < 0x20 || target[i] == 0x7F) target[i] = '?';
+    }
     return path + " is a symbolic link" +
            (n >= 0 ? " to \"" + std::string(target, static_cast<std::size_t>(n)) + "\"" : "") +
            " and was not followed";
@@ -224,7 +238,7 @@ OutputTree::Dir OutputTree::MakeDirectory(Dir parent, const NameFor& nameFor) {
     const int error = errno;
     struct stat st {};
     if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && st.st_uid == owner_) {
-      nodes_.push_back({parent, name, st.st_dev, st.st_ino});
+      nodes_.push_back({parent, name, IdentityOf(fd).value_or(FileIdentity{})});
       handedOut_.insert({parent, name});
       const Dir dir = static_cast<Dir>(nodes_.size() - 1);
       Keep(dir, fd);
@@ -335,15 +349,13 @@ OutputTree::Temporary OutputTree::CreateTemporary(Dir dir, std::string_view hint
   const int dirFd = Fd(dir);
   for (int attempt = 0; attempt < 100; ++attempt) {
     Temporary t;
+    t.hint = hint;
     t.name = "." + std::string(hint.substr(0, 200)) + "." + RandomHex() + ".part";
     t.fd =
         ::openat(dirFd, t.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (t.fd < 0 && errno == EEXIST) continue;
     if (t.fd < 0) ThrowFileError(PathOf(dir) / hint, errno);
-    struct stat st {};
-    ::fstat(t.fd, &st);
-    t.dev = st.st_dev;
-    t.ino = st.st_ino;
+    t.identity = IdentityOf(t.fd).value_or(FileIdentity{});
     t.direct = direct && SetDirect(t.fd, true);
     return t;
   }
@@ -353,13 +365,12 @@ OutputTree::Temporary OutputTree::CreateTemporary(Dir dir, std::string_view hint
 int OutputTree::ReopenTemporary(Dir dir, const Temporary& temporary, bool& direct) {
   const int fd =
       ::openat(Fd(dir), temporary.name.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) ThrowFileError(PathOf(dir) / temporary.name, errno);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || st.st_dev != temporary.dev || st.st_ino != temporary.ino) {
+  if (fd < 0) ThrowFileError(PathOf(dir) / temporary.hint, errno);
+  if (IdentityOf(fd) != temporary.identity) {
     ::close(fd);
-    throw ComponentError(
-        (PathOf(dir) / temporary.name).string() + ": replaced by another entry during the export",
-        true);
+    throw ComponentError((PathOf(dir) / temporary.hint).string() + ": its unfinished file " +
+                             temporary.name + " was replaced by another entry during the export",
+                         true);
   }
   direct = direct && SetDirect(fd, true);
   return fd;
@@ -392,9 +403,12 @@ std::string OutputTree::PublishTemporary(Dir dir, const std::string& temporaryNa
   return name;
 }
 
-void OutputTree::RemoveTemporary(Dir dir, const std::string& temporaryName) noexcept {
+void OutputTree::RemoveTemporary(Dir dir, const Temporary& temporary) noexcept {
   try {
-    ::unlinkat(Fd(dir), temporaryName.c_str(), 0);
+    const int dirFd = Fd(dir);
+    if (IdentityOf(dirFd, temporary.name.c_str()) == temporary.identity) {
+      ::unlinkat(dirFd, temporary.name.c_str(), 0);
+    }
   } catch (const std::exception&) {
     // Its directory is gone or was replaced: nothing of ours is left to remove.
   }

@@ -27,6 +27,16 @@ namespace palvara {
 // "stem.ext" for n = 1, "stem (n).ext" after: the names a file takes when its own is taken.
 std::string NumberedName(std::string_view stem, std::string_view extension, int n);
 
+// What tells one file from another that later took its name: the device and inode, and the
+// time it was made where the file system keeps it (an inode number is handed out again).
+struct FileIdentity {
+  std::uint64_t device = 0;
+  std::uint64_t inode = 0;
+  std::int64_t bornSeconds = 0;
+  std::uint32_t bornNanoseconds = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
 class OutputTree {
  public:
   using Dir = std::uint32_t;  // a directory of the tree; kTop is the target itself
@@ -66,9 +76,9 @@ class OutputTree {
   // `direct` and the file system allows: `direct` says whether it does).
   struct Temporary {
     std::string name;
+    std::string hint;  // the name it is meant to have, for messages
     int fd = -1;
-    dev_t dev = 0;
-    ino_t ino = 0;
+    FileIdentity identity;
     bool direct = false;
   };
   Temporary CreateTemporary(Dir dir, std::string_view hint, bool direct);
@@ -78,8 +88,8 @@ class OutputTree {
   // Gives a temporary its final name, the first free of nameFor(1), ... (never replacing an
   // entry), and returns that name. ComponentError when it cannot be renamed.
   std::string PublishTemporary(Dir dir, const std::string& temporaryName, const NameFor& nameFor);
-  // Removes a temporary that will not be published.
-  void RemoveTemporary(Dir dir, const std::string& temporaryName) noexcept;
+  // Removes a temporary that will not be published (when what stands under its name is it).
+  void RemoveTemporary(Dir dir, const Temporary& temporary) noexcept;
 
   // The name `dir` got in its parent.
   const std::string& NameOf(Dir dir) const { return nodes_[dir].name; }
@@ -95,8 +105,7 @@ class OutputTree {
   struct Node {
     Dir parent = kTop;
     std::string name;
-    dev_t dev = 0;
-    ino_t ino = 0;
+    FileIdentity identity;
   };
   struct Open {
     Dir dir = kTop;

@@ -78,6 +78,32 @@ TEST_F(CollectionFilesTest, InterleavedAppendsKeepEachFilesOrder) {
   EXPECT_EQ(Names(dir_), names);
 }
 
+TEST_F(CollectionFilesTest, AFileReplacedWhileClosedIsNeitherWrittenNorRemoved) {
+  std::ofstream(dir_ / "victim") << "precious";
+  std::map<std::string, std::string> hidden;  // final name -> its temporary
+  {
+    CollectionFiles files(*tree_);
+    files.Append({OutputTree::kTop, "a.vcf"}, "a");
+    files.Append({OutputTree::kTop, "b.vcf"}, "b");
+    // More files than stay open: a and b are closed.
+    for (int f = 0; f < 60; ++f) files.Append({OutputTree::kTop, std::to_string(f) + ".vcf"}, "x");
+    for (const std::string& name : Names(dir_)) {
+      if (name.starts_with(".a.vcf.") || name.starts_with(".b.vcf.")) hidden[name.substr(1, 5)] = name;
+    }
+    ASSERT_EQ(hidden.size(), 2u);
+    // Another file under a's name, a link under b's.
+    fs::remove(dir_ / hidden["a.vcf"]);
+    std::ofstream(dir_ / hidden["a.vcf"]) << "impostor";
+    fs::remove(dir_ / hidden["b.vcf"]);
+    fs::create_symlink(dir_ / "victim", dir_ / hidden["b.vcf"]);
+    EXPECT_THROW(files.Append({OutputTree::kTop, "a.vcf"}, "more"), ComponentError);
+    EXPECT_THROW(files.Append({OutputTree::kTop, "b.vcf"}, "more"), ComponentError);
+  }
+  EXPECT_EQ(Read(dir_ / hidden["a.vcf"]), "impostor");
+  EXPECT_TRUE(fs::is_symlink(dir_ / hidden["b.vcf"]));
+  EXPECT_EQ(Read(dir_ / "victim"), "precious");
+}
+
 class FailedPieceTest : public CollectionFilesTest, public ::testing::WithParamInterface<rlim_t> {};
 
 TEST_P(FailedPieceTest, FailedPieceIsCutOffAndEndsTheRun) {
