@@ -186,20 +186,20 @@ int OutputTree::Fd(Dir dir) {
     }
     chain.push_back(d);
   }
+  // Each level opened stays open: its siblings' files are usually wanted next (a deep tree's
+  // collection files are finished one after another).
   int fd = from;
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     const Node& node = nodes_[*it];
     const int next = ::openat(fd, node.name.c_str(), kDirectoryFlags);
-    const int error = errno;
-    if (fd != from) ::close(fd);
-    if (next < 0) ThrowFileError(PathOf(*it), error);
+    if (next < 0) ThrowFileError(PathOf(*it), errno);
     if (IdentityOf(next) != node.identity) {
       ::close(next);
       throw ComponentError(PathOf(*it).string() + ": replaced by another entry during the export");
     }
+    Keep(*it, next);
     fd = next;
   }
-  Keep(dir, fd);
   return fd;
 }
 

@@ -44,7 +44,7 @@ class OutputTree {
   // The name to try on attempt n (1, 2, ...) after the names before it were taken.
   using NameFor = std::function<std::string(int attempt)>;
   // Directories kept open besides the top one; the others are opened again when needed.
-  static constexpr std::size_t kOpenDirectories = 12;
+  static constexpr std::size_t kOpenDirectories = 32;
 
   // Opens `top`, made with its parents when missing. Links on the way to it are followed: the
   // user named it. ComponentError (fatal) naming it when it cannot be made or opened.
