@@ -250,8 +250,9 @@ OpenFormatOutput::Folder& OpenFormatOutput::MadeFolder(const std::string& folder
 OpenFormatOutput::Folder& OpenFormatOutput::MadeMaildir(const std::string& folderPath) {
   Folder& folder = FolderFor(folderPath);
   if (folder.maildir) return folder;
+  OutputTree::Dir box = OutputTree::kTop;
   if (folderPath == kTopPath) {
-    folder.maildir = tree_->MakeDirectory(OutputTree::kTop, [](int n) { return NumberedName("Maildir", "", n); });
+    box = tree_->MakeDirectory(OutputTree::kTop, [](int n) { return NumberedName("Maildir", "", n); });
   } else {
     // Maildir++ writes the levels into one name, its parent's first: the parent is made
     // first, so that the name it got is known.
@@ -260,19 +261,22 @@ OpenFormatOutput::Folder& OpenFormatOutput::MadeMaildir(const std::string& folde
     std::string flat = DirectoryName(folder.name);
     for (char& c : flat) c = c == '.' ? '_' : c;
     const std::string wanted = BoundedName(parentName + "." + flat, kMaildirNameBytes);
-    folder.maildir = tree_->MakeDirectory(root, [&](int) { return maildirNames_.Claim("", wanted); });
-    folder.maildirName = tree_->NameOf(*folder.maildir);
+    box = tree_->MakeDirectory(root, [&](int) { return maildirNames_.Claim("", wanted); });
   }
   const auto sub = [&](const char* name) {
-    return tree_->MakeDirectory(*folder.maildir, [name](int n) { return NumberedName(name, "", n); });
+    return tree_->MakeDirectory(box, [name](int n) { return NumberedName(name, "", n); });
   };
-  folder.maildirCur = sub("cur");
-  folder.maildirNew = sub("new");
+  const OutputTree::Dir cur = sub("cur"), fresh = sub("new");
   sub("tmp");
   if (folderPath != kTopPath) {
     // The mark of a Maildir++ folder, once.
-    tree_->WriteNewFile(*folder.maildir, [](int n) { return n == 1 ? "maildirfolder" : ""; }, "");
+    tree_->WriteNewFile(box, [](int n) { return n == 1 ? "maildirfolder" : ""; }, "");
   }
+  // Taken only once whole: a folder whose Maildir could not be made is tried again.
+  folder.maildir = box;
+  folder.maildirName = folderPath == kTopPath ? std::string() : tree_->NameOf(box);
+  folder.maildirCur = cur;
+  folder.maildirNew = fresh;
   return folder;
 }
 
