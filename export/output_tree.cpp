@@ -135,7 +135,10 @@ OutputTree::OutputTree(fs::path top) : top_(std::move(top)) {
   fs::create_directories(top_, ec);
   if (ec) throw ComponentError(top_.string() + ": " + ec.message(), true);
   topFd_ = ::open(top_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (topFd_ < 0) throw ComponentError(top_.string() + ": " + std::strerror(errno), true);
+  if (topFd_ < 0) {
+    const int error = errno;
+    throw ComponentError(top_.string() + ": " + std::strerror(error), true);
+  }
   nodes_.push_back({kTop, {}, IdentityOf(topFd_).value_or(FileIdentity{})});
   owner_ = ::geteuid();
   fileMode_ = 0666 & ~CurrentUmask();
@@ -192,7 +195,10 @@ int OutputTree::Fd(Dir dir) {
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
     const Node& node = nodes_[*it];
     const int next = ::openat(fd, node.name.c_str(), kDirectoryFlags);
-    if (next < 0) ThrowFileError(PathOf(*it), errno);
+    if (next < 0) {
+      const int error = errno;
+      ThrowFileError(PathOf(*it), error);
+    }
     if (IdentityOf(next) != node.identity) {
       ::close(next);
       throw ComponentError(PathOf(*it).string() + ": replaced by another entry during the export");
@@ -230,7 +236,8 @@ OutputTree::Dir OutputTree::MakeDirectory(Dir parent, const NameFor& nameFor) {
     if (handedOut_.count({parent, name}) != 0) continue;
     const int parentFd = Fd(parent);
     if (::mkdirat(parentFd, name.c_str(), 0777) != 0 && errno != EEXIST) {
-      ThrowFileError(PathOf(parent) / name, errno);
+      const int error = errno;
+      ThrowFileError(PathOf(parent) / name, error);
     }
     // Made just now or there before: used only when it is a real directory of ours (a link
     // is not opened; one that replaced ours meanwhile is not ours).
@@ -274,11 +281,12 @@ std::string OutputTree::WriteUnnamed(int dirFd, Dir dir, const NameFor& nameFor,
                                      std::string_view content, bool& unsupported) {
   const int fd = ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
   if (fd < 0) {
-    if (Unsupported(errno)) {
+    const int error = errno;
+    if (Unsupported(error)) {
       unsupported = true;
       return {};
     }
-    ThrowFileError(PathOf(dir) / nameFor(1), errno);
+    ThrowFileError(PathOf(dir) / nameFor(1), error);
   }
   if (const int error = WriteAll(fd, content)) {
     ::close(fd);  // the file goes with its descriptor
@@ -354,7 +362,10 @@ OutputTree::Temporary OutputTree::CreateTemporary(Dir dir, std::string_view hint
     t.fd =
         ::openat(dirFd, t.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (t.fd < 0 && errno == EEXIST) continue;
-    if (t.fd < 0) ThrowFileError(PathOf(dir) / hint, errno);
+    if (t.fd < 0) {
+      const int error = errno;
+      ThrowFileError(PathOf(dir) / hint, error);
+    }
     t.identity = IdentityOf(t.fd).value_or(FileIdentity{});
     t.direct = direct && SetDirect(t.fd, true);
     return t;
@@ -365,7 +376,10 @@ OutputTree::Temporary OutputTree::CreateTemporary(Dir dir, std::string_view hint
 int OutputTree::ReopenTemporary(Dir dir, const Temporary& temporary, bool& direct) {
   const int fd =
       ::openat(Fd(dir), temporary.name.c_str(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) ThrowFileError(PathOf(dir) / temporary.hint, errno);
+  if (fd < 0) {
+    const int error = errno;
+    ThrowFileError(PathOf(dir) / temporary.hint, error);
+  }
   if (IdentityOf(fd) != temporary.identity) {
     ::close(fd);
     throw ComponentError((PathOf(dir) / temporary.hint).string() + ": its unfinished file " +
@@ -420,7 +434,7 @@ void OutputTree::ProbeWritable() {
     ::close(fd);
     return;
   }
-  if (!Unsupported(errno)) ThrowFileError(top_, errno);
+  if (const int error = errno; !Unsupported(error)) ThrowFileError(top_, error);
   const Temporary t = CreateTemporary(kTop, "palvara-write-test", false);
   ::close(t.fd);
   ::unlinkat(topFd_, t.name.c_str(), 0);
