@@ -58,6 +58,8 @@ class OpenFormatOutput : public SavingOutput {
   void WriteNote(const OutputItem& item) override;
   void WriteJournal(const OutputItem& item) override;
   void Finish() override;
+  // Removes the files still growing.
+  void Abandon() override { collections_.reset(); }
   // Mail is written from the item read whole, never from the walk's record.
   AttachmentReading RecordAttachments() const override { return AttachmentReading::kTableRows; }
   std::vector<std::filesystem::path> OutputFiles() const override { return {destination_}; }

@@ -307,6 +307,8 @@ class Saving {
       result_.error = writer_->Noun() + " could not be completed: " + e.what();
       observer_.Message(result_.error);
     }
+    // What did not finish goes now: the caller may keep the output for a while.
+    if (result_.outcome == SaveResult::Outcome::kOutputFailed) writer_->Abandon();
     TakeNotices();
     const bool stopped = control_.stopSaving;
     if (result_.outcome == SaveResult::Outcome::kCompleted && stopped) {

@@ -49,6 +49,9 @@ class SavingOutput {
   virtual void WriteJournal(const OutputItem& item) = 0;
   // Completes what was written; no further calls follow.
   virtual void Finish() = 0;
+  // Called instead of Finish when the run failed: what is unfinished goes now rather than with
+  // the output. No further calls follow.
+  virtual void Abandon() {}
   // How much of its attachments the walk's record of each item read whole must carry: an
   // output that writes such an item from OutputItem::source alone needs the table rows only.
   // An item that could not be read whole comes with its attachments whole.

@@ -109,6 +109,7 @@ class Recorder : public SavingObserver {
 struct Exported {
   SaveResult result;
   std::map<std::string, OpenFormatOutput::Placement> placed;
+  int temporariesAfterRun = 0;  // unfinished files the run left while its output still exists
 };
 
 Exported Export(const fs::path& store, const std::vector<std::string>& folders, OpenFormats formats,
@@ -126,6 +127,8 @@ Exported Export(const fs::path& store, const std::vector<std::string>& folders, 
   Exported out;
   out.result = RunSave(options, observer, control);
   for (const std::string& f : folders) out.placed[f] = output.PlacementOf(f);
+  for (const auto& [path, entry] : ListTree(to))
+    out.temporariesAfterRun += IsTemporary(path, entry) ? 1 : 0;
   return out;
 }
 
@@ -435,7 +438,13 @@ TEST_F(ExportSafetyTest, AFullDiskEndsTheRunWithStatus3AndLeavesNoTemporary) {
   ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
   const auto r = testing::RunCli({"export", (dir_ / "a.pst").string(), "--to", out_.string(),
                                   "--format", "all", "--all", "--json"});
+  // The mbox grows in memory while the EML of the big message fails: the run's unfinished
+  // mbox goes at once, not when its output does.
+  const Exported e =
+      Export(dir_ / "a.pst", {"Personal Folders\\Inbox\\"}, {true, false, true}, dir_ / "driver");
   ::setrlimit(RLIMIT_FSIZE, &old);
+  EXPECT_EQ(e.result.outcome, SaveResult::Outcome::kOutputFailed);
+  EXPECT_EQ(e.temporariesAfterRun, 0);
   ::unsetenv("PALVARA_SETTINGS");
   EXPECT_EQ(r.code, 3);
   // The file that did not fit is named.
