@@ -5,7 +5,7 @@
 # Whether the two new PSTs are byte for byte the same is reported too: they are when both runs
 # fall within the same second (the new store carries its name, which carries the time). The
 # export of each store in every open format (export --format all --all) must be byte for byte
-# the same as well, Maildir file names aside (they carry the process id).
+# the same as well, Maildir file names aside (they carry the process id and the run's tag).
 # usage: bench/same_results.sh OLD-CLI NEW-CLI [STORE-FOLDER]   (default ../shared/testdata/stores)
 set -uo pipefail
 old=${1:?usage: bench/same_results.sh OLD-CLI NEW-CLI [STORE-FOLDER]}
@@ -41,7 +41,7 @@ results() {
   echo "export exit $?" >> "$work/$side/recovered.txt"
   if [ -d "$work/$side/export/Maildir" ]; then
     (cd "$work/$side/export/Maildir" && find . -type f | sort | while read -r f; do
-      echo "$(echo "$f" | sed -E 's/P[0-9]+\.palvara/P.palvara/') $(md5sum < "$f")"
+      echo "$(echo "$f" | sed -E 's/P[0-9]+(Q[0-9]+)?\.palvara/P.palvara/') $(md5sum < "$f")"
     done) > "$work/$side/maildir.txt"
     rm -rf "$work/$side/export/Maildir"
   fi

@@ -90,7 +90,9 @@ const std::vector<CommandHelp>& CommandHelpTexts() {
        "programs read: the folder tree as directories, mail as mbox, Maildir or EML files,\n"
        "contacts as vCard, appointments, tasks and journal entries as iCalendar, sticky\n"
        "notes as text files. Ctrl-C stops after the current item; what was written stays\n"
-       "whole.\n"
+       "whole. Nothing in DIR is replaced or followed: a name that is taken gets the\n"
+       "next free one (\"mbox (2)\", \"00001 Subject (2).eml\", \"Inbox (2)\"), and a link\n"
+       "or another user's folder in the way is named on stderr and in the activity log.\n"
        "\n"
        "  --to DIR        the folder to write into (made when missing)\n"
        "  --format F      mbox, maildir, eml or all (contacts and calendars whatever F is)\n"
@@ -98,7 +100,9 @@ const std::vector<CommandHelp>& CommandHelpTexts() {
        "                  (a backslash inside a folder's name is written twice:\n"
        "                  \"Personal Folders\\Q3\\\\2024\\\" is the one folder \"Q3\\2024\")\n"
        "  --all           export every folder the analysis finds\n"
-       "  --json          print one JSON object\n"},
+       "  --json          print one JSON object; \"folders\" gives each folder's directory,\n"
+       "                  Maildir++ folder and mbox/vCard/iCalendar files, \"notices\" what\n"
+       "                  was passed over\n"},
       {"recover",
        "usage: palvara-cli recover FILE [--to DIR] [--json] [--scan|--no-scan]\n"
        "\n"

@@ -38,6 +38,11 @@ class SaveObserver : public SavingObserver {
     err_ << "palvara-cli: an item of " << folder << " was not saved: " << reason << "\n";
   }
   void LogLine(const std::string& entry) override { WriteActivityLog(entry); }
+  void Notice(const std::string& text) override {
+    bar_.End();
+    err_ << "palvara-cli: " << text << "\n";
+    WriteActivityLog(text);
+  }
   void Completed() override { bar_.End(); }
 
  private:
@@ -201,14 +206,21 @@ int Save(const SaveArguments& a, const std::vector<std::string>& selected,
     report["unsaved"] = unsaved;
     report["summary"] = result.summary;
     if (openOutput) {
-      // Where each folder went and how many messages it holds there.
+      // Where each folder went (its directory, its Maildir++ folder, the collection files under
+      // the names they got) and how many messages it holds there.
       nlohmann::ordered_json folders = nlohmann::ordered_json::object();
       for (const std::string& path : selected) {
         const auto written = openOutput->MessagesByFolder().find(path);
-        folders[path] = {{"directory", openOutput->DirectoryOf(path).string()},
-                         {"messages", written == openOutput->MessagesByFolder().end() ? 0 : written->second}};
+        const OpenFormatOutput::Placement placed = openOutput->PlacementOf(path);
+        nlohmann::ordered_json collectionFiles = nlohmann::ordered_json::array();
+        for (const auto& f : placed.files) collectionFiles.push_back(f.string());
+        folders[path] = {{"directory", placed.directory.string()},
+                         {"messages", written == openOutput->MessagesByFolder().end() ? 0 : written->second},
+                         {"maildir", placed.maildir.string()},
+                         {"files", collectionFiles}};
       }
       report["folders"] = folders;
+      report["notices"] = result.notices;
     }
     out << JsonDump(report) << "\n";
   } else if (saved) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdint>
+#include <cstdio>
 
 #include "export/mime_text.h"
 
@@ -47,6 +49,18 @@ std::string SafeFileName(std::string_view text, std::string_view fallback, std::
   if (out.empty()) out = std::string(fallback);
   if (IsDeviceName(out)) out.insert(out.find('.') == std::string::npos ? out.size() : out.find('.'), "_");
   return out;
+}
+
+std::string BoundedName(std::string_view name, std::size_t maxBytes) {
+  if (name.size() <= maxBytes) return std::string(name);
+  std::uint32_t hash = 2166136261u;  // FNV-1a
+  for (const char c : name) hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+  char suffix[10];
+  std::snprintf(suffix, sizeof suffix, "~%08x", hash);
+  std::size_t keep = maxBytes > 9 ? maxBytes - 9 : 0;
+  // Whole characters only: not into a UTF-8 sequence.
+  while (keep > 0 && (static_cast<unsigned char>(name[keep]) & 0xC0) == 0x80) --keep;
+  return std::string(name.substr(0, keep)) + suffix;
 }
 
 std::string SiblingNames::Claim(const std::string& parent, const std::string& name) {

@@ -15,6 +15,11 @@ namespace palvara {
 std::string SafeFileName(std::string_view text, std::string_view fallback,
                          std::size_t maxBytes = 120);
 
+// `name` when it has at most `maxBytes` bytes; else as many of its first characters as leave
+// room for "~" and eight hex digits of a hash of the whole name: the same name always gives the
+// same result, and names that share their first bytes stay apart.
+std::string BoundedName(std::string_view name, std::size_t maxBytes);
+
 // Hands out names unique within each parent, ignoring letter case (so the tree also survives a
 // copy to a case-insensitive file system). `reserved` names are taken in every parent.
 class SiblingNames {

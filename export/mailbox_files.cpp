@@ -1,6 +1,7 @@
 #include "export/mailbox_files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,43 +18,7 @@ namespace {
 // At most this many collection files stay open; the others are opened again when needed.
 constexpr std::size_t kOpenLimit = 48;
 
-std::filesystem::path PartName(const std::filesystem::path& path) {
-  return path.string() + ".part";
-}
-
-bool WriteAll(std::FILE* file, std::string_view content) {
-  return content.empty() || std::fwrite(content.data(), 1, content.size(), file) == content.size();
-}
-
 }  // namespace
-
-void ThrowFileError(const std::filesystem::path& path, int error) {
-  // A full or read-only disk ends the run; a name the file system refuses loses one item.
-  const bool fatal = error == ENOSPC || error == EFBIG || error == EROFS || error == EDQUOT || error == EIO ||
-                     error == EACCES || error == EPERM;
-  throw ComponentError(path.string() + ": " + std::strerror(error), fatal);
-}
-
-void WriteFileVia(const std::filesystem::path& temporary, const std::filesystem::path& path,
-                  std::string_view content) {
-  std::FILE* file = std::fopen(temporary.c_str(), "wb");
-  if (file == nullptr) ThrowFileError(path, errno);
-  const bool written = WriteAll(file, content) && std::fflush(file) == 0;
-  const int error = errno;
-  if (std::fclose(file) != 0 || !written) {
-    std::remove(temporary.c_str());
-    ThrowFileError(path, written ? errno : error);
-  }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    const int renameError = errno;
-    std::remove(temporary.c_str());
-    ThrowFileError(path, renameError);
-  }
-}
-
-void WriteWholeFile(const std::filesystem::path& path, std::string_view content) {
-  WriteFileVia(PartName(path), path, content);
-}
 
 CollectionFiles::~CollectionFiles() {
   {
@@ -62,8 +27,10 @@ CollectionFiles::~CollectionFiles() {
   }
   changed_.notify_all();
   if (writer_.joinable()) writer_.join();
-  for (auto& [path, entry] : files_) {
+  for (auto& [file, entry] : files_) {
     if (entry.fd >= 0) ::close(entry.fd);
+    // Not finished: nothing of it stays.
+    if (!entry.temporary.name.empty()) tree_.RemoveTemporary(file.dir, entry.temporary);
   }
 }
 
@@ -77,18 +44,17 @@ void CollectionFiles::CloseAll() {
   openCount_ = 0;
 }
 
-void CollectionFiles::Open(const std::filesystem::path& path, Entry& entry) {
+void CollectionFiles::Open(const CollectionFile& file, Entry& entry) {
   if (entry.fd >= 0) return;
   if (openCount_ >= kOpenLimit) CloseAll();
-  const int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (entry.begun ? O_APPEND : O_TRUNC);
-  if (entry.direct) entry.fd = ::open(PartName(path).c_str(), flags | O_DIRECT, 0666);
-  // A file system that does not write around its cache is written through it (a failure of
-  // another kind fails again, and is reported).
-  if (entry.fd < 0) {
-    entry.direct = false;
-    entry.fd = ::open(PartName(path).c_str(), flags, 0666);
+  if (entry.temporary.name.empty()) {
+    entry.temporary = tree_.CreateTemporary(file.dir, file.name, entry.direct);
+    entry.direct = entry.temporary.direct;
+    entry.fd = entry.temporary.fd;
+  } else {
+    // Only the file made for it: another entry under its name is refused.
+    entry.fd = tree_.ReopenTemporary(file.dir, entry.temporary, entry.direct);
   }
-  if (entry.fd < 0) ThrowFileError(path, errno);
   ++openCount_;
 }
 
@@ -104,7 +70,7 @@ void CollectionFiles::Flush() {
     piece_.fd = entry.fd;
     piece_.direct = entry.direct;
     piece_.sizeBefore = entry.size;
-    piece_.path = buffered_->first;
+    piece_.path = entry.shown;
     piece_.entry = &entry;
     piece_.pending = true;
   }
@@ -215,62 +181,69 @@ void CollectionFiles::WriteLoop() {
   }
 }
 
-std::string& CollectionFiles::Begin(const std::filesystem::path& path, std::string_view header) {
-  const auto it = files_.try_emplace(path).first;
+std::string& CollectionFiles::Begin(const CollectionFile& file, std::string_view header) {
+  const auto [it, added] = files_.try_emplace(file);
+  if (added) it->second.shown = tree_.PathOf(file.dir) / file.name;
   if (buffered_ != it) Flush();
   Entry& entry = it->second;
-  Open(path, entry);
+  Open(file, entry);
   buffered_ = it;
   if (!entry.begun) buffer_.append(header);
   entry.begun = true;
   return buffer_;
 }
 
-void CollectionFiles::Append(const std::filesystem::path& path, std::string_view content,
+void CollectionFiles::Append(const CollectionFile& file, std::string_view content,
                              std::string_view header) {
-  Begin(path, header).append(content);
+  Begin(file, header).append(content);
   if (buffer_.size() >= kBufferBytes) Flush();
+}
+
+void CollectionFiles::Complete(const CollectionFile& file, Entry& entry) {
+  Open(file, entry);
+  if (!entry.tail.empty()) {
+    // The last part of a block: written through the page cache.
+    const int flags = ::fcntl(entry.fd, F_GETFL);
+    if (flags >= 0 && (flags & O_DIRECT) != 0) ::fcntl(entry.fd, F_SETFL, flags & ~O_DIRECT);
+    bool direct = false;
+    std::uint64_t written = 0;
+    if (const int error = WriteFully(entry.fd, entry.tail.data(), entry.tail.size(), direct, written)) {
+      if (::ftruncate(entry.fd, static_cast<off_t>(entry.size)) == 0) ::lseek(entry.fd, 0, SEEK_END);
+      throw ComponentError(entry.shown.string() + ": " + std::strerror(error), true);
+    }
+    entry.size += written;
+    entry.tail.clear();
+  }
+  // Made private while it grew; the mode of any new file once it is whole.
+  int error = ::fchmod(entry.fd, tree_.FileMode()) == 0 ? 0 : errno;
+  if (::close(entry.fd) != 0 && error == 0) error = errno;
+  entry.fd = -1;
+  --openCount_;
+  if (error != 0) ThrowFileError(entry.shown, error);
+  const std::size_t dot = file.name.rfind('.');
+  const std::string stem = dot == std::string::npos || dot == 0 ? file.name : file.name.substr(0, dot);
+  const std::string extension = file.name.substr(stem.size());
+  std::string name = tree_.PublishTemporary(file.dir, entry.temporary.name,
+                                            [&](int n) { return NumberedName(stem, extension, n); });
+  entry.temporary.name.clear();
+  finished_.push_back({file, std::move(name)});
 }
 
 void CollectionFiles::Finish(const std::map<std::string, std::string>& footerByExtension) {
   for (auto it = files_.begin(); it != files_.end(); ++it) {
-    const std::filesystem::path& path = it->first;
-    const auto footer = footerByExtension.find(path.extension().string());
-    if (footer != footerByExtension.end()) Append(path, footer->second);
+    const std::string& name = it->first.name;
+    const std::size_t dot = name.rfind('.');
+    const auto footer = footerByExtension.find(dot == std::string::npos ? "" : name.substr(dot));
+    if (footer != footerByExtension.end()) Append(it->first, footer->second);
     if (buffered_ == it) Flush();
     Wait();
-    Entry& entry = it->second;
-    if (!entry.tail.empty()) {
-      // The last part of a block: written through the page cache.
-      Open(path, entry);
-      const int flags = ::fcntl(entry.fd, F_GETFL);
-      if (flags >= 0 && (flags & O_DIRECT) != 0) ::fcntl(entry.fd, F_SETFL, flags & ~O_DIRECT);
-      bool direct = false;
-      std::uint64_t written = 0;
-      if (const int error = WriteFully(entry.fd, entry.tail.data(), entry.tail.size(), direct, written)) {
-        if (::ftruncate(entry.fd, static_cast<off_t>(entry.size)) == 0) ::lseek(entry.fd, 0, SEEK_END);
-        throw ComponentError(path.string() + ": " + std::strerror(error), true);
-      }
-      entry.size += written;
-      entry.tail.clear();
-    }
-    if (entry.fd >= 0) {
-      const bool closed = ::close(entry.fd) == 0;
-      entry.fd = -1;
-      if (!closed) ThrowFileError(path, errno);
-    }
-    if (std::rename(PartName(path).c_str(), path.c_str()) != 0) ThrowFileError(path, errno);
-    finished_.push_back(path);
+    // A file that could not even be made lost only its own items.
+    if (!it->second.begun) continue;
+    Complete(it->first, it->second);
   }
   files_.clear();
   buffered_ = files_.end();
   openCount_ = 0;
-}
-
-std::vector<std::filesystem::path> CollectionFiles::Files() const {
-  std::vector<std::filesystem::path> out = finished_;
-  for (const auto& [path, entry] : files_) out.push_back(path);
-  return out;
 }
 
 }  // namespace palvara

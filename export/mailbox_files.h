@@ -1,11 +1,12 @@
-// The files an open-format export writes, so that no file under its final name is ever
-// half-written: a whole file goes to a temporary name in the same folder and is renamed when
-// complete; a collection (an mbox, a vCard or iCalendar file) grows under a temporary name,
-// a failed write is cut off again, and the file is renamed when the run finishes. Failures
-// throw ComponentError with the file's name and the system's reason (fatal when the disk is
-// full or not writable, so the run ends).
+// The files an open-format export grows by appending (an mbox, a vCard or iCalendar file), so
+// that no file under its final name is ever half-written: each grows under an unpredictable
+// hidden name in its directory (see OutputTree), a failed write is cut off again, and the file
+// takes its final name when the run finishes, the next free numbered one ("mbox (2)") when the
+// name is taken, never replacing what is there. Failures throw ComponentError with the file's
+// name and the system's reason (fatal when the disk is full or not writable, so the run ends).
 #pragma once
 
+#include <compare>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -16,41 +17,34 @@
 #include <thread>
 #include <vector>
 
+#include "export/output_tree.h"
+
 namespace palvara {
 
-// Writes `content` to `path` through "<path>.part"; throws on failure (nothing is left).
-void WriteWholeFile(const std::filesystem::path& path, std::string_view content);
-// Writes through `temporary` (which must be on the same file system) and renames to `path`.
-void WriteFileVia(const std::filesystem::path& temporary, const std::filesystem::path& path,
-                  std::string_view content);
+// A collection file: its directory and the name it is to have ("mbox", "contacts.vcf").
+struct CollectionFile {
+  OutputTree::Dir dir = OutputTree::kTop;
+  std::string name;
+  auto operator<=>(const CollectionFile&) const = default;
+};
 
-// Files that grow by appending, each under "<final>.part" until Finish. Appends gather in one
-// buffer of about a megabyte, handed to a thread of the object's own when it is full or another
-// file is appended to, so that a folder's mbox is written in large pieces while the next ones
-// are gathered; the pieces reach the files in the order of the appends. Where the file system
-// allows, whole blocks go to the disk around the page cache (copying hundreds of megabytes into
-// the cache costs more than writing them), and the last part of a block waits in memory for the
-// next piece or for Finish. A failed write cuts the file back to what it held and ends the run
-// (the error is fatal): it is thrown by the next Append or by Finish, and the appends after the
-// failed piece are lost with it.
 class CollectionFiles {
  public:
-  CollectionFiles() = default;
-  // Waits for the piece being written, then closes; unfinished files stay under their
-  // temporary names.
+  // The files are made in `tree`, which must outlive the object.
+  explicit CollectionFiles(OutputTree& tree) : tree_(tree) {}
+  // Waits for the piece being written, then closes; the files not finished are removed.
   ~CollectionFiles();
   CollectionFiles(const CollectionFiles&) = delete;
   CollectionFiles& operator=(const CollectionFiles&) = delete;
 
-  // Appends `content` to the file that will be `path`; `header` first when the file is new.
-  void Append(const std::filesystem::path& path, std::string_view content,
-              std::string_view header = {});
+  // Appends `content` to `file`; `header` first when the file is new.
+  void Append(const CollectionFile& file, std::string_view content, std::string_view header = {});
   // Appends what `render` appends to the string it is given (which holds other bytes before
   // them: `render` only appends, or rewrites what it appended); `header` first when the file
   // is new. When `render` throws, nothing of it is kept.
   template <typename Render>
-  void AppendRendered(const std::filesystem::path& path, std::string_view header, Render render) {
-    std::string& out = Begin(path, header);
+  void AppendRendered(const CollectionFile& file, std::string_view header, Render render) {
+    std::string& out = Begin(file, header);
     const std::size_t mark = out.size();
     try {
       render(out);
@@ -60,10 +54,16 @@ class CollectionFiles {
     }
     if (out.size() >= kBufferBytes) Flush();
   }
-  // Adds `footer` to every file, closes and renames them. Throws on the first failure.
+  // Adds `footer` to every file, closes them and gives each its final name: its own, else
+  // "stem (2).ext", ... Throws on the first failure (the files not renamed are removed with the
+  // object).
   void Finish(const std::map<std::string, std::string>& footerByExtension = {});
-  // Final names of the files begun so far.
-  std::vector<std::filesystem::path> Files() const;
+  // The files finished: where each was meant to go, and the name it got there.
+  struct Finished {
+    CollectionFile file;
+    std::string name;
+  };
+  const std::vector<Finished>& Files() const { return finished_; }
 
   // Buffered bytes past which they are written.
   static constexpr std::size_t kBufferBytes = 1u << 20;
@@ -72,15 +72,19 @@ class CollectionFiles {
 
  private:
   struct Entry {
+    OutputTree::Temporary temporary;  // its name is cleared once the file is finished
+    std::filesystem::path shown;      // the final path, for messages
     int fd = -1;
     std::uint64_t size = 0;  // bytes the file holds (not counting `tail`)
     bool begun = false;
     bool direct = true;  // written around the page cache, in whole blocks
     std::string tail;    // appended bytes past the last whole block, not yet written
   };
-  // The buffer, ready to take bytes for `path` (its header given when the file is new).
-  std::string& Begin(const std::filesystem::path& path, std::string_view header);
-  void Open(const std::filesystem::path& path, Entry& entry);
+  // The buffer, ready to take bytes for `file` (its header given when the file is new).
+  std::string& Begin(const CollectionFile& file, std::string_view header);
+  void Open(const CollectionFile& file, Entry& entry);
+  // Writes what is left of the file, closes it and gives it its final name.
+  void Complete(const CollectionFile& file, Entry& entry);
   void CloseAll();
   // Hands the buffer to the writing thread (after the piece before it is written).
   void Flush();
@@ -89,11 +93,12 @@ class CollectionFiles {
   // The writing thread: writes each piece handed over.
   void WriteLoop();
 
-  std::map<std::filesystem::path, Entry> files_;
-  std::vector<std::filesystem::path> finished_;
+  OutputTree& tree_;
+  std::map<CollectionFile, Entry> files_;
+  std::vector<Finished> finished_;
   std::size_t openCount_ = 0;
   std::string buffer_;
-  std::map<std::filesystem::path, Entry>::iterator buffered_ = files_.end();  // whose bytes
+  std::map<CollectionFile, Entry>::iterator buffered_ = files_.end();  // whose bytes
 
   // The piece being written, shared with the writing thread under `mutex_`.
   struct Piece {
@@ -117,8 +122,5 @@ class CollectionFiles {
   bool stopping_ = false;
   std::thread writer_;  // started with the first piece
 };
-
-// The error an export reports for `path` and errno `error`.
-[[noreturn]] void ThrowFileError(const std::filesystem::path& path, int error);
 
 }  // namespace palvara

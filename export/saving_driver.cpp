@@ -100,6 +100,7 @@ class Saving {
     }
     try {
       writer_->InitOutputStore(options_.targetFolder);
+      TakeNotices();
     } catch (const ComponentMissing& e) {
       Fail(SaveResult::Outcome::kComponentMissing, e.what());
       return false;
@@ -110,6 +111,13 @@ class Saving {
       return false;
     }
     return true;
+  }
+
+  void TakeNotices() {
+    for (std::string& text : writer_->TakeNotices()) {
+      observer_.Notice(text);
+      result_.notices.push_back(std::move(text));
+    }
   }
 
   void Fail(SaveResult::Outcome outcome, const std::string& message) {
@@ -146,10 +154,12 @@ class Saving {
       progress_.outputFile = writer_->CurrentOutput().string();
       observer_.Progress(progress_);
       if (step->kind == SavingStep::Kind::kFolder) {
+        writer_->DeclareFolder(step->path, step->path.substr(0, step->parentLength));
         EnterFolder(step->path);
       } else if (step->kind == SavingStep::Kind::kItem) {
         SaveItem(*step);
       }
+      TakeNotices();
       walk.Release(std::move(*step));
     }
   }
@@ -297,6 +307,9 @@ class Saving {
       result_.error = writer_->Noun() + " could not be completed: " + e.what();
       observer_.Message(result_.error);
     }
+    // What did not finish goes now: the caller may keep the output for a while.
+    if (result_.outcome == SaveResult::Outcome::kOutputFailed) writer_->Abandon();
+    TakeNotices();
     const bool stopped = control_.stopSaving;
     if (result_.outcome == SaveResult::Outcome::kCompleted && stopped) {
       result_.outcome = SaveResult::Outcome::kAborted;

@@ -48,6 +48,9 @@ class SavingObserver {
   // An item the output did not take (an error of the component's call).
   virtual void ItemFailed(const std::string& /*folder*/, const std::string& /*reason*/) {}
   virtual void LogLine(const std::string& /*entry*/) {}
+  // Something the output did otherwise than asked, and why (a link it would not write
+  // through, and the name it took instead); the activity log's by default.
+  virtual void Notice(const std::string& text) { LogLine(text); }
   // The saving-completed window.
   virtual void Completed() {}
 };
@@ -103,6 +106,8 @@ struct SaveResult {
   std::int32_t failedItems = 0;  // items of selected folders not written
   std::array<KindCount, static_cast<std::size_t>(SavedKind::kCount)> kinds{};
   std::vector<UnsavedItem> unsaved;
+  // What the output noted along the way (see SavingObserver::Notice), in order.
+  std::vector<std::string> notices;
   // Items written, by the folder path they were saved under.
   std::map<std::string, std::int32_t> writtenInFolder;
   std::int32_t Written() const;

@@ -34,6 +34,10 @@ class SavingOutput {
   virtual ~SavingOutput() = default;
   // Prepares the destination; `targetFolder` empty means the output's default.
   virtual void InitOutputStore(const std::string& targetFolder) = 0;
+  // Every folder the walk enters, selected or not, before anything of it is written: its path
+  // and its parent's. A path alone cannot always tell (a name may begin or end with a
+  // backslash, which the path writes twice, next to the one that ends the parent's name).
+  virtual void DeclareFolder(const std::string& /*folderPath*/, const std::string& /*parentPath*/) {}
   // A selected folder, "Personal Folders\\Inbox\\Old\\" (a backslash inside a name written
   // twice, see common/folder_path.h).
   virtual void CreateFolderPath(const std::string& folderPath) = 0;
@@ -45,6 +49,9 @@ class SavingOutput {
   virtual void WriteJournal(const OutputItem& item) = 0;
   // Completes what was written; no further calls follow.
   virtual void Finish() = 0;
+  // Called instead of Finish when the run failed: what is unfinished goes now rather than with
+  // the output. No further calls follow.
+  virtual void Abandon() {}
   // How much of its attachments the walk's record of each item read whole must carry: an
   // output that writes such an item from OutputItem::source alone needs the table rows only.
   // An item that could not be read whole comes with its attachments whole.
@@ -61,6 +68,9 @@ class SavingOutput {
   virtual std::filesystem::path CurrentOutput() const = 0;
   // How messages name the output: "The new PST file".
   virtual std::string Noun() const = 0;
+  // What the output noted since the last call and the run's messages should say (an entry
+  // it would not write through, and the name it took instead).
+  virtual std::vector<std::string> TakeNotices() { return {}; }
 };
 
 // The PST output (USave_to_PST_Format) behind the interface.

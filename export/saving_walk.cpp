@@ -172,6 +172,7 @@ bool SavingWalk::LoadStep(SavingStep& step) {
     return false;
   }
   step.kind = SavingStep::Kind::kFolder;
+  step.parentLength = currentPath_.size();
   names_.push_back(EscapeFolderName(step.record->displayName.value_or("")));
   currentPath_ += names_.back() + "\\";
   step.path = currentPath_;

@@ -35,6 +35,8 @@ struct SavingStep {
   const StoreNode* node = nullptr;
   Kind kind = Kind::kPassed;
   std::string path;
+  // A folder's: the length of its parent's path, which `path` begins with.
+  std::size_t parentLength = 0;
   // The folder a mail is filed in: its parent's path, else the folder entered last; none
   // before the first folder.
   std::optional<std::string> mailFolder;

@@ -12,7 +12,7 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithD
 cmake --build "$build" --target "$target"
 
 seeds=("fuzz/corpus/$target")
-if [[ "$target" =~ ^(store|check|save)_fuzzer$ ]] && [ -d ../shared/testdata/stores ]; then
+if [[ "$target" =~ ^(store|check|save|scan|export)_fuzzer$ ]] && [ -d ../shared/testdata/stores ]; then
   seeds+=(../shared/testdata/stores)
 fi
 mkdir -p "$build/corpus/$target" "fuzz/corpus/$target" fuzz/artifacts

@@ -188,6 +188,21 @@ TEST(FolderNames, UnsafeNamesBecomeSafeAndClashesAreNumbered) {
   EXPECT_EQ(names.Claim("/y", "MBOX"), "MBOX (2)");
 }
 
+TEST(FolderNames, LongNamesAreBoundedWithAStableSuffix) {
+  EXPECT_EQ(BoundedName("Inbox", 5), "Inbox");
+  const std::string first = std::string(300, 'a') + "1", second = std::string(300, 'a') + "2";
+  const std::string bounded = BoundedName(first, 120);
+  EXPECT_EQ(bounded.size(), 120u);
+  EXPECT_TRUE(bounded.starts_with(std::string(111, 'a') + "~")) << bounded;
+  // The same name always gives the same result; names that differ past the cut stay apart.
+  EXPECT_EQ(BoundedName(first, 120), bounded);
+  EXPECT_NE(BoundedName(second, 120), bounded);
+  // Cut between characters: each of these is three bytes.
+  const std::string cut = BoundedName("東京東京東京東京", 20);
+  EXPECT_EQ(cut.substr(0, 9), "東京東");
+  EXPECT_EQ(cut.size(), 18u);
+}
+
 TEST(Recurrence, AWeeklyPatternBecomesItsRule) {
   const auto r = ParseRecurrence(testing::WeeklyBlob());
   ASSERT_TRUE(r);

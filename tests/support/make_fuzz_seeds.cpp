@@ -8,6 +8,7 @@
 #include "tests/support/crafted_files.h"
 #include "tests/support/heap_builder.h"
 #include "writer/sample_generator.h"
+#include "writer/store_writer.h"
 
 namespace {
 
@@ -27,6 +28,35 @@ Bytes Text(const char* ascii) {
     b.push_back(std::byte{0});
   }
   return b;
+}
+
+// A store whose folder and subject names are what an export must not take as paths: dot names,
+// separators, backslashes at either end, names of the export's own files, device names, names
+// past 255 bytes and a deep tree of long names.
+bool WriteAwkwardNames(const std::filesystem::path& path) {
+  Status status = Status::Ok();
+  auto w = StoreWriter::Create(path, "Personal Folders", EncodingMethod::kPermute, &status);
+  if (!w) return false;
+  MessageSpec m;
+  m.body = "x";
+  std::uint32_t last = kNidIpmSubtree;
+  for (const char* name : {"..", ".", "a/b", "a\\b", "a:b", "\\lead", "trail\\", "mbox", "Maildir",
+                           "contacts.vcf", "CON", ".hidden", "mbox.part"}) {
+    last = w->CreateFolder(kNidIpmSubtree, name, "IPF.Note");
+    for (const char* subject : {"../../escape", "/etc/passwd", ""}) {
+      m.subject = subject;
+      w->AddMessage(last, m);
+    }
+  }
+  w->AddMessage(w->CreateFolder(last, std::string(300, 'n'), "IPF.Note"), m);
+  std::uint32_t deep = kNidIpmSubtree;
+  for (int level = 0; level < 12; ++level) {
+    deep = w->CreateFolder(deep, std::string(100, static_cast<char>('a' + level)), "IPF.Note");
+    w->AddMessage(deep, m);
+  }
+  w->AddContact(w->CreateFolder(kNidIpmSubtree, "Contacts", "IPF.Contact"),
+                {"../card", "", "", "", "x@example.com", "", ""});
+  return w->Finish().ok();
 }
 
 }  // namespace
@@ -122,7 +152,7 @@ int main(int argc, char** argv) {
   palvara::SampleOptions fourK = sample;
   fourK.encoding = EncodingMethod::kNone;
   fourK.layout = NdbLayout{&k4kGeometry, true, kClientOst};
-  for (const char* target : {"check_fuzzer", "save_fuzzer", "scan_fuzzer", "store_fuzzer"}) {
+  for (const char* target : {"check_fuzzer", "save_fuzzer", "scan_fuzzer", "store_fuzzer", "export_fuzzer"}) {
     std::filesystem::create_directories(dir / target);
     const bool unicode = std::string(target) != "store_fuzzer";
     if ((unicode && !palvara::WriteSampleStore(dir / target / "sample-store.bin", sample, nullptr).ok()) ||
