@@ -178,6 +178,10 @@ int main(int argc, char** argv) {
                ".bin"),
           bytes);
   }
+  if (!WriteAwkwardNames(dir / "export_fuzzer" / "awkward-names.bin")) {
+    std::cerr << "make-fuzz-seeds: cannot write the store of awkward names\n";
+    return 1;
+  }
   std::cout << "seeds written to " << dir << "\n";
   return 0;
 }
